@@ -1,0 +1,12 @@
+if(VORLAN_SANITIZE AND VORLAN_TSAN)
+  message(FATAL_ERROR "VORLAN_SANITIZE and VORLAN_TSAN cannot be combined")
+endif()
+if(VORLAN_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(VORLAN_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=thread)
+endif()

@@ -1,0 +1,377 @@
+/*
+ * libvorlan_s3: a synchronous S3 client over HTTP(S).
+ *
+ * Every request runs on the calling thread and calls the caller's callbacks on that thread,
+ * in this order: the properties callback once when the response headers have arrived (not for
+ * failures before them), data or list callbacks as the body arrives, then the complete
+ * callback exactly once with the final status. A callback that returns a status other than
+ * S3StatusOK ends the request with that status.
+ *
+ * Strings passed in are borrowed for the duration of the call. Pointers passed to callbacks
+ * are valid only during the callback. All calls are safe from many threads at once once
+ * S3_initialize has succeeded.
+ */
+#ifndef VORLAN_S3_H
+#define VORLAN_S3_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The numbers 0, 1, 2, 49, 52, 53, 66, 79, 101, 102, 104, 107, 110, 118, 119, 120, 131 and
+ * 132 are fixed: callers rely on them. */
+typedef enum {
+  S3StatusOK = 0,
+  S3StatusAbortedByCallback = 1,
+  S3StatusOutOfMemory = 2,
+  S3StatusInterrupted = 3,
+  S3StatusInvalidBucketNameTooLong = 4,
+  S3StatusInvalidBucketNameFirstCharacter = 5,
+  S3StatusInvalidBucketNameCharacter = 6,
+  S3StatusInvalidBucketNameCharacterSequence = 7,
+  S3StatusInvalidBucketNameTooShort = 8,
+  S3StatusInvalidBucketNameDotQuadNotation = 9,
+  S3StatusQueryParamsTooLong = 10,
+  S3StatusFailedToInitializeRequest = 11,
+  S3StatusMetaDataHeadersTooLong = 12,
+  S3StatusBadMetaData = 13,
+  S3StatusBadContentType = 14,
+  S3StatusContentTypeTooLong = 15,
+  S3StatusBadMD5 = 16,
+  S3StatusMD5TooLong = 17,
+  S3StatusBadCacheControl = 18,
+  S3StatusCacheControlTooLong = 19,
+  S3StatusBadContentDispositionFilename = 20,
+  S3StatusContentDispositionFilenameTooLong = 21,
+  S3StatusBadContentEncoding = 22,
+  S3StatusContentEncodingTooLong = 23,
+  S3StatusBadIfMatchETag = 24,
+  S3StatusIfMatchETagTooLong = 25,
+  S3StatusBadIfNotMatchETag = 26,
+  S3StatusIfNotMatchETagTooLong = 27,
+  S3StatusHeadersTooLong = 28,
+  S3StatusKeyTooLong = 29,
+  S3StatusUriTooLong = 30,
+  S3StatusXmlParseFailure = 31,
+  S3StatusEmailAddressTooLong = 32,
+  S3StatusUserIdTooLong = 33,
+  S3StatusUserDisplayNameTooLong = 34,
+  S3StatusGroupUriTooLong = 35,
+  S3StatusPermissionTooLong = 36,
+  S3StatusTargetBucketTooLong = 37,
+  S3StatusTargetPrefixTooLong = 38,
+  S3StatusTooManyGrants = 39,
+  S3StatusBadGrantee = 40,
+  S3StatusBadPermission = 41,
+  S3StatusXmlDocumentTooLarge = 42,
+  S3StatusNameLookupError = 43,
+  S3StatusFailedToConnect = 44,
+  S3StatusServerFailedVerification = 45,
+  S3StatusConnectionFailed = 46,
+  S3StatusInternalError = 47,
+  S3StatusNotSupported = 48,
+  S3StatusErrorAccessDenied = 49,
+  S3StatusErrorAccountProblem = 50,
+  S3StatusErrorAmbiguousGrantByEmailAddress = 51,
+  S3StatusErrorBadDigest = 52,
+  S3StatusErrorBucketAlreadyExists = 53,
+  S3StatusErrorBucketAlreadyOwnedByYou = 54,
+  S3StatusErrorBucketNotEmpty = 55,
+  S3StatusErrorCredentialsNotSupported = 56,
+  S3StatusErrorCrossLocationLoggingProhibited = 57,
+  S3StatusErrorEntityTooSmall = 58,
+  S3StatusErrorEntityTooLarge = 59,
+  S3StatusErrorExpiredToken = 60,
+  S3StatusErrorIllegalVersioningConfigurationException = 61,
+  S3StatusErrorIncompleteBody = 62,
+  S3StatusErrorIncorrectNumberOfFilesInPostRequest = 63,
+  S3StatusErrorInlineDataTooLarge = 64,
+  S3StatusErrorInternalError = 65,
+  S3StatusErrorInvalidAccessKeyId = 66,
+  S3StatusErrorInvalidAddressingHeader = 67,
+  S3StatusErrorInvalidArgument = 68,
+  S3StatusErrorInvalidBucketName = 69,
+  S3StatusErrorInvalidBucketState = 70,
+  S3StatusErrorInvalidDigest = 71,
+  S3StatusErrorInvalidEncryptionAlgorithmError = 72,
+  S3StatusErrorInvalidLocationConstraint = 73,
+  S3StatusErrorInvalidObjectState = 74,
+  S3StatusErrorInvalidPart = 75,
+  S3StatusErrorInvalidPartOrder = 76,
+  S3StatusErrorInvalidPayer = 77,
+  S3StatusErrorInvalidPolicyDocument = 78,
+  S3StatusErrorInvalidRange = 79,
+  S3StatusErrorInvalidRequest = 80,
+  S3StatusErrorInvalidSecurity = 81,
+  S3StatusErrorInvalidSOAPRequest = 82,
+  S3StatusErrorInvalidStorageClass = 83,
+  S3StatusErrorInvalidTargetBucketForLogging = 84,
+  S3StatusErrorInvalidToken = 85,
+  S3StatusErrorInvalidURI = 86,
+  S3StatusErrorKeyTooLong = 87,
+  S3StatusErrorMalformedACLError = 88,
+  S3StatusErrorMalformedPOSTRequest = 89,
+  S3StatusErrorMalformedXML = 90,
+  S3StatusErrorMaxMessageLengthExceeded = 91,
+  S3StatusErrorMaxPostPreDataLengthExceededError = 92,
+  S3StatusErrorMetadataTooLarge = 93,
+  S3StatusErrorMethodNotAllowed = 94,
+  S3StatusErrorMissingAttachment = 95,
+  S3StatusErrorMissingContentLength = 96,
+  S3StatusErrorMissingRequestBodyError = 97,
+  S3StatusErrorMissingSecurityElement = 98,
+  S3StatusErrorMissingSecurityHeader = 99,
+  S3StatusErrorNoLoggingStatusForKey = 100,
+  S3StatusErrorNoSuchBucket = 101,
+  S3StatusErrorNoSuchKey = 102,
+  S3StatusErrorNoSuchLifecycleConfiguration = 103,
+  S3StatusErrorNoSuchUpload = 104,
+  S3StatusErrorNoSuchVersion = 105,
+  S3StatusErrorNotImplemented = 106,
+  S3StatusErrorNotSignedUp = 107,
+  S3StatusErrorNoSuchBucketPolicy = 108,
+  S3StatusErrorOperationAborted = 109,
+  S3StatusErrorPermanentRedirect = 110,
+  S3StatusErrorPreconditionFailed = 111,
+  S3StatusErrorRedirect = 112,
+  S3StatusErrorRestoreAlreadyInProgress = 113,
+  S3StatusErrorRequestIsNotMultiPartContent = 114,
+  S3StatusErrorRequestTimeout = 115,
+  S3StatusErrorRequestTimeTooSkewed = 116,
+  S3StatusErrorRequestTorrentOfBucketError = 117,
+  S3StatusErrorSignatureDoesNotMatch = 118,
+  S3StatusErrorServiceUnavailable = 119,
+  S3StatusErrorSlowDown = 120,
+  S3StatusErrorTemporaryRedirect = 121,
+  S3StatusErrorTokenRefreshRequired = 122,
+  S3StatusErrorTooManyBuckets = 123,
+  S3StatusErrorUnexpectedContent = 124,
+  S3StatusErrorUnresolvableGrantByEmailAddress = 125,
+  S3StatusErrorUserKeyMustBeSpecified = 126,
+  S3StatusErrorQuotaExceeded = 127,
+  S3StatusErrorUnknown = 128,
+  S3StatusHttpErrorMovedTemporarily = 129,
+  S3StatusHttpErrorBadRequest = 130,
+  S3StatusHttpErrorForbidden = 131,
+  S3StatusHttpErrorNotFound = 132,
+  S3StatusHttpErrorConflict = 133,
+  S3StatusHttpErrorUnknown = 134,
+  S3StatusTransportConnectionReset = 135,
+  S3StatusTransportTimedOut = 136,
+  S3StatusTransportShortBody = 137,
+  S3StatusTransportLongBody = 138,
+  S3StatusTransportTlsFailure = 139,
+  S3StatusTransportOther = 140,
+  S3StatusErrorAuthorizationHeaderMalformed = 141,
+  S3StatusCount
+} S3Status;
+
+typedef enum { S3ProtocolHTTPS = 0, S3ProtocolHTTP = 1 } S3Protocol;
+
+/* Virtual-host style puts the bucket in the host name; path style in the path. */
+typedef enum { S3UriStyleVirtualHost = 0, S3UriStylePath = 1 } S3UriStyle;
+
+typedef enum {
+  S3CannedAclPrivate = 0,
+  S3CannedAclPublicRead = 1,
+  S3CannedAclPublicReadWrite = 2,
+  S3CannedAclAuthenticatedRead = 3
+} S3CannedAcl;
+
+/* S3_initialize flags. */
+#define S3_INIT_ALL 0x1         /* set up the process-wide transport state */
+#define S3_INIT_VERIFY_PEER 0x2 /* verify the server's TLS certificate and host name */
+#define S3_INIT_SIGNATURE_V4 0x4 /* sign with AWS Signature Version 4 (the only signer) */
+
+#define S3_MAX_KEY_SIZE 1024
+#define S3_MAX_HOSTNAME_SIZE 255
+
+/*
+ * Where and as whom a request goes. Authentication is chosen from the credentials:
+ *   secret key set          -> AWS Signature Version 4 for authRegion ("us-east-1" when
+ *                              null), with x-amz-security-token when securityToken is set;
+ *   token, no secret key    -> "Authorization: Bearer <securityToken>";
+ *   key id only             -> "x-goog-project-id: <accessKeyId>";
+ *   nothing                 -> anonymous.
+ * hostName may carry a port ("127.0.0.1:9000"); null means the S3_initialize default.
+ */
+typedef struct S3BucketContext {
+  const char *hostName;
+  const char *bucketName;
+  S3Protocol protocol;
+  S3UriStyle uriStyle;
+  const char *accessKeyId;
+  const char *secretAccessKey;
+  const char *securityToken;
+  const char *authRegion;
+} S3BucketContext;
+
+typedef struct S3NameValue {
+  const char *name;
+  const char *value;
+} S3NameValue;
+
+/* usesServerSideEncryption values. */
+#define S3_SSE_NONE 0
+#define S3_SSE_S3 1
+/* The ETag is not the MD5 of the object (KMS or customer keys, multipart or composite). */
+#define S3_SSE_ETAG_NOT_MD5 2
+
+typedef struct S3ResponseProperties {
+  const char *requestId;
+  const char *requestId2;
+  const char *contentType;
+  uint64_t contentLength;
+  const char *server;
+  const char *eTag;          /* as sent, with its quotes */
+  int64_t lastModified;      /* seconds since the epoch, -1 when absent */
+  int metaDataCount;
+  const S3NameValue *metaData; /* x-amz-meta-* and x-goog-meta-*, names without the prefix */
+  char usesServerSideEncryption;
+  const char *bucketRegion;  /* x-amz-bucket-region, or null */
+} S3ResponseProperties;
+
+typedef struct S3ErrorDetails {
+  const char *message;
+  const char *resource;
+  const char *furtherDetails;
+  int extraDetailsCount;
+  const S3NameValue *extraDetails;
+} S3ErrorDetails;
+
+typedef struct S3PutProperties {
+  const char *contentType;
+  const char *md5; /* base64 of the 16 digest bytes, sent as Content-MD5 */
+  const char *cacheControl;
+  const char *contentDispositionFilename;
+  const char *contentEncoding;
+  int64_t expires; /* -1 for none */
+  S3CannedAcl cannedAcl;
+  int metaDataCount;
+  const S3NameValue *metaData;
+  char useServerSideEncryption;
+} S3PutProperties;
+
+typedef struct S3ListBucketContent {
+  const char *key;
+  int64_t lastModified;
+  const char *eTag;
+  uint64_t size;
+  const char *ownerId;
+  const char *ownerDisplayName;
+} S3ListBucketContent;
+
+typedef struct S3RequestContext S3RequestContext; /* only null is supported */
+
+typedef S3Status(S3ResponsePropertiesCallback)(const S3ResponseProperties *properties,
+                                               void *callbackData);
+typedef void(S3ResponseCompleteCallback)(S3Status status, const S3ErrorDetails *errorDetails,
+                                         void *callbackData);
+typedef S3Status(S3GetObjectDataCallback)(int bufferSize, const char *buffer,
+                                          void *callbackData);
+/* Fills up to bufferSize bytes; returns the count, 0 at the end, -1 to abort. */
+typedef int(S3PutObjectDataCallback)(int bufferSize, char *buffer, void *callbackData);
+typedef S3Status(S3ListBucketCallback)(int isTruncated, const char *nextMarker,
+                                       int contentsCount, const S3ListBucketContent *contents,
+                                       int commonPrefixesCount, const char **commonPrefixes,
+                                       void *callbackData);
+typedef S3Status(S3ListServiceCallback)(const char *ownerId, const char *ownerDisplayName,
+                                        const char *bucketName, int64_t creationDateSeconds,
+                                        void *callbackData);
+
+typedef struct S3ResponseHandler {
+  S3ResponsePropertiesCallback *propertiesCallback;
+  S3ResponseCompleteCallback *completeCallback;
+} S3ResponseHandler;
+
+typedef struct S3GetObjectHandler {
+  S3ResponseHandler responseHandler;
+  S3GetObjectDataCallback *getObjectDataCallback;
+} S3GetObjectHandler;
+
+typedef struct S3PutObjectHandler {
+  S3ResponseHandler responseHandler;
+  S3PutObjectDataCallback *putObjectDataCallback;
+} S3PutObjectHandler;
+
+typedef struct S3ListBucketHandler {
+  S3ResponseHandler responseHandler;
+  S3ListBucketCallback *listBucketCallback;
+} S3ListBucketHandler;
+
+typedef struct S3ListServiceHandler {
+  S3ResponseHandler responseHandler;
+  S3ListServiceCallback *listServiceCallback;
+} S3ListServiceHandler;
+
+typedef struct S3GetConditions {
+  int64_t ifModifiedSince;
+  int64_t ifNotModifiedSince;
+  const char *ifMatchETag;
+  const char *ifNotMatchETag;
+} S3GetConditions;
+
+/* Sets up process-wide state on the first call and counts every call; each successful call is
+ * matched by one S3_deinitialize. Later calls replace the default host and the flags. */
+S3Status S3_initialize(const char *userAgentInfo, int flags, const char *defaultS3HostName);
+void S3_deinitialize(void);
+
+/* "OK", "ErrorNoSuchKey", ...: the status's name without the S3Status prefix. */
+const char *S3_get_status_name(S3Status status);
+/* True for failures that a later attempt may not meet: transport failures, HTTP 408, 429,
+ * 500, 502, 503, 504, SlowDown, RequestTimeout, InternalError. */
+int S3_status_is_retryable(S3Status status);
+
+/* A null key addresses the bucket itself (HeadBucket). */
+void S3_head_object(const S3BucketContext *bucketContext, const char *key,
+                    S3RequestContext *requestContext, int timeoutMs,
+                    const S3ResponseHandler *handler, void *callbackData);
+/* byteCount 0 means to the end of the object. */
+void S3_get_object(const S3BucketContext *bucketContext, const char *key,
+                   const S3GetConditions *getConditions, uint64_t startByte, uint64_t byteCount,
+                   S3RequestContext *requestContext, int timeoutMs,
+                   const S3GetObjectHandler *handler, void *callbackData);
+void S3_put_object(const S3BucketContext *bucketContext, const char *key,
+                   uint64_t contentLength, const S3PutProperties *putProperties,
+                   S3RequestContext *requestContext, int timeoutMs,
+                   const S3PutObjectHandler *handler, void *callbackData);
+/* Copies bucketContext's bucket/key to the destination (a null destinationBucket means the
+ * same bucket). The object's metadata is kept unless putProperties is given. Success only when
+ * the service confirms the copy. */
+void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
+                    const char *destinationBucket, const char *destinationKey,
+                    const S3PutProperties *putProperties, int64_t *lastModifiedReturn,
+                    int eTagReturnSize, char *eTagReturn, S3RequestContext *requestContext,
+                    int timeoutMs, const S3ResponseHandler *handler, void *callbackData);
+void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
+                      S3RequestContext *requestContext, int timeoutMs,
+                      const S3ResponseHandler *handler, void *callbackData);
+/* maxkeys 0 means the service's default. */
+void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix,
+                    const char *marker, const char *delimiter, int maxkeys,
+                    S3RequestContext *requestContext, int timeoutMs,
+                    const S3ListBucketHandler *handler, void *callbackData);
+/* A null hostName means the S3_initialize default. */
+void S3_create_bucket(S3Protocol protocol, const char *accessKeyId,
+                      const char *secretAccessKey, const char *securityToken,
+                      const char *hostName, const char *bucketName, const char *authRegion,
+                      S3CannedAcl cannedAcl, const char *locationConstraint,
+                      S3RequestContext *requestContext, int timeoutMs,
+                      const S3ResponseHandler *handler, void *callbackData);
+void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle, const char *accessKeyId,
+                      const char *secretAccessKey, const char *securityToken,
+                      const char *hostName, const char *bucketName, const char *authRegion,
+                      S3RequestContext *requestContext, int timeoutMs,
+                      const S3ResponseHandler *handler, void *callbackData);
+void S3_list_service(S3Protocol protocol, const char *accessKeyId, const char *secretAccessKey,
+                     const char *securityToken, const char *hostName, const char *authRegion,
+                     S3RequestContext *requestContext, int timeoutMs,
+                     const S3ListServiceHandler *handler, void *callbackData);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORLAN_S3_H */

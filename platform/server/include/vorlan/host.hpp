@@ -1,0 +1,204 @@
+// The embeddable host: loads a storage module from its shared object the way the server does
+// and drives its sessions and requests. Tests, the command-line host and the benchmarks all
+// go through this one class.
+//
+// Every request method is synchronous: it calls the module's entry point on the calling thread
+// and waits (up to Options::request_timeout) for the module's completion call, which may come
+// from any thread. Methods may be called from many threads at once, also on one session.
+#ifndef VORLAN_HOST_HPP
+#define VORLAN_HOST_HPP
+
+#include <vorlan/vorlan_gridftp_server.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vorlan::host {
+
+// How a finished request looks to the client.
+struct Reply {
+  vorlan_result_t result = VORLAN_SUCCESS;
+  bool ok() const { return result == VORLAN_SUCCESS; }
+  int code = 0;            // reply code; 0 on success, the default failure code when the error
+                           // carries no reply error
+  std::string error_type;  // the error-type word, "" when none
+  std::string headers;     // the reply error's formatted headers, "" when none
+  std::string message;     // friendly text of the whole error chain
+  std::string text;        // the full control-channel reply (vorlan_gfs_error_to_reply)
+};
+
+// Per-session documents handed to the module by key. `provider`, when set, is asked first for
+// every key, each time the module asks (so "creds"/"renew-creds" can be fresh on every call);
+// returning nullopt falls back to the fixed values.
+struct SessionDocuments {
+  std::optional<std::string> config;               // "config"
+  std::optional<std::string> collection_policies;  // "collection-policies"
+  std::optional<std::string> creds;                // "creds"
+  std::optional<std::string> renew_creds;          // "renew-creds"
+  std::function<std::optional<std::string>(const std::string& key)> provider;
+};
+
+struct Stat {
+  uint32_t mode = 0;
+  int32_t nlink = 0;
+  std::string name;
+  std::optional<std::string> symlink_target;
+  int32_t uid = 0, gid = 0;
+  int64_t size = 0, atime = 0, ctime = 0, mtime = 0;
+  int32_t dev = 0, ino = 0;
+};
+
+struct StatResult {
+  Reply reply;
+  std::vector<Stat> stats;  // every record of every partial call and of the final call
+  int partial_calls = 0;
+};
+
+struct CommandResult {
+  Reply reply;
+  std::optional<std::string> response;    // the final reply text the module gave
+  std::vector<std::string> intermediate;  // texts of intermediate replies, in order
+};
+
+// The data channel of one transfer.
+struct DataChannelOptions {
+  vorlan_size_t block_size = 256 * 1024;
+  int optimal_concurrency = 4;
+  // Ranges the module reads for a download, consumed one per get_read_range call;
+  // {offset, -1} means to the end of the file.
+  std::vector<std::pair<int64_t, int64_t>> read_ranges = {{0, -1}};
+  int64_t write_offset = 0, write_length = -1;  // get_write_range for an upload
+  std::optional<time_t> modification_time;      // get_recv_modification_time
+  int update_interval = 5;
+  // Fault injection: the n-th (1-based) register_read/register_write call fails at once, or
+  // the n-th completion reports an error. 0 = never.
+  int fail_registration_at = 0;
+  int fail_completion_at = 0;
+};
+
+// Where a download's bytes go / where an upload's come from.
+class DataSink {
+ public:
+  virtual ~DataSink() = default;
+  virtual bool write_at(int64_t offset, const vorlan_byte_t* data, size_t length) = 0;
+};
+class DataSource {
+ public:
+  virtual ~DataSource() = default;
+  // Returns the bytes read, 0 at the end, -1 on error.
+  virtual int64_t read_at(int64_t offset, vorlan_byte_t* data, size_t length) = 0;
+  virtual int64_t size() const = 0;
+};
+class MemorySink : public DataSink {
+ public:
+  bool write_at(int64_t offset, const vorlan_byte_t* data, size_t length) override;
+  std::string contents() const;
+ private:
+  mutable std::mutex mutex_;
+  std::string data_;
+};
+class MemorySource : public DataSource {
+ public:
+  explicit MemorySource(std::string data) : data_(std::move(data)) {}
+  int64_t read_at(int64_t offset, vorlan_byte_t* data, size_t length) override;
+  int64_t size() const override { return static_cast<int64_t>(data_.size()); }
+ private:
+  std::string data_;
+};
+std::unique_ptr<DataSink> file_sink(const std::string& path, std::string* error);
+std::unique_ptr<DataSource> file_source(const std::string& path, std::string* error);
+
+struct TransferInfo {
+  std::string pathname;
+  bool truncate = true;
+  int64_t alloc_size = 0;
+  std::optional<std::string> expected_checksum, expected_checksum_alg;
+};
+
+struct TransferResult {
+  Reply reply;
+  bool began = false;  // begin_transfer was called
+  int64_t bytes_transferred = 0;
+  int64_t bytes_recvd = 0;                                  // update_bytes_recvd total
+  std::vector<std::pair<int64_t, int64_t>> ranges_recvd;    // update_range_recvd calls
+  int max_outstanding = 0;  // most registrations outstanding at one time
+};
+
+struct SessionStart {
+  Reply reply;
+  std::string username, home_dir;
+};
+
+class Session;
+
+class Host {
+ public:
+  struct Options {
+    std::string module_path;                   // the module's .so
+    std::optional<std::string> option_string;  // get_config_string
+    std::string dsi_name = "google_cloud";
+    std::chrono::milliseconds request_timeout{120000};
+  };
+
+  // dlopen, find "<module file name without lib/.so>_module" descriptor, activate it, look up
+  // the storage interface. Null with *error set on failure (nothing left loaded).
+  static std::unique_ptr<Host> load(const Options& options, std::string* error);
+  // Deactivates the module and unloads it. Sessions must have ended.
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  const vorlan_gfs_storage_iface_t* iface() const;
+
+  // Starts a session; on failure the result's reply says why and *session is null.
+  SessionStart start_session(const std::string& user, SessionDocuments documents,
+                             std::unique_ptr<Session>* session);
+
+  StatResult stat(Session& session, const std::string& path, bool file_only);
+  CommandResult command(Session& session, int command, const std::string& pathname,
+                        const std::string& from_pathname = "", const std::string& cksm_alg = "",
+                        int64_t cksm_offset = 0, int64_t cksm_length = -1);
+  TransferResult send(Session& session, const TransferInfo& info,
+                      const DataChannelOptions& channel, DataSink& sink);
+  TransferResult recv(Session& session, const TransferInfo& info,
+                      const DataChannelOptions& channel, DataSource& source);
+
+  // Contract breaches seen so far (a request finished twice, a completion on a finished
+  // operation, a callback inside register_*, a timeout). Empty in a correct run.
+  std::vector<std::string> violations() const;
+  // Lines written with vorlan_gfs_log_message while this host was loaded.
+  std::vector<std::string> server_log() const;
+
+  struct Impl;
+
+ private:
+  explicit Host(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// One started session; ending it (destruction) calls the module's session destroy.
+class Session {
+ public:
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  void* handle() const;  // the module's session handle
+
+  struct Impl;
+  explicit Session(std::unique_ptr<Impl> impl);
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorlan::host
+
+#endif  // VORLAN_HOST_HPP
