@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+#include <vorlan/vorlan_common.h>
+
+namespace {
+
+int activations = 0;
+int deactivations = 0;
+vorlan_result_t next_activation_result = VORLAN_SUCCESS;
+
+vorlan_result_t activate() {
+  ++activations;
+  return next_activation_result;
+}
+
+vorlan_result_t deactivate() {
+  ++deactivations;
+  return VORLAN_SUCCESS;
+}
+
+vorlan_module_descriptor_t counted = {"counted", activate, deactivate, nullptr,
+                                      nullptr,   nullptr,  nullptr};
+
+class ModuleActivation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    activations = 0;
+    deactivations = 0;
+    next_activation_result = VORLAN_SUCCESS;
+  }
+};
+
+TEST_F(ModuleActivation, FunctionsRunOnlyAtTheEdgesOfTheCount) {
+  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_FAILURE);
+  EXPECT_EQ(deactivations, 0) << "an inactive module must not be deactivated";
+
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(vorlan_module_activate(&counted), VORLAN_SUCCESS);
+  }
+  EXPECT_EQ(activations, 1);
+  EXPECT_EQ(vorlan_module_activation_count(&counted), 3);
+
+  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
+  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
+  EXPECT_EQ(deactivations, 0);
+  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
+  EXPECT_EQ(deactivations, 1);
+  EXPECT_EQ(vorlan_module_activation_count(&counted), 0);
+  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_FAILURE);
+  EXPECT_EQ(deactivations, 1);
+}
+
+TEST_F(ModuleActivation, FailedFirstActivationLeavesTheModuleInactive) {
+  vorlan_result_t failure = vorlan_error_put(
+      vorlan_error_construct_error(nullptr, nullptr, 1, "f", "g", 1, "config unreadable"));
+  next_activation_result = failure;
+  EXPECT_EQ(vorlan_module_activate(&counted), failure);
+  EXPECT_EQ(vorlan_module_activation_count(&counted), 0);
+  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_FAILURE);
+  vorlan_error_release(failure);
+
+  // The next attempt must try again rather than count on the failed one.
+  next_activation_result = VORLAN_SUCCESS;
+  EXPECT_EQ(vorlan_module_activate(&counted), VORLAN_SUCCESS);
+  EXPECT_EQ(activations, 2);
+  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
+  EXPECT_EQ(deactivations, 1);
+}
+
+vorlan_module_descriptor_t inner = {"inner", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+vorlan_result_t activate_outer() { return vorlan_module_activate(&inner); }
+vorlan_result_t deactivate_outer() { return vorlan_module_deactivate(&inner); }
+vorlan_module_descriptor_t outer = {"outer", activate_outer, deactivate_outer, nullptr,
+                                    nullptr, nullptr,        nullptr};
+
+TEST_F(ModuleActivation, ModuleMayActivateAnotherFromItsActivation) {
+  ASSERT_EQ(vorlan_module_activate(&outer), VORLAN_SUCCESS);
+  EXPECT_EQ(vorlan_module_activation_count(&inner), 1);
+  EXPECT_EQ(vorlan_module_deactivate(&outer), VORLAN_SUCCESS);
+  EXPECT_EQ(vorlan_module_activation_count(&inner), 0);
+}
+
+}  // namespace
