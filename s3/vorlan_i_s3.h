@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 // ---- Diagnostic log ------------------------------------------------------------------------
 
@@ -37,11 +38,11 @@ void vorlan_i_VORLAN_S3_debug_time_printf(const char *format, ...) VORLAN_PRINTF
       if (vorlan_i_VORLAN_S3_debug_handle.timestamp_levels & (level)) {                  \
         vorlan_i_VORLAN_S3_debug_time_printf("s3: %5s: %s: ",                            \
                                              vorlan_i_s3_debug_level_names[(level)],     \
-                                             (func_name));                               \
+                                             vorlan_i_s3_str(func_name));                \
       } else {                                                                           \
         vorlan_i_VORLAN_S3_debug_printf("s3: %5s: %s: ",                                 \
                                         vorlan_i_s3_debug_level_names[(level)],          \
-                                        (func_name));                                    \
+                                        vorlan_i_s3_str(func_name));                     \
       }                                                                                  \
     }                                                                                    \
     if (vorlan_i_VORLAN_S3_debug_handle.levels & (level)) {                              \
@@ -63,6 +64,10 @@ void vorlan_i_s3_log_result(const char *func_name, vorlan_result_t result);
 
 // A "%s" argument that is never null.
 inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }
+
+// printf into an owned string; throws std::bad_alloc when memory runs out.
+std::string vorlan_i_s3_format(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
+std::string vorlan_i_s3_vformat(const char *format, va_list args) VORLAN_PRINTF_FORMAT(1, 0);
 
 // ---- Module records --------------------------------------------------------------------------
 
@@ -104,10 +109,16 @@ typedef struct {
 } vorlan_i_s3_config_key_t;
 
 vorlan_result_t vorlan_i_s3_config_parse(const char *path, vorlan_i_s3_config_key_t *extra_keys);
+// Frees the built-in string settings and restores every built-in setting to its initial value,
+// so that a module activated again starts from the defaults. Module deactivation calls it.
+void vorlan_i_s3_config_reset();
 
 // ---- MIME types ------------------------------------------------------------------------------------
 
+// Values are records of one allocation: the extension (at most 30 characters) in a 32-byte
+// field, then the type text.
 extern vorlan_hashtable_t vorlan_i_s3_mime_extensions;
+constexpr size_t vorlan_i_s3_mime_extension_field = 32;
 vorlan_result_t vorlan_i_s3_mime_types_parse(const char *path);
 const char *vorlan_i_s3_mime_type_get(const char *key);
 
@@ -124,6 +135,9 @@ vorlan_result_t vorlan_i_s3_checksum_update(md5_state *state, const void *data, 
 vorlan_result_t vorlan_i_s3_checksum_finalize(md5_state *state);
 void vorlan_i_s3_checksum_free(md5_state **state);
 
+// The cache forgets its oldest insertion beyond this many entries.
+constexpr int vorlan_i_s3_checksum_cache_max_entries = 100000;
+
 void vorlan_i_s3_checksum_cache_init();
 void vorlan_i_s3_checksum_cache_destroy();
 // `checksum` has room for at least 33 characters.
@@ -137,5 +151,18 @@ bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties);
 
 vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
                                            const S3ErrorDetails *error_details);
+
+// ---- Storage-interface entry points (slots of the table registered as "google_cloud") -------
+
+void vorlan_i_gcloud_start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *session_info);
+void vorlan_i_s3_destroy(void *session);
+void vorlan_i_s3_send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *transfer_info,
+                      void *session);
+vorlan_result_t vorlan_i_s3_recv(vorlan_gfs_operation_t op,
+                                 vorlan_gfs_transfer_info_t *transfer_info, void *session);
+void vorlan_i_s3_command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                         void *session);
+void vorlan_i_s3_stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *stat_info,
+                      void *session);
 
 #endif  // VORLAN_I_S3_H

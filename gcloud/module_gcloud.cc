@@ -1,0 +1,117 @@
+// The Google Cloud storage module as the server loads it: its descriptor (the one symbol the
+// shared object exports), activation and deactivation, and the storage-interface table it
+// registers as "google_cloud".
+#include "vorlan_i_s3.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+__attribute__((visibility(
+    "default"))) extern vorlan_module_descriptor_t vorlan_gridftp_server_google_cloud_module;
+}
+
+char *vorlan_i_s3_gcloud_bucket_location = nullptr;
+
+namespace {
+
+vorlan_result_t vorlan_l_gcloud_activate();
+vorlan_result_t vorlan_l_gcloud_deactivate();
+
+const vorlan_version_t local_version = {0, 78, 0, 0};
+
+constexpr const char *vorlan_l_gcloud_dsi_name = "google_cloud";
+constexpr const char *vorlan_l_gcloud_config_template =
+    "${sysconfdir}/vorlan/vorlan-gridftp-server-google-cloud.conf";
+
+vorlan_gfs_storage_iface_t vorlan_l_gcloud_dsi_iface = {
+    0x0B,
+    nullptr,  // 1: session start, filled when sessions arrive
+    nullptr,  // 2: session destroy, filled when sessions arrive
+    nullptr,
+    nullptr,  // 4: send, filled when downloads arrive
+    nullptr,  // 5: recv, filled when uploads arrive
+    nullptr, nullptr, nullptr, nullptr,
+    nullptr,  // 10: command, filled when the command dispatch arrives
+    nullptr,  // 11: stat, filled when stat arrives
+    nullptr, nullptr, nullptr,
+};
+
+void vorlan_l_gcloud_release_settings() {
+  vorlan_i_s3_config_reset();
+  free(vorlan_i_s3_gcloud_bucket_location);
+  vorlan_i_s3_gcloud_bucket_location = nullptr;
+}
+
+vorlan_result_t vorlan_l_gcloud_load_settings(const char *config_path) {
+  vorlan_i_s3_config_key_t extra_keys[] = {
+      {VORLAN_S3_CONFIG_STRING, "bucket_create_location", &vorlan_i_s3_gcloud_bucket_location,
+       nullptr, nullptr, nullptr, false},
+      {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
+  };
+  free(vorlan_i_s3_default_hostname);
+  vorlan_i_s3_default_hostname = strdup(VORLAN_S3_DEFAULT_HOSTNAME);
+  if (vorlan_i_s3_default_hostname == nullptr) {
+    return vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+  }
+  return vorlan_i_s3_config_parse(config_path, extra_keys);
+}
+
+vorlan_result_t vorlan_l_gcloud_activate() {
+  char *config_path = nullptr;
+  vorlan_result_t result = VORLAN_SUCCESS;
+  vorlan_gridftp_server_get_config_string(nullptr, &config_path);
+  if (config_path == nullptr) {
+    result = vorlan_eval_path(vorlan_l_gcloud_config_template, &config_path);
+  }
+  if (result == VORLAN_SUCCESS) {
+    result = vorlan_l_gcloud_load_settings(config_path);
+  }
+  if (result == VORLAN_SUCCESS) {
+    result = vorlan_module_activate(&vorlan_i_s3_base_module);
+  }
+  free(config_path);
+  if (result != VORLAN_SUCCESS) {
+    VORLAN_S3_LOG_RESULT(result);
+    vorlan_l_gcloud_release_settings();
+    return result;
+  }
+
+  result = vorlan_extension_registry_add(&vorlan_i_gfs_dsi_registry, vorlan_l_gcloud_dsi_name,
+                                         &vorlan_gridftp_server_google_cloud_module,
+                                         &vorlan_l_gcloud_dsi_iface);
+  if (result != VORLAN_SUCCESS) {
+    // Unregistered, the module cannot serve anything: fail the load instead of hiding it.
+    VORLAN_S3_LOG_RESULT(result);
+    vorlan_module_deactivate(&vorlan_i_s3_base_module);
+    vorlan_l_gcloud_release_settings();
+    return result;
+  }
+  VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_l_gcloud_deactivate() {
+  vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, vorlan_l_gcloud_dsi_name);
+  vorlan_result_t result = vorlan_module_deactivate(&vorlan_i_s3_base_module);
+  // The settings die with the module: nothing may outlive its unloading.
+  vorlan_l_gcloud_release_settings();
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+__attribute__((visibility("default")))
+vorlan_module_descriptor_t vorlan_gridftp_server_google_cloud_module = {
+    "vorlan_gridftp_server_google_cloud",
+    vorlan_l_gcloud_activate,
+    vorlan_l_gcloud_deactivate,
+    nullptr,
+    nullptr,
+    &local_version,
+    nullptr,
+};
+}

@@ -1,0 +1,231 @@
+// Incremental MD5 states, the process-wide cache of object MD5s taken while their bytes passed
+// through the module, and the test of whether an ETag already is the object's MD5.
+//
+// MD5_Init/MD5_Update/MD5_Final are deprecated in OpenSSL 3 but remain the interface we hash
+// with; the header's MD5_CTX member ties the state to them.
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+#include "vorlan_i_s3.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr int vorlan_l_s3_checksum_cache_buckets = 1024;
+
+struct checksum_entry {
+  char *path;
+  char *checksum;
+  char *etag;
+  uint64_t size;
+  // Where the entry sits in the insertion order, for eviction of the oldest.
+  std::list<checksum_entry *>::iterator order;
+};
+
+// Guards the table and the insertion order; held during each find and add.
+std::mutex l_checksum_cache_mutex;
+vorlan_hashtable_t l_checksum_cache = nullptr;
+std::list<checksum_entry *> l_checksum_cache_order;
+
+vorlan_result_t vorlan_l_s3_checksum_error(const char *func, int line, const char *text) {
+  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
+                                                       "checksum_cache", func, line, "%s", text));
+}
+
+void vorlan_l_s3_checksum_entry_free(checksum_entry *entry) {
+  free(entry->path);
+  free(entry->checksum);
+  free(entry->etag);
+  delete entry;
+}
+
+// Unlinks the entry from the table and the insertion order; the caller owns it afterwards.
+void vorlan_l_s3_checksum_entry_unlink(checksum_entry *entry) {
+  vorlan_hashtable_remove(l_checksum_cache, entry->path);
+  l_checksum_cache_order.erase(entry->order);
+}
+
+void vorlan_l_s3_checksum_cache_store(const std::string &path, const char *etag, uint64_t size,
+                                      const char *checksum) {
+  std::lock_guard<std::mutex> lock(l_checksum_cache_mutex);
+  if (l_checksum_cache == nullptr) {
+    return;
+  }
+  auto *entry = static_cast<checksum_entry *>(
+      vorlan_hashtable_lookup(l_checksum_cache, const_cast<char *>(path.c_str())));
+  if (entry != nullptr) {
+    vorlan_l_s3_checksum_entry_unlink(entry);
+    vorlan_l_s3_checksum_entry_free(entry);
+  }
+  while (static_cast<int>(l_checksum_cache_order.size()) >=
+         vorlan_i_s3_checksum_cache_max_entries) {
+    checksum_entry *oldest = l_checksum_cache_order.front();
+    vorlan_l_s3_checksum_entry_unlink(oldest);
+    vorlan_l_s3_checksum_entry_free(oldest);
+  }
+
+  entry = new (std::nothrow) checksum_entry{};
+  if (entry == nullptr) {
+    return;
+  }
+  entry->path = strdup(path.c_str());
+  entry->checksum = strdup(checksum);
+  entry->etag = strdup(etag);
+  entry->size = size;
+  if (entry->path == nullptr || entry->checksum == nullptr || entry->etag == nullptr) {
+    vorlan_l_s3_checksum_entry_free(entry);
+    return;
+  }
+  // A cache is a hint: when memory runs out the entry is simply not kept.
+  l_checksum_cache_order.push_back(entry);
+  entry->order = std::prev(l_checksum_cache_order.end());
+  vorlan_result_t result = vorlan_hashtable_insert(l_checksum_cache, entry->path, entry);
+  if (result != VORLAN_SUCCESS) {
+    vorlan_error_release(result);
+    l_checksum_cache_order.erase(entry->order);
+    vorlan_l_s3_checksum_entry_free(entry);
+  }
+}
+
+}  // namespace
+
+vorlan_result_t vorlan_i_s3_checksum_init(md5_state **state) {
+  VORLAN_S3_TRACE_ENTER();
+  vorlan_result_t result = VORLAN_SUCCESS;
+  auto *new_state = static_cast<md5_state *>(calloc(1, sizeof(md5_state)));
+  if (new_state != nullptr && MD5_Init(&new_state->md5_context) != 1) {
+    free(new_state);
+    new_state = nullptr;
+    errno = ENOMEM;
+  }
+  if (new_state == nullptr) {
+    result = vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+  }
+  *state = new_state;
+  VORLAN_S3_TRACE_EXIT();
+  return result;
+}
+
+vorlan_result_t vorlan_i_s3_checksum_update(md5_state *state, const void *data, size_t length) {
+  VORLAN_S3_TRACE_ENTER();
+  vorlan_result_t result = VORLAN_SUCCESS;
+  if (MD5_Update(&state->md5_context, data, length) != 1) {
+    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "checksum update error");
+  }
+  state->byte_count += length;
+  VORLAN_S3_TRACE_EXIT();
+  return result;
+}
+
+vorlan_result_t vorlan_i_s3_checksum_finalize(md5_state *state) {
+  VORLAN_S3_TRACE_ENTER();
+  vorlan_result_t result = VORLAN_SUCCESS;
+  unsigned char digest[MD5_DIGEST_LENGTH];
+  if (MD5_Final(digest, &state->md5_context) != 1) {
+    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "Can not finalize checksum.");
+  } else {
+    for (int i = 0; i < MD5_DIGEST_LENGTH; i++) {
+      snprintf(state->md5sum + 2 * i, 3, "%.2x", digest[i]);
+    }
+  }
+  VORLAN_S3_TRACE_EXIT();
+  return result;
+}
+
+void vorlan_i_s3_checksum_free(md5_state **state) {
+  VORLAN_S3_TRACE_ENTER();
+  if (state != nullptr) {
+    free(*state);
+    *state = nullptr;
+  }
+  VORLAN_S3_TRACE_EXIT();
+}
+
+void vorlan_i_s3_checksum_cache_init() {
+  std::lock_guard<std::mutex> lock(l_checksum_cache_mutex);
+  if (l_checksum_cache != nullptr) {
+    return;
+  }
+  vorlan_result_t result =
+      vorlan_hashtable_init(&l_checksum_cache, vorlan_l_s3_checksum_cache_buckets,
+                            vorlan_hashtable_string_hash, vorlan_hashtable_string_keyeq);
+  if (result != VORLAN_SUCCESS) {
+    // Without a table every find misses and every add is dropped.
+    vorlan_error_release(result);
+    l_checksum_cache = nullptr;
+  }
+}
+
+void vorlan_i_s3_checksum_cache_destroy() {
+  std::lock_guard<std::mutex> lock(l_checksum_cache_mutex);
+  if (l_checksum_cache == nullptr) {
+    return;
+  }
+  for (checksum_entry *entry : l_checksum_cache_order) {
+    vorlan_l_s3_checksum_entry_free(entry);
+  }
+  l_checksum_cache_order.clear();
+  vorlan_hashtable_destroy(&l_checksum_cache);
+  l_checksum_cache = nullptr;
+}
+
+bool vorlan_i_s3_checksum_find(const char *bucket, const char *key, const char *etag, uint64_t size,
+                               char *checksum) {
+  VORLAN_S3_TRACE_ENTER();
+  bool hit = false;
+  try {
+    const std::string path =
+        vorlan_i_s3_format("%s/%s", vorlan_i_s3_str(bucket), vorlan_i_s3_str(key));
+    std::lock_guard<std::mutex> lock(l_checksum_cache_mutex);
+    if (l_checksum_cache != nullptr && etag != nullptr) {
+      auto *entry = static_cast<checksum_entry *>(
+          vorlan_hashtable_lookup(l_checksum_cache, const_cast<char *>(path.c_str())));
+      if (entry != nullptr && entry->size == size && strcmp(entry->etag, etag) == 0) {
+        snprintf(checksum, 33, "%s", entry->checksum);
+        hit = true;
+      }
+    }
+  } catch (const std::bad_alloc &) {
+    hit = false;
+  }
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit: %d\n", hit ? 1 : 0);
+  return hit;
+}
+
+vorlan_result_t vorlan_i_s3_checksum_add(const char *bucket, const char *key, const char *etag,
+                                         uint64_t size, const char *checksum) {
+  VORLAN_S3_TRACE_ENTER();
+  try {
+    const std::string path =
+        vorlan_i_s3_format("%s/%s", vorlan_i_s3_str(bucket), vorlan_i_s3_str(key));
+    if (etag == nullptr || *etag == '\0' || checksum == nullptr || *checksum == '\0') {
+      vorlan_gfs_log_message(
+          VORLAN_GFS_LOG_WARN,
+          "Can not cache invalid checksum:  path: '%s', checksum: '%s', etag: '%s'\n", path.c_str(),
+          vorlan_i_s3_str(checksum), vorlan_i_s3_str(etag));
+    } else {
+      vorlan_l_s3_checksum_cache_store(path, etag, size, checksum);
+    }
+  } catch (const std::bad_alloc &) {
+    // Nothing is cached; the caller's request goes on.
+  }
+  VORLAN_S3_TRACE_EXIT();
+  return VORLAN_SUCCESS;
+}
+
+bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties) {
+  VORLAN_S3_TRACE_ENTER();
+  bool has_checksum = false;
+  if (properties != nullptr && properties->eTag != nullptr && strlen(properties->eTag) == 34 &&
+      properties->usesServerSideEncryption != S3_SSE_ETAG_NOT_MD5 && properties->eTag[0] == '"') {
+    // A quote and 32 hexadecimal digits; the closing character is not examined.
+    has_checksum = strspn(properties->eTag + 1, "0123456789abcdefABCDEF") >= 32;
+  }
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit: %d\n", has_checksum ? 1 : 0);
+  return has_checksum;
+}

@@ -1,0 +1,275 @@
+// The base module: process-wide resources shared by every session (the diagnostic log, the MIME
+// table, the checksum cache, the S3 client library's global state), and the one translation of
+// S3 client library statuses into the errors the client sees.
+#include "vorlan_i_s3.h"
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+vorlan_result_t vorlan_l_s3_base_activate();
+vorlan_result_t vorlan_l_s3_base_deactivate();
+
+// Set while the base module holds its resources, so a repeated deactivation releases nothing
+// twice.
+bool vorlan_l_s3_base_active = false;
+
+// Writes one piece of a log line with a single stdio call, so a piece is never split by another
+// thread's write.
+void vorlan_l_s3_debug_write(FILE *output, const std::string &prefix, const char *format,
+                             va_list args) VORLAN_PRINTF_FORMAT(3, 0);
+
+void vorlan_l_s3_debug_write(FILE *output, const std::string &prefix, const char *format,
+                             va_list args) {
+  try {
+    std::string piece = prefix;
+    piece += vorlan_i_s3_vformat(format, args);
+    fwrite(piece.data(), 1, piece.size(), output);
+  } catch (const std::bad_alloc &) {
+    // Out of memory: the line is dropped, the caller carries on.
+  }
+}
+
+}  // namespace
+
+vorlan_debug_handle_t vorlan_i_VORLAN_S3_debug_handle = {0, 0, nullptr, 0, 0};
+
+const char *const vorlan_i_s3_debug_level_names[17] = {
+    nullptr, "TRACE", "INFO",  nullptr, "DEBUG", nullptr, nullptr, nullptr, "WARN",
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "ERROR",
+};
+
+vorlan_module_descriptor_t vorlan_i_s3_base_module = {
+    "vorlan_gridftp_server_s3_base",
+    vorlan_l_s3_base_activate,
+    vorlan_l_s3_base_deactivate,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::string vorlan_i_s3_vformat(const char *format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  char small[512];
+  int length = vsnprintf(small, sizeof small, format, args);
+  if (length < 0) {
+    va_end(again);
+    return std::string();
+  }
+  if (static_cast<size_t>(length) < sizeof small) {
+    va_end(again);
+    return std::string(small, static_cast<size_t>(length));
+  }
+  std::string text(static_cast<size_t>(length), '\0');
+  vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  return text;
+}
+
+std::string vorlan_i_s3_format(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  try {
+    std::string text = vorlan_i_s3_vformat(format, args);
+    va_end(args);
+    return text;
+  } catch (...) {
+    va_end(args);
+    throw;
+  }
+}
+
+void vorlan_i_VORLAN_S3_debug_printf(const char *format, ...) {
+  FILE *output = vorlan_i_VORLAN_S3_debug_handle.output;
+  if (output == nullptr) {
+    return;
+  }
+  std::string prefix;
+  try {
+    if (vorlan_i_VORLAN_S3_debug_handle.show_thread_ids) {
+      prefix = vorlan_i_s3_format("%lu::", static_cast<unsigned long>(vorlan_thread_self()));
+    }
+  } catch (const std::bad_alloc &) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  vorlan_l_s3_debug_write(output, prefix, format, args);
+  va_end(args);
+}
+
+void vorlan_i_VORLAN_S3_debug_time_printf(const char *format, ...) {
+  FILE *output = vorlan_i_VORLAN_S3_debug_handle.output;
+  if (output == nullptr) {
+    return;
+  }
+  struct timeval now = {};
+  gettimeofday(&now, nullptr);
+  const auto seconds = static_cast<unsigned long>(now.tv_sec);
+  const auto nanoseconds = static_cast<unsigned long>(now.tv_usec) * 1000UL;
+  std::string prefix;
+  try {
+    if (vorlan_i_VORLAN_S3_debug_handle.show_thread_ids) {
+      prefix =
+          vorlan_i_s3_format("%lu:%lu.%.9lu::", static_cast<unsigned long>(vorlan_thread_self()),
+                             seconds, nanoseconds);
+    } else {
+      prefix = vorlan_i_s3_format("%lu.%.9lu::", seconds, nanoseconds);
+    }
+  } catch (const std::bad_alloc &) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  vorlan_l_s3_debug_write(output, prefix, format, args);
+  va_end(args);
+}
+
+void vorlan_i_s3_log_result(const char *func_name, vorlan_result_t result) {
+  if (result == VORLAN_SUCCESS) {
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, func_name, "result=VORLAN_SUCCESS\n");
+    return;
+  }
+  // The friendly text is only worth building when the line is written.
+  if ((vorlan_i_VORLAN_S3_debug_handle.levels & VORLAN_S3_DEBUG_ERROR) == 0) {
+    return;
+  }
+  char *message = vorlan_error_print_friendly(vorlan_error_peek(result));
+  VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_ERROR, func_name, "result=%#x message=%s\n",
+                   static_cast<unsigned>(result), vorlan_i_s3_str(message));
+  free(message);
+}
+
+vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
+                                           const S3ErrorDetails *error_details) {
+  const char *status_name = vorlan_i_s3_str(S3_get_status_name(status));
+  const char *accessed = "";
+  if (error_details != nullptr && error_details->resource != nullptr) {
+    accessed = error_details->resource;
+  } else if (path != nullptr) {
+    accessed = path;
+  }
+  const char *message = status_name;
+  if (error_details != nullptr && error_details->message != nullptr) {
+    message = error_details->message;
+  }
+  const char *further = "";
+  if (error_details != nullptr && error_details->furtherDetails != nullptr) {
+    further = error_details->furtherDetails;
+  }
+
+  vorlan_object_t *s3_error = vorlan_error_construct_error(
+      &vorlan_i_s3_base_module, nullptr, VORLAN_ERROR_TYPE_S3, "module_base", __func__, __LINE__,
+      "S3 Error accessing \"%s\": %s: %s: %s", accessed, status_name, message, further);
+
+  switch (status) {
+    case S3StatusErrorAccessDenied:
+    case S3StatusErrorNotSignedUp:
+      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 550, "PERMISSION_DENIED",
+                                                     nullptr);
+    case S3StatusErrorBadDigest: {
+      const char *computed = nullptr;
+      const char *expected = nullptr;
+      if (error_details != nullptr && error_details->extraDetails != nullptr) {
+        for (int i = 0; i < error_details->extraDetailsCount; i++) {
+          const S3NameValue &detail = error_details->extraDetails[i];
+          if (detail.name == nullptr) {
+            continue;
+          }
+          if (strcmp(detail.name, "CalculatedDigest") == 0) {
+            computed = detail.value;
+          } else if (strcmp(detail.name, "ExpectedDigest") == 0) {
+            expected = detail.value;
+          }
+        }
+      }
+      return vorlan_gfs_ftp_response_error_construct(
+          nullptr, s3_error, 550, "INCORRECT_CHECKSUM",
+          "GridFTP-Computed-Checksum: %s\nGridFTP-Expected-Checksum: %s", vorlan_i_s3_str(computed),
+          vorlan_i_s3_str(expected));
+    }
+    case S3StatusErrorBucketAlreadyExists:
+      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 553, "PATH_EXISTS",
+                                                     "GridFTP-Path: %s", vorlan_i_s3_str(path));
+    case S3StatusErrorInvalidAccessKeyId:
+    case S3StatusErrorSignatureDoesNotMatch:
+      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 530, "LOGIN_DENIED",
+                                                     nullptr);
+    case S3StatusErrorInvalidRange:
+      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 553, "APPEND_NOT_SUPPORTED",
+                                                     nullptr);
+    case S3StatusErrorNoSuchBucket:
+    case S3StatusErrorNoSuchKey:
+    case S3StatusHttpErrorNotFound:
+      // The header names the requested path, even when the service named another resource.
+      return vorlan_gfs_ftp_response_error_construct(
+          nullptr, s3_error, 550, "PATH_NOT_FOUND", "%s%s%s",
+          path != nullptr ? "GridFTP-Path: \"" : "", vorlan_i_s3_str(path),
+          path != nullptr ? "\"" : "");
+    case S3StatusErrorNoSuchUpload:
+      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 553,
+                                                     "MULTI_PART_UPLOAD_NOT_FOUND", nullptr);
+    case S3StatusErrorServiceUnavailable:
+    case S3StatusErrorSlowDown:
+      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 451, "TOO_BUSY", nullptr);
+    default:
+      return s3_error;
+  }
+}
+
+namespace {
+
+vorlan_result_t vorlan_l_s3_base_activate() {
+  // A malformed VORLAN_S3_DEBUG leaves the log off; the module works without it.
+  vorlan_result_t debug_result = vorlan_debug_init(
+      "VORLAN_S3_DEBUG", "TRACE INFO DEBUG WARNING ERROR", &vorlan_i_VORLAN_S3_debug_handle);
+  if (debug_result != VORLAN_SUCCESS) {
+    vorlan_error_release(debug_result);
+  }
+  VORLAN_S3_TRACE_ENTER();
+
+  vorlan_result_t result = vorlan_i_s3_mime_types_parse(vorlan_i_s3_mime_type_file);
+  if (result != VORLAN_SUCCESS) {
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_ERR, "There was an error parsing the mime.types file %s.",
+                           vorlan_i_s3_str(vorlan_i_s3_mime_type_file));
+    VORLAN_S3_LOG_RESULT(result);
+    // A failed activation is never deactivated: release the log stream here.
+    if (vorlan_i_VORLAN_S3_debug_handle.owns_output && vorlan_i_VORLAN_S3_debug_handle.output) {
+      fclose(vorlan_i_VORLAN_S3_debug_handle.output);
+    }
+    vorlan_i_VORLAN_S3_debug_handle.owns_output = 0;
+    vorlan_i_VORLAN_S3_debug_handle.output = nullptr;
+    return result;
+  }
+
+  vorlan_i_s3_checksum_cache_init();
+  vorlan_l_s3_base_active = true;
+  VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_l_s3_base_deactivate() {
+  if (vorlan_i_s3_mime_extensions != nullptr) {
+    vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
+    vorlan_i_s3_mime_extensions = nullptr;
+  }
+  vorlan_i_s3_checksum_cache_destroy();
+  if (vorlan_l_s3_base_active) {
+    S3_deinitialize();
+    vorlan_l_s3_base_active = false;
+  }
+  if (vorlan_i_VORLAN_S3_debug_handle.owns_output && vorlan_i_VORLAN_S3_debug_handle.output) {
+    fclose(vorlan_i_VORLAN_S3_debug_handle.output);
+  }
+  vorlan_i_VORLAN_S3_debug_handle.owns_output = 0;
+  vorlan_i_VORLAN_S3_debug_handle.output = nullptr;
+  return VORLAN_SUCCESS;
+}
+
+}  // namespace
