@@ -20,36 +20,30 @@ vorlan_result_t deactivate() {
 vorlan_module_descriptor_t counted = {"counted", activate, deactivate, nullptr,
                                       nullptr,   nullptr,  nullptr};
 
-class ModuleActivation : public ::testing::Test {
- protected:
-  void SetUp() override {
-    activations = 0;
-    deactivations = 0;
-    next_activation_result = VORLAN_SUCCESS;
-  }
-};
+void reset() {
+  activations = deactivations = 0;
+  next_activation_result = VORLAN_SUCCESS;
+}
 
-TEST_F(ModuleActivation, FunctionsRunOnlyAtTheEdgesOfTheCount) {
+TEST(ModuleActivation, FunctionsRunOnlyAtTheEdgesOfTheCount) {
+  reset();
   EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_FAILURE);
-  EXPECT_EQ(deactivations, 0) << "an inactive module must not be deactivated";
-
   for (int i = 0; i < 3; ++i) {
     ASSERT_EQ(vorlan_module_activate(&counted), VORLAN_SUCCESS);
   }
   EXPECT_EQ(activations, 1);
   EXPECT_EQ(vorlan_module_activation_count(&counted), 3);
-
-  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
-  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
-  EXPECT_EQ(deactivations, 0);
-  EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(deactivations, 0) << "deactivated with " << 3 - i << " activations left";
+    EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_SUCCESS);
+  }
   EXPECT_EQ(deactivations, 1);
-  EXPECT_EQ(vorlan_module_activation_count(&counted), 0);
   EXPECT_EQ(vorlan_module_deactivate(&counted), VORLAN_FAILURE);
-  EXPECT_EQ(deactivations, 1);
+  EXPECT_EQ(deactivations, 1) << "an inactive module must not be deactivated";
 }
 
-TEST_F(ModuleActivation, FailedFirstActivationLeavesTheModuleInactive) {
+TEST(ModuleActivation, FailedFirstActivationLeavesTheModuleInactive) {
+  reset();
   vorlan_result_t failure = vorlan_error_put(
       vorlan_error_construct_error(nullptr, nullptr, 1, "f", "g", 1, "config unreadable"));
   next_activation_result = failure;
@@ -72,7 +66,7 @@ vorlan_result_t deactivate_outer() { return vorlan_module_deactivate(&inner); }
 vorlan_module_descriptor_t outer = {"outer", activate_outer, deactivate_outer, nullptr,
                                     nullptr, nullptr,        nullptr};
 
-TEST_F(ModuleActivation, ModuleMayActivateAnotherFromItsActivation) {
+TEST(ModuleActivation, ModuleMayActivateAnotherFromItsActivation) {
   ASSERT_EQ(vorlan_module_activate(&outer), VORLAN_SUCCESS);
   EXPECT_EQ(vorlan_module_activation_count(&inner), 1);
   EXPECT_EQ(vorlan_module_deactivate(&outer), VORLAN_SUCCESS);

@@ -1,8 +1,8 @@
 // Debug log settings from an environment variable: LEVELS[,OUTPUT[,FLAGS[,TIMESTAMP_LEVELS]]].
-#include <errno.h>
-#include <stdlib.h>
-#include <string.h>
 #include <strings.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 // Error objects, their cause chains and the process-wide table that turns them into codes.
-#include <stdlib.h>
-#include <string.h>
+#include <cstdlib>
+#include <cstring>
 
 #include <climits>
 #include <mutex>
@@ -35,7 +35,7 @@ struct ErrorTable {
 
 // Never destroyed: worker threads may still put or release errors while the process exits.
 ErrorTable &error_table() {
-  static ErrorTable *table = new ErrorTable;
+  static auto *table = new ErrorTable;
   return *table;
 }
 

@@ -4,7 +4,7 @@
 #ifndef VORLAN_COMMON_ERROR_INTERNAL_H
 #define VORLAN_COMMON_ERROR_INTERNAL_H
 
-#include <stdarg.h>
+#include <cstdarg>
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // Path templates: "${sysconfdir}" and nothing else.
-#include <stdlib.h>
-#include <string.h>
+#include <cstdlib>
+#include <cstring>
 
 #include <mutex>
 #include <optional>

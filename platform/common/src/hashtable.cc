@@ -1,5 +1,5 @@
 // Chained hash tables keyed through caller-supplied hash and equality functions.
-#include <string.h>
+#include <cstring>
 
 #include <climits>
 #include <cstdint>

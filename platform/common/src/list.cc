@@ -1,5 +1,5 @@
 // Singly linked lists of borrowed data.
-#include <stdlib.h>
+#include <cstdlib>
 
 #include <vorlan/vorlan_common.h>
 

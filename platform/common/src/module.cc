@@ -14,7 +14,7 @@ struct ModuleRegistry {
 };
 
 ModuleRegistry &module_registry() {
-  static ModuleRegistry *registry = new ModuleRegistry;
+  static auto *registry = new ModuleRegistry;
   return *registry;
 }
 

@@ -1,6 +1,6 @@
 // Detached threads, mutexes and condition variables over pthreads.
-#include <errno.h>
-#include <time.h>
+#include <cerrno>
+#include <ctime>
 
 #include <vorlan/vorlan_common.h>
 
