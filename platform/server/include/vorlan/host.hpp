@@ -31,7 +31,9 @@ struct Reply {
   std::string error_type;  // the error-type word, "" when none
   std::string headers;     // the reply error's formatted headers, "" when none
   std::string message;     // friendly text of the whole error chain
-  std::string text;        // the full control-channel reply (vorlan_gfs_error_to_reply)
+  std::string text;        // the full control-channel reply (vorlan_gfs_error_to_reply); for a
+                           // failure without an error object "500 Request failed.\r\n", for
+                           // a missing slot "502 Command not implemented.\r\n"
 };
 
 // Per-session documents handed to the module by key. `provider`, when set, is asked first for
@@ -150,7 +152,8 @@ class Host {
   // dlopen, find "<module file name without lib/.so>_module" descriptor, activate it, look up
   // the storage interface. Null with *error set on failure (nothing left loaded).
   static std::unique_ptr<Host> load(const Options& options, std::string* error);
-  // Deactivates the module and unloads it. Sessions must have ended.
+  // Deactivates the module and unloads it (kept mapped when VORLAN_HOST_KEEP_MODULE=1, so leak
+  // reports can name the module's frames). Sessions must have ended.
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -173,7 +176,8 @@ class Host {
   // Contract breaches seen so far (a request finished twice, a completion on a finished
   // operation, a callback inside register_*, a timeout). Empty in a correct run.
   std::vector<std::string> violations() const;
-  // Lines written with vorlan_gfs_log_message while this host was loaded.
+  // Lines written with vorlan_gfs_log_message while this host was loaded, without their final
+  // newline. (Also appended, with the level, to the file named by VORLAN_GRIDFTP_SERVER_LOG.)
   std::vector<std::string> server_log() const;
 
   struct Impl;

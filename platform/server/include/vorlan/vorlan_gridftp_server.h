@@ -237,8 +237,16 @@ const char *vorlan_gfs_error_get_ftp_response_error_code(const vorlan_object_t *
 /* The formatted header text ("" when none). */
 const char *vorlan_gfs_error_get_ftp_response_headers(const vorlan_object_t *error);
 
-/* The control-channel reply the server sends for a failed request: see the library's README.
- * The caller frees it. */
+/* The control-channel reply the server sends for a failed request; the caller frees it. CODE is
+ * the outermost reply error's code, else 500. With an error-type word, headers or more than one
+ * line of text it is a multi-line reply:
+ *   CODE-Error-Type: WORD\r\n          (when the reply error has a word)
+ *   CODE-<header line>\r\n             (each line of the formatted headers)
+ *   CODE-<text line>\r\n               (each line of the other errors' texts, outermost first)
+ *   CODE End.\r\n
+ * otherwise the single line "CODE <text>\r\n" ("CODE Request failed.\r\n" when there is no
+ * text; also for a null error). Carriage returns and empty lines are dropped from every text, so
+ * nothing in it can end the reply early. */
 char *vorlan_gfs_error_to_reply(const vorlan_object_t *error);
 
 /* A system error for `system_errno`; the text is the format filled with the arguments followed

@@ -1,0 +1,451 @@
+// The data channel of a transfer: ranges, settings, read and write registration with their
+// completions on the transfer's own threads, and the send/recv request methods.
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <string>
+
+#include "host_internal.hpp"
+
+namespace {
+
+using vorlan::host::DataChannelOptions;
+using vorlan::host::DataSink;
+using vorlan::host::DataSource;
+using vorlan::host::Host;
+using vorlan::host::Session;
+using vorlan::host::TransferInfo;
+using vorlan::host::TransferResult;
+using vorlan::host::internal::OpKind;
+using vorlan::host::internal::Transfer;
+namespace internal = vorlan::host::internal;
+
+thread_local int t_register_depth = 0;
+
+struct RegisterScope {
+  RegisterScope() { ++t_register_depth; }
+  ~RegisterScope() { --t_register_depth; }
+};
+
+vorlan_result_t injected_failure(const char *what, int n) {
+  return vorlan_error_put(
+      vorlan_i_gfs_error_system(nullptr, EIO, "Injected failure of %s %d", what, n));
+}
+
+// The transfer of op (of kind `only` when given); otherwise records the misuse.
+Transfer *transfer_of(vorlan_gfs_op_s *op, const char *call,
+                      std::optional<OpKind> only = std::nullopt) {
+  if (op->transfer == nullptr || (only && op->kind != *only)) {
+    op->host->violation(std::string(call) + " on a " + op->describe());
+    return nullptr;
+  }
+  return op->transfer.get();
+}
+
+void check_not_in_register(vorlan_gfs_op_s *op, const char *callback) {
+  if (t_register_depth > 0) {
+    op->host->violation(std::string(callback) + " ran inside a register call of " + op->describe());
+  }
+}
+
+void gfs_info(vorlan_gfs_op_s *op, const TransferInfo &info) {
+  vorlan_gfs_transfer_info_t &out = op->transfer_info;
+  out.pathname = op->keep(info.pathname);
+  out.truncate = info.truncate ? VORLAN_TRUE : VORLAN_FALSE;
+  out.alloc_size = info.alloc_size;
+  out.expected_checksum = op->keep(info.expected_checksum);
+  out.expected_checksum_alg = op->keep(info.expected_checksum_alg);
+}
+
+int pool_threads(const DataChannelOptions &channel) {
+  return std::clamp(channel.optimal_concurrency, 2, 4);
+}
+
+TransferResult run_transfer(Host::Impl &host, Session &session, OpKind kind,
+                            const TransferInfo &info, const DataChannelOptions &channel,
+                            DataSink *sink, DataSource *source) {
+  TransferResult out;
+  bool is_send = kind == OpKind::kSend;
+  if ((is_send && host.iface->send_func == nullptr) ||
+      (!is_send && host.iface->recv_func == nullptr)) {
+    out.reply = internal::failure_reply(502, "Command not implemented.");
+    return out;
+  }
+  vorlan_gfs_op_s *op = session.impl().new_op(kind);
+  {
+    std::lock_guard<std::mutex> lock(op->mutex);
+    op->transfer = std::make_unique<Transfer>(channel, pool_threads(channel));
+    op->transfer->sink = sink;
+    op->transfer->source = source;
+    gfs_info(op, info);
+  }
+  if (is_send) {
+    host.iface->send_func(op, &op->transfer_info, session.handle());
+  } else {
+    // Informational: the outcome, and its error object, arrive through finished_transfer.
+    (void)host.iface->recv_func(op, &op->transfer_info, session.handle());
+  }
+
+  Transfer &transfer = *op->transfer;
+  std::unique_lock<std::mutex> lock(op->mutex);
+  bool done = internal::await_completion(
+      op, lock, [op, &transfer] { return op->finished && transfer.pending == 0; });
+  if (!done) {
+    transfer.stopping = true;
+    op->cond.notify_all();
+  }
+  lock.unlock();
+  // Joining also waits for a completion callback that is still running.
+  transfer.pool.shutdown(!done);
+  lock.lock();
+  out.began = transfer.began;
+  out.bytes_transferred = transfer.bytes_transferred;
+  out.bytes_recvd = transfer.bytes_recvd;
+  out.ranges_recvd = transfer.ranges_recvd;
+  out.max_outstanding = transfer.max_outstanding;
+  out.reply = done ? internal::make_reply(op->result, std::move(op->error))
+                   : internal::failure_reply(500, "Request timed out.");
+  return out;
+}
+
+}  // namespace
+
+namespace vorlan::host {
+
+namespace internal {
+
+CompletionPool::CompletionPool(int threads) {
+  for (int i = 0; i < threads; ++i) {
+    threads_.emplace_back([this] { run(); });
+  }
+}
+
+CompletionPool::~CompletionPool() { shutdown(true); }
+
+bool CompletionPool::post(std::function<void()> task) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) {
+    return false;
+  }
+  queue_.push_back(std::move(task));
+  cond_.notify_one();
+  return true;
+}
+
+void CompletionPool::shutdown(bool drop_pending) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    drop_ = drop_ || drop_pending;
+    cond_.notify_all();
+  }
+  for (auto &thread : threads_) {
+    if (thread.joinable()) {
+      thread.join();
+    }
+  }
+}
+
+void CompletionPool::run() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      cond_.wait(lock, [this] { return next_ < queue_.size() || stopping_; });
+      if (next_ == queue_.size() || drop_) {
+        return;
+      }
+      task = std::move(queue_[next_++]);
+    }
+    task();
+  }
+}
+
+}  // namespace internal
+
+TransferResult Host::send(Session &session, const TransferInfo &info,
+                          const DataChannelOptions &channel, DataSink &sink) {
+  return run_transfer(*impl_, session, OpKind::kSend, info, channel, &sink, nullptr);
+}
+
+TransferResult Host::recv(Session &session, const TransferInfo &info,
+                          const DataChannelOptions &channel, DataSource &source) {
+  return run_transfer(*impl_, session, OpKind::kRecv, info, channel, nullptr, &source);
+}
+
+}  // namespace vorlan::host
+
+extern "C" {
+
+void vorlan_gridftp_server_begin_transfer(vorlan_gfs_operation_t op, int /*event_mask*/,
+                                          void * /*event_arg*/) {
+  if (op == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  if (Transfer *t = transfer_of(op, "begin_transfer")) {
+    if (op->finished) {
+      op->host->violation("begin_transfer on an already finished " + op->describe());
+    }
+    t->began = true;
+  }
+}
+
+void vorlan_gridftp_server_finished_transfer(vorlan_gfs_operation_t op, vorlan_result_t result) {
+  if (op == nullptr) {
+    vorlan_error_release(result);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "finished_transfer");
+  if (t == nullptr || op->finished) {
+    if (t != nullptr) {
+      op->host->violation("finished_transfer on an already finished " + op->describe());
+    }
+    vorlan_error_release(result);
+    return;
+  }
+  if (t->pending > 0) {
+    op->host->violation("finished_transfer with " + std::to_string(t->pending) +
+                        " registrations outstanding on " + op->describe());
+  }
+  op->result = result;
+  op->error.reset(vorlan_error_get(result));
+  op->finished = true;
+  op->cond.notify_all();
+}
+
+void vorlan_gridftp_server_get_block_size(vorlan_gfs_operation_t op, vorlan_size_t *block_size) {
+  if (op == nullptr || block_size == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "get_block_size");
+  *block_size =
+      t != nullptr ? t->options.block_size : vorlan::host::DataChannelOptions{}.block_size;
+}
+
+void vorlan_gridftp_server_get_optimal_concurrency(vorlan_gfs_operation_t op, int *count) {
+  if (op == nullptr || count == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "get_optimal_concurrency");
+  *count = t != nullptr ? t->options.optimal_concurrency
+                        : vorlan::host::DataChannelOptions{}.optimal_concurrency;
+}
+
+void vorlan_gridftp_server_get_update_interval(vorlan_gfs_operation_t op, int *interval) {
+  if (op == nullptr || interval == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "get_update_interval");
+  *interval = t != nullptr ? t->options.update_interval
+                           : vorlan::host::DataChannelOptions{}.update_interval;
+}
+
+void vorlan_gridftp_server_get_read_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
+                                          vorlan_off_t *length) {
+  if (offset != nullptr) {
+    *offset = 0;
+  }
+  if (length != nullptr) {
+    *length = 0;
+  }
+  if (op == nullptr || offset == nullptr || length == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "get_read_range", OpKind::kSend);
+  if (t == nullptr || t->next_read_range >= t->options.read_ranges.size()) {
+    return;
+  }
+  *offset = t->options.read_ranges[t->next_read_range].first;
+  *length = t->options.read_ranges[t->next_read_range].second;
+  ++t->next_read_range;
+}
+
+void vorlan_gridftp_server_get_write_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
+                                           vorlan_off_t *length) {
+  if (op == nullptr || offset == nullptr || length == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "get_write_range", OpKind::kRecv);
+  *offset = t != nullptr ? t->options.write_offset : 0;
+  *length = t != nullptr ? t->options.write_length : -1;
+}
+
+void vorlan_gridftp_server_update_range_recvd(vorlan_gfs_operation_t op, vorlan_off_t offset,
+                                              vorlan_off_t length) {
+  if (op == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  if (Transfer *t = transfer_of(op, "update_range_recvd", OpKind::kRecv)) {
+    t->ranges_recvd.emplace_back(offset, length);
+  }
+}
+
+void vorlan_gridftp_server_update_bytes_recvd(vorlan_gfs_operation_t op, vorlan_off_t length) {
+  if (op == nullptr) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  if (Transfer *t = transfer_of(op, "update_bytes_recvd", OpKind::kRecv)) {
+    t->bytes_recvd += length;
+  }
+}
+
+vorlan_result_t vorlan_gridftp_server_get_recv_modification_time(vorlan_gfs_operation_t op,
+                                                                 time_t *modtime) {
+  if (op == nullptr || modtime == nullptr) {
+    return VORLAN_FAILURE;
+  }
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "get_recv_modification_time", OpKind::kRecv);
+  // VORLAN_FAILURE names no object, so a caller that ignores it leaves nothing behind.
+  if (t == nullptr || !t->options.modification_time) {
+    return VORLAN_FAILURE;
+  }
+  *modtime = *t->options.modification_time;
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_gridftp_server_register_write(vorlan_gfs_operation_t op,
+                                                     vorlan_byte_t *buffer, vorlan_size_t length,
+                                                     vorlan_off_t offset, int /*stripe_ndx*/,
+                                                     vorlan_gridftp_server_write_cb_t callback,
+                                                     void *user_arg) {
+  if (op == nullptr) {
+    return VORLAN_FAILURE;
+  }
+  RegisterScope scope;
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "register_write", OpKind::kSend);
+  if (t == nullptr) {
+    return VORLAN_FAILURE;
+  }
+  if (op->finished || t->stopping || callback == nullptr || (buffer == nullptr && length > 0) ||
+      offset < 0) {
+    op->host->violation("register_write refused on " + op->describe());
+    return VORLAN_FAILURE;
+  }
+  int n = ++t->registrations;
+  if (n == t->options.fail_registration_at) {
+    return injected_failure("registration", n);
+  }
+  int completion = ++t->completions;
+  bool fail = completion == t->options.fail_completion_at;
+  auto task = [op, t, buffer, length, offset, callback, user_arg, fail, completion] {
+    vorlan_result_t result = VORLAN_SUCCESS;
+    if (fail) {
+      result = injected_failure("completion", completion);
+    } else if (!t->sink->write_at(offset, buffer, length)) {
+      result = vorlan_error_put(
+          vorlan_i_gfs_error_system(nullptr, EIO, "System error%s%s", " in ", "write"));
+    }
+    {
+      std::lock_guard<std::mutex> task_lock(op->mutex);
+      --t->pending;
+      if (result == VORLAN_SUCCESS) {
+        t->bytes_transferred += static_cast<int64_t>(length);
+      }
+      op->cond.notify_all();
+      if (t->stopping) {
+        vorlan_error_release(result);
+        return;
+      }
+    }
+    check_not_in_register(op, "write callback");
+    callback(op, result, buffer, length, user_arg);
+  };
+  if (!t->pool.post(std::move(task))) {
+    return VORLAN_FAILURE;
+  }
+  ++t->pending;
+  t->max_outstanding = std::max(t->max_outstanding, t->pending);
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_gridftp_server_register_read(vorlan_gfs_operation_t op,
+                                                    vorlan_byte_t *buffer, vorlan_size_t length,
+                                                    vorlan_gridftp_server_read_cb_t callback,
+                                                    void *user_arg) {
+  if (op == nullptr) {
+    return VORLAN_FAILURE;
+  }
+  RegisterScope scope;
+  std::lock_guard<std::mutex> lock(op->mutex);
+  Transfer *t = transfer_of(op, "register_read", OpKind::kRecv);
+  if (t == nullptr) {
+    return VORLAN_FAILURE;
+  }
+  if (op->finished || t->stopping || callback == nullptr || (buffer == nullptr && length > 0)) {
+    op->host->violation("register_read refused on " + op->describe());
+    return VORLAN_FAILURE;
+  }
+  int n = ++t->registrations;
+  if (n == t->options.fail_registration_at) {
+    return injected_failure("registration", n);
+  }
+  int completion = ++t->completions;
+  bool fail = completion == t->options.fail_completion_at;
+  // Offsets are handed out at registration, so the source is read in order whatever order
+  // the completions run in.
+  int64_t size = t->source->size();
+  int64_t offset = t->next_read_offset;
+  int64_t nbytes =
+      std::min<int64_t>(static_cast<int64_t>(length), std::max<int64_t>(size - offset, 0));
+  t->next_read_offset += nbytes;
+  bool eof = t->next_read_offset >= size;
+  int64_t seq = t->next_read_seq++;
+  auto task = [op, t, buffer, offset, nbytes, eof, seq, callback, user_arg, fail, completion] {
+    vorlan_result_t result = VORLAN_SUCCESS;
+    int64_t delivered = nbytes;
+    if (fail) {
+      result = injected_failure("completion", completion);
+      delivered = 0;
+    } else if (nbytes > 0 &&
+               t->source->read_at(offset, buffer, static_cast<size_t>(nbytes)) != nbytes) {
+      result = vorlan_error_put(
+          vorlan_i_gfs_error_system(nullptr, EIO, "System error%s%s", " in ", "read"));
+      delivered = 0;
+    }
+    bool at_eof = eof && result == VORLAN_SUCCESS;
+    {
+      std::unique_lock<std::mutex> task_lock(op->mutex);
+      if (at_eof) {
+        op->cond.wait(task_lock,
+                      [t, seq] { return t->stopping || *t->undelivered_reads.begin() == seq; });
+      }
+      --t->pending;
+      if (result == VORLAN_SUCCESS) {
+        t->bytes_transferred += delivered;
+      }
+      op->cond.notify_all();
+      if (t->stopping) {
+        t->undelivered_reads.erase(seq);
+        vorlan_error_release(result);
+        return;
+      }
+    }
+    check_not_in_register(op, "read callback");
+    callback(op, result, buffer, static_cast<vorlan_size_t>(delivered), offset,
+             at_eof ? VORLAN_TRUE : VORLAN_FALSE, user_arg);
+    std::lock_guard<std::mutex> task_lock(op->mutex);
+    t->undelivered_reads.erase(seq);
+    op->cond.notify_all();
+  };
+  t->undelivered_reads.insert(seq);
+  if (!t->pool.post(std::move(task))) {
+    t->undelivered_reads.erase(seq);
+    return VORLAN_FAILURE;
+  }
+  ++t->pending;
+  t->max_outstanding = std::max(t->max_outstanding, t->pending);
+  return VORLAN_SUCCESS;
+}
+
+}  // extern "C"

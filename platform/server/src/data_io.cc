@@ -1,0 +1,137 @@
+// Where a transfer's bytes go and come from: memory for tests, files for the command line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "host_internal.hpp"
+
+namespace vorlan::host {
+
+bool MemorySink::write_at(int64_t offset, const vorlan_byte_t *data, size_t length) {
+  if (offset < 0) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t end = static_cast<size_t>(offset) + length;
+  if (data_.size() < end) {
+    data_.resize(end, '\0');
+  }
+  if (length > 0) {
+    memcpy(data_.data() + offset, data, length);
+  }
+  return true;
+}
+
+std::string MemorySink::contents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return data_;
+}
+
+int64_t MemorySource::read_at(int64_t offset, vorlan_byte_t *data, size_t length) {
+  if (offset < 0) {
+    return -1;
+  }
+  if (offset >= size()) {
+    return 0;
+  }
+  size_t n = std::min(length, data_.size() - static_cast<size_t>(offset));
+  memcpy(data, data_.data() + offset, n);
+  return static_cast<int64_t>(n);
+}
+
+namespace {
+
+std::string system_error(const char *what, const std::string &path) {
+  char buffer[256];
+  return std::string(what) + " \"" + path + "\": " + strerror_r(errno, buffer, sizeof buffer);
+}
+
+class FileSink : public DataSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  ~FileSink() override { close(fd_); }
+  bool write_at(int64_t offset, const vorlan_byte_t *data, size_t length) override {
+    while (length > 0) {
+      ssize_t n = pwrite(fd_, data, length, offset);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        return false;
+      }
+      data += n;
+      length -= static_cast<size_t>(n);
+      offset += n;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+class FileSource : public DataSource {
+ public:
+  FileSource(int fd, int64_t size) : fd_(fd), size_(size) {}
+  ~FileSource() override { close(fd_); }
+  // Fills as much as the file holds: a short count means the end of the file.
+  int64_t read_at(int64_t offset, vorlan_byte_t *data, size_t length) override {
+    int64_t total = 0;
+    while (length > 0) {
+      ssize_t n = pread(fd_, data, length, offset);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n < 0) {
+        return -1;
+      }
+      if (n == 0) {
+        break;
+      }
+      data += n;
+      length -= static_cast<size_t>(n);
+      offset += n;
+      total += n;
+    }
+    return total;
+  }
+  int64_t size() const override { return size_; }
+
+ private:
+  int fd_;
+  int64_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (error != nullptr) {
+      *error = system_error("cannot create", path);
+    }
+    return nullptr;
+  }
+  return std::make_unique<FileSink>(fd);
+}
+
+std::unique_ptr<DataSource> file_source(const std::string &path, std::string *error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error != nullptr) {
+      *error = fd < 0 ? system_error("cannot open", path) : "not a regular file \"" + path + "\"";
+    }
+    if (fd >= 0) {
+      close(fd);
+    }
+    return nullptr;
+  }
+  return std::make_unique<FileSource>(fd, static_cast<int64_t>(st.st_size));
+}
+
+}  // namespace vorlan::host

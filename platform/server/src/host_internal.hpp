@@ -1,0 +1,161 @@
+// The host's records shared by its source files: the loaded host, the session, the operation
+// handle given to the module, and a transfer's data channel.
+#ifndef VORLAN_SERVER_HOST_INTERNAL_HPP
+#define VORLAN_SERVER_HOST_INTERNAL_HPP
+
+#include <vorlan/vorlan_gridftp_server.h>
+#include <vorlan/host.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vorlan::host::internal {
+
+enum class OpKind { kSessionStart, kStat, kCommand, kSend, kRecv };
+const char *op_kind_name(OpKind kind);
+
+struct ObjectFree {
+  void operator()(vorlan_object_t *object) const { vorlan_object_free(object); }
+};
+using ObjectPtr = std::unique_ptr<vorlan_object_t, ObjectFree>;
+
+std::string vformat(const char *format, va_list args) VORLAN_PRINTF_FORMAT(1, 0);
+std::string format(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
+char *malloc_copy(const std::string &text);
+
+// Threads that run a transfer's I/O completions, so that no callback runs inside the
+// module's register call. Tasks run in the order they were posted.
+class CompletionPool {
+ public:
+  explicit CompletionPool(int threads);
+  ~CompletionPool();
+  // False once the pool is stopping; the task is then dropped.
+  bool post(std::function<void()> task);
+  // Joins the threads; with drop_pending, tasks not yet started never run.
+  void shutdown(bool drop_pending);
+
+ private:
+  void run();
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<std::function<void()>> queue_;
+  size_t next_ = 0;
+  bool stopping_ = false, drop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// The data channel of one send or recv; guarded by its operation's mutex.
+struct Transfer {
+  DataChannelOptions options;
+  DataSink *sink = nullptr;
+  DataSource *source = nullptr;
+  size_t next_read_range = 0;
+  bool began = false;
+  bool stopping = false;  // the host gave up waiting; tasks still queued do not call back
+  int registrations = 0;  // register_* calls, also refused ones
+  int completions = 0;    // completions handed out
+  int pending = 0;        // registered, callback not yet started
+  int max_outstanding = 0;
+  int64_t next_read_offset = 0;
+  int64_t bytes_transferred = 0, bytes_recvd = 0;
+  std::vector<std::pair<int64_t, int64_t>> ranges_recvd;
+  // Reads whose callback has not returned, by registration order; an end-of-file completion
+  // waits for every earlier one so the module sees end of data last.
+  std::set<int64_t> undelivered_reads;
+  int64_t next_read_seq = 0;
+  CompletionPool pool;
+
+  Transfer(const DataChannelOptions &channel, int threads) : options(channel), pool(threads) {}
+};
+
+// Hosts currently loaded, for the calls that carry no operation (the option string asked
+// during activation, the server log).
+void add_live_host(Host::Impl *host, bool loading);
+void end_loading(Host::Impl *host);
+void remove_live_host(Host::Impl *host);
+std::optional<std::string> option_string_without_op();
+void log_to_live_hosts(const std::string &line);
+
+// The reply for a finished request; takes over the error object.
+Reply make_reply(vorlan_result_t result, ObjectPtr error);
+Reply failure_reply(int code, const std::string &text);
+// Waits with op locked until `done` holds or the request timeout passes (a violation).
+bool await_completion(vorlan_gfs_op_s *op, std::unique_lock<std::mutex> &lock,
+                      const std::function<bool()> &done);
+
+}  // namespace vorlan::host::internal
+
+struct vorlan::host::Host::Impl {
+  Options options;
+  void *dl = nullptr;
+  vorlan_module_descriptor_t *module = nullptr;
+  bool activated = false;
+  vorlan_gfs_storage_iface_t *iface = nullptr;
+  size_t threads_at_load = 0;
+
+  mutable std::mutex mutex;  // guards the three members below
+  std::vector<std::string> violations;
+  std::vector<std::string> log;
+  // Unfinished operations of ended sessions: a late completion must not touch freed memory.
+  std::vector<std::unique_ptr<vorlan_gfs_op_s>> retired;
+
+  void violation(std::string text);
+  void add_log(const std::string &line);
+};
+
+struct vorlan::host::Session::Impl {
+  Host::Impl *host = nullptr;
+  std::shared_ptr<const SessionDocuments> documents;
+  void *handle = nullptr;
+  std::string username, home_dir;
+
+  std::mutex mutex;  // guards ops
+  std::vector<std::unique_ptr<vorlan_gfs_op_s>> ops;
+
+  vorlan_gfs_op_s *new_op(internal::OpKind kind);
+  ~Impl();
+};
+
+struct vorlan_gfs_op_s {
+  vorlan::host::internal::OpKind kind;
+  vorlan::host::Host::Impl *host = nullptr;
+  std::shared_ptr<const vorlan::host::SessionDocuments> documents;
+
+  std::mutex mutex;  // guards everything below
+  std::condition_variable cond;
+  bool finished = false;
+  vorlan_result_t result = VORLAN_SUCCESS;
+  vorlan::host::internal::ObjectPtr error;  // taken out of the table at the finish
+
+  // Request records handed to the module, with the strings they point at; they live as long
+  // as the operation so a module may read them until it finishes.
+  std::deque<std::string> strings;
+  vorlan_gfs_session_info_t session_info{};
+  vorlan_gfs_stat_info_t stat_info{};
+  vorlan_gfs_command_info_t command_info{};
+  vorlan_gfs_transfer_info_t transfer_info{};
+
+  void *session_handle = nullptr;
+  std::string username, home_dir;
+  std::vector<vorlan::host::Stat> stats;
+  int partial_calls = 0;
+  std::optional<std::string> response;
+  std::vector<std::string> intermediate;
+  std::unique_ptr<vorlan::host::internal::Transfer> transfer;
+
+  // A stable C string for a request record; null stays null.
+  char *keep(const std::optional<std::string> &text);
+  std::string describe() const;
+};
+
+#endif  // VORLAN_SERVER_HOST_INTERNAL_HPP

@@ -1,0 +1,224 @@
+// The host loads a module, starts sessions and collects stat and command results, recording
+// every breach of the completion contract.
+#include <vorlan/host.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "test_dsi/test_dsi_host.hpp"
+
+namespace vorlan::host {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using testing::load_test_dsi;
+using testing::start_test_session;
+using testing::test_dsi_options;
+
+std::string temp_path(const std::string &name) {
+  return (std::filesystem::temp_directory_path() / (name + "-" + std::to_string(getpid())))
+      .string();
+}
+
+TEST(HostLoad, FailuresSayWhyAndLeaveNothingRegistered) {
+  std::string renamed = temp_path("libvorlan_renamed") + ".so";
+  std::filesystem::copy_file(VORLAN_TEST_DSI_PATH, renamed,
+                             std::filesystem::copy_options::overwrite_existing);
+  struct Case {
+    std::string what, module_path, dsi_name, error;
+  } cases[] = {
+      {"missing file", "/nonexistent/libvorlan_x.so", "test_dsi", "cannot load module"},
+      {"not a shared object name", "/tmp/vorlan_module", "test_dsi", "does not end in .so"},
+      {"no descriptor under the file's name", renamed, "test_dsi", "has no descriptor"},
+      {"storage interface under another name", VORLAN_TEST_DSI_PATH, "other_name",
+       "registered no storage interface named \"other_name\""},
+  };
+  for (const auto &c : cases) {
+    Host::Options options = test_dsi_options();
+    options.module_path = c.module_path;
+    options.dsi_name = c.dsi_name;
+    std::string error;
+    EXPECT_EQ(Host::load(options, &error), nullptr) << c.what;
+    EXPECT_THAT(error, HasSubstr(c.error)) << c.what;
+    EXPECT_EQ(vorlan_extension_registry_lookup(&vorlan_i_gfs_dsi_registry, "test_dsi"), nullptr)
+        << c.what << ": the module was not deactivated";
+  }
+  std::filesystem::remove(renamed);
+  auto host = load_test_dsi();
+  ASSERT_NE(host, nullptr);
+  EXPECT_NE(vorlan_extension_registry_lookup(&vorlan_i_gfs_dsi_registry, "test_dsi"), nullptr);
+}
+
+TEST(HostSession, StartOutcomesAndDestroy) {
+  auto host = load_test_dsi();
+  ASSERT_NE(host, nullptr);
+  {
+    std::unique_ptr<Session> session;
+    SessionStart start = host->start_session("alice", {}, &session);
+    ASSERT_TRUE(start.reply.ok()) << start.reply.text;
+    ASSERT_NE(session, nullptr);
+    EXPECT_NE(session->handle(), nullptr);
+    EXPECT_EQ(start.username, "alice");
+    EXPECT_EQ(start.home_dir, "/home/alice");
+  }
+  {
+    std::unique_ptr<Session> session;
+    SessionStart start = host->start_session("nohandle", {}, &session);
+    ASSERT_TRUE(start.reply.ok()) << start.reply.text;
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(session->handle(), nullptr);
+    // The module named no user, so the session keeps the one it asked for.
+    EXPECT_EQ(start.username, "nohandle");
+    EXPECT_EQ(start.home_dir, "/");
+  }
+  {
+    std::unique_ptr<Session> session;
+    SessionStart start = host->start_session("refused", {}, &session);
+    EXPECT_EQ(session, nullptr);
+    EXPECT_FALSE(start.reply.ok());
+    EXPECT_EQ(start.reply.code, 530);
+    EXPECT_EQ(start.reply.error_type, "LOGIN_DENIED");
+    EXPECT_EQ(start.reply.headers, "GridFTP-User: refused");
+    EXPECT_THAT(start.reply.message, HasSubstr("no such user"));
+    EXPECT_EQ(start.reply.text,
+              "530-Error-Type: LOGIN_DENIED\r\n530-GridFTP-User: refused\r\n"
+              "530-no such user\r\n530 End.\r\n");
+  }
+  auto log = host->server_log();
+  EXPECT_THAT(log, Contains("destroy alice"));
+  EXPECT_THAT(log, Contains("destroy (no handle)"));
+  EXPECT_THAT(host->violations(), IsEmpty());
+}
+
+TEST(HostStat, CollectsPartialBatchesAndFailures) {
+  auto host = load_test_dsi();
+  ASSERT_NE(host, nullptr);
+  auto session = start_test_session(*host);
+  ASSERT_NE(session, nullptr);
+
+  StatResult listing = host->stat(*session, "/batches/3/2", false);
+  ASSERT_TRUE(listing.reply.ok()) << listing.reply.text;
+  EXPECT_EQ(listing.partial_calls, 3);
+  ASSERT_EQ(listing.stats.size(), 7u);
+  for (size_t i = 0; i < listing.stats.size(); ++i) {
+    EXPECT_EQ(listing.stats[i].name, "f" + std::to_string(i));
+    EXPECT_EQ(listing.stats[i].size, static_cast<int64_t>(i));
+  }
+
+  StatResult missing = host->stat(*session, "/missing", true);
+  EXPECT_EQ(missing.reply.code, 550);
+  EXPECT_EQ(missing.reply.error_type, "PATH_NOT_FOUND");
+  EXPECT_EQ(missing.reply.headers, "GridFTP-Path: \"/missing\"");
+  EXPECT_THAT(missing.stats, IsEmpty());
+  EXPECT_THAT(host->violations(), IsEmpty());
+}
+
+TEST(HostCommand, RepliesAndContractBreaches) {
+  Host::Options options = test_dsi_options();
+  options.request_timeout = std::chrono::milliseconds(300);
+  auto host = load_test_dsi(options);
+  ASSERT_NE(host, nullptr);
+  auto session = start_test_session(*host);
+  ASSERT_NE(session, nullptr);
+  struct Case {
+    std::string path;
+    int command;
+    bool ok;
+    int code;
+    std::string response, violation;
+  } cases[] = {
+      {"/dir", VORLAN_GFS_CMD_MKD, true, 0, "1 /dir", ""},
+      {"/twice", VORLAN_GFS_CMD_MKD, true, 0, "first", "finished_command on an already finished"},
+      {"/wrongkind", VORLAN_GFS_CMD_DELE, true, 0, "", "finished_stat on a command operation"},
+      {"/failure", VORLAN_GFS_CMD_RMD, false, 500, "", ""},
+      {"/never", VORLAN_GFS_CMD_RMD, false, 500, "", "timed out after 300 ms"},
+  };
+  for (const auto &c : cases) {
+    size_t violations_before = host->violations().size();
+    CommandResult result = host->command(*session, c.command, c.path);
+    EXPECT_EQ(result.reply.ok(), c.ok) << c.path << ": " << result.reply.text;
+    EXPECT_EQ(result.reply.code, c.code) << c.path;
+    if (!c.ok) {
+      EXPECT_THAT(result.reply.text, ::testing::StartsWith(std::to_string(c.code) + " ")) << c.path;
+    }
+    EXPECT_EQ(result.response.value_or(""), c.response) << c.path;
+    auto violations = host->violations();
+    if (c.violation.empty()) {
+      EXPECT_EQ(violations.size(), violations_before) << c.path;
+    } else {
+      ASSERT_EQ(violations.size(), violations_before + 1) << c.path;
+      EXPECT_THAT(violations.back(), HasSubstr(c.violation)) << c.path;
+    }
+  }
+  CommandResult cksm = host->command(*session, VORLAN_GFS_CMD_CKSM, "/f", "", "md5", 0, -1);
+  ASSERT_TRUE(cksm.reply.ok());
+  EXPECT_THAT(cksm.intermediate, ElementsAre("50%"));
+  EXPECT_EQ(cksm.response, "8 /f");
+}
+
+TEST(HostConfig, DocumentsComeFromTheProviderFirstOnEveryCall) {
+  Host::Options options = test_dsi_options();
+  options.option_string = "config_host";
+  options.dsi_name = "config_host";
+  auto host = load_test_dsi(options);
+  ASSERT_NE(host, nullptr);
+  int renewals = 0;
+  SessionDocuments documents;
+  documents.config = "bucket-a,bucket-b";
+  documents.creds = "fixed-creds";
+  documents.provider = [&renewals](const std::string &key) -> std::optional<std::string> {
+    if (key == "creds") {
+      return "token-" + std::to_string(++renewals);
+    }
+    return std::nullopt;
+  };
+  auto session = start_test_session(*host, "alice", std::move(documents));
+  ASSERT_NE(session, nullptr);
+  struct Case {
+    std::string key, expected;
+  } cases[] = {
+      {"creds", "token-1"},
+      {"creds", "token-2"},
+      {"config", "bucket-a,bucket-b"},
+      {"collection-policies", "(none)"},
+      {"unknown", "(none)"},
+  };
+  for (const auto &c : cases) {
+    CommandResult result = host->command(*session, VORLAN_GFS_CMD_MKD, "/config/" + c.key);
+    EXPECT_EQ(result.response.value_or(""), c.expected) << c.key;
+  }
+  EXPECT_THAT(host->violations(), IsEmpty());
+}
+
+TEST(HostLog, ModuleLinesReachTheHostAndTheLogFile) {
+  std::string path = temp_path("vorlan-server-log");
+  std::filesystem::remove(path);
+  setenv("VORLAN_GRIDFTP_SERVER_LOG", path.c_str(), 1);
+  {
+    auto host = load_test_dsi();
+    ASSERT_NE(host, nullptr);
+    std::string long_text(10000, 'x');
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_WARN, "long %s end\n", long_text.c_str());
+    auto log = host->server_log();
+    EXPECT_THAT(log, Contains("activated as test_dsi"));
+    EXPECT_THAT(log, Contains("long " + long_text + " end"));
+  }
+  unsetenv("VORLAN_GRIDFTP_SERVER_LOG");
+  std::ifstream file(path);
+  std::stringstream contents;
+  contents << file.rdbuf();
+  EXPECT_THAT(contents.str(), HasSubstr("INFO: activated as test_dsi\n"));
+  EXPECT_THAT(contents.str(), HasSubstr("WARN: long xxx"));
+  std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace vorlan::host

@@ -1,0 +1,41 @@
+// Loading the test storage module for the host tests.
+#ifndef VORLAN_TESTS_SERVER_TEST_DSI_HOST_HPP
+#define VORLAN_TESTS_SERVER_TEST_DSI_HOST_HPP
+
+#include <vorlan/host.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace vorlan::host::testing {
+
+inline Host::Options test_dsi_options(const std::string &name = "test_dsi") {
+  Host::Options options;
+  options.module_path = VORLAN_TEST_DSI_PATH;
+  options.option_string = name;
+  options.dsi_name = name;
+  options.request_timeout = std::chrono::seconds(20);
+  return options;
+}
+
+inline std::unique_ptr<Host> load_test_dsi(const Host::Options &options = test_dsi_options()) {
+  std::string error;
+  auto host = Host::load(options, &error);
+  EXPECT_NE(host, nullptr) << error;
+  return host;
+}
+
+inline std::unique_ptr<Session> start_test_session(Host &host, const std::string &user = "alice",
+                                                   SessionDocuments documents = {}) {
+  std::unique_ptr<Session> session;
+  SessionStart start = host.start_session(user, std::move(documents), &session);
+  EXPECT_TRUE(start.reply.ok()) << start.reply.text;
+  return session;
+}
+
+}  // namespace vorlan::host::testing
+
+#endif  // VORLAN_TESTS_SERVER_TEST_DSI_HOST_HPP
