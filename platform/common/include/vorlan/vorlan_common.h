@@ -233,6 +233,10 @@ typedef struct vorlan_debug_handle_s {
  *   FLAGS             '|'-joined words: "threads" prefixes each write with the thread id
  *   TIMESTAMP_LEVELS  levels whose writes carry a time stamp, in the LEVELS syntax
  * Example: VORLAN_S3_DEBUG="ERROR|WARNING|INFO,/var/log/s3.log,threads,ERROR"
+ * Words are case-insensitive and may carry surrounding blanks; a '|' list may mix names, ALL
+ * (every named level) and numbers, and empty words in it are ignored. More than four fields is
+ * an error, so the path cannot contain a comma. A file output is line-buffered. The handle is
+ * overwritten without closing an output it held before.
  *
  * Unset or empty: every field is zero and output is null, so nothing is written. An unknown
  * level or flag word, or an output file that cannot be opened, leaves the log off and returns
