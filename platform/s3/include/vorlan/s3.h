@@ -165,6 +165,13 @@ typedef enum {
   S3StatusTransportTlsFailure = 139,
   S3StatusTransportOther = 140,
   S3StatusErrorAuthorizationHeaderMalformed = 141,
+  /* HTTP answers without an error document that a later attempt may not meet. */
+  S3StatusHttpErrorRequestTimeout = 142,       /* 408 */
+  S3StatusHttpErrorTooManyRequests = 143,      /* 429 */
+  S3StatusHttpErrorInternalServerError = 144,  /* 500 */
+  S3StatusHttpErrorBadGateway = 145,           /* 502 */
+  S3StatusHttpErrorServiceUnavailable = 146,   /* 503 */
+  S3StatusHttpErrorGatewayTimeout = 147,       /* 504 */
   S3StatusCount
 } S3Status;
 
@@ -317,6 +324,13 @@ typedef struct S3GetConditions {
  * matched by one S3_deinitialize. Later calls replace the default host and the flags. */
 S3Status S3_initialize(const char *userAgentInfo, int flags, const char *defaultS3HostName);
 void S3_deinitialize(void);
+
+/* Bounds how long a request may wait: connect_timeout_seconds for the TCP and TLS handshake,
+ * low_speed_time_seconds of less than one byte a second before a stalled transfer fails with
+ * S3StatusTransportTimedOut. A value <= 0 restores the default (30 s to connect; 60 s stalled,
+ * or the environment variable VORLAN_S3_LOW_SPEED_TIME when it holds a positive number of
+ * seconds). Applies to requests that start after the call; safe from any thread. */
+void S3_set_transfer_timeouts(int connect_timeout_seconds, int low_speed_time_seconds);
 
 /* "OK", "ErrorNoSuchKey", ...: the status's name without the S3Status prefix. */
 const char *S3_get_status_name(S3Status status);

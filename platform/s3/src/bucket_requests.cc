@@ -1,0 +1,158 @@
+// Requests on buckets and the service: list a bucket, create and delete a bucket, list the
+// account's buckets.
+#include <string>
+#include <vector>
+
+#include "request.h"
+#include "sigv4.h"
+#include "vorlan/s3.h"
+
+namespace {
+
+using vorlan_s3::document_collector;
+using vorlan_s3::http_result;
+using vorlan_s3::properties_forwarder;
+using vorlan_s3::request_spec;
+
+bool is_set(const char *text) { return text != nullptr && text[0] != '\0'; }
+
+S3Status deliver_bucket_page(const vorlan_s3::bucket_page &page, S3ListBucketCallback *callback,
+                             void *callback_data) {
+  if (callback == nullptr) return S3StatusOK;
+  std::vector<S3ListBucketContent> contents;
+  contents.reserve(page.contents.size());
+  for (const vorlan_s3::listed_object &object : page.contents) {
+    S3ListBucketContent entry{};
+    entry.key = object.key.c_str();
+    entry.lastModified = object.last_modified;
+    entry.eTag = object.etag.c_str();
+    entry.size = object.size;
+    entry.ownerId = object.owner_id.empty() ? nullptr : object.owner_id.c_str();
+    entry.ownerDisplayName =
+        object.owner_display_name.empty() ? nullptr : object.owner_display_name.c_str();
+    contents.push_back(entry);
+  }
+  std::vector<const char *> prefixes;
+  prefixes.reserve(page.common_prefixes.size());
+  for (const std::string &prefix : page.common_prefixes) prefixes.push_back(prefix.c_str());
+  return callback(page.truncated ? 1 : 0,
+                  page.next_marker.empty() ? nullptr : page.next_marker.c_str(),
+                  static_cast<int>(contents.size()), contents.empty() ? nullptr : contents.data(),
+                  static_cast<int>(prefixes.size()), prefixes.empty() ? nullptr : prefixes.data(),
+                  callback_data);
+}
+
+}  // namespace
+
+extern "C" void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix,
+                               const char *marker, const char *delimiter, int maxkeys,
+                               S3RequestContext *, int timeoutMs,
+                               const S3ListBucketHandler *handler, void *callbackData) {
+  const S3ResponseHandler *response = &handler->responseHandler;
+  request_spec spec;
+  vorlan_s3::apply_bucket_context(bucketContext, &spec);
+  spec.timeout_ms = timeoutMs;
+  if (is_set(prefix)) spec.query.emplace_back("prefix", prefix);
+  if (is_set(marker)) spec.query.emplace_back("marker", marker);
+  if (is_set(delimiter)) spec.query.emplace_back("delimiter", delimiter);
+  if (maxkeys > 0) spec.query.emplace_back("max-keys", std::to_string(maxkeys));
+  document_collector collector(response, callbackData);
+  S3ListBucketCallback *list_callback = handler->listBucketCallback;
+  auto deliver = [&](http_result &) {
+    vorlan_s3::bucket_page page;
+    S3Status status = vorlan_s3::parse_bucket_page(collector.body, &page);
+    if (status != S3StatusOK) return status;
+    return deliver_bucket_page(page, list_callback, callbackData);
+  };
+  vorlan_s3::run_request(std::move(spec), response, callbackData, collector, deliver);
+}
+
+extern "C" void S3_create_bucket(S3Protocol protocol, const char *accessKeyId,
+                                 const char *secretAccessKey, const char *securityToken,
+                                 const char *hostName, const char *bucketName,
+                                 const char *authRegion, S3CannedAcl cannedAcl,
+                                 const char *locationConstraint, S3RequestContext *, int timeoutMs,
+                                 const S3ResponseHandler *handler, void *callbackData) {
+  request_spec spec;
+  spec.method = "PUT";
+  spec.protocol = protocol;
+  spec.uri_style = S3UriStylePath;
+  spec.host = hostName;
+  spec.bucket = bucketName;
+  spec.access_key_id = accessKeyId;
+  spec.secret_access_key = secretAccessKey;
+  spec.security_token = securityToken;
+  spec.auth_region = authRegion;
+  spec.timeout_ms = timeoutMs;
+  S3PutProperties acl_only{};
+  acl_only.expires = -1;
+  acl_only.cannedAcl = cannedAcl;
+  vorlan_s3::add_put_properties(&acl_only, &spec);
+  if (is_set(locationConstraint)) {
+    spec.fixed_body =
+        "<CreateBucketConfiguration xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
+        "<LocationConstraint>" +
+        vorlan_s3::xml_escape(locationConstraint) +
+        "</LocationConstraint></CreateBucketConfiguration>";
+    spec.signed_headers.emplace_back("Content-Type", "application/xml");
+  }
+  spec.has_body = true;
+  spec.body_length = spec.fixed_body.size();
+  spec.payload_hash = vorlan_s3::sha256_hex(spec.fixed_body);
+  properties_forwarder forwarder(handler, callbackData);
+  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+}
+
+extern "C" void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle, const char *accessKeyId,
+                                 const char *secretAccessKey, const char *securityToken,
+                                 const char *hostName, const char *bucketName,
+                                 const char *authRegion, S3RequestContext *, int timeoutMs,
+                                 const S3ResponseHandler *handler, void *callbackData) {
+  request_spec spec;
+  spec.method = "DELETE";
+  spec.protocol = protocol;
+  spec.uri_style = uriStyle;
+  spec.host = hostName;
+  spec.bucket = bucketName;
+  spec.access_key_id = accessKeyId;
+  spec.secret_access_key = secretAccessKey;
+  spec.security_token = securityToken;
+  spec.auth_region = authRegion;
+  spec.timeout_ms = timeoutMs;
+  properties_forwarder forwarder(handler, callbackData);
+  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+}
+
+extern "C" void S3_list_service(S3Protocol protocol, const char *accessKeyId,
+                                const char *secretAccessKey, const char *securityToken,
+                                const char *hostName, const char *authRegion, S3RequestContext *,
+                                int timeoutMs, const S3ListServiceHandler *handler,
+                                void *callbackData) {
+  const S3ResponseHandler *response = &handler->responseHandler;
+  request_spec spec;
+  spec.protocol = protocol;
+  spec.uri_style = S3UriStylePath;
+  spec.host = hostName;
+  spec.access_key_id = accessKeyId;
+  spec.secret_access_key = secretAccessKey;
+  spec.security_token = securityToken;
+  spec.auth_region = authRegion;
+  spec.timeout_ms = timeoutMs;
+  document_collector collector(response, callbackData);
+  S3ListServiceCallback *list_callback = handler->listServiceCallback;
+  auto deliver = [&](http_result &) {
+    vorlan_s3::service_page page;
+    S3Status status = vorlan_s3::parse_service_page(collector.body, &page);
+    if (status != S3StatusOK || list_callback == nullptr) return status;
+    const char *owner_id = page.owner_id.empty() ? nullptr : page.owner_id.c_str();
+    const char *owner_name =
+        page.owner_display_name.empty() ? nullptr : page.owner_display_name.c_str();
+    for (const vorlan_s3::owned_bucket &bucket : page.buckets) {
+      status = list_callback(owner_id, owner_name, bucket.name.c_str(), bucket.creation_date,
+                             callbackData);
+      if (status != S3StatusOK) return status;
+    }
+    return S3StatusOK;
+  };
+  vorlan_s3::run_request(std::move(spec), response, callbackData, collector, deliver);
+}

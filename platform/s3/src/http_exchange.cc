@@ -1,0 +1,208 @@
+#include "http_exchange.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "library_state.h"
+#include "status_table.h"
+
+namespace {
+
+// Error bodies are small; a larger one is cut here and then counts as having no document.
+constexpr size_t kMaxErrorBodySize = 1024 * 1024;
+constexpr long kDownloadBufferSize = 256 * 1024;
+constexpr long kUploadBufferSize = 512 * 1024;
+
+struct slist_free {
+  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+
+struct exchange_state {
+  const vorlan_s3::http_request *request;
+  vorlan_s3::http_response_handler *handler;
+  vorlan_s3::response_headers headers;
+  bool headers_complete = false;
+  // Set when a callback (ours or the caller's) ended the transfer; wins over libcurl's code.
+  S3Status abort_status = S3StatusOK;
+  uint64_t body_received = 0;
+  uint64_t body_sent = 0;
+  std::string error_body;
+};
+
+bool is_success(long code) { return code >= 200 && code < 300; }
+
+size_t on_header_line(char *data, size_t size, size_t count, void *user) {
+  auto *state = static_cast<exchange_state *>(user);
+  size_t length = size * count;
+  std::string_view line(data, length);
+  if (line == "\r\n" || line == "\n") {
+    long code = state->headers.http_code();
+    if (code >= 100 && code < 200) return length;  // an interim answer; the final one follows
+    state->headers_complete = true;
+    S3Status status = state->handler->on_headers(state->headers);
+    if (status != S3StatusOK) {
+      state->abort_status = status;
+      return 0;
+    }
+    return length;
+  }
+  state->headers.add_line(line);
+  return length;
+}
+
+size_t on_body_data(char *data, size_t size, size_t count, void *user) {
+  auto *state = static_cast<exchange_state *>(user);
+  size_t length = size * count;
+  if (!is_success(state->headers.http_code())) {
+    size_t room = kMaxErrorBodySize - std::min(kMaxErrorBodySize, state->error_body.size());
+    state->error_body.append(data, std::min(room, length));
+    return length;
+  }
+  state->body_received += length;
+  S3Status status = state->handler->on_body(data, length);
+  if (status != S3StatusOK) {
+    state->abort_status = status;
+    return 0;
+  }
+  return length;
+}
+
+size_t on_body_read(char *buffer, size_t size, size_t count, void *user) {
+  auto *state = static_cast<exchange_state *>(user);
+  const vorlan_s3::http_request &request = *state->request;
+  uint64_t remaining = request.body_length - state->body_sent;
+  if (remaining == 0) return 0;
+  size_t room = std::min<uint64_t>(size * count, remaining);
+  int supplied = 0;
+  if (request.pull_body) {
+    supplied = request.pull_body(buffer, static_cast<int>(room));
+  } else {
+    supplied =
+        static_cast<int>(std::min<uint64_t>(room, request.fixed_body.size() - state->body_sent));
+    std::memcpy(buffer, request.fixed_body.data() + state->body_sent,
+                static_cast<size_t>(supplied));
+  }
+  if (supplied < 0 || static_cast<size_t>(supplied) > room) {
+    state->abort_status = S3StatusAbortedByCallback;
+    return CURL_READFUNC_ABORT;
+  }
+  if (supplied == 0) {
+    // The body ended before its announced length: break the connection so that the service
+    // never sees a complete request and stores no short object.
+    state->abort_status = S3StatusErrorIncompleteBody;
+    return CURL_READFUNC_ABORT;
+  }
+  state->body_sent += static_cast<uint64_t>(supplied);
+  return static_cast<size_t>(supplied);
+}
+
+void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *headers,
+               exchange_state *state, char *error_buffer) {
+  vorlan_s3::transfer_settings settings = vorlan_s3::current_settings();
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  // The path is signed exactly as built; "." and ".." segments of a key must stay.
+  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, settings.user_agent.c_str());
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &on_header_line);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, state);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &on_body_data);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, state);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings.verify_peer ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, settings.verify_peer ? 2L : 0L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, settings.connect_timeout_seconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings.low_speed_time_seconds);
+  if (request.timeout_ms > 0) {
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout_ms));
+  }
+  if (request.method == "HEAD") {
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  } else if (request.method == "PUT") {
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.body_length));
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, &on_body_read);
+    curl_easy_setopt(curl, CURLOPT_READDATA, state);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+  } else if (request.method != "GET") {
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+}
+
+S3Status status_of_http_error(long code, const std::string &body, vorlan_s3::http_result *result) {
+  result->has_error_document = vorlan_s3::parse_error_document(body, &result->error);
+  if (!result->has_error_document || result->error.code.empty()) {
+    return vorlan_s3::status_from_http_code(code);
+  }
+  S3Status named = vorlan_s3::status_from_error_code(result->error.code);
+  S3Status by_code = vorlan_s3::status_from_http_code(code);
+  // A code we do not know keeps the HTTP answer's meaning when that says "try again".
+  if (named == S3StatusErrorUnknown && S3_status_is_retryable(by_code)) return by_code;
+  return named;
+}
+
+}  // namespace
+
+namespace vorlan_s3 {
+
+http_result http_perform(const http_request &request, http_response_handler &handler) {
+  http_result result;
+  exchange_state state;
+  state.request = &request;
+  state.handler = &handler;
+
+  std::unique_ptr<curl_slist, slist_free> headers;
+  for (const std::string &header : request.headers) {
+    curl_slist *grown = curl_slist_append(headers.get(), header.c_str());
+    if (grown == nullptr) {
+      result.status = S3StatusOutOfMemory;
+      return result;
+    }
+    headers.release();
+    headers.reset(grown);
+  }
+  // Every body goes out at once: a wait for "100 Continue" only delays it.
+  if (request.has_body) {
+    curl_slist *grown = curl_slist_append(headers.get(), "Expect:");
+    if (grown == nullptr) {
+      result.status = S3StatusOutOfMemory;
+      return result;
+    }
+    headers.release();
+    headers.reset(grown);
+  }
+
+  easy_handle_lease lease;
+  char error_buffer[CURL_ERROR_SIZE] = {};
+  configure(lease.get(), request, headers.get(), &state, error_buffer);
+  CURLcode code = curl_easy_perform(lease.get());
+  curl_easy_setopt(lease.get(), CURLOPT_ERRORBUFFER, nullptr);
+
+  result.http_code = state.headers_complete ? state.headers.http_code() : 0;
+  if (code != CURLE_OK) {
+    result.transport_message = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
+  }
+  if (state.abort_status != S3StatusOK) {
+    result.status = state.abort_status;
+  } else if (state.headers_complete && !is_success(result.http_code)) {
+    result.status = status_of_http_error(result.http_code, state.error_body, &result);
+  } else if (code != CURLE_OK) {
+    result.status = status_from_transport_result(code);
+  } else if (!state.headers_complete) {
+    result.status = S3StatusTransportOther;
+  } else if (request.method != "HEAD" && state.headers.content_length()) {
+    uint64_t expected = *state.headers.content_length();
+    if (state.body_received < expected) result.status = S3StatusTransportShortBody;
+    if (state.body_received > expected) result.status = S3StatusTransportLongBody;
+  }
+  return result;
+}
+
+}  // namespace vorlan_s3

@@ -1,0 +1,199 @@
+#include "library_state.h"
+
+#include <libxml/parser.h>
+
+#include <array>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "vorlan/s3.h"
+
+namespace vorlan_s3 {
+
+class shared_transport {
+ public:
+  shared_transport() {
+    share_ = curl_share_init();
+    if (share_ == nullptr) throw std::bad_alloc();
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &shared_transport::lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &shared_transport::unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+  ~shared_transport() {
+    for (CURL *handle : idle_) curl_easy_cleanup(handle);
+    curl_share_cleanup(share_);
+  }
+  shared_transport(const shared_transport &) = delete;
+  shared_transport &operator=(const shared_transport &) = delete;
+
+  CURL *take() {
+    CURL *handle = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(idle_mutex_);
+      if (!idle_.empty()) {
+        handle = idle_.back();
+        idle_.pop_back();
+      }
+    }
+    if (handle == nullptr) handle = curl_easy_init();
+    if (handle == nullptr) throw std::bad_alloc();
+    curl_easy_reset(handle);
+    curl_easy_setopt(handle, CURLOPT_SHARE, share_);
+    return handle;
+  }
+
+  void give_back(CURL *handle) {
+    std::lock_guard<std::mutex> guard(idle_mutex_);
+    idle_.push_back(handle);
+  }
+
+ private:
+  static void lock(CURL *, curl_lock_data data, curl_lock_access, void *user) {
+    static_cast<shared_transport *>(user)->locks_[index(data)].lock();
+  }
+  static void unlock(CURL *, curl_lock_data data, void *user) {
+    static_cast<shared_transport *>(user)->locks_[index(data)].unlock();
+  }
+  static size_t index(curl_lock_data data) {
+    auto i = static_cast<size_t>(data);
+    return i < CURL_LOCK_DATA_LAST ? i : 0;
+  }
+
+  CURLSH *share_ = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
+  std::mutex idle_mutex_;  // guards idle_
+  std::vector<CURL *> idle_;
+};
+
+namespace {
+
+// Guards every member of library_state.
+std::mutex state_mutex;
+
+struct library_state {
+  int initialize_count = 0;
+  transfer_settings settings;
+  long connect_timeout_override = 0;
+  long low_speed_time_override = 0;
+  std::shared_ptr<shared_transport> transport;
+};
+
+std::once_flag global_setup_once;
+CURLcode global_setup_result = CURLE_OK;
+
+void global_setup() {
+  std::call_once(global_setup_once, [] {
+    global_setup_result = curl_global_init(CURL_GLOBAL_ALL);
+    xmlInitParser();
+  });
+}
+
+long low_speed_time_from_environment() {
+  const char *text = std::getenv("VORLAN_S3_LOW_SPEED_TIME");
+  if (text == nullptr) return 0;
+  char *end = nullptr;
+  long seconds = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && seconds > 0 ? seconds : 0;
+}
+
+// Applies the defaults and overrides; called with state_mutex held.
+void refresh_timeouts(library_state &s) {
+  long environment = low_speed_time_from_environment();
+  s.settings.connect_timeout_seconds =
+      s.connect_timeout_override > 0 ? s.connect_timeout_override : 30;
+  s.settings.low_speed_time_seconds = s.low_speed_time_override > 0 ? s.low_speed_time_override
+                                      : environment > 0             ? environment
+                                                                    : 60;
+}
+
+// Never destroyed: requests on other threads may outlive static destruction.
+library_state &state() {
+  static library_state *instance = [] {
+    auto *s = new library_state();
+    s->settings.default_host = "s3.amazonaws.com";
+    s->settings.user_agent = "vorlan-s3/1.0";
+    refresh_timeouts(*s);
+    return s;
+  }();
+  return *instance;
+}
+
+std::shared_ptr<shared_transport> current_transport() {
+  std::lock_guard<std::mutex> guard(state_mutex);
+  library_state &s = state();
+  if (!s.transport) s.transport = std::make_shared<shared_transport>();
+  return s.transport;
+}
+
+}  // namespace
+
+transfer_settings current_settings() {
+  global_setup();
+  std::lock_guard<std::mutex> guard(state_mutex);
+  return state().settings;
+}
+
+easy_handle_lease::easy_handle_lease() {
+  global_setup();
+  transport_ = current_transport();
+  handle_ = transport_->take();
+}
+
+easy_handle_lease::~easy_handle_lease() {
+  if (handle_ != nullptr) transport_->give_back(handle_);
+}
+
+}  // namespace vorlan_s3
+
+extern "C" S3Status S3_initialize(const char *userAgentInfo, int flags,
+                                  const char *defaultS3HostName) {
+  using namespace vorlan_s3;
+  try {
+    global_setup();
+    if (global_setup_result != CURLE_OK) return S3StatusFailedToInitializeRequest;
+    std::lock_guard<std::mutex> guard(state_mutex);
+    library_state &s = state();
+    if (!s.transport) s.transport = std::make_shared<shared_transport>();
+    s.settings.verify_peer = (flags & S3_INIT_VERIFY_PEER) != 0;
+    s.settings.user_agent = "vorlan-s3/1.0";
+    if (userAgentInfo != nullptr && userAgentInfo[0] != '\0') {
+      s.settings.user_agent += " (";
+      s.settings.user_agent += userAgentInfo;
+      s.settings.user_agent += ')';
+    }
+    s.settings.default_host = defaultS3HostName ? defaultS3HostName : "s3.amazonaws.com";
+    refresh_timeouts(s);
+    ++s.initialize_count;
+    return S3StatusOK;
+  } catch (const std::bad_alloc &) {
+    return S3StatusOutOfMemory;
+  } catch (...) {
+    return S3StatusInternalError;
+  }
+}
+
+extern "C" void S3_deinitialize(void) {
+  using namespace vorlan_s3;
+  std::shared_ptr<shared_transport> released;
+  {
+    std::lock_guard<std::mutex> guard(state_mutex);
+    library_state &s = state();
+    if (s.initialize_count == 0) return;
+    if (--s.initialize_count == 0) released = std::move(s.transport);
+  }
+  // Requests still running hold their own reference; the caches go when the last one ends.
+}
+
+extern "C" void S3_set_transfer_timeouts(int connect_timeout_seconds, int low_speed_time_seconds) {
+  using namespace vorlan_s3;
+  std::lock_guard<std::mutex> guard(state_mutex);
+  library_state &s = state();
+  s.connect_timeout_override = connect_timeout_seconds > 0 ? connect_timeout_seconds : 0;
+  s.low_speed_time_override = low_speed_time_seconds > 0 ? low_speed_time_seconds : 0;
+  refresh_timeouts(s);
+}

@@ -1,0 +1,44 @@
+// Process-wide state: initialisation count, default host, flags, timeouts, and the transport
+// shared by every request (a connection and DNS cache shared between threads, plus idle easy
+// handles for reuse).
+#ifndef VORLAN_S3_LIBRARY_STATE_H
+#define VORLAN_S3_LIBRARY_STATE_H
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+namespace vorlan_s3 {
+
+struct transfer_settings {
+  bool verify_peer = false;
+  long connect_timeout_seconds = 30;
+  long low_speed_time_seconds = 60;
+  std::string user_agent;
+  std::string default_host;
+};
+
+// A copy of the settings as they are now; later S3_initialize calls do not affect it.
+transfer_settings current_settings();
+
+class shared_transport;
+
+// An easy handle lent to one request on one thread, attached to the shared caches and reset
+// to defaults. Returned to the idle list when the lease ends.
+class easy_handle_lease {
+ public:
+  easy_handle_lease();
+  ~easy_handle_lease();
+  easy_handle_lease(const easy_handle_lease &) = delete;
+  easy_handle_lease &operator=(const easy_handle_lease &) = delete;
+  CURL *get() const { return handle_; }
+
+ private:
+  std::shared_ptr<shared_transport> transport_;
+  CURL *handle_ = nullptr;
+};
+
+}  // namespace vorlan_s3
+
+#endif

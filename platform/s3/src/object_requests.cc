@@ -1,0 +1,234 @@
+// Requests on one object: head (also on a bucket), get, put, copy and delete.
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "request.h"
+#include "sigv4.h"
+#include "vorlan/s3.h"
+
+namespace {
+
+using vorlan_s3::document_collector;
+using vorlan_s3::http_result;
+using vorlan_s3::properties_forwarder;
+using vorlan_s3::request_spec;
+using vorlan_s3::response_headers;
+
+void refuse(const S3ResponseHandler *handler, void *callback_data, S3Status status) {
+  vorlan_s3::complete_request(handler, callback_data, status, nullptr);
+}
+
+// The first byte a Content-Range answer ("bytes 100-199/1000") starts at, if readable.
+bool content_range_start(std::string_view range, uint64_t *start) {
+  if (range.substr(0, 6) != "bytes ") return false;
+  range.remove_prefix(6);
+  auto [end, error] = std::from_chars(range.data(), range.data() + range.size(), *start);
+  return error == std::errc() && end != range.data();
+}
+
+class get_object_handler : public properties_forwarder {
+ public:
+  get_object_handler(const S3GetObjectHandler *handler, void *callback_data, uint64_t start_byte,
+                     uint64_t byte_count)
+      : properties_forwarder(&handler->responseHandler, callback_data),
+        data_callback_(handler->getObjectDataCallback),
+        start_byte_(start_byte),
+        byte_count_(byte_count) {}
+
+  S3Status on_headers(response_headers &headers) override {
+    if (S3Status status = check_range_answer(headers); status != S3StatusOK) return status;
+    return properties_forwarder::on_headers(headers);
+  }
+
+  S3Status on_body(const char *data, size_t size) override {
+    if (data_callback_ == nullptr) return S3StatusOK;
+    return data_callback_(static_cast<int>(size), data, callback_data_);
+  }
+
+ private:
+  // A success answer must carry the bytes asked for: a service that ignores Range would hand
+  // the caller the wrong part of the object.
+  S3Status check_range_answer(const response_headers &headers) const {
+    long code = headers.http_code();
+    if (code < 200 || code >= 300 || (start_byte_ == 0 && byte_count_ == 0)) return S3StatusOK;
+    if (byte_count_ > 0 && headers.content_length() && *headers.content_length() > byte_count_) {
+      return S3StatusTransportLongBody;
+    }
+    if (start_byte_ == 0) return S3StatusOK;
+    uint64_t start = 0;
+    auto range = headers.content_range();
+    if (code != 206 || !range || !content_range_start(*range, &start) || start != start_byte_) {
+      return S3StatusTransportLongBody;
+    }
+    return S3StatusOK;
+  }
+
+  S3GetObjectDataCallback *data_callback_;
+  uint64_t start_byte_;
+  uint64_t byte_count_;
+};
+
+bool add_get_conditions(const S3GetConditions *conditions, request_spec *spec, S3Status *refusal) {
+  if (conditions == nullptr) return true;
+  if (conditions->ifModifiedSince >= 0) {
+    spec->unsigned_headers.emplace_back("If-Modified-Since",
+                                        vorlan_s3::http_date(conditions->ifModifiedSince));
+  }
+  if (conditions->ifNotModifiedSince >= 0) {
+    spec->unsigned_headers.emplace_back("If-Unmodified-Since",
+                                        vorlan_s3::http_date(conditions->ifNotModifiedSince));
+  }
+  auto etag = [&](const char *value, const char *name, S3Status bad) {
+    if (value == nullptr) return true;
+    if (std::strpbrk(value, "\r\n") != nullptr) {
+      *refusal = bad;
+      return false;
+    }
+    spec->unsigned_headers.emplace_back(name, value);
+    return true;
+  };
+  return etag(conditions->ifMatchETag, "If-Match", S3StatusBadIfMatchETag) &&
+         etag(conditions->ifNotMatchETag, "If-None-Match", S3StatusBadIfNotMatchETag);
+}
+
+}  // namespace
+
+namespace vorlan_s3 {
+
+// "bytes=first-last", or "bytes=first-" to the end; empty for the whole object.
+std::string range_header_value(uint64_t start_byte, uint64_t byte_count) {
+  if (start_byte == 0 && byte_count == 0) return {};
+  char text[64];
+  if (byte_count == 0 || byte_count - 1 > UINT64_MAX - start_byte) {
+    std::snprintf(text, sizeof text, "bytes=%" PRIu64 "-", start_byte);
+  } else {
+    std::snprintf(text, sizeof text, "bytes=%" PRIu64 "-%" PRIu64, start_byte,
+                  start_byte + byte_count - 1);
+  }
+  return text;
+}
+
+}  // namespace vorlan_s3
+
+extern "C" void S3_head_object(const S3BucketContext *bucketContext, const char *key,
+                               S3RequestContext *, int timeoutMs, const S3ResponseHandler *handler,
+                               void *callbackData) {
+  request_spec spec;
+  vorlan_s3::apply_bucket_context(bucketContext, &spec);
+  spec.method = "HEAD";
+  spec.key = key;
+  spec.timeout_ms = timeoutMs;
+  properties_forwarder forwarder(handler, callbackData);
+  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+}
+
+extern "C" void S3_get_object(const S3BucketContext *bucketContext, const char *key,
+                              const S3GetConditions *getConditions, uint64_t startByte,
+                              uint64_t byteCount, S3RequestContext *, int timeoutMs,
+                              const S3GetObjectHandler *handler, void *callbackData) {
+  const S3ResponseHandler *response = &handler->responseHandler;
+  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyTooLong);
+  request_spec spec;
+  vorlan_s3::apply_bucket_context(bucketContext, &spec);
+  spec.key = key;
+  spec.timeout_ms = timeoutMs;
+  std::string range = vorlan_s3::range_header_value(startByte, byteCount);
+  if (!range.empty()) spec.signed_headers.emplace_back("Range", range);
+  S3Status refusal = S3StatusOK;
+  if (!add_get_conditions(getConditions, &spec, &refusal)) {
+    return refuse(response, callbackData, refusal);
+  }
+  get_object_handler body(handler, callbackData, startByte, byteCount);
+  vorlan_s3::run_request(std::move(spec), response, callbackData, body);
+}
+
+extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *key,
+                              uint64_t contentLength, const S3PutProperties *putProperties,
+                              S3RequestContext *, int timeoutMs, const S3PutObjectHandler *handler,
+                              void *callbackData) {
+  const S3ResponseHandler *response = &handler->responseHandler;
+  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyTooLong);
+  request_spec spec;
+  vorlan_s3::apply_bucket_context(bucketContext, &spec);
+  spec.method = "PUT";
+  spec.key = key;
+  spec.timeout_ms = timeoutMs;
+  if (S3Status status = vorlan_s3::add_put_properties(putProperties, &spec); status != S3StatusOK) {
+    return refuse(response, callbackData, status);
+  }
+  spec.payload_hash = vorlan_s3::kUnsignedPayload;
+  spec.has_body = true;
+  spec.body_length = contentLength;
+  S3PutObjectDataCallback *data_callback = handler->putObjectDataCallback;
+  spec.pull_body = [data_callback, callbackData](char *buffer, int size) {
+    return data_callback ? data_callback(size, buffer, callbackData) : 0;
+  };
+  properties_forwarder forwarder(response, callbackData);
+  vorlan_s3::run_request(std::move(spec), response, callbackData, forwarder);
+}
+
+extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
+                               const char *destinationBucket, const char *destinationKey,
+                               const S3PutProperties *putProperties, int64_t *lastModifiedReturn,
+                               int eTagReturnSize, char *eTagReturn, S3RequestContext *,
+                               int timeoutMs, const S3ResponseHandler *handler,
+                               void *callbackData) {
+  if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyTooLong);
+  const char *source_bucket = bucketContext->bucketName;
+  if (S3Status status = vorlan_s3::check_bucket_name(source_bucket, S3UriStylePath);
+      status != S3StatusOK) {
+    return refuse(handler, callbackData, status);
+  }
+  if (std::strlen(key) > S3_MAX_KEY_SIZE) return refuse(handler, callbackData, S3StatusKeyTooLong);
+
+  request_spec spec;
+  vorlan_s3::apply_bucket_context(bucketContext, &spec);
+  spec.method = "PUT";
+  spec.bucket = destinationBucket ? destinationBucket : source_bucket;
+  spec.key = destinationKey ? destinationKey : key;
+  spec.timeout_ms = timeoutMs;
+  spec.signed_headers.emplace_back(
+      "x-amz-copy-source",
+      "/" + vorlan_s3::uri_encode(source_bucket, false) + "/" + vorlan_s3::uri_encode(key, true));
+  spec.signed_headers.emplace_back("x-amz-metadata-directive", putProperties ? "REPLACE" : "COPY");
+  if (S3Status status = vorlan_s3::add_put_properties(putProperties, &spec); status != S3StatusOK) {
+    return refuse(handler, callbackData, status);
+  }
+  spec.has_body = true;
+  spec.body_length = 0;
+
+  if (lastModifiedReturn) *lastModifiedReturn = -1;
+  if (eTagReturn && eTagReturnSize > 0) eTagReturn[0] = '\0';
+  document_collector collector(handler, callbackData);
+  // The service may answer 200 and still fail the copy; only a CopyObjectResult confirms it.
+  auto confirm = [&](http_result &result) {
+    vorlan_s3::copy_result copied;
+    S3Status status = vorlan_s3::parse_copy_result(collector.body, &copied, &result.error);
+    if (status != S3StatusOK) {
+      result.has_error_document = status != S3StatusXmlParseFailure;
+      return status;
+    }
+    if (lastModifiedReturn) *lastModifiedReturn = copied.last_modified;
+    if (eTagReturn && eTagReturnSize > 0) {
+      std::snprintf(eTagReturn, static_cast<size_t>(eTagReturnSize), "%s", copied.etag.c_str());
+    }
+    return S3StatusOK;
+  };
+  vorlan_s3::run_request(std::move(spec), handler, callbackData, collector, confirm);
+}
+
+extern "C" void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
+                                 S3RequestContext *, int timeoutMs,
+                                 const S3ResponseHandler *handler, void *callbackData) {
+  if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyTooLong);
+  request_spec spec;
+  vorlan_s3::apply_bucket_context(bucketContext, &spec);
+  spec.method = "DELETE";
+  spec.key = key;
+  spec.timeout_ms = timeoutMs;
+  properties_forwarder forwarder(handler, callbackData);
+  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+}

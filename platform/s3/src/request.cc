@@ -1,0 +1,246 @@
+#include "request.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <new>
+
+#include "library_state.h"
+#include "sigv4.h"
+
+namespace {
+
+bool is_set(const char *text) { return text != nullptr && text[0] != '\0'; }
+
+// A value that could end its header line and start another is refused.
+bool safe_header_value(std::string_view value) {
+  return std::none_of(value.begin(), value.end(),
+                      [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+}
+
+bool is_token(std::string_view name) {
+  if (name.empty()) return false;
+  return std::all_of(name.begin(), name.end(), [](char ch) {
+    auto c = static_cast<unsigned char>(ch);
+    return std::isalnum(c) ||
+           std::string_view("!#$%&'*+-.^_`|~").find(ch) != std::string_view::npos;
+  });
+}
+
+const char *canned_acl_name(S3CannedAcl acl) {
+  switch (acl) {
+    case S3CannedAclPublicRead:
+      return "public-read";
+    case S3CannedAclPublicReadWrite:
+      return "public-read-write";
+    case S3CannedAclAuthenticatedRead:
+      return "authenticated-read";
+    case S3CannedAclPrivate:
+    default:
+      return nullptr;
+  }
+}
+
+S3Status add_checked(vorlan_s3::header_list *list, std::string name, const char *value,
+                     S3Status refusal) {
+  if (value == nullptr) return S3StatusOK;
+  if (!safe_header_value(value)) return refusal;
+  list->emplace_back(std::move(name), value);
+  return S3StatusOK;
+}
+
+}  // namespace
+
+namespace vorlan_s3 {
+
+void apply_bucket_context(const S3BucketContext *context, request_spec *spec) {
+  spec->host = context->hostName;
+  spec->bucket = context->bucketName;
+  spec->protocol = context->protocol;
+  spec->uri_style = context->uriStyle;
+  spec->access_key_id = context->accessKeyId;
+  spec->secret_access_key = context->secretAccessKey;
+  spec->security_token = context->securityToken;
+  spec->auth_region = context->authRegion;
+}
+
+S3Status add_put_properties(const S3PutProperties *properties, request_spec *spec) {
+  if (properties == nullptr) return S3StatusOK;
+  header_list &signed_headers = spec->signed_headers;
+  header_list &plain = spec->unsigned_headers;
+  S3Status status = S3StatusOK;
+  auto add = [&](header_list *list, const char *name, const char *value, S3Status refusal) {
+    if (status == S3StatusOK) status = add_checked(list, name, value, refusal);
+  };
+  add(&signed_headers, "Content-Type", properties->contentType, S3StatusBadContentType);
+  add(&signed_headers, "Content-MD5", properties->md5, S3StatusBadMD5);
+  add(&plain, "Cache-Control", properties->cacheControl, S3StatusBadCacheControl);
+  add(&plain, "Content-Encoding", properties->contentEncoding, S3StatusBadContentEncoding);
+  if (status != S3StatusOK) return status;
+  if (const char *filename = properties->contentDispositionFilename) {
+    std::string_view name(filename);
+    if (!safe_header_value(name) || name.find('"') != std::string_view::npos) {
+      return S3StatusBadContentDispositionFilename;
+    }
+    plain.emplace_back("Content-Disposition", "attachment; filename=\"" + std::string(name) + "\"");
+  }
+  if (properties->expires >= 0) plain.emplace_back("Expires", http_date(properties->expires));
+  if (const char *acl = canned_acl_name(properties->cannedAcl)) {
+    signed_headers.emplace_back("x-amz-acl", acl);
+  }
+  if (properties->useServerSideEncryption) {
+    signed_headers.emplace_back("x-amz-server-side-encryption", "AES256");
+  }
+  for (int i = 0; i < properties->metaDataCount; ++i) {
+    const S3NameValue &meta = properties->metaData[i];
+    if (meta.name == nullptr || meta.value == nullptr || !is_token(meta.name) ||
+        !safe_header_value(meta.value)) {
+      return S3StatusBadMetaData;
+    }
+    std::string name = "x-amz-meta-";
+    for (const char *c = meta.name; *c != '\0'; ++c) {
+      name.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*c))));
+    }
+    signed_headers.emplace_back(std::move(name), meta.value);
+  }
+  return S3StatusOK;
+}
+
+S3Status build_http_request(request_spec spec, http_request *request) {
+  std::string host = is_set(spec.host) ? spec.host : current_settings().default_host;
+  request_target target;
+  S3Status status = build_request_target(spec.uri_style, host, spec.bucket, spec.key,
+                                         std::move(spec.query), &target);
+  if (status != S3StatusOK) return status;
+  for (const header_list *list : {&spec.signed_headers, &spec.unsigned_headers}) {
+    for (const auto &header : *list) {
+      if (!safe_header_value(header.second)) return S3StatusHeadersTooLong;
+    }
+  }
+
+  *request = http_request{};
+  request->method = spec.method;
+  request->url = target.url(spec.protocol);
+  request->timeout_ms = spec.timeout_ms;
+  request->has_body = spec.has_body;
+  request->body_length = spec.body_length;
+  request->pull_body = std::move(spec.pull_body);
+  request->fixed_body = std::move(spec.fixed_body);
+
+  header_list signed_headers = std::move(spec.signed_headers);
+  signed_headers.emplace_back("Host", target.host);
+
+  if (is_set(spec.secret_access_key)) {
+    if (!safe_header_value(spec.secret_access_key) ||
+        (spec.access_key_id && !safe_header_value(spec.access_key_id)) ||
+        (spec.auth_region && !safe_header_value(spec.auth_region))) {
+      return S3StatusFailedToInitializeRequest;
+    }
+    std::string payload_hash =
+        spec.payload_hash.empty() ? std::string(kEmptyPayloadSha256) : spec.payload_hash;
+    std::string date =
+        amz_date(spec.now != 0 ? spec.now : static_cast<int64_t>(std::time(nullptr)));
+    signed_headers.emplace_back("x-amz-date", date);
+    signed_headers.emplace_back("x-amz-content-sha256", payload_hash);
+    if (is_set(spec.security_token)) {
+      if (!safe_header_value(spec.security_token)) return S3StatusFailedToInitializeRequest;
+      signed_headers.emplace_back("x-amz-security-token", spec.security_token);
+    }
+    signing_input input;
+    input.method = spec.method;
+    input.canonical_uri = target.path;
+    input.canonical_query = target.query;
+    input.headers = signed_headers;
+    input.payload_hash = payload_hash;
+    input.access_key_id = spec.access_key_id ? spec.access_key_id : "";
+    input.secret_access_key = spec.secret_access_key;
+    input.region = is_set(spec.auth_region) ? spec.auth_region : "us-east-1";
+    input.amz_date = date;
+    spec.unsigned_headers.emplace_back("Authorization", sigv4_authorization(input));
+  } else {
+    if (is_set(spec.security_token)) {
+      if (!safe_header_value(spec.security_token)) return S3StatusFailedToInitializeRequest;
+      spec.unsigned_headers.emplace_back("Authorization",
+                                         std::string("Bearer ") + spec.security_token);
+    }
+    if (is_set(spec.access_key_id)) {
+      if (!safe_header_value(spec.access_key_id)) return S3StatusFailedToInitializeRequest;
+      spec.unsigned_headers.emplace_back("x-goog-project-id", spec.access_key_id);
+    }
+  }
+
+  for (const header_list *list : {&signed_headers, &spec.unsigned_headers}) {
+    for (const auto &[name, value] : *list) request->headers.push_back(name + ": " + value);
+  }
+  return S3StatusOK;
+}
+
+std::string http_date(int64_t epoch_seconds) {
+  std::time_t t = static_cast<std::time_t>(epoch_seconds);
+  std::tm parts{};
+  gmtime_r(&t, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return text;
+}
+
+S3Status document_collector::on_body(const char *data, size_t size) {
+  if (body.size() + size > kMaxXmlDocumentSize) return S3StatusXmlDocumentTooLarge;
+  body.append(data, size);
+  return S3StatusOK;
+}
+
+S3Status properties_forwarder::on_headers(response_headers &headers) {
+  if (handler_ == nullptr || handler_->propertiesCallback == nullptr) return S3StatusOK;
+  return handler_->propertiesCallback(&headers.properties(), callback_data_);
+}
+
+void complete_request(const S3ResponseHandler *handler, void *callback_data, S3Status status,
+                      const http_result *result) {
+  if (handler == nullptr || handler->completeCallback == nullptr) return;
+  if (status == S3StatusOK || result == nullptr ||
+      (!result->has_error_document && result->transport_message.empty())) {
+    handler->completeCallback(status, nullptr, callback_data);
+    return;
+  }
+  auto or_null = [](const std::string &text) { return text.empty() ? nullptr : text.c_str(); };
+  std::vector<S3NameValue> extras;
+  S3ErrorDetails details{};
+  if (result->has_error_document) {
+    const error_document &error = result->error;
+    details.message = or_null(error.message);
+    details.resource = or_null(error.resource);
+    details.furtherDetails = or_null(error.further_details);
+    for (const auto &[name, value] : error.extra_details) {
+      extras.push_back({name.c_str(), value.c_str()});
+    }
+    details.extraDetailsCount = static_cast<int>(extras.size());
+    details.extraDetails = extras.empty() ? nullptr : extras.data();
+  } else {
+    details.message = result->transport_message.c_str();
+  }
+  handler->completeCallback(status, &details, callback_data);
+}
+
+void run_request(request_spec spec, const S3ResponseHandler *handler, void *callback_data,
+                 http_response_handler &body_handler,
+                 const std::function<S3Status(http_result &)> &after) {
+  S3Status status = S3StatusOK;
+  http_result result;
+  try {
+    http_request request;
+    status = build_http_request(std::move(spec), &request);
+    if (status == S3StatusOK) {
+      result = http_perform(request, body_handler);
+      status = result.status;
+    }
+    if (status == S3StatusOK && after) status = after(result);
+  } catch (const std::bad_alloc &) {
+    status = S3StatusOutOfMemory;
+  } catch (...) {
+    status = S3StatusInternalError;
+  }
+  complete_request(handler, callback_data, status, &result);
+}
+
+}  // namespace vorlan_s3

@@ -1,0 +1,96 @@
+// What every request kind shares: the request description, the addressing and authentication
+// that turn it into an HTTP request, the forwarding of response properties, and the one call
+// of the caller's complete callback.
+#ifndef VORLAN_S3_REQUEST_H
+#define VORLAN_S3_REQUEST_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "http_exchange.h"
+#include "uri.h"
+#include "vorlan/s3.h"
+
+namespace vorlan_s3 {
+
+using header_list = std::vector<std::pair<std::string, std::string>>;
+
+struct request_spec {
+  std::string method = "GET";
+  S3Protocol protocol = S3ProtocolHTTPS;
+  S3UriStyle uri_style = S3UriStylePath;
+  const char *host = nullptr;  // null: the S3_initialize default
+  const char *bucket = nullptr;
+  const char *key = nullptr;
+  query_params query;
+  const char *access_key_id = nullptr;
+  const char *secret_access_key = nullptr;
+  const char *security_token = nullptr;
+  const char *auth_region = nullptr;
+  header_list signed_headers;    // x-amz-*, content-type, content-md5, range
+  header_list unsigned_headers;  // headers a front end may rewrite
+  std::string payload_hash;      // empty: the hash of an empty body
+  bool has_body = false;
+  uint64_t body_length = 0;
+  std::function<int(char *, int)> pull_body;
+  std::string fixed_body;
+  int timeout_ms = 0;
+  int64_t now = 0;  // signing time, seconds since the epoch; 0 for the clock
+};
+
+// Checks the addressing and header values and builds the request with its authentication.
+S3Status build_http_request(request_spec spec, http_request *request);
+
+// Adds the headers of the put properties (content type, MD5, metadata, ...) to the spec.
+S3Status add_put_properties(const S3PutProperties *properties, request_spec *spec);
+
+// The spec fields that come from a bucket context.
+void apply_bucket_context(const S3BucketContext *context, request_spec *spec);
+
+// The Range header's value for a get: "bytes=first-last", "bytes=first-" to the end, or empty
+// for the whole object.
+std::string range_header_value(uint64_t start_byte, uint64_t byte_count);
+
+// Forwards the final headers to the caller's properties callback.
+class properties_forwarder : public http_response_handler {
+ public:
+  properties_forwarder(const S3ResponseHandler *handler, void *callback_data)
+      : handler_(handler), callback_data_(callback_data) {}
+  S3Status on_headers(response_headers &headers) override;
+  S3Status on_body(const char *, size_t) override { return S3StatusOK; }
+
+ protected:
+  const S3ResponseHandler *handler_;
+  void *callback_data_;
+};
+
+// Keeps a success body whole, up to the XML document limit, for parsing once the exchange is
+// over.
+class document_collector : public properties_forwarder {
+ public:
+  using properties_forwarder::properties_forwarder;
+  S3Status on_body(const char *data, size_t size) override;
+  std::string body;
+};
+
+// An HTTP date ("Fri, 24 May 2013 00:00:00 GMT") for seconds since the epoch.
+std::string http_date(int64_t epoch_seconds);
+
+// Calls the complete callback once with the status and, when the service or the transport
+// said why, the error details.
+void complete_request(const S3ResponseHandler *handler, void *callback_data, S3Status status,
+                      const http_result *result);
+
+// Builds, performs and completes a request whose body the caller does not need beyond what
+// `body_handler` does with it; `after` may turn a successful exchange into a failure (and
+// fill the result's error document).
+void run_request(request_spec spec, const S3ResponseHandler *handler, void *callback_data,
+                 http_response_handler &body_handler,
+                 const std::function<S3Status(http_result &)> &after = {});
+
+}  // namespace vorlan_s3
+
+#endif

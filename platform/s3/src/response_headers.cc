@@ -1,0 +1,148 @@
+#include "response_headers.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace {
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool istarts_with(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+const char *c_str_or_null(const std::optional<std::string> &text) {
+  return text ? text->c_str() : nullptr;
+}
+
+}  // namespace
+
+namespace vorlan_s3 {
+
+bool etag_is_md5(std::string_view etag) {
+  if (etag.substr(0, 2) == "W/") etag.remove_prefix(2);
+  if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') {
+    etag = etag.substr(1, etag.size() - 2);
+  }
+  return etag.size() == 32 && std::all_of(etag.begin(), etag.end(), [](char c) {
+           return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+         });
+}
+
+int64_t parse_http_date(std::string_view text) {
+  std::string copy(trim(text));
+  if (copy.empty()) return -1;
+  return static_cast<int64_t>(curl_getdate(copy.c_str(), nullptr));
+}
+
+void response_headers::reset() { *this = response_headers(); }
+
+void response_headers::add_line(std::string_view line) {
+  line = trim(line);
+  if (line.substr(0, 5) == "HTTP/") {
+    reset();
+    size_t space = line.find(' ');
+    if (space != std::string_view::npos) {
+      std::string_view code = line.substr(space + 1, 3);
+      std::from_chars(code.data(), code.data() + code.size(), http_code_);
+    }
+    return;
+  }
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return;
+  add_field(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+}
+
+void response_headers::add_field(std::string_view name, std::string_view value) {
+  if (iequals(name, "Content-Length")) {
+    uint64_t length = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+    if (error == std::errc() && end == value.data() + value.size()) content_length_ = length;
+  } else if (iequals(name, "Content-Type")) {
+    content_type_ = value;
+  } else if (iequals(name, "Content-Range")) {
+    content_range_ = value;
+  } else if (iequals(name, "ETag")) {
+    etag_ = value;
+  } else if (iequals(name, "Last-Modified")) {
+    last_modified_ = parse_http_date(value);
+  } else if (iequals(name, "Server")) {
+    server_ = value;
+  } else if (iequals(name, "x-amz-request-id")) {
+    request_id_ = value;
+  } else if (iequals(name, "x-amz-id-2") || iequals(name, "x-guploader-uploadid")) {
+    if (!request_id2_) request_id2_ = value;
+  } else if (iequals(name, "x-amz-bucket-region")) {
+    bucket_region_ = value;
+  } else if (iequals(name, "x-amz-server-side-encryption")) {
+    if (iequals(value, "AES256")) {
+      sse_s3_ = true;
+    } else {
+      sse_other_ = true;
+    }
+  } else if (istarts_with(name, "x-amz-server-side-encryption-customer-") ||
+             iequals(name, "x-goog-encryption-algorithm") ||
+             iequals(name, "x-goog-encryption-kms-key-name")) {
+    sse_other_ = true;
+  } else if (istarts_with(name, "x-amz-meta-") || istarts_with(name, "x-goog-meta-")) {
+    size_t prefix = istarts_with(name, "x-amz-meta-") ? 11 : 12;
+    if (name.size() > prefix) {
+      meta_texts_.push_back(lower(name.substr(prefix)));
+      meta_texts_.emplace_back(value);
+    }
+  }
+}
+
+std::optional<std::string_view> response_headers::content_range() const {
+  if (!content_range_) return std::nullopt;
+  return std::string_view(*content_range_);
+}
+
+const S3ResponseProperties &response_headers::properties() {
+  meta_.clear();
+  for (size_t i = 0; i + 1 < meta_texts_.size(); i += 2) {
+    meta_.push_back({meta_texts_[i].c_str(), meta_texts_[i + 1].c_str()});
+  }
+  properties_ = S3ResponseProperties{};
+  properties_.requestId = c_str_or_null(request_id_);
+  properties_.requestId2 = c_str_or_null(request_id2_);
+  properties_.contentType = c_str_or_null(content_type_);
+  properties_.contentLength = content_length_.value_or(0);
+  properties_.server = c_str_or_null(server_);
+  properties_.eTag = c_str_or_null(etag_);
+  properties_.lastModified = last_modified_;
+  properties_.metaDataCount = static_cast<int>(meta_.size());
+  properties_.metaData = meta_.empty() ? nullptr : meta_.data();
+  bool etag_not_md5 = sse_other_ || (etag_ && !etag_is_md5(*etag_));
+  properties_.usesServerSideEncryption =
+      etag_not_md5 ? S3_SSE_ETAG_NOT_MD5 : (sse_s3_ ? S3_SSE_S3 : S3_SSE_NONE);
+  properties_.bucketRegion = c_str_or_null(bucket_region_);
+  return properties_;
+}
+
+}  // namespace vorlan_s3

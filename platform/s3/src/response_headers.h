@@ -1,0 +1,54 @@
+// The response headers of one HTTP answer, turned into the response properties.
+#ifndef VORLAN_S3_RESPONSE_HEADERS_H
+#define VORLAN_S3_RESPONSE_HEADERS_H
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vorlan/s3.h"
+
+namespace vorlan_s3 {
+
+// True for an ETag (quotes and a weak prefix allowed) that is 32 hex digits, the form an MD5
+// of the object takes.
+bool etag_is_md5(std::string_view etag);
+
+// Seconds since the epoch for an HTTP date (RFC 1123 and the older forms), -1 if unreadable.
+int64_t parse_http_date(std::string_view text);
+
+class response_headers {
+ public:
+  // Takes one header line as received ("Name: value\r\n"); a status line starts a new answer,
+  // so only the headers of the final answer remain.
+  void add_line(std::string_view line);
+
+  long http_code() const { return http_code_; }
+  std::optional<uint64_t> content_length() const { return content_length_; }
+  std::optional<std::string_view> content_range() const;
+
+  // Valid while this object lives and no further line is added.
+  const S3ResponseProperties &properties();
+
+ private:
+  void reset();
+  void add_field(std::string_view name, std::string_view value);
+
+  long http_code_ = 0;
+  std::optional<uint64_t> content_length_;
+  std::optional<std::string> request_id_, request_id2_, content_type_, server_, etag_,
+      bucket_region_, content_range_;
+  int64_t last_modified_ = -1;
+  bool sse_s3_ = false;
+  bool sse_other_ = false;
+  std::deque<std::string> meta_texts_;  // stable addresses for the name/value pointers
+  std::vector<S3NameValue> meta_;
+  S3ResponseProperties properties_{};
+};
+
+}  // namespace vorlan_s3
+
+#endif
