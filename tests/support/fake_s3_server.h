@@ -1,0 +1,199 @@
+// An in-process S3 server for tests: in-memory buckets and objects, Signature V4, Content-MD5
+// and bearer-token checks, and faults scripted per request. It listens on 127.0.0.1 on a free
+// port from construction to destruction and serves on its own thread pool.
+//
+// Addressing: path style ("/bucket/key") and virtual-host style (Host "bucket.<endpoint>",
+// where the endpoint is "127.0.0.1:<port>", "localhost:<port>" or Options::service_endpoint,
+// with or without the port). libcurl resolves "*.localhost" to loopback, so a client can use
+// the host name "localhost:<port>" for virtual-host style. Routing uses the raw request target:
+// keys are percent-decoded exactly once ("+" stays "+"), "." and ".." segments are kept.
+//
+// Every request is recorded (see RecordedRequest) before it is answered. All members are safe
+// to call from any thread while requests are being served.
+#ifndef VORLAN_TESTS_FAKE_S3_SERVER_H
+#define VORLAN_TESTS_FAKE_S3_SERVER_H
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vorlan::test {
+
+using FakeS3Details = std::vector<std::pair<std::string, std::string>>;
+
+struct FakeS3Object {
+  std::string data;
+  std::string content_type = "binary/octet-stream";
+  std::map<std::string, std::string> metadata;  // names without "x-amz-meta-", lower case
+  // Empty: the quoted MD5 of data, computed on store. Set it for ETags that are not an MD5
+  // (multipart "...-2", KMS).
+  std::string etag;
+  int64_t last_modified = 0;  // seconds since the epoch; 0: the time of storing
+  // Sent with every GET and HEAD of the object (e.g. x-amz-server-side-encryption).
+  std::vector<std::pair<std::string, std::string>> extra_headers;
+  // A generated object holds no data: its body is `size` bytes of FakeS3Server::generated_byte.
+  bool generated = false;
+  uint64_t size = 0;
+};
+
+// One scripted misbehaviour. Build it with a factory, narrow it with on() and times(), and
+// hand it to FakeS3Server::add_fault. Faults are tried in the order added; the first one that
+// matches a request and has uses left is consumed and applied.
+struct FakeS3Fault {
+  enum class Kind {
+    kAnswer,         // answer `status` with `body`, or with an <Error> built from code/message
+    kResetAfter,     // the real answer's headers and first `bytes` body bytes, then a TCP reset
+    kShortBody,      // the real answer's headers and first `bytes` body bytes, then a clean close
+    kLongBody,       // the real answer and `bytes` more body bytes, all counted in its
+                     // Content-Length (a body longer than the request asked for)
+    kTrailingBytes,  // the real answer, then `bytes` bytes beyond its Content-Length
+    kDelay,          // wait `delay`, then the real answer
+    kStallAfter,     // the real answer's headers and first `bytes` body bytes, then silence for
+                     // `delay` (or until the server stops), then a close
+  };
+
+  // Answers `status` with an S3 error document (no body when code is empty).
+  static FakeS3Fault error(int status, std::string code, std::string message = "",
+                           FakeS3Details details = {});
+  // 200 with an <Error> document, as S3 may answer a copy that failed after it started.
+  static FakeS3Fault ok_with_error(std::string code, std::string message = "");
+  // `status` with a document that is not well-formed XML.
+  static FakeS3Fault malformed_xml(int status = 200);
+  // `status` with exactly `body` (and `content_type`).
+  static FakeS3Fault raw(int status, std::string body,
+                         std::string content_type = "application/xml");
+  static FakeS3Fault reset_after(uint64_t bytes);
+  static FakeS3Fault short_body(uint64_t bytes);
+  static FakeS3Fault long_body(uint64_t extra_bytes);
+  static FakeS3Fault trailing_bytes(uint64_t bytes);
+  static FakeS3Fault delay_by(std::chrono::milliseconds delay);
+  static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
+
+  // Matches only requests with this method ("" any), bucket ("" any) and key (nullopt: any
+  // key; "": requests on the bucket itself or the service).
+  FakeS3Fault &on(std::string method, std::string bucket = "",
+                  std::optional<std::string> key = std::nullopt);
+  // How many matching requests it applies to; -1: all of them.
+  FakeS3Fault &times(int count);
+
+  Kind kind = Kind::kAnswer;
+  std::string method;
+  std::string bucket;
+  std::optional<std::string> key;
+  int remaining = 1;
+  int status = 500;
+  std::string code;
+  std::string message;
+  FakeS3Details details;
+  std::string body;  // kAnswer: sent as is when set
+  std::string content_type = "application/xml";
+  uint64_t bytes = 0;
+  std::chrono::milliseconds delay{0};
+};
+
+// What arrived, as it arrived.
+struct RecordedRequest {
+  std::string method;
+  std::string target;  // the raw request target: path and query, undecoded
+  std::string path;    // the raw path part of target
+  std::string query;   // the raw query after '?', "" when none
+  std::string host;    // the Host header
+  std::multimap<std::string, std::string> headers;  // names in lower case
+  uint64_t body_length = 0;                         // body bytes received
+  std::string bucket;                               // as routed and decoded ("" for the service)
+  std::string key;      // as routed and decoded ("" for bucket requests)
+  int remote_port = 0;  // tells connections apart
+  int status = 0;       // the status answered; 0 until answered
+
+  // The first value of a header (name in any case), "" when absent.
+  std::string header(const std::string &name) const;
+  bool has_header(const std::string &name) const;
+};
+
+class FakeS3Server {
+ public:
+  enum class Auth {
+    kNone,    // accept every request, signed or not, without checking
+    kSigV4,   // require AWS Signature V4 by access_key_id/secret_access_key
+    kBearer,  // require "Authorization: Bearer <bearer_token>"
+  };
+
+  struct Options {
+    Auth auth = Auth::kNone;
+    std::string access_key_id = "AKIDFAKE";
+    std::string secret_access_key = "fake-secret";
+    // kSigV4: when set, x-amz-security-token must carry it.
+    std::string security_token;
+    // kSigV4: the region a signature's scope must name for a bucket without its own region
+    // (an other region gets 400 AuthorizationHeaderMalformed with <Region>). Empty: any.
+    std::string signing_region;
+    std::string bearer_token = "fake-token";
+    // When set, listing the service and creating buckets require this x-goog-project-id.
+    std::string required_project_id;
+    bool check_content_md5 = true;
+    // Virtual-host suffix besides 127.0.0.1:<port> and localhost:<port>.
+    std::string service_endpoint;
+    // Worker threads: each open connection holds one while it is kept alive.
+    int threads = 64;
+    int keep_alive_seconds = 2;
+    // The region of buckets created without one.
+    std::string default_region = "us-east-1";
+  };
+
+  FakeS3Server();
+  explicit FakeS3Server(Options options);
+  ~FakeS3Server();
+  FakeS3Server(const FakeS3Server &) = delete;
+  FakeS3Server &operator=(const FakeS3Server &) = delete;
+
+  int port() const;
+  std::string host() const;  // "127.0.0.1:<port>"
+
+  // Direct access to the stored state, bypassing HTTP. `streaming` buckets keep no object
+  // data: PUT bodies are discarded and their objects become generated ones.
+  void create_bucket(const std::string &bucket, const std::string &region = "",
+                     bool streaming = false);
+  void set_bucket_region(const std::string &bucket, const std::string &region);
+  bool has_bucket(const std::string &bucket) const;
+  void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);
+  void put_object(const std::string &bucket, const std::string &key, std::string data);
+  std::optional<FakeS3Object> object(const std::string &bucket, const std::string &key) const;
+  std::vector<std::string> keys(const std::string &bucket) const;
+
+  void add_fault(FakeS3Fault fault);
+  void clear_faults();
+
+  std::vector<RecordedRequest> requests() const;
+  size_t request_count() const;
+  // Requests with this method ("" any) on this key (nullopt any), in any bucket.
+  size_t count(const std::string &method,
+               const std::optional<std::string> &key = std::nullopt) const;
+  // Distinct client connections seen so far.
+  size_t connection_count() const;
+  void clear_requests();
+
+  // Byte `offset` of every generated object.
+  static char generated_byte(uint64_t offset);
+
+  // The raw text of the body of the last request that had one (PUT bodies of streaming
+  // buckets are not kept).
+  std::string last_body() const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// Helpers shared by tests that check the wire.
+std::string fake_s3_md5_base64(const std::string &data);
+std::string fake_s3_md5_hex(const std::string &data);
+
+}  // namespace vorlan::test
+
+#endif  // VORLAN_TESTS_FAKE_S3_SERVER_H

@@ -1,0 +1,197 @@
+#include "s3rver_fixture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace vorlan::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A port the kernel just handed out; s3rver binds it a moment later (a clash is retried).
+int pick_free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+// True when the server answers an HTTP request with a status line.
+bool answers_http(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = false;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+    const char request[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (write(fd, request, sizeof request - 1) == static_cast<ssize_t>(sizeof request - 1)) {
+      pollfd waiting{fd, POLLIN, 0};
+      char reply[16] = {};
+      if (poll(&waiting, 1, 2000) == 1 && read(fd, reply, sizeof reply - 1) > 0) {
+        ok = std::strncmp(reply, "HTTP/1.", 7) == 0;
+      }
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+S3rverFixture::S3rverFixture() : S3rverFixture(Options()) {}
+
+S3rverFixture::S3rverFixture(Options options) {
+  char pattern[] = "/tmp/vorlan-s3rver-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    error_ = std::string("cannot create a temporary directory: ") + std::strerror(errno);
+    return;
+  }
+  root_ = pattern;
+  directory_ = root_ + "/data";
+  log_ = root_ + "/s3rver.log";
+  std::filesystem::create_directories(directory_);
+  if (access(program().c_str(), X_OK) != 0) {
+    error_ = "s3rver is not installed at " + program() + " (run scripts/setup)";
+    return;
+  }
+  // Another process may take the chosen port between our probe and s3rver's bind.
+  for (int attempt = 0; attempt < 3 && !ok(); ++attempt) start_once(options);
+}
+
+S3rverFixture::~S3rverFixture() {
+  stop();
+  if (!root_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+}
+
+std::string S3rverFixture::host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::string S3rverFixture::program() {
+  if (const char *path = std::getenv("VORLAN_S3RVER"); path != nullptr && *path != '\0') {
+    return path;
+  }
+  return std::string(VORLAN_SOURCE_DIR) + "/.s3rver/node_modules/.bin/s3rver";
+}
+
+bool S3rverFixture::start_once(const Options &options) {
+  int port = pick_free_port();
+  if (port == 0) {
+    error_ = "no free port on 127.0.0.1";
+    return false;
+  }
+  std::string binary = program();
+  std::string port_text = std::to_string(port);
+  std::vector<std::string> args = {binary,      "--address",   "127.0.0.1", "--port",
+                                   port_text,   "--directory", directory_,  "--silent"};
+  if (!options.service_endpoint.empty()) {
+    args.emplace_back("--service-endpoint");
+    args.push_back(options.service_endpoint);
+  }
+  std::vector<char *> argv;
+  for (auto &arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int log_fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (log_fd < 0) {
+    error_ = "cannot open " + log_;
+    return false;
+  }
+  pid_t parent = getpid();
+
+  // Only async-signal-safe calls between fork and exec: the test may run threads.
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(log_fd, STDOUT_FILENO);
+    dup2(log_fd, STDERR_FILENO);
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(log_fd);
+  if (pid < 0) {
+    error_ = std::string("fork failed: ") + std::strerror(errno);
+    return false;
+  }
+  setpgid(pid, pid);  // also from here, so that stop() never races the child's own call
+
+  auto deadline = Clock::now() + std::chrono::milliseconds(options.ready_timeout_ms);
+  while (Clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      error_ = "s3rver exited during start-up (status " + std::to_string(status) +
+               "); its output:\n" + read_file(log_);
+      return false;
+    }
+    if (answers_http(port)) {
+      pid_ = pid;
+      port_ = port;
+      error_.clear();
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(-pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  error_ = "s3rver did not answer on port " + port_text + " within " +
+           std::to_string(options.ready_timeout_ms) + " ms; its output:\n" + read_file(log_);
+  return false;
+}
+
+void S3rverFixture::stop() {
+  if (pid_ <= 0) return;
+  kill(-pid_, SIGTERM);
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < deadline) {
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      kill(-pid_, SIGKILL);  // anything the server left in its group
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(-pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+}  // namespace vorlan::test
