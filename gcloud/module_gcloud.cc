@@ -27,13 +27,13 @@ constexpr const char *vorlan_l_gcloud_config_template =
 
 vorlan_gfs_storage_iface_t vorlan_l_gcloud_dsi_iface = {
     0x0B,
-    nullptr,  // 1: session start, filled when sessions arrive
-    nullptr,  // 2: session destroy, filled when sessions arrive
+    vorlan_i_gcloud_start,  // 1: session start
+    vorlan_i_s3_destroy,    // 2: session destroy
     nullptr,
     nullptr,  // 4: send, filled when downloads arrive
     nullptr,  // 5: recv, filled when uploads arrive
     nullptr, nullptr, nullptr, nullptr,
-    nullptr,  // 10: command, filled when the command dispatch arrives
+    vorlan_i_s3_command,    // 10: command
     nullptr,  // 11: stat, filled when stat arrives
     nullptr, nullptr, nullptr,
 };

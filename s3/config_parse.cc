@@ -11,6 +11,8 @@
 #include <new>
 #include <string>
 
+#include <jansson.h>
+
 char *vorlan_i_s3_default_hostname = nullptr;
 char *vorlan_i_s3_default_region = nullptr;
 char *vorlan_i_s3_mime_type_file = nullptr;
@@ -339,4 +341,128 @@ void vorlan_i_s3_config_reset() {
   vorlan_i_s3_retry_delay_ms = 100;
   vorlan_i_s3_part_size = 0;
   vorlan_i_s3_restore_days = 4;
+}
+
+// ---- Collection policies: the host's "config" and "collection-policies" documents ----------
+
+namespace {
+
+struct vorlan_l_s3_json_release {
+  void operator()(json_t *json) const { json_decref(json); }
+};
+using vorlan_l_s3_json_ptr = std::unique_ptr<json_t, vorlan_l_s3_json_release>;
+
+vorlan_result_t vorlan_l_s3_policy_error(const char *func, int line, const std::string &text) {
+  return vorlan_error_put(vorlan_error_construct_error(
+      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
+}
+
+vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const char *member,
+                                          char ***buckets) {
+  static const char *const func = "vorlan_i_s3_config_parse_buckets";
+  json_error_t error;
+  vorlan_l_s3_json_ptr parsed;
+  if (json == nullptr) {
+    parsed.reset(json_loads(text, 0, &error));
+    if (!parsed) {
+      return vorlan_l_s3_policy_error(
+          func, __LINE__,
+          vorlan_i_s3_format("Error loading collection storage policy: %s\n", error.text));
+    }
+    json = parsed.get();
+  }
+  json_t *list = nullptr;
+  if (json_unpack_ex(json, &error, 0, "{s?o}", member, &list) != 0) {
+    return vorlan_l_s3_policy_error(
+        func, __LINE__,
+        vorlan_i_s3_format("Error unpacking allowed bucket list: %s\n", error.text));
+  }
+  // A value that is neither absent, null nor a list would otherwise grant every bucket.
+  if (list != nullptr && !json_is_null(list) && !json_is_array(list)) {
+    return vorlan_l_s3_policy_error(func, __LINE__, "Error unpacking allowed bucket list.");
+  }
+  const size_t count = list != nullptr ? json_array_size(list) : 0;
+  if (count == 0) {
+    *buckets = nullptr;
+    return VORLAN_SUCCESS;
+  }
+  std::unique_ptr<char *[], decltype(&vorlan_i_s3_free_bucket_list)> names(
+      static_cast<char **>(std::calloc(count + 1, sizeof(char *))), &vorlan_i_s3_free_bucket_list);
+  if (!names) {
+    return vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const char *name = json_string_value(json_array_get(list, i));
+    if (name == nullptr) {
+      return vorlan_l_s3_policy_error(func, __LINE__, "Error unpacking allowed bucket list.");
+    }
+    names[i] = strdup(name);
+    if (names[i] == nullptr) {
+      return vorlan_error_put(
+          vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+    }
+  }
+  *buckets = names.release();
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
+  static const char *const func = "vorlan_i_s3_config_parse_json_project";
+  json_error_t error;
+  vorlan_l_s3_json_ptr root(json_loads(text, 0, &error));
+  if (!root) {
+    return vorlan_l_s3_policy_error(
+        func, __LINE__, vorlan_i_s3_format("Error loading collection policies: %s\n", error.text));
+  }
+  const char *value = nullptr;
+  if (json_unpack_ex(root.get(), &error, 0, "{s?s}", "project", &value) != 0) {
+    return vorlan_l_s3_policy_error(
+        func, __LINE__,
+        vorlan_i_s3_format("Error unpacking collection policies: %s\n", error.text));
+  }
+  if (value == nullptr) return VORLAN_SUCCESS;
+  char *copy = strdup(value);
+  if (copy == nullptr) {
+    return vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+  }
+  std::free(*project);
+  *project = copy;
+  return VORLAN_SUCCESS;
+}
+
+// Failures inside the parsers become the malloc system error; nothing crosses the C boundary.
+template <class Parse>
+vorlan_result_t vorlan_l_s3_parse_guarded(const char *func, Parse &&parse) {
+  VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, func, "enter\n");
+  vorlan_result_t result;
+  try {
+    result = parse();
+  } catch (const std::bad_alloc &) {
+    result = vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+  }
+  vorlan_i_s3_log_result(func, result);
+  return result;
+}
+
+}  // namespace
+
+void vorlan_i_s3_free_bucket_list(char **buckets) {
+  if (buckets == nullptr) return;
+  for (char **name = buckets; *name != nullptr; ++name) std::free(*name);
+  std::free(buckets);
+}
+
+vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text, const char *member,
+                                                 char ***buckets) {
+  return vorlan_l_s3_parse_guarded(__func__, [&] {
+    return vorlan_l_s3_parse_buckets(static_cast<json_t *>(json), text, member, buckets);
+  });
+}
+
+vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project) {
+  return vorlan_l_s3_parse_guarded(__func__,
+                                   [&] { return vorlan_l_s3_parse_project(text, project); });
 }

@@ -165,4 +165,195 @@ void vorlan_i_s3_command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *c
 void vorlan_i_s3_stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *stat_info,
                       void *session);
 
+// ---- Sessions and requests -------------------------------------------------------------------
+
+#include <cstring>
+#include <ctime>
+#include <new>
+
+// The key pair a request signs with. Both texts borrow from the session handle.
+typedef struct vorlan_i_s3_key_pair_s {
+  const char *key_id;
+  const char *secret_key;
+} vorlan_i_s3_key_pair_t;
+
+struct vorlan_i_s3_handle_t;
+
+// Keeps the session's token fresh for the request begun with `op`, asking the host through
+// `op` (never through another request's operation). Called with the handle's `lock` held.
+typedef vorlan_result_t (*vorlan_i_s3_refresh_credentials_t)(vorlan_i_s3_handle_t *handle,
+                                                             vorlan_gfs_operation_t op);
+
+// One per client session: made with new by session start, owned by the host until it passes
+// the handle to vorlan_i_s3_destroy. Everything is fixed after session start except the token
+// fields and current_op, which only change with `lock` held. Requests never keep pointers to
+// the token: each bucket context takes its own copy under the lock.
+struct vorlan_i_s3_handle_t {
+  uint32_t protocol = S3ProtocolHTTPS;
+  uint32_t uri_style = S3UriStylePath;
+  char *host_name = nullptr;       // owned
+  char *key_id = nullptr;          // owned, may be null: the collection's project
+  char *secret_key = nullptr;      // owned, always null in this module
+  char *security_token = nullptr;  // the same string as access_token, never freed on its own
+  // Owned copy: the process-wide default region is replaced by every session start.
+  char *region = nullptr;
+  char **allowed_buckets = nullptr;  // owned, null-terminated; null means every bucket
+  vorlan_i_s3_refresh_credentials_t refresh_credentials = nullptr;
+  vorlan_gfs_operation_t current_op = nullptr;  // the request most recently begun
+  bool gcloud = false;
+  char *token_subject = nullptr;  // owned, may be null
+  char *access_token = nullptr;   // owned, may be null
+  int64_t token_expiry = 0;       // seconds since the epoch, 0 until a token is read
+  vorlan_i_s3_key_pair_t default_key_pair = {nullptr, nullptr};
+  // This session's S3_initialize, to be matched by S3_deinitialize when the session ends.
+  bool s3_initialized = false;
+  std::mutex lock;  // guards access_token, security_token, token_subject, token_expiry, current_op
+};
+
+vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int flags);
+// Sets the process-wide default region to a copy of `region` (may be null), under its lock.
+void vorlan_i_s3_set_default_region(const char *region);
+// A copy of the process-wide default region (null when none); the caller frees it.
+char *vorlan_i_s3_copy_default_region();
+
+// Session start's token reader: the handle's refresh_credentials.
+vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
+                                              vorlan_gfs_operation_t op);
+vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
+                                           vorlan_gfs_operation_t op);
+vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time);
+// Seconds since the epoch; tests replace it to move time without sleeping.
+extern time_t (*vorlan_i_gcloud_clock)();
+// How the token reader asks the host for "creds" / "renew-creds"; tests replace it.
+extern void (*vorlan_i_gcloud_get_config_data)(vorlan_gfs_operation_t op, const char *key,
+                                               char **string);
+
+// The "config" and "collection-policies" documents. Errors come from source file
+// "config_parse"; nothing is stored on failure.
+vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text,
+                                                 const char *member, char ***buckets);
+vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project);
+// Frees a null-terminated list from vorlan_i_s3_config_parse_buckets; null is ignored.
+void vorlan_i_s3_free_bucket_list(char **buckets);
+
+// Always success; *key_pair stays valid for the life of the handle.
+vorlan_result_t vorlan_i_s3_get_key_pair(vorlan_i_s3_handle_t *handle, const char *bucket,
+                                         const char *path, vorlan_i_s3_key_pair_t **key_pair);
+
+// True when `bucket` may be used: a null list allows every bucket, an empty one none. With
+// `result`, stores success or the 550 PERMISSION_DENIED refusal.
+bool vorlan_i_s3_bucket_allowed(const char *bucket, char **allowed_buckets,
+                                vorlan_result_t *result);
+// A bucket name that cannot change a URL's host or structure: not empty, not "." or "..", and
+// free of "/?#@:%", blanks and control characters.
+bool vorlan_i_s3_bucket_name_is_plain(const char *bucket);
+// Refuses, with the 550 PERMISSION_DENIED reply error, a path with a "." or ".." segment or a
+// bucket name that is not plain, so that no normalisation can move a request elsewhere.
+vorlan_result_t vorlan_i_s3_path_check(const char *pathname, const char *bucket);
+
+const char *vorlan_i_host_to_region(const char *host_name);
+
+// Fills *context for a request begun with `op` on `bucket` of `pathname` (the request's full
+// path): path check, allow-list check, token renewal, key pair, and for AWS endpoints the
+// bucket's own regional endpoint. securityToken is the context's own copy, released with
+// vorlan_i_s3_bucket_context_release; the other strings borrow from the handle, the bucket
+// argument or the constant region table. Sets the handle's current_op to `op`.
+vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle,
+                                           vorlan_gfs_operation_t op, const char *pathname,
+                                           const char *bucket, S3BucketContext *context);
+// Frees what the context owns (its token copy) and clears it. Safe on a zeroed context.
+void vorlan_i_s3_bucket_context_release(S3BucketContext *context);
+// A copy of the session's current token, without renewal, for contexts built without a bucket
+// (root listing, bucket creation). *token may be null; the caller frees it.
+vorlan_result_t vorlan_i_s3_copy_security_token(vorlan_i_s3_handle_t *handle, char **token);
+// Where HeadBucket region lookups go instead of the AWS endpoint; null (the default) in
+// production, a loopback address in tests.
+extern const char *vorlan_i_s3_region_lookup_host;
+// Forgets the cached bucket region.
+void vorlan_i_s3_region_cache_clear();
+
+void vorlan_i_s3_path_parse(char *path, char **bucket, char **key);
+
+// Microseconds to wait before attempt `try_count` (0 for the first): the base delay doubled per
+// retry, computed in 64 bits and capped at vorlan_i_s3_retry_delay_max_us.
+constexpr int64_t vorlan_i_s3_retry_delay_max_us = 30 * 1000 * 1000;
+int64_t vorlan_i_s3_retry_delay_us(int32_t try_count);
+void vorlan_i_s3_retry_delay(int32_t try_count);
+// How the retry delay sleeps; tests replace it.
+extern void (*vorlan_i_s3_sleep_us)(unsigned long usec);
+
+// Members every per-request record holds as its member `request`. bucket and key point into
+// the split copy of the path in the record's own allocation; pathname is the unsplit copy.
+struct vorlan_i_s3_request_t {
+  vorlan_gfs_operation_t op;
+  vorlan_i_s3_handle_t *s3_handle;
+  S3BucketContext bucket_context;
+  char *bucket;
+  char *key;  // may be null
+  int32_t try_count;
+  S3Status status;
+  vorlan_result_t result;
+  const char *name;  // the request's name in errors, e.g. "delete"
+  char *pathname;
+};
+
+void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
+                              vorlan_i_s3_handle_t *handle, const char *pathname,
+                              const char *name, char *tail);
+// The invalid-argument system error naming `request_name` for a null or empty key, else
+// success. Every request that needs an object calls it: an empty key addresses the bucket.
+vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name);
+// The entry point's common steps after the record is made: for a request that needs an
+// object, the key check; then the bucket context. Returns the first failure.
+vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key);
+// Starts the worker thread, detached; on failure the type-6 "vorlan_thread_create" error.
+vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record);
+// Replaces the request's result, releasing the error object it held.
+void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result);
+// The complete callback's common part: a failure is kept in status and result, as the error of
+// vorlan_i_S3Error_to_error for `path` (null: "bucket/key").
+void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status status,
+                                  const S3ErrorDetails *error_details, const char *path);
+// After an attempt: logs a failure's status line for `call_name`, and tells whether another
+// attempt should follow (a retryable status and retries left), counting the attempt.
+bool vorlan_i_s3_attempt_again(vorlan_gfs_operation_t op, const char *call_name,
+                               S3Status status, int32_t *try_count);
+
+// Allocates a record with the path copies in the same allocation, value-initialised; null
+// when memory runs out.
+template <class Record>
+Record *vorlan_i_s3_request_new(vorlan_gfs_operation_t op, vorlan_i_s3_handle_t *handle,
+                                const char *pathname, const char *name) {
+  const size_t length = std::strlen(pathname) + 1;
+  void *memory = ::operator new(sizeof(Record) + 2 * length, std::nothrow);
+  if (memory == nullptr) return nullptr;
+  Record *record = new (memory) Record{};
+  vorlan_i_s3_request_init(&record->request, op, handle, pathname, name,
+                           reinterpret_cast<char *>(record + 1));
+  return record;
+}
+
+template <class Record>
+void vorlan_i_s3_request_free(Record *record) {
+  if (record == nullptr) return;
+  vorlan_i_s3_bucket_context_release(&record->request.bucket_context);
+  record->~Record();
+  ::operator delete(record);
+}
+
+// The worker's attempt loop, the one every request uses: `attempt` logs its "REST:" line and
+// makes one blocking S3 call whose callbacks fill request->status and request->result. At most
+// vorlan_i_s3_max_retries + 1 attempts; a non-retryable status ends the loop at once.
+template <class Attempt>
+void vorlan_i_s3_request_retry(vorlan_i_s3_request_t *request, const char *call_name,
+                               Attempt &&attempt) {
+  do {
+    request->status = S3StatusOK;
+    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+    vorlan_i_s3_retry_delay(request->try_count);
+    attempt();
+  } while (vorlan_i_s3_attempt_again(request->op, call_name, request->status,
+                                     &request->try_count));
+}
+
 #endif  // VORLAN_I_S3_H

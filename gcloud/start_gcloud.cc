@@ -1,0 +1,126 @@
+// Session start: builds the session handle from the settings and the host's per-session
+// documents, initialises the S3 client library for the session's endpoint and reads the
+// first access token.
+#include "vorlan_i_s3.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// Guards vorlan_i_s3_default_region, which every session start replaces.
+std::mutex vorlan_l_default_region_lock;
+
+vorlan_result_t vorlan_l_malloc_error() {
+  return vorlan_error_put(
+      vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+}
+
+using vorlan_l_text_ptr = std::unique_ptr<char, decltype(&std::free)>;
+
+vorlan_l_text_ptr vorlan_l_get_document(vorlan_gfs_operation_t op, const char *key) {
+  char *text = nullptr;
+  vorlan_gridftp_server_get_config_data(op, key, &text);
+  return vorlan_l_text_ptr(text, &std::free);
+}
+
+vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
+                                            vorlan_gfs_operation_t op) {
+  handle->protocol = vorlan_i_s3_https ? S3ProtocolHTTPS : S3ProtocolHTTP;
+  handle->uri_style = vorlan_i_s3_use_virtual_host ? S3UriStyleVirtualHost : S3UriStylePath;
+  if (vorlan_i_s3_default_hostname != nullptr) {
+    handle->host_name = strdup(vorlan_i_s3_default_hostname);
+    if (handle->host_name == nullptr) return vorlan_l_malloc_error();
+  }
+  handle->refresh_credentials = vorlan_i_gcloud_token_refresh;
+  handle->current_op = op;
+  handle->gcloud = true;
+
+  if (vorlan_l_text_ptr config = vorlan_l_get_document(op, "config")) {
+    vorlan_result_t result = vorlan_i_s3_config_parse_buckets(nullptr, config.get(), "buckets",
+                                                              &handle->allowed_buckets);
+    if (result != VORLAN_SUCCESS) return result;
+  }
+  if (vorlan_l_text_ptr policies = vorlan_l_get_document(op, "collection-policies")) {
+    vorlan_result_t result = vorlan_i_s3_config_parse_json_project(policies.get(), &handle->key_id);
+    if (result != VORLAN_SUCCESS) return result;
+  }
+  vorlan_i_s3_set_default_region(vorlan_i_s3_gcloud_bucket_location);
+
+  vorlan_result_t result = vorlan_i_s3_base_initialize(handle, S3_INIT_SIGNATURE_V4);
+  if (result != VORLAN_SUCCESS) return result;
+
+  handle->default_key_pair.key_id = handle->key_id;
+  handle->default_key_pair.secret_key = handle->secret_key;
+  std::lock_guard<std::mutex> guard(handle->lock);
+  handle->security_token = handle->access_token;
+  return handle->refresh_credentials(handle, op);
+}
+
+}  // namespace
+
+void vorlan_i_s3_set_default_region(const char *region) {
+  char *copy = nullptr;
+  if (region != nullptr) copy = strdup(region);
+  std::lock_guard<std::mutex> guard(vorlan_l_default_region_lock);
+  std::free(vorlan_i_s3_default_region);
+  vorlan_i_s3_default_region = copy;
+}
+
+char *vorlan_i_s3_copy_default_region() {
+  std::lock_guard<std::mutex> guard(vorlan_l_default_region_lock);
+  return vorlan_i_s3_default_region != nullptr ? strdup(vorlan_i_s3_default_region) : nullptr;
+}
+
+vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int flags) {
+  VORLAN_S3_TRACE_ENTER();
+  const char *table_region = vorlan_i_host_to_region(handle->host_name);
+  std::free(handle->region);
+  handle->region =
+      table_region != nullptr ? strdup(table_region) : vorlan_i_s3_copy_default_region();
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "initializing to use host: %s%s%s\n",
+                vorlan_i_s3_str(handle->host_name), handle->region ? " and region: " : "",
+                vorlan_i_s3_str(handle->region));
+
+  int init_flags = S3_INIT_ALL;
+  if (handle->protocol == S3ProtocolHTTPS && vorlan_i_s3_verify_peer) {
+    init_flags = S3_INIT_ALL | S3_INIT_VERIFY_PEER;
+  }
+  init_flags |= flags;
+  const S3Status status = S3_initialize(nullptr, init_flags, handle->host_name);
+  if (status != S3StatusOK) {
+    vorlan_result_t result =
+        vorlan_error_put(vorlan_i_S3Error_to_error(status, "initialization", nullptr));
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "S3_initialize returns: %d", status);
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
+  handle->s3_initialized = true;
+  VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+  return VORLAN_SUCCESS;
+}
+
+void vorlan_i_gcloud_start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *session_info) {
+  VORLAN_S3_TRACE_ENTER();
+  vorlan_result_t result = VORLAN_SUCCESS;
+  auto *handle = new (std::nothrow) vorlan_i_s3_handle_t;
+  if (handle == nullptr) {
+    result = vorlan_l_malloc_error();
+  } else {
+    try {
+      result = vorlan_l_gcloud_fill_handle(handle, op);
+    } catch (const std::bad_alloc &) {
+      result = vorlan_l_malloc_error();
+    }
+  }
+  if (result != VORLAN_SUCCESS) {
+    vorlan_i_s3_destroy(handle);
+    VORLAN_S3_LOG_RESULT(result);
+    vorlan_gridftp_server_finished_session_start(op, result, nullptr, "ERROR", "/");
+    return;
+  }
+  const char *username = session_info != nullptr ? session_info->username : nullptr;
+  VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+  vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, handle, username, "/");
+}

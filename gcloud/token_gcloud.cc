@@ -1,0 +1,163 @@
+// The session's Google Cloud access token: read from the host's token document, renewed
+// through "renew-creds" when fewer than 300 seconds of its life remain.
+#include "vorlan_i_s3.h"
+
+#include <jansson.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// A token is renewed when the current time plus this is at or past its expiry.
+constexpr time_t vorlan_l_gcloud_renewal_margin = 299;
+
+time_t vorlan_l_gcloud_now() { return time(nullptr); }
+
+struct vorlan_l_json_release {
+  void operator()(json_t *json) const { json_decref(json); }
+};
+using vorlan_l_json_ptr = std::unique_ptr<json_t, vorlan_l_json_release>;
+
+vorlan_result_t vorlan_l_gcloud_module_error(const char *func, int line, const std::string &text) {
+  return vorlan_error_put(vorlan_error_construct_error(
+      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "token_gcloud", func, line, "%s", text.c_str()));
+}
+
+vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text, char **subject, char **token,
+                                                 int64_t *expiry) {
+  VORLAN_S3_TRACE_ENTER();
+  json_error_t error;
+  vorlan_l_json_ptr root(json_loads(text, 0, &error));
+  if (!root) {
+    vorlan_result_t result = vorlan_l_gcloud_module_error(
+        __func__, __LINE__, vorlan_i_s3_format("Error loading user credential: %s\n", error.text));
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
+  const char *access_token = nullptr;
+  const char *expiry_text = nullptr;
+  const char *sub = nullptr;
+  if (json_unpack_ex(root.get(), &error, 0, "{s:s,s:s,s:s}", "access_token", &access_token,
+                     "token_expiry", &expiry_text, "sub", &sub) != 0) {
+    vorlan_result_t result = vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s", "GridFTP-Error: ",
+        vorlan_i_s3_format("Error unpacking user credential: %s", error.text).c_str()));
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
+  time_t expiry_time = 0;
+  vorlan_result_t result = vorlan_i_gcloud_parse_date(expiry_text, &expiry_time);
+  if (result != VORLAN_SUCCESS) {
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
+  char *token_copy = strdup(access_token);
+  char *subject_copy = strdup(sub);
+  if (token_copy == nullptr || subject_copy == nullptr) {
+    std::free(token_copy);
+    std::free(subject_copy);
+    result = vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
+  *token = token_copy;
+  *subject = subject_copy;
+  *expiry = expiry_time;
+  VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+  return VORLAN_SUCCESS;
+}
+
+void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
+  std::free(handle->access_token);
+  std::free(handle->token_subject);
+  handle->access_token = nullptr;
+  handle->token_subject = nullptr;
+  handle->security_token = nullptr;
+}
+
+}  // namespace
+
+time_t (*vorlan_i_gcloud_clock)() = vorlan_l_gcloud_now;
+void (*vorlan_i_gcloud_get_config_data)(vorlan_gfs_operation_t op, const char *key,
+                                        char **string) = vorlan_gridftp_server_get_config_data;
+
+vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  int offset_hours = 0, offset_minutes = 0;
+  int offset_start = 0;
+  const int scanned =
+      std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d.%*6d%n%3d:%2d", &year, &month, &day, &hour,
+                  &minute, &second, &offset_start, &offset_hours, &offset_minutes);
+  // Fields out of their ranges would be normalised into another, plausible-looking time.
+  const bool in_range = month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 &&
+                        hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 60 &&
+                        offset_hours >= -23 && offset_hours <= 23 && offset_minutes >= 0 &&
+                        offset_minutes <= 59;
+  if (scanned != 8 || !in_range) {
+    return vorlan_l_gcloud_module_error(
+        __func__, __LINE__, vorlan_i_s3_format("Error parsing time string: %s\n", text));
+  }
+  // The sign belongs to the whole offset: "-00:30" is half an hour behind UTC.
+  const char *sign = text + offset_start;
+  while (*sign == ' ') ++sign;
+  if (*sign == '-') offset_minutes = -offset_minutes;
+
+  struct tm calendar = {};
+  calendar.tm_year = year - 1900;
+  calendar.tm_mon = month - 1;
+  calendar.tm_mday = day;
+  calendar.tm_hour = hour - offset_hours;
+  calendar.tm_min = minute - offset_minutes;
+  calendar.tm_sec = second;
+  *time = timegm(&calendar);
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
+                                           vorlan_gfs_operation_t op) {
+  VORLAN_S3_TRACE_ENTER();
+  const char *key = "creds";
+  if (handle->access_token != nullptr) {
+    if (vorlan_i_gcloud_clock() + vorlan_l_gcloud_renewal_margin < handle->token_expiry) {
+      VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+      return VORLAN_SUCCESS;
+    }
+    vorlan_l_gcloud_drop_token(handle);
+    key = "renew-creds";
+  }
+  char *document = nullptr;
+  vorlan_i_gcloud_get_config_data(op, key, &document);
+  if (document == nullptr) {
+    VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+    return VORLAN_SUCCESS;
+  }
+  std::unique_ptr<char, decltype(&std::free)> owned_document(document, &std::free);
+  char *subject = nullptr;
+  char *token = nullptr;
+  int64_t expiry = 0;
+  vorlan_result_t result = vorlan_l_gcloud_parse_token_json(document, &subject, &token, &expiry);
+  if (result != VORLAN_SUCCESS) {
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
+  handle->token_subject = subject;
+  handle->access_token = token;
+  handle->token_expiry = expiry;
+  VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
+                                              vorlan_gfs_operation_t op) {
+  vorlan_result_t result;
+  try {
+    result = vorlan_gcloud_update_token(handle, op);
+  } catch (const std::bad_alloc &) {
+    result = vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+  }
+  handle->security_token = handle->access_token;
+  return result;
+}

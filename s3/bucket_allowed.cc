@@ -1,0 +1,58 @@
+// Which buckets and paths a session may address.
+#include "vorlan_i_s3.h"
+
+#include <string_view>
+
+namespace {
+
+vorlan_result_t vorlan_l_s3_permission_denied(const char *text, int line) {
+  vorlan_object_t *cause =
+      vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "bucket_allowed",
+                                   "vorlan_i_s3_bucket_allowed", line, "%s", text);
+  return vorlan_error_put(
+      vorlan_gfs_ftp_response_error_construct(nullptr, cause, 550, "PERMISSION_DENIED", nullptr));
+}
+
+}  // namespace
+
+bool vorlan_i_s3_bucket_allowed(const char *bucket, char **allowed_buckets,
+                                vorlan_result_t *result) {
+  VORLAN_S3_TRACE_ENTER();
+  bool allowed = allowed_buckets == nullptr;
+  for (char **name = allowed_buckets; !allowed && *name != nullptr; ++name) {
+    allowed = std::strcmp(*name, bucket) == 0;
+  }
+  if (result != nullptr) {
+    *result = allowed
+                  ? VORLAN_SUCCESS
+                  : vorlan_l_s3_permission_denied("Vorlan-S3-Error: Bucket not allowed.", __LINE__);
+  }
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit: %d\n", allowed);
+  return allowed;
+}
+
+bool vorlan_i_s3_bucket_name_is_plain(const char *bucket) {
+  std::string_view name(bucket);
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c == 0x7f || std::strchr("/?#@:%\\", c) != nullptr) return false;
+  }
+  return true;
+}
+
+vorlan_result_t vorlan_i_s3_path_check(const char *pathname, const char *bucket) {
+  if (!vorlan_i_s3_bucket_name_is_plain(bucket)) {
+    return vorlan_l_s3_permission_denied("Vorlan-S3-Error: Bucket name not allowed.", __LINE__);
+  }
+  std::string_view rest(pathname);
+  while (!rest.empty()) {
+    size_t end = rest.find('/');
+    std::string_view segment = rest.substr(0, end);
+    if (segment == "." || segment == "..") {
+      return vorlan_l_s3_permission_denied("Vorlan-S3-Error: Path not allowed.", __LINE__);
+    }
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return VORLAN_SUCCESS;
+}

@@ -1,0 +1,78 @@
+// The pattern every request follows: record, path split, key check, bucket context, one
+// detached worker thread, and the attempt loop's bookkeeping.
+#include "vorlan_i_s3.h"
+
+#include <cerrno>
+
+void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
+                              vorlan_i_s3_handle_t *handle, const char *pathname, const char *name,
+                              char *tail) {
+  const size_t length = std::strlen(pathname) + 1;
+  request->op = op;
+  request->s3_handle = handle;
+  request->name = name;
+  request->pathname = tail;
+  std::memcpy(request->pathname, pathname, length);
+  char *split = tail + length;
+  std::memcpy(split, pathname, length);
+  vorlan_i_s3_path_parse(split, &request->bucket, &request->key);
+}
+
+vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name) {
+  if (key != nullptr && *key != '\0') return VORLAN_SUCCESS;
+  return vorlan_error_put(
+      vorlan_i_gfs_error_system(nullptr, EINVAL, "System error%s%s", " in ", request_name));
+}
+
+vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key) {
+  if (needs_key) {
+    vorlan_result_t result = vorlan_i_s3_require_key(request->key, request->name);
+    if (result != VORLAN_SUCCESS) return result;
+  }
+  return vorlan_i_s3_bucket_context(request->s3_handle, request->op, request->pathname,
+                                    request->bucket, &request->bucket_context);
+}
+
+vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record) {
+  vorlan_thread_t thread;
+  if (vorlan_thread_create(&thread, nullptr, thread_func, record) == 0) return VORLAN_SUCCESS;
+  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
+                                                       "operation", __func__, __LINE__, "%s",
+                                                       "vorlan_thread_create"));
+}
+
+void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result) {
+  if (request->result != VORLAN_SUCCESS && request->result != result) {
+    vorlan_error_release(request->result);
+  }
+  request->result = result;
+}
+
+void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status status,
+                                  const S3ErrorDetails *error_details, const char *path) {
+  if (status == S3StatusOK) return;
+  request->status = status;
+  std::string bucket_and_key;
+  if (path == nullptr) {
+    try {
+      bucket_and_key = vorlan_i_s3_format("%s/%s", vorlan_i_s3_str(request->bucket),
+                                          vorlan_i_s3_str(request->key));
+      path = bucket_and_key.c_str();
+    } catch (const std::bad_alloc &) {
+      path = request->bucket;
+    }
+  }
+  vorlan_i_s3_request_set_result(
+      request, vorlan_error_put(vorlan_i_S3Error_to_error(status, path, error_details)));
+}
+
+bool vorlan_i_s3_attempt_again(vorlan_gfs_operation_t op, const char *call_name, S3Status status,
+                               int32_t *try_count) {
+  if (status != S3StatusOK) {
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "%s: op=%p status=%s[%d]\n", call_name,
+                  static_cast<void *>(op), S3_get_status_name(status), status);
+  }
+  if (!S3_status_is_retryable(status)) return false;
+  const int32_t done = (*try_count)++;
+  return done < vorlan_i_s3_max_retries;
+}
