@@ -8,7 +8,8 @@
 //                  finishes; "/config/KEY" answers with the session document KEY;
 //                  CKSM sends an intermediate reply before the final one
 //   send: writes every range of a generated pattern (byte i = (i * 131 + 7) & 0xff, file size
-//         from "/send/SIZE"), each window of `concurrency` blocks registered in reverse order
+//         from "/send/SIZE"), each window of `concurrency` blocks registered in reverse order;
+//         "/early" registers one write and finishes without waiting for it
 //   recv: reads everything, registers one more read after end of data, and logs
 //         "recv bytes=B eof=E extra=X hash=H mtime=T" (E: end-of-data completions that carried
 //         data; X: "empty-eof" when the extra read came back empty at end of data)
@@ -242,7 +243,26 @@ void send_range(Transfer &t, std::unique_lock<std::mutex> &lock, int64_t offset,
   }
 }
 
+void early_write_done(vorlan_gfs_operation_t /*op*/, vorlan_result_t result, vorlan_byte_t *buffer,
+                      vorlan_size_t /*nbytes*/, void * /*arg*/) {
+  vorlan_error_release(result);
+  delete[] buffer;
+}
+
 void send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info, void * /*session*/) {
+  if (std::string(info->pathname) == "/early") {
+    run_detached([op] {
+      auto *buffer = new vorlan_byte_t[5];
+      memcpy(buffer, "early", 5);
+      vorlan_result_t r =
+          vorlan_gridftp_server_register_write(op, buffer, 5, 0, -1, early_write_done, nullptr);
+      if (r != VORLAN_SUCCESS) {
+        delete[] buffer;
+      }
+      vorlan_gridftp_server_finished_transfer(op, r);
+    });
+    return;
+  }
   auto *t = new Transfer{};
   t->op = op;
   t->path = info->pathname;
@@ -290,6 +310,14 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
   if (t->extra_phase) {
     t->extra = nbytes == 0 && eof && result == VORLAN_SUCCESS ? "empty-eof" : "bad";
   } else if (eof) {
+    // End of data must come last: everything before it has already arrived.
+    int64_t arrived = 0;
+    for (auto &[piece_offset, piece] : t->pieces) {
+      arrived += piece_offset < offset ? static_cast<int64_t>(piece.size()) : 0;
+    }
+    if (result == VORLAN_SUCCESS && arrived != offset) {
+      t->fail(module_error("end of data arrived before earlier data"));
+    }
     t->eof_seen += nbytes > 0 ? 1 : 0;
     t->eof = true;
   }
