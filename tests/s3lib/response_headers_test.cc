@@ -1,0 +1,181 @@
+// Response headers as services send them, turned into the response properties.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "request.h"
+#include "response_headers.h"
+
+namespace {
+
+const S3ResponseProperties &feed(vorlan_s3::response_headers &headers,
+                                 const std::vector<std::string> &lines) {
+  for (const std::string &line : lines) headers.add_line(line + "\r\n");
+  return headers.properties();
+}
+
+TEST(ResponseHeaders, PropertiesOfAnObject) {
+  vorlan_s3::response_headers headers;
+  const S3ResponseProperties &p = feed(
+      headers, {"HTTP/1.1 100 Continue", "", "HTTP/1.1 200 OK", "x-amz-request-id: REQ1",
+                "x-amz-id-2: ID2", "Content-Type: text/plain", "Content-Length: 6442450944",
+                "Server: AmazonS3", "ETag: \"d41d8cd98f00b204e9800998ecf8427e\"",
+                "Last-Modified: Wed, 12 Oct 2009 17:50:00 GMT", "x-amz-meta-mtime: 1700000000",
+                "X-Goog-Meta-MD5:  1B2M2Y8AsgTpgAmY7PhCfg== ", "x-amz-bucket-region: eu-west-1"});
+  EXPECT_EQ(headers.http_code(), 200);
+  EXPECT_STREQ(p.requestId, "REQ1");
+  EXPECT_STREQ(p.requestId2, "ID2");
+  EXPECT_STREQ(p.contentType, "text/plain");
+  EXPECT_EQ(p.contentLength, 6442450944ULL);  // above 4 GiB
+  EXPECT_STREQ(p.server, "AmazonS3");
+  EXPECT_STREQ(p.eTag, "\"d41d8cd98f00b204e9800998ecf8427e\"");
+  EXPECT_EQ(p.lastModified, 1255369800);
+  EXPECT_STREQ(p.bucketRegion, "eu-west-1");
+  EXPECT_EQ(p.usesServerSideEncryption, S3_SSE_NONE);
+  std::map<std::string, std::string> meta;
+  for (int i = 0; i < p.metaDataCount; ++i) meta[p.metaData[i].name] = p.metaData[i].value;
+  EXPECT_EQ(meta, (std::map<std::string, std::string>{{"mtime", "1700000000"},
+                                                      {"md5", "1B2M2Y8AsgTpgAmY7PhCfg=="}}));
+}
+
+TEST(ResponseHeaders, OnlyTheFinalAnswerCounts) {
+  vorlan_s3::response_headers headers;
+  const S3ResponseProperties &p =
+      feed(headers, {"HTTP/1.1 301 Moved", "x-amz-meta-old: 1", "ETag: \"x\"", "",
+                     "HTTP/1.1 404 Not Found", "x-guploader-uploadid: UP1"});
+  EXPECT_EQ(headers.http_code(), 404);
+  EXPECT_EQ(p.metaDataCount, 0);
+  EXPECT_EQ(p.eTag, nullptr);
+  EXPECT_STREQ(p.requestId2, "UP1");
+  EXPECT_EQ(p.lastModified, -1);
+  EXPECT_FALSE(headers.content_length().has_value());
+}
+
+// Whether the ETag can be taken as the object's MD5.
+TEST(ResponseHeaders, ServerSideEncryptionIndicator) {
+  struct row {
+    const char *name;
+    std::vector<std::string> lines;
+    char expected;
+  } rows[] = {
+      {"plain MD5 ETag", {"ETag: \"9b2cf535f27731c974343645a3985328\""}, S3_SSE_NONE},
+      {"SSE-S3 keeps the MD5",
+       {"ETag: \"9b2cf535f27731c974343645a3985328\"", "x-amz-server-side-encryption: AES256"},
+       S3_SSE_S3},
+      {"SSE-KMS",
+       {"ETag: \"9b2cf535f27731c974343645a3985328\"", "x-amz-server-side-encryption: aws:kms"},
+       S3_SSE_ETAG_NOT_MD5},
+      {"customer key",
+       {"ETag: \"9b2cf535f27731c974343645a3985328\"",
+        "x-amz-server-side-encryption-customer-algorithm: AES256"},
+       S3_SSE_ETAG_NOT_MD5},
+      {"multipart", {"ETag: \"9b2cf535f27731c974343645a3985328-2\""}, S3_SSE_ETAG_NOT_MD5},
+      {"composite", {"ETag: \"CKih16GjycICEAE=\""}, S3_SSE_ETAG_NOT_MD5},
+      {"not hex", {"ETag: \"zb2cf535f27731c974343645a398532z\""}, S3_SSE_ETAG_NOT_MD5},
+      {"no ETag", {}, S3_SSE_NONE},
+  };
+  for (const row &r : rows) {
+    vorlan_s3::response_headers headers;
+    std::vector<std::string> lines = {"HTTP/1.1 200 OK"};
+    lines.insert(lines.end(), r.lines.begin(), r.lines.end());
+    EXPECT_EQ(feed(headers, lines).usesServerSideEncryption, r.expected) << r.name;
+  }
+}
+
+TEST(ResponseHeaders, HttpDates) {
+  EXPECT_EQ(vorlan_s3::parse_http_date("Thu, 01 Jan 1970 00:00:00 GMT"), 0);
+  EXPECT_EQ(vorlan_s3::parse_http_date("Sun, 06 Nov 1994 08:49:37 GMT"), 784111777);
+  EXPECT_EQ(vorlan_s3::parse_http_date("Sunday, 06-Nov-94 08:49:37 GMT"), 784111777);
+  EXPECT_EQ(vorlan_s3::parse_http_date("Fri, 01 Jan 2038 00:00:00 GMT"), 2145916800);
+  EXPECT_EQ(vorlan_s3::parse_http_date("yesterday-ish"), -1);
+  EXPECT_EQ(vorlan_s3::parse_http_date(""), -1);
+  EXPECT_EQ(vorlan_s3::http_date(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+}
+
+TEST(RequestHeaders, RangesAboveFourGibibytes) {
+  EXPECT_EQ(vorlan_s3::range_header_value(0, 0), "");
+  EXPECT_EQ(vorlan_s3::range_header_value(0, 10), "bytes=0-9");
+  EXPECT_EQ(vorlan_s3::range_header_value(5368709120ULL, 0), "bytes=5368709120-");
+  EXPECT_EQ(vorlan_s3::range_header_value(4294967296ULL, 4294967296ULL),
+            "bytes=4294967296-8589934591");
+  EXPECT_EQ(vorlan_s3::range_header_value(UINT64_MAX - 1, 10), "bytes=18446744073709551614-");
+}
+
+// Header values come from callers and metadata; none may end its line and start another.
+TEST(RequestHeaders, PutPropertiesRefuseHeaderInjection) {
+  struct row {
+    const char *name;
+    S3PutProperties properties;
+    S3Status expected;
+  };
+  S3NameValue good_meta{"mtime", "1700000000"};
+  S3NameValue bad_value{"mtime", "1\r\nx-amz-acl: public-read"};
+  S3NameValue bad_name{"m time", "1"};
+  auto props = [](S3PutProperties p) {
+    if (p.expires == 0) p.expires = -1;
+    return p;
+  };
+  row rows[] = {
+      {"good",
+       props({"text/plain", "1B2M2Y8AsgTpgAmY7PhCfg==", nullptr, nullptr, nullptr, -1,
+              S3CannedAclPrivate, 1, &good_meta, 0}),
+       S3StatusOK},
+      {"content type",
+       props({"text/plain\r\nX: y", nullptr, nullptr, nullptr, nullptr, -1, S3CannedAclPrivate, 0,
+              nullptr, 0}),
+       S3StatusBadContentType},
+      {"md5",
+       props({nullptr, "abc\n", nullptr, nullptr, nullptr, -1, S3CannedAclPrivate, 0, nullptr, 0}),
+       S3StatusBadMD5},
+      {"metadata value",
+       props(
+           {nullptr, nullptr, nullptr, nullptr, nullptr, -1, S3CannedAclPrivate, 1, &bad_value, 0}),
+       S3StatusBadMetaData},
+      {"metadata name",
+       props(
+           {nullptr, nullptr, nullptr, nullptr, nullptr, -1, S3CannedAclPrivate, 1, &bad_name, 0}),
+       S3StatusBadMetaData},
+      {"disposition",
+       props({nullptr, nullptr, nullptr, "a\"b", nullptr, -1, S3CannedAclPrivate, 0, nullptr, 0}),
+       S3StatusBadContentDispositionFilename},
+  };
+  for (const row &r : rows) {
+    vorlan_s3::request_spec spec;
+    EXPECT_EQ(vorlan_s3::add_put_properties(&r.properties, &spec), r.expected) << r.name;
+  }
+}
+
+TEST(RequestHeaders, PutSignsMetadataAndCarriesALargeLength) {
+  S3NameValue meta{"MTime", "1700000000"};
+  S3PutProperties properties{"text/plain",       nullptr, "no-cache", nullptr, nullptr, -1,
+                             S3CannedAclPrivate, 1,       &meta,      0};
+  vorlan_s3::request_spec spec;
+  spec.method = "PUT";
+  spec.host = "127.0.0.1:9000";
+  spec.bucket = "b";
+  spec.key = "k";
+  spec.access_key_id = "AK";
+  spec.secret_access_key = "SK";
+  spec.has_body = true;
+  spec.body_length = 5368709120ULL;
+  spec.payload_hash = "UNSIGNED-PAYLOAD";
+  ASSERT_EQ(vorlan_s3::add_put_properties(&properties, &spec), S3StatusOK);
+  vorlan_s3::http_request request;
+  ASSERT_EQ(vorlan_s3::build_http_request(spec, &request), S3StatusOK);
+  EXPECT_EQ(request.body_length, 5368709120ULL);
+  std::string authorization;
+  bool has_meta = false;
+  for (const std::string &header : request.headers) {
+    if (header.rfind("Authorization: ", 0) == 0) authorization = header;
+    if (header == "x-amz-meta-mtime: 1700000000") has_meta = true;
+  }
+  EXPECT_TRUE(has_meta);
+  EXPECT_NE(authorization.find("SignedHeaders=content-type;host;x-amz-content-sha256;x-amz-date;"
+                               "x-amz-meta-mtime,"),
+            std::string::npos)
+      << authorization;
+}
+
+}  // namespace

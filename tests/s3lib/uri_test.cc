@@ -1,0 +1,165 @@
+// Addressing: what goes on the wire for keys, query values and bucket names in both styles,
+// and that no bucket text can redirect a request.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "uri.h"
+#include "vorlan/s3.h"
+
+namespace {
+
+TEST(Uri, KeysAndQueryValuesArePercentEncoded) {
+  struct row {
+    const char *text;
+    bool keep_slash;
+    const char *encoded;
+  } rows[] = {
+      {"plain-key_1.txt~", true, "plain-key_1.txt~"},
+      {"a b", true, "a%20b"},
+      {"a+b", true, "a%2Bb"},
+      {"100%", true, "100%25"},
+      {"what?#frag", true, "what%3F%23frag"},
+      {"dir/sub/file", true, "dir/sub/file"},
+      {"dir/sub/file", false, "dir%2Fsub%2Ffile"},
+      {"./../x", true, "./../x"},
+      {"\xc3\xbc\xe2\x82\xac", true, "%C3%BC%E2%82%AC"},
+      {"test$file.text", true, "test%24file.text"},
+      {"a=b&c", false, "a%3Db%26c"},
+      {"\t\n", true, "%09%0A"},
+  };
+  for (const row &r : rows) {
+    EXPECT_EQ(vorlan_s3::uri_encode(r.text, r.keep_slash), r.encoded) << r.text;
+  }
+}
+
+TEST(Uri, TargetsInBothStyles) {
+  struct row {
+    const char *name;
+    S3UriStyle style;
+    const char *bucket;
+    const char *key;
+    vorlan_s3::query_params query;
+    const char *url;
+    const char *host;
+  } rows[] = {
+      {"path object",
+       S3UriStylePath,
+       "bkt",
+       "dir/a b+c",
+       {},
+       "http://127.0.0.1:9000/bkt/dir/a%20b%2Bc",
+       "127.0.0.1:9000"},
+      {"path bucket",
+       S3UriStylePath,
+       "bkt",
+       nullptr,
+       {},
+       "http://127.0.0.1:9000/bkt",
+       "127.0.0.1:9000"},
+      {"path empty key",
+       S3UriStylePath,
+       "bkt",
+       "",
+       {},
+       "http://127.0.0.1:9000/bkt/",
+       "127.0.0.1:9000"},
+      {"service", S3UriStylePath, nullptr, nullptr, {}, "http://127.0.0.1:9000/", "127.0.0.1:9000"},
+      {"virtual object",
+       S3UriStyleVirtualHost,
+       "bkt",
+       "k/../x",
+       {},
+       "http://bkt.127.0.0.1:9000/k/../x",
+       "bkt.127.0.0.1:9000"},
+      {"virtual bucket",
+       S3UriStyleVirtualHost,
+       "my.bkt",
+       nullptr,
+       {},
+       "http://my.bkt.127.0.0.1:9000/",
+       "my.bkt.127.0.0.1:9000"},
+      {"query sorted and encoded",
+       S3UriStylePath,
+       "bkt",
+       nullptr,
+       {{"prefix", "a/b c+"}, {"max-keys", "5"}, {"delimiter", "/"}, {"marker", "m#1"}},
+       "http://127.0.0.1:9000/bkt?delimiter=%2F&marker=m%231&max-keys=5&prefix=a%2Fb%20c%2B",
+       "127.0.0.1:9000"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    vorlan_s3::request_target target;
+    ASSERT_EQ(vorlan_s3::build_request_target(r.style, "127.0.0.1:9000", r.bucket, r.key, r.query,
+                                              &target),
+              S3StatusOK);
+    EXPECT_EQ(target.url(S3ProtocolHTTP), r.url);
+    EXPECT_EQ(target.host, r.host);
+  }
+}
+
+TEST(Uri, HostileBucketNamesAreRefused) {
+  const char *hostile[] = {"",     ".",         "..",           "evil.com/x", "a?b",
+                           "a#b",  "user@evil", "evil.com:80",  "a%2Fb",      "a b",
+                           "a\tb", "a\nb",      "a\r\nHost: x", "a\\b",       "\x7f"};
+  for (S3UriStyle style : {S3UriStylePath, S3UriStyleVirtualHost}) {
+    for (const char *bucket : hostile) {
+      EXPECT_NE(vorlan_s3::check_bucket_name(bucket, style), S3StatusOK)
+          << "bucket [" << bucket << "] style " << style;
+    }
+  }
+  // Host labels cannot hold what a path segment can.
+  EXPECT_EQ(vorlan_s3::check_bucket_name("Under_score.and-Upper", S3UriStylePath), S3StatusOK);
+  EXPECT_EQ(vorlan_s3::check_bucket_name("my_bucket.v2", S3UriStyleVirtualHost), S3StatusOK);
+  EXPECT_NE(vorlan_s3::check_bucket_name("a..b", S3UriStyleVirtualHost), S3StatusOK);
+  EXPECT_NE(vorlan_s3::check_bucket_name("b\xc3\xbc", S3UriStyleVirtualHost), S3StatusOK);
+  EXPECT_NE(vorlan_s3::check_bucket_name(std::string(256, 'a').c_str(), S3UriStylePath),
+            S3StatusOK);
+  EXPECT_NE(vorlan_s3::check_host_name("evil.com/x?"), S3StatusOK);
+  EXPECT_NE(vorlan_s3::check_host_name("user@evil.com"), S3StatusOK);
+  EXPECT_EQ(vorlan_s3::check_host_name("[::1]:9000"), S3StatusOK);
+}
+
+TEST(Uri, KeyLengthLimit) {
+  vorlan_s3::request_target target;
+  std::string longest(S3_MAX_KEY_SIZE, 'k');
+  EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", "b", longest.c_str(), {}, &target),
+            S3StatusOK);
+  EXPECT_EQ(target.path.size(), std::string("/b/").size() + S3_MAX_KEY_SIZE);
+  std::string too_long(S3_MAX_KEY_SIZE + 1, 'k');
+  EXPECT_EQ(
+      vorlan_s3::build_request_target(S3UriStylePath, "h", "b", too_long.c_str(), {}, &target),
+      S3StatusKeyTooLong);
+}
+
+struct completion {
+  int calls = 0;
+  S3Status status = S3StatusOK;
+};
+
+void record_completion(S3Status status, const S3ErrorDetails *, void *data) {
+  auto *c = static_cast<completion *>(data);
+  ++c->calls;
+  c->status = status;
+}
+
+// A refused bucket completes the request at once with its status; nothing is sent (the host
+// below refuses connections, which would give FailedToConnect instead).
+TEST(Uri, RefusedBucketCompletesWithoutConnecting) {
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "127.0.0.1:1"), S3StatusOK);
+  S3ResponseHandler handler{nullptr, &record_completion};
+  for (const char *bucket : {"evil.com/", "..", "a@b"}) {
+    S3BucketContext context{"127.0.0.1:1", bucket, S3ProtocolHTTP, S3UriStylePath,
+                            "AK",          "SK",   "TOKEN",        nullptr};
+    completion done;
+    S3_head_object(&context, "k", nullptr, 0, &handler, &done);
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.status == S3StatusInvalidBucketNameCharacter ||
+                  done.status == S3StatusInvalidBucketNameCharacterSequence,
+              true)
+        << S3_get_status_name(done.status);
+  }
+  S3_deinitialize();
+}
+
+}  // namespace
