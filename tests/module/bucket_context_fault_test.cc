@@ -1,0 +1,207 @@
+// Building a request's bucket context: the allow list, the token copy, and for AWS endpoints
+// the HeadBucket lookup of the bucket's region, its retries and its cache, against the fake.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_s3_server.h"
+#include "vorlan_i_s3.h"
+
+namespace {
+
+using vorlan::test::FakeS3Fault;
+using vorlan::test::FakeS3Server;
+
+struct HandleDeleter {
+  void operator()(vorlan_i_s3_handle_t *handle) const { vorlan_i_s3_destroy(handle); }
+};
+using Handle = std::unique_ptr<vorlan_i_s3_handle_t, HandleDeleter>;
+
+Handle make_handle(const std::string &host, const char *token = "the-token") {
+  Handle handle(new vorlan_i_s3_handle_t);
+  handle->host_name = strdup(host.c_str());
+  const char *region = vorlan_i_host_to_region(handle->host_name);
+  handle->region = region ? strdup(region) : nullptr;
+  handle->protocol = S3ProtocolHTTP;
+  handle->uri_style = S3UriStylePath;
+  handle->access_token = token ? strdup(token) : nullptr;
+  handle->security_token = handle->access_token;
+  return handle;
+}
+
+struct Context {
+  S3BucketContext context{};
+  ~Context() { vorlan_i_s3_bucket_context_release(&context); }
+};
+
+std::vector<unsigned long> sleeps;
+void record_sleep(unsigned long usec) { sleeps.push_back(usec); }
+
+class BucketContext : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
+    vorlan_i_s3_region_cache_clear();
+    vorlan_i_s3_region_lookup_host = lookup_host_.c_str();
+    vorlan_i_s3_sleep_us = record_sleep;
+    sleeps.clear();
+  }
+  void TearDown() override {
+    vorlan_i_s3_region_lookup_host = nullptr;
+    vorlan_i_s3_sleep_us = vorlan_libc_usleep;
+    vorlan_i_s3_max_retries = 1;
+    vorlan_i_s3_region_cache_clear();
+    S3_deinitialize();
+  }
+  vorlan_result_t build(vorlan_i_s3_handle_t *handle, const std::string &bucket, Context *out) {
+    const std::string path = "/" + bucket + "/key";
+    return vorlan_i_s3_bucket_context(handle, nullptr, path.c_str(), bucket.c_str(), &out->context);
+  }
+  size_t heads() const { return server_.count("HEAD"); }
+
+  FakeS3Server server_;
+  std::string lookup_host_ = server_.host();
+};
+
+TEST_F(BucketContext, ChoosesTheBucketRegionsEndpointOfTheSessionsKind) {
+  struct Case {
+    const char *session_host;
+    const char *bucket_region;
+    const char *host;
+    const char *region;
+  };
+  const std::vector<Case> cases = {
+      {"s3.amazonaws.com", "eu-west-1", "s3.eu-west-1.amazonaws.com", "eu-west-1"},
+      {"s3-fips.dualstack.us-west-2.amazonaws.com", "us-east-2",
+       "s3-fips.dualstack.us-east-2.amazonaws.com", "us-east-2"},
+      {"s3.dualstack.us-east-1.amazonaws.com", "eu-west-1", "s3.dualstack.eu-west-1.amazonaws.com",
+       "eu-west-1"},
+      {"s3-fips.us-east-1.amazonaws.com", "eu-west-1", "s3.eu-west-1.amazonaws.com", "eu-west-1"},
+      {"s3-fips.us-east-1.amazonaws.com", "us-gov-west-1", "s3-fips.us-gov-west-1.amazonaws.com",
+       "us-gov-west-1"},
+      {"s3.us-west-1.amazonaws.com", "cn-north-1", "s3.cn-north-1.amazonaws.com.cn", "cn-north-1"},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.session_host) + " -> " + c.bucket_region);
+    const std::string bucket = "bucket-" + std::to_string(n++);
+    server_.create_bucket(bucket, c.bucket_region);
+    Handle handle = make_handle(c.session_host);
+    for (int request = 0; request < 2; ++request) {
+      Context built;
+      ASSERT_EQ(build(handle.get(), bucket, &built), VORLAN_SUCCESS);
+      EXPECT_STREQ(built.context.hostName, c.host) << "request " << request;
+      EXPECT_STREQ(built.context.authRegion, c.region) << "request " << request;
+      EXPECT_STREQ(built.context.bucketName, bucket.c_str());
+    }
+    EXPECT_EQ(heads(), 1u) << "the second request must come from the cache";
+    server_.clear_requests();
+  }
+}
+
+TEST_F(BucketContext, UnknownOrOverlongRegionKeepsTheSessionsEndpointAndIsCached) {
+  const std::vector<std::string> answers = {"mars-north-1", std::string(64, 'r')};
+  for (const std::string &answer : answers) {
+    vorlan_i_s3_region_cache_clear();
+    server_.clear_requests();
+    server_.create_bucket("odd", answer);
+    Handle handle = make_handle("s3.eu-west-2.amazonaws.com");
+    for (int request = 0; request < 2; ++request) {
+      Context built;
+      ASSERT_EQ(build(handle.get(), "odd", &built), VORLAN_SUCCESS);
+      EXPECT_STREQ(built.context.hostName, "s3.eu-west-2.amazonaws.com");
+      EXPECT_STREQ(built.context.authRegion, "eu-west-2");
+    }
+    EXPECT_EQ(heads(), 1u);
+  }
+}
+
+TEST_F(BucketContext, HeadBucketRetriesAreBoundedAndAFailedLookupIsNotAnError) {
+  struct Case {
+    int32_t max_retries;
+    int failures;  // 503 answers before the real one; -1: always
+    size_t heads;
+    const char *host;
+  };
+  const std::vector<Case> cases = {
+      {0, -1, 1, "s3.us-east-1.amazonaws.com"},
+      {3, -1, 4, "s3.us-east-1.amazonaws.com"},
+      {3, 2, 3, "s3.ap-south-1.amazonaws.com"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "retries " << c.max_retries << " failures " << c.failures);
+    vorlan_i_s3_region_cache_clear();
+    server_.clear_requests();
+    server_.clear_faults();
+    sleeps.clear();
+    vorlan_i_s3_max_retries = c.max_retries;
+    server_.create_bucket("busy", "ap-south-1");
+    server_.add_fault(FakeS3Fault::error(503, "ServiceUnavailable").on("HEAD").times(c.failures));
+    Handle handle = make_handle("s3.us-east-1.amazonaws.com");
+    Context built;
+    ASSERT_EQ(build(handle.get(), "busy", &built), VORLAN_SUCCESS);
+    EXPECT_EQ(heads(), c.heads);
+    EXPECT_EQ(sleeps.size(), c.heads - 1) << "every retry backs off";
+    EXPECT_STREQ(built.context.hostName, c.host);
+  }
+}
+
+TEST_F(BucketContext, OnlyAwsEndpointsLookUpRegionsOrUseTheCache) {
+  server_.create_bucket("shared", "eu-west-1");
+  Handle aws = make_handle("s3.amazonaws.com");
+  Context first;
+  ASSERT_EQ(build(aws.get(), "shared", &first), VORLAN_SUCCESS);
+  EXPECT_STREQ(first.context.hostName, "s3.eu-west-1.amazonaws.com");
+
+  // A session on another endpoint must not be sent (with its token) to the cached AWS host.
+  Handle google = make_handle("storage.googleapis.com");
+  Context second;
+  ASSERT_EQ(build(google.get(), "shared", &second), VORLAN_SUCCESS);
+  EXPECT_STREQ(second.context.hostName, "storage.googleapis.com");
+  EXPECT_EQ(second.context.authRegion, nullptr);
+  Context third;
+  ASSERT_EQ(build(google.get(), "other", &third), VORLAN_SUCCESS);
+  EXPECT_EQ(heads(), 1u);
+}
+
+TEST_F(BucketContext, CarriesItsOwnTokenCopyAndRefusesBeforeAnyRequest) {
+  Handle handle = make_handle("storage.googleapis.com");
+  handle->key_id = strdup("project-1");
+  handle->default_key_pair = {handle->key_id, nullptr};
+  Context built;
+  ASSERT_EQ(build(handle.get(), "b", &built), VORLAN_SUCCESS);
+  EXPECT_STREQ(built.context.securityToken, "the-token");
+  EXPECT_NE(built.context.securityToken, handle->security_token);
+  EXPECT_STREQ(built.context.accessKeyId, "project-1");
+  EXPECT_EQ(built.context.secretAccessKey, nullptr);
+  EXPECT_EQ(built.context.protocol, S3ProtocolHTTP);
+  EXPECT_EQ(built.context.uriStyle, S3UriStylePath);
+
+  char allowed[] = "allowed";
+  char *list[] = {allowed, nullptr};
+  handle->allowed_buckets = list;
+  struct Case {
+    const char *path;
+    const char *bucket;
+  };
+  for (const Case &c : std::vector<Case>{{"/other/k", "other"},
+                                         {"/allowed/../other/k", "allowed"},
+                                         {"/allowed/./k", "allowed"}}) {
+    SCOPED_TRACE(c.path);
+    S3BucketContext refused{};
+    vorlan_result_t result =
+        vorlan_i_s3_bucket_context(handle.get(), nullptr, c.path, c.bucket, &refused);
+    ASSERT_NE(result, VORLAN_SUCCESS);
+    EXPECT_EQ(vorlan_gfs_error_get_ftp_response_code(vorlan_error_peek(result)), 550);
+    EXPECT_EQ(refused.securityToken, nullptr);
+    vorlan_error_release(result);
+  }
+  handle->allowed_buckets = nullptr;
+  EXPECT_EQ(server_.request_count(), 0u);
+}
+
+}  // namespace

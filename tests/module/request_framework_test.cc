@@ -1,0 +1,226 @@
+// The pieces every request is built from: path splitting and refusal, the missing-key check,
+// the attempt loop and its back-off.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "vorlan_i_s3.h"
+
+namespace {
+
+TEST(PathParse, SplitsAtTheFirstSlashAfterTheBucket) {
+  struct Case {
+    const char *path;
+    const char *bucket;
+    const char *key;  // null: no key
+  };
+  const std::vector<Case> cases = {
+      {"/b/dir/file", "b", "dir/file"},
+      {"/b", "b", nullptr},
+      {"/b/", "b", ""},
+      {"/", "", nullptr},
+      {"b/k", "b", "k"},
+      {"", "", nullptr},
+      {"//k", "", "k"},
+      {"/b/a//c/", "b", "a//c/"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string path = c.path;
+    char *bucket = nullptr;
+    char *key = reinterpret_cast<char *>(0x1);
+    vorlan_i_s3_path_parse(path.data(), &bucket, &key);
+    EXPECT_STREQ(bucket, c.bucket);
+    if (c.key == nullptr) {
+      EXPECT_EQ(key, nullptr);
+    } else {
+      EXPECT_STREQ(key, c.key);
+    }
+  }
+}
+
+TEST(PathCheck, RefusesDotSegmentsAndBucketNamesThatAreNotPlain) {
+  struct Case {
+    const char *path;
+    bool allowed;
+  };
+  const std::vector<Case> cases = {
+      {"/allowed/obj", true},
+      {"/allowed/dir/", true},
+      {"/allowed/a..b/c.d", true},
+      {"/allowed/.hidden", true},
+      {"/allowed/../other/obj", false},
+      {"/allowed/./obj", false},
+      {"/allowed/dir/..", false},
+      {"/allowed/dir/.", false},
+      {"/../obj", false},
+      {"/./obj", false},
+      {"/buck%2Fet/obj", false},
+      {"/evil.com#/obj", false},
+      {"/user@host/obj", false},
+      {"/host:80/obj", false},
+      {"/a b/obj", false},
+      {"/a\tb/obj", false},
+      {"/a?b/obj", false},
+      {"/my.bucket-1_x/obj", true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string path = c.path;
+    char *bucket = nullptr;
+    char *key = nullptr;
+    vorlan_i_s3_path_parse(path.data(), &bucket, &key);
+    vorlan_result_t result = vorlan_i_s3_path_check(c.path, bucket);
+    EXPECT_EQ(result == VORLAN_SUCCESS, c.allowed);
+    if (result != VORLAN_SUCCESS) {
+      const vorlan_object_t *error = vorlan_error_peek(result);
+      EXPECT_EQ(vorlan_gfs_error_get_ftp_response_code(error), 550);
+      EXPECT_STREQ(vorlan_gfs_error_get_ftp_response_error_code(error), "PERMISSION_DENIED");
+      vorlan_error_release(result);
+    }
+  }
+  EXPECT_FALSE(vorlan_i_s3_bucket_name_is_plain(""));
+}
+
+TEST(BucketAllowed, NullListAllowsAllAndEmptyListNone) {
+  char a[] = "a", b[] = "b";
+  char *list[] = {a, b, nullptr};
+  char *empty[] = {nullptr};
+  vorlan_result_t result = VORLAN_FAILURE;
+  EXPECT_TRUE(vorlan_i_s3_bucket_allowed("anything", nullptr, &result));
+  EXPECT_EQ(result, VORLAN_SUCCESS);
+  EXPECT_TRUE(vorlan_i_s3_bucket_allowed("b", list, nullptr));
+  EXPECT_FALSE(vorlan_i_s3_bucket_allowed("B", list, nullptr)) << "names compare exactly";
+  EXPECT_FALSE(vorlan_i_s3_bucket_allowed("a", empty, &result));
+  const vorlan_object_t *error = vorlan_error_peek(result);
+  EXPECT_EQ(vorlan_gfs_error_get_ftp_response_code(error), 550);
+  char *text = vorlan_error_print_friendly(error);
+  EXPECT_NE(std::strstr(text, "Vorlan-S3-Error: Bucket not allowed."), nullptr) << text;
+  std::free(text);
+  vorlan_error_release(result);
+}
+
+TEST(RequireKey, RefusesMissingAndEmptyKeysNamingTheRequest) {
+  EXPECT_EQ(vorlan_i_s3_require_key("k", "delete"), VORLAN_SUCCESS);
+  for (const char *key : {static_cast<const char *>(nullptr), ""}) {
+    vorlan_result_t result = vorlan_i_s3_require_key(key, "delete");
+    ASSERT_NE(result, VORLAN_SUCCESS);
+    char *text = vorlan_error_print_friendly(vorlan_error_peek(result));
+    EXPECT_EQ(std::string(text).rfind("System error in delete: ", 0), 0u) << text;
+    EXPECT_NE(std::strstr(text, std::strerror(EINVAL)), nullptr) << text;
+    std::free(text);
+    vorlan_error_release(result);
+  }
+}
+
+std::vector<unsigned long> sleeps;
+void record_sleep(unsigned long usec) { sleeps.push_back(usec); }
+
+class RetryLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vorlan_i_s3_sleep_us = record_sleep;
+    sleeps.clear();
+  }
+  void TearDown() override {
+    vorlan_i_s3_sleep_us = vorlan_libc_usleep;
+    vorlan_i_s3_max_retries = 1;
+    vorlan_i_s3_retry_delay_ms = 100;
+  }
+  // Runs the loop with attempts answering `statuses` in turn (the last one repeats) and
+  // returns how many attempts were made.
+  int run(const std::vector<S3Status> &statuses, vorlan_i_s3_request_t *request) {
+    int attempts = 0;
+    vorlan_i_s3_request_retry(request, "S3_head_object", [&] {
+      S3Status status = statuses[std::min<size_t>(attempts, statuses.size() - 1)];
+      ++attempts;
+      vorlan_i_s3_request_complete(request, status, nullptr, nullptr);
+      if (status != S3StatusOK) results_.push_back(request->result);
+    });
+    return attempts;
+  }
+  std::vector<vorlan_result_t> results_;
+};
+
+TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySetting) {
+  struct Case {
+    int32_t max_retries;
+    std::vector<S3Status> statuses;
+    int attempts;
+    S3Status final_status;
+  };
+  const std::vector<Case> cases = {
+      {0, {S3StatusErrorServiceUnavailable}, 1, S3StatusErrorServiceUnavailable},
+      {1, {S3StatusErrorServiceUnavailable}, 2, S3StatusErrorServiceUnavailable},
+      {3, {S3StatusErrorServiceUnavailable}, 4, S3StatusErrorServiceUnavailable},
+      {3, {S3StatusErrorSlowDown, S3StatusOK}, 2, S3StatusOK},
+      {3, {S3StatusErrorAccessDenied}, 1, S3StatusErrorAccessDenied},
+      {3, {S3StatusTransportConnectionReset, S3StatusErrorNoSuchKey}, 2, S3StatusErrorNoSuchKey},
+      {3, {S3StatusOK}, 1, S3StatusOK},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "max_retries=" << c.max_retries
+                                    << " first status=" << S3_get_status_name(c.statuses[0]));
+    vorlan_i_s3_max_retries = c.max_retries;
+    results_.clear();
+    char bucket[] = "b", key[] = "k";
+    vorlan_i_s3_request_t request{};
+    request.bucket = bucket;
+    request.key = key;
+    EXPECT_EQ(run(c.statuses, &request), c.attempts);
+    EXPECT_EQ(request.status, c.final_status);
+    EXPECT_EQ(request.result == VORLAN_SUCCESS, c.final_status == S3StatusOK);
+    // Only the last attempt's error survives; earlier ones were released when overwritten.
+    for (size_t i = 0; i + 1 < results_.size(); ++i) {
+      EXPECT_EQ(vorlan_error_peek(results_[i]), nullptr) << "attempt " << i;
+    }
+    if (request.result != VORLAN_SUCCESS) {
+      char *text = vorlan_error_print_friendly(vorlan_error_peek(request.result));
+      EXPECT_NE(std::strstr(text, "\"b/k\""), nullptr) << text;
+      std::free(text);
+      vorlan_error_release(request.result);
+    }
+  }
+}
+
+TEST_F(RetryLoop, DelaysDoubleFromTheBaseAndTheFirstAttemptNeverWaits) {
+  vorlan_i_s3_max_retries = 3;
+  vorlan_i_s3_request_t request{};
+  char bucket[] = "b";
+  request.bucket = bucket;
+  EXPECT_EQ(run({S3StatusErrorServiceUnavailable}, &request), 4);
+  EXPECT_EQ(sleeps, (std::vector<unsigned long>{100000, 200000, 400000}));
+  vorlan_error_release(request.result);
+}
+
+TEST(RetryDelay, StaysPositiveAndCappedForHugeSettings) {
+  const int32_t saved = vorlan_i_s3_retry_delay_ms;
+  struct Case {
+    int32_t base_ms;
+    int32_t try_count;
+    int64_t expected_us;
+  };
+  const std::vector<Case> cases = {
+      {100, 0, 0},
+      {100, 1, 100000},
+      {100, 9, 25600000},
+      {100, 10, vorlan_i_s3_retry_delay_max_us},
+      {100, 64, vorlan_i_s3_retry_delay_max_us},
+      {100, INT32_MAX, vorlan_i_s3_retry_delay_max_us},
+      {INT32_MAX, 1, vorlan_i_s3_retry_delay_max_us},
+      {INT32_MAX, 40, vorlan_i_s3_retry_delay_max_us},
+      {0, 5, 0},
+      {-5, 2, 0},
+  };
+  for (const Case &c : cases) {
+    vorlan_i_s3_retry_delay_ms = c.base_ms;
+    EXPECT_EQ(vorlan_i_s3_retry_delay_us(c.try_count), c.expected_us)
+        << c.base_ms << " ms, try " << c.try_count;
+  }
+  vorlan_i_s3_retry_delay_ms = saved;
+}
+
+}  // namespace
