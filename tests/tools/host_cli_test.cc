@@ -1,0 +1,122 @@
+// The command-line host run as a program: a session started through it against the fake
+// server, its output, and its exit codes for each kind of failure.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_s3_server.h"
+#include "temp_dir.h"
+
+namespace {
+
+using vorlan::test::FakeS3Server;
+using vorlan::test::TempDir;
+
+// The tool is built beside the module: <build>/tools next to <build>/gcloud.
+std::string tool_path() {
+  std::string module = VORLAN_MODULE_PATH;
+  std::string build = module.substr(0, module.rfind('/'));
+  build = build.substr(0, build.rfind('/'));
+  return build + "/tools/vorlan-gridftp-host";
+}
+
+struct ToolRun {
+  int exit_code = -1;
+  std::string out, err;
+};
+
+ToolRun run(const TempDir &dir, const std::string &arguments) {
+  const std::string out = dir.path() + "/out", err = dir.path() + "/err";
+  const std::string command = "env -u VORLAN_S3_DEBUG '" + tool_path() + "' " + arguments + " > '" +
+                              out + "' 2> '" + err + "'";
+  const int status = std::system(command.c_str());
+  ToolRun result;
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = TempDir::read(out);
+  result.err = TempDir::read(err);
+  return result;
+}
+
+class HostCli : public ::testing::Test {
+ protected:
+  HostCli() {
+    FakeS3Server::Options options;
+    options.auth = FakeS3Server::Auth::kBearer;
+    options.bearer_token = "cli-token";
+    server_ = std::make_unique<FakeS3Server>(options);
+    config_ = dir_.write("module.conf", "host_name = " + server_->host() + "\nuse_https = false\n");
+    policy_ = dir_.write("policy.json", R"({"buckets": ["a", "b"]})");
+    project_ = dir_.write("project.json", R"({"project": "p-1"})");
+    token_ = dir_.write("token.json", R"({"access_token": "cli-token", "sub": "bob@example.org",
+                                          "token_expiry": "2099-01-01T00:00:00.0+00:00"})");
+  }
+  std::string common() const {
+    return "--config '" + config_ + "' --storage-policy '" + policy_ + "' --collection-policies '" +
+           project_ + "'";
+  }
+
+  TempDir dir_;
+  std::unique_ptr<FakeS3Server> server_;
+  std::string config_, policy_, project_, token_;
+};
+
+TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
+  ToolRun result =
+      run(dir_, common() + " --creds-command 'cat \"" + token_ + "\"' --user bob session");
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  for (const std::string &line : std::vector<std::string>{
+           "user: bob\n", "home directory: /\n", "host: " + server_->host() + "\n", "key id: p-1\n",
+           "token subject: bob@example.org\n", "token expiry: 2099-01-01T00:00:00.0+00:00\n",
+           "allowed buckets: a b\n"}) {
+    EXPECT_NE(result.out.find(line), std::string::npos) << line << "in:\n" << result.out;
+  }
+  // Starting a session reads documents only; the service is not asked anything.
+  EXPECT_EQ(server_->request_count(), 0u);
+}
+
+TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
+  const std::string bad_token = dir_.write("bad.json", R"({"access_token": "t"})");
+  struct Case {
+    const char *label;
+    std::string arguments;
+    int exit_code;
+    std::vector<std::string> err_parts;
+  };
+  const std::vector<Case> cases = {
+      {"token without members",
+       common() + " --creds '" + bad_token + "' session",
+       5,
+       {"code: 500", "error type: INTERNAL_ERROR", "GridFTP-Error: "}},
+      {"unreadable document",
+       "--creds '" + dir_.path() + "/absent.json' session",
+       2,
+       {"--creds: cannot read"}},
+      {"unknown option", "--frobnicate session", 2, {}},
+      {"no subcommand", common(), 2, {}},
+      {"module missing", "--module '" + dir_.path() + "/none.so' session", 3, {"cannot load"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    ToolRun result = run(dir_, c.arguments);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    for (const std::string &part : c.err_parts) {
+      EXPECT_NE(result.err.find(part), std::string::npos) << part << " in:\n" << result.err;
+    }
+  }
+}
+
+TEST_F(HostCli, HelpDocumentsEveryOptionAndSubcommand) {
+  ToolRun result = run(dir_, "--help");
+  EXPECT_EQ(result.exit_code, 0);
+  for (const char *word :
+       {"--module", "--config", "--storage-policy", "--collection-policies", "--creds",
+        "--renew-creds", "--creds-command", "--user", "session", "Exit codes"}) {
+    EXPECT_NE(result.out.find(word), std::string::npos) << word;
+  }
+}
+
+}  // namespace
