@@ -1,0 +1,169 @@
+// MD5 states, the checksum cache and the test of whether an ETag is the object's MD5.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "temp_dir.h"
+#include "vorlan_i_s3.h"
+
+namespace {
+
+using vorlan::test::TempDir;
+
+std::string md5_in_pieces(const std::string &data, size_t piece, uint64_t *byte_count) {
+  md5_state *state = nullptr;
+  EXPECT_EQ(vorlan_i_s3_checksum_init(&state), VORLAN_SUCCESS);
+  if (state == nullptr) {
+    return "";
+  }
+  for (size_t at = 0; at < data.size(); at += piece) {
+    const size_t length = std::min(piece, data.size() - at);
+    EXPECT_EQ(vorlan_i_s3_checksum_update(state, data.data() + at, length), VORLAN_SUCCESS);
+  }
+  EXPECT_EQ(vorlan_i_s3_checksum_finalize(state), VORLAN_SUCCESS);
+  std::string sum = state->md5sum;
+  *byte_count = state->byte_count;
+  vorlan_i_s3_checksum_free(&state);
+  EXPECT_EQ(state, nullptr);
+  return sum;
+}
+
+TEST(Md5StateTest, Rfc1321VectorsInEveryPieceSize) {
+  struct Vector {
+    std::string input;
+    const char *md5;
+  } vectors[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"a", "0cc175b9c0f1b6a831c399e269772661"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+       "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
+       "0",
+       "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (const Vector &v : vectors) {
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{63}, size_t{64}, size_t{1000}}) {
+      SCOPED_TRACE(v.input + " in pieces of " + std::to_string(piece));
+      uint64_t byte_count = 0;
+      EXPECT_EQ(md5_in_pieces(v.input, piece, &byte_count), v.md5);
+      EXPECT_EQ(byte_count, v.input.size());
+    }
+  }
+}
+
+class ChecksumCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_path_ = dir_.path() + "/server.log";
+    setenv("VORLAN_GRIDFTP_SERVER_LOG", log_path_.c_str(), 1);
+    vorlan_i_s3_checksum_cache_init();
+  }
+  void TearDown() override {
+    vorlan_i_s3_checksum_cache_destroy();
+    unsetenv("VORLAN_GRIDFTP_SERVER_LOG");
+  }
+  static std::string find(const char *bucket, const char *key, const char *etag, uint64_t size) {
+    char checksum[33] = "untouched";
+    if (!vorlan_i_s3_checksum_find(bucket, key, etag, size, checksum)) {
+      EXPECT_STREQ(checksum, "untouched");
+      return "<miss>";
+    }
+    return checksum;
+  }
+  TempDir dir_;
+  std::string log_path_;
+};
+
+TEST_F(ChecksumCacheTest, FindNeedsSameEtagAndSize) {
+  const char *c1 = "0cc175b9c0f1b6a831c399e269772661";
+  ASSERT_EQ(vorlan_i_s3_checksum_add("b", "k", "\"e1\"", 10, c1), VORLAN_SUCCESS);
+  EXPECT_EQ(find("b", "k", "\"e1\"", 10), c1);
+  EXPECT_EQ(find("b", "k", "\"e1\"", 11), "<miss>");
+  EXPECT_EQ(find("b", "k", "\"E1\"", 10), "<miss>");
+  EXPECT_EQ(find("b", "k", "\"e2\"", 10), "<miss>");
+  EXPECT_EQ(find("b", "k", nullptr, 10), "<miss>");
+  EXPECT_EQ(find("c", "k", "\"e1\"", 10), "<miss>");
+
+  // The newest add for a path replaces the entry as a whole.
+  const char *c2 = "900150983cd24fb0d6963f7d28e17f72";
+  ASSERT_EQ(vorlan_i_s3_checksum_add("b", "k", "\"e2\"", 20, c2), VORLAN_SUCCESS);
+  EXPECT_EQ(find("b", "k", "\"e2\"", 20), c2);
+  EXPECT_EQ(find("b", "k", "\"e1\"", 10), "<miss>");
+  EXPECT_EQ(find("b", "k", "\"e2\"", 10), "<miss>");
+}
+
+TEST_F(ChecksumCacheTest, InvalidEntriesAreRefusedAndReported) {
+  const char *c1 = "0cc175b9c0f1b6a831c399e269772661";
+  ASSERT_EQ(vorlan_i_s3_checksum_add("b", "k", "\"e1\"", 1, c1), VORLAN_SUCCESS);
+  struct Case {
+    const char *etag;
+    const char *checksum;
+  } cases[] = {{"", "abc"}, {"\"e9\"", ""}, {nullptr, "abc"}, {"\"e9\"", nullptr}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(vorlan_i_s3_checksum_add("b", "k", c.etag, 1, c.checksum), VORLAN_SUCCESS);
+  }
+  EXPECT_EQ(find("b", "k", "\"e1\"", 1), c1);
+  EXPECT_EQ(TempDir::read(log_path_),
+            "WARN: Can not cache invalid checksum:  path: 'b/k', checksum: 'abc', etag: ''\n"
+            "WARN: Can not cache invalid checksum:  path: 'b/k', checksum: '', etag: '\"e9\"'\n"
+            "WARN: Can not cache invalid checksum:  path: 'b/k', checksum: 'abc', etag: ''\n"
+            "WARN: Can not cache invalid checksum:  path: 'b/k', checksum: '', etag: '\"e9\"'\n");
+}
+
+TEST_F(ChecksumCacheTest, CapEvictsOldestInsertion) {
+  const int cap = vorlan_i_s3_checksum_cache_max_entries;
+  for (int i = 0; i < cap; i++) {
+    vorlan_i_s3_checksum_add("b", std::to_string(i).c_str(), "\"e\"", i, "sum");
+  }
+  // Replacing key 0 makes it the newest: key 1 is now the oldest.
+  vorlan_i_s3_checksum_add("b", "0", "\"e\"", 0, "new");
+  vorlan_i_s3_checksum_add("b", "overflow", "\"e\"", 7, "sum7");
+  EXPECT_EQ(find("b", "1", "\"e\"", 1), "<miss>");
+  EXPECT_EQ(find("b", "0", "\"e\"", 0), "new");
+  EXPECT_EQ(find("b", "2", "\"e\"", 2), "sum");
+  EXPECT_EQ(find("b", std::to_string(cap - 1).c_str(), "\"e\"", cap - 1), "sum");
+  EXPECT_EQ(find("b", "overflow", "\"e\"", 7), "sum7");
+}
+
+TEST_F(ChecksumCacheTest, DestroyedCacheForgetsAndStaysSafe) {
+  vorlan_i_s3_checksum_add("b", "k", "\"e\"", 1, "sum");
+  vorlan_i_s3_checksum_cache_destroy();
+  vorlan_i_s3_checksum_cache_destroy();
+  EXPECT_EQ(vorlan_i_s3_checksum_add("b", "k", "\"e\"", 1, "sum"), VORLAN_SUCCESS);
+  EXPECT_EQ(find("b", "k", "\"e\"", 1), "<miss>");
+}
+
+TEST(MetadataHasChecksumTest, OnlyAQuotedMd5Counts) {
+  struct Case {
+    const char *etag;
+    char encryption;
+    bool expected;
+  } cases[] = {
+      {"\"0cc175b9c0f1b6a831c399e269772661\"", S3_SSE_NONE, true},
+      {"\"0123456789abcdefABCDEF0123456789\"", S3_SSE_S3, true},
+      {"\"0cc175b9c0f1b6a831c399e269772661x", S3_SSE_NONE, true},  // last one not examined
+      {"\"0cc175b9c0f1b6a831c399e269772661\"", S3_SSE_ETAG_NOT_MD5, false},
+      {"\"0cc175b9c0f1b6a831c399e269772661-2\"", S3_SSE_NONE, false},
+      {"0cc175b9c0f1b6a831c399e269772661", S3_SSE_NONE, false},
+      {"\"0cc175b9c0f1b6a831c399e26977266g\"", S3_SSE_NONE, false},
+      {"x0cc175b9c0f1b6a831c399e269772661\"", S3_SSE_NONE, false},
+      {"\"0cc175b9c0f1b6a831c399e26977266\"", S3_SSE_NONE, false},
+      {"", S3_SSE_NONE, false},
+      {nullptr, S3_SSE_NONE, false},
+  };
+  for (const Case &c : cases) {
+    S3ResponseProperties properties{};
+    properties.eTag = c.etag;
+    properties.usesServerSideEncryption = c.encryption;
+    EXPECT_EQ(vorlan_i_s3_metadata_has_checksum(&properties), c.expected)
+        << vorlan_i_s3_str(c.etag) << " encryption " << int(c.encryption);
+  }
+  EXPECT_FALSE(vorlan_i_s3_metadata_has_checksum(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// The configuration file parser: what each line stores, what it refuses and how it says so.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "temp_dir.h"
+#include "vorlan_i_s3.h"
+
+namespace {
+
+using vorlan::test::TempDir;
+
+class ConfigParseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vorlan_i_s3_config_reset();
+    // Activation stores the default endpoint just before it parses the file.
+    vorlan_i_s3_default_hostname = strdup(VORLAN_S3_DEFAULT_HOSTNAME);
+  }
+  void TearDown() override { vorlan_i_s3_config_reset(); }
+
+  // Parses `contents` as a file; on failure returns the error's text, on success "".
+  std::string parse(const std::string &contents, vorlan_i_s3_config_key_t *extra = nullptr) {
+    path_ = dir_.write("test.conf", contents);
+    vorlan_object_t *error = vorlan_error_get(vorlan_i_s3_config_parse(path_.c_str(), extra));
+    std::string text = error != nullptr ? vorlan_error_get_long_desc(error) : "";
+    vorlan_object_free(error);
+    return text;
+  }
+  static std::string str(const char *s) { return s == nullptr ? "<null>" : s; }
+
+  TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(ConfigParseTest, SettingsAndDefaults) {
+  ASSERT_EQ(parse("# only a comment\n\n   \t\n"), "");
+  EXPECT_EQ(str(vorlan_i_s3_default_hostname), VORLAN_S3_DEFAULT_HOSTNAME);
+  EXPECT_EQ(vorlan_i_s3_mime_type_file, nullptr);
+  EXPECT_TRUE(vorlan_i_s3_https && vorlan_i_s3_verify_peer && !vorlan_i_s3_use_virtual_host);
+  EXPECT_EQ(vorlan_i_s3_max_retries, 1);
+  EXPECT_EQ(vorlan_i_s3_retry_delay_ms, 100);
+  EXPECT_EQ(vorlan_i_s3_restore_days, 4);
+
+  ASSERT_EQ(parse("host_name = storage.example.test\n"
+                  "  default_region =europe-west4\n"
+                  "mime_types_path = /etc/mime.types   \n"
+                  "use_https = No\n"
+                  "use_virtual_host = on\n"
+                  "verify_peer = true # note\n"
+                  "max_retries = 7\n"
+                  "retry_delay = +250\n"
+                  "part_size = 5368709120\n"
+                  "restore_days = 0\n"
+                  "restore_tier = Bulk trailing words are ignored\n"
+                  "max_retries = 2147483647\n"),
+            "");
+  EXPECT_EQ(str(vorlan_i_s3_default_hostname), "storage.example.test");
+  EXPECT_EQ(str(vorlan_i_s3_default_region), "europe-west4");
+  EXPECT_EQ(str(vorlan_i_s3_mime_type_file), "/etc/mime.types");
+  EXPECT_FALSE(vorlan_i_s3_https);
+  EXPECT_TRUE(vorlan_i_s3_use_virtual_host);
+  EXPECT_TRUE(vorlan_i_s3_verify_peer);
+  EXPECT_EQ(vorlan_i_s3_max_retries, 2147483647);  // the later line wins
+  EXPECT_EQ(vorlan_i_s3_retry_delay_ms, 250);
+  EXPECT_EQ(vorlan_i_s3_part_size, 5368709120LL);
+  EXPECT_EQ(vorlan_i_s3_restore_days, 0);
+  EXPECT_EQ(str(vorlan_i_s3_restore_tier), "Bulk");
+}
+
+// Each refused line gives the exact message with the file and the line, and no string setting
+// is left behind; numbers and booleans stored before keep their values.
+TEST_F(ConfigParseTest, ErrorsNameFileAndLine) {
+  struct Case {
+    std::string contents;
+    std::string message;  // what follows "Error parsing <path>:"
+  } cases[] = {
+      {"use_https = maybe\n", "1: unexpected value for boolean attribute use_https: \"maybe\""},
+      {"\n# c\nmax_retries = -1\n",
+       "3: unexpected value for integer attribute max_retries: \"-1\""},
+      {"max_retries = 3x\n", "1: unexpected value for integer attribute max_retries: \"3x\""},
+      // 2^32 + 100 must not become 100.
+      {"retry_delay = 4294967396\n",
+       "1: unexpected value for integer attribute retry_delay: \"4294967396\""},
+      {"restore_days = 2147483648\n",
+       "1: unexpected value for integer attribute restore_days: \"2147483648\""},
+      {"part_size = 9223372036854775808\n",
+       "1: unexpected value for long long attribute part_size: \"9223372036854775808\""},
+      {"part_size = -5\n", "1: unexpected value for long long attribute part_size: \"-5\""},
+      {"max_retries =\n", "1: invalid line"},
+      {"host_name=example\n", "1: invalid line"},
+      {"host_name= example\n", "1: invalid line"},
+      {"Host_Name = h\n", "1: unknown option \"Host_Name\""},
+      // Only module activation's extra table knows this key.
+      {"bucket_create_location = EU\n", "1: unknown option \"bucket_create_location\""},
+      // A long line is one line, and its tail after a "#" is never a setting.
+      {"host_name = h " + std::string(300, 'x') + "\n# " + std::string(300, 'c') +
+           " host_name = evil\nmax_retries = x\n",
+       "3: unexpected value for integer attribute max_retries: \"x\""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.contents.substr(0, 40));
+    vorlan_i_s3_config_reset();
+    vorlan_i_s3_default_hostname = strdup(VORLAN_S3_DEFAULT_HOSTNAME);
+    vorlan_i_s3_restore_tier = strdup("t");
+    const std::string message = parse("use_https = off\n" + c.contents);
+    EXPECT_EQ(message, "Error parsing " + path_ + ":" + std::to_string(std::stoi(c.message) + 1) +
+                           c.message.substr(1) + "\n");
+    EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
+    EXPECT_EQ(vorlan_i_s3_restore_tier, nullptr);
+    EXPECT_FALSE(vorlan_i_s3_https);
+  }
+}
+
+TEST_F(ConfigParseTest, MissingFileIsASystemError) {
+  const std::string missing = dir_.path() + "/absent.conf";
+  vorlan_object_t *error = vorlan_error_get(vorlan_i_s3_config_parse(missing.c_str(), nullptr));
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(vorlan_error_get_type(error), VORLAN_ERROR_TYPE_SYSTEM);
+  EXPECT_EQ(std::string(vorlan_error_get_long_desc(error)),
+            "System error in Error loading config file " + missing + ": : " + strerror(ENOENT));
+  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
+  vorlan_object_free(error);
+}
+
+TEST_F(ConfigParseTest, ExtraTableAddsKeysOfEveryType) {
+  char *location = nullptr;
+  char *token = nullptr;
+  bool flag = false;
+  int32_t count = 0;
+  int64_t big = 0;
+  vorlan_i_s3_config_key_t extra[] = {
+      {VORLAN_S3_CONFIG_STRING, "bucket_create_location", &location, nullptr, nullptr, nullptr,
+       false},
+      {VORLAN_S3_CONFIG_STRING, "token", &token, nullptr, nullptr, nullptr, true},
+      {VORLAN_S3_CONFIG_BOOL, "flag", nullptr, &flag, nullptr, nullptr, false},
+      {VORLAN_S3_CONFIG_INT, "count", nullptr, nullptr, &count, nullptr, false},
+      {VORLAN_S3_CONFIG_LONG_LONG, "big", nullptr, nullptr, nullptr, &big, false},
+      {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
+  };
+  ASSERT_EQ(parse("bucket_create_location = EU\ntoken = t1\nflag = YES\ncount = 12\n"
+                  "big = 9223372036854775807\nmax_retries = 3\n",
+                  extra),
+            "");
+  EXPECT_EQ(str(location), "EU");
+  EXPECT_EQ(str(token), "t1");
+  EXPECT_TRUE(flag);
+  EXPECT_EQ(count, 12);
+  EXPECT_EQ(big, INT64_MAX);
+  EXPECT_EQ(vorlan_i_s3_max_retries, 3);
+
+  // A required key left unset fails at the end; the strings of both tables are dropped.
+  free(token);
+  token = nullptr;
+  EXPECT_EQ(parse("bucket_create_location = US\n", extra),
+            "Required config \"token\" not set in " + path_ + "\n");
+  EXPECT_EQ(location, nullptr);
+  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
+
+  EXPECT_EQ(parse("token = t\nflag = 2\n", extra),
+            "Error parsing " + path_ + ":2: unexpected value for boolean attribute flag: \"2\"\n");
+  EXPECT_EQ(token, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// The built module loaded from its shared object the way the server loads it, and unloaded
+// again with nothing left behind (the leak checker runs at exit).
+#include <gtest/gtest.h>
+
+#include <vorlan/host.hpp>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "temp_dir.h"
+
+namespace {
+
+using vorlan::host::Host;
+using vorlan::test::TempDir;
+
+class ModuleLoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_log_ = dir_.path() + "/server.log";
+    setenv("VORLAN_GRIDFTP_SERVER_LOG", server_log_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("VORLAN_GRIDFTP_SERVER_LOG");
+    unsetenv("VORLAN_S3_DEBUG");
+  }
+  std::unique_ptr<Host> load(const std::string &config, std::string *error) {
+    Host::Options options;
+    options.module_path = VORLAN_MODULE_PATH;
+    options.option_string = dir_.write("module.conf", config);
+    return Host::load(options, error);
+  }
+  static bool registered() {
+    return vorlan_extension_registry_lookup(&vorlan_i_gfs_dsi_registry, "google_cloud") != nullptr;
+  }
+  TempDir dir_;
+  std::string server_log_;
+};
+
+TEST_F(ModuleLoadTest, LoadsAsGoogleCloudAndUnloadsCleanly) {
+  const std::string debug_log = dir_.path() + "/s3.log";
+  setenv("VORLAN_S3_DEBUG", ("TRACE|ERROR," + debug_log).c_str(), 1);
+  const std::string mime = dir_.write("mime.types", "text/plain txt\nimage/png png\n");
+  const std::string config =
+      "host_name = 127.0.0.1:9\nuse_https = false\nmime_types_path = " + mime +
+      "\nbucket_create_location = EU\n";
+  // Twice: a module unloaded and loaded again starts afresh.
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    std::string error;
+    std::unique_ptr<Host> host = load(config, &error);
+    ASSERT_NE(host, nullptr) << error;
+    ASSERT_NE(host->iface(), nullptr);
+    EXPECT_EQ(host->iface()->descriptor, 0x0B);
+    EXPECT_TRUE(registered());
+    EXPECT_TRUE(host->violations().empty());
+    host.reset();
+    EXPECT_FALSE(registered());
+  }
+  const std::string log = TempDir::read(debug_log);
+  EXPECT_NE(log.find("s3: TRACE: vorlan_l_s3_base_activate: enter\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("s3: TRACE: vorlan_l_gcloud_activate: result=VORLAN_SUCCESS\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(TempDir::read(server_log_), "");
+}
+
+TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
+  struct Case {
+    const char *label;
+    std::string config;
+    std::string error_part;
+    std::string server_log;
+  } cases[] = {
+      {"unknown option", "bogus = 1\n", "unknown option \"bogus\"", ""},
+      {"bad integer", "retry_delay = 4294967396\n", "integer attribute retry_delay", ""},
+      {"unreadable MIME file", "mime_types_path = " + dir_.path() + "/absent.types\n", "",
+       "ERROR: There was an error parsing the mime.types file " + dir_.path() + "/absent.types.\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string error;
+    std::unique_ptr<Host> host = load(c.config, &error);
+    EXPECT_EQ(host, nullptr);
+    EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+    EXPECT_FALSE(registered());
+    EXPECT_EQ(TempDir::read(server_log_), c.server_log);
+    dir_.write("server.log", "");
+  }
+  // A good configuration still loads afterwards.
+  std::string error;
+  EXPECT_NE(load("max_retries = 2\n", &error), nullptr) << error;
+}
+
+}  // namespace
