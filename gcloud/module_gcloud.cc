@@ -32,10 +32,15 @@ vorlan_gfs_storage_iface_t vorlan_l_gcloud_dsi_iface = {
     nullptr,
     nullptr,  // 4: send, filled when downloads arrive
     nullptr,  // 5: recv, filled when uploads arrive
-    nullptr, nullptr, nullptr, nullptr,
-    vorlan_i_s3_command,    // 10: command
-    nullptr,  // 11: stat, filled when stat arrives
-    nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    vorlan_i_s3_command,  // 10: command
+    nullptr,              // 11: stat, filled when stat arrives
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 void vorlan_l_gcloud_release_settings() {

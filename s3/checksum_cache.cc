@@ -129,7 +129,7 @@ vorlan_result_t vorlan_i_s3_checksum_finalize(md5_state *state) {
   if (MD5_Final(digest, &state->md5_context) != 1) {
     result = vorlan_l_s3_checksum_error(__func__, __LINE__, "Can not finalize checksum.");
   } else {
-    for (int i = 0; i < MD5_DIGEST_LENGTH; i++) {
+    for (size_t i = 0; i < MD5_DIGEST_LENGTH; i++) {
       snprintf(state->md5sum + 2 * i, 3, "%.2x", digest[i]);
     }
   }

@@ -38,8 +38,8 @@ bool vorlan_l_s3_mime_add(const std::string &extension, const std::string &type)
   if (record == nullptr) {
     return false;
   }
-  memcpy(record, extension.data(), extension.size());
-  memcpy(record + vorlan_i_s3_mime_extension_field, type.data(), type.size());
+  memcpy(record, extension.c_str(), extension.size() + 1);
+  memcpy(record + vorlan_i_s3_mime_extension_field, type.c_str(), type.size() + 1);
   vorlan_result_t result = vorlan_hashtable_insert(vorlan_i_s3_mime_extensions, record, record);
   if (result != VORLAN_SUCCESS) {
     vorlan_error_release(result);

@@ -60,11 +60,11 @@ std::string vorlan_i_s3_vformat(const char *format, va_list args) {
   int length = vsnprintf(small, sizeof small, format, args);
   if (length < 0) {
     va_end(again);
-    return std::string();
+    return {};
   }
   if (static_cast<size_t>(length) < sizeof small) {
     va_end(again);
-    return std::string(small, static_cast<size_t>(length));
+    return {small, static_cast<size_t>(length)};
   }
   std::string text(static_cast<size_t>(length), '\0');
   vsnprintf(text.data(), text.size() + 1, format, again);
