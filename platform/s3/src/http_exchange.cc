@@ -136,6 +136,29 @@ void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *h
   }
 }
 
+// A kept-alive connection can hold what a misbehaving server sent after its last answer, or
+// be closed by the server just as it is reused. When such a connection failed before any of
+// the answer or the caller's body was used, the request is sent once more on a new connection.
+bool reused_connection_went_stale(CURL *curl, CURLcode code, const exchange_state &state) {
+  bool caller_body_used = state.body_sent > 0 && state.request->pull_body;
+  if (state.headers_complete || caller_body_used || state.abort_status != S3StatusOK) {
+    return false;
+  }
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:  // garbage read as an HTTP/0.9 answer
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      break;
+    default:
+      return false;
+  }
+  long new_connections = 0;
+  curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &new_connections);
+  return new_connections == 0;
+}
+
 S3Status status_of_http_error(long code, const std::string &body, vorlan_s3::http_result *result) {
   result->has_error_document = vorlan_s3::parse_error_document(body, &result->error);
   if (!result->has_error_document || result->error.code.empty()) {
@@ -181,8 +204,17 @@ http_result http_perform(const http_request &request, http_response_handler &han
 
   easy_handle_lease lease;
   char error_buffer[CURL_ERROR_SIZE] = {};
-  configure(lease.get(), request, headers.get(), &state, error_buffer);
-  CURLcode code = curl_easy_perform(lease.get());
+  CURLcode code = CURLE_OK;
+  for (int attempt = 0;; ++attempt) {
+    error_buffer[0] = '\0';
+    configure(lease.get(), request, headers.get(), &state, error_buffer);
+    if (attempt > 0) curl_easy_setopt(lease.get(), CURLOPT_FRESH_CONNECT, 1L);
+    code = curl_easy_perform(lease.get());
+    if (attempt > 0 || !reused_connection_went_stale(lease.get(), code, state)) break;
+    state.headers = vorlan_s3::response_headers();
+    state.error_body.clear();
+    state.body_sent = 0;
+  }
   curl_easy_setopt(lease.get(), CURLOPT_ERRORBUFFER, nullptr);
 
   result.http_code = state.headers_complete ? state.headers.http_code() : 0;

@@ -277,7 +277,6 @@ S3Status status_from_transport_result(int curl_code) {
     case CURLE_OUT_OF_MEMORY:
       return S3StatusOutOfMemory;
     case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_FAILED_INIT:
       return S3StatusFailedToInitializeRequest;
     case CURLE_ABORTED_BY_CALLBACK:
