@@ -22,7 +22,7 @@ using vorlan_l_text_ptr = std::unique_ptr<char, decltype(&std::free)>;
 vorlan_l_text_ptr vorlan_l_get_document(vorlan_gfs_operation_t op, const char *key) {
   char *text = nullptr;
   vorlan_gridftp_server_get_config_data(op, key, &text);
-  return vorlan_l_text_ptr(text, &std::free);
+  return {text, &std::free};
 }
 
 vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,

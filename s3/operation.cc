@@ -76,3 +76,10 @@ bool vorlan_i_s3_attempt_again(vorlan_gfs_operation_t op, const char *call_name,
   const int32_t done = (*try_count)++;
   return done < vorlan_i_s3_max_retries;
 }
+
+void vorlan_i_s3_command_finish(vorlan_i_s3_request_t *request, vorlan_result_t result) {
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "finished_command: op=%p result=%#x path=%s\n",
+                static_cast<void *>(request->op), static_cast<unsigned>(result),
+                vorlan_i_s3_str(request->pathname));
+  vorlan_gridftp_server_finished_command(request->op, result, nullptr);
+}

@@ -308,6 +308,9 @@ vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_nam
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key);
 // Starts the worker thread, detached; on failure the type-6 "vorlan_thread_create" error.
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record);
+// A command's last step: logs "finished_command: op=%p result=%#x path=%s\n" at INFO and
+// reports the result to the host with no reply text.
+void vorlan_i_s3_command_finish(vorlan_i_s3_request_t *request, vorlan_result_t result);
 // Replaces the request's result, releasing the error object it held.
 void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result);
 // The complete callback's common part: a failure is kept in status and result, as the error of

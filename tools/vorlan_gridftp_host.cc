@@ -266,9 +266,7 @@ const std::vector<Subcommand> &subcommands() {
   return table;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run_tool(int argc, char **argv) {
   Context context;
   GlobalOptions &options = context.options;
   CLI::App app{
@@ -318,6 +316,17 @@ int main(int argc, char **argv) {
     return kExitUsage;
   } catch (const std::exception &error) {
     std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return run_tool(argc, argv);
+  } catch (...) {
+    std::cerr << "vorlan-gridftp-host: unexpected failure\n";
     return kExitFailure;
   }
 }
