@@ -1,6 +1,5 @@
-// The pieces every request is built from: path splitting and refusal, the missing-key check,
+// The pieces every request is built from: path splitting and refusal,
 // the attempt loop and its back-off.
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -83,37 +82,6 @@ TEST(PathCheck, RefusesDotSegmentsAndBucketNamesThatAreNotPlain) {
     }
   }
   EXPECT_FALSE(vorlan_i_s3_bucket_name_is_plain(""));
-}
-
-TEST(BucketAllowed, NullListAllowsAllAndEmptyListNone) {
-  char a[] = "a", b[] = "b";
-  char *list[] = {a, b, nullptr};
-  char *empty[] = {nullptr};
-  vorlan_result_t result = VORLAN_FAILURE;
-  EXPECT_TRUE(vorlan_i_s3_bucket_allowed("anything", nullptr, &result));
-  EXPECT_EQ(result, VORLAN_SUCCESS);
-  EXPECT_TRUE(vorlan_i_s3_bucket_allowed("b", list, nullptr));
-  EXPECT_FALSE(vorlan_i_s3_bucket_allowed("B", list, nullptr)) << "names compare exactly";
-  EXPECT_FALSE(vorlan_i_s3_bucket_allowed("a", empty, &result));
-  const vorlan_object_t *error = vorlan_error_peek(result);
-  EXPECT_EQ(vorlan_gfs_error_get_ftp_response_code(error), 550);
-  char *text = vorlan_error_print_friendly(error);
-  EXPECT_NE(std::strstr(text, "Vorlan-S3-Error: Bucket not allowed."), nullptr) << text;
-  std::free(text);
-  vorlan_error_release(result);
-}
-
-TEST(RequireKey, RefusesMissingAndEmptyKeysNamingTheRequest) {
-  EXPECT_EQ(vorlan_i_s3_require_key("k", "delete"), VORLAN_SUCCESS);
-  for (const char *key : {static_cast<const char *>(nullptr), ""}) {
-    vorlan_result_t result = vorlan_i_s3_require_key(key, "delete");
-    ASSERT_NE(result, VORLAN_SUCCESS);
-    char *text = vorlan_error_print_friendly(vorlan_error_peek(result));
-    EXPECT_EQ(std::string(text).rfind("System error in delete: ", 0), 0u) << text;
-    EXPECT_NE(std::strstr(text, std::strerror(EINVAL)), nullptr) << text;
-    std::free(text);
-    vorlan_error_release(result);
-  }
 }
 
 std::vector<unsigned long> sleeps;
