@@ -715,8 +715,6 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     auto bucket = buckets.find(record.bucket);
     streaming = bucket != buckets.end() && bucket->second.streaming && !record.key.empty();
   }
-  auto fault = take_fault(record.method, record.bucket, record.key);
-
   // The body is read in full before any answer, so that the connection stays in step.
   std::string body;
   uint64_t body_length = 0;
@@ -747,11 +745,12 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     if (body_length > 0 && !streaming) last_body = body;
   }
   if (!body_complete) {
-    // The client gave up mid-body: nothing is stored.
+    // The client gave up mid-body: nothing is stored, and no fault is used up.
     set_status(index, 0);
     res.status = 400;
     return;
   }
+  auto fault = take_fault(record.method, record.bucket, record.key);
 
   if (fault && fault->kind == FakeS3Fault::Kind::kAnswer) {
     Answer answer = fault->body.empty() ? error_answer(fault->status, fault->code, fault->message,
@@ -898,7 +897,10 @@ std::optional<Answer> FakeS3Server::State::check_auth(const httplib::Request &re
     auto range = req.headers.equal_range(name);
     for (auto it = range.first; it != range.second; ++it) {
       if (!values.empty()) values += ',';
-      values += canonical_value(it->second);
+      // httplib decodes percent escapes in header values; the copy source is encoded again
+      // the one canonical way (RFC 3986 unreserved characters kept, and '/').
+      values +=
+          name == "x-amz-copy-source" ? uri_encode(it->second, true) : canonical_value(it->second);
     }
     canonical_headers += name + ":" + values + "\n";
   }
@@ -1073,9 +1075,8 @@ Answer FakeS3Server::State::put_object(const httplib::Request &, const RecordedR
 }
 
 Answer FakeS3Server::State::copy_object(const httplib::Request &, const RecordedRequest &record) {
+  // httplib hands header values over percent-decoded already.
   std::string source = record.header("x-amz-copy-source");
-  // A literal '?' starts the version id; a '?' inside the key arrives as %3F.
-  source = percent_decode(source.substr(0, source.find('?')));
   if (starts_with(source, "/")) source = source.substr(1);
   size_t slash = source.find('/');
   if (slash == std::string::npos || slash == 0 || slash + 1 == source.size()) {

@@ -8,7 +8,10 @@
 // the host name "localhost:<port>" for virtual-host style. Routing uses the raw request target:
 // keys are percent-decoded exactly once ("+" stays "+"), "." and ".." segments are kept.
 //
-// Every request is recorded (see RecordedRequest) before it is answered. All members are safe
+// Signature V4 is verified over the values received; as httplib decodes percent escapes in
+// header values, a signed header holding escapes verifies only for x-amz-copy-source, which is
+// encoded again canonically. Every request is recorded (see RecordedRequest) before it is
+// answered; a fault is used up only by a request whose body arrived whole. All members are safe
 // to call from any thread while requests are being served.
 #ifndef VORLAN_TESTS_FAKE_S3_SERVER_H
 #define VORLAN_TESTS_FAKE_S3_SERVER_H
@@ -103,12 +106,14 @@ struct RecordedRequest {
   std::string path;    // the raw path part of target
   std::string query;   // the raw query after '?', "" when none
   std::string host;    // the Host header
-  std::multimap<std::string, std::string> headers;  // names in lower case
-  uint64_t body_length = 0;                         // body bytes received
-  std::string bucket;                               // as routed and decoded ("" for the service)
-  std::string key;      // as routed and decoded ("" for bucket requests)
-  int remote_port = 0;  // tells connections apart
-  int status = 0;       // the status answered; 0 until answered
+  // Names in lower case. httplib decodes percent escapes in header values before anyone sees
+  // them, so an encoded x-amz-copy-source arrives here decoded.
+  std::multimap<std::string, std::string> headers;
+  uint64_t body_length = 0;  // body bytes received
+  std::string bucket;        // as routed and decoded ("" for the service)
+  std::string key;           // as routed and decoded ("" for bucket requests)
+  int remote_port = 0;       // tells connections apart
+  int status = 0;            // the status answered; 0 until answered
 
   // The first value of a header (name in any case), "" when absent.
   std::string header(const std::string &name) const;

@@ -1,0 +1,360 @@
+// Authentication on the wire: Signature V4 checked by an independent verifier (the fake, which
+// also accepts curl's own signer and refuses altered requests), Content-MD5, bearer tokens and
+// project ids as Google Cloud expects them, and no credential in any output.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fake_s3_server.h"
+#include "s3_sync_calls.h"
+#include "vorlan/s3.h"
+
+namespace vorlan::test {
+namespace {
+
+constexpr const char *kKeyId = "AKIDEXAMPLE";
+constexpr const char *kSecret = "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY";
+
+// Sends one request exactly as given and returns the answer's status and body.
+std::pair<int, std::string> send_raw(int port, const std::string &request) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    pollfd waiting{fd, POLLIN, 0};
+    while (poll(&waiting, 1, 10000) == 1) {
+      ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got <= 0) break;
+      answer.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  close(fd);
+  int status = answer.size() > 12 ? std::stoi(answer.substr(9, 3)) : 0;
+  size_t body = answer.find("\r\n\r\n");
+  return {status, body == std::string::npos ? "" : answer.substr(body + 4)};
+}
+
+// Rebuilds a recorded request as text, with `edit` applied to its parts first.
+std::string replay_text(RecordedRequest request, const std::string &body = "") {
+  std::string text = request.method + " " + request.target + " HTTP/1.1\r\n";
+  for (const auto &[name, value] : request.headers) {
+    if (name == "connection" || name == "content-length" || name == "expect") continue;
+    text += name + ": " + value + "\r\n";
+  }
+  text += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+  return text + body;
+}
+
+std::string run_command(const std::string &command) {
+  std::string output;
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  pclose(pipe);
+  return output;
+}
+
+class Authentication : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(S3_initialize("vorlan-tests", S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr),
+              S3StatusOK);
+  }
+  void TearDown() override { S3_deinitialize(); }
+
+  static FakeS3Server::Options signed_options() {
+    FakeS3Server::Options options;
+    options.auth = FakeS3Server::Auth::kSigV4;
+    options.access_key_id = kKeyId;
+    options.secret_access_key = kSecret;
+    return options;
+  }
+
+  static S3Target signer(const FakeS3Server &server, const std::string &bucket) {
+    S3Target target;
+    target.host = server.host();
+    target.bucket = bucket;
+    target.access_key_id = kKeyId;
+    target.secret_access_key = kSecret;
+    return target;
+  }
+};
+
+TEST_F(Authentication, VerifierAcceptsEverySignedRequestKind) {
+  FakeS3Server server(signed_options());
+  S3Target bucket = signer(server, "signed");
+  ASSERT_EQ(s3_create_bucket(bucket).status, S3StatusOK);
+  S3NameValue meta[] = {{"Mixed-Case", "  spaced   value  "}};
+  S3PutProperties properties{};
+  properties.contentType = "text/plain; charset=utf-8";
+  properties.md5 = nullptr;
+  properties.expires = -1;
+  properties.metaDataCount = 1;
+  properties.metaData = meta;
+  S3PutOptions put;
+  put.properties = &properties;
+  const std::string key = "dir/a+b c~d%e?f#g=h&i";
+  ASSERT_EQ(s3_put(bucket, key.c_str(), "signed body", put).status, S3StatusOK)
+      << server.last_body();
+  EXPECT_EQ(s3_head(bucket, key.c_str()).status, S3StatusOK);
+  EXPECT_EQ(s3_get(bucket, key.c_str(), s3_range(2, 4)).data, "gned");
+  S3CallResult list = s3_list(bucket, "dir/", "dir/a", "/", 10);
+  EXPECT_EQ(list.status, S3StatusOK);
+  EXPECT_EQ(list.keys, std::vector<std::string>{key});
+  EXPECT_EQ(s3_copy(bucket, key.c_str(), nullptr, "copy=1").status, S3StatusOK);
+  EXPECT_EQ(s3_list_service(bucket).status, S3StatusOK);
+  EXPECT_EQ(s3_delete(bucket, key.c_str()).status, S3StatusOK);
+  EXPECT_EQ(s3_delete(bucket, "copy=1").status, S3StatusOK);
+  EXPECT_EQ(s3_delete_bucket(bucket).status, S3StatusOK);
+  for (const auto &request : server.requests()) {
+    SCOPED_TRACE(request.method + " " + request.target);
+    EXPECT_LT(request.status, 300);
+    EXPECT_EQ(request.header("authorization").rfind("AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/", 0),
+              0U);
+    EXPECT_EQ(request.header("authorization").find("accept-encoding"), std::string::npos);
+  }
+}
+
+TEST_F(Authentication, VerifierAgreesWithCurlsIndependentSigner) {
+  FakeS3Server server(signed_options());
+  server.create_bucket("curl");
+  server.put_object("curl", "object key", std::string("from the fake"));
+  const std::string base = "http://" + server.host();
+  auto curl = [&](const std::string &secret, const std::string &arguments) {
+    return run_command(
+        "curl -s -o /dev/null -w '%{http_code}' --aws-sigv4 'aws:amz:us-east-1:s3' "
+        "--user '" +
+        std::string(kKeyId) + ":" + secret + "' -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' " +
+        arguments);
+  };
+  EXPECT_EQ(curl(kSecret, "'" + base + "/curl/object%20key'"), "200");
+  EXPECT_EQ(curl(kSecret, "'" + base + "/curl?prefix=obj'"), "200");
+  EXPECT_EQ(curl(kSecret, "-X PUT --data-binary 'curl body' '" + base + "/curl/put'"), "200");
+  EXPECT_EQ(server.object("curl", "put")->data, "curl body");
+  EXPECT_EQ(curl("not-the-secret", "'" + base + "/curl/object%20key'"), "403");
+}
+
+TEST_F(Authentication, AlteredRequestsAreRefused) {
+  FakeS3Server server(signed_options());
+  S3Target bucket = signer(server, "altered");
+  server.create_bucket("altered");
+  server.put_object("altered", "target", std::string("secret data"));
+  server.put_object("altered", "other", std::string("other data"));
+  ASSERT_EQ(s3_get(bucket, "target", s3_range(0, 6)).status, S3StatusOK);
+  const RecordedRequest original = server.requests().back();
+
+  struct Case {
+    std::string name;
+    void (*edit)(RecordedRequest *);
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {"unchanged", [](RecordedRequest *) {}, 206},
+      {"unsigned header added",
+       [](RecordedRequest *r) { r->headers.emplace("accept-encoding", "gzip"); }, 206},
+      {"other key", [](RecordedRequest *r) { r->target = "/altered/other"; }, 403},
+      {"query added", [](RecordedRequest *r) { r->target += "?acl"; }, 403},
+      {"range widened",
+       [](RecordedRequest *r) {
+         r->headers.erase("range");
+         r->headers.emplace("range", "bytes=0-100");
+       },
+       403},
+      {"date moved",
+       [](RecordedRequest *r) {
+         std::string date = r->header("x-amz-date");
+         date[date.size() - 2] = date[date.size() - 2] == '0' ? '1' : '0';
+         r->headers.erase("x-amz-date");
+         r->headers.emplace("x-amz-date", date);
+       },
+       403},
+      {"signature flipped",
+       [](RecordedRequest *r) {
+         std::string auth = r->header("authorization");
+         auth.back() = auth.back() == 'a' ? 'b' : 'a';
+         r->headers.erase("authorization");
+         r->headers.emplace("authorization", auth);
+       },
+       403},
+      {"method changed", [](RecordedRequest *r) { r->method = "DELETE"; }, 403},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordedRequest edited = original;
+    c.edit(&edited);
+    auto [status, body] = send_raw(server.port(), replay_text(edited));
+    EXPECT_EQ(status, c.expected) << body;
+    if (c.expected == 403) {
+      EXPECT_NE(body.find("SignatureDoesNotMatch"), std::string::npos);
+    }
+  }
+  EXPECT_TRUE(server.object("altered", "other"));
+  EXPECT_TRUE(server.object("altered", "target"));
+}
+
+TEST_F(Authentication, CredentialFailuresCarryTheServicesCode) {
+  FakeS3Server::Options options = signed_options();
+  options.security_token = "session-token-value";
+  FakeS3Server server(options);
+  server.create_bucket("creds");
+  server.create_bucket("europe", "eu-west-1");
+  server.put_object("creds", "k", std::string("v"));
+  server.put_object("europe", "k", std::string("eu"));
+
+  S3Target good = signer(server, "creds");
+  good.security_token = "session-token-value";
+  EXPECT_EQ(s3_get(good, "k").data, "v");
+  std::string signed_headers = server.requests().back().header("authorization");
+  EXPECT_NE(signed_headers.find("x-amz-security-token"), std::string::npos);
+
+  struct Case {
+    std::string name;
+    S3Target target;
+    S3Status expected;
+  };
+  S3Target wrong_secret = good;
+  wrong_secret.secret_access_key = "wrong";
+  S3Target unknown_key = good;
+  unknown_key.access_key_id = "AKIDUNKNOWN";
+  S3Target no_token = good;
+  no_token.security_token.clear();
+  S3Target wrong_region = good;
+  wrong_region.bucket = "europe";
+  const std::vector<Case> cases = {
+      {"wrong secret", wrong_secret, S3StatusErrorSignatureDoesNotMatch},
+      {"unknown key", unknown_key, S3StatusErrorInvalidAccessKeyId},
+      {"missing session token", no_token, S3StatusErrorInvalidToken},
+      {"wrong region", wrong_region, S3StatusErrorAuthorizationHeaderMalformed},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    S3CallResult get = s3_get(c.target, "k");
+    EXPECT_EQ(get.status, c.expected) << S3_get_status_name(get.status);
+    EXPECT_FALSE(S3_status_is_retryable(get.status));
+    EXPECT_TRUE(get.data.empty());
+  }
+  S3CallResult region = s3_get(wrong_region, "k");
+  EXPECT_EQ(region.extra["Region"], "eu-west-1");
+  wrong_region.region = "eu-west-1";
+  EXPECT_EQ(s3_get(wrong_region, "k").data, "eu");
+}
+
+TEST_F(Authentication, ContentMd5MismatchIsABadDigestWithBothDigests) {
+  FakeS3Server server;
+  server.create_bucket("digest");
+  S3Target bucket;
+  bucket.host = server.host();
+  bucket.bucket = "digest";
+  const std::string data = "the bytes that were sent";
+  const std::string wrong = fake_s3_md5_base64("other bytes");
+  S3PutProperties properties{};
+  properties.expires = -1;
+  properties.md5 = wrong.c_str();
+  S3PutOptions put;
+  put.properties = &properties;
+  S3CallResult bad = s3_put(bucket, "d", data, put);
+  EXPECT_EQ(bad.status, S3StatusErrorBadDigest);
+  EXPECT_EQ(bad.extra["ExpectedDigest"], wrong);
+  EXPECT_EQ(bad.extra["CalculatedDigest"], fake_s3_md5_base64(data));
+  EXPECT_FALSE(server.object("digest", "d"));
+
+  const std::string right = fake_s3_md5_base64(data);
+  properties.md5 = right.c_str();
+  EXPECT_EQ(s3_put(bucket, "d", data, put).status, S3StatusOK);
+  EXPECT_EQ(server.requests().back().header("content-md5"), right);
+}
+
+TEST_F(Authentication, BearerTokensAndProjectIdsGoOnTheWire) {
+  FakeS3Server::Options options;
+  options.auth = FakeS3Server::Auth::kBearer;
+  options.bearer_token = "ya29.token-value";
+  options.required_project_id = "project-77";
+  FakeS3Server server(options);
+  server.create_bucket("gcs");
+  server.put_object("gcs", "k", std::string("google"));
+
+  S3Target bearer;
+  bearer.host = server.host();
+  bearer.bucket = "gcs";
+  bearer.security_token = "ya29.token-value";
+  EXPECT_EQ(s3_get(bearer, "k").data, "google");
+  RecordedRequest sent = server.requests().back();
+  EXPECT_EQ(sent.header("authorization"), "Bearer ya29.token-value");
+  EXPECT_FALSE(sent.has_header("x-amz-date"));
+
+  S3Target with_project = bearer;
+  with_project.access_key_id = "project-77";
+  with_project.bucket = "created";
+  EXPECT_EQ(s3_create_bucket(with_project).status, S3StatusOK);
+  EXPECT_EQ(server.requests().back().header("x-goog-project-id"), "project-77");
+  S3CallResult service = s3_list_service(with_project);
+  EXPECT_EQ(service.status, S3StatusOK);
+  EXPECT_EQ(service.buckets, (std::vector<std::string>{"created", "gcs"}));
+  EXPECT_EQ(s3_list_service(bearer).status, S3StatusErrorInvalidArgument);
+
+  S3Target project_only;
+  project_only.host = server.host();
+  project_only.bucket = "gcs";
+  project_only.access_key_id = "project-77";
+  EXPECT_NE(s3_get(project_only, "k").status, S3StatusOK);
+  sent = server.requests().back();
+  EXPECT_EQ(sent.header("x-goog-project-id"), "project-77");
+  EXPECT_FALSE(sent.has_header("authorization"));
+
+  S3Target wrong = bearer;
+  wrong.security_token = "ya29.expired";
+  EXPECT_EQ(s3_get(wrong, "k").status, S3StatusErrorAccessDenied);
+}
+
+TEST_F(Authentication, NoCredentialInAnyOutput) {
+  FakeS3Server::Options options;
+  options.auth = FakeS3Server::Auth::kBearer;
+  options.bearer_token = "ya29.never-printed";
+  FakeS3Server bearer_server(options);
+  FakeS3Server signed_server(signed_options());
+  bearer_server.create_bucket("b");
+  signed_server.create_bucket("b");
+
+  ::testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  S3Target bearer;
+  bearer.host = bearer_server.host();
+  bearer.bucket = "b";
+  bearer.security_token = "ya29.never-printed";
+  S3CallResult missing = s3_get(bearer, "missing");
+  bearer.security_token = "ya29.never-printed-wrong";
+  S3CallResult refused = s3_get(bearer, "missing");
+  S3Target signed_target = signer(signed_server, "b");
+  signed_target.security_token = "session-never-printed";
+  S3CallResult wrong = s3_get(signed_target, "missing");
+  S3Target unreachable = signed_target;
+  unreachable.host = "127.0.0.1:1";
+  S3CallResult refused_connection = s3_get(unreachable, "k");
+  std::string output = ::testing::internal::GetCapturedStdout();
+  output += ::testing::internal::GetCapturedStderr();
+
+  EXPECT_NE(refused_connection.status, S3StatusOK);
+  for (const std::string &details :
+       {missing.message, refused.message, wrong.message, refused_connection.message, output}) {
+    EXPECT_EQ(details.find("never-printed"), std::string::npos) << details;
+    EXPECT_EQ(details.find(kSecret), std::string::npos) << details;
+  }
+}
+
+}  // namespace
+}  // namespace vorlan::test

@@ -1,0 +1,311 @@
+// What the library makes of a misbehaving service: every fault must end in the right status,
+// and never in a success that hands the caller wrong or partial data.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "fake_s3_server.h"
+#include "s3_sync_calls.h"
+#include "vorlan/s3.h"
+
+namespace vorlan::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+class TransferFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(S3_initialize("vorlan-tests", S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr),
+              S3StatusOK);
+    server_.create_bucket("bucket");
+    bucket_.host = server_.host();
+    bucket_.bucket = "bucket";
+    big_.resize(1 << 20);
+    for (size_t i = 0; i < big_.size(); ++i) big_[i] = static_cast<char>(i * 7 + (i >> 10));
+    server_.put_object("bucket", "big", big_);
+  }
+  void TearDown() override { S3_deinitialize(); }
+
+  FakeS3Server server_;
+  S3Target bucket_;
+  std::string big_;
+};
+
+TEST_F(TransferFaults, ErrorAnswersMapToTheirStatusAndRetryability) {
+  struct Case {
+    int http;
+    std::string code;
+    S3Status expected;
+    bool retryable;
+  };
+  const std::vector<Case> cases = {
+      {503, "SlowDown", S3StatusErrorSlowDown, true},
+      {500, "InternalError", S3StatusErrorInternalError, true},
+      {400, "RequestTimeout", S3StatusErrorRequestTimeout, true},
+      {503, "ServiceUnavailable", S3StatusErrorServiceUnavailable, true},
+      {503, "", S3StatusHttpErrorServiceUnavailable, true},
+      {500, "", S3StatusHttpErrorInternalServerError, true},
+      {502, "", S3StatusHttpErrorBadGateway, true},
+      {504, "", S3StatusHttpErrorGatewayTimeout, true},
+      {429, "", S3StatusHttpErrorTooManyRequests, true},
+      {408, "", S3StatusHttpErrorRequestTimeout, true},
+      {503, "SomethingNew", S3StatusHttpErrorServiceUnavailable, true},
+      {403, "", S3StatusHttpErrorForbidden, false},
+      {404, "", S3StatusHttpErrorNotFound, false},
+      {403, "AccessDenied", S3StatusErrorAccessDenied, false},
+      {400, "InvalidArgument", S3StatusErrorInvalidArgument, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.http) + " " + c.code);
+    server_.add_fault(FakeS3Fault::error(c.http, c.code, "injected").on("GET", "bucket", "big"));
+    S3CallResult get = s3_get(bucket_, "big");
+    EXPECT_EQ(get.status, c.expected) << S3_get_status_name(get.status);
+    EXPECT_EQ(S3_status_is_retryable(get.status) != 0, c.retryable);
+    EXPECT_TRUE(get.data.empty());
+    EXPECT_EQ(get.complete_calls, 1);
+    if (!c.code.empty()) {
+      EXPECT_EQ(get.message, "injected");
+    }
+  }
+  EXPECT_TRUE(s3_get(bucket_, "big").data == big_);  // every fault was used up
+}
+
+TEST_F(TransferFaults, BrokenBodiesFailInsteadOfSucceeding) {
+  struct Case {
+    std::string name;
+    FakeS3Fault fault;
+    uint64_t start, count;
+    // A service that sends more than was asked would do so again.
+    bool retryable;
+  };
+  const std::vector<Case> cases = {
+      {"reset mid-body", FakeS3Fault::reset_after(300000), 0, 0, true},
+      {"reset before the body", FakeS3Fault::reset_after(0), 0, 0, true},
+      {"short body", FakeS3Fault::short_body(300000), 0, 0, true},
+      {"short ranged body", FakeS3Fault::short_body(10), 100, 1000, true},
+      {"body longer than the range", FakeS3Fault::long_body(100), 100, 1000, false},
+      {"body longer than the object", FakeS3Fault::long_body(100), 0, 1000, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeS3Fault fault = c.fault;
+    server_.add_fault(fault.on("GET", "bucket", "big"));
+    S3CallResult get = s3_get(bucket_, "big", s3_range(c.start, c.count));
+    EXPECT_NE(get.status, S3StatusOK);
+    EXPECT_EQ(S3_status_is_retryable(get.status) != 0, c.retryable)
+        << S3_get_status_name(get.status);
+    EXPECT_EQ(get.complete_calls, 1);
+    EXPECT_EQ(big_.compare(c.start, get.data.size(), get.data), 0) << "delivered bytes differ";
+  }
+}
+
+TEST_F(TransferFaults, BytesBeyondContentLengthAreNeverDelivered) {
+  server_.add_fault(FakeS3Fault::trailing_bytes(5000).on("GET", "bucket", "big"));
+  S3CallResult first = s3_get(bucket_, "big");
+  if (first.status == S3StatusOK) {
+    EXPECT_TRUE(first.data == big_);
+  }
+  EXPECT_LE(first.data.size(), big_.size());
+  // The excess must not be taken for the start of the next answer on the same connection.
+  S3CallResult next = s3_get(bucket_, "big");
+  EXPECT_EQ(next.status, S3StatusOK) << S3_get_status_name(next.status) << " " << next.message;
+  EXPECT_EQ(next.data.size(), big_.size());
+  EXPECT_TRUE(next.data == big_);
+}
+
+TEST_F(TransferFaults, MalformedDocumentsAreParseFailures) {
+  server_.add_fault(FakeS3Fault::malformed_xml().on("GET", "bucket", ""));
+  EXPECT_EQ(s3_list(bucket_, nullptr, nullptr, nullptr, 0).status, S3StatusXmlParseFailure);
+
+  server_.add_fault(FakeS3Fault::malformed_xml().on("GET", ""));
+  EXPECT_EQ(s3_list_service(bucket_).status, S3StatusXmlParseFailure);
+
+  // An error answer whose document is unreadable still fails with the HTTP meaning.
+  server_.add_fault(FakeS3Fault::malformed_xml(503).on("GET", "bucket", "big"));
+  EXPECT_EQ(s3_get(bucket_, "big").status, S3StatusHttpErrorServiceUnavailable);
+}
+
+TEST_F(TransferFaults, CopyIsOnlyASuccessWhenTheServiceConfirmsIt) {
+  struct Case {
+    std::string name;
+    FakeS3Fault fault;
+    S3Status expected;
+  };
+  const std::vector<Case> cases = {
+      {"200 with an error", FakeS3Fault::ok_with_error("InternalError", "copy failed"),
+       S3StatusErrorInternalError},
+      {"200 with SlowDown", FakeS3Fault::ok_with_error("SlowDown"), S3StatusErrorSlowDown},
+      {"200 without a result", FakeS3Fault::raw(200, ""), S3StatusXmlParseFailure},
+      {"200 with another document", FakeS3Fault::raw(200, "<?xml version=\"1.0\"?><Other/>"),
+       S3StatusXmlParseFailure},
+      {"200 with broken XML", FakeS3Fault::malformed_xml(), S3StatusXmlParseFailure},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeS3Fault fault = c.fault;
+    server_.add_fault(fault.on("PUT", "bucket", "copy"));
+    S3CallResult copy = s3_copy(bucket_, "big", nullptr, "copy");
+    if (c.expected == S3StatusXmlParseFailure) {
+      EXPECT_NE(copy.status, S3StatusOK);
+    } else {
+      EXPECT_EQ(copy.status, c.expected) << S3_get_status_name(copy.status);
+    }
+  }
+  S3CallResult copy = s3_copy(bucket_, "big", nullptr, "copy");
+  ASSERT_EQ(copy.status, S3StatusOK);
+  EXPECT_EQ(copy.copy_etag, "\"" + fake_s3_md5_hex(big_) + "\"");
+}
+
+TEST_F(TransferFaults, CopySourceKeepsPlusSigns) {
+  server_.put_object("bucket", "a+b c%d", std::string("plus"));
+  ASSERT_EQ(s3_copy(bucket_, "a+b c%d", nullptr, "copied+key").status, S3StatusOK);
+  auto copied = server_.object("bucket", "copied+key");
+  ASSERT_TRUE(copied);
+  EXPECT_EQ(copied->data, "plus");
+}
+
+TEST_F(TransferFaults, StalledServerTimesOutQuickly) {
+  S3_set_transfer_timeouts(5, 1);
+  server_.add_fault(FakeS3Fault::stall_after(4096, milliseconds(30000)).on("GET"));
+  auto started = std::chrono::steady_clock::now();
+  S3CallResult get = s3_get(bucket_, "big");
+  auto took = std::chrono::steady_clock::now() - started;
+  S3_set_transfer_timeouts(0, 0);
+  EXPECT_EQ(get.status, S3StatusTransportTimedOut) << S3_get_status_name(get.status);
+  EXPECT_TRUE(S3_status_is_retryable(get.status));
+  EXPECT_LT(took, std::chrono::seconds(10));
+
+  // A slow but live answer is no failure.
+  server_.add_fault(FakeS3Fault::delay_by(milliseconds(300)).on("GET"));
+  EXPECT_TRUE(s3_get(bucket_, "big").data == big_);
+}
+
+TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {
+  S3CallResult aborted = s3_get(bucket_, "big", s3_abort_after(1, S3StatusAbortedByCallback));
+  EXPECT_EQ(aborted.status, S3StatusAbortedByCallback);
+  EXPECT_LT(aborted.data.size(), big_.size());
+
+  S3CallResult other = s3_get(bucket_, "big", s3_abort_after(1, S3StatusInterrupted));
+  EXPECT_EQ(other.status, S3StatusInterrupted);
+
+  S3CallResult refused = s3_get(bucket_, "big", s3_properties_answer(S3StatusAbortedByCallback));
+  EXPECT_EQ(refused.status, S3StatusAbortedByCallback);
+  EXPECT_TRUE(refused.data.empty());
+  EXPECT_EQ(refused.complete_calls, 1);
+
+  // After aborted transfers the library still serves whole objects.
+  EXPECT_TRUE(s3_get(bucket_, "big").data == big_);
+}
+
+TEST_F(TransferFaults, UploadsThatEndEarlyStoreNothing) {
+  server_.put_object("bucket", "old", std::string("previous contents"));
+  S3PutOptions early;
+  early.declared_length = big_.size();
+  std::string partial = big_.substr(0, 100000);
+  S3CallResult ended = s3_put(bucket_, "old", partial, early);
+  EXPECT_NE(ended.status, S3StatusOK);
+  EXPECT_EQ(server_.object("bucket", "old")->data, "previous contents");
+
+  S3PutOptions failing;
+  failing.fail_after = 200000;
+  S3CallResult aborted = s3_put(bucket_, "fresh", big_, failing);
+  EXPECT_EQ(aborted.status, S3StatusAbortedByCallback);
+  EXPECT_FALSE(server_.object("bucket", "fresh"));
+
+  // A refused upload leaves nothing either.
+  server_.add_fault(FakeS3Fault::error(500, "InternalError").on("PUT", "bucket", "fresh"));
+  EXPECT_EQ(s3_put(bucket_, "fresh", big_).status, S3StatusErrorInternalError);
+  ASSERT_EQ(s3_put(bucket_, "fresh", big_).status, S3StatusOK);
+  EXPECT_TRUE(server_.object("bucket", "fresh")->data == big_);
+}
+
+TEST_F(TransferFaults, RangeErrorsRegionsAndEncryptionIndicator) {
+  S3CallResult beyond = s3_get(bucket_, "big", s3_range(big_.size(), 10));
+  EXPECT_EQ(beyond.status, S3StatusErrorInvalidRange);
+  EXPECT_EQ(beyond.extra["ActualObjectSize"], std::to_string(big_.size()));
+  EXPECT_EQ(beyond.extra["RangeRequested"],
+            "bytes=" + std::to_string(big_.size()) + "-" + std::to_string(big_.size() + 9));
+
+  server_.create_bucket("europe", "eu-west-1");
+  S3Target europe = bucket_;
+  europe.bucket = "europe";
+  S3CallResult head = s3_head(europe, nullptr);
+  ASSERT_EQ(head.status, S3StatusOK);
+  EXPECT_EQ(head.bucket_region, "eu-west-1");
+
+  struct Case {
+    std::string etag;
+    std::vector<std::pair<std::string, std::string>> headers;
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {"", {}, S3_SSE_NONE},
+      {"\"0123456789abcdef0123456789abcdef-2\"", {}, S3_SSE_ETAG_NOT_MD5},
+      {"\"ffffffffffffffffffffffffffffffff\"",
+       {{"x-amz-server-side-encryption", "aws:kms"}},
+       S3_SSE_ETAG_NOT_MD5},
+      {"", {{"x-amz-server-side-encryption", "AES256"}}, S3_SSE_S3},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.etag);
+    FakeS3Object object;
+    object.data = "encrypted?";
+    object.etag = c.etag;
+    object.extra_headers = c.headers;
+    server_.put_object("bucket", "sse", object);
+    S3CallResult sse = s3_head(bucket_, "sse");
+    ASSERT_EQ(sse.status, S3StatusOK);
+    EXPECT_EQ(sse.sse, c.expected);
+  }
+}
+
+TEST_F(TransferFaults, PathsGoOutExactlyAsEncoded) {
+  struct Case {
+    std::string key;
+    S3UriStyle style;
+    std::string host_prefix;
+    std::string path;
+  };
+  const std::vector<Case> cases = {
+      {"a+b", S3UriStylePath, "", "/bucket/a%2Bb"},
+      {"sp ace/q?h#p%", S3UriStylePath, "", "/bucket/sp%20ace/q%3Fh%23p%25"},
+      {"dir/../x/./y", S3UriStylePath, "", "/bucket/dir/../x/./y"},
+      {"\xc3\xbc", S3UriStylePath, "", "/bucket/%C3%BC"},
+      {"a+b", S3UriStyleVirtualHost, "bucket.", "/a%2Bb"},
+      {"dir/../x", S3UriStyleVirtualHost, "bucket.", "/dir/../x"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.key);
+    S3Target target = bucket_;
+    target.style = c.style;
+    target.host = "localhost:" + std::to_string(server_.port());
+    server_.clear_requests();
+    ASSERT_EQ(s3_put(target, c.key.c_str(), "data").status, S3StatusOK);
+    auto requests = server_.requests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].path, c.path);
+    EXPECT_EQ(requests[0].host, c.host_prefix + target.host);
+    EXPECT_EQ(s3_get(target, c.key.c_str()).data, "data");
+    EXPECT_EQ(server_.object("bucket", c.key)->data, "data");
+  }
+  // Listing parameters are encoded as values, with nothing kept.
+  server_.clear_requests();
+  s3_list(bucket_, "a+b/c d", "m&k=v", "/", 7);
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1U);
+  for (const char *part :
+       {"prefix=a%2Bb%2Fc%20d", "marker=m%26k%3Dv", "delimiter=%2F", "max-keys=7"}) {
+    EXPECT_NE(requests[0].query.find(part), std::string::npos) << requests[0].query;
+  }
+}
+
+TEST_F(TransferFaults, ConnectionsAreReused) {
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(s3_head(bucket_, "big").status, S3StatusOK);
+  EXPECT_LE(server_.connection_count(), 2U);
+}
+
+}  // namespace
+}  // namespace vorlan::test

@@ -1,0 +1,215 @@
+#include "s3_sync_calls.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vorlan::test {
+namespace {
+
+const char *or_null(const std::string &text) { return text.empty() ? nullptr : text.c_str(); }
+
+struct CallState {
+  S3CallResult result;
+  S3GetOptions get;
+  const std::string *put_data = nullptr;
+  uint64_t put_offset = 0;
+  std::optional<uint64_t> put_fail_after;
+};
+
+S3Status on_properties(const S3ResponseProperties *properties, void *data) {
+  auto *state = static_cast<CallState *>(data);
+  S3CallResult &result = state->result;
+  ++result.properties_calls;
+  auto text = [](const char *value) { return value ? std::string(value) : std::string(); };
+  result.request_id = text(properties->requestId);
+  result.content_type = text(properties->contentType);
+  result.etag = text(properties->eTag);
+  result.server = text(properties->server);
+  result.has_bucket_region = properties->bucketRegion != nullptr;
+  result.bucket_region = text(properties->bucketRegion);
+  result.content_length = properties->contentLength;
+  result.last_modified = properties->lastModified;
+  result.sse = properties->usesServerSideEncryption;
+  for (int i = 0; i < properties->metaDataCount; ++i) {
+    result.metadata[properties->metaData[i].name] = properties->metaData[i].value;
+  }
+  return state->get.properties_answer;
+}
+
+void on_complete(S3Status status, const S3ErrorDetails *details, void *data) {
+  auto *state = static_cast<CallState *>(data);
+  S3CallResult &result = state->result;
+  ++result.complete_calls;
+  result.status = status;
+  if (details == nullptr) return;
+  result.has_details = true;
+  result.message = details->message ? details->message : "";
+  result.resource = details->resource ? details->resource : "";
+  for (int i = 0; i < details->extraDetailsCount; ++i) {
+    result.extra[details->extraDetails[i].name] = details->extraDetails[i].value;
+  }
+}
+
+S3Status on_get_data(int size, const char *buffer, void *data) {
+  auto *state = static_cast<CallState *>(data);
+  state->result.data.append(buffer, static_cast<size_t>(size));
+  if (state->get.abort_after && state->result.data.size() >= *state->get.abort_after) {
+    return state->get.abort_status;
+  }
+  return S3StatusOK;
+}
+
+int on_put_data(int size, char *buffer, void *data) {
+  auto *state = static_cast<CallState *>(data);
+  if (state->put_fail_after && state->put_offset >= *state->put_fail_after) return -1;
+  uint64_t left = state->put_data->size() - state->put_offset;
+  auto count = static_cast<size_t>(std::min<uint64_t>(left, static_cast<uint64_t>(size)));
+  std::memcpy(buffer, state->put_data->data() + state->put_offset, count);
+  state->put_offset += count;
+  return static_cast<int>(count);
+}
+
+S3Status on_list(int truncated, const char *next_marker, int contents_count,
+                 const S3ListBucketContent *contents, int prefixes_count, const char **prefixes,
+                 void *data) {
+  auto *state = static_cast<CallState *>(data);
+  S3CallResult &result = state->result;
+  result.truncated = truncated != 0;
+  result.next_marker = next_marker ? next_marker : "";
+  for (int i = 0; i < contents_count; ++i) {
+    result.keys.emplace_back(contents[i].key);
+    result.sizes.push_back(contents[i].size);
+  }
+  for (int i = 0; i < prefixes_count; ++i) result.common_prefixes.emplace_back(prefixes[i]);
+  return S3StatusOK;
+}
+
+S3Status on_service(const char *, const char *, const char *bucket, int64_t, void *data) {
+  static_cast<CallState *>(data)->result.buckets.emplace_back(bucket);
+  return S3StatusOK;
+}
+
+const S3ResponseHandler kHandler = {&on_properties, &on_complete};
+
+}  // namespace
+
+S3BucketContext S3Target::context() const {
+  S3BucketContext context{};
+  context.hostName = or_null(host);
+  context.bucketName = or_null(bucket);
+  context.protocol = S3ProtocolHTTP;
+  context.uriStyle = style;
+  context.accessKeyId = or_null(access_key_id);
+  context.secretAccessKey = or_null(secret_access_key);
+  context.securityToken = or_null(security_token);
+  context.authRegion = or_null(region);
+  return context;
+}
+
+S3GetOptions s3_range(uint64_t start, uint64_t count) {
+  S3GetOptions options;
+  options.start = start;
+  options.count = count;
+  return options;
+}
+
+S3GetOptions s3_abort_after(uint64_t bytes, S3Status status) {
+  S3GetOptions options;
+  options.abort_after = bytes;
+  options.abort_status = status;
+  return options;
+}
+
+S3GetOptions s3_properties_answer(S3Status status) {
+  S3GetOptions options;
+  options.properties_answer = status;
+  return options;
+}
+
+S3CallResult s3_head(const S3Target &target, const char *key) {
+  CallState state;
+  S3BucketContext context = target.context();
+  S3_head_object(&context, key, nullptr, kS3TestTimeoutMs, &kHandler, &state);
+  return state.result;
+}
+
+S3CallResult s3_get(const S3Target &target, const char *key, const S3GetOptions &options) {
+  CallState state;
+  state.get = options;
+  S3BucketContext context = target.context();
+  S3GetObjectHandler handler = {kHandler, &on_get_data};
+  S3_get_object(&context, key, nullptr, options.start, options.count, nullptr, kS3TestTimeoutMs,
+                &handler, &state);
+  return state.result;
+}
+
+S3CallResult s3_put(const S3Target &target, const char *key, const std::string &data,
+                    const S3PutOptions &options) {
+  CallState state;
+  state.put_data = &data;
+  state.put_fail_after = options.fail_after;
+  S3BucketContext context = target.context();
+  S3PutObjectHandler handler = {kHandler, &on_put_data};
+  S3_put_object(&context, key, options.declared_length.value_or(data.size()), options.properties,
+                nullptr, kS3TestTimeoutMs, &handler, &state);
+  return state.result;
+}
+
+S3CallResult s3_copy(const S3Target &target, const char *key, const char *destination_bucket,
+                     const char *destination_key, const S3PutProperties *properties) {
+  CallState state;
+  S3BucketContext context = target.context();
+  char etag[256] = {};
+  int64_t last_modified = -1;
+  S3_copy_object(&context, key, destination_bucket, destination_key, properties, &last_modified,
+                 sizeof etag, etag, nullptr, kS3TestTimeoutMs, &kHandler, &state);
+  state.result.copy_etag = etag;
+  state.result.copy_last_modified = last_modified;
+  return state.result;
+}
+
+S3CallResult s3_delete(const S3Target &target, const char *key) {
+  CallState state;
+  S3BucketContext context = target.context();
+  S3_delete_object(&context, key, nullptr, kS3TestTimeoutMs, &kHandler, &state);
+  return state.result;
+}
+
+S3CallResult s3_list(const S3Target &target, const char *prefix, const char *marker,
+                     const char *delimiter, int max_keys) {
+  CallState state;
+  S3BucketContext context = target.context();
+  S3ListBucketHandler handler = {kHandler, &on_list};
+  S3_list_bucket(&context, prefix, marker, delimiter, max_keys, nullptr, kS3TestTimeoutMs, &handler,
+                 &state);
+  return state.result;
+}
+
+S3CallResult s3_create_bucket(const S3Target &target, const char *location) {
+  CallState state;
+  S3_create_bucket(S3ProtocolHTTP, or_null(target.access_key_id), or_null(target.secret_access_key),
+                   or_null(target.security_token), or_null(target.host), target.bucket.c_str(),
+                   or_null(target.region), S3CannedAclPrivate, location, nullptr, kS3TestTimeoutMs,
+                   &kHandler, &state);
+  return state.result;
+}
+
+S3CallResult s3_delete_bucket(const S3Target &target) {
+  CallState state;
+  S3_delete_bucket(S3ProtocolHTTP, target.style, or_null(target.access_key_id),
+                   or_null(target.secret_access_key), or_null(target.security_token),
+                   or_null(target.host), target.bucket.c_str(), or_null(target.region), nullptr,
+                   kS3TestTimeoutMs, &kHandler, &state);
+  return state.result;
+}
+
+S3CallResult s3_list_service(const S3Target &target) {
+  CallState state;
+  S3ListServiceHandler handler = {kHandler, &on_service};
+  S3_list_service(S3ProtocolHTTP, or_null(target.access_key_id), or_null(target.secret_access_key),
+                  or_null(target.security_token), or_null(target.host), or_null(target.region),
+                  nullptr, kS3TestTimeoutMs, &handler, &state);
+  return state.result;
+}
+
+}  // namespace vorlan::test

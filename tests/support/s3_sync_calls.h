@@ -1,0 +1,95 @@
+// The S3 client library's calls wrapped for tests: each runs one request and returns what the
+// callbacks saw, copied out (status, properties, error details, body, listing).
+#ifndef VORLAN_TESTS_S3_SYNC_CALLS_H
+#define VORLAN_TESTS_S3_SYNC_CALLS_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vorlan/s3.h"
+
+namespace vorlan::test {
+
+// Where and as whom; context() borrows these strings, so keep the target alive.
+struct S3Target {
+  std::string host;
+  std::string bucket;
+  S3UriStyle style = S3UriStylePath;
+  std::string access_key_id;
+  std::string secret_access_key;
+  std::string security_token;
+  std::string region;
+  S3BucketContext context() const;
+};
+
+struct S3CallResult {
+  S3Status status = S3StatusInternalError;
+  int complete_calls = 0;
+  int properties_calls = 0;
+  // Properties.
+  std::string request_id, content_type, etag, server, bucket_region;
+  bool has_bucket_region = false;
+  uint64_t content_length = 0;
+  int64_t last_modified = -1;
+  int sse = -1;
+  std::map<std::string, std::string> metadata;
+  // Error details.
+  bool has_details = false;
+  std::string message, resource;
+  std::map<std::string, std::string> extra;
+  // Get.
+  std::string data;
+  // Listings (all pages the call saw) and the service listing.
+  bool truncated = false;
+  std::string next_marker;
+  std::vector<std::string> keys;
+  std::vector<uint64_t> sizes;
+  std::vector<std::string> common_prefixes;
+  std::vector<std::string> buckets;
+  // Copy.
+  std::string copy_etag;
+  int64_t copy_last_modified = -1;
+};
+
+struct S3GetOptions {
+  uint64_t start = 0;
+  uint64_t count = 0;
+  // After this many body bytes the data callback answers `abort_status`.
+  std::optional<uint64_t> abort_after;
+  S3Status abort_status = S3StatusAbortedByCallback;
+  // The properties callback answers this.
+  S3Status properties_answer = S3StatusOK;
+};
+
+struct S3PutOptions {
+  std::optional<uint64_t> declared_length;  // default: data.size()
+  // The data callback returns -1 once this many bytes were supplied.
+  std::optional<uint64_t> fail_after;
+  const S3PutProperties *properties = nullptr;
+};
+
+S3GetOptions s3_range(uint64_t start, uint64_t count);
+S3GetOptions s3_abort_after(uint64_t bytes, S3Status status);
+S3GetOptions s3_properties_answer(S3Status status);
+
+constexpr int kS3TestTimeoutMs = 60000;
+
+S3CallResult s3_head(const S3Target &target, const char *key);
+S3CallResult s3_get(const S3Target &target, const char *key, const S3GetOptions &options = {});
+S3CallResult s3_put(const S3Target &target, const char *key, const std::string &data,
+                    const S3PutOptions &options = {});
+S3CallResult s3_copy(const S3Target &target, const char *key, const char *destination_bucket,
+                     const char *destination_key, const S3PutProperties *properties = nullptr);
+S3CallResult s3_delete(const S3Target &target, const char *key);
+S3CallResult s3_list(const S3Target &target, const char *prefix, const char *marker,
+                     const char *delimiter, int max_keys);
+S3CallResult s3_create_bucket(const S3Target &target, const char *location = nullptr);
+S3CallResult s3_delete_bucket(const S3Target &target);
+S3CallResult s3_list_service(const S3Target &target);
+
+}  // namespace vorlan::test
+
+#endif  // VORLAN_TESTS_S3_SYNC_CALLS_H
