@@ -199,11 +199,12 @@ std::string curl_prefix(const Server &server) {
   return prefix;
 }
 
+// curl reads the body from a pipe; with the length given it sends it unchunked, as we do.
 double curl_put(const Server &server, const std::string &key, uint64_t size) {
   std::string length = std::to_string(size);
   return timed_command("head -c " + length + " /dev/zero | " + curl_prefix(server) +
-                       "-T - -H 'Content-Length: " + length + "' 'http://" + server.host + "/" +
-                       kBucket + "/" + key + "'");
+                       "-T - -H 'Transfer-Encoding:' -H 'Content-Length: " + length + "' 'http://" +
+                       server.host + "/" + kBucket + "/" + key + "'");
 }
 
 double curl_get(const Server &server, const std::string &key) {
