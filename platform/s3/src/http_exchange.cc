@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kMaxErrorBodySize = 1024 * 1024;
 constexpr long kDownloadBufferSize = 256 * 1024;
 constexpr long kUploadBufferSize = 512 * 1024;
+constexpr long kMaxCachedConnections = 128;
 
 struct slist_free {
   void operator()(curl_slist *list) const { curl_slist_free_all(list); }
@@ -115,6 +116,8 @@ void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *h
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, state);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  // The cache is shared by every thread; libcurl's default keeps only five connections.
+  curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kMaxCachedConnections);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings.verify_peer ? 1L : 0L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, settings.verify_peer ? 2L : 0L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, settings.connect_timeout_seconds);
