@@ -34,7 +34,7 @@ namespace vorlan::test {
 namespace {
 
 constexpr uint64_t kGeneratedPeriod = 65521;  // prime, so no chunk size lines up with it
-constexpr size_t kWriteChunk = 256 * 1024;
+constexpr size_t kWriteChunk = size_t{256} * 1024;
 
 std::string lower(std::string text) {
   for (auto &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -192,7 +192,7 @@ std::string hmac_sha256(const std::string &key, const std::string &data) {
 }
 
 std::string rfc1123(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
+  auto t = static_cast<time_t>(seconds);
   struct tm tm {};
   gmtime_r(&t, &tm);
   char buffer[64];
@@ -201,7 +201,7 @@ std::string rfc1123(int64_t seconds) {
 }
 
 std::string iso8601(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
+  auto t = static_cast<time_t>(seconds);
   struct tm tm {};
   gmtime_r(&t, &tm);
   char buffer[64];
@@ -349,7 +349,7 @@ void reset_connection(int local_port, int remote_port) {
     // and close of the descriptor later are harmless.
     sockaddr unspecified{};
     unspecified.sa_family = AF_UNSPEC;
-    connect(fd, &unspecified, sizeof unspecified);
+    (void)connect(fd, &unspecified, sizeof unspecified);
   }
   closedir(dir);
 }

@@ -29,7 +29,7 @@ S3Status on_properties(const S3ResponseProperties *properties, void *data) {
   result.bucket_region = text(properties->bucketRegion);
   result.content_length = properties->contentLength;
   result.last_modified = properties->lastModified;
-  result.sse = properties->usesServerSideEncryption;
+  result.sse = static_cast<unsigned char>(properties->usesServerSideEncryption);
   for (int i = 0; i < properties->metaDataCount; ++i) {
     result.metadata[properties->metaData[i].name] = properties->metaData[i].value;
   }

@@ -4,13 +4,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -75,7 +75,7 @@ std::string read_file(const std::string &path) {
 
 S3rverFixture::S3rverFixture() : S3rverFixture(Options()) {}
 
-S3rverFixture::S3rverFixture(Options options) {
+S3rverFixture::S3rverFixture(const Options &options) {
   char pattern[] = "/tmp/vorlan-s3rver-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     error_ = std::string("cannot create a temporary directory: ") + std::strerror(errno);
@@ -118,13 +118,14 @@ bool S3rverFixture::start_once(const Options &options) {
   }
   std::string binary = program();
   std::string port_text = std::to_string(port);
-  std::vector<std::string> args = {binary,      "--address",   "127.0.0.1", "--port",
-                                   port_text,   "--directory", directory_,  "--silent"};
+  std::vector<std::string> args = {binary,    "--address",   "127.0.0.1", "--port",
+                                   port_text, "--directory", directory_,  "--silent"};
   if (!options.service_endpoint.empty()) {
     args.emplace_back("--service-endpoint");
     args.push_back(options.service_endpoint);
   }
   std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
   for (auto &arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   int log_fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

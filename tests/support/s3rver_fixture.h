@@ -33,7 +33,7 @@ class S3rverFixture {
   static constexpr const char *kSecretAccessKey = "S3RVER";
 
   S3rverFixture();
-  explicit S3rverFixture(Options options);
+  explicit S3rverFixture(const Options &options);
   ~S3rverFixture();
   S3rverFixture(const S3rverFixture &) = delete;
   S3rverFixture &operator=(const S3rverFixture &) = delete;
