@@ -80,6 +80,8 @@ vorlan_result_t vorlan_l_gcloud_activate() {
   free(config_path);
   if (result != VORLAN_SUCCESS) {
     VORLAN_S3_LOG_RESULT(result);
+    // A failed base activation leaves its log open for the line above.
+    vorlan_i_s3_debug_close();
     vorlan_l_gcloud_release_settings();
     return result;
   }

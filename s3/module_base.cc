@@ -1,6 +1,6 @@
 // The base module: process-wide resources shared by every session (the diagnostic log, the MIME
-// table, the checksum cache, the S3 client library's global state), and the one translation of
-// S3 client library statuses into the errors the client sees.
+// table, the checksum cache), and the one translation of S3 client library statuses into the
+// errors the client sees. The S3 client library's global state belongs to the sessions.
 #include "vorlan_i_s3.h"
 
 #include <sys/time.h>
@@ -13,10 +13,6 @@ namespace {
 
 vorlan_result_t vorlan_l_s3_base_activate();
 vorlan_result_t vorlan_l_s3_base_deactivate();
-
-// Set while the base module holds its resources, so a repeated deactivation releases nothing
-// twice.
-bool vorlan_l_s3_base_active = false;
 
 // Writes one piece of a log line with a single stdio call, so a piece is never split by another
 // thread's write.
@@ -226,10 +222,15 @@ vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
 namespace {
 
 vorlan_result_t vorlan_l_s3_base_activate() {
-  // A malformed VORLAN_S3_DEBUG leaves the log off; the module works without it.
+  // A malformed VORLAN_S3_DEBUG leaves the log off; the module works without it, but the
+  // operator hears why the log is silent.
   vorlan_result_t debug_result = vorlan_debug_init(
       "VORLAN_S3_DEBUG", "TRACE INFO DEBUG WARNING ERROR", &vorlan_i_VORLAN_S3_debug_handle);
   if (debug_result != VORLAN_SUCCESS) {
+    char *message = vorlan_error_print_friendly(vorlan_error_peek(debug_result));
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_WARN, "The diagnostic log is off: %s",
+                           vorlan_i_s3_str(message));
+    free(message);
     vorlan_error_release(debug_result);
   }
   VORLAN_S3_TRACE_ENTER();
@@ -239,17 +240,12 @@ vorlan_result_t vorlan_l_s3_base_activate() {
     vorlan_gfs_log_message(VORLAN_GFS_LOG_ERR, "There was an error parsing the mime.types file %s.",
                            vorlan_i_s3_str(vorlan_i_s3_mime_type_file));
     VORLAN_S3_LOG_RESULT(result);
-    // A failed activation is never deactivated: release the log stream here.
-    if (vorlan_i_VORLAN_S3_debug_handle.owns_output && vorlan_i_VORLAN_S3_debug_handle.output) {
-      fclose(vorlan_i_VORLAN_S3_debug_handle.output);
-    }
-    vorlan_i_VORLAN_S3_debug_handle.owns_output = 0;
-    vorlan_i_VORLAN_S3_debug_handle.output = nullptr;
+    // The log stays open for the outer module's failure line; vorlan_i_s3_debug_close, called
+    // on that path, releases it since a failed activation is never deactivated.
     return result;
   }
 
   vorlan_i_s3_checksum_cache_init();
-  vorlan_l_s3_base_active = true;
   VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
   return VORLAN_SUCCESS;
 }
@@ -260,16 +256,17 @@ vorlan_result_t vorlan_l_s3_base_deactivate() {
     vorlan_i_s3_mime_extensions = nullptr;
   }
   vorlan_i_s3_checksum_cache_destroy();
-  if (vorlan_l_s3_base_active) {
-    S3_deinitialize();
-    vorlan_l_s3_base_active = false;
-  }
+  // No S3_deinitialize: activation took no reference; each session releases its own.
+  vorlan_i_s3_debug_close();
+  return VORLAN_SUCCESS;
+}
+
+}  // namespace
+
+void vorlan_i_s3_debug_close() {
   if (vorlan_i_VORLAN_S3_debug_handle.owns_output && vorlan_i_VORLAN_S3_debug_handle.output) {
     fclose(vorlan_i_VORLAN_S3_debug_handle.output);
   }
   vorlan_i_VORLAN_S3_debug_handle.owns_output = 0;
   vorlan_i_VORLAN_S3_debug_handle.output = nullptr;
-  return VORLAN_SUCCESS;
 }
-
-}  // namespace

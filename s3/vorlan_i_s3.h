@@ -61,6 +61,9 @@ void vorlan_i_VORLAN_S3_debug_time_printf(const char *format, ...) VORLAN_PRINTF
 // Logs "result=VORLAN_SUCCESS\n" at TRACE or the standard failure line at ERROR for `result`.
 void vorlan_i_s3_log_result(const char *func_name, vorlan_result_t result);
 #define VORLAN_S3_LOG_RESULT(result) vorlan_i_s3_log_result(__func__, (result))
+// Closes the log output the base module opened and turns the log off; safe to repeat. Base
+// deactivation calls it, and so does the outer module after logging a failed activation.
+void vorlan_i_s3_debug_close();
 
 // A "%s" argument that is never null.
 inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }

@@ -52,7 +52,6 @@ TEST_F(ModuleLoadTest, LoadsAsGoogleCloudAndUnloadsCleanly) {
     std::unique_ptr<Host> host = load(config, &error);
     ASSERT_NE(host, nullptr) << error;
     ASSERT_NE(host->iface(), nullptr);
-    EXPECT_EQ(host->iface()->descriptor, 0x0B);
     EXPECT_TRUE(registered());
     EXPECT_TRUE(host->violations().empty());
     host.reset();
@@ -67,16 +66,19 @@ TEST_F(ModuleLoadTest, LoadsAsGoogleCloudAndUnloadsCleanly) {
 }
 
 TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
+  const std::string debug_log = dir_.path() + "/s3.log";
+  setenv("VORLAN_S3_DEBUG", ("ERROR," + debug_log).c_str(), 1);
   struct Case {
     const char *label;
     std::string config;
     std::string error_part;
     std::string server_log;
+    bool logged;  // the log was open, so the outer module's failure line is in it
   } cases[] = {
-      {"unknown option", "bogus = 1\n", "unknown option \"bogus\"", ""},
-      {"bad integer", "retry_delay = 4294967396\n", "integer attribute retry_delay", ""},
+      {"unknown option", "bogus = 1\n", "unknown option \"bogus\"", "", false},
       {"unreadable MIME file", "mime_types_path = " + dir_.path() + "/absent.types\n", "",
-       "ERROR: There was an error parsing the mime.types file " + dir_.path() + "/absent.types.\n"},
+       "ERROR: There was an error parsing the mime.types file " + dir_.path() + "/absent.types.\n",
+       true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
@@ -86,11 +88,24 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
     EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
     EXPECT_FALSE(registered());
     EXPECT_EQ(TempDir::read(server_log_), c.server_log);
+    const std::string log = TempDir::read(debug_log);
+    EXPECT_EQ(log.find("s3: ERROR: vorlan_l_gcloud_activate: result=") != std::string::npos,
+              c.logged)
+        << log;
     dir_.write("server.log", "");
   }
   // A good configuration still loads afterwards.
   std::string error;
   EXPECT_NE(load("max_retries = 2\n", &error), nullptr) << error;
+}
+
+// A malformed setting leaves the log off but tells the server's log why.
+TEST_F(ModuleLoadTest, MalformedDebugSettingWarnsInTheServerLog) {
+  setenv("VORLAN_S3_DEBUG", "TRACE|LOUD", 1);
+  std::string error;
+  EXPECT_NE(load("max_retries = 2\n", &error), nullptr) << error;
+  EXPECT_EQ(TempDir::read(server_log_),
+            "WARN: The diagnostic log is off: Unknown debug level \"LOUD\" in VORLAN_S3_DEBUG\n");
 }
 
 }  // namespace
