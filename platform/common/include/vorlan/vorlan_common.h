@@ -201,6 +201,26 @@ void *vorlan_list_remove(vorlan_list_t **list, vorlan_list_t *entry);
 /* Frees the list cells, not the data. */
 void vorlan_list_free(vorlan_list_t *list);
 
+/* ---- Priority queues ---------------------------------------------------------------------- */
+
+/* A queue of borrowed data ordered by a comparison function: negative when `datum1` comes out
+ * before `datum2`, 0 when they rank equal (equal data come out in the order they went in).
+ * Not synchronised: the owner locks around it when it is shared. */
+typedef struct vorlan_priority_queue_s *vorlan_priority_queue_t;
+typedef int (*vorlan_priority_queue_cmp_func_t)(void *datum1, void *datum2);
+
+vorlan_result_t vorlan_priority_queue_init(vorlan_priority_queue_t *queue,
+                                           vorlan_priority_queue_cmp_func_t cmp);
+/* Returns 0, or VORLAN_FAILURE (queue unchanged) when out of memory. */
+int vorlan_priority_queue_enqueue(vorlan_priority_queue_t queue, void *datum);
+/* Removes and returns the first datum; null when the queue is empty. */
+void *vorlan_priority_queue_dequeue(vorlan_priority_queue_t queue);
+/* The first datum, left in place; null when the queue is empty. */
+void *vorlan_priority_queue_first(vorlan_priority_queue_t queue);
+int vorlan_priority_queue_size(vorlan_priority_queue_t queue);
+/* Frees the queue, not the data it still holds. Sets *queue to null. */
+void vorlan_priority_queue_destroy(vorlan_priority_queue_t *queue);
+
 /* ---- Paths ------------------------------------------------------------------------------ */
 
 /* Expands "${sysconfdir}" in `path_template` into a newly allocated *path (caller frees). The
