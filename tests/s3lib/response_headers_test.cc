@@ -142,8 +142,8 @@ TEST(RequestHeaders, PutPropertiesRefuseHeaderInjection) {
        S3StatusBadContentDispositionFilename},
   };
   for (const row &r : rows) {
-    vorlan_s3::request_spec spec;
-    EXPECT_EQ(vorlan_s3::add_put_properties(&r.properties, &spec), r.expected) << r.name;
+    vorlan_s3::request_plan plan;
+    EXPECT_EQ(vorlan_s3::add_put_properties(&r.properties, &plan), r.expected) << r.name;
   }
 }
 
@@ -151,19 +151,19 @@ TEST(RequestHeaders, PutSignsMetadataAndCarriesALargeLength) {
   S3NameValue meta{"MTime", "1700000000"};
   S3PutProperties properties{"text/plain",       nullptr, "no-cache", nullptr, nullptr, -1,
                              S3CannedAclPrivate, 1,       &meta,      0};
-  vorlan_s3::request_spec spec;
-  spec.method = "PUT";
-  spec.host = "127.0.0.1:9000";
-  spec.bucket = "b";
-  spec.key = "k";
-  spec.access_key_id = "AK";
-  spec.secret_access_key = "SK";
-  spec.has_body = true;
-  spec.body_length = 5368709120ULL;
-  spec.payload_hash = "UNSIGNED-PAYLOAD";
-  ASSERT_EQ(vorlan_s3::add_put_properties(&properties, &spec), S3StatusOK);
+  vorlan_s3::request_plan plan;
+  plan.method = "PUT";
+  plan.host = "127.0.0.1:9000";
+  plan.bucket = "b";
+  plan.key = "k";
+  plan.access_key_id = "AK";
+  plan.secret_access_key = "SK";
+  plan.has_body = true;
+  plan.body_length = 5368709120ULL;
+  plan.payload_hash = "UNSIGNED-PAYLOAD";
+  ASSERT_EQ(vorlan_s3::add_put_properties(&properties, &plan), S3StatusOK);
   vorlan_s3::http_request request;
-  ASSERT_EQ(vorlan_s3::build_http_request(spec, &request), S3StatusOK);
+  ASSERT_EQ(vorlan_s3::build_http_request(plan, &request), S3StatusOK);
   EXPECT_EQ(request.body_length, 5368709120ULL);
   std::string authorization;
   bool has_meta = false;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <set>
 #include <string>
 
@@ -79,24 +80,27 @@ TEST(StatusTable, OutcomesMapToStatusesAndRetryability) {
 
   struct transport_row {
     CURLcode code;
+    long os_errno;
     S3Status status;
     bool retryable;
   } transport_rows[] = {
-      {CURLE_COULDNT_RESOLVE_HOST, S3StatusNameLookupError, true},
-      {CURLE_COULDNT_CONNECT, S3StatusFailedToConnect, true},
-      {CURLE_OPERATION_TIMEDOUT, S3StatusTransportTimedOut, true},
-      {CURLE_PARTIAL_FILE, S3StatusTransportShortBody, true},
-      {CURLE_RECV_ERROR, S3StatusTransportConnectionReset, true},
-      {CURLE_SEND_ERROR, S3StatusTransportConnectionReset, true},
-      {CURLE_GOT_NOTHING, S3StatusTransportConnectionReset, true},
-      {CURLE_PEER_FAILED_VERIFICATION, S3StatusServerFailedVerification, false},
-      {CURLE_SSL_CONNECT_ERROR, S3StatusTransportTlsFailure, false},
-      {CURLE_OUT_OF_MEMORY, S3StatusOutOfMemory, false},
-      {CURLE_WEIRD_SERVER_REPLY, S3StatusTransportOther, false},
+      {CURLE_COULDNT_RESOLVE_HOST, 0, S3StatusNameLookupError, true},
+      {CURLE_COULDNT_CONNECT, 0, S3StatusFailedToConnect, true},
+      {CURLE_OPERATION_TIMEDOUT, 0, S3StatusTransportTimedOut, true},
+      {CURLE_PARTIAL_FILE, 0, S3StatusTransportShortBody, true},
+      {CURLE_RECV_ERROR, 0, S3StatusTransportConnectionReset, true},
+      {CURLE_SEND_ERROR, 0, S3StatusTransportConnectionReset, true},
+      {CURLE_GOT_NOTHING, 0, S3StatusTransportConnectionReset, true},
+      {CURLE_SEND_FAIL_REWIND, 0, S3StatusTransportConnectionReset, true},
+      {CURLE_PEER_FAILED_VERIFICATION, 0, S3StatusServerFailedVerification, false},
+      {CURLE_SSL_CONNECT_ERROR, 0, S3StatusTransportTlsFailure, false},
+      {CURLE_SSL_CONNECT_ERROR, ECONNRESET, S3StatusTransportConnectionReset, true},
+      {CURLE_OUT_OF_MEMORY, 0, S3StatusOutOfMemory, false},
+      {CURLE_WEIRD_SERVER_REPLY, 0, S3StatusTransportOther, false},
   };
   for (const transport_row &r : transport_rows) {
-    S3Status status = vorlan_s3::status_from_transport_result(r.code);
-    EXPECT_EQ(status, r.status) << "curl code " << r.code;
+    S3Status status = vorlan_s3::status_from_transport_result(r.code, r.os_errno);
+    EXPECT_EQ(status, r.status) << "curl code " << r.code << " errno " << r.os_errno;
     EXPECT_EQ(S3_status_is_retryable(status) != 0, r.retryable) << "curl code " << r.code;
   }
 

@@ -307,5 +307,26 @@ TEST_F(TransferFaults, ConnectionsAreReused) {
   EXPECT_LE(server_.connection_count(), 2U);
 }
 
+// A kept-alive connection that the server closes as a request arrives: libcurl resends on a
+// new connection, which a fixed body allows and a body already pulled from the caller does not.
+TEST_F(TransferFaults, RequestOnAConnectionClosedUnderItIsResentOrRetryable) {
+  S3Target located = bucket_;
+  located.bucket = "located";
+  ASSERT_EQ(s3_head(bucket_, "big").status, S3StatusOK);
+  server_.add_fault(FakeS3Fault::close_unanswered().on("PUT", "located", ""));
+  S3CallResult created = s3_create_bucket(located, "europe-west3");
+  EXPECT_EQ(created.status, S3StatusOK) << S3_get_status_name(created.status);
+  EXPECT_EQ(server_.count("PUT"), 2U);
+  EXPECT_NE(server_.last_body().find("<LocationConstraint>europe-west3</LocationConstraint>"),
+            std::string::npos)
+      << server_.last_body();
+
+  ASSERT_EQ(s3_head(bucket_, "big").status, S3StatusOK);
+  server_.add_fault(FakeS3Fault::close_unanswered().on("PUT", "bucket", "new"));
+  S3CallResult put = s3_put(bucket_, "new", big_);
+  EXPECT_EQ(put.status, S3StatusTransportConnectionReset) << S3_get_status_name(put.status);
+  EXPECT_FALSE(server_.object("bucket", "new"));
+}
+
 }  // namespace
 }  // namespace vorlan::test

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "s3_sync_calls.h"
 #include "uri.h"
 #include "vorlan/s3.h"
 
@@ -56,13 +57,6 @@ TEST(Uri, TargetsInBothStyles) {
        nullptr,
        {},
        "http://127.0.0.1:9000/bkt",
-       "127.0.0.1:9000"},
-      {"path empty key",
-       S3UriStylePath,
-       "bkt",
-       "",
-       {},
-       "http://127.0.0.1:9000/bkt/",
        "127.0.0.1:9000"},
       {"service", S3UriStylePath, nullptr, nullptr, {}, "http://127.0.0.1:9000/", "127.0.0.1:9000"},
       {"virtual object",
@@ -130,35 +124,64 @@ TEST(Uri, KeyLengthLimit) {
   EXPECT_EQ(
       vorlan_s3::build_request_target(S3UriStylePath, "h", "b", too_long.c_str(), {}, &target),
       S3StatusKeyTooLong);
+  EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", "b", "", {}, &target),
+            S3StatusKeyTooLong);
+  EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", nullptr, "k", {}, &target),
+            S3StatusInvalidBucketNameTooShort);
 }
 
-struct completion {
-  int calls = 0;
-  S3Status status = S3StatusOK;
-};
-
-void record_completion(S3Status status, const S3ErrorDetails *, void *data) {
-  auto *c = static_cast<completion *>(data);
-  ++c->calls;
-  c->status = status;
-}
-
-// A refused bucket completes the request at once with its status; nothing is sent (the host
-// below refuses connections, which would give FailedToConnect instead).
-TEST(Uri, RefusedBucketCompletesWithoutConnecting) {
+// A refused bucket or key completes the request at once with its status; nothing is sent (the
+// host below refuses connections, which would give a connection failure instead).
+TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
+  using namespace vorlan::test;
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "127.0.0.1:1"), S3StatusOK);
-  S3ResponseHandler handler{nullptr, &record_completion};
+  auto target = [](const char *bucket) {
+    S3Target t;
+    t.host = "127.0.0.1:1";
+    t.bucket = bucket;
+    t.access_key_id = "AK";
+    t.secret_access_key = "SK";
+    t.security_token = "TOKEN";
+    return t;
+  };
   for (const char *bucket : {"evil.com/", "..", "a@b"}) {
-    S3BucketContext context{"127.0.0.1:1", bucket, S3ProtocolHTTP, S3UriStylePath,
-                            "AK",          "SK",   "TOKEN",        nullptr};
-    completion done;
-    S3_head_object(&context, "k", nullptr, 0, &handler, &done);
-    EXPECT_EQ(done.calls, 1);
-    EXPECT_EQ(done.status == S3StatusInvalidBucketNameCharacter ||
-                  done.status == S3StatusInvalidBucketNameCharacterSequence,
-              true)
+    S3CallResult done = s3_head(target(bucket), "k");
+    EXPECT_EQ(done.complete_calls, 1);
+    EXPECT_TRUE(done.status == S3StatusInvalidBucketNameCharacter ||
+                done.status == S3StatusInvalidBucketNameCharacterSequence)
         << S3_get_status_name(done.status);
   }
+  // "/bucket/" or "/key" would reach another resource than the one asked for.
+  const S3Target none = target(""), bucket = target("b");
+  struct row {
+    const char *name;
+    S3CallResult done;
+    S3Status expected;
+  } rows[] = {
+      {"head, no bucket", s3_head(none, "k"), S3StatusInvalidBucketNameTooShort},
+      {"head, empty key", s3_head(bucket, ""), S3StatusKeyTooLong},
+      {"get, no bucket", s3_get(none, "k"), S3StatusInvalidBucketNameTooShort},
+      {"get, empty key", s3_get(bucket, ""), S3StatusKeyTooLong},
+      {"put, no bucket", s3_put(none, "k", "x"), S3StatusInvalidBucketNameTooShort},
+      {"put, empty key", s3_put(bucket, "", "x"), S3StatusKeyTooLong},
+      {"delete, no bucket", s3_delete(none, "k"), S3StatusInvalidBucketNameTooShort},
+      {"delete, empty key", s3_delete(bucket, ""), S3StatusKeyTooLong},
+      {"copy, no source bucket", s3_copy(none, "k", "d", "k"), S3StatusInvalidBucketNameTooShort},
+      {"copy, empty source key", s3_copy(bucket, "", "d", "k"), S3StatusKeyTooLong},
+      {"copy, empty destination key", s3_copy(bucket, "k", "d", ""), S3StatusKeyTooLong},
+      {"list, no bucket", s3_list(none, nullptr, nullptr, nullptr, 0),
+       S3StatusInvalidBucketNameTooShort},
+      {"create, no bucket", s3_create_bucket(none), S3StatusInvalidBucketNameTooShort},
+      {"delete bucket, no bucket", s3_delete_bucket(none), S3StatusInvalidBucketNameTooShort},
+  };
+  for (const row &r : rows) {
+    EXPECT_EQ(r.done.complete_calls, 1) << r.name;
+    EXPECT_EQ(r.done.status, r.expected) << r.name << ": " << S3_get_status_name(r.done.status);
+  }
+  // A head without a key addresses the bucket and the service listing addresses none: both
+  // go out (and meet the refusing port).
+  EXPECT_EQ(s3_head(bucket, nullptr).status, S3StatusFailedToConnect);
+  EXPECT_EQ(s3_list_service(none).status, S3StatusFailedToConnect);
   S3_deinitialize();
 }
 

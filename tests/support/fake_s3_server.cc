@@ -327,8 +327,8 @@ const std::string &generated_pattern() {
   return pattern;
 }
 
-// Resets the accepted connection of this peer.
-void reset_connection(int local_port, int remote_port) {
+// Resets the accepted connection of this peer, or with `close` ends it cleanly.
+void reset_connection(int local_port, int remote_port, bool close = false) {
   DIR *dir = opendir("/proc/self/fd");
   if (dir == nullptr) return;
   while (struct dirent *entry = readdir(dir)) {
@@ -343,6 +343,10 @@ void reset_connection(int local_port, int remote_port) {
     size = sizeof peer;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0 ||
         ntohs(peer.sin_port) != remote_port) {
+      continue;
+    }
+    if (close) {
+      (void)shutdown(fd, SHUT_RDWR);
       continue;
     }
     // Disconnecting a connected TCP socket sends a reset at once; httplib's own shutdown
@@ -497,6 +501,12 @@ FakeS3Fault FakeS3Fault::trailing_bytes(uint64_t bytes) {
   FakeS3Fault fault;
   fault.kind = Kind::kTrailingBytes;
   fault.bytes = bytes;
+  return fault;
+}
+
+FakeS3Fault FakeS3Fault::close_unanswered() {
+  FakeS3Fault fault;
+  fault.kind = Kind::kCloseUnanswered;
   return fault;
 }
 
@@ -794,6 +804,11 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     emit(req, res, std::move(answer), std::nullopt);
     return;
   }
+  if (fault && fault->kind == FakeS3Fault::Kind::kCloseUnanswered) {
+    set_status(index, 0);
+    reset_connection(port, req.remote_port, true);
+    return;
+  }
   if (fault && fault->kind == FakeS3Fault::Kind::kDelay) sleep_unless_stopping(fault->delay);
 
   std::optional<Answer> refused = check_auth(req, record, query);
@@ -1038,11 +1053,11 @@ Answer FakeS3Server::State::get_object(const httplib::Request &, const RecordedR
   if (range.empty() || !starts_with(range, "bytes=") || range.find(',') != std::string::npos) {
     return answer;
   }
-  std::string spec = range.substr(6);
-  size_t dash = spec.find('-');
+  std::string range_text = range.substr(6);
+  size_t dash = range_text.find('-');
   if (dash == std::string::npos) return answer;
-  std::string first_text = spec.substr(0, dash);
-  std::string last_text = spec.substr(dash + 1);
+  std::string first_text = range_text.substr(0, dash);
+  std::string last_text = range_text.substr(dash + 1);
   uint64_t size = object->size;
   uint64_t first = 0;
   uint64_t last = size == 0 ? 0 : size - 1;

@@ -188,7 +188,7 @@ S3CallResult s3_list(const S3Target &target, const char *prefix, const char *mar
 S3CallResult s3_create_bucket(const S3Target &target, const char *location) {
   CallState state;
   S3_create_bucket(S3ProtocolHTTP, or_null(target.access_key_id), or_null(target.secret_access_key),
-                   or_null(target.security_token), or_null(target.host), target.bucket.c_str(),
+                   or_null(target.security_token), or_null(target.host), or_null(target.bucket),
                    or_null(target.region), S3CannedAclPrivate, location, nullptr, kS3TestTimeoutMs,
                    &kHandler, &state);
   return state.result;
@@ -198,7 +198,7 @@ S3CallResult s3_delete_bucket(const S3Target &target) {
   CallState state;
   S3_delete_bucket(S3ProtocolHTTP, target.style, or_null(target.access_key_id),
                    or_null(target.secret_access_key), or_null(target.security_token),
-                   or_null(target.host), target.bucket.c_str(), or_null(target.region), nullptr,
+                   or_null(target.host), or_null(target.bucket), or_null(target.region), nullptr,
                    kS3TestTimeoutMs, &kHandler, &state);
   return state.result;
 }

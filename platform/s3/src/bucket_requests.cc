@@ -12,7 +12,7 @@ namespace {
 using vorlan_s3::document_collector;
 using vorlan_s3::http_result;
 using vorlan_s3::properties_forwarder;
-using vorlan_s3::request_spec;
+using vorlan_s3::request_plan;
 
 bool is_set(const char *text) { return text != nullptr && text[0] != '\0'; }
 
@@ -49,13 +49,13 @@ extern "C" void S3_list_bucket(const S3BucketContext *bucketContext, const char 
                                S3RequestContext *, int timeoutMs,
                                const S3ListBucketHandler *handler, void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
-  request_spec spec;
-  vorlan_s3::apply_bucket_context(bucketContext, &spec);
-  spec.timeout_ms = timeoutMs;
-  if (is_set(prefix)) spec.query.emplace_back("prefix", prefix);
-  if (is_set(marker)) spec.query.emplace_back("marker", marker);
-  if (is_set(delimiter)) spec.query.emplace_back("delimiter", delimiter);
-  if (maxkeys > 0) spec.query.emplace_back("max-keys", std::to_string(maxkeys));
+  request_plan plan;
+  vorlan_s3::apply_bucket_context(bucketContext, &plan);
+  plan.timeout_ms = timeoutMs;
+  if (is_set(prefix)) plan.query.emplace_back("prefix", prefix);
+  if (is_set(marker)) plan.query.emplace_back("marker", marker);
+  if (is_set(delimiter)) plan.query.emplace_back("delimiter", delimiter);
+  if (maxkeys > 0) plan.query.emplace_back("max-keys", std::to_string(maxkeys));
   document_collector collector(response, callbackData);
   S3ListBucketCallback *list_callback = handler->listBucketCallback;
   auto deliver = [&](http_result &) {
@@ -64,7 +64,7 @@ extern "C" void S3_list_bucket(const S3BucketContext *bucketContext, const char 
     if (status != S3StatusOK) return status;
     return deliver_bucket_page(page, list_callback, callbackData);
   };
-  vorlan_s3::run_request(std::move(spec), response, callbackData, collector, deliver);
+  vorlan_s3::run_request(std::move(plan), response, callbackData, collector, deliver);
 }
 
 extern "C" void S3_create_bucket(S3Protocol protocol, const char *accessKeyId,
@@ -73,34 +73,34 @@ extern "C" void S3_create_bucket(S3Protocol protocol, const char *accessKeyId,
                                  const char *authRegion, S3CannedAcl cannedAcl,
                                  const char *locationConstraint, S3RequestContext *, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
-  request_spec spec;
-  spec.method = "PUT";
-  spec.protocol = protocol;
-  spec.uri_style = S3UriStylePath;
-  spec.host = hostName;
-  spec.bucket = bucketName;
-  spec.access_key_id = accessKeyId;
-  spec.secret_access_key = secretAccessKey;
-  spec.security_token = securityToken;
-  spec.auth_region = authRegion;
-  spec.timeout_ms = timeoutMs;
+  request_plan plan;
+  plan.method = "PUT";
+  plan.protocol = protocol;
+  plan.uri_style = S3UriStylePath;
+  plan.host = hostName;
+  plan.bucket = bucketName;
+  plan.access_key_id = accessKeyId;
+  plan.secret_access_key = secretAccessKey;
+  plan.security_token = securityToken;
+  plan.auth_region = authRegion;
+  plan.timeout_ms = timeoutMs;
   S3PutProperties acl_only{};
   acl_only.expires = -1;
   acl_only.cannedAcl = cannedAcl;
-  vorlan_s3::add_put_properties(&acl_only, &spec);
+  vorlan_s3::add_put_properties(&acl_only, &plan);
   if (is_set(locationConstraint)) {
-    spec.fixed_body =
+    plan.fixed_body =
         "<CreateBucketConfiguration xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
         "<LocationConstraint>" +
         vorlan_s3::xml_escape(locationConstraint) +
         "</LocationConstraint></CreateBucketConfiguration>";
-    spec.signed_headers.emplace_back("Content-Type", "application/xml");
+    plan.signed_headers.emplace_back("Content-Type", "application/xml");
   }
-  spec.has_body = true;
-  spec.body_length = spec.fixed_body.size();
-  spec.payload_hash = vorlan_s3::sha256_hex(spec.fixed_body);
+  plan.has_body = true;
+  plan.body_length = plan.fixed_body.size();
+  plan.payload_hash = vorlan_s3::sha256_hex(plan.fixed_body);
   properties_forwarder forwarder(handler, callbackData);
-  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+  vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }
 
 extern "C" void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle, const char *accessKeyId,
@@ -108,19 +108,19 @@ extern "C" void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle, const
                                  const char *hostName, const char *bucketName,
                                  const char *authRegion, S3RequestContext *, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
-  request_spec spec;
-  spec.method = "DELETE";
-  spec.protocol = protocol;
-  spec.uri_style = uriStyle;
-  spec.host = hostName;
-  spec.bucket = bucketName;
-  spec.access_key_id = accessKeyId;
-  spec.secret_access_key = secretAccessKey;
-  spec.security_token = securityToken;
-  spec.auth_region = authRegion;
-  spec.timeout_ms = timeoutMs;
+  request_plan plan;
+  plan.method = "DELETE";
+  plan.protocol = protocol;
+  plan.uri_style = uriStyle;
+  plan.host = hostName;
+  plan.bucket = bucketName;
+  plan.access_key_id = accessKeyId;
+  plan.secret_access_key = secretAccessKey;
+  plan.security_token = securityToken;
+  plan.auth_region = authRegion;
+  plan.timeout_ms = timeoutMs;
   properties_forwarder forwarder(handler, callbackData);
-  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+  vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }
 
 extern "C" void S3_list_service(S3Protocol protocol, const char *accessKeyId,
@@ -129,15 +129,16 @@ extern "C" void S3_list_service(S3Protocol protocol, const char *accessKeyId,
                                 int timeoutMs, const S3ListServiceHandler *handler,
                                 void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
-  request_spec spec;
-  spec.protocol = protocol;
-  spec.uri_style = S3UriStylePath;
-  spec.host = hostName;
-  spec.access_key_id = accessKeyId;
-  spec.secret_access_key = secretAccessKey;
-  spec.security_token = securityToken;
-  spec.auth_region = authRegion;
-  spec.timeout_ms = timeoutMs;
+  request_plan plan;
+  plan.protocol = protocol;
+  plan.uri_style = S3UriStylePath;
+  plan.host = hostName;
+  plan.needs_bucket = false;
+  plan.access_key_id = accessKeyId;
+  plan.secret_access_key = secretAccessKey;
+  plan.security_token = securityToken;
+  plan.auth_region = authRegion;
+  plan.timeout_ms = timeoutMs;
   document_collector collector(response, callbackData);
   S3ListServiceCallback *list_callback = handler->listServiceCallback;
   auto deliver = [&](http_result &) {
@@ -154,5 +155,5 @@ extern "C" void S3_list_service(S3Protocol protocol, const char *accessKeyId,
     }
     return S3StatusOK;
   };
-  vorlan_s3::run_request(std::move(spec), response, callbackData, collector, deliver);
+  vorlan_s3::run_request(std::move(plan), response, callbackData, collector, deliver);
 }

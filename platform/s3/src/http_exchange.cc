@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -15,7 +16,8 @@ namespace {
 constexpr size_t kMaxErrorBodySize = 1024 * 1024;
 constexpr long kDownloadBufferSize = 256 * 1024;
 constexpr long kUploadBufferSize = 512 * 1024;
-constexpr long kMaxCachedConnections = 128;
+// Per easy handle; a session's requests mostly go to one host.
+constexpr long kMaxCachedConnections = 4;
 
 struct slist_free {
   void operator()(curl_slist *list) const { curl_slist_free_all(list); }
@@ -39,6 +41,8 @@ size_t on_header_line(char *data, size_t size, size_t count, void *user) {
   auto *state = static_cast<exchange_state *>(user);
   size_t length = size * count;
   std::string_view line(data, length);
+  // Trailers of a chunked body come after the final headers; they change nothing.
+  if (state->headers_complete) return length;
   if (line == "\r\n" || line == "\n") {
     long code = state->headers.http_code();
     if (code >= 100 && code < 200) return length;  // an interim answer; the final one follows
@@ -100,6 +104,17 @@ size_t on_body_read(char *buffer, size_t size, size_t count, void *user) {
   return static_cast<size_t>(supplied);
 }
 
+// libcurl rewinds the body when it resends a request on a new connection (a kept-alive one
+// that broke under it). A fixed body can start again; the caller's body only while none of it
+// was pulled.
+int on_body_seek(void *user, curl_off_t offset, int origin) {
+  auto *state = static_cast<exchange_state *>(user);
+  if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+  if (state->request->pull_body && state->body_sent > 0) return CURL_SEEKFUNC_CANTSEEK;
+  state->body_sent = 0;
+  return CURL_SEEKFUNC_OK;
+}
+
 void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *headers,
                exchange_state *state, char *error_buffer) {
   vorlan_s3::transfer_settings settings = vorlan_s3::current_settings();
@@ -116,8 +131,12 @@ void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *h
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, state);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
-  // The cache is shared by every thread; libcurl's default keeps only five connections.
   curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kMaxCachedConnections);
+  // One request per connection at a time: HTTP/2 streams of a connection that is shared by
+  // easy handles on different threads are not safe.
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  // A proxy's answer to CONNECT is not the service's response.
+  curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings.verify_peer ? 1L : 0L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, settings.verify_peer ? 2L : 0L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, settings.connect_timeout_seconds);
@@ -133,6 +152,8 @@ void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *h
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.body_length));
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &on_body_read);
     curl_easy_setopt(curl, CURLOPT_READDATA, state);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &on_body_seek);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, state);
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
   } else if (request.method != "GET") {
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
@@ -229,7 +250,9 @@ http_result http_perform(const http_request &request, http_response_handler &han
   } else if (state.headers_complete && !is_success(result.http_code)) {
     result.status = status_of_http_error(result.http_code, state.error_body, &result);
   } else if (code != CURLE_OK) {
-    result.status = status_from_transport_result(code);
+    long os_errno = 0;
+    curl_easy_getinfo(lease.get(), CURLINFO_OS_ERRNO, &os_errno);
+    result.status = status_from_transport_result(code, os_errno);
   } else if (!state.headers_complete) {
     result.status = S3StatusTransportOther;
   } else if (request.method != "HEAD" && state.headers.content_length()) {

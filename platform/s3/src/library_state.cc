@@ -12,6 +12,13 @@
 
 namespace vorlan_s3 {
 
+// Idle easy handles beyond this are closed; each one keeps its own few connections.
+constexpr size_t kMaxIdleHandles = 64;
+
+// DNS answers and TLS sessions are shared between threads under locks. Connections are not:
+// libcurl does not support one connection cache used by concurrently running threads. Each
+// easy handle keeps its connections between requests instead, and requests reuse them by
+// taking the most recently returned handle.
 class shared_transport {
  public:
   shared_transport() {
@@ -20,7 +27,6 @@ class shared_transport {
     curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &shared_transport::lock);
     curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &shared_transport::unlock);
     curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
@@ -42,14 +48,21 @@ class shared_transport {
     }
     if (handle == nullptr) handle = curl_easy_init();
     if (handle == nullptr) throw std::bad_alloc();
+    // Keeps the handle's open connections; only the options go back to their defaults.
     curl_easy_reset(handle);
     curl_easy_setopt(handle, CURLOPT_SHARE, share_);
     return handle;
   }
 
   void give_back(CURL *handle) {
-    std::lock_guard<std::mutex> guard(idle_mutex_);
-    idle_.push_back(handle);
+    {
+      std::lock_guard<std::mutex> guard(idle_mutex_);
+      if (idle_.size() < kMaxIdleHandles) {
+        idle_.push_back(handle);
+        return;
+      }
+    }
+    curl_easy_cleanup(handle);
   }
 
  private:

@@ -1,6 +1,6 @@
 // Process-wide state: initialisation count, default host, flags, timeouts, and the transport
-// shared by every request (a connection and DNS cache shared between threads, plus idle easy
-// handles for reuse).
+// shared by every request (DNS and TLS session caches shared between threads, plus idle easy
+// handles that keep their connections for reuse).
 #ifndef VORLAN_S3_LIBRARY_STATE_H
 #define VORLAN_S3_LIBRARY_STATE_H
 
@@ -25,7 +25,8 @@ transfer_settings current_settings();
 class shared_transport;
 
 // An easy handle lent to one request on one thread, attached to the shared caches and reset
-// to defaults. Returned to the idle list when the lease ends.
+// to defaults, with the connections it kept from earlier requests. Returned to the bounded
+// idle list when the lease ends.
 class easy_handle_lease {
  public:
   easy_handle_lease();

@@ -14,7 +14,7 @@ namespace {
 using vorlan_s3::document_collector;
 using vorlan_s3::http_result;
 using vorlan_s3::properties_forwarder;
-using vorlan_s3::request_spec;
+using vorlan_s3::request_plan;
 using vorlan_s3::response_headers;
 
 void refuse(const S3ResponseHandler *handler, void *callback_data, S3Status status) {
@@ -71,14 +71,14 @@ class get_object_handler : public properties_forwarder {
   uint64_t byte_count_;
 };
 
-bool add_get_conditions(const S3GetConditions *conditions, request_spec *spec, S3Status *refusal) {
+bool add_get_conditions(const S3GetConditions *conditions, request_plan *plan, S3Status *refusal) {
   if (conditions == nullptr) return true;
   if (conditions->ifModifiedSince >= 0) {
-    spec->unsigned_headers.emplace_back("If-Modified-Since",
+    plan->unsigned_headers.emplace_back("If-Modified-Since",
                                         vorlan_s3::http_date(conditions->ifModifiedSince));
   }
   if (conditions->ifNotModifiedSince >= 0) {
-    spec->unsigned_headers.emplace_back("If-Unmodified-Since",
+    plan->unsigned_headers.emplace_back("If-Unmodified-Since",
                                         vorlan_s3::http_date(conditions->ifNotModifiedSince));
   }
   auto etag = [&](const char *value, const char *name, S3Status bad) {
@@ -87,7 +87,7 @@ bool add_get_conditions(const S3GetConditions *conditions, request_spec *spec, S
       *refusal = bad;
       return false;
     }
-    spec->unsigned_headers.emplace_back(name, value);
+    plan->unsigned_headers.emplace_back(name, value);
     return true;
   };
   return etag(conditions->ifMatchETag, "If-Match", S3StatusBadIfMatchETag) &&
@@ -116,13 +116,13 @@ std::string range_header_value(uint64_t start_byte, uint64_t byte_count) {
 extern "C" void S3_head_object(const S3BucketContext *bucketContext, const char *key,
                                S3RequestContext *, int timeoutMs, const S3ResponseHandler *handler,
                                void *callbackData) {
-  request_spec spec;
-  vorlan_s3::apply_bucket_context(bucketContext, &spec);
-  spec.method = "HEAD";
-  spec.key = key;
-  spec.timeout_ms = timeoutMs;
+  request_plan plan;
+  vorlan_s3::apply_bucket_context(bucketContext, &plan);
+  plan.method = "HEAD";
+  plan.key = key;
+  plan.timeout_ms = timeoutMs;
   properties_forwarder forwarder(handler, callbackData);
-  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+  vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }
 
 extern "C" void S3_get_object(const S3BucketContext *bucketContext, const char *key,
@@ -131,18 +131,18 @@ extern "C" void S3_get_object(const S3BucketContext *bucketContext, const char *
                               const S3GetObjectHandler *handler, void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
   if (key == nullptr) return refuse(response, callbackData, S3StatusKeyTooLong);
-  request_spec spec;
-  vorlan_s3::apply_bucket_context(bucketContext, &spec);
-  spec.key = key;
-  spec.timeout_ms = timeoutMs;
+  request_plan plan;
+  vorlan_s3::apply_bucket_context(bucketContext, &plan);
+  plan.key = key;
+  plan.timeout_ms = timeoutMs;
   std::string range = vorlan_s3::range_header_value(startByte, byteCount);
-  if (!range.empty()) spec.signed_headers.emplace_back("Range", range);
+  if (!range.empty()) plan.signed_headers.emplace_back("Range", range);
   S3Status refusal = S3StatusOK;
-  if (!add_get_conditions(getConditions, &spec, &refusal)) {
+  if (!add_get_conditions(getConditions, &plan, &refusal)) {
     return refuse(response, callbackData, refusal);
   }
   get_object_handler body(handler, callbackData, startByte, byteCount);
-  vorlan_s3::run_request(std::move(spec), response, callbackData, body);
+  vorlan_s3::run_request(std::move(plan), response, callbackData, body);
 }
 
 extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *key,
@@ -151,23 +151,23 @@ extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *
                               void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
   if (key == nullptr) return refuse(response, callbackData, S3StatusKeyTooLong);
-  request_spec spec;
-  vorlan_s3::apply_bucket_context(bucketContext, &spec);
-  spec.method = "PUT";
-  spec.key = key;
-  spec.timeout_ms = timeoutMs;
-  if (S3Status status = vorlan_s3::add_put_properties(putProperties, &spec); status != S3StatusOK) {
+  request_plan plan;
+  vorlan_s3::apply_bucket_context(bucketContext, &plan);
+  plan.method = "PUT";
+  plan.key = key;
+  plan.timeout_ms = timeoutMs;
+  if (S3Status status = vorlan_s3::add_put_properties(putProperties, &plan); status != S3StatusOK) {
     return refuse(response, callbackData, status);
   }
-  spec.payload_hash = vorlan_s3::kUnsignedPayload;
-  spec.has_body = true;
-  spec.body_length = contentLength;
+  plan.payload_hash = vorlan_s3::kUnsignedPayload;
+  plan.has_body = true;
+  plan.body_length = contentLength;
   S3PutObjectDataCallback *data_callback = handler->putObjectDataCallback;
-  spec.pull_body = [data_callback, callbackData](char *buffer, int size) {
+  plan.pull_body = [data_callback, callbackData](char *buffer, int size) {
     return data_callback ? data_callback(size, buffer, callbackData) : 0;
   };
   properties_forwarder forwarder(response, callbackData);
-  vorlan_s3::run_request(std::move(spec), response, callbackData, forwarder);
+  vorlan_s3::run_request(std::move(plan), response, callbackData, forwarder);
 }
 
 extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
@@ -182,23 +182,25 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
       status != S3StatusOK) {
     return refuse(handler, callbackData, status);
   }
-  if (std::strlen(key) > S3_MAX_KEY_SIZE) return refuse(handler, callbackData, S3StatusKeyTooLong);
+  if (key[0] == '\0' || std::strlen(key) > S3_MAX_KEY_SIZE) {
+    return refuse(handler, callbackData, S3StatusKeyTooLong);
+  }
 
-  request_spec spec;
-  vorlan_s3::apply_bucket_context(bucketContext, &spec);
-  spec.method = "PUT";
-  spec.bucket = destinationBucket ? destinationBucket : source_bucket;
-  spec.key = destinationKey ? destinationKey : key;
-  spec.timeout_ms = timeoutMs;
-  spec.signed_headers.emplace_back(
+  request_plan plan;
+  vorlan_s3::apply_bucket_context(bucketContext, &plan);
+  plan.method = "PUT";
+  plan.bucket = destinationBucket ? destinationBucket : source_bucket;
+  plan.key = destinationKey ? destinationKey : key;
+  plan.timeout_ms = timeoutMs;
+  plan.signed_headers.emplace_back(
       "x-amz-copy-source",
       "/" + vorlan_s3::uri_encode(source_bucket, false) + "/" + vorlan_s3::uri_encode(key, true));
-  spec.signed_headers.emplace_back("x-amz-metadata-directive", putProperties ? "REPLACE" : "COPY");
-  if (S3Status status = vorlan_s3::add_put_properties(putProperties, &spec); status != S3StatusOK) {
+  plan.signed_headers.emplace_back("x-amz-metadata-directive", putProperties ? "REPLACE" : "COPY");
+  if (S3Status status = vorlan_s3::add_put_properties(putProperties, &plan); status != S3StatusOK) {
     return refuse(handler, callbackData, status);
   }
-  spec.has_body = true;
-  spec.body_length = 0;
+  plan.has_body = true;
+  plan.body_length = 0;
 
   if (lastModifiedReturn) *lastModifiedReturn = -1;
   if (eTagReturn && eTagReturnSize > 0) eTagReturn[0] = '\0';
@@ -217,18 +219,18 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
     }
     return S3StatusOK;
   };
-  vorlan_s3::run_request(std::move(spec), handler, callbackData, collector, confirm);
+  vorlan_s3::run_request(std::move(plan), handler, callbackData, collector, confirm);
 }
 
 extern "C" void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                                  S3RequestContext *, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
   if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyTooLong);
-  request_spec spec;
-  vorlan_s3::apply_bucket_context(bucketContext, &spec);
-  spec.method = "DELETE";
-  spec.key = key;
-  spec.timeout_ms = timeoutMs;
+  request_plan plan;
+  vorlan_s3::apply_bucket_context(bucketContext, &plan);
+  plan.method = "DELETE";
+  plan.key = key;
+  plan.timeout_ms = timeoutMs;
   properties_forwarder forwarder(handler, callbackData);
-  vorlan_s3::run_request(std::move(spec), handler, callbackData, forwarder);
+  vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }

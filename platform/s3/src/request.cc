@@ -53,21 +53,21 @@ S3Status add_checked(vorlan_s3::header_list *list, std::string name, const char 
 
 namespace vorlan_s3 {
 
-void apply_bucket_context(const S3BucketContext *context, request_spec *spec) {
-  spec->host = context->hostName;
-  spec->bucket = context->bucketName;
-  spec->protocol = context->protocol;
-  spec->uri_style = context->uriStyle;
-  spec->access_key_id = context->accessKeyId;
-  spec->secret_access_key = context->secretAccessKey;
-  spec->security_token = context->securityToken;
-  spec->auth_region = context->authRegion;
+void apply_bucket_context(const S3BucketContext *context, request_plan *plan) {
+  plan->host = context->hostName;
+  plan->bucket = context->bucketName;
+  plan->protocol = context->protocol;
+  plan->uri_style = context->uriStyle;
+  plan->access_key_id = context->accessKeyId;
+  plan->secret_access_key = context->secretAccessKey;
+  plan->security_token = context->securityToken;
+  plan->auth_region = context->authRegion;
 }
 
-S3Status add_put_properties(const S3PutProperties *properties, request_spec *spec) {
+S3Status add_put_properties(const S3PutProperties *properties, request_plan *plan) {
   if (properties == nullptr) return S3StatusOK;
-  header_list &signed_headers = spec->signed_headers;
-  header_list &plain = spec->unsigned_headers;
+  header_list &signed_headers = plan->signed_headers;
+  header_list &plain = plan->unsigned_headers;
   S3Status status = S3StatusOK;
   auto add = [&](header_list *list, const char *name, const char *value, S3Status refusal) {
     if (status == S3StatusOK) status = add_checked(list, name, value, refusal);
@@ -106,70 +106,71 @@ S3Status add_put_properties(const S3PutProperties *properties, request_spec *spe
   return S3StatusOK;
 }
 
-S3Status build_http_request(request_spec spec, http_request *request) {
-  std::string host = is_set(spec.host) ? spec.host : current_settings().default_host;
+S3Status build_http_request(request_plan plan, http_request *request) {
+  std::string host = is_set(plan.host) ? plan.host : current_settings().default_host;
+  if (plan.needs_bucket && plan.bucket == nullptr) return S3StatusInvalidBucketNameTooShort;
   request_target target;
-  S3Status status = build_request_target(spec.uri_style, host, spec.bucket, spec.key,
-                                         std::move(spec.query), &target);
+  S3Status status = build_request_target(plan.uri_style, host, plan.bucket, plan.key,
+                                         std::move(plan.query), &target);
   if (status != S3StatusOK) return status;
-  for (const header_list *list : {&spec.signed_headers, &spec.unsigned_headers}) {
+  for (const header_list *list : {&plan.signed_headers, &plan.unsigned_headers}) {
     for (const auto &header : *list) {
       if (!safe_header_value(header.second)) return S3StatusHeadersTooLong;
     }
   }
 
   *request = http_request{};
-  request->method = spec.method;
-  request->url = target.url(spec.protocol);
-  request->timeout_ms = spec.timeout_ms;
-  request->has_body = spec.has_body;
-  request->body_length = spec.body_length;
-  request->pull_body = std::move(spec.pull_body);
-  request->fixed_body = std::move(spec.fixed_body);
+  request->method = plan.method;
+  request->url = target.url(plan.protocol);
+  request->timeout_ms = plan.timeout_ms;
+  request->has_body = plan.has_body;
+  request->body_length = plan.body_length;
+  request->pull_body = std::move(plan.pull_body);
+  request->fixed_body = std::move(plan.fixed_body);
 
-  header_list signed_headers = std::move(spec.signed_headers);
+  header_list signed_headers = std::move(plan.signed_headers);
   signed_headers.emplace_back("Host", target.host);
 
-  if (is_set(spec.secret_access_key)) {
-    if (!safe_header_value(spec.secret_access_key) ||
-        (spec.access_key_id && !safe_header_value(spec.access_key_id)) ||
-        (spec.auth_region && !safe_header_value(spec.auth_region))) {
+  if (is_set(plan.secret_access_key)) {
+    if (!safe_header_value(plan.secret_access_key) ||
+        (plan.access_key_id && !safe_header_value(plan.access_key_id)) ||
+        (plan.auth_region && !safe_header_value(plan.auth_region))) {
       return S3StatusFailedToInitializeRequest;
     }
     std::string payload_hash =
-        spec.payload_hash.empty() ? std::string(kEmptyPayloadSha256) : spec.payload_hash;
+        plan.payload_hash.empty() ? std::string(kEmptyPayloadSha256) : plan.payload_hash;
     std::string date =
-        amz_date(spec.now != 0 ? spec.now : static_cast<int64_t>(std::time(nullptr)));
+        amz_date(plan.now != 0 ? plan.now : static_cast<int64_t>(std::time(nullptr)));
     signed_headers.emplace_back("x-amz-date", date);
     signed_headers.emplace_back("x-amz-content-sha256", payload_hash);
-    if (is_set(spec.security_token)) {
-      if (!safe_header_value(spec.security_token)) return S3StatusFailedToInitializeRequest;
-      signed_headers.emplace_back("x-amz-security-token", spec.security_token);
+    if (is_set(plan.security_token)) {
+      if (!safe_header_value(plan.security_token)) return S3StatusFailedToInitializeRequest;
+      signed_headers.emplace_back("x-amz-security-token", plan.security_token);
     }
     signing_input input;
-    input.method = spec.method;
+    input.method = plan.method;
     input.canonical_uri = target.path;
     input.canonical_query = target.query;
     input.headers = signed_headers;
     input.payload_hash = payload_hash;
-    input.access_key_id = spec.access_key_id ? spec.access_key_id : "";
-    input.secret_access_key = spec.secret_access_key;
-    input.region = is_set(spec.auth_region) ? spec.auth_region : "us-east-1";
+    input.access_key_id = plan.access_key_id ? plan.access_key_id : "";
+    input.secret_access_key = plan.secret_access_key;
+    input.region = is_set(plan.auth_region) ? plan.auth_region : "us-east-1";
     input.amz_date = date;
-    spec.unsigned_headers.emplace_back("Authorization", sigv4_authorization(input));
+    plan.unsigned_headers.emplace_back("Authorization", sigv4_authorization(input));
   } else {
-    if (is_set(spec.security_token)) {
-      if (!safe_header_value(spec.security_token)) return S3StatusFailedToInitializeRequest;
-      spec.unsigned_headers.emplace_back("Authorization",
-                                         std::string("Bearer ") + spec.security_token);
+    if (is_set(plan.security_token)) {
+      if (!safe_header_value(plan.security_token)) return S3StatusFailedToInitializeRequest;
+      plan.unsigned_headers.emplace_back("Authorization",
+                                         std::string("Bearer ") + plan.security_token);
     }
-    if (is_set(spec.access_key_id)) {
-      if (!safe_header_value(spec.access_key_id)) return S3StatusFailedToInitializeRequest;
-      spec.unsigned_headers.emplace_back("x-goog-project-id", spec.access_key_id);
+    if (is_set(plan.access_key_id)) {
+      if (!safe_header_value(plan.access_key_id)) return S3StatusFailedToInitializeRequest;
+      plan.unsigned_headers.emplace_back("x-goog-project-id", plan.access_key_id);
     }
   }
 
-  for (const header_list *list : {&signed_headers, &spec.unsigned_headers}) {
+  for (const header_list *list : {&signed_headers, &plan.unsigned_headers}) {
     for (const auto &[name, value] : *list) request->headers.push_back(name + ": " + value);
   }
   return S3StatusOK;
@@ -222,14 +223,14 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
   handler->completeCallback(status, &details, callback_data);
 }
 
-void run_request(request_spec spec, const S3ResponseHandler *handler, void *callback_data,
+void run_request(request_plan plan, const S3ResponseHandler *handler, void *callback_data,
                  http_response_handler &body_handler,
                  const std::function<S3Status(http_result &)> &after) {
   S3Status status = S3StatusOK;
   http_result result;
   try {
     http_request request;
-    status = build_http_request(std::move(spec), &request);
+    status = build_http_request(std::move(plan), &request);
     if (status == S3StatusOK) {
       result = http_perform(request, body_handler);
       status = result.status;

@@ -18,13 +18,14 @@ namespace vorlan_s3 {
 
 using header_list = std::vector<std::pair<std::string, std::string>>;
 
-struct request_spec {
+struct request_plan {
   std::string method = "GET";
   S3Protocol protocol = S3ProtocolHTTPS;
   S3UriStyle uri_style = S3UriStylePath;
   const char *host = nullptr;  // null: the S3_initialize default
   const char *bucket = nullptr;
   const char *key = nullptr;
+  bool needs_bucket = true;  // only the service listing addresses no bucket
   query_params query;
   const char *access_key_id = nullptr;
   const char *secret_access_key = nullptr;
@@ -42,13 +43,13 @@ struct request_spec {
 };
 
 // Checks the addressing and header values and builds the request with its authentication.
-S3Status build_http_request(request_spec spec, http_request *request);
+S3Status build_http_request(request_plan plan, http_request *request);
 
-// Adds the headers of the put properties (content type, MD5, metadata, ...) to the spec.
-S3Status add_put_properties(const S3PutProperties *properties, request_spec *spec);
+// Adds the headers of the put properties (content type, MD5, metadata, ...) to the plan.
+S3Status add_put_properties(const S3PutProperties *properties, request_plan *plan);
 
-// The spec fields that come from a bucket context.
-void apply_bucket_context(const S3BucketContext *context, request_spec *spec);
+// The plan fields that come from a bucket context.
+void apply_bucket_context(const S3BucketContext *context, request_plan *plan);
 
 // The Range header's value for a get: "bytes=first-last", "bytes=first-" to the end, or empty
 // for the whole object.
@@ -87,7 +88,7 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
 // Builds, performs and completes a request whose body the caller does not need beyond what
 // `body_handler` does with it; `after` may turn a successful exchange into a failure (and
 // fill the result's error document).
-void run_request(request_spec spec, const S3ResponseHandler *handler, void *callback_data,
+void run_request(request_plan plan, const S3ResponseHandler *handler, void *callback_data,
                  http_response_handler &body_handler,
                  const std::function<S3Status(http_result &)> &after = {});
 

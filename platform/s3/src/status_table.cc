@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <cerrno>
 #include <string>
 
 namespace {
@@ -240,7 +241,7 @@ S3Status status_from_http_code(long http_code) {
   }
 }
 
-S3Status status_from_transport_result(int curl_code) {
+S3Status status_from_transport_result(int curl_code, long os_errno) {
   switch (static_cast<CURLcode>(curl_code)) {
     case CURLE_OK:
       return S3StatusOK;
@@ -256,12 +257,16 @@ S3Status status_from_transport_result(int curl_code) {
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
     case CURLE_GOT_NOTHING:
+    case CURLE_SEND_FAIL_REWIND:  // the connection broke and the body could not be resent
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
       return S3StatusTransportConnectionReset;
     case CURLE_PEER_FAILED_VERIFICATION:
       return S3StatusServerFailedVerification;
     case CURLE_SSL_CONNECT_ERROR:
+      // A reset during the handshake is the network's doing, not the certificate's.
+      if (os_errno == ECONNRESET) return S3StatusTransportConnectionReset;
+      return S3StatusTransportTlsFailure;
     case CURLE_SSL_ENGINE_NOTFOUND:
     case CURLE_SSL_ENGINE_SETFAILED:
     case CURLE_SSL_CERTPROBLEM:

@@ -16,8 +16,9 @@ S3Status status_from_error_code(std::string_view code);
 // The status for an HTTP answer >= 300 that carried no usable error document.
 S3Status status_from_http_code(long http_code);
 
-// The status for a failed libcurl transfer (a CURLcode other than CURLE_OK).
-S3Status status_from_transport_result(int curl_code);
+// The status for a failed libcurl transfer (a CURLcode other than CURLE_OK); os_errno is
+// CURLINFO_OS_ERRNO's value.
+S3Status status_from_transport_result(int curl_code, long os_errno = 0);
 
 }  // namespace vorlan_s3
 

@@ -90,7 +90,12 @@ S3Status build_request_target(S3UriStyle style, std::string_view host, const cha
   if (bucket != nullptr) {
     if (S3Status status = check_bucket_name(bucket, style); status != S3StatusOK) return status;
   }
-  if (key != nullptr && std::strlen(key) > S3_MAX_KEY_SIZE) return S3StatusKeyTooLong;
+  if (key != nullptr) {
+    // "/bucket/" and "/key" name other resources than the object asked for.
+    if (bucket == nullptr) return S3StatusInvalidBucketNameTooShort;
+    size_t length = std::strlen(key);
+    if (length == 0 || length > S3_MAX_KEY_SIZE) return S3StatusKeyTooLong;
+  }
 
   target->host.clear();
   target->path = "/";

@@ -34,7 +34,8 @@ struct request_target {
   std::string url(S3Protocol protocol) const;
 };
 
-// Builds where a request goes. A null bucket addresses the service; a null key the bucket.
+// Builds where a request goes. A null bucket addresses the service; a null key the bucket. A
+// key needs a bucket and at least one byte.
 // Query parameters with empty values are sent as "name=".
 S3Status build_request_target(S3UriStyle style, std::string_view host, const char *bucket,
                               const char *key, query_params query, request_target *target);

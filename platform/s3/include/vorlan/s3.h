@@ -166,12 +166,12 @@ typedef enum {
   S3StatusTransportOther = 140,
   S3StatusErrorAuthorizationHeaderMalformed = 141,
   /* HTTP answers without an error document that a later attempt may not meet. */
-  S3StatusHttpErrorRequestTimeout = 142,       /* 408 */
-  S3StatusHttpErrorTooManyRequests = 143,      /* 429 */
-  S3StatusHttpErrorInternalServerError = 144,  /* 500 */
-  S3StatusHttpErrorBadGateway = 145,           /* 502 */
-  S3StatusHttpErrorServiceUnavailable = 146,   /* 503 */
-  S3StatusHttpErrorGatewayTimeout = 147,       /* 504 */
+  S3StatusHttpErrorRequestTimeout = 142,      /* 408 */
+  S3StatusHttpErrorTooManyRequests = 143,     /* 429 */
+  S3StatusHttpErrorInternalServerError = 144, /* 500 */
+  S3StatusHttpErrorBadGateway = 145,          /* 502 */
+  S3StatusHttpErrorServiceUnavailable = 146,  /* 503 */
+  S3StatusHttpErrorGatewayTimeout = 147,      /* 504 */
   S3StatusCount
 } S3Status;
 
@@ -188,8 +188,8 @@ typedef enum {
 } S3CannedAcl;
 
 /* S3_initialize flags. */
-#define S3_INIT_ALL 0x1         /* set up the process-wide transport state */
-#define S3_INIT_VERIFY_PEER 0x2 /* verify the server's TLS certificate and host name */
+#define S3_INIT_ALL 0x1          /* set up the process-wide transport state */
+#define S3_INIT_VERIFY_PEER 0x2  /* verify the server's TLS certificate and host name */
 #define S3_INIT_SIGNATURE_V4 0x4 /* sign with AWS Signature Version 4 (the only signer) */
 
 #define S3_MAX_KEY_SIZE 1024
@@ -232,12 +232,12 @@ typedef struct S3ResponseProperties {
   const char *contentType;
   uint64_t contentLength;
   const char *server;
-  const char *eTag;          /* as sent, with its quotes */
-  int64_t lastModified;      /* seconds since the epoch, -1 when absent */
+  const char *eTag;     /* as sent, with its quotes */
+  int64_t lastModified; /* seconds since the epoch, -1 when absent */
   int metaDataCount;
   const S3NameValue *metaData; /* x-amz-meta-* and x-goog-meta-*, names without the prefix */
   char usesServerSideEncryption;
-  const char *bucketRegion;  /* x-amz-bucket-region, or null */
+  const char *bucketRegion; /* x-amz-bucket-region, or null */
 } S3ResponseProperties;
 
 typedef struct S3ErrorDetails {
@@ -276,14 +276,12 @@ typedef S3Status(S3ResponsePropertiesCallback)(const S3ResponseProperties *prope
                                                void *callbackData);
 typedef void(S3ResponseCompleteCallback)(S3Status status, const S3ErrorDetails *errorDetails,
                                          void *callbackData);
-typedef S3Status(S3GetObjectDataCallback)(int bufferSize, const char *buffer,
-                                          void *callbackData);
+typedef S3Status(S3GetObjectDataCallback)(int bufferSize, const char *buffer, void *callbackData);
 /* Fills up to bufferSize bytes; returns the count, 0 at the end, -1 to abort. */
 typedef int(S3PutObjectDataCallback)(int bufferSize, char *buffer, void *callbackData);
-typedef S3Status(S3ListBucketCallback)(int isTruncated, const char *nextMarker,
-                                       int contentsCount, const S3ListBucketContent *contents,
-                                       int commonPrefixesCount, const char **commonPrefixes,
-                                       void *callbackData);
+typedef S3Status(S3ListBucketCallback)(int isTruncated, const char *nextMarker, int contentsCount,
+                                       const S3ListBucketContent *contents, int commonPrefixesCount,
+                                       const char **commonPrefixes, void *callbackData);
 typedef S3Status(S3ListServiceCallback)(const char *ownerId, const char *ownerDisplayName,
                                         const char *bucketName, int64_t creationDateSeconds,
                                         void *callbackData);
@@ -338,7 +336,10 @@ const char *S3_get_status_name(S3Status status);
  * 500, 502, 503, 504, SlowDown, RequestTimeout, InternalError. */
 int S3_status_is_retryable(S3Status status);
 
-/* A null key addresses the bucket itself (HeadBucket). */
+/* Object requests need a bucket and a key of 1 to S3_MAX_KEY_SIZE bytes; otherwise they
+ * complete at once, without connecting, with an InvalidBucketName status or
+ * S3StatusKeyTooLong. Bucket requests need a bucket; only S3_list_service addresses none.
+ * A null key addresses the bucket itself (HeadBucket). */
 void S3_head_object(const S3BucketContext *bucketContext, const char *key,
                     S3RequestContext *requestContext, int timeoutMs,
                     const S3ResponseHandler *handler, void *callbackData);
@@ -347,10 +348,9 @@ void S3_get_object(const S3BucketContext *bucketContext, const char *key,
                    const S3GetConditions *getConditions, uint64_t startByte, uint64_t byteCount,
                    S3RequestContext *requestContext, int timeoutMs,
                    const S3GetObjectHandler *handler, void *callbackData);
-void S3_put_object(const S3BucketContext *bucketContext, const char *key,
-                   uint64_t contentLength, const S3PutProperties *putProperties,
-                   S3RequestContext *requestContext, int timeoutMs,
-                   const S3PutObjectHandler *handler, void *callbackData);
+void S3_put_object(const S3BucketContext *bucketContext, const char *key, uint64_t contentLength,
+                   const S3PutProperties *putProperties, S3RequestContext *requestContext,
+                   int timeoutMs, const S3PutObjectHandler *handler, void *callbackData);
 /* Copies bucketContext's bucket/key to the destination (a null destinationBucket means the
  * same bucket). The object's metadata is kept unless putProperties is given. Success only when
  * the service confirms the copy. */
@@ -363,20 +363,18 @@ void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                       S3RequestContext *requestContext, int timeoutMs,
                       const S3ResponseHandler *handler, void *callbackData);
 /* maxkeys 0 means the service's default. */
-void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix,
-                    const char *marker, const char *delimiter, int maxkeys,
-                    S3RequestContext *requestContext, int timeoutMs,
-                    const S3ListBucketHandler *handler, void *callbackData);
+void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, const char *marker,
+                    const char *delimiter, int maxkeys, S3RequestContext *requestContext,
+                    int timeoutMs, const S3ListBucketHandler *handler, void *callbackData);
 /* A null hostName means the S3_initialize default. */
-void S3_create_bucket(S3Protocol protocol, const char *accessKeyId,
-                      const char *secretAccessKey, const char *securityToken,
-                      const char *hostName, const char *bucketName, const char *authRegion,
-                      S3CannedAcl cannedAcl, const char *locationConstraint,
+void S3_create_bucket(S3Protocol protocol, const char *accessKeyId, const char *secretAccessKey,
+                      const char *securityToken, const char *hostName, const char *bucketName,
+                      const char *authRegion, S3CannedAcl cannedAcl, const char *locationConstraint,
                       S3RequestContext *requestContext, int timeoutMs,
                       const S3ResponseHandler *handler, void *callbackData);
 void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle, const char *accessKeyId,
-                      const char *secretAccessKey, const char *securityToken,
-                      const char *hostName, const char *bucketName, const char *authRegion,
+                      const char *secretAccessKey, const char *securityToken, const char *hostName,
+                      const char *bucketName, const char *authRegion,
                       S3RequestContext *requestContext, int timeoutMs,
                       const S3ResponseHandler *handler, void *callbackData);
 void S3_list_service(S3Protocol protocol, const char *accessKeyId, const char *secretAccessKey,
