@@ -6,15 +6,18 @@
 #include <CLI/CLI.hpp>
 
 #include <jansson.h>
+#include <limits.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,15 +28,29 @@ namespace {
 // Exit codes, one per kind of outcome.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitFailure = 1,   // a failed reply without a 4xx or 5xx code, or a tool error
-  kExitUsage = 2,     // bad options or unreadable input files
-  kExitLoad = 3,      // the module could not be loaded or activated
-  kExitReply4xx = 4,  // the request failed with a 4xx reply
-  kExitReply5xx = 5,  // the request failed with a 5xx reply
+  kExitFailure = 1,     // the tool itself failed
+  kExitUsage = 2,       // bad options or unreadable input files
+  kExitLoad = 3,        // the module could not be loaded or activated
+  kExitReply4xx = 4,    // the request failed with a 4xx reply
+  kExitReply5xx = 5,    // the request failed with a 5xx reply
+  kExitReplyOther = 6,  // the request failed with a reply code outside 4xx and 5xx
 };
 
+// The module built beside the tool (<build>/gcloud next to <build>/tools), so a moved build
+// tree loads its own module; else the path the build recorded.
+std::string default_module() {
+  const std::string recorded = VORLAN_DEFAULT_MODULE;
+  char exe[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe));
+  if (length <= 0 || length >= static_cast<ssize_t>(sizeof(exe))) return recorded;
+  std::string beside(exe, static_cast<size_t>(length));
+  beside.erase(beside.rfind('/') + 1);
+  beside += "../gcloud/" + recorded.substr(recorded.rfind('/') + 1);
+  return access(beside.c_str(), R_OK) == 0 ? beside : recorded;
+}
+
 struct GlobalOptions {
-  std::string module = VORLAN_DEFAULT_MODULE;
+  std::string module = default_module();
   std::string config;
   std::string storage_policy;
   std::string collection_policies;
@@ -72,33 +89,45 @@ std::optional<std::string> run_creds_command(const std::string &command) {
   while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
   const int status = pclose(pipe);
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::cerr << "vorlan-gridftp-host: --creds-command failed; the module gets no token\n";
+    std::cerr << "vorlan-gridftp-host: --creds-command failed\n";
     return std::nullopt;
   }
   return output;
 }
 
-vorlan::host::SessionDocuments make_documents(const GlobalOptions &options) {
+// The token document last handed to the module, so that `session` shows the token the module
+// holds, not one from another run of --creds-command.
+struct TokenMemory {
+  std::mutex lock;
+  std::optional<std::string> last;
+};
+
+vorlan::host::SessionDocuments make_documents(const GlobalOptions &options,
+                                              const std::shared_ptr<TokenMemory> &memory) {
   vorlan::host::SessionDocuments documents;
   documents.config = read_optional(options.storage_policy, "--storage-policy");
   documents.collection_policies =
       read_optional(options.collection_policies, "--collection-policies");
-  documents.creds = read_optional(options.creds, "--creds");
-  documents.renew_creds = read_optional(options.renew_creds, "--renew-creds");
-  if (!options.creds_command.empty()) {
-    const std::string command = options.creds_command;
-    documents.provider = [command](const std::string &key) -> std::optional<std::string> {
-      if (key != "creds" && key != "renew-creds") return std::nullopt;
-      return run_creds_command(command);
-    };
-  }
+  const std::optional<std::string> creds = read_optional(options.creds, "--creds");
+  const std::optional<std::string> renew_creds =
+      read_optional(options.renew_creds, "--renew-creds");
+  const std::string command = options.creds_command;
+  documents.provider = [=](const std::string &key) -> std::optional<std::string> {
+    if (key != "creds" && key != "renew-creds") return std::nullopt;
+    std::optional<std::string> document;
+    if (!command.empty()) document = run_creds_command(command);
+    if (!document) document = key == "creds" ? creds : renew_creds;
+    std::lock_guard<std::mutex> guard(memory->lock);
+    memory->last = document;
+    return document;
+  };
   return documents;
 }
 
 int exit_code_for(const vorlan::host::Reply &reply) {
   if (reply.code >= 400 && reply.code < 500) return kExitReply4xx;
   if (reply.code >= 500 && reply.code < 600) return kExitReply5xx;
-  return kExitFailure;
+  return kExitReplyOther;
 }
 
 int report_failure(const char *what, const vorlan::host::Reply &reply) {
@@ -112,29 +141,70 @@ int report_failure(const char *what, const vorlan::host::Reply &reply) {
   return exit_code_for(reply);
 }
 
-// The module writes its session settings to its diagnostic log at DEBUG; the tool reads the
-// log back to show the host and region the module chose.
-struct ModuleLog {
-  std::string path;
-  bool captured = false;
+std::string trimmed(const std::string &text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
 
+std::vector<std::string> split(const std::string &text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  std::string part;
+  while (std::getline(in, part, separator)) parts.push_back(trimmed(part));
+  if (!text.empty() && text.back() == separator) parts.emplace_back();
+  return parts;
+}
+
+// Whether a VORLAN_S3_DEBUG level field ("DEBUG|ERROR", "ALL", "31") selects DEBUG (bit 4).
+bool levels_select_debug(const std::string &field) {
+  for (std::string word : split(field, '|')) {
+    for (char &c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (word == "ALL" || word == "DEBUG") return true;
+    if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos &&
+        (std::strtoull(word.c_str(), nullptr, 10) & 4) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The module writes its session settings to its diagnostic log at DEBUG; the tool points the
+// log at a temporary file and reads them back to show the host and region the module chose.
+// A caller's own VORLAN_S3_DEBUG keeps its levels and flags, with DEBUG added, and the lines
+// it asked for are copied to its output when the tool ends.
+class ModuleLog {
+ public:
   void start() {
-    if (std::getenv("VORLAN_S3_DEBUG") != nullptr) return;
     char name[] = "/tmp/vorlan-gridftp-host-log.XXXXXX";
     const int fd = mkstemp(name);
     if (fd < 0) return;
     close(fd);
-    path = name;
-    setenv("VORLAN_S3_DEBUG", ("DEBUG," + path).c_str(), 1);
-    captured = true;
+    path_ = name;
+    std::string levels = "DEBUG", flags, timestamp_levels;
+    const char *setting = std::getenv("VORLAN_S3_DEBUG");
+    const std::vector<std::string> fields = split(setting != nullptr ? setting : "", ',');
+    // A setting the module would refuse gives the caller no log; the tool still takes its own.
+    if (!fields.empty() && fields.size() <= 4 && !trimmed(setting).empty()) {
+      levels = fields[0] + "|DEBUG";
+      caller_output_ = fields.size() > 1 ? fields[1] : "";
+      caller_wants_debug_ = levels_select_debug(fields[0]);
+      if (fields.size() > 2) flags = fields[2];
+      if (fields.size() > 3) timestamp_levels = fields[3];
+    }
+    setenv("VORLAN_S3_DEBUG", (levels + "," + path_ + "," + flags + "," + timestamp_levels).c_str(),
+           1);
   }
+  // Runs after the module is unloaded, so its log is complete.
   ~ModuleLog() {
-    if (captured) unlink(path.c_str());
+    if (path_.empty()) return;
+    if (caller_output_) copy_to_caller();
+    unlink(path_.c_str());
   }
   // The text after `marker` on the last line that has it.
   std::optional<std::string> last(const std::string &marker) const {
-    if (!captured) return std::nullopt;
-    std::ifstream in(path);
+    if (path_.empty()) return std::nullopt;
+    std::ifstream in(path_);
     std::string line;
     std::optional<std::string> found;
     while (std::getline(in, line)) {
@@ -143,6 +213,24 @@ struct ModuleLog {
     }
     return found;
   }
+
+ private:
+  void copy_to_caller() const {
+    const bool to_stderr =
+        caller_output_->empty() || *caller_output_ == "-" || *caller_output_ == "stderr";
+    std::ofstream file;
+    if (!to_stderr) file.open(*caller_output_, std::ios::app);
+    std::ostream &out = to_stderr ? std::cerr : file;
+    std::ifstream in(path_);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (caller_wants_debug_ || line.find("s3: DEBUG: ") == std::string::npos) out << line << "\n";
+    }
+  }
+
+  std::string path_;
+  std::optional<std::string> caller_output_;  // set when the caller asked for a log
+  bool caller_wants_debug_ = false;
 };
 
 // Members of a JSON document as the tool reads them.
@@ -170,15 +258,17 @@ std::string config_file_value(const std::string &config_path, const std::string 
   return value;
 }
 
+// Members end in reverse order: the module is unloaded before the log is copied.
 struct Context {
   GlobalOptions options;
   ModuleLog log;
+  std::shared_ptr<TokenMemory> tokens = std::make_shared<TokenMemory>();
   std::unique_ptr<vorlan::host::Host> host;
   vorlan::host::SessionDocuments documents;
 };
 
 int load_module(Context &context) {
-  context.documents = make_documents(context.options);
+  context.documents = make_documents(context.options, context.tokens);
   context.log.start();
   vorlan::host::Host::Options host_options;
   host_options.module_path = context.options.module;
@@ -217,14 +307,17 @@ int run_session(Context &context) {
     const std::string configured = config_file_value(context.options.config, "host_name");
     std::cout << "host: " << (configured.empty() ? "(module default)" : configured)
               << " (from the configuration file)\n"
-              << "region: (unknown: VORLAN_S3_DEBUG is set by the caller)\n";
+              << "region: (unknown: the module's log could not be read)\n";
   }
   const JsonDocument policies(context.documents.collection_policies);
   std::cout << "key id: " << policies.string("project", "-") << "\n";
 
-  std::optional<std::string> creds = context.documents.creds;
-  if (context.documents.provider) creds = context.documents.provider("creds");
-  const JsonDocument token(creds);
+  std::optional<std::string> held;
+  {
+    std::lock_guard<std::mutex> guard(context.tokens->lock);
+    held = context.tokens->last;
+  }
+  const JsonDocument token(held);
   std::cout << "token subject: " << token.string("sub", "-") << "\n"
             << "token expiry: " << token.string("token_expiry", "-") << "\n";
 
@@ -255,11 +348,11 @@ const std::vector<Subcommand> &subcommands() {
        "Start a session, print what it is, and end it.\n"
        "  user, home directory: as the module reported them to the server;\n"
        "  host, region: as the module logged them when it initialised the session (read\n"
-       "    from its diagnostic log, which the tool points at a temporary file unless\n"
-       "    VORLAN_S3_DEBUG is already set);\n"
+       "    from its diagnostic log, which the tool points at a temporary file; a\n"
+       "    VORLAN_S3_DEBUG of the caller still gets the lines it asks for);\n"
        "  key id: \"project\" of --collection-policies;\n"
-       "  token subject and expiry: \"sub\" and \"token_expiry\" of the token document\n"
-       "    (--creds, or one more run of --creds-command);\n"
+       "  token subject and expiry: \"sub\" and \"token_expiry\" of the token document the\n"
+       "    module was given;\n"
        "  allowed buckets: \"buckets\" of --storage-policy.",
        run_session},
   };
@@ -272,13 +365,15 @@ int run_tool(int argc, char **argv) {
   CLI::App app{
       "Load the Google Cloud storage module the way the GridFTP server does and run one request.\n"
       "\n"
-      "Exit codes: 0 success; 1 a failed reply without a 4xx/5xx code, or a tool error;\n"
-      "2 usage error or unreadable input file; 3 module load failure; 4 a 4xx reply;\n"
-      "5 a 5xx reply. A failed reply is printed on stderr: code, error-type word, headers\n"
+      "Exit codes: 0 success; 1 the tool itself failed; 2 usage error or unreadable input\n"
+      "file; 3 module load failure; 4 a 4xx reply; 5 a 5xx reply; 6 a failed reply with\n"
+      "another code. A failed reply is printed on stderr: code, error-type word, headers\n"
       "and the control-channel reply text.",
       "vorlan-gridftp-host"};
   app.require_subcommand(1);
-  app.add_option("--module", options.module, "The module's shared object")->capture_default_str();
+  app.add_option("--module", options.module,
+                 "The module's shared object (default: the one built beside the tool)")
+      ->capture_default_str();
   app.add_option("--config", options.config,
                  "The module's configuration file (given to it as its option string)");
   app.add_option("--storage-policy", options.storage_policy,

@@ -29,10 +29,12 @@ struct ToolRun {
   std::string out, err;
 };
 
-ToolRun run(const TempDir &dir, const std::string &arguments) {
+// `environment`: arguments of env(1) before the tool.
+ToolRun run(const TempDir &dir, const std::string &arguments,
+            const std::string &environment = "-u VORLAN_S3_DEBUG") {
   const std::string out = dir.path() + "/out", err = dir.path() + "/err";
-  const std::string command = "env -u VORLAN_S3_DEBUG '" + tool_path() + "' " + arguments + " > '" +
-                              out + "' 2> '" + err + "'";
+  const std::string command = "env " + environment + " '" + tool_path() + "' " + arguments +
+                              " > '" + out + "' 2> '" + err + "'";
   const int status = std::system(command.c_str());
   ToolRun result;
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -51,8 +53,14 @@ class HostCli : public ::testing::Test {
     config_ = dir_.write("module.conf", "host_name = " + server_->host() + "\nuse_https = false\n");
     policy_ = dir_.write("policy.json", R"({"buckets": ["a", "b"]})");
     project_ = dir_.write("project.json", R"({"project": "p-1"})");
-    token_ = dir_.write("token.json", R"({"access_token": "cli-token", "sub": "bob@example.org",
-                                          "token_expiry": "2099-01-01T00:00:00.0+00:00"})");
+    // A fresh token document on every run, numbered, as a real token command would give.
+    const std::string script =
+        R"(c="$(dirname "$0")/count"; n=$(($(cat "$c" 2>/dev/null || echo 0) + 1))
+echo $n > "$c"
+printf '{"access_token": "cli-token", "sub": "bob-%s@example.org",
+         "token_expiry": "2099-01-01T00:00:00.%s+00:00"}' $n $n
+)";
+    creds_command_ = "sh '" + dir_.write("creds.sh", script) + "'";
   }
   std::string common() const {
     return "--config '" + config_ + "' --storage-policy '" + policy_ + "' --collection-policies '" +
@@ -61,21 +69,34 @@ class HostCli : public ::testing::Test {
 
   TempDir dir_;
   std::unique_ptr<FakeS3Server> server_;
-  std::string config_, policy_, project_, token_;
+  std::string config_, policy_, project_, creds_command_;
 };
 
 TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
   ToolRun result =
-      run(dir_, common() + " --creds-command 'cat \"" + token_ + "\"' --user bob session");
+      run(dir_, common() + " --creds-command \"" + creds_command_ + "\" --user bob session");
   ASSERT_EQ(result.exit_code, 0) << result.err;
+  // The token shown is the one the module was given (the first run), not a later run's.
   for (const std::string &line : std::vector<std::string>{
-           "user: bob\n", "home directory: /\n", "host: " + server_->host() + "\n", "key id: p-1\n",
-           "token subject: bob@example.org\n", "token expiry: 2099-01-01T00:00:00.0+00:00\n",
-           "allowed buckets: a b\n"}) {
+           "user: bob\n", "home directory: /\n", "host: " + server_->host() + "\n", "region: -\n",
+           "key id: p-1\n", "token subject: bob-1@example.org\n",
+           "token expiry: 2099-01-01T00:00:00.1+00:00\n", "allowed buckets: a b\n"}) {
     EXPECT_NE(result.out.find(line), std::string::npos) << line << "in:\n" << result.out;
   }
   // Starting a session reads documents only; the service is not asked anything.
   EXPECT_EQ(server_->request_count(), 0u);
+
+  // An AWS endpoint signs for its own region, also when the caller has its own module log,
+  // which still receives the lines it asked for.
+  const std::string aws_config = dir_.write("aws.conf", "host_name = s3.eu-west-1.amazonaws.com\n");
+  const std::string caller_log = dir_.path() + "/caller.log";
+  result = run(dir_, "--config '" + aws_config + "' session",
+               "VORLAN_S3_DEBUG='DEBUG," + caller_log + "'");
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("host: s3.eu-west-1.amazonaws.com\nregion: eu-west-1\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(TempDir::read(caller_log).find("and region: eu-west-1"), std::string::npos);
 }
 
 TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
