@@ -215,9 +215,11 @@ struct vorlan_i_s3_handle_t {
 
 vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int flags);
 // Sets the process-wide default region to a copy of `region` (may be null), under its lock.
-void vorlan_i_s3_set_default_region(const char *region);
-// A copy of the process-wide default region (null when none); the caller frees it.
-char *vorlan_i_s3_copy_default_region();
+// False, with the region unchanged, when memory runs out.
+bool vorlan_i_s3_set_default_region(const char *region);
+// Stores a copy of the process-wide default region in *region (null when none); the caller
+// frees it. False when memory runs out.
+bool vorlan_i_s3_copy_default_region(char **region);
 
 // Session start's token reader: the handle's refresh_credentials.
 vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
@@ -311,19 +313,21 @@ vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_nam
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key);
 // Starts the worker thread, detached; on failure the type-6 "vorlan_thread_create" error.
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record);
-// A command's last step: logs "finished_command: op=%p result=%#x path=%s\n" at INFO and
-// reports the result to the host with no reply text.
-void vorlan_i_s3_command_finish(vorlan_i_s3_request_t *request, vorlan_result_t result);
+// A command's last step: logs "finished_command: op=%p result=%#x path=%s\n" at INFO under
+// `func_name` (the caller's) and reports the result to the host with no reply text.
+void vorlan_i_s3_command_finish(const char *func_name, vorlan_i_s3_request_t *request,
+                                vorlan_result_t result);
 // Replaces the request's result, releasing the error object it held.
 void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result);
 // The complete callback's common part: a failure is kept in status and result, as the error of
 // vorlan_i_S3Error_to_error for `path` (null: "bucket/key").
 void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status status,
                                   const S3ErrorDetails *error_details, const char *path);
-// After an attempt: logs a failure's status line for `call_name`, and tells whether another
-// attempt should follow (a retryable status and retries left), counting the attempt.
-bool vorlan_i_s3_attempt_again(vorlan_gfs_operation_t op, const char *call_name,
-                               S3Status status, int32_t *try_count);
+// After an attempt: logs a failure's status line for `call_name` under `func_name` (the
+// worker's), and tells whether another attempt should follow (a retryable status and retries
+// left), counting the attempt.
+bool vorlan_i_s3_attempt_again(const char *func_name, vorlan_gfs_operation_t op,
+                               const char *call_name, S3Status status, int32_t *try_count);
 
 // Allocates a record with the path copies in the same allocation, value-initialised; null
 // when memory runs out.
@@ -349,16 +353,17 @@ void vorlan_i_s3_request_free(Record *record) {
 
 // The worker's attempt loop, the one every request uses: `attempt` logs its "REST:" line and
 // makes one blocking S3 call whose callbacks fill request->status and request->result. At most
-// vorlan_i_s3_max_retries + 1 attempts; a non-retryable status ends the loop at once.
+// vorlan_i_s3_max_retries + 1 attempts; a non-retryable status ends the loop at once. The
+// status lines are logged under `func_name`, the worker's own name.
 template <class Attempt>
-void vorlan_i_s3_request_retry(vorlan_i_s3_request_t *request, const char *call_name,
-                               Attempt &&attempt) {
+void vorlan_i_s3_request_retry(const char *func_name, vorlan_i_s3_request_t *request,
+                               const char *call_name, Attempt &&attempt) {
   do {
     request->status = S3StatusOK;
     vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
     vorlan_i_s3_retry_delay(request->try_count);
     attempt();
-  } while (vorlan_i_s3_attempt_again(request->op, call_name, request->status,
+  } while (vorlan_i_s3_attempt_again(func_name, request->op, call_name, request->status,
                                      &request->try_count));
 }
 

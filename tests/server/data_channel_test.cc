@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "temp_dir.h"
 #include "test_dsi/test_dsi_host.hpp"
 
 namespace vorlan::host {
@@ -19,7 +20,9 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::load_test_dsi;
+using ::testing::Not;
 using testing::start_test_session;
+using ::testing::StartsWith;
 
 // The bytes the test module sends: byte i of the file is (i * 131 + 7) & 0xff.
 std::string pattern(int64_t from, int64_t to) {
@@ -36,6 +39,15 @@ uint64_t fnv1a(const std::string &data) {
     hash = (hash ^ c) * 1099511628211ULL;
   }
   return hash;
+}
+
+// The test module's summary of an upload of `data` that it read whole.
+std::string recv_line(const std::string &data, std::optional<time_t> mtime = std::nullopt) {
+  char line[200];
+  snprintf(line, sizeof line, "recv bytes=%zu eof=%d extra=empty-eof hash=%016llx mtime=%s",
+           data.size(), data.empty() ? 0 : 1, static_cast<unsigned long long>(fnv1a(data)),
+           mtime ? std::to_string(*mtime).c_str() : "none");
+  return line;
 }
 
 class DataChannelTest : public ::testing::Test {
@@ -62,10 +74,10 @@ class DataChannelTest : public ::testing::Test {
     info.alloc_size = static_cast<int64_t>(data.size());
     return host_->recv(*session_, info, channel, source);
   }
-  std::string last_recv_line() {
+  std::string last_line(const std::string &start) {
     std::string line;
     for (const auto &l : host_->server_log()) {
-      if (l.starts_with("recv ")) {
+      if (l.starts_with(start)) {
         line = l;
       }
     }
@@ -118,8 +130,10 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
     int concurrency;
     std::optional<time_t> mtime;
   } cases[] = {
-      {0, 64, 3, std::nullopt},    {1, 64, 3, 1700000000}, {64, 64, 3, std::nullopt},
-      {1000, 64, 3, std::nullopt}, {5000, 100, 4, 42},
+      {0, 64, 3, std::nullopt},
+      {1, 64, 3, 1700000000},
+      {64, 64, 3, std::nullopt},
+      {1000, 64, 3, std::nullopt},
   };
   for (const auto &c : cases) {
     std::string data = pattern(0, c.size);
@@ -129,13 +143,7 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
     channel.modification_time = c.mtime;
     TransferResult result = recv(data, channel);
     ASSERT_TRUE(result.reply.ok()) << c.size << ": " << result.reply.text;
-    char expected[200];
-    snprintf(expected, sizeof expected,
-             "recv bytes=%lld eof=%d extra=empty-eof hash=%016llx mtime=%s",
-             static_cast<long long>(c.size), c.size > 0 ? 1 : 0,
-             static_cast<unsigned long long>(fnv1a(data)),
-             c.mtime ? std::to_string(*c.mtime).c_str() : "none");
-    EXPECT_EQ(last_recv_line(), expected) << c.size;
+    EXPECT_EQ(last_line("recv "), recv_line(data, c.mtime)) << c.size;
     EXPECT_EQ(result.bytes_transferred, c.size);
     EXPECT_EQ(result.bytes_recvd, c.size);
     EXPECT_THAT(result.ranges_recvd, Contains(std::pair<int64_t, int64_t>(0, c.size)));
@@ -168,6 +176,55 @@ TEST_F(DataChannelTest, InjectedFaultsReachTheReply) {
     EXPECT_THAT(result.reply.message, HasSubstr(c.message));
     EXPECT_EQ(result.reply.text, "500 " + c.message + ": Input/output error\r\n");
   }
+  EXPECT_THAT(host_->violations(), IsEmpty());
+}
+
+// A download into a file read back as an upload; the module sees the write range and the
+// update interval it was given.
+TEST_F(DataChannelTest, FileChannelWithWriteRangeAndUpdateInterval) {
+  vorlan::test::TempDir dir;
+  const std::string path = dir.path() + "/data";
+  std::string error;
+  std::unique_ptr<DataSink> sink = file_sink(path, &error);
+  ASSERT_NE(sink, nullptr) << error;
+  TransferInfo info;
+  info.pathname = "/send/1000";
+  DataChannelOptions channel;
+  channel.block_size = 64;
+  ASSERT_TRUE(host_->send(*session_, info, channel, *sink).reply.ok());
+  sink.reset();
+
+  std::unique_ptr<DataSource> source = file_source(path, &error);
+  ASSERT_NE(source, nullptr) << error;
+  channel.write_offset = 100;
+  channel.write_length = 1000;
+  channel.update_interval = 7;
+  info.pathname = "/upload";
+  TransferResult result = host_->recv(*session_, info, channel, *source);
+  ASSERT_TRUE(result.reply.ok()) << result.reply.text;
+  EXPECT_EQ(result.bytes_recvd, 1000);
+  EXPECT_EQ(last_line("recv "), recv_line(pattern(0, 1000)));
+  EXPECT_THAT(last_line("channel "), StartsWith("channel range=100+1000 interval=7 "));
+  EXPECT_EQ(file_source(dir.path(), &error), nullptr);
+  EXPECT_THAT(error, HasSubstr("not a regular file"));
+  EXPECT_THAT(host_->violations(), IsEmpty());
+}
+
+// Reversed completions reach the module out of order, yet end of data still comes last (the
+// module fails the upload otherwise) and every byte lands where it belongs.
+TEST_F(DataChannelTest, ReversedCompletionsKeepEndOfDataLast) {
+  DataChannelOptions channel;
+  channel.block_size = 64;
+  channel.optimal_concurrency = 4;
+  channel.reverse_completion_batch = 4;
+  const std::string data = pattern(0, 1000);
+  TransferResult result = recv(data, channel);
+  ASSERT_TRUE(result.reply.ok()) << result.reply.text;
+  EXPECT_EQ(last_line("recv "), recv_line(data));
+  EXPECT_THAT(last_line("channel "), Not(HasSubstr("inversions=0")));
+  MemorySink sink;
+  ASSERT_TRUE(send(1000, channel, sink).reply.ok());
+  EXPECT_EQ(sink.contents(), data);
   EXPECT_THAT(host_->violations(), IsEmpty());
 }
 

@@ -2,6 +2,7 @@
 // completions on the transfer's own threads, and the send/recv request methods.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -58,8 +59,12 @@ void gfs_info(vorlan_gfs_op_s *op, const TransferInfo &info) {
 }
 
 int pool_threads(const DataChannelOptions &channel) {
-  return std::clamp(channel.optimal_concurrency, 2, 4);
+  // Reversed batches run one at a time, or the threads would race them back into order.
+  return channel.reverse_completion_batch > 1 ? 1 : std::clamp(channel.optimal_concurrency, 2, 4);
 }
+
+// How long a reversed batch waits for more registrations before it goes as it is.
+constexpr std::chrono::milliseconds kHoldLimit{20};
 
 TransferResult run_transfer(Host::Impl &host, Session &session, OpKind kind,
                             const TransferInfo &info, const DataChannelOptions &channel,
@@ -114,7 +119,8 @@ namespace vorlan::host {
 
 namespace internal {
 
-CompletionPool::CompletionPool(int threads) {
+CompletionPool::CompletionPool(int threads, int reverse_batch)
+    : reverse_batch_(reverse_batch > 1 ? static_cast<size_t>(reverse_batch) : 0) {
   for (int i = 0; i < threads; ++i) {
     threads_.emplace_back([this] { run(); });
   }
@@ -122,14 +128,33 @@ CompletionPool::CompletionPool(int threads) {
 
 CompletionPool::~CompletionPool() { shutdown(true); }
 
-bool CompletionPool::post(std::function<void()> task) {
+bool CompletionPool::post(std::function<void()> task, bool last) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) {
     return false;
   }
-  queue_.push_back(std::move(task));
+  if (reverse_batch_ == 0) {
+    queue_.push_back(std::move(task));
+  } else {
+    held_.push_back(std::move(task));
+    last_post_ = std::chrono::steady_clock::now();
+    if (last || held_.size() >= reverse_batch_) {
+      release_held(last);
+    }
+  }
   cond_.notify_one();
   return true;
+}
+
+void CompletionPool::release_held(bool last) {
+  size_t reversed = held_.size() - (last ? 1 : 0);
+  for (size_t i = reversed; i-- > 0;) {
+    queue_.push_back(std::move(held_[i]));
+  }
+  if (last) {
+    queue_.push_back(std::move(held_.back()));
+  }
+  held_.clear();
 }
 
 void CompletionPool::shutdown(bool drop_pending) {
@@ -151,11 +176,29 @@ void CompletionPool::run() {
     std::function<void()> task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      cond_.wait(lock, [this] { return next_ < queue_.size() || stopping_; });
-      if (next_ == queue_.size() || drop_) {
-        return;
+      for (;;) {
+        if (drop_) {
+          return;
+        }
+        if (!queue_.empty()) {
+          break;
+        }
+        if (!held_.empty() &&
+            (stopping_ || std::chrono::steady_clock::now() - last_post_ >= kHoldLimit)) {
+          release_held(false);
+          continue;
+        }
+        if (stopping_) {
+          return;
+        }
+        if (held_.empty()) {
+          cond_.wait(lock);
+        } else {
+          cond_.wait_until(lock, last_post_ + kHoldLimit);
+        }
       }
-      task = std::move(queue_[next_++]);
+      task = std::move(queue_.front());
+      queue_.pop_front();
     }
     task();
   }
@@ -439,7 +482,7 @@ vorlan_result_t vorlan_gridftp_server_register_read(vorlan_gfs_operation_t op,
     op->cond.notify_all();
   };
   t->undelivered_reads.insert(seq);
-  if (!t->pool.post(std::move(task))) {
+  if (!t->pool.post(std::move(task), eof)) {
     t->undelivered_reads.erase(seq);
     return VORLAN_FAILURE;
   }

@@ -34,22 +34,27 @@ std::string format(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
 char *malloc_copy(const std::string &text);
 
 // Threads that run a transfer's I/O completions, so that no callback runs inside the
-// module's register call. Tasks run in the order they were posted.
+// module's register call. Tasks start in the order they were posted, or with reverse_batch > 1
+// in reversed batches (see DataChannelOptions::reverse_completion_batch).
 class CompletionPool {
  public:
-  explicit CompletionPool(int threads);
+  CompletionPool(int threads, int reverse_batch);
   ~CompletionPool();
-  // False once the pool is stopping; the task is then dropped.
-  bool post(std::function<void()> task);
+  // False once the pool is stopping; the task is then dropped. A `last` task ends its batch
+  // and starts after every task posted before it.
+  bool post(std::function<void()> task, bool last = false);
   // Joins the threads; with drop_pending, tasks not yet started never run.
   void shutdown(bool drop_pending);
 
  private:
   void run();
+  void release_held(bool last);  // with mutex_ held
   std::mutex mutex_;
   std::condition_variable cond_;
-  std::vector<std::function<void()>> queue_;
-  size_t next_ = 0;
+  std::deque<std::function<void()>> queue_;  // in starting order
+  std::vector<std::function<void()>> held_;  // the batch being gathered, in posting order
+  size_t reverse_batch_;
+  std::chrono::steady_clock::time_point last_post_;
   bool stopping_ = false, drop_ = false;
   std::vector<std::thread> threads_;
 };
@@ -75,7 +80,8 @@ struct Transfer {
   int64_t next_read_seq = 0;
   CompletionPool pool;
 
-  Transfer(const DataChannelOptions &channel, int threads) : options(channel), pool(threads) {}
+  Transfer(const DataChannelOptions &channel, int threads)
+      : options(channel), pool(threads, channel.reverse_completion_batch) {}
 };
 
 // Hosts currently loaded, for the calls that carry no operation (the option string asked

@@ -12,10 +12,13 @@
 //         "/early" registers one write and finishes without waiting for it
 //   recv: reads everything, registers one more read after end of data, and logs
 //         "recv bytes=B eof=E extra=X hash=H mtime=T" (E: end-of-data completions that carried
-//         data; X: "empty-eof" when the extra read came back empty at end of data)
+//         data; X: "empty-eof" when the extra read came back empty at end of data), then
+//         "channel range=O+L interval=S inversions=N" (the write range, the update interval,
+//         and how many reads with data arrived after one from further on)
 // The option string is the name it registers under.
 #include <vorlan/vorlan_gridftp_server.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -191,6 +194,8 @@ struct Transfer {
   bool extra_phase = false;  // the one read registered after end of data
   std::string extra = "none";
   size_t block_size = 0;
+  int64_t furthest = -1;
+  int inversions = 0;
 
   void fail(vorlan_result_t r) {
     if (result == VORLAN_SUCCESS) {
@@ -305,6 +310,8 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
     t->eof = true;
   } else if (nbytes > 0) {
     t->pieces[offset].assign(reinterpret_cast<char *>(buffer), nbytes);
+    t->inversions += offset < t->furthest ? 1 : 0;
+    t->furthest = std::max<int64_t>(t->furthest, offset);
   }
   delete[] buffer;
   if (t->extra_phase) {
@@ -389,6 +396,13 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info
                            "recv bytes=%zu eof=%d extra=%s hash=%016llx mtime=%s\n", data.size(),
                            t->eof_seen, t->extra.c_str(),
                            static_cast<unsigned long long>(fnv1a(data)), mtime_text.c_str());
+    vorlan_off_t range_offset = 0, range_length = 0;
+    int interval = 0;
+    vorlan_gridftp_server_get_write_range(t->op, &range_offset, &range_length);
+    vorlan_gridftp_server_get_update_interval(t->op, &interval);
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "channel range=%lld+%lld interval=%d inversions=%d",
+                           static_cast<long long>(range_offset),
+                           static_cast<long long>(range_length), interval, t->inversions);
     vorlan_result_t result = t->result;
     lock.unlock();
     vorlan_gfs_operation_t op = t->op;

@@ -44,7 +44,7 @@ struct SessionDocuments {
   std::optional<std::string> collection_policies;  // "collection-policies"
   std::optional<std::string> creds;                // "creds"
   std::optional<std::string> renew_creds;          // "renew-creds"
-  std::function<std::optional<std::string>(const std::string& key)> provider;
+  std::function<std::optional<std::string>(const std::string &key)> provider;
 };
 
 struct Stat {
@@ -79,6 +79,11 @@ struct DataChannelOptions {
   int64_t write_offset = 0, write_length = -1;  // get_write_range for an upload
   std::optional<time_t> modification_time;      // get_recv_modification_time
   int update_interval = 5;
+  // When > 1, completions run one at a time on one thread, each batch of this many
+  // registrations newest first, so a module certainly meets them out of order. A batch not
+  // filled within 20 ms of its latest registration goes as it is; an end-of-file read ends
+  // its batch and still comes last.
+  int reverse_completion_batch = 0;
   // Fault injection: the n-th (1-based) register_read/register_write call fails at once, or
   // the n-th completion reports an error. 0 = never.
   int fail_registration_at = 0;
@@ -89,19 +94,20 @@ struct DataChannelOptions {
 class DataSink {
  public:
   virtual ~DataSink() = default;
-  virtual bool write_at(int64_t offset, const vorlan_byte_t* data, size_t length) = 0;
+  virtual bool write_at(int64_t offset, const vorlan_byte_t *data, size_t length) = 0;
 };
 class DataSource {
  public:
   virtual ~DataSource() = default;
   // Returns the bytes read, 0 at the end, -1 on error.
-  virtual int64_t read_at(int64_t offset, vorlan_byte_t* data, size_t length) = 0;
+  virtual int64_t read_at(int64_t offset, vorlan_byte_t *data, size_t length) = 0;
   virtual int64_t size() const = 0;
 };
 class MemorySink : public DataSink {
  public:
-  bool write_at(int64_t offset, const vorlan_byte_t* data, size_t length) override;
+  bool write_at(int64_t offset, const vorlan_byte_t *data, size_t length) override;
   std::string contents() const;
+
  private:
   mutable std::mutex mutex_;
   std::string data_;
@@ -109,13 +115,14 @@ class MemorySink : public DataSink {
 class MemorySource : public DataSource {
  public:
   explicit MemorySource(std::string data) : data_(std::move(data)) {}
-  int64_t read_at(int64_t offset, vorlan_byte_t* data, size_t length) override;
+  int64_t read_at(int64_t offset, vorlan_byte_t *data, size_t length) override;
   int64_t size() const override { return static_cast<int64_t>(data_.size()); }
+
  private:
   std::string data_;
 };
-std::unique_ptr<DataSink> file_sink(const std::string& path, std::string* error);
-std::unique_ptr<DataSource> file_source(const std::string& path, std::string* error);
+std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error);
+std::unique_ptr<DataSource> file_source(const std::string &path, std::string *error);
 
 struct TransferInfo {
   std::string pathname;
@@ -128,8 +135,8 @@ struct TransferResult {
   Reply reply;
   bool began = false;  // begin_transfer was called
   int64_t bytes_transferred = 0;
-  int64_t bytes_recvd = 0;                                  // update_bytes_recvd total
-  std::vector<std::pair<int64_t, int64_t>> ranges_recvd;    // update_range_recvd calls
+  int64_t bytes_recvd = 0;                                // update_bytes_recvd total
+  std::vector<std::pair<int64_t, int64_t>> ranges_recvd;  // update_range_recvd calls
   int max_outstanding = 0;  // most registrations outstanding at one time
 };
 
@@ -151,27 +158,27 @@ class Host {
 
   // dlopen, find "<module file name without lib/.so>_module" descriptor, activate it, look up
   // the storage interface. Null with *error set on failure (nothing left loaded).
-  static std::unique_ptr<Host> load(const Options& options, std::string* error);
+  static std::unique_ptr<Host> load(const Options &options, std::string *error);
   // Deactivates the module and unloads it (kept mapped when VORLAN_HOST_KEEP_MODULE=1, so leak
   // reports can name the module's frames). Sessions must have ended.
   ~Host();
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
+  Host(const Host &) = delete;
+  Host &operator=(const Host &) = delete;
 
-  const vorlan_gfs_storage_iface_t* iface() const;
+  const vorlan_gfs_storage_iface_t *iface() const;
 
   // Starts a session; on failure the result's reply says why and *session is null.
-  SessionStart start_session(const std::string& user, SessionDocuments documents,
-                             std::unique_ptr<Session>* session);
+  SessionStart start_session(const std::string &user, SessionDocuments documents,
+                             std::unique_ptr<Session> *session);
 
-  StatResult stat(Session& session, const std::string& path, bool file_only);
-  CommandResult command(Session& session, int command, const std::string& pathname,
-                        const std::string& from_pathname = "", const std::string& cksm_alg = "",
+  StatResult stat(Session &session, const std::string &path, bool file_only);
+  CommandResult command(Session &session, int command, const std::string &pathname,
+                        const std::string &from_pathname = "", const std::string &cksm_alg = "",
                         int64_t cksm_offset = 0, int64_t cksm_length = -1);
-  TransferResult send(Session& session, const TransferInfo& info,
-                      const DataChannelOptions& channel, DataSink& sink);
-  TransferResult recv(Session& session, const TransferInfo& info,
-                      const DataChannelOptions& channel, DataSource& source);
+  TransferResult send(Session &session, const TransferInfo &info, const DataChannelOptions &channel,
+                      DataSink &sink);
+  TransferResult recv(Session &session, const TransferInfo &info, const DataChannelOptions &channel,
+                      DataSource &source);
 
   // Contract breaches seen so far (a request finished twice, a completion on a finished
   // operation, a callback inside register_*, a timeout). Empty in a correct run.
@@ -191,13 +198,13 @@ class Host {
 class Session {
  public:
   ~Session();
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-  void* handle() const;  // the module's session handle
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+  void *handle() const;  // the module's session handle
 
   struct Impl;
   explicit Session(std::unique_ptr<Impl> impl);
-  Impl& impl() { return *impl_; }
+  Impl &impl() { return *impl_; }
 
  private:
   std::unique_ptr<Impl> impl_;
