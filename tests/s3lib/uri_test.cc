@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "library_state.h"
 #include "s3_sync_calls.h"
 #include "uri.h"
 #include "vorlan/s3.h"
@@ -182,6 +183,26 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
   // go out (and meet the refusing port).
   EXPECT_EQ(s3_head(bucket, nullptr).status, S3StatusFailedToConnect);
   EXPECT_EQ(s3_list_service(none).status, S3StatusFailedToConnect);
+  S3_deinitialize();
+}
+
+// Sessions initialise and end independently: none may switch verification off for the others
+// or move their requests to another default host.
+TEST(Uri, FirstDefaultHostStaysAndPeerVerificationIsSticky) {
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "first:1"), S3StatusOK);
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_VERIFY_PEER, "second:2"), S3StatusOK);
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "third:3"), S3StatusOK);
+  vorlan_s3::transfer_settings settings = vorlan_s3::current_settings();
+  EXPECT_EQ(settings.default_host, "first:1");
+  EXPECT_TRUE(settings.verify_peer);
+  S3_deinitialize();
+  S3_deinitialize();
+  EXPECT_TRUE(vorlan_s3::current_settings().verify_peer);
+  S3_deinitialize();
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "fourth:4"), S3StatusOK);
+  settings = vorlan_s3::current_settings();
+  EXPECT_EQ(settings.default_host, "fourth:4");
+  EXPECT_FALSE(settings.verify_peer);
   S3_deinitialize();
 }
 

@@ -172,14 +172,18 @@ extern "C" S3Status S3_initialize(const char *userAgentInfo, int flags,
     std::lock_guard<std::mutex> guard(state_mutex);
     library_state &s = state();
     if (!s.transport) s.transport = std::make_shared<shared_transport>();
-    s.settings.verify_peer = (flags & S3_INIT_VERIFY_PEER) != 0;
-    s.settings.user_agent = "vorlan-s3/1.0";
-    if (userAgentInfo != nullptr && userAgentInfo[0] != '\0') {
-      s.settings.user_agent += " (";
-      s.settings.user_agent += userAgentInfo;
-      s.settings.user_agent += ')';
+    // Sessions start and end at any time: one that does not ask for verification must not
+    // turn it off for the others, nor may a later one move every request to its host.
+    if ((flags & S3_INIT_VERIFY_PEER) != 0) s.settings.verify_peer = true;
+    if (s.initialize_count == 0) {
+      s.settings.user_agent = "vorlan-s3/1.0";
+      if (userAgentInfo != nullptr && userAgentInfo[0] != '\0') {
+        s.settings.user_agent += " (";
+        s.settings.user_agent += userAgentInfo;
+        s.settings.user_agent += ')';
+      }
+      s.settings.default_host = defaultS3HostName ? defaultS3HostName : "s3.amazonaws.com";
     }
-    s.settings.default_host = defaultS3HostName ? defaultS3HostName : "s3.amazonaws.com";
     refresh_timeouts(s);
     ++s.initialize_count;
     return S3StatusOK;
@@ -197,7 +201,10 @@ extern "C" void S3_deinitialize(void) {
     std::lock_guard<std::mutex> guard(state_mutex);
     library_state &s = state();
     if (s.initialize_count == 0) return;
-    if (--s.initialize_count == 0) released = std::move(s.transport);
+    if (--s.initialize_count == 0) {
+      released = std::move(s.transport);
+      s.settings.verify_peer = false;
+    }
   }
   // Requests still running hold their own reference; the caches go when the last one ends.
 }
