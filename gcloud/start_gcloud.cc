@@ -46,7 +46,9 @@ vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
     vorlan_result_t result = vorlan_i_s3_config_parse_json_project(policies.get(), &handle->key_id);
     if (result != VORLAN_SUCCESS) return result;
   }
-  vorlan_i_s3_set_default_region(vorlan_i_s3_gcloud_bucket_location);
+  if (!vorlan_i_s3_set_default_region(vorlan_i_s3_gcloud_bucket_location)) {
+    return vorlan_l_malloc_error();
+  }
 
   vorlan_result_t result = vorlan_i_s3_base_initialize(handle, S3_INIT_SIGNATURE_V4);
   if (result != VORLAN_SUCCESS) return result;
@@ -60,25 +62,37 @@ vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
 
 }  // namespace
 
-void vorlan_i_s3_set_default_region(const char *region) {
+bool vorlan_i_s3_set_default_region(const char *region) {
   char *copy = nullptr;
-  if (region != nullptr) copy = strdup(region);
+  if (region != nullptr && (copy = strdup(region)) == nullptr) return false;
   std::lock_guard<std::mutex> guard(vorlan_l_default_region_lock);
   std::free(vorlan_i_s3_default_region);
   vorlan_i_s3_default_region = copy;
+  return true;
 }
 
-char *vorlan_i_s3_copy_default_region() {
+bool vorlan_i_s3_copy_default_region(char **region) {
   std::lock_guard<std::mutex> guard(vorlan_l_default_region_lock);
-  return vorlan_i_s3_default_region != nullptr ? strdup(vorlan_i_s3_default_region) : nullptr;
+  *region = nullptr;
+  if (vorlan_i_s3_default_region == nullptr) return true;
+  *region = strdup(vorlan_i_s3_default_region);
+  return *region != nullptr;
 }
 
 vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int flags) {
   VORLAN_S3_TRACE_ENTER();
   const char *table_region = vorlan_i_host_to_region(handle->host_name);
+  char *region = nullptr;
+  // A region lost to a failed copy would sign every request for the wrong region.
+  const bool copied = table_region != nullptr ? (region = strdup(table_region)) != nullptr
+                                              : vorlan_i_s3_copy_default_region(&region);
+  if (!copied) {
+    vorlan_result_t result = vorlan_l_malloc_error();
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
   std::free(handle->region);
-  handle->region =
-      table_region != nullptr ? strdup(table_region) : vorlan_i_s3_copy_default_region();
+  handle->region = region;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "initializing to use host: %s%s%s\n",
                 vorlan_i_s3_str(handle->host_name), handle->region ? " and region: " : "",
                 vorlan_i_s3_str(handle->region));

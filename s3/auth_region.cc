@@ -195,7 +195,7 @@ bool vorlan_l_head_bucket_region(const S3BucketContext *context, vorlan_gfs_oper
     VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "REST: op=%p S3_head_object(bucket=%s) try=%d\n",
                   static_cast<void *>(op), context->bucketName, try_count);
     S3_head_object(&lookup, nullptr, nullptr, 0, &handler, &data);
-  } while (vorlan_i_s3_attempt_again(op, "S3_head_object", data.status, &try_count));
+  } while (vorlan_i_s3_attempt_again(__func__, op, "S3_head_object", data.status, &try_count));
   vorlan_error_release(data.result);
   if (data.status != S3StatusOK) return false;
   std::memcpy(region, data.region, sizeof(region));

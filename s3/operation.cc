@@ -66,20 +66,21 @@ void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status statu
       request, vorlan_error_put(vorlan_i_S3Error_to_error(status, path, error_details)));
 }
 
-bool vorlan_i_s3_attempt_again(vorlan_gfs_operation_t op, const char *call_name, S3Status status,
-                               int32_t *try_count) {
+bool vorlan_i_s3_attempt_again(const char *func_name, vorlan_gfs_operation_t op,
+                               const char *call_name, S3Status status, int32_t *try_count) {
   if (status != S3StatusOK) {
-    VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "%s: op=%p status=%s[%d]\n", call_name,
-                  static_cast<void *>(op), S3_get_status_name(status), status);
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_DEBUG, func_name, "%s: op=%p status=%s[%d]\n", call_name,
+                     static_cast<void *>(op), S3_get_status_name(status), status);
   }
   if (!S3_status_is_retryable(status)) return false;
   const int32_t done = (*try_count)++;
   return done < vorlan_i_s3_max_retries;
 }
 
-void vorlan_i_s3_command_finish(vorlan_i_s3_request_t *request, vorlan_result_t result) {
-  VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "finished_command: op=%p result=%#x path=%s\n",
-                static_cast<void *>(request->op), static_cast<unsigned>(result),
-                vorlan_i_s3_str(request->pathname));
+void vorlan_i_s3_command_finish(const char *func_name, vorlan_i_s3_request_t *request,
+                                vorlan_result_t result) {
+  VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, func_name, "finished_command: op=%p result=%#x path=%s\n",
+                   static_cast<void *>(request->op), static_cast<unsigned>(result),
+                   vorlan_i_s3_str(request->pathname));
   vorlan_gridftp_server_finished_command(request->op, result, nullptr);
 }

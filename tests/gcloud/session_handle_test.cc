@@ -2,6 +2,7 @@
 // documents, and the S3 library's initialisation. This program provides those calls itself
 // (they take precedence over the shared libraries' definitions), so it can check what a
 // server cannot see: the handle's fields, the library flags and the initialisation count.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -24,7 +25,8 @@ struct Finished {
 };
 Finished finished;
 std::vector<int> init_flags;
-int library_count = 0;
+S3Status init_status = S3StatusOK;
+int library_count = 0;  // goes below zero when a session ends an initialisation that failed
 
 }  // namespace
 
@@ -47,13 +49,11 @@ extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operatio
 
 extern "C" S3Status S3_initialize(const char *, int flags, const char *) {
   init_flags.push_back(flags);
-  ++library_count;
-  return S3StatusOK;
+  if (init_status == S3StatusOK) ++library_count;
+  return init_status;
 }
 
-extern "C" void S3_deinitialize(void) {
-  if (library_count > 0) --library_count;
-}
+extern "C" void S3_deinitialize(void) { --library_count; }
 
 namespace {
 
@@ -66,6 +66,7 @@ class SessionHandle : public ::testing::Test {
     documents.clear();
     finished = Finished{};
     init_flags.clear();
+    init_status = S3StatusOK;
     library_count = 0;
     vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
   }
@@ -140,6 +141,20 @@ TEST_F(SessionHandle, HoldsItsDocumentsAndAnOwnedRegion) {
   EXPECT_EQ(first->security_token, first->access_token);
   EXPECT_STREQ(first->token_subject, "alice");
   EXPECT_EQ(first->token_expiry, 4070908800);
+
+  // No documents at all: no restriction, no key id, no token. An AWS host signs for its own
+  // region, not the default.
+  documents.clear();
+  std::free(vorlan_i_s3_default_hostname);
+  vorlan_i_s3_default_hostname = strdup("s3.amazonaws.com");
+  vorlan_i_s3_handle_t *bare = start();
+  ASSERT_NE(bare, nullptr);
+  EXPECT_STREQ(bare->region, "us-east-1");
+  EXPECT_EQ(bare->allowed_buckets, nullptr);
+  EXPECT_EQ(bare->key_id, nullptr);
+  EXPECT_EQ(bare->access_token, nullptr);
+  EXPECT_EQ(bare->security_token, nullptr);
+  vorlan_i_s3_destroy(bare);
   vorlan_i_s3_destroy(first);
   vorlan_i_s3_destroy(second);
   vorlan_i_s3_destroy(nullptr);
@@ -165,6 +180,29 @@ TEST_F(SessionHandle, FailedStartsReportUserErrorAndKeepTheLibraryBalanced) {
     EXPECT_EQ(library_count, 0);
     vorlan_error_release(finished.result);
   }
+
+  // The library refuses to initialise: named as "initialization", logged, never deinitialised.
+  documents.clear();
+  init_status = S3StatusInternalError;
+  char *log = nullptr;
+  size_t log_size = 0;
+  FILE *stream = open_memstream(&log, &log_size);
+  const vorlan_debug_handle_t saved = vorlan_i_VORLAN_S3_debug_handle;
+  vorlan_i_VORLAN_S3_debug_handle = {VORLAN_S3_DEBUG_ERROR, 0, stream, 0, 0};
+  EXPECT_EQ(start(), nullptr);
+  vorlan_i_VORLAN_S3_debug_handle = saved;
+  std::fclose(stream);
+  EXPECT_EQ(finished.username, "ERROR");
+  EXPECT_EQ(library_count, 0);
+  char *text = vorlan_error_print_friendly(vorlan_error_peek(finished.result));
+  EXPECT_NE(std::strstr(text, "\"initialization\""), nullptr) << text;
+  const std::string expected = "s3: ERROR: vorlan_i_s3_base_initialize: S3_initialize returns: " +
+                               std::to_string(S3StatusInternalError) +
+                               "s3: ERROR: vorlan_i_s3_base_initialize: ";
+  EXPECT_EQ(std::string(log, log_size).rfind(expected, 0), 0u) << log;
+  std::free(text);
+  std::free(log);
+  vorlan_error_release(finished.result);
 }
 
 }  // namespace

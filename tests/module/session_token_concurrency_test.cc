@@ -62,7 +62,7 @@ void probe_complete(S3Status status, const S3ErrorDetails *details, void *data) 
 void *probe_thread(void *arg) {
   auto *state = static_cast<probe_state *>(arg);
   const S3ResponseHandler handler = {probe_properties, probe_complete};
-  vorlan_i_s3_request_retry(&state->request, "S3_head_object", [&] {
+  vorlan_i_s3_request_retry(__func__, &state->request, "S3_head_object", [&] {
     S3_head_object(&state->request.bucket_context, state->request.key, nullptr, 0, &handler, state);
   });
   Done *done = state->done;
