@@ -93,16 +93,15 @@ TEST(XmlDocuments, BodiesThatAreNotTheDocumentFail) {
       // An external entity is neither fetched nor expanded into a key.
       "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
       "<ListBucketResult><Contents><Key>&x;</Key></Contents></ListBucketResult>",
+      // Nested entities would grow a small document into gigabytes.
+      "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">"
+      "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
+      "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
+      "<ListBucketResult><Contents><Key>&d;</Key></Contents></ListBucketResult>",
   };
   for (const std::string &body : documents) {
     vorlan_s3::bucket_page page;
-    S3Status status = vorlan_s3::parse_bucket_page(body, &page);
-    if (status == S3StatusOK) {
-      ASSERT_EQ(page.contents.size(), 1u) << body;
-      EXPECT_EQ(page.contents[0].key.find("root:"), std::string::npos) << body;
-    } else {
-      EXPECT_EQ(status, S3StatusXmlParseFailure) << body;
-    }
+    EXPECT_EQ(vorlan_s3::parse_bucket_page(body, &page), S3StatusXmlParseFailure) << body;
   }
   vorlan_s3::bucket_page page;
   EXPECT_EQ(vorlan_s3::parse_bucket_page(truncated, &page), S3StatusXmlParseFailure);
@@ -119,7 +118,11 @@ TEST(XmlDocuments, ErrorDocumentKeepsEveryDetail) {
       "<Error><Code>InvalidRange</Code><Message>The requested range is not "
       "satisfiable &amp; more</Message><RangeRequested>bytes=10-</RangeRequested>"
       "<ActualObjectSize>5</ActualObjectSize><Resource>/bkt/k</Resource>"
-      "<Details>see &lt;docs&gt;</Details><RequestId>R1</RequestId></Error>";
+      "<Details>see &lt;docs&gt;</Details><RequestId>R1</RequestId>"
+      // What a signature mismatch echoes holds the security token.
+      "<CanonicalRequest>x-amz-security-token:SECRET</CanonicalRequest>"
+      "<CanonicalRequestBytes>53 45</CanonicalRequestBytes><StringToSign>SECRET</StringToSign>"
+      "<StringToSignBytes>53</StringToSignBytes></Error>";
   vorlan_s3::error_document error;
   ASSERT_TRUE(vorlan_s3::parse_error_document(body, &error));
   EXPECT_EQ(error.code, "InvalidRange");

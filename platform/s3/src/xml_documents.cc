@@ -19,15 +19,29 @@ using xml_doc_ptr = std::unique_ptr<xmlDoc, xml_doc_free>;
 
 xml_doc_ptr read_document(std::string_view body) {
   if (body.empty() || body.size() > vorlan_s3::kMaxXmlDocumentSize) return nullptr;
+  // The service never sends a document type; one could only declare entities whose expansion
+  // grows without bound. Outside a DTD the text cannot appear unescaped.
+  if (body.find("<!DOCTYPE") != std::string_view::npos) return nullptr;
   // No network, no external entities, no DTD loading; errors are ours to report, not stderr's.
   int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  return xml_doc_ptr(
+  xml_doc_ptr doc(
       xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr, options));
+  if (doc && (doc->intSubset != nullptr || doc->extSubset != nullptr)) return nullptr;
+  return doc;
 }
 
 bool named(const xmlNode *node, const char *name) {
   return node->type == XML_ELEMENT_NODE &&
          std::strcmp(reinterpret_cast<const char *>(node->name), name) == 0;
+}
+
+// Signature mismatch answers echo what was signed, security token included.
+bool carries_signed_text(const xmlNode *field) {
+  for (const char *name :
+       {"CanonicalRequest", "CanonicalRequestBytes", "StringToSign", "StringToSignBytes"}) {
+    if (named(field, name)) return true;
+  }
+  return false;
 }
 
 std::string text_of(const xmlNode *node) {
@@ -93,7 +107,7 @@ void read_error_root(const xmlNode *root, vorlan_s3::error_document *error) {
       error->resource = std::move(value);
     } else if (named(field, "Details")) {
       error->further_details = std::move(value);
-    } else {
+    } else if (!carries_signed_text(field)) {
       error->extra_details.emplace_back(reinterpret_cast<const char *>(field->name),
                                         std::move(value));
     }

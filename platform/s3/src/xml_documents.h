@@ -22,7 +22,8 @@ struct error_document {
   std::string message;
   std::string resource;
   std::string further_details;
-  std::vector<std::pair<std::string, std::string>> extra_details;  // every other child
+  std::vector<std::pair<std::string, std::string>>
+      extra_details;  // every other child but the signed texts
 };
 
 // True when the body is an <Error> document; its children fill the record.
