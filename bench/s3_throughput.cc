@@ -7,12 +7,15 @@
 // runs first, so the peak memory printed after it and after the large one shows whether memory
 // grows with the object. "fake" runs the in-process fake S3 server in a child process in its
 // streaming mode (PUT bodies are counted and dropped, GET bodies generated), so that neither
-// the server's storage nor its memory counts; "s3rver" stores the object on disk.
+// the server's storage nor its memory counts; "s3rver" stores the object on disk. curl and the
+// library put the same key one after the other; curl uploads a file made beforehand and is
+// timed by its own time_total, the library from the call to its completion.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -178,11 +181,18 @@ double library_get(const Server &server, const std::string &key, uint64_t size) 
   return seconds;
 }
 
-double timed_command(const std::string &command) {
-  auto started = Clock::now();
-  int status = std::system(command.c_str());
-  double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  if (status != 0) {
+// curl's own measure of the transfer (-w %{time_total}), so that starting the process does
+// not count against it.
+double timed_curl(const std::string &command) {
+  std::unique_ptr<FILE, int (*)(FILE *)> output(
+      popen((command + " -w '%{time_total}'").c_str(), "r"), &pclose);
+  if (!output) return -1;
+  char text[64] = {};
+  size_t got = std::fread(text, 1, sizeof text - 1, output.get());
+  int status = pclose(output.release());
+  char *end = nullptr;
+  double seconds = std::strtod(text, &end);
+  if (status != 0 || got == 0 || end == text) {
     std::fprintf(stderr, "failed (%d): %s\n", status, command.c_str());
     return -1;
   }
@@ -199,17 +209,52 @@ std::string curl_prefix(const Server &server) {
   return prefix;
 }
 
-// curl reads the body from a pipe; with the length given it sends it unchunked, as we do.
-double curl_put(const Server &server, const std::string &key, uint64_t size) {
-  std::string length = std::to_string(size);
-  return timed_command("head -c " + length + " /dev/zero | " + curl_prefix(server) +
-                       "-T - -H 'Transfer-Encoding:' -H 'Content-Length: " + length + "' 'http://" +
-                       server.host + "/" + kBucket + "/" + key + "'");
+// The body curl uploads: a file in memory (/dev/shm when there is one), made before timing,
+// with the bytes the library's data callback supplies.
+class BodyFile {
+ public:
+  explicit BodyFile(uint64_t size) {
+    for (const char *dir : {"/dev/shm", "/tmp"}) {
+      std::string pattern = std::string(dir) + "/s3_throughput-XXXXXX";
+      std::vector<char> name(pattern.begin(), pattern.end());
+      name.push_back('\0');
+      int fd = mkstemp(name.data());
+      if (fd < 0) continue;
+      std::vector<char> block(1 << 20, 'v');
+      uint64_t written = 0;
+      while (written < size) {
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(block.size(), size - written));
+        ssize_t n = write(fd, block.data(), piece);
+        if (n <= 0) break;
+        written += static_cast<uint64_t>(n);
+      }
+      close(fd);
+      path_ = name.data();
+      if (written == size) return;
+      unlink(path_.c_str());
+      path_.clear();
+    }
+  }
+  ~BodyFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  BodyFile(const BodyFile &) = delete;
+  BodyFile &operator=(const BodyFile &) = delete;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+double curl_put(const Server &server, const std::string &key, const BodyFile &body) {
+  if (body.path().empty()) return -1;
+  return timed_curl(curl_prefix(server) + "-T '" + body.path() + "' 'http://" + server.host + "/" +
+                    kBucket + "/" + key + "'");
 }
 
 double curl_get(const Server &server, const std::string &key) {
-  return timed_command(curl_prefix(server) + "'http://" + server.host + "/" + kBucket + "/" + key +
-                       "'");
+  return timed_curl(curl_prefix(server) + "'http://" + server.host + "/" + kBucket + "/" + key +
+                    "'");
 }
 
 void report(const char *what, uint64_t size, double library, double curl) {
@@ -224,8 +269,13 @@ void report(const char *what, uint64_t size, double library, double curl) {
 
 bool measure(const Server &server, uint64_t size) {
   std::string key = "object-" + std::to_string(size);
-  // curl first, so the library's GET reads what the library itself stored.
-  double curl_up = curl_put(server, key + "-curl", size);
+  // One after the other on the same key; curl first, so that the GETs read what the library
+  // itself stored.
+  double curl_up = -1;
+  {
+    BodyFile body(size);
+    curl_up = curl_put(server, key, body);
+  }
   double lib_up = library_put(server, key, size);
   if (curl_up < 0 || lib_up < 0) return false;
   report("PUT", size, lib_up, curl_up);
