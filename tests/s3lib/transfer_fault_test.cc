@@ -102,13 +102,13 @@ TEST_F(TransferFaults, BrokenBodiesFailInsteadOfSucceeding) {
   }
 }
 
+// libcurl ends the answer at its Content-Length, so the answer itself is whole and may succeed;
+// what follows must neither reach the caller nor spoil the next answer.
 TEST_F(TransferFaults, BytesBeyondContentLengthAreNeverDelivered) {
   server_.add_fault(FakeS3Fault::trailing_bytes(5000).on("GET", "bucket", "big"));
   S3CallResult first = s3_get(bucket_, "big");
-  if (first.status == S3StatusOK) {
-    EXPECT_TRUE(first.data == big_);
-  }
-  EXPECT_LE(first.data.size(), big_.size());
+  EXPECT_EQ(first.status, S3StatusOK) << S3_get_status_name(first.status);
+  EXPECT_TRUE(first.data == big_);
   // The excess must not be taken for the start of the next answer on the same connection.
   S3CallResult next = s3_get(bucket_, "big");
   EXPECT_EQ(next.status, S3StatusOK) << S3_get_status_name(next.status) << " " << next.message;
@@ -196,6 +196,10 @@ TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {
   EXPECT_TRUE(refused.data.empty());
   EXPECT_EQ(refused.complete_calls, 1);
 
+  S3CallResult listing = s3_list(bucket_, nullptr, nullptr, nullptr, 0, S3StatusInterrupted);
+  EXPECT_EQ(listing.status, S3StatusInterrupted);
+  EXPECT_EQ(listing.complete_calls, 1);
+
   // After aborted transfers the library still serves whole objects.
   EXPECT_TRUE(s3_get(bucket_, "big").data == big_);
 }
@@ -235,6 +239,19 @@ TEST_F(TransferFaults, RangeErrorsRegionsAndEncryptionIndicator) {
   S3CallResult head = s3_head(europe, nullptr);
   ASSERT_EQ(head.status, S3StatusOK);
   EXPECT_EQ(head.bucket_region, "eu-west-1");
+
+  // Offsets past 4 GiB go out and come back as 64-bit values.
+  FakeS3Object huge;
+  huge.generated = true;
+  huge.size = (5ULL << 30) + 17;
+  server_.put_object("bucket", "huge", huge);
+  const uint64_t start = (4ULL << 30) + 12345;
+  S3CallResult far = s3_get(bucket_, "huge", s3_range(start, 70000));
+  ASSERT_EQ(far.status, S3StatusOK) << S3_get_status_name(far.status);
+  ASSERT_EQ(far.data.size(), 70000U);
+  for (size_t i = 0; i < far.data.size(); ++i) {
+    ASSERT_EQ(far.data[i], FakeS3Server::generated_byte(start + i)) << "byte " << i;
+  }
 
   struct Case {
     std::string etag;
@@ -317,9 +334,7 @@ TEST_F(TransferFaults, RequestOnAConnectionClosedUnderItIsResentOrRetryable) {
   S3CallResult created = s3_create_bucket(located, "europe-west3");
   EXPECT_EQ(created.status, S3StatusOK) << S3_get_status_name(created.status);
   EXPECT_EQ(server_.count("PUT"), 2U);
-  EXPECT_NE(server_.last_body().find("<LocationConstraint>europe-west3</LocationConstraint>"),
-            std::string::npos)
-      << server_.last_body();
+  EXPECT_EQ(s3_head(located, nullptr).bucket_region, "europe-west3");
 
   ASSERT_EQ(s3_head(bucket_, "big").status, S3StatusOK);
   server_.add_fault(FakeS3Fault::close_unanswered().on("PUT", "bucket", "new"));

@@ -14,6 +14,7 @@ struct CallState {
   const std::string *put_data = nullptr;
   uint64_t put_offset = 0;
   std::optional<uint64_t> put_fail_after;
+  S3Status list_answer = S3StatusOK;
 };
 
 S3Status on_properties(const S3ResponseProperties *properties, void *data) {
@@ -81,7 +82,7 @@ S3Status on_list(int truncated, const char *next_marker, int contents_count,
     result.sizes.push_back(contents[i].size);
   }
   for (int i = 0; i < prefixes_count; ++i) result.common_prefixes.emplace_back(prefixes[i]);
-  return S3StatusOK;
+  return state->list_answer;
 }
 
 S3Status on_service(const char *, const char *, const char *bucket, int64_t, void *data) {
@@ -176,8 +177,9 @@ S3CallResult s3_delete(const S3Target &target, const char *key) {
 }
 
 S3CallResult s3_list(const S3Target &target, const char *prefix, const char *marker,
-                     const char *delimiter, int max_keys) {
+                     const char *delimiter, int max_keys, S3Status list_answer) {
   CallState state;
+  state.list_answer = list_answer;
   S3BucketContext context = target.context();
   S3ListBucketHandler handler = {kHandler, &on_list};
   S3_list_bucket(&context, prefix, marker, delimiter, max_keys, nullptr, kS3TestTimeoutMs, &handler,

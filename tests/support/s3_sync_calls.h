@@ -84,8 +84,9 @@ S3CallResult s3_put(const S3Target &target, const char *key, const std::string &
 S3CallResult s3_copy(const S3Target &target, const char *key, const char *destination_bucket,
                      const char *destination_key, const S3PutProperties *properties = nullptr);
 S3CallResult s3_delete(const S3Target &target, const char *key);
+// The list callback answers `list_answer`.
 S3CallResult s3_list(const S3Target &target, const char *prefix, const char *marker,
-                     const char *delimiter, int max_keys);
+                     const char *delimiter, int max_keys, S3Status list_answer = S3StatusOK);
 S3CallResult s3_create_bucket(const S3Target &target, const char *location = nullptr);
 S3CallResult s3_delete_bucket(const S3Target &target);
 S3CallResult s3_list_service(const S3Target &target);

@@ -256,9 +256,12 @@ http_result http_perform(const http_request &request, http_response_handler &han
   } else if (!state.headers_complete) {
     result.status = S3StatusTransportOther;
   } else if (request.method != "HEAD" && state.headers.content_length()) {
-    uint64_t expected = *state.headers.content_length();
-    if (state.body_received < expected) result.status = S3StatusTransportShortBody;
-    if (state.body_received > expected) result.status = S3StatusTransportLongBody;
+    // libcurl never delivers more than Content-Length: bytes beyond it are not the answer's.
+    // When they come with its last bytes the connection is closed; when later, the next request
+    // on the connection meets them and is resent on a new one.
+    if (state.body_received < *state.headers.content_length()) {
+      result.status = S3StatusTransportShortBody;
+    }
   }
   return result;
 }
