@@ -28,27 +28,19 @@ TEST(TokenExpiry, ConvertsOffsetsToUtcAndRefusesOtherForms) {
   };
   const std::vector<Case> cases = {
       {"2024-03-01T10:00:00.1+02:00", true, ten_utc - 2 * 3600},
-      {"2024-03-01T10:00:00.12+02:00", true, ten_utc - 2 * 3600},
-      {"2024-03-01T10:00:00.123+02:00", true, ten_utc - 2 * 3600},
-      {"2024-03-01T10:00:00.1234+02:00", true, ten_utc - 2 * 3600},
-      {"2024-03-01T10:00:00.12345+02:00", true, ten_utc - 2 * 3600},
       {"2024-03-01T10:00:00.123456+02:00", true, ten_utc - 2 * 3600},
       {"2024-03-01T10:00:00.0-05:30", true, ten_utc + 5 * 3600 + 30 * 60},
       // The sign belongs to the minutes too, also when the hours are zero.
       {"2024-03-01T10:00:00.0-00:30", true, ten_utc + 30 * 60},
       {"2024-03-01T10:00:00.0+00:30", true, ten_utc - 30 * 60},
-      {"2024-03-01T10:00:00.0+00:00", true, ten_utc},
       // Crossing midnight and a month end through the offset.
       {"2024-03-01T01:00:00.5+02:00", true, ten_utc - 11 * 3600},
       {"2024-03-01T10:00:00Z", false, 0},
-      {"2024-03-01T10:00:00.123Z", false, 0},
       {"2024-03-01T10:00:00+02:00", false, 0},
       {"2024-13-01T10:00:00.0+00:00", false, 0},
-      {"2024-03-01T24:00:00.0+00:00", false, 0},
       {"2024-03-01T10:60:00.0+00:00", false, 0},
       {"2024-03-01T10:00:00.0+02:75", false, 0},
       {"", false, 0},
-      {"tomorrow", false, 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);

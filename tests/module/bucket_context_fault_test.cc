@@ -1,5 +1,7 @@
 // Building a request's bucket context: the allow list, the token copy, and for AWS endpoints
 // the HeadBucket lookup of the bucket's region, its retries and its cache, against the fake.
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -10,6 +12,19 @@
 
 #include "fake_s3_server.h"
 #include "vorlan_i_s3.h"
+
+namespace {
+std::vector<std::string> host_log;  // "<level> <text>" of each host log call
+}  // namespace
+
+extern "C" void vorlan_gfs_log_message(int level, const char *format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  host_log.push_back(std::to_string(level) + " " + text);
+}
 
 namespace {
 
@@ -109,6 +124,7 @@ TEST_F(BucketContext, UnknownOrOverlongRegionKeepsTheSessionsEndpointAndIsCached
     vorlan_i_s3_region_cache_clear();
     server_.clear_requests();
     server_.create_bucket("odd", answer);
+    host_log.clear();
     Handle handle = make_handle("s3.eu-west-2.amazonaws.com");
     for (int request = 0; request < 2; ++request) {
       Context built;
@@ -117,6 +133,13 @@ TEST_F(BucketContext, UnknownOrOverlongRegionKeepsTheSessionsEndpointAndIsCached
       EXPECT_STREQ(built.context.authRegion, "eu-west-2");
     }
     EXPECT_EQ(heads(), 1u);
+    // An overlong answer is not copied, so the warning names an empty region.
+    const std::string named = answer.size() < 64 ? answer : "";
+    EXPECT_EQ(host_log,
+              std::vector<std::string>{
+                  "2 HeadBucket returned an unrecognized region.  Continuing with default "
+                  "region.  endpoint: s3.eu-west-2.amazonaws.com, bucket: odd, region: " +
+                  named + "\n"});
   }
 }
 
@@ -173,30 +196,48 @@ TEST_F(BucketContext, CarriesItsOwnTokenCopyAndRefusesBeforeAnyRequest) {
   handle->key_id = strdup("project-1");
   handle->default_key_pair = {handle->key_id, nullptr};
   Context built;
-  ASSERT_EQ(build(handle.get(), "b", &built), VORLAN_SUCCESS);
+  auto *op = reinterpret_cast<vorlan_gfs_operation_t>(&built);
+  ASSERT_EQ(vorlan_i_s3_bucket_context(handle.get(), op, "/b/key", "b", &built.context),
+            VORLAN_SUCCESS);
+  EXPECT_EQ(handle->current_op, op);
   EXPECT_STREQ(built.context.securityToken, "the-token");
   EXPECT_NE(built.context.securityToken, handle->security_token);
   EXPECT_STREQ(built.context.accessKeyId, "project-1");
   EXPECT_EQ(built.context.secretAccessKey, nullptr);
   EXPECT_EQ(built.context.protocol, S3ProtocolHTTP);
   EXPECT_EQ(built.context.uriStyle, S3UriStylePath);
+  char *copy = nullptr;
+  ASSERT_EQ(vorlan_i_s3_copy_security_token(handle.get(), &copy), VORLAN_SUCCESS);
+  EXPECT_STREQ(copy, "the-token");
+  EXPECT_NE(copy, handle->security_token);
+  std::free(copy);
 
   char allowed[] = "allowed";
   char *list[] = {allowed, nullptr};
-  handle->allowed_buckets = list;
+  char *empty[] = {nullptr};
   struct Case {
+    char **allow_list;
     const char *path;
     const char *bucket;
+    const char *text;
   };
-  for (const Case &c : std::vector<Case>{{"/other/k", "other"},
-                                         {"/allowed/../other/k", "allowed"},
-                                         {"/allowed/./k", "allowed"}}) {
+  for (const Case &c : std::vector<Case>{
+           {list, "/other/k", "other", "Vorlan-S3-Error: Bucket not allowed."},
+           {empty, "/allowed/k", "allowed", "Vorlan-S3-Error: Bucket not allowed."},
+           {list, "/allowed/../other/k", "allowed", "Vorlan-S3-Error: Path not allowed."},
+           {list, "/allowed/./k", "allowed", "Vorlan-S3-Error: Path not allowed."}}) {
     SCOPED_TRACE(c.path);
+    handle->allowed_buckets = c.allow_list;
     S3BucketContext refused{};
     vorlan_result_t result =
         vorlan_i_s3_bucket_context(handle.get(), nullptr, c.path, c.bucket, &refused);
     ASSERT_NE(result, VORLAN_SUCCESS);
-    EXPECT_EQ(vorlan_gfs_error_get_ftp_response_code(vorlan_error_peek(result)), 550);
+    const vorlan_object_t *error = vorlan_error_peek(result);
+    EXPECT_EQ(vorlan_gfs_error_get_ftp_response_code(error), 550);
+    EXPECT_STREQ(vorlan_gfs_error_get_ftp_response_error_code(error), "PERMISSION_DENIED");
+    char *text = vorlan_error_print_friendly(error);
+    EXPECT_NE(std::strstr(text, c.text), nullptr) << text;
+    std::free(text);
     EXPECT_EQ(refused.securityToken, nullptr);
     vorlan_error_release(result);
   }

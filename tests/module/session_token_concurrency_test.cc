@@ -1,6 +1,8 @@
 // 32 requests at once on one session while its token keeps being renewed: each request runs
 // through the framework (record, bucket context, detached worker, attempt loop) and sends its
-// own copy of the token, so no request ever reads a token a renewal has freed.
+// own copy of the token, so no request ever reads a token a renewal has freed, and each asks
+// for the renewal through its own operation. Also session starts beside default-region
+// changes, and region lookups of several buckets at once.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +19,22 @@
 #include "vorlan_i_s3.h"
 
 namespace {
+thread_local void *started_session = nullptr;
+}  // namespace
+
+// The host's side of session start, for the starts below: no documents, the handle is kept.
+extern "C" void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t, const char *,
+                                                      char **string) {
+  *string = nullptr;
+}
+extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t,
+                                                             vorlan_result_t result, void *session,
+                                                             const char *, const char *) {
+  vorlan_error_release(result);
+  started_session = session;
+}
+
+namespace {
 
 using vorlan::test::FakeS3Server;
 
@@ -28,13 +46,18 @@ constexpr int kRequestsPerThread = 8;
 std::atomic<time_t> fake_now{1700000000};
 time_t moving_clock() { return fake_now.fetch_add(200); }
 
+// The operation whose bucket context this thread is building.
+thread_local vorlan_gfs_operation_t building_op = nullptr;
+
 std::atomic<int> renewals{0};
-void token_documents(vorlan_gfs_operation_t, const char *key, char **string) {
+std::atomic<int> renewals_through_another_op{0};
+void token_documents(vorlan_gfs_operation_t op, const char *key, char **string) {
   if (std::strcmp(key, "creds") != 0 && std::strcmp(key, "renew-creds") != 0) {
     *string = nullptr;
     return;
   }
   ++renewals;
+  if (op != building_op) ++renewals_through_another_op;
   // The same token text every time, in a new allocation: the fake accepts it, and a request
   // still pointing at a freed copy would be caught by the address checker.
   *string = strdup(
@@ -77,11 +100,14 @@ void *probe_thread(void *arg) {
 }
 
 // The entry point of the probe request, as a command's entry point would be written.
-vorlan_result_t probe_entry(vorlan_i_s3_handle_t *handle, const char *path, Done *done) {
-  auto *state = vorlan_i_s3_request_new<probe_state>(nullptr, handle, path, "probe");
+vorlan_result_t probe_entry(vorlan_i_s3_handle_t *handle, const char *path, Done *done,
+                            vorlan_gfs_operation_t op = nullptr) {
+  auto *state = vorlan_i_s3_request_new<probe_state>(op, handle, path, "probe");
   if (state == nullptr) return VORLAN_FAILURE;
   state->done = done;
+  building_op = op;
   vorlan_result_t result = vorlan_i_s3_request_prepare(&state->request, true);
+  building_op = nullptr;
   if (result == VORLAN_SUCCESS) result = vorlan_i_s3_request_start(probe_thread, state);
   if (result != VORLAN_SUCCESS) vorlan_i_s3_request_free(state);
   return result;
@@ -111,9 +137,11 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   std::atomic<int> refused{0};
   std::vector<std::thread> entries;
   for (int t = 0; t < kThreads; ++t) {
-    entries.emplace_back([&] {
+    entries.emplace_back([&, t] {
       for (int i = 0; i < kRequestsPerThread; ++i) {
-        vorlan_result_t result = probe_entry(handle, "/b/obj", &done);
+        const uintptr_t op_id = 1 + t * kRequestsPerThread + i;
+        vorlan_result_t result =
+            probe_entry(handle, "/b/obj", &done, reinterpret_cast<vorlan_gfs_operation_t>(op_id));
         if (result != VORLAN_SUCCESS) {
           ++refused;
           vorlan_error_release(result);
@@ -132,6 +160,7 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_EQ(refused.load(), 0);
   EXPECT_EQ(done.failed, 0);
   EXPECT_GT(renewals.load(), kThreads);
+  EXPECT_EQ(renewals_through_another_op.load(), 0);
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
 
   vorlan_i_s3_destroy(handle);
@@ -156,6 +185,68 @@ TEST(SessionTokenConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest)
   }
   EXPECT_EQ(server.request_count(), 0u);
   vorlan_i_s3_destroy(handle);
+}
+
+TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
+  FakeS3Server server;
+  const std::vector<std::string> regions = {"eu-west-1", "ap-south-1", "us-west-2", "sa-east-1"};
+  for (size_t b = 0; b < regions.size(); ++b) {
+    server.create_bucket("r" + std::to_string(b), regions[b]);
+  }
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
+  vorlan_i_s3_region_cache_clear();
+  vorlan_i_s3_region_lookup_host = server.host().c_str();
+  vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
+  char eu[] = "EU";
+  vorlan_i_s3_gcloud_bucket_location = eu;
+
+  auto *aws = new vorlan_i_s3_handle_t;
+  aws->host_name = strdup("s3.amazonaws.com");
+  aws->region = strdup("us-east-1");
+  aws->protocol = S3ProtocolHTTP;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 16; ++i) {
+        if (t == 0) {
+          // Another configuration's bucket_create_location, replacing the default region.
+          if (!vorlan_i_s3_set_default_region(i % 2 ? "US" : "EU")) ++wrong;
+        } else if (t <= 2) {
+          vorlan_gfs_session_info_t info{};
+          vorlan_i_gcloud_start(nullptr, &info);
+          auto *handle = static_cast<vorlan_i_s3_handle_t *>(started_session);
+          if (handle == nullptr || handle->region == nullptr ||
+              (std::strcmp(handle->region, "EU") != 0 && std::strcmp(handle->region, "US") != 0)) {
+            ++wrong;
+          }
+          vorlan_i_s3_destroy(handle);
+        } else {
+          const size_t b = (t + i) % regions.size();
+          const std::string bucket = "r" + std::to_string(b);
+          const std::string path = "/" + bucket + "/k";
+          S3BucketContext context{};
+          if (vorlan_i_s3_bucket_context(aws, nullptr, path.c_str(), bucket.c_str(), &context) !=
+                  VORLAN_SUCCESS ||
+              context.authRegion == nullptr || regions[b] != context.authRegion) {
+            ++wrong;
+          }
+          vorlan_i_s3_bucket_context_release(&context);
+        }
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+
+  vorlan_i_s3_destroy(aws);
+  vorlan_i_s3_region_lookup_host = nullptr;
+  vorlan_i_s3_region_cache_clear();
+  vorlan_i_s3_gcloud_bucket_location = nullptr;
+  std::free(vorlan_i_s3_default_hostname);
+  vorlan_i_s3_default_hostname = nullptr;
+  vorlan_i_s3_set_default_region(nullptr);
+  S3_deinitialize();
 }
 
 }  // namespace
