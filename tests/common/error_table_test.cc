@@ -52,26 +52,4 @@ TEST(ErrorTable, FriendlyTextJoinsTheWholeChainOutermostFirst) {
   vorlan_error_release(vorlan_error_put(outer));
 }
 
-int payload_frees = 0;
-void free_payload(void *payload) {
-  ++payload_frees;
-  delete static_cast<int *>(payload);
-}
-
-TEST(ErrorTable, PayloadIsFoundByKindAndFreedWithTheChain) {
-  vorlan_object_t *cause = make(nullptr, "cause", 1);
-  vorlan_error_set_payload(cause, "reply", new int(550), free_payload);
-  vorlan_object_t *outer = make(cause, "outer", 2);
-  vorlan_error_set_payload(outer, "reply", new int(451), free_payload);
-  vorlan_error_set_payload(outer, "reply", new int(421), free_payload);
-  EXPECT_EQ(payload_frees, 1) << "a replaced payload must be freed";
-
-  auto *reply = static_cast<int *>(vorlan_error_get_payload(outer, "reply"));
-  ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(*reply, 421);
-  EXPECT_EQ(vorlan_error_get_payload(outer, "other"), nullptr);
-  vorlan_error_release(vorlan_error_put(outer));
-  EXPECT_EQ(payload_frees, 3);
-}
-
 }  // namespace

@@ -60,17 +60,4 @@ TEST(ModuleActivation, FailedFirstActivationLeavesTheModuleInactive) {
   EXPECT_EQ(deactivations, 1);
 }
 
-vorlan_module_descriptor_t inner = {"inner", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-vorlan_result_t activate_outer() { return vorlan_module_activate(&inner); }
-vorlan_result_t deactivate_outer() { return vorlan_module_deactivate(&inner); }
-vorlan_module_descriptor_t outer = {"outer", activate_outer, deactivate_outer, nullptr,
-                                    nullptr, nullptr,        nullptr};
-
-TEST(ModuleActivation, ModuleMayActivateAnotherFromItsActivation) {
-  ASSERT_EQ(vorlan_module_activate(&outer), VORLAN_SUCCESS);
-  EXPECT_EQ(vorlan_module_activation_count(&inner), 1);
-  EXPECT_EQ(vorlan_module_deactivate(&outer), VORLAN_SUCCESS);
-  EXPECT_EQ(vorlan_module_activation_count(&inner), 0);
-}
-
 }  // namespace

@@ -51,9 +51,7 @@ TEST_F(DebugLogTest, PrefixNamesLevelRightAlignedAndFunction) {
   } cases[] = {
       {VORLAN_S3_DEBUG_TRACE, "s3: TRACE: some_function: enter\n"},
       {VORLAN_S3_DEBUG_INFO, "s3:  INFO: some_function: enter\n"},
-      {VORLAN_S3_DEBUG_DEBUG, "s3: DEBUG: some_function: enter\n"},
       {VORLAN_S3_DEBUG_WARN, "s3:  WARN: some_function: enter\n"},
-      {VORLAN_S3_DEBUG_ERROR, "s3: ERROR: some_function: enter\n"},
   };
   for (const Case &c : cases) {
     VORLAN_S3_LOG_AS(c.level, "some_function", "enter\n");

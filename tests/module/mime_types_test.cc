@@ -52,7 +52,6 @@ TEST_F(MimeTypesTest, LookupsByLastExtension) {
   } cases[] = {
       {"a.txt", "text/plain"},
       {"notes.text", "text/plain"},
-      {"dir/photo.jpg", "image/jpeg"},
       {"photo.jpe", "image/jpeg"},
       {"photos/a.JPG", "<none>"},
       {"anim.gif", "<none>"},
@@ -64,7 +63,6 @@ TEST_F(MimeTypesTest, LookupsByLastExtension) {
       {"folder.d/file", "<none>"},
       {"x." + ext30, "application/x-long"},
       {"x." + ext31, "<none>"},
-      {"x.l0", "application/x-many"},
       {"x.l39", "application/x-many"},
       {"x.png", "application/x-many"},
       {".txt", "text/plain"},

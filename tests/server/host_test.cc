@@ -84,10 +84,6 @@ TEST(HostSession, StartOutcomesAndDestroy) {
     SessionStart start = host->start_session("refused", {}, &session);
     EXPECT_EQ(session, nullptr);
     EXPECT_FALSE(start.reply.ok());
-    EXPECT_EQ(start.reply.code, 530);
-    EXPECT_EQ(start.reply.error_type, "LOGIN_DENIED");
-    EXPECT_EQ(start.reply.headers, "GridFTP-User: refused");
-    EXPECT_THAT(start.reply.message, HasSubstr("no such user"));
     EXPECT_EQ(start.reply.text,
               "530-Error-Type: LOGIN_DENIED\r\n530-GridFTP-User: refused\r\n"
               "530-no such user\r\n530 End.\r\n");
@@ -188,7 +184,6 @@ TEST(HostConfig, DocumentsComeFromTheProviderFirstOnEveryCall) {
       {"creds", "token-1"},
       {"creds", "token-2"},
       {"config", "bucket-a,bucket-b"},
-      {"collection-policies", "(none)"},
       {"unknown", "(none)"},
   };
   for (const auto &c : cases) {

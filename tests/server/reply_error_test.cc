@@ -1,5 +1,4 @@
-// Reply errors become the control-channel replies a client sees; system errors and the
-// storage-interface registry behave as modules rely on.
+// Reply errors become the control-channel replies a client sees.
 #include <vorlan/vorlan_gridftp_server.h>
 
 #include <gmock/gmock.h>
@@ -96,34 +95,6 @@ TEST(ReplyText, ErrorReadersSearchTheChainAndSurviveTheTable) {
   EXPECT_EQ(vorlan_gfs_error_get_ftp_response_error_code(bare), nullptr);
   EXPECT_STREQ(vorlan_gfs_error_get_ftp_response_headers(bare), "");
   vorlan_object_free(bare);
-}
-
-TEST(SystemError, TextEndsWithTheSystemsMessage) {
-  vorlan_object_t *error =
-      vorlan_i_gfs_error_system(nullptr, EFBIG, "System error%s%s", " in ", "write");
-  ASSERT_NE(error, nullptr);
-  EXPECT_EQ(vorlan_error_get_type(error), VORLAN_ERROR_TYPE_SYSTEM);
-  EXPECT_STREQ(vorlan_error_get_long_desc(error), "System error in write: File too large");
-  vorlan_object_free(error);
-}
-
-TEST(Registry, RefusesDuplicatesAndForgetsRemovedNames) {
-  vorlan_extension_registry_t registry = {nullptr};
-  int first = 1, second = 2;
-  ASSERT_EQ(vorlan_extension_registry_add(&registry, "dsi", nullptr, &first), VORLAN_SUCCESS);
-  vorlan_result_t duplicate = vorlan_extension_registry_add(&registry, "dsi", nullptr, &second);
-  ASSERT_NE(duplicate, VORLAN_SUCCESS);
-  vorlan_object_t *error = vorlan_error_get(duplicate);
-  EXPECT_THAT(vorlan_error_get_long_desc(error), HasSubstr("\"dsi\" is already registered"));
-  vorlan_object_free(error);
-  EXPECT_EQ(vorlan_extension_registry_lookup(&registry, "dsi"), &first);
-  EXPECT_EQ(vorlan_extension_registry_lookup(&registry, "other"), nullptr);
-  EXPECT_EQ(vorlan_extension_registry_remove(&registry, "dsi"), &first);
-  EXPECT_EQ(vorlan_extension_registry_lookup(&registry, "dsi"), nullptr);
-  EXPECT_EQ(vorlan_extension_registry_remove(&registry, "dsi"), nullptr);
-  ASSERT_EQ(vorlan_extension_registry_add(&registry, "dsi", nullptr, &second), VORLAN_SUCCESS);
-  EXPECT_EQ(vorlan_extension_registry_remove(&registry, "dsi"), &second);
-  EXPECT_EQ(registry.entries, nullptr);
 }
 
 }  // namespace
