@@ -198,7 +198,11 @@ class ModuleLog {
   // Runs after the module is unloaded, so its log is complete.
   ~ModuleLog() {
     if (path_.empty()) return;
-    if (caller_output_) copy_to_caller();
+    try {
+      if (caller_output_) copy_to_caller();
+    } catch (...) {
+      std::cerr << "vorlan-gridftp-host: the module log could not be copied\n";
+    }
     unlink(path_.c_str());
   }
   // The text after `marker` on the last line that has it.
