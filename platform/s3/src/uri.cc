@@ -98,7 +98,7 @@ S3Status build_request_target(S3UriStyle style, std::string_view host, const cha
   }
 
   target->host.clear();
-  target->path = "/";
+  target->path.assign(1, '/');
   if (bucket != nullptr && style == S3UriStyleVirtualHost) {
     target->host = bucket;
     target->host += '.';
