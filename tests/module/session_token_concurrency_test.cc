@@ -195,7 +195,8 @@ TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther
   }
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   vorlan_i_s3_region_cache_clear();
-  vorlan_i_s3_region_lookup_host = server.host().c_str();
+  const std::string lookup_host = server.host();
+  vorlan_i_s3_region_lookup_host = lookup_host.c_str();
   vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
   char eu[] = "EU";
   vorlan_i_s3_gcloud_bucket_location = eu;
