@@ -6,11 +6,11 @@
 #include <CLI/CLI.hpp>
 
 #include <jansson.h>
-#include <limits.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -39,7 +39,7 @@ enum ExitCode : int {
 // The module built beside the tool (<build>/gcloud next to <build>/tools), so a moved build
 // tree loads its own module; else the path the build recorded.
 std::string default_module() {
-  const std::string recorded = VORLAN_DEFAULT_MODULE;
+  std::string recorded = VORLAN_DEFAULT_MODULE;
   char exe[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe));
   if (length <= 0 || length >= static_cast<ssize_t>(sizeof(exe))) return recorded;
