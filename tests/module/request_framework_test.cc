@@ -59,7 +59,6 @@ TEST(PathParse, SplitsAtTheFirstSlashAfterTheBucket) {
       {"/b/", "b", ""},
       {"/", "", nullptr},
       {"b/k", "b", "k"},
-      {"", "", nullptr},
       {"//k", "", "k"},
       {"/b/a//c/", "b", "a//c/"},
   };
@@ -166,8 +165,6 @@ TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySetting) {
       {3, {S3StatusErrorServiceUnavailable}, 4, S3StatusErrorServiceUnavailable},
       {3, {S3StatusErrorSlowDown, S3StatusOK}, 2, S3StatusOK},
       {3, {S3StatusErrorAccessDenied}, 1, S3StatusErrorAccessDenied},
-      {3, {S3StatusTransportConnectionReset, S3StatusErrorNoSuchKey}, 2, S3StatusErrorNoSuchKey},
-      {3, {S3StatusOK}, 1, S3StatusOK},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << "max_retries=" << c.max_retries

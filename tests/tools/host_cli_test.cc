@@ -116,7 +116,6 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
        "--creds '" + dir_.path() + "/absent.json' session",
        2,
        {"--creds: cannot read"}},
-      {"unknown option", "--frobnicate session", 2, {}},
       {"no subcommand", common(), 2, {}},
       {"module missing", "--module '" + dir_.path() + "/none.so' session", 3, {"cannot load"}},
   };
