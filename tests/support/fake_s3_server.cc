@@ -547,6 +547,9 @@ FakeS3Server::FakeS3Server(Options options) : state_(std::make_unique<State>()) 
   int threads = state->options.threads;
   server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server.set_keep_alive_max_count(1000000);
+  // Without it the last partial segment of an answer on a kept-alive connection can wait for
+  // the client's delayed acknowledgement (about 40 ms), as real services do not make it wait.
+  server.set_tcp_nodelay(true);
   server.set_keep_alive_timeout(state->options.keep_alive_seconds);
   server.set_read_timeout(10);
   server.set_write_timeout(10);
