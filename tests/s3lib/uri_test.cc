@@ -126,7 +126,7 @@ TEST(Uri, KeyLengthLimit) {
       vorlan_s3::build_request_target(S3UriStylePath, "h", "b", too_long.c_str(), {}, &target),
       S3StatusKeyTooLong);
   EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", "b", "", {}, &target),
-            S3StatusKeyTooLong);
+            S3StatusKeyMissing);
   EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", nullptr, "k", {}, &target),
             S3StatusInvalidBucketNameTooShort);
 }
@@ -160,16 +160,16 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
     S3Status expected;
   } rows[] = {
       {"head, no bucket", s3_head(none, "k"), S3StatusInvalidBucketNameTooShort},
-      {"head, empty key", s3_head(bucket, ""), S3StatusKeyTooLong},
+      {"head, empty key", s3_head(bucket, ""), S3StatusKeyMissing},
       {"get, no bucket", s3_get(none, "k"), S3StatusInvalidBucketNameTooShort},
-      {"get, empty key", s3_get(bucket, ""), S3StatusKeyTooLong},
+      {"get, empty key", s3_get(bucket, ""), S3StatusKeyMissing},
       {"put, no bucket", s3_put(none, "k", "x"), S3StatusInvalidBucketNameTooShort},
-      {"put, empty key", s3_put(bucket, "", "x"), S3StatusKeyTooLong},
+      {"put, empty key", s3_put(bucket, "", "x"), S3StatusKeyMissing},
       {"delete, no bucket", s3_delete(none, "k"), S3StatusInvalidBucketNameTooShort},
-      {"delete, empty key", s3_delete(bucket, ""), S3StatusKeyTooLong},
+      {"delete, empty key", s3_delete(bucket, ""), S3StatusKeyMissing},
       {"copy, no source bucket", s3_copy(none, "k", "d", "k"), S3StatusInvalidBucketNameTooShort},
-      {"copy, empty source key", s3_copy(bucket, "", "d", "k"), S3StatusKeyTooLong},
-      {"copy, empty destination key", s3_copy(bucket, "k", "d", ""), S3StatusKeyTooLong},
+      {"copy, empty source key", s3_copy(bucket, "", "d", "k"), S3StatusKeyMissing},
+      {"copy, empty destination key", s3_copy(bucket, "k", "d", ""), S3StatusKeyMissing},
       {"list, no bucket", s3_list(none, nullptr, nullptr, nullptr, 0),
        S3StatusInvalidBucketNameTooShort},
       {"create, no bucket", s3_create_bucket(none), S3StatusInvalidBucketNameTooShort},

@@ -130,7 +130,7 @@ extern "C" void S3_get_object(const S3BucketContext *bucketContext, const char *
                               uint64_t byteCount, S3RequestContext *, int timeoutMs,
                               const S3GetObjectHandler *handler, void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
-  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyTooLong);
+  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyMissing);
   request_plan plan;
   vorlan_s3::apply_bucket_context(bucketContext, &plan);
   plan.key = key;
@@ -150,7 +150,7 @@ extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *
                               S3RequestContext *, int timeoutMs, const S3PutObjectHandler *handler,
                               void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
-  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyTooLong);
+  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyMissing);
   request_plan plan;
   vorlan_s3::apply_bucket_context(bucketContext, &plan);
   plan.method = "PUT";
@@ -176,15 +176,14 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
                                int eTagReturnSize, char *eTagReturn, S3RequestContext *,
                                int timeoutMs, const S3ResponseHandler *handler,
                                void *callbackData) {
-  if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyTooLong);
+  if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyMissing);
   const char *source_bucket = bucketContext->bucketName;
   if (S3Status status = vorlan_s3::check_bucket_name(source_bucket, S3UriStylePath);
       status != S3StatusOK) {
     return refuse(handler, callbackData, status);
   }
-  if (key[0] == '\0' || std::strlen(key) > S3_MAX_KEY_SIZE) {
-    return refuse(handler, callbackData, S3StatusKeyTooLong);
-  }
+  if (key[0] == '\0') return refuse(handler, callbackData, S3StatusKeyMissing);
+  if (std::strlen(key) > S3_MAX_KEY_SIZE) return refuse(handler, callbackData, S3StatusKeyTooLong);
 
   request_plan plan;
   vorlan_s3::apply_bucket_context(bucketContext, &plan);
@@ -228,7 +227,7 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
 extern "C" void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                                  S3RequestContext *, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
-  if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyTooLong);
+  if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyMissing);
   request_plan plan;
   vorlan_s3::apply_bucket_context(bucketContext, &plan);
   plan.method = "DELETE";

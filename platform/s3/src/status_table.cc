@@ -164,6 +164,7 @@ constexpr status_entry kStatusEntries[] = {
     VORLAN_S3_STATUS(HttpErrorBadGateway),
     VORLAN_S3_STATUS(HttpErrorServiceUnavailable),
     VORLAN_S3_STATUS(HttpErrorGatewayTimeout),
+    VORLAN_S3_STATUS(KeyMissing),
 };
 #undef VORLAN_S3_STATUS
 

@@ -94,7 +94,8 @@ S3Status build_request_target(S3UriStyle style, std::string_view host, const cha
     // "/bucket/" and "/key" name other resources than the object asked for.
     if (bucket == nullptr) return S3StatusInvalidBucketNameTooShort;
     size_t length = std::strlen(key);
-    if (length == 0 || length > S3_MAX_KEY_SIZE) return S3StatusKeyTooLong;
+    if (length == 0) return S3StatusKeyMissing;
+    if (length > S3_MAX_KEY_SIZE) return S3StatusKeyTooLong;
   }
 
   target->host.clear();

@@ -172,6 +172,8 @@ typedef enum {
   S3StatusHttpErrorBadGateway = 145,          /* 502 */
   S3StatusHttpErrorServiceUnavailable = 146,  /* 503 */
   S3StatusHttpErrorGatewayTimeout = 147,      /* 504 */
+  /* An object request without a key, or with an empty one, which would address the bucket. */
+  S3StatusKeyMissing = 148,
   S3StatusCount
 } S3Status;
 
@@ -339,8 +341,8 @@ const char *S3_get_status_name(S3Status status);
 int S3_status_is_retryable(S3Status status);
 
 /* Object requests need a bucket and a key of 1 to S3_MAX_KEY_SIZE bytes; otherwise they
- * complete at once, without connecting, with an InvalidBucketName status or
- * S3StatusKeyTooLong. Bucket requests need a bucket; only S3_list_service addresses none.
+ * complete at once, without connecting, with an InvalidBucketName status, S3StatusKeyMissing
+ * or S3StatusKeyTooLong. Bucket requests need a bucket; only S3_list_service addresses none.
  * A null key addresses the bucket itself (HeadBucket). */
 void S3_head_object(const S3BucketContext *bucketContext, const char *key,
                     S3RequestContext *requestContext, int timeoutMs,
