@@ -343,7 +343,7 @@ void vorlan_i_s3_config_reset() {
   vorlan_i_s3_restore_days = 4;
 }
 
-// ---- Collection policies: the host's "config" and "collection-policies" documents ----------
+// Collection policies: the host's "config" and "collection-policies" documents.
 
 namespace {
 

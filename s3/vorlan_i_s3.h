@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-// ---- Diagnostic log ------------------------------------------------------------------------
+// Diagnostic log.
 
 enum : uint32_t {
   VORLAN_S3_DEBUG_TRACE = 1,
@@ -32,26 +32,24 @@ void vorlan_i_VORLAN_S3_debug_printf(const char *format, ...) VORLAN_PRINTF_FORM
 void vorlan_i_VORLAN_S3_debug_time_printf(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
 
 // One logical log line: the prefix write, then the message write, each in the level's form.
-#define VORLAN_S3_LOG_AS(level, func_name, ...)                                          \
-  do {                                                                                   \
-    if (vorlan_i_VORLAN_S3_debug_handle.levels & (level)) {                              \
-      if (vorlan_i_VORLAN_S3_debug_handle.timestamp_levels & (level)) {                  \
-        vorlan_i_VORLAN_S3_debug_time_printf("s3: %5s: %s: ",                            \
-                                             vorlan_i_s3_debug_level_names[(level)],     \
-                                             vorlan_i_s3_str(func_name));                \
-      } else {                                                                           \
-        vorlan_i_VORLAN_S3_debug_printf("s3: %5s: %s: ",                                 \
-                                        vorlan_i_s3_debug_level_names[(level)],          \
-                                        vorlan_i_s3_str(func_name));                     \
-      }                                                                                  \
-    }                                                                                    \
-    if (vorlan_i_VORLAN_S3_debug_handle.levels & (level)) {                              \
-      if (vorlan_i_VORLAN_S3_debug_handle.timestamp_levels & (level)) {                  \
-        vorlan_i_VORLAN_S3_debug_time_printf(__VA_ARGS__);                               \
-      } else {                                                                           \
-        vorlan_i_VORLAN_S3_debug_printf(__VA_ARGS__);                                    \
-      }                                                                                  \
-    }                                                                                    \
+#define VORLAN_S3_LOG_AS(level, func_name, ...)                                                   \
+  do {                                                                                            \
+    if (vorlan_i_VORLAN_S3_debug_handle.levels & (level)) {                                       \
+      if (vorlan_i_VORLAN_S3_debug_handle.timestamp_levels & (level)) {                           \
+        vorlan_i_VORLAN_S3_debug_time_printf(                                                     \
+            "s3: %5s: %s: ", vorlan_i_s3_debug_level_names[(level)], vorlan_i_s3_str(func_name)); \
+      } else {                                                                                    \
+        vorlan_i_VORLAN_S3_debug_printf("s3: %5s: %s: ", vorlan_i_s3_debug_level_names[(level)],  \
+                                        vorlan_i_s3_str(func_name));                              \
+      }                                                                                           \
+    }                                                                                             \
+    if (vorlan_i_VORLAN_S3_debug_handle.levels & (level)) {                                       \
+      if (vorlan_i_VORLAN_S3_debug_handle.timestamp_levels & (level)) {                           \
+        vorlan_i_VORLAN_S3_debug_time_printf(__VA_ARGS__);                                        \
+      } else {                                                                                    \
+        vorlan_i_VORLAN_S3_debug_printf(__VA_ARGS__);                                             \
+      }                                                                                           \
+    }                                                                                             \
   } while (0)
 
 #define VORLAN_S3_LOG(level, ...) VORLAN_S3_LOG_AS(level, __func__, __VA_ARGS__)
@@ -72,11 +70,11 @@ inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }
 std::string vorlan_i_s3_format(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
 std::string vorlan_i_s3_vformat(const char *format, va_list args) VORLAN_PRINTF_FORMAT(1, 0);
 
-// ---- Module records --------------------------------------------------------------------------
+// Module records.
 
 extern vorlan_module_descriptor_t vorlan_i_s3_base_module;
 
-// ---- Settings (configuration file) -------------------------------------------------------------
+// Settings (configuration file).
 
 extern char *vorlan_i_s3_default_hostname;
 extern char *vorlan_i_s3_default_region;
@@ -116,7 +114,7 @@ vorlan_result_t vorlan_i_s3_config_parse(const char *path, vorlan_i_s3_config_ke
 // so that a module activated again starts from the defaults. Module deactivation calls it.
 void vorlan_i_s3_config_reset();
 
-// ---- MIME types ------------------------------------------------------------------------------------
+// MIME types.
 
 // Values are records of one allocation: the extension (at most 30 characters) in a 32-byte
 // field, then the type text.
@@ -125,7 +123,7 @@ constexpr size_t vorlan_i_s3_mime_extension_field = 32;
 vorlan_result_t vorlan_i_s3_mime_types_parse(const char *path);
 const char *vorlan_i_s3_mime_type_get(const char *key);
 
-// ---- MD5 states and the checksum cache -----------------------------------------------------------
+// MD5 states and the checksum cache.
 
 typedef struct md5_state {
   MD5_CTX md5_context;
@@ -144,18 +142,18 @@ constexpr int vorlan_i_s3_checksum_cache_max_entries = 100000;
 void vorlan_i_s3_checksum_cache_init();
 void vorlan_i_s3_checksum_cache_destroy();
 // `checksum` has room for at least 33 characters.
-bool vorlan_i_s3_checksum_find(const char *bucket, const char *key, const char *etag,
-                               uint64_t size, char *checksum);
+bool vorlan_i_s3_checksum_find(const char *bucket, const char *key, const char *etag, uint64_t size,
+                               char *checksum);
 vorlan_result_t vorlan_i_s3_checksum_add(const char *bucket, const char *key, const char *etag,
                                          uint64_t size, const char *checksum);
 bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties);
 
-// ---- Error reporting ------------------------------------------------------------------------------
+// Error reporting.
 
 vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
                                            const S3ErrorDetails *error_details);
 
-// ---- Storage-interface entry points (slots of the table registered as "google_cloud") -------
+// Storage-interface entry points (slots of the table registered as "google_cloud").
 
 void vorlan_i_gcloud_start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *session_info);
 void vorlan_i_s3_destroy(void *session);
@@ -165,10 +163,9 @@ vorlan_result_t vorlan_i_s3_recv(vorlan_gfs_operation_t op,
                                  vorlan_gfs_transfer_info_t *transfer_info, void *session);
 void vorlan_i_s3_command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
                          void *session);
-void vorlan_i_s3_stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *stat_info,
-                      void *session);
+void vorlan_i_s3_stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *stat_info, void *session);
 
-// ---- Sessions and requests -------------------------------------------------------------------
+// Sessions and requests.
 
 #include <cstring>
 #include <ctime>
@@ -224,8 +221,7 @@ bool vorlan_i_s3_copy_default_region(char **region);
 // Session start's token reader: the handle's refresh_credentials.
 vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
                                               vorlan_gfs_operation_t op);
-vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
-                                           vorlan_gfs_operation_t op);
+vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op);
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time);
 // Seconds since the epoch; tests replace it to move time without sleeping.
 extern time_t (*vorlan_i_gcloud_clock)();
@@ -235,8 +231,8 @@ extern void (*vorlan_i_gcloud_get_config_data)(vorlan_gfs_operation_t op, const 
 
 // The "config" and "collection-policies" documents. Errors come from source file
 // "config_parse"; nothing is stored on failure.
-vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text,
-                                                 const char *member, char ***buckets);
+vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text, const char *member,
+                                                 char ***buckets);
 vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project);
 // Frees a null-terminated list from vorlan_i_s3_config_parse_buckets; null is ignored.
 void vorlan_i_s3_free_bucket_list(char **buckets);
@@ -263,9 +259,9 @@ const char *vorlan_i_host_to_region(const char *host_name);
 // bucket's own regional endpoint. securityToken is the context's own copy, released with
 // vorlan_i_s3_bucket_context_release; the other strings borrow from the handle, the bucket
 // argument or the constant region table. Sets the handle's current_op to `op`.
-vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle,
-                                           vorlan_gfs_operation_t op, const char *pathname,
-                                           const char *bucket, S3BucketContext *context);
+vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
+                                           const char *pathname, const char *bucket,
+                                           S3BucketContext *context);
 // Frees what the context owns (its token copy) and clears it. Safe on a zeroed context.
 void vorlan_i_s3_bucket_context_release(S3BucketContext *context);
 // A copy of the session's current token, without renewal, for contexts built without a bucket
@@ -281,7 +277,7 @@ void vorlan_i_s3_path_parse(char *path, char **bucket, char **key);
 
 // Microseconds to wait before attempt `try_count` (0 for the first): the base delay doubled per
 // retry, computed in 64 bits and capped at vorlan_i_s3_retry_delay_max_us.
-constexpr int64_t vorlan_i_s3_retry_delay_max_us = 30 * 1000 * 1000;
+constexpr int64_t vorlan_i_s3_retry_delay_max_us = int64_t{30} * 1000 * 1000;
 int64_t vorlan_i_s3_retry_delay_us(int32_t try_count);
 void vorlan_i_s3_retry_delay(int32_t try_count);
 // How the retry delay sleeps; tests replace it.
@@ -303,8 +299,8 @@ struct vorlan_i_s3_request_t {
 };
 
 void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
-                              vorlan_i_s3_handle_t *handle, const char *pathname,
-                              const char *name, char *tail);
+                              vorlan_i_s3_handle_t *handle, const char *pathname, const char *name,
+                              char *tail);
 // The invalid-argument system error naming `request_name` for a null or empty key, else
 // success. Every request that needs an object calls it: an empty key addresses the bucket.
 vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name);

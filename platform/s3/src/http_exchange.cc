@@ -13,15 +13,25 @@
 namespace {
 
 // Error bodies are small; a larger one is cut here and then counts as having no document.
-constexpr size_t kMaxErrorBodySize = 1024 * 1024;
-constexpr long kDownloadBufferSize = 256 * 1024;
-constexpr long kUploadBufferSize = 512 * 1024;
+constexpr size_t kMaxErrorBodySize = size_t{1024} * 1024;
+constexpr long kDownloadBufferSize = 256L * 1024;
+constexpr long kUploadBufferSize = 512L * 1024;
 // Per easy handle; a session's requests mostly go to one host.
 constexpr long kMaxCachedConnections = 4;
 
 struct slist_free {
   void operator()(curl_slist *list) const { curl_slist_free_all(list); }
 };
+using header_list_ptr = std::unique_ptr<curl_slist, slist_free>;
+
+// Appends in place: libcurl returns the list's head, or null (leaving the list intact) when
+// memory runs out.
+bool append_header(header_list_ptr &headers, const char *header) {
+  curl_slist *head = curl_slist_append(headers.get(), header);
+  if (head == nullptr) return false;
+  if (headers == nullptr) headers.reset(head);
+  return true;
+}
 
 struct exchange_state {
   const vorlan_s3::http_request *request;
@@ -205,25 +215,16 @@ http_result http_perform(const http_request &request, http_response_handler &han
   state.request = &request;
   state.handler = &handler;
 
-  std::unique_ptr<curl_slist, slist_free> headers;
+  header_list_ptr headers;
+  bool appended = true;
   for (const std::string &header : request.headers) {
-    curl_slist *grown = curl_slist_append(headers.get(), header.c_str());
-    if (grown == nullptr) {
-      result.status = S3StatusOutOfMemory;
-      return result;
-    }
-    headers.release();
-    headers.reset(grown);
+    appended = appended && append_header(headers, header.c_str());
   }
   // Every body goes out at once: a wait for "100 Continue" only delays it.
-  if (request.has_body) {
-    curl_slist *grown = curl_slist_append(headers.get(), "Expect:");
-    if (grown == nullptr) {
-      result.status = S3StatusOutOfMemory;
-      return result;
-    }
-    headers.release();
-    headers.reset(grown);
+  if (request.has_body) appended = appended && append_header(headers, "Expect:");
+  if (!appended) {
+    result.status = S3StatusOutOfMemory;
+    return result;
   }
 
   easy_handle_lease lease;

@@ -171,13 +171,17 @@ S3Status build_http_request(request_plan plan, http_request *request) {
   }
 
   for (const header_list *list : {&signed_headers, &plan.unsigned_headers}) {
-    for (const auto &[name, value] : *list) request->headers.push_back(name + ": " + value);
+    for (const auto &[name, value] : *list) {
+      std::string &line = request->headers.emplace_back(name);
+      line += ": ";
+      line += value;
+    }
   }
   return S3StatusOK;
 }
 
 std::string http_date(int64_t epoch_seconds) {
-  std::time_t t = static_cast<std::time_t>(epoch_seconds);
+  auto t = static_cast<std::time_t>(epoch_seconds);
   std::tm parts{};
   gmtime_r(&t, &parts);
   char text[64];

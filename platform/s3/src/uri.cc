@@ -85,7 +85,7 @@ std::string request_target::url(S3Protocol protocol) const {
 }
 
 S3Status build_request_target(S3UriStyle style, std::string_view host, const char *bucket,
-                              const char *key, query_params query, request_target *target) {
+                              const char *key, const query_params &query, request_target *target) {
   if (S3Status status = check_host_name(host); status != S3StatusOK) return status;
   if (bucket != nullptr) {
     if (S3Status status = check_bucket_name(bucket, style); status != S3StatusOK) return status;

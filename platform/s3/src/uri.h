@@ -38,7 +38,7 @@ struct request_target {
 // key needs a bucket and at least one byte.
 // Query parameters with empty values are sent as "name=".
 S3Status build_request_target(S3UriStyle style, std::string_view host, const char *bucket,
-                              const char *key, query_params query, request_target *target);
+                              const char *key, const query_params &query, request_target *target);
 
 }  // namespace vorlan_s3
 

@@ -15,7 +15,7 @@
 namespace vorlan_s3 {
 
 // Listing and error bodies are held whole; anything larger is refused.
-inline constexpr size_t kMaxXmlDocumentSize = 16u * 1024u * 1024u;
+inline constexpr size_t kMaxXmlDocumentSize = size_t{16} * 1024 * 1024;
 
 struct error_document {
   std::string code;

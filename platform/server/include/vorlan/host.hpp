@@ -71,7 +71,7 @@ struct CommandResult {
 
 // The data channel of one transfer.
 struct DataChannelOptions {
-  vorlan_size_t block_size = 256 * 1024;
+  vorlan_size_t block_size = vorlan_size_t{256} * 1024;
   int optimal_concurrency = 4;
   // Ranges the module reads for a download, consumed one per get_read_range call;
   // {offset, -1} means to the end of the file.
