@@ -74,7 +74,7 @@ void run_parallel_sessions(FakeS3Server::Options options, bool sign) {
         expect(r, r.status == S3StatusOK && r.data == body, "get");
         r = s3_head(target, key.c_str());
         expect(r, r.status == S3StatusOK && r.content_length == body.size(), "head");
-        r = s3_get(target, key.c_str(), s3_range(100, 50));
+        r = s3_get(target, key.c_str(), {.start = 100, .count = 50});
         expect(r, r.status == S3StatusOK && r.data == body.substr(100, 50), "range");
         std::string prefix = "t" + std::to_string(t) + "/";
         r = s3_list(target, prefix.c_str(), nullptr, nullptr, 0);

@@ -150,11 +150,11 @@ TEST_F(S3rverRequests, RangesAndTheRangeAfterTheEnd) {
   for (const Case &c : {Case{0, 0, data}, Case{5, 3, "567"}, Case{15, 0, "fghij"}, Case{19, 1, "j"},
                         Case{1, 1, "1"}}) {
     SCOPED_TRACE(std::to_string(c.start) + "+" + std::to_string(c.count));
-    S3CallResult get = s3_get(bucket, "r", s3_range(c.start, c.count));
+    S3CallResult get = s3_get(bucket, "r", {.start = c.start, .count = c.count});
     ASSERT_EQ(get.status, S3StatusOK);
     EXPECT_EQ(get.data, c.expected);
   }
-  S3CallResult beyond = s3_get(bucket, "r", s3_range(20, 5));
+  S3CallResult beyond = s3_get(bucket, "r", {.start = 20, .count = 5});
   EXPECT_EQ(beyond.status, S3StatusErrorInvalidRange);
   EXPECT_EQ(beyond.extra["ActualObjectSize"], "20");
   EXPECT_EQ(beyond.extra["RangeRequested"], "bytes=20-24");

@@ -47,16 +47,10 @@ TEST_F(TransferFaults, ErrorAnswersMapToTheirStatusAndRetryability) {
       {400, "RequestTimeout", S3StatusErrorRequestTimeout, true},
       {503, "ServiceUnavailable", S3StatusErrorServiceUnavailable, true},
       {503, "", S3StatusHttpErrorServiceUnavailable, true},
-      {500, "", S3StatusHttpErrorInternalServerError, true},
-      {502, "", S3StatusHttpErrorBadGateway, true},
-      {504, "", S3StatusHttpErrorGatewayTimeout, true},
-      {429, "", S3StatusHttpErrorTooManyRequests, true},
-      {408, "", S3StatusHttpErrorRequestTimeout, true},
       {503, "SomethingNew", S3StatusHttpErrorServiceUnavailable, true},
       {403, "", S3StatusHttpErrorForbidden, false},
       {404, "", S3StatusHttpErrorNotFound, false},
       {403, "AccessDenied", S3StatusErrorAccessDenied, false},
-      {400, "InvalidArgument", S3StatusErrorInvalidArgument, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.http) + " " + c.code);
@@ -93,7 +87,7 @@ TEST_F(TransferFaults, BrokenBodiesFailInsteadOfSucceeding) {
     SCOPED_TRACE(c.name);
     FakeS3Fault fault = c.fault;
     server_.add_fault(fault.on("GET", "bucket", "big"));
-    S3CallResult get = s3_get(bucket_, "big", s3_range(c.start, c.count));
+    S3CallResult get = s3_get(bucket_, "big", {.start = c.start, .count = c.count});
     EXPECT_NE(get.status, S3StatusOK);
     EXPECT_EQ(S3_status_is_retryable(get.status) != 0, c.retryable)
         << S3_get_status_name(get.status);
@@ -184,14 +178,16 @@ TEST_F(TransferFaults, StalledServerTimesOutQuickly) {
 }
 
 TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {
-  S3CallResult aborted = s3_get(bucket_, "big", s3_abort_after(1, S3StatusAbortedByCallback));
+  S3CallResult aborted =
+      s3_get(bucket_, "big", {.abort_after = 1, .abort_status = S3StatusAbortedByCallback});
   EXPECT_EQ(aborted.status, S3StatusAbortedByCallback);
   EXPECT_LT(aborted.data.size(), big_.size());
 
-  S3CallResult other = s3_get(bucket_, "big", s3_abort_after(1, S3StatusInterrupted));
+  S3CallResult other =
+      s3_get(bucket_, "big", {.abort_after = 1, .abort_status = S3StatusInterrupted});
   EXPECT_EQ(other.status, S3StatusInterrupted);
 
-  S3CallResult refused = s3_get(bucket_, "big", s3_properties_answer(S3StatusAbortedByCallback));
+  S3CallResult refused = s3_get(bucket_, "big", {.properties_answer = S3StatusAbortedByCallback});
   EXPECT_EQ(refused.status, S3StatusAbortedByCallback);
   EXPECT_TRUE(refused.data.empty());
   EXPECT_EQ(refused.complete_calls, 1);
@@ -226,56 +222,18 @@ TEST_F(TransferFaults, UploadsThatEndEarlyStoreNothing) {
   EXPECT_TRUE(server_.object("bucket", "fresh")->data == big_);
 }
 
-TEST_F(TransferFaults, RangeErrorsRegionsAndEncryptionIndicator) {
-  S3CallResult beyond = s3_get(bucket_, "big", s3_range(big_.size(), 10));
-  EXPECT_EQ(beyond.status, S3StatusErrorInvalidRange);
-  EXPECT_EQ(beyond.extra["ActualObjectSize"], std::to_string(big_.size()));
-  EXPECT_EQ(beyond.extra["RangeRequested"],
-            "bytes=" + std::to_string(big_.size()) + "-" + std::to_string(big_.size() + 9));
-
-  server_.create_bucket("europe", "eu-west-1");
-  S3Target europe = bucket_;
-  europe.bucket = "europe";
-  S3CallResult head = s3_head(europe, nullptr);
-  ASSERT_EQ(head.status, S3StatusOK);
-  EXPECT_EQ(head.bucket_region, "eu-west-1");
-
-  // Offsets past 4 GiB go out and come back as 64-bit values.
+// Offsets past 4 GiB go out and come back as 64-bit values.
+TEST_F(TransferFaults, RangesPastFourGibibytes) {
   FakeS3Object huge;
   huge.generated = true;
   huge.size = (5ULL << 30) + 17;
   server_.put_object("bucket", "huge", huge);
   const uint64_t start = (4ULL << 30) + 12345;
-  S3CallResult far = s3_get(bucket_, "huge", s3_range(start, 70000));
+  S3CallResult far = s3_get(bucket_, "huge", {.start = start, .count = 70000});
   ASSERT_EQ(far.status, S3StatusOK) << S3_get_status_name(far.status);
   ASSERT_EQ(far.data.size(), 70000U);
   for (size_t i = 0; i < far.data.size(); ++i) {
     ASSERT_EQ(far.data[i], FakeS3Server::generated_byte(start + i)) << "byte " << i;
-  }
-
-  struct Case {
-    std::string etag;
-    std::vector<std::pair<std::string, std::string>> headers;
-    int expected;
-  };
-  const std::vector<Case> cases = {
-      {"", {}, S3_SSE_NONE},
-      {"\"0123456789abcdef0123456789abcdef-2\"", {}, S3_SSE_ETAG_NOT_MD5},
-      {"\"ffffffffffffffffffffffffffffffff\"",
-       {{"x-amz-server-side-encryption", "aws:kms"}},
-       S3_SSE_ETAG_NOT_MD5},
-      {"", {{"x-amz-server-side-encryption", "AES256"}}, S3_SSE_S3},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.etag);
-    FakeS3Object object;
-    object.data = "encrypted?";
-    object.etag = c.etag;
-    object.extra_headers = c.headers;
-    server_.put_object("bucket", "sse", object);
-    S3CallResult sse = s3_head(bucket_, "sse");
-    ASSERT_EQ(sse.status, S3StatusOK);
-    EXPECT_EQ(sse.sse, c.expected);
   }
 }
 
@@ -317,11 +275,6 @@ TEST_F(TransferFaults, PathsGoOutExactlyAsEncoded) {
        {"prefix=a%2Bb%2Fc%20d", "marker=m%26k%3Dv", "delimiter=%2F", "max-keys=7"}) {
     EXPECT_NE(requests[0].query.find(part), std::string::npos) << requests[0].query;
   }
-}
-
-TEST_F(TransferFaults, ConnectionsAreReused) {
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(s3_head(bucket_, "big").status, S3StatusOK);
-  EXPECT_LE(server_.connection_count(), 2U);
 }
 
 // A kept-alive connection that the server closes as a request arrives: libcurl resends on a

@@ -33,12 +33,8 @@ struct FakeS3Object {
   std::string data;
   std::string content_type = "binary/octet-stream";
   std::map<std::string, std::string> metadata;  // names without "x-amz-meta-", lower case
-  // Empty: the quoted MD5 of data, computed on store. Set it for ETags that are not an MD5
-  // (multipart "...-2", KMS).
-  std::string etag;
+  std::string etag;  // empty: the quoted MD5 of data, computed on store
   int64_t last_modified = 0;  // seconds since the epoch; 0: the time of storing
-  // Sent with every GET and HEAD of the object (e.g. x-amz-server-side-encryption).
-  std::vector<std::pair<std::string, std::string>> extra_headers;
   // A generated object holds no data: its body is `size` bytes of FakeS3Server::generated_byte.
   bool generated = false;
   uint64_t size = 0;
@@ -135,22 +131,15 @@ class FakeS3Server {
     Auth auth = Auth::kNone;
     std::string access_key_id = "AKIDFAKE";
     std::string secret_access_key = "fake-secret";
-    // kSigV4: when set, x-amz-security-token must carry it.
+    // kSigV4: when set, x-amz-security-token must carry it. A signature's scope must name
+    // the bucket's region (else 400 AuthorizationHeaderMalformed with <Region>).
     std::string security_token;
-    // kSigV4: the region a signature's scope must name for a bucket without its own region
-    // (an other region gets 400 AuthorizationHeaderMalformed with <Region>). Empty: any.
-    std::string signing_region;
     std::string bearer_token = "fake-token";
     // When set, listing the service and creating buckets require this x-goog-project-id.
     std::string required_project_id;
-    bool check_content_md5 = true;
     // Virtual-host suffix besides 127.0.0.1:<port> and localhost:<port>.
     std::string service_endpoint;
-    // Worker threads: each open connection holds one while it is kept alive.
-    int threads = 64;
     int keep_alive_seconds = 2;
-    // The region of buckets created without one.
-    std::string default_region = "us-east-1";
   };
 
   FakeS3Server();
@@ -163,11 +152,10 @@ class FakeS3Server {
   std::string host() const;  // "127.0.0.1:<port>"
 
   // Direct access to the stored state, bypassing HTTP. `streaming` buckets keep no object
-  // data: PUT bodies are discarded and their objects become generated ones.
+  // data: PUT bodies are discarded and their objects become generated ones. Buckets are in
+  // us-east-1 unless a region is given.
   void create_bucket(const std::string &bucket, const std::string &region = "",
                      bool streaming = false);
-  void set_bucket_region(const std::string &bucket, const std::string &region);
-  bool has_bucket(const std::string &bucket) const;
   void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);
   void put_object(const std::string &bucket, const std::string &key, std::string data);
   std::optional<FakeS3Object> object(const std::string &bucket, const std::string &key) const;
@@ -188,10 +176,6 @@ class FakeS3Server {
   // Byte `offset` of every generated object.
   static char generated_byte(uint64_t offset);
 
-  // The raw text of the body of the last request that had one (PUT bodies of streaming
-  // buckets are not kept).
-  std::string last_body() const;
-
   struct State;
 
  private:
@@ -201,6 +185,9 @@ class FakeS3Server {
 // Helpers shared by tests that check the wire.
 std::string fake_s3_md5_base64(const std::string &data);
 std::string fake_s3_md5_hex(const std::string &data);
+// Sends `request` as is to 127.0.0.1:`port` and returns all that comes back until the peer
+// closes or stays silent for `timeout_ms`.
+std::string send_raw_http(int port, const std::string &request, int timeout_ms = 10000);
 
 }  // namespace vorlan::test
 

@@ -107,26 +107,6 @@ S3BucketContext S3Target::context() const {
   return context;
 }
 
-S3GetOptions s3_range(uint64_t start, uint64_t count) {
-  S3GetOptions options;
-  options.start = start;
-  options.count = count;
-  return options;
-}
-
-S3GetOptions s3_abort_after(uint64_t bytes, S3Status status) {
-  S3GetOptions options;
-  options.abort_after = bytes;
-  options.abort_status = status;
-  return options;
-}
-
-S3GetOptions s3_properties_answer(S3Status status) {
-  S3GetOptions options;
-  options.properties_answer = status;
-  return options;
-}
-
 S3CallResult s3_head(const S3Target &target, const char *key) {
   CallState state;
   S3BucketContext context = target.context();

@@ -58,7 +58,7 @@ struct S3GetOptions {
   uint64_t start = 0;
   uint64_t count = 0;
   // After this many body bytes the data callback answers `abort_status`.
-  std::optional<uint64_t> abort_after;
+  std::optional<uint64_t> abort_after = std::nullopt;
   S3Status abort_status = S3StatusAbortedByCallback;
   // The properties callback answers this.
   S3Status properties_answer = S3StatusOK;
@@ -70,10 +70,6 @@ struct S3PutOptions {
   std::optional<uint64_t> fail_after;
   const S3PutProperties *properties = nullptr;
 };
-
-S3GetOptions s3_range(uint64_t start, uint64_t count);
-S3GetOptions s3_abort_after(uint64_t bytes, S3Status status);
-S3GetOptions s3_properties_answer(S3Status status);
 
 constexpr int kS3TestTimeoutMs = 60000;
 

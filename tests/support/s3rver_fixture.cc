@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -14,10 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
+
+#include "fake_s3_server.h"
 
 namespace vorlan::test {
 namespace {
@@ -41,49 +40,13 @@ int pick_free_port() {
   return port;
 }
 
-// True when the server answers an HTTP request with a status line.
-bool answers_http(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = false;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-    const char request[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (write(fd, request, sizeof request - 1) == static_cast<ssize_t>(sizeof request - 1)) {
-      pollfd waiting{fd, POLLIN, 0};
-      char reply[16] = {};
-      if (poll(&waiting, 1, 2000) == 1 && read(fd, reply, sizeof reply - 1) > 0) {
-        ok = std::strncmp(reply, "HTTP/1.", 7) == 0;
-      }
-    }
-  }
-  close(fd);
-  return ok;
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 S3rverFixture::S3rverFixture() : S3rverFixture(Options()) {}
 
 S3rverFixture::S3rverFixture(const Options &options) {
-  char pattern[] = "/tmp/vorlan-s3rver-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
-    error_ = std::string("cannot create a temporary directory: ") + std::strerror(errno);
-    return;
-  }
-  root_ = pattern;
-  directory_ = root_ + "/data";
-  log_ = root_ + "/s3rver.log";
+  directory_ = root_.path() + "/data";
+  log_ = root_.path() + "/s3rver.log";
   std::filesystem::create_directories(directory_);
   if (access(program().c_str(), X_OK) != 0) {
     error_ = "s3rver is not installed at " + program() + " (run scripts/setup)";
@@ -93,13 +56,7 @@ S3rverFixture::S3rverFixture(const Options &options) {
   for (int attempt = 0; attempt < 3 && !ok(); ++attempt) start_once(options);
 }
 
-S3rverFixture::~S3rverFixture() {
-  stop();
-  if (!root_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-}
+S3rverFixture::~S3rverFixture() { stop(); }
 
 std::string S3rverFixture::host() const { return "127.0.0.1:" + std::to_string(port_); }
 
@@ -160,10 +117,11 @@ bool S3rverFixture::start_once(const Options &options) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) {
       error_ = "s3rver exited during start-up (status " + std::to_string(status) +
-               "); its output:\n" + read_file(log_);
+               "); its output:\n" + TempDir::read(log_);
       return false;
     }
-    if (answers_http(port)) {
+    if (send_raw_http(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 2000)
+            .rfind("HTTP/1.", 0) == 0) {
       pid_ = pid;
       port_ = port;
       error_.clear();
@@ -174,22 +132,13 @@ bool S3rverFixture::start_once(const Options &options) {
   kill(-pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   error_ = "s3rver did not answer on port " + port_text + " within " +
-           std::to_string(options.ready_timeout_ms) + " ms; its output:\n" + read_file(log_);
+           std::to_string(options.ready_timeout_ms) + " ms; its output:\n" + TempDir::read(log_);
   return false;
 }
 
+// The data directory goes with the fixture, so nothing needs a graceful end.
 void S3rverFixture::stop() {
   if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (Clock::now() < deadline) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      kill(-pid_, SIGKILL);  // anything the server left in its group
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
   kill(-pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;

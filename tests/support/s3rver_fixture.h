@@ -17,6 +17,8 @@
 
 #include <string>
 
+#include "temp_dir.h"
+
 namespace vorlan::test {
 
 class S3rverFixture {
@@ -54,7 +56,7 @@ class S3rverFixture {
 
   pid_t pid_ = -1;
   int port_ = 0;
-  std::string root_;       // temporary directory holding data and the log
+  TempDir root_;           // holds the data and the log
   std::string directory_;  // s3rver's data directory inside root_
   std::string log_;
   std::string error_;
