@@ -36,60 +36,30 @@ TEST(Uri, KeysAndQueryValuesArePercentEncoded) {
 }
 
 TEST(Uri, TargetsInBothStyles) {
+  const vorlan_s3::query_params listing = {
+      {"prefix", "a/b c+"}, {"max-keys", "5"}, {"delimiter", "/"}, {"marker", "m#1"}};
   struct row {
-    const char *name;
     S3UriStyle style;
     const char *bucket;
     const char *key;
     vorlan_s3::query_params query;
-    const char *url;
-    const char *host;
+    std::string url;  // its authority is the Host header
   } rows[] = {
-      {"path object",
-       S3UriStylePath,
-       "bkt",
-       "dir/a b+c",
-       {},
-       "http://127.0.0.1:9000/bkt/dir/a%20b%2Bc",
-       "127.0.0.1:9000"},
-      {"path bucket",
-       S3UriStylePath,
-       "bkt",
-       nullptr,
-       {},
-       "http://127.0.0.1:9000/bkt",
-       "127.0.0.1:9000"},
-      {"service", S3UriStylePath, nullptr, nullptr, {}, "http://127.0.0.1:9000/", "127.0.0.1:9000"},
-      {"virtual object",
-       S3UriStyleVirtualHost,
-       "bkt",
-       "k/../x",
-       {},
-       "http://bkt.127.0.0.1:9000/k/../x",
-       "bkt.127.0.0.1:9000"},
-      {"virtual bucket",
-       S3UriStyleVirtualHost,
-       "my.bkt",
-       nullptr,
-       {},
-       "http://my.bkt.127.0.0.1:9000/",
-       "my.bkt.127.0.0.1:9000"},
-      {"query sorted and encoded",
-       S3UriStylePath,
-       "bkt",
-       nullptr,
-       {{"prefix", "a/b c+"}, {"max-keys", "5"}, {"delimiter", "/"}, {"marker", "m#1"}},
-       "http://127.0.0.1:9000/bkt?delimiter=%2F&marker=m%231&max-keys=5&prefix=a%2Fb%20c%2B",
-       "127.0.0.1:9000"},
+      {S3UriStylePath, "bkt", "dir/a b+c", {}, "http://127.0.0.1:9000/bkt/dir/a%20b%2Bc"},
+      {S3UriStylePath, "bkt", nullptr, {}, "http://127.0.0.1:9000/bkt"},
+      {S3UriStylePath, nullptr, nullptr, {}, "http://127.0.0.1:9000/"},
+      {S3UriStyleVirtualHost, "bkt", "k/../x", {}, "http://bkt.127.0.0.1:9000/k/../x"},
+      {S3UriStyleVirtualHost, "my.bkt", nullptr, {}, "http://my.bkt.127.0.0.1:9000/"},
+      {S3UriStylePath, "bkt", nullptr, listing,
+       "http://127.0.0.1:9000/bkt?delimiter=%2F&marker=m%231&max-keys=5&prefix=a%2Fb%20c%2B"},
   };
   for (const row &r : rows) {
-    SCOPED_TRACE(r.name);
     vorlan_s3::request_target target;
     ASSERT_EQ(vorlan_s3::build_request_target(r.style, "127.0.0.1:9000", r.bucket, r.key, r.query,
                                               &target),
               S3StatusOK);
     EXPECT_EQ(target.url(S3ProtocolHTTP), r.url);
-    EXPECT_EQ(target.host, r.host);
+    EXPECT_EQ(target.host, r.url.substr(7, r.url.find('/', 7) - 7)) << r.url;
   }
 }
 
@@ -125,10 +95,6 @@ TEST(Uri, KeyLengthLimit) {
   EXPECT_EQ(
       vorlan_s3::build_request_target(S3UriStylePath, "h", "b", too_long.c_str(), {}, &target),
       S3StatusKeyTooLong);
-  EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", "b", "", {}, &target),
-            S3StatusKeyMissing);
-  EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", nullptr, "k", {}, &target),
-            S3StatusInvalidBucketNameTooShort);
 }
 
 // A refused bucket or key completes the request at once with its status; nothing is sent (the

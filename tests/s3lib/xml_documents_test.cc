@@ -103,8 +103,6 @@ TEST(XmlDocuments, BodiesThatAreNotTheDocumentFail) {
     vorlan_s3::bucket_page page;
     EXPECT_EQ(vorlan_s3::parse_bucket_page(body, &page), S3StatusXmlParseFailure) << body;
   }
-  vorlan_s3::bucket_page page;
-  EXPECT_EQ(vorlan_s3::parse_bucket_page(truncated, &page), S3StatusXmlParseFailure);
   vorlan_s3::error_document error;
   EXPECT_FALSE(vorlan_s3::parse_error_document("", &error));
   EXPECT_FALSE(vorlan_s3::parse_error_document("<Error><Code>Cut", &error));
