@@ -321,7 +321,6 @@ struct FakeS3Server::State {
   std::map<std::string, StoredBucket> buckets;
   std::deque<FakeS3Fault> faults;
   std::vector<RecordedRequest> records;
-  uint64_t request_number = 0;
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
   void sleep_unless_stopping(std::chrono::milliseconds duration) {
@@ -396,11 +395,10 @@ FakeS3Fault FakeS3Fault::malformed_xml(int status) {
                          "<ListBucketResult><Name>b</Name><Contents><Key>k</Key><Size>12</Siz");
 }
 
-FakeS3Fault FakeS3Fault::raw(int status, std::string body, std::string content_type) {
+FakeS3Fault FakeS3Fault::raw(int status, std::string body) {
   FakeS3Fault fault;
   fault.status = status;
   fault.body = std::move(body);
-  fault.content_type = std::move(content_type);
   return fault;
 }
 
@@ -686,10 +684,6 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
              req.has_header("Transfer-Encoding")) {
     body_complete = (*reader)(take);
   }
-  {
-    std::lock_guard lock(mutex);
-    records[index].body_length = body_length;
-  }
   if (!body_complete) {
     // The client gave up mid-body: nothing is stored, and no fault is used up.
     res.status = 400;
@@ -700,7 +694,6 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     Answer answer = fault->body.empty() ? error_answer(fault->status, fault->code, fault->message,
                                                        record.path, fault->details)
                                         : xml_answer(fault->status, fault->body);
-    answer.content_type = fault->content_type;
     set_status(index, answer.status);
     emit(req, res, std::move(answer), std::nullopt);
     return;
@@ -1110,15 +1103,8 @@ Answer FakeS3Server::State::bucket_request(const RecordedRequest &record, const 
 
 void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &res, Answer answer,
                                const std::optional<FakeS3Fault> &fault) {
-  uint64_t number = 0;
-  {
-    std::lock_guard lock(mutex);
-    number = ++request_number;
-  }
-  char request_id[32];
-  snprintf(request_id, sizeof request_id, "FAKE%016llX", static_cast<unsigned long long>(number));
   res.status = answer.status;
-  res.set_header("x-amz-request-id", request_id);
+  res.set_header("x-amz-request-id", "FAKE0000000000000000");
   res.set_header("Server", "FakeS3");
   for (const auto &[name, value] : answer.headers) res.set_header(name, value);
 

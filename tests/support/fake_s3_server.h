@@ -33,8 +33,8 @@ struct FakeS3Object {
   std::string data;
   std::string content_type = "binary/octet-stream";
   std::map<std::string, std::string> metadata;  // names without "x-amz-meta-", lower case
-  std::string etag;  // empty: the quoted MD5 of data, computed on store
-  int64_t last_modified = 0;  // seconds since the epoch; 0: the time of storing
+  std::string etag;                             // empty: the quoted MD5 of data, computed on store
+  int64_t last_modified = 0;                    // seconds since the epoch; 0: the time of storing
   // A generated object holds no data: its body is `size` bytes of FakeS3Server::generated_byte.
   bool generated = false;
   uint64_t size = 0;
@@ -65,9 +65,8 @@ struct FakeS3Fault {
   static FakeS3Fault ok_with_error(std::string code, std::string message = "");
   // `status` with a document that is not well-formed XML.
   static FakeS3Fault malformed_xml(int status = 200);
-  // `status` with exactly `body` (and `content_type`).
-  static FakeS3Fault raw(int status, std::string body,
-                         std::string content_type = "application/xml");
+  // `status` with exactly `body`.
+  static FakeS3Fault raw(int status, std::string body);
   static FakeS3Fault reset_after(uint64_t bytes);
   static FakeS3Fault short_body(uint64_t bytes);
   static FakeS3Fault long_body(uint64_t extra_bytes);
@@ -93,7 +92,6 @@ struct FakeS3Fault {
   std::string message;
   FakeS3Details details;
   std::string body;  // kAnswer: sent as is when set
-  std::string content_type = "application/xml";
   uint64_t bytes = 0;
   std::chrono::milliseconds delay{0};
 };
@@ -108,11 +106,10 @@ struct RecordedRequest {
   // Names in lower case. httplib decodes percent escapes in header values before anyone sees
   // them, so an encoded x-amz-copy-source arrives here decoded.
   std::multimap<std::string, std::string> headers;
-  uint64_t body_length = 0;  // body bytes received
-  std::string bucket;        // as routed and decoded ("" for the service)
-  std::string key;           // as routed and decoded ("" for bucket requests)
-  int remote_port = 0;       // tells connections apart
-  int status = 0;            // the status answered; 0 until answered
+  std::string bucket;   // as routed and decoded ("" for the service)
+  std::string key;      // as routed and decoded ("" for bucket requests)
+  int remote_port = 0;  // tells connections apart
+  int status = 0;       // the status answered; 0 until answered
 
   // The first value of a header (name in any case), "" when absent.
   std::string header(const std::string &name) const;

@@ -44,8 +44,6 @@ class S3rverFixture {
   const std::string &error() const { return error_; }
   int port() const { return port_; }
   std::string host() const;  // "127.0.0.1:<port>"
-  // Where s3rver keeps its buckets (removed with the fixture).
-  const std::string &directory() const { return directory_; }
 
   // The s3rver program: $VORLAN_S3RVER when set, else <source>/.s3rver/node_modules/.bin/s3rver.
   static std::string program();

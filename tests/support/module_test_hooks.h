@@ -1,0 +1,70 @@
+// Small helpers for tests that reach the module's internals: the text of an error, the
+// diagnostic log captured in memory, and a session handle built by hand.
+#ifndef VORLAN_TESTS_MODULE_TEST_HOOKS_H
+#define VORLAN_TESTS_MODULE_TEST_HOOKS_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "vorlan_i_s3.h"
+
+namespace vorlan::test {
+
+// The friendly text of the error `result` names ("" for none); the error stays in the table.
+inline std::string error_text(vorlan_result_t result) {
+  char *text = vorlan_error_print_friendly(vorlan_error_peek(result));
+  std::string copy = text != nullptr ? text : "";
+  std::free(text);
+  return copy;
+}
+
+// Sends the module's diagnostic log to memory for the object's life.
+class CapturedLog {
+ public:
+  explicit CapturedLog(uint32_t levels) : saved_(vorlan_i_VORLAN_S3_debug_handle) {
+    stream_ = open_memstream(&buffer_, &size_);
+    vorlan_i_VORLAN_S3_debug_handle = {levels, 0, stream_, 0, 0};
+  }
+  ~CapturedLog() {
+    vorlan_i_VORLAN_S3_debug_handle = saved_;
+    std::fclose(stream_);
+    std::free(buffer_);
+  }
+  CapturedLog(const CapturedLog &) = delete;
+  CapturedLog &operator=(const CapturedLog &) = delete;
+
+  FILE *stream() const { return stream_; }
+  // What was written since the last call.
+  std::string take() {
+    std::fflush(stream_);
+    std::string text(buffer_ + seen_, size_ - seen_);
+    seen_ = size_;
+    return text;
+  }
+
+ private:
+  vorlan_debug_handle_t saved_;
+  FILE *stream_ = nullptr;
+  char *buffer_ = nullptr;
+  size_t size_ = 0, seen_ = 0;
+};
+
+struct HandleDeleter {
+  void operator()(vorlan_i_s3_handle_t *handle) const { vorlan_i_s3_destroy(handle); }
+};
+using HandlePtr = std::unique_ptr<vorlan_i_s3_handle_t, HandleDeleter>;
+
+// A session handle for plain HTTP, path-style requests to `host`.
+inline HandlePtr make_handle(const std::string &host) {
+  HandlePtr handle(new vorlan_i_s3_handle_t);
+  handle->host_name = strdup(host.c_str());
+  handle->protocol = S3ProtocolHTTP;
+  return handle;
+}
+
+}  // namespace vorlan::test
+
+#endif  // VORLAN_TESTS_MODULE_TEST_HOOKS_H
