@@ -757,14 +757,13 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const httplib::Request &r
   std::string authorization = record.header("authorization");
   if (authorization.empty()) return error_answer(403, "AccessDenied", "Access Denied", record.path);
   const std::string algorithm = "AWS4-HMAC-SHA256 ";
-  if (!starts_with(authorization, algorithm)) {
-    return error_answer(400, "InvalidArgument", "Unsupported Authorization Type", record.path);
-  }
-  std::map<std::string, std::string> fields;
+  std::map<std::string, std::string> fields;  // none for another algorithm
   for (auto part : split(authorization.substr(algorithm.size()), ',')) {
     part.erase(0, part.find_first_not_of(' '));
     size_t equals = part.find('=');
-    if (equals != std::string::npos) fields[part.substr(0, equals)] = part.substr(equals + 1);
+    if (starts_with(authorization, algorithm) && equals != std::string::npos) {
+      fields[part.substr(0, equals)] = part.substr(equals + 1);
+    }
   }
   auto scope = split(fields["Credential"], '/');
   const std::string &signed_headers = fields["SignedHeaders"];
@@ -1063,12 +1062,7 @@ Answer FakeS3Server::State::bucket_request(const RecordedRequest &record, const 
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(name);
   if (record.method == "PUT") {
-    if (bucket != buckets.end()) {
-      return error_answer(409, "BucketAlreadyOwnedByYou",
-                          "Your previous request to create the named bucket succeeded and you "
-                          "already own it.",
-                          record.path, {{"BucketName", name}});
-    }
+    // Creating an existing bucket again succeeds, as in us-east-1.
     auto &created = buckets[name];
     created.region = "us-east-1";
     size_t open = body.find("<LocationConstraint>");

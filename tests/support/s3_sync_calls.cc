@@ -20,12 +20,9 @@ struct CallState {
 S3Status on_properties(const S3ResponseProperties *properties, void *data) {
   auto *state = static_cast<CallState *>(data);
   S3CallResult &result = state->result;
-  ++result.properties_calls;
   auto text = [](const char *value) { return value ? std::string(value) : std::string(); };
-  result.request_id = text(properties->requestId);
   result.content_type = text(properties->contentType);
   result.etag = text(properties->eTag);
-  result.server = text(properties->server);
   result.has_bucket_region = properties->bucketRegion != nullptr;
   result.bucket_region = text(properties->bucketRegion);
   result.content_length = properties->contentLength;
@@ -43,9 +40,7 @@ void on_complete(S3Status status, const S3ErrorDetails *details, void *data) {
   ++result.complete_calls;
   result.status = status;
   if (details == nullptr) return;
-  result.has_details = true;
   result.message = details->message ? details->message : "";
-  result.resource = details->resource ? details->resource : "";
   for (int i = 0; i < details->extraDetailsCount; ++i) {
     result.extra[details->extraDetails[i].name] = details->extraDetails[i].value;
   }

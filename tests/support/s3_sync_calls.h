@@ -28,17 +28,15 @@ struct S3Target {
 struct S3CallResult {
   S3Status status = S3StatusInternalError;
   int complete_calls = 0;
-  int properties_calls = 0;
   // Properties.
-  std::string request_id, content_type, etag, server, bucket_region;
+  std::string content_type, etag, bucket_region;
   bool has_bucket_region = false;
   uint64_t content_length = 0;
   int64_t last_modified = -1;
   int sse = -1;
   std::map<std::string, std::string> metadata;
   // Error details.
-  bool has_details = false;
-  std::string message, resource;
+  std::string message;
   std::map<std::string, std::string> extra;
   // Get.
   std::string data;
