@@ -3,18 +3,16 @@
 //   session start: user "nohandle" starts without a handle, "refused" fails with a reply
 //                  error, anyone else gets a handle (reported from a worker thread)
 //   stat "/batches/N/M": N partial batches of M records, then a final batch of one
-//   command "/twice" finishes twice; "/failure" fails with the bare VORLAN_FAILURE; "/wrongkind"
-//   also calls finished_stat; "/never" never
-//                  finishes; "/config/KEY" answers with the session document KEY;
-//                  CKSM sends an intermediate reply before the final one
+//   command "/twice" finishes twice; "/wrongkind" also calls finished_stat; "/never" never
+//         finishes; "/config/KEY" answers with the session document KEY; CKSM sends an
+//         intermediate reply before the final one
 //   send: writes every range of a generated pattern (byte i = (i * 131 + 7) & 0xff, file size
 //         from "/send/SIZE"), each window of `concurrency` blocks registered in reverse order;
 //         "/early" registers one write and finishes without waiting for it
-//   recv: reads everything, registers one more read after end of data, and logs
-//         "recv bytes=B eof=E extra=X hash=H mtime=T" (E: end-of-data completions that carried
-//         data; X: "empty-eof" when the extra read came back empty at end of data), then
-//         "channel range=O+L interval=S inversions=N" (the write range, the update interval,
-//         and how many reads with data arrived after one from further on)
+//   recv: reads everything and one more read after end of data, and fails unless the data is
+//         the pattern without gaps, end of data came last and once, and the extra read came
+//         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel range=O+L
+//         interval=S inversions=N" (reads with data that arrived after one from further on)
 // The option string is the name it registers under.
 #include <vorlan/vorlan_gridftp_server.h>
 
@@ -57,9 +55,13 @@ void run_detached(std::function<void()> work) {
   }
 }
 
+vorlan_object_t *module_error_object(const char *text) {
+  return vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, __FILE__,
+                                      __func__, __LINE__, "%s", text);
+}
+
 vorlan_result_t module_error(const char *text) {
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       __FILE__, __func__, __LINE__, "%s", text));
+  return vorlan_error_put(module_error_object(text));
 }
 
 void start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *info) {
@@ -69,18 +71,15 @@ void start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *info) {
     return;
   }
   if (user == "refused") {
-    vorlan_object_t *cause =
-        vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, __FILE__, __func__,
-                                     __LINE__, "%s", "no such user");
-    vorlan_result_t result = vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
-        nullptr, cause, 530, "LOGIN_DENIED", "GridFTP-User: %s", user.c_str()));
+    vorlan_result_t result = vorlan_error_put(
+        vorlan_gfs_ftp_response_error_construct(nullptr, module_error_object("no such user"), 530,
+                                                "LOGIN_DENIED", "GridFTP-User: %s", user.c_str()));
     vorlan_gridftp_server_finished_session_start(op, result, nullptr, nullptr, nullptr);
     return;
   }
   run_detached([op, user] {
-    auto *handle = new Handle{user};
     std::string home = "/home/" + user;
-    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, handle, user.c_str(),
+    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new Handle{user}, user.c_str(),
                                                  home.c_str());
   });
 }
@@ -90,22 +89,6 @@ void destroy(void *session) {
   vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "destroy %s\n",
                          handle != nullptr ? handle->user.c_str() : "(no handle)");
   delete handle;
-}
-
-vorlan_gfs_stat_t stat_record(const std::string &name, int64_t size) {
-  vorlan_gfs_stat_t st{};
-  st.mode = 0x81C0;
-  st.nlink = 1;
-  st.name = strdup(name.c_str());
-  st.size = size;
-  return st;
-}
-
-void free_records(std::vector<vorlan_gfs_stat_t> &records) {
-  for (auto &st : records) {
-    free(st.name);
-  }
-  records.clear();
 }
 
 void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*session*/) {
@@ -119,24 +102,31 @@ void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*sess
       return;
     }
     int n = 0;
-    std::vector<vorlan_gfs_stat_t> records;
-    for (int b = 0; b < batches; ++b) {
-      for (int i = 0; i < per_batch; ++i, ++n) {
-        records.push_back(stat_record("f" + std::to_string(n), n));
+    for (int b = 0; b <= batches; ++b) {
+      std::vector<vorlan_gfs_stat_t> records(b < batches ? per_batch : 1);
+      for (auto &st : records) {
+        st.mode = 0x81C0;
+        st.nlink = 1;
+        st.size = n;
+        st.name = strdup(("f" + std::to_string(n++)).c_str());
       }
-      vorlan_gridftp_server_finished_stat_partial(op, VORLAN_SUCCESS, records.data(),
-                                                  static_cast<int>(records.size()));
+      int count = static_cast<int>(records.size());
+      if (b < batches) {
+        vorlan_gridftp_server_finished_stat_partial(op, VORLAN_SUCCESS, records.data(), count);
+      } else {
+        vorlan_gridftp_server_finished_stat(op, VORLAN_SUCCESS, records.data(), count);
+      }
       // The host copies during the call, so the names may go at once.
-      free_records(records);
+      for (auto &st : records) {
+        free(st.name);
+      }
     }
-    records.push_back(stat_record("f" + std::to_string(n), n));
-    vorlan_gridftp_server_finished_stat(op, VORLAN_SUCCESS, records.data(), 1);
-    free_records(records);
   });
 }
 
 void command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *info, void * /*session*/) {
   std::string path = info->pathname;
+  int code = info->command;
   if (path == "/never") {
     return;
   }
@@ -145,32 +135,21 @@ void command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *info, void * 
     vorlan_gridftp_server_finished_command(op, module_error("second finish"), "second");
     return;
   }
-  if (path == "/failure") {
-    vorlan_gridftp_server_finished_command(op, VORLAN_FAILURE, nullptr);
-    return;
-  }
   if (path == "/wrongkind") {
     vorlan_gridftp_server_finished_stat(op, VORLAN_SUCCESS, nullptr, 0);
     vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, nullptr);
     return;
   }
-  if (path.starts_with("/config/")) {
-    std::string key = path.substr(strlen("/config/"));
-    run_detached([op, key] {
-      char *value = nullptr;
-      vorlan_gridftp_server_get_config_data(op, key.c_str(), &value);
-      std::string answer = value != nullptr ? value : "(none)";
-      free(value);
-      vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, answer.c_str());
-    });
-    return;
-  }
-  int code = info->command;
   run_detached([op, code, path] {
-    if (code == VORLAN_GFS_CMD_CKSM) {
+    std::string answer = std::to_string(code) + " " + path;
+    if (path.starts_with("/config/")) {
+      char *value = nullptr;
+      vorlan_gridftp_server_get_config_data(op, path.c_str() + strlen("/config/"), &value);
+      answer = value != nullptr ? value : "(none)";
+      free(value);
+    } else if (code == VORLAN_GFS_CMD_CKSM) {
       vorlan_gridftp_server_intermediate_command(op, VORLAN_SUCCESS, "50%");
     }
-    std::string answer = std::to_string(code) + " " + path;
     vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, answer.c_str());
   });
 }
@@ -189,10 +168,10 @@ struct Transfer {
   vorlan_result_t result = VORLAN_SUCCESS;
   // recv
   std::map<int64_t, std::string> pieces;
-  int eof_seen = 0;  // end-of-data completions that carried data
+  int eof_with_data = 0;
   bool eof = false;
   bool extra_phase = false;  // the one read registered after end of data
-  std::string extra = "none";
+  bool extra_ok = false;
   size_t block_size = 0;
   int64_t furthest = -1;
   int inversions = 0;
@@ -207,13 +186,25 @@ struct Transfer {
   void wait_drained(std::unique_lock<std::mutex> &lock) {
     cond.wait(lock, [this] { return outstanding == 0; });
   }
+  // Hands the result over and ends the transfer; `lock` holds `mutex`.
+  void finish(std::unique_lock<std::mutex> &lock) {
+    vorlan_result_t r = result;
+    vorlan_gfs_operation_t o = op;
+    lock.unlock();
+    delete this;
+    vorlan_gridftp_server_finished_transfer(o, r);
+  }
 };
 
 void write_done(vorlan_gfs_operation_t /*op*/, vorlan_result_t result, vorlan_byte_t *buffer,
                 vorlan_size_t /*nbytes*/, void *arg) {
+  delete[] buffer;
+  if (arg == nullptr) {  // the "/early" write nobody waits for
+    vorlan_error_release(result);
+    return;
+  }
   auto *t = static_cast<Transfer *>(arg);
   std::lock_guard<std::mutex> lock(t->mutex);
-  delete[] buffer;
   if (result != VORLAN_SUCCESS) {
     t->fail(result);
   }
@@ -248,19 +239,13 @@ void send_range(Transfer &t, std::unique_lock<std::mutex> &lock, int64_t offset,
   }
 }
 
-void early_write_done(vorlan_gfs_operation_t /*op*/, vorlan_result_t result, vorlan_byte_t *buffer,
-                      vorlan_size_t /*nbytes*/, void * /*arg*/) {
-  vorlan_error_release(result);
-  delete[] buffer;
-}
-
 void send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info, void * /*session*/) {
   if (std::string(info->pathname) == "/early") {
     run_detached([op] {
       auto *buffer = new vorlan_byte_t[5];
       memcpy(buffer, "early", 5);
       vorlan_result_t r =
-          vorlan_gridftp_server_register_write(op, buffer, 5, 0, -1, early_write_done, nullptr);
+          vorlan_gridftp_server_register_write(op, buffer, 5, 0, -1, write_done, nullptr);
       if (r != VORLAN_SUCCESS) {
         delete[] buffer;
       }
@@ -290,11 +275,7 @@ void send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info, void * /*
       send_range(*t, lock, offset, end, block, concurrency);
     }
     t->wait_drained(lock);
-    vorlan_result_t result = t->result;
-    lock.unlock();
-    vorlan_gfs_operation_t op = t->op;
-    delete t;
-    vorlan_gridftp_server_finished_transfer(op, result);
+    t->finish(lock);
   });
 }
 
@@ -315,7 +296,7 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
   }
   delete[] buffer;
   if (t->extra_phase) {
-    t->extra = nbytes == 0 && eof && result == VORLAN_SUCCESS ? "empty-eof" : "bad";
+    t->extra_ok = nbytes == 0 && eof && result == VORLAN_SUCCESS;
   } else if (eof) {
     // End of data must come last: everything before it has already arrived.
     int64_t arrived = 0;
@@ -325,7 +306,7 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
     if (result == VORLAN_SUCCESS && arrived != offset) {
       t->fail(module_error("end of data arrived before earlier data"));
     }
-    t->eof_seen += nbytes > 0 ? 1 : 0;
+    t->eof_with_data += nbytes > 0 ? 1 : 0;
     t->eof = true;
   }
   --t->outstanding;
@@ -349,12 +330,24 @@ void register_read_locked(Transfer &t) {
   ++t.outstanding;
 }
 
-uint64_t fnv1a(const std::string &data) {
-  uint64_t hash = 1469598103934665603ULL;
-  for (unsigned char c : data) {
-    hash = (hash ^ c) * 1099511628211ULL;
+// Why the received data is wrong, or null.
+const char *check_received(const Transfer &t, const std::string &data) {
+  size_t expected_size = 0;
+  for (auto &[offset, piece] : t.pieces) {
+    if (offset != static_cast<int64_t>(expected_size)) {
+      return "gap in received data";
+    }
+    expected_size += piece.size();
   }
-  return hash;
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (static_cast<vorlan_byte_t>(data[i]) != pattern_byte(static_cast<int64_t>(i))) {
+      return "received data differs from the pattern";
+    }
+  }
+  if (t.eof_with_data != (data.empty() ? 0 : 1)) {
+    return "end of data did not come once with the last data";
+  }
+  return t.extra_ok ? nullptr : "a read after end of data was not empty at end of data";
 }
 
 vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info,
@@ -372,19 +365,19 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info
       register_read_locked(*t);
     }
     t->cond.wait(lock, [t] { return t->eof && t->outstanding == 0; });
-    if (t->result == VORLAN_SUCCESS) {
-      // A read after the end of data must come back empty, still at end of data.
-      t->extra_phase = true;
-      register_read_locked(*t);
-      t->wait_drained(lock);
+    if (t->result != VORLAN_SUCCESS) {
+      t->finish(lock);
+      return;
     }
+    t->extra_phase = true;
+    register_read_locked(*t);
+    t->wait_drained(lock);
     std::string data;
     for (auto &[offset, piece] : t->pieces) {
-      if (offset != static_cast<int64_t>(data.size())) {
-        t->fail(module_error("gap in received data"));
-        break;
-      }
       data += piece;
+    }
+    if (const char *why = check_received(*t, data); why != nullptr) {
+      t->fail(module_error(why));
     }
     time_t mtime = 0;
     std::string mtime_text =
@@ -392,10 +385,8 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info
             ? std::to_string(mtime)
             : "none";
     vorlan_gridftp_server_update_range_recvd(t->op, 0, static_cast<vorlan_off_t>(data.size()));
-    vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO,
-                           "recv bytes=%zu eof=%d extra=%s hash=%016llx mtime=%s\n", data.size(),
-                           t->eof_seen, t->extra.c_str(),
-                           static_cast<unsigned long long>(fnv1a(data)), mtime_text.c_str());
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "recv bytes=%zu mtime=%s\n", data.size(),
+                           mtime_text.c_str());
     vorlan_off_t range_offset = 0, range_length = 0;
     int interval = 0;
     vorlan_gridftp_server_get_write_range(t->op, &range_offset, &range_length);
@@ -403,32 +394,23 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info
     vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "channel range=%lld+%lld interval=%d inversions=%d",
                            static_cast<long long>(range_offset),
                            static_cast<long long>(range_length), interval, t->inversions);
-    vorlan_result_t result = t->result;
-    lock.unlock();
-    vorlan_gfs_operation_t op = t->op;
-    delete t;
-    vorlan_gridftp_server_finished_transfer(op, result);
+    t->finish(lock);
   });
   return VORLAN_SUCCESS;
 }
 
-vorlan_gfs_storage_iface_t g_iface = {
-    VORLAN_GFS_DSI_BLOCKING | VORLAN_GFS_DSI_SENDER,
-    start,
-    destroy,
-    nullptr,
-    send,
-    recv,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    command,
-    stat,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+vorlan_gfs_storage_iface_t make_iface() {
+  vorlan_gfs_storage_iface_t iface{};
+  iface.descriptor = VORLAN_GFS_DSI_BLOCKING | VORLAN_GFS_DSI_SENDER;
+  iface.init_func = start;
+  iface.destroy_func = destroy;
+  iface.send_func = send;
+  iface.recv_func = recv;
+  iface.command_func = command;
+  iface.stat_func = stat;
+  return iface;
+}
+vorlan_gfs_storage_iface_t g_iface = make_iface();
 
 vorlan_result_t activate() {
   char *name = nullptr;
