@@ -29,81 +29,73 @@ struct Setting {
 
 std::string log_path() { return ::testing::TempDir() + "vorlan_debug_init_test.log"; }
 
-class DebugInit : public ::testing::TestWithParam<Setting> {
- protected:
-  // A file log is opened for appending, so earlier content must survive.
-  void SetUp() override {
+// A file log is opened for appending, so earlier content must survive; a refused setting
+// leaves the log off and creates no file.
+TEST(DebugInit, FillsTheHandle) {
+  const Setting settings[] = {
+      {nullptr, 0, 0, 0, Output::kNone, nullptr},
+      {"", 0, 0, 0, Output::kNone, nullptr},
+      {"error|Warning|info", ERROR | WARNING | INFO, 0, 0, Output::kStderr, nullptr},
+      {"31", 31, 0, 0, Output::kStderr, nullptr},
+      {"ALL", 31, 0, 0, Output::kStderr, nullptr},
+      {"TRACE,-,threads", TRACE, 0, 1, Output::kStderr, nullptr},
+      {"DEBUG,,threads,DEBUG|ERROR", DEBUG, DEBUG | ERROR, 1, Output::kStderr, nullptr},
+      {"ERROR|WARNING|INFO,@FILE@,threads,ERROR", ERROR | WARNING | INFO, ERROR, 1, Output::kFile,
+       nullptr},
+      {"WARN", 0, 0, 0, Output::kNone, "\"WARN\""},
+      {"ERROR,@FILE@,colour", 0, 0, 0, Output::kNone, "\"colour\""},
+      {"99999999999", 0, 0, 0, Output::kNone, "99999999999"},
+      {"ERROR,@FILE@,threads,ERROR,extra", 0, 0, 0, Output::kNone, "fields"},
+      {"ERROR,/nonexistent-dir/s3.log", 0, 0, 0, Output::kNone, "/nonexistent-dir/s3.log"},
+  };
+  for (const Setting &s : settings) {
+    SCOPED_TRACE(s.value != nullptr ? s.value : "(unset)");
     unlink(log_path().c_str());
-    if (GetParam().output == Output::kFile) {
+    if (s.output == Output::kFile) {
       std::ofstream(log_path()) << "earlier\n";
     }
-  }
-  void TearDown() override {
-    unsetenv(kVariable);
-    unlink(log_path().c_str());
-  }
-};
-
-TEST_P(DebugInit, FillsTheHandle) {
-  const Setting &s = GetParam();
-  if (s.value != nullptr) {
-    std::string value = s.value;
-    if (size_t at = value.find("@FILE@"); at != std::string::npos) {
-      value.replace(at, 6, log_path());
+    if (s.value == nullptr) {
+      unsetenv(kVariable);
+    } else {
+      std::string value = s.value;
+      if (size_t at = value.find("@FILE@"); at != std::string::npos) {
+        value.replace(at, 6, log_path());
+      }
+      setenv(kVariable, value.c_str(), 1);
     }
-    setenv(kVariable, value.c_str(), 1);
-  }
-  vorlan_debug_handle_t handle;
-  memset(&handle, 0xA5, sizeof handle);
-  vorlan_result_t result = vorlan_debug_init(kVariable, kLevelNames, &handle);
+    vorlan_debug_handle_t handle;
+    memset(&handle, 0xA5, sizeof handle);
+    vorlan_result_t result = vorlan_debug_init(kVariable, kLevelNames, &handle);
 
-  if (s.error_mentions != nullptr) {
-    const vorlan_object_t *error = vorlan_error_peek(result);
-    ASSERT_NE(error, nullptr) << "a bad setting must be reported";
-    EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(s.error_mentions),
-              std::string::npos)
-        << vorlan_error_get_long_desc(error);
-    vorlan_error_release(result);
-    EXPECT_TRUE(handle.output == nullptr && handle.owns_output == 0 && handle.levels == 0)
-        << "the log must stay off";
-    EXPECT_NE(access(log_path().c_str(), F_OK), 0) << "a refused setting must create no file";
-    return;
+    if (s.error_mentions != nullptr) {
+      const vorlan_object_t *error = vorlan_error_peek(result);
+      ASSERT_NE(error, nullptr) << "a bad setting must be reported";
+      EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(s.error_mentions),
+                std::string::npos)
+          << vorlan_error_get_long_desc(error);
+      vorlan_error_release(result);
+      EXPECT_TRUE(handle.output == nullptr && handle.owns_output == 0 && handle.levels == 0);
+      EXPECT_NE(access(log_path().c_str(), F_OK), 0);
+      continue;
+    }
+    ASSERT_EQ(result, VORLAN_SUCCESS);
+    EXPECT_EQ(handle.levels, s.levels);
+    EXPECT_EQ(handle.timestamp_levels, s.timestamp_levels);
+    EXPECT_EQ(handle.show_thread_ids, s.threads);
+    EXPECT_EQ(handle.owns_output, s.output == Output::kFile);
+    if (s.output != Output::kFile) {
+      EXPECT_EQ(handle.output, s.output == Output::kStderr ? stderr : nullptr);
+      continue;
+    }
+    ASSERT_NE(handle.output, nullptr);
+    fputs("later\n", handle.output);
+    fclose(handle.output);
+    std::stringstream contents;
+    contents << std::ifstream(log_path()).rdbuf();
+    EXPECT_EQ(contents.str(), "earlier\nlater\n");
   }
-
-  ASSERT_EQ(result, VORLAN_SUCCESS);
-  EXPECT_EQ(handle.levels, s.levels);
-  EXPECT_EQ(handle.timestamp_levels, s.timestamp_levels);
-  EXPECT_EQ(handle.show_thread_ids, s.threads);
-  EXPECT_EQ(handle.owns_output, s.output == Output::kFile);
-  if (s.output != Output::kFile) {
-    EXPECT_EQ(handle.output, s.output == Output::kStderr ? stderr : nullptr);
-    return;
-  }
-  ASSERT_NE(handle.output, nullptr);
-  fputs("later\n", handle.output);
-  fclose(handle.output);
-  std::stringstream contents;
-  contents << std::ifstream(log_path()).rdbuf();
-  EXPECT_EQ(contents.str(), "earlier\nlater\n");
+  unsetenv(kVariable);
+  unlink(log_path().c_str());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, DebugInit,
-    ::testing::Values(
-        Setting{nullptr, 0, 0, 0, Output::kNone, nullptr},
-        Setting{"", 0, 0, 0, Output::kNone, nullptr},
-        Setting{"error|Warning|info", ERROR | WARNING | INFO, 0, 0, Output::kStderr, nullptr},
-        Setting{"31", 31, 0, 0, Output::kStderr, nullptr},
-        Setting{"ALL", 31, 0, 0, Output::kStderr, nullptr},
-        Setting{"TRACE,-,threads", TRACE, 0, 1, Output::kStderr, nullptr},
-        Setting{"DEBUG,,threads,DEBUG|ERROR", DEBUG, DEBUG | ERROR, 1, Output::kStderr, nullptr},
-        Setting{"ERROR|WARNING|INFO,@FILE@,threads,ERROR", ERROR | WARNING | INFO, ERROR, 1,
-                Output::kFile, nullptr},
-        Setting{"WARN", 0, 0, 0, Output::kNone, "\"WARN\""},
-        Setting{"ERROR,@FILE@,colour", 0, 0, 0, Output::kNone, "\"colour\""},
-        Setting{"99999999999", 0, 0, 0, Output::kNone, "99999999999"},
-        Setting{"ERROR,@FILE@,threads,ERROR,extra", 0, 0, 0, Output::kNone, "fields"},
-        Setting{"ERROR,/nonexistent-dir/s3.log", 0, 0, 0, Output::kNone,
-                "/nonexistent-dir/s3.log"}));
 
 }  // namespace
