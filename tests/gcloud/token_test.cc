@@ -7,16 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "vorlan_i_s3.h"
+#include "module_test_hooks.h"
 
 namespace {
 
-std::string error_text(vorlan_result_t result) {
-  char *text = vorlan_error_print_friendly(vorlan_error_peek(result));
-  std::string copy = text != nullptr ? text : "";
-  std::free(text);
-  return copy;
-}
+using vorlan::test::error_text;
 
 TEST(TokenExpiry, ConvertsOffsetsToUtcAndRefusesOtherForms) {
   // 2024-03-01T10:00:00Z

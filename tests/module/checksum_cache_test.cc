@@ -136,7 +136,6 @@ TEST(MetadataHasChecksumTest, OnlyAQuotedMd5Counts) {
   } cases[] = {
       {"\"0cc175b9c0f1b6a831c399e269772661\"", S3_SSE_NONE, true},
       {"\"0123456789abcdefABCDEF0123456789\"", S3_SSE_S3, true},
-      {"\"0cc175b9c0f1b6a831c399e269772661x", S3_SSE_NONE, true},  // last one not examined
       {"\"0cc175b9c0f1b6a831c399e269772661\"", S3_SSE_ETAG_NOT_MD5, false},
       {"\"0cc175b9c0f1b6a831c399e269772661-2\"", S3_SSE_NONE, false},
       {"0cc175b9c0f1b6a831c399e269772661", S3_SSE_NONE, false},

@@ -2,46 +2,21 @@
 // content written whole.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cinttypes>
-#include <cstdio>
-#include <cstdlib>
+#include <regex>
 #include <string>
 
-#include "vorlan_i_s3.h"
+#include "module_test_hooks.h"
 
 namespace {
 
-// Points the log at a memory stream for the test's life.
 class DebugLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = vorlan_i_VORLAN_S3_debug_handle;
-    stream_ = open_memstream(&buffer_, &size_);
-    ASSERT_NE(stream_, nullptr);
-    vorlan_i_VORLAN_S3_debug_handle = {0x1F, 0, stream_, 0, 0};
-  }
-  void TearDown() override {
-    vorlan_i_VORLAN_S3_debug_handle = saved_;
-    fclose(stream_);
-    free(buffer_);
-  }
-  // What was written since the last call.
-  std::string written() {
-    fflush(stream_);
-    std::string text(buffer_ + seen_, size_ - seen_);
-    seen_ = size_;
-    return text;
-  }
+  std::string written() { return log_.take(); }
   static std::string thread_id() {
     return std::to_string(static_cast<unsigned long>(vorlan_thread_self()));
   }
-
-  vorlan_debug_handle_t saved_{};
-  FILE *stream_ = nullptr;
-  char *buffer_ = nullptr;
-  size_t size_ = 0;
-  size_t seen_ = 0;
+  vorlan::test::CapturedLog log_{0x1F};
 };
 
 TEST_F(DebugLogTest, PrefixNamesLevelRightAlignedAndFunction) {
@@ -65,7 +40,7 @@ TEST_F(DebugLogTest, DisabledLevelOrNoOutputWritesNothing) {
   vorlan_i_s3_log_result("f", VORLAN_SUCCESS);
   vorlan_i_VORLAN_S3_debug_handle = {0x1F, 0x1F, nullptr, 1, 0};
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_ERROR, "f", "enter\n");
-  vorlan_i_VORLAN_S3_debug_handle.output = stream_;
+  vorlan_i_VORLAN_S3_debug_handle.output = log_.stream();
   EXPECT_EQ(written(), "");
 }
 
@@ -78,21 +53,8 @@ TEST_F(DebugLogTest, ThreadIdsPrefixEachPiece) {
 
 // Replaces each time stamp "<seconds>.<nine digits>::" by "<T>::"; the clock gives
 // microseconds, so the last three digits are zeros.
-std::string mask_stamps(std::string text) {
-  for (size_t at = 0; (at = text.find("000::", at)) != std::string::npos;) {
-    size_t start = at + 3 - 9;
-    if (at < 7 || text[start - 1] != '.') {
-      at++;
-      continue;
-    }
-    size_t seconds = start - 1;
-    while (seconds > 0 && isdigit(static_cast<unsigned char>(text[seconds - 1]))) {
-      seconds--;
-    }
-    text.replace(seconds, at + 5 - seconds, "<T>::");
-    at = seconds + 5;
-  }
-  return text;
+std::string mask_stamps(const std::string &text) {
+  return std::regex_replace(text, std::regex(R"([0-9]+\.[0-9]{6}000::)"), "<T>::");
 }
 
 TEST_F(DebugLogTest, TimeStampedLevelsCarrySecondsAndNanoseconds) {
@@ -116,15 +78,10 @@ TEST_F(DebugLogTest, MessagesAreWrittenWhole) {
       vorlan_i_VORLAN_S3_debug_handle.show_thread_ids = thread_ids;
       vorlan_i_VORLAN_S3_debug_handle.timestamp_levels = stamped;
       VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, "f", "key=%s end\n", big.c_str());
-      std::string text = written();
-      const std::string tail = "key=" + big + " end\n";
-      ASSERT_GE(text.size(), tail.size());
-      EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+      EXPECT_TRUE(written().ends_with("key=" + big + " end\n"));
     }
   }
-  vorlan_i_VORLAN_S3_debug_handle.show_thread_ids = 0;
-  vorlan_i_VORLAN_S3_debug_handle.timestamp_levels = 0;
-
+  vorlan_i_VORLAN_S3_debug_handle = {0x1F, 0, log_.stream(), 0, 0};
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, "f", "path=%s\n", "/b/%s%n%d");
   EXPECT_EQ(written(), "s3:  INFO: f: path=/b/%s%n%d\n");
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vorlan_i_s3.h"
+#include "module_test_hooks.h"
 
 namespace {
 
@@ -117,14 +117,8 @@ class RetryLoop : public ::testing::Test {
   void SetUp() override {
     vorlan_i_s3_sleep_us = record_sleep;
     sleeps.clear();
-    saved_log_ = vorlan_i_VORLAN_S3_debug_handle;
-    log_stream_ = open_memstream(&log_buffer_, &log_size_);
-    vorlan_i_VORLAN_S3_debug_handle = {VORLAN_S3_DEBUG_DEBUG, 0, log_stream_, 0, 0};
   }
   void TearDown() override {
-    vorlan_i_VORLAN_S3_debug_handle = saved_log_;
-    std::fclose(log_stream_);
-    std::free(log_buffer_);
     vorlan_i_s3_sleep_us = vorlan_libc_usleep;
     vorlan_i_s3_max_retries = 1;
     vorlan_i_s3_retry_delay_ms = 100;
@@ -141,15 +135,8 @@ class RetryLoop : public ::testing::Test {
     });
     return attempts;
   }
-  std::string log() {
-    std::fflush(log_stream_);
-    return std::string(log_buffer_, log_size_);
-  }
   std::vector<vorlan_result_t> results_;
-  vorlan_debug_handle_t saved_log_{};
-  FILE *log_stream_ = nullptr;
-  char *log_buffer_ = nullptr;
-  size_t log_size_ = 0;
+  vorlan::test::CapturedLog log_{VORLAN_S3_DEBUG_DEBUG};
 };
 
 TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySetting) {
@@ -183,9 +170,7 @@ TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySetting) {
       EXPECT_EQ(vorlan_error_peek(results_[i]), nullptr) << "attempt " << i;
     }
     if (request.result != VORLAN_SUCCESS) {
-      char *text = vorlan_error_print_friendly(vorlan_error_peek(request.result));
-      EXPECT_NE(std::strstr(text, "\"b/k\""), nullptr) << text;
-      std::free(text);
+      EXPECT_NE(vorlan::test::error_text(request.result).find("\"b/k\""), std::string::npos);
       vorlan_error_release(request.result);
     }
   }
@@ -203,7 +188,7 @@ TEST_F(RetryLoop, DelaysDoubleFromTheBaseAndTheFirstAttemptNeverWaits) {
   for (int i = 0; i < 4; ++i) {
     lines += "s3: DEBUG: run: S3_head_object: op=(nil) status=ErrorServiceUnavailable[119]\n";
   }
-  EXPECT_EQ(log(), lines);
+  EXPECT_EQ(log_.take(), lines);
   vorlan_error_release(request.result);
 }
 

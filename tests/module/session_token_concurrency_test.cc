@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_s3_server.h"
-#include "vorlan_i_s3.h"
+#include "module_test_hooks.h"
 
 namespace {
 thread_local void *started_session = nullptr;
@@ -37,6 +37,7 @@ extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operatio
 namespace {
 
 using vorlan::test::FakeS3Server;
+using vorlan::test::make_handle;
 
 constexpr int kThreads = 32;
 constexpr int kRequestsPerThread = 8;
@@ -127,10 +128,7 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   vorlan_i_gcloud_clock = moving_clock;
   vorlan_i_gcloud_get_config_data = token_documents;
 
-  auto *handle = new vorlan_i_s3_handle_t;
-  handle->host_name = strdup(server.host().c_str());
-  handle->protocol = S3ProtocolHTTP;
-  handle->uri_style = S3UriStylePath;
+  vorlan::test::HandlePtr handle = make_handle(server.host());
   handle->refresh_credentials = vorlan_i_gcloud_token_refresh;
 
   Done done;
@@ -140,8 +138,8 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
     entries.emplace_back([&, t] {
       for (int i = 0; i < kRequestsPerThread; ++i) {
         const uintptr_t op_id = 1 + t * kRequestsPerThread + i;
-        vorlan_result_t result =
-            probe_entry(handle, "/b/obj", &done, reinterpret_cast<vorlan_gfs_operation_t>(op_id));
+        vorlan_result_t result = probe_entry(handle.get(), "/b/obj", &done,
+                                             reinterpret_cast<vorlan_gfs_operation_t>(op_id));
         if (result != VORLAN_SUCCESS) {
           ++refused;
           vorlan_error_release(result);
@@ -163,7 +161,7 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_EQ(renewals_through_another_op.load(), 0);
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
 
-  vorlan_i_s3_destroy(handle);
+  handle.reset();
   vorlan_i_gcloud_clock = saved_clock;
   vorlan_i_gcloud_get_config_data = saved_get;
   S3_deinitialize();
@@ -171,20 +169,15 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
 
 TEST(SessionTokenConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest) {
   FakeS3Server server;
-  auto *handle = new vorlan_i_s3_handle_t;
-  handle->host_name = strdup(server.host().c_str());
-  handle->protocol = S3ProtocolHTTP;
+  vorlan::test::HandlePtr handle = make_handle(server.host());
   Done done;
   for (const char *path : {"/b", "/b/"}) {
-    vorlan_result_t result = probe_entry(handle, path, &done);
+    vorlan_result_t result = probe_entry(handle.get(), path, &done);
     ASSERT_NE(result, VORLAN_SUCCESS) << path;
-    char *text = vorlan_error_print_friendly(vorlan_error_peek(result));
-    EXPECT_EQ(std::string(text).rfind("System error in probe: ", 0), 0u) << text;
-    std::free(text);
+    EXPECT_TRUE(vorlan::test::error_text(result).starts_with("System error in probe: "));
     vorlan_error_release(result);
   }
   EXPECT_EQ(server.request_count(), 0u);
-  vorlan_i_s3_destroy(handle);
 }
 
 TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
@@ -201,10 +194,8 @@ TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther
   char eu[] = "EU";
   vorlan_i_s3_gcloud_bucket_location = eu;
 
-  auto *aws = new vorlan_i_s3_handle_t;
-  aws->host_name = strdup("s3.amazonaws.com");
+  vorlan::test::HandlePtr aws = make_handle("s3.amazonaws.com");
   aws->region = strdup("us-east-1");
-  aws->protocol = S3ProtocolHTTP;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t) {
@@ -227,8 +218,8 @@ TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther
           const std::string bucket = "r" + std::to_string(b);
           const std::string path = "/" + bucket + "/k";
           S3BucketContext context{};
-          if (vorlan_i_s3_bucket_context(aws, nullptr, path.c_str(), bucket.c_str(), &context) !=
-                  VORLAN_SUCCESS ||
+          if (vorlan_i_s3_bucket_context(aws.get(), nullptr, path.c_str(), bucket.c_str(),
+                                         &context) != VORLAN_SUCCESS ||
               context.authRegion == nullptr || regions[b] != context.authRegion) {
             ++wrong;
           }
@@ -240,7 +231,7 @@ TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther
   for (std::thread &thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
 
-  vorlan_i_s3_destroy(aws);
+  aws.reset();
   vorlan_i_s3_region_lookup_host = nullptr;
   vorlan_i_s3_region_cache_clear();
   vorlan_i_s3_gcloud_bucket_location = nullptr;
