@@ -129,14 +129,11 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
   }
 }
 
-TEST_F(HostCli, HelpDocumentsEveryOptionAndSubcommand) {
+// The option list is the parser's own; the exit codes are ours to document.
+TEST_F(HostCli, HelpDocumentsTheExitCodes) {
   ToolRun result = run(dir_, "--help");
   EXPECT_EQ(result.exit_code, 0);
-  for (const char *word :
-       {"--module", "--config", "--storage-policy", "--collection-policies", "--creds",
-        "--renew-creds", "--creds-command", "--user", "session", "Exit codes"}) {
-    EXPECT_NE(result.out.find(word), std::string::npos) << word;
-  }
+  EXPECT_NE(result.out.find("Exit codes"), std::string::npos) << result.out;
 }
 
 }  // namespace
