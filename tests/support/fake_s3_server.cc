@@ -556,12 +556,10 @@ size_t FakeS3Server::request_count() const {
   return state_->records.size();
 }
 
-size_t FakeS3Server::count(const std::string &method, const std::optional<std::string> &key) const {
+size_t FakeS3Server::count(const std::string &method) const {
   std::lock_guard lock(state_->mutex);
-  return static_cast<size_t>(
-      std::count_if(state_->records.begin(), state_->records.end(), [&](const auto &record) {
-        return (method.empty() || record.method == method) && (!key || record.key == *key);
-      }));
+  return static_cast<size_t>(std::count_if(state_->records.begin(), state_->records.end(),
+                                           [&](const auto &r) { return r.method == method; }));
 }
 
 size_t FakeS3Server::connection_count() const {

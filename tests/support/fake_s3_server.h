@@ -163,9 +163,7 @@ class FakeS3Server {
 
   std::vector<RecordedRequest> requests() const;
   size_t request_count() const;
-  // Requests with this method ("" any) on this key (nullopt any), in any bucket.
-  size_t count(const std::string &method,
-               const std::optional<std::string> &key = std::nullopt) const;
+  size_t count(const std::string &method) const;  // requests with this method
   // Distinct client connections seen so far.
   size_t connection_count() const;
   void clear_requests();
