@@ -130,6 +130,7 @@ TEST(HostCommand, RepliesAndContractBreaches) {
       {"/dir", VORLAN_GFS_CMD_MKD, true, 0, "1 /dir", ""},
       {"/twice", VORLAN_GFS_CMD_MKD, true, 0, "first", "finished_command on an already finished"},
       {"/wrongkind", VORLAN_GFS_CMD_DELE, true, 0, "", "finished_stat on a command operation"},
+      {"/failure", VORLAN_GFS_CMD_RMD, false, 500, "", ""},
       {"/never", VORLAN_GFS_CMD_RMD, false, 500, "", "timed out after 300 ms"},
   };
   for (const auto &c : cases) {

@@ -3,9 +3,9 @@
 //   session start: user "nohandle" starts without a handle, "refused" fails with a reply
 //                  error, anyone else gets a handle (reported from a worker thread)
 //   stat "/batches/N/M": N partial batches of M records, then a final batch of one
-//   command "/twice" finishes twice; "/wrongkind" also calls finished_stat; "/never" never
-//         finishes; "/config/KEY" answers with the session document KEY; CKSM sends an
-//         intermediate reply before the final one
+//   command "/twice" finishes twice; "/failure" fails with the bare VORLAN_FAILURE;
+//         "/wrongkind" also calls finished_stat; "/never" never finishes; "/config/KEY" answers
+//         with the session document KEY; CKSM sends an intermediate reply before the final one
 //   send: writes every range of a generated pattern (byte i = (i * 131 + 7) & 0xff, file size
 //         from "/send/SIZE"), each window of `concurrency` blocks registered in reverse order;
 //         "/early" registers one write and finishes without waiting for it
@@ -133,6 +133,10 @@ void command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *info, void * 
   if (path == "/twice") {
     vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, "first");
     vorlan_gridftp_server_finished_command(op, module_error("second finish"), "second");
+    return;
+  }
+  if (path == "/failure") {
+    vorlan_gridftp_server_finished_command(op, VORLAN_FAILURE, nullptr);
     return;
   }
   if (path == "/wrongkind") {
