@@ -267,6 +267,33 @@ timespec wall_clock_in(std::chrono::milliseconds delay) {
 
 // A created thread is detached (nothing ever joins a worker), and its signal wakes a timed
 // wait; with nobody to signal, the wait ends at its deadline with ETIMEDOUT.
+// Random priorities with many ties: the order is by priority, ties by arrival.
+TEST(Runtime, PriorityQueueOrdersByPriorityThenArrival) {
+  std::vector<std::pair<int, int>> items;  // (priority, arrival)
+  for (int i = 0; i < 2000; ++i) items.emplace_back((i * 7919) % 50, i);
+  auto by_priority = [](void *a, void *b) {
+    int pa = static_cast<std::pair<int, int> *>(a)->first;
+    int pb = static_cast<std::pair<int, int> *>(b)->first;
+    return (pa > pb) - (pa < pb);
+  };
+  vorlan_priority_queue_t queue = nullptr;
+  ASSERT_EQ(vorlan_priority_queue_init(&queue, by_priority), VORLAN_SUCCESS);
+  for (auto &item : items) ASSERT_EQ(vorlan_priority_queue_enqueue(queue, &item), 0);
+  std::pair<int, int> previous = {-1, -1};
+  for (size_t n = 0; n < items.size(); ++n) {
+    auto *first = vorlan_priority_queue_first(queue);
+    auto *item = static_cast<std::pair<int, int> *>(vorlan_priority_queue_dequeue(queue));
+    ASSERT_TRUE(item != nullptr && item == first);
+    ASSERT_LT(previous, *item) << n;
+    previous = *item;
+  }
+  EXPECT_EQ(vorlan_priority_queue_size(queue), 0);
+  // Destroying a queue that still holds data frees only the queue.
+  ASSERT_EQ(vorlan_priority_queue_enqueue(queue, &items[0]), 0);
+  vorlan_priority_queue_destroy(&queue);
+  EXPECT_EQ(queue, nullptr);
+}
+
 TEST(Runtime, DetachedThreadWakesATimedWaitAndAnUnsignalledWaitTimesOut) {
   Shared shared;
   ASSERT_EQ(vorlan_mutex_init(&shared.mutex, nullptr), 0);
