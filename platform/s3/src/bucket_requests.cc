@@ -16,6 +16,25 @@ using vorlan_s3::request_plan;
 
 bool is_set(const char *text) { return text != nullptr && text[0] != '\0'; }
 
+// Requests given their endpoint and credentials directly rather than in a bucket context.
+request_plan direct_plan(const char *method, S3Protocol protocol, S3UriStyle uri_style,
+                         const char *host_name, const char *bucket_name, const char *access_key_id,
+                         const char *secret_access_key, const char *security_token,
+                         const char *auth_region, int timeout_ms) {
+  request_plan plan;
+  plan.method = method;
+  plan.protocol = protocol;
+  plan.uri_style = uri_style;
+  plan.host = host_name;
+  plan.bucket = bucket_name;
+  plan.access_key_id = access_key_id;
+  plan.secret_access_key = secret_access_key;
+  plan.security_token = security_token;
+  plan.auth_region = auth_region;
+  plan.timeout_ms = timeout_ms;
+  return plan;
+}
+
 S3Status deliver_bucket_page(const vorlan_s3::bucket_page &page, S3ListBucketCallback *callback,
                              void *callback_data) {
   if (callback == nullptr) return S3StatusOK;
@@ -73,17 +92,9 @@ extern "C" void S3_create_bucket(S3Protocol protocol, const char *accessKeyId,
                                  const char *authRegion, S3CannedAcl cannedAcl,
                                  const char *locationConstraint, S3RequestContext *, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
-  request_plan plan;
-  plan.method = "PUT";
-  plan.protocol = protocol;
-  plan.uri_style = S3UriStylePath;
-  plan.host = hostName;
-  plan.bucket = bucketName;
-  plan.access_key_id = accessKeyId;
-  plan.secret_access_key = secretAccessKey;
-  plan.security_token = securityToken;
-  plan.auth_region = authRegion;
-  plan.timeout_ms = timeoutMs;
+  request_plan plan =
+      direct_plan("PUT", protocol, S3UriStylePath, hostName, bucketName, accessKeyId,
+                  secretAccessKey, securityToken, authRegion, timeoutMs);
   S3PutProperties acl_only{};
   acl_only.expires = -1;
   acl_only.cannedAcl = cannedAcl;
@@ -108,17 +119,8 @@ extern "C" void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle, const
                                  const char *hostName, const char *bucketName,
                                  const char *authRegion, S3RequestContext *, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
-  request_plan plan;
-  plan.method = "DELETE";
-  plan.protocol = protocol;
-  plan.uri_style = uriStyle;
-  plan.host = hostName;
-  plan.bucket = bucketName;
-  plan.access_key_id = accessKeyId;
-  plan.secret_access_key = secretAccessKey;
-  plan.security_token = securityToken;
-  plan.auth_region = authRegion;
-  plan.timeout_ms = timeoutMs;
+  request_plan plan = direct_plan("DELETE", protocol, uriStyle, hostName, bucketName, accessKeyId,
+                                  secretAccessKey, securityToken, authRegion, timeoutMs);
   properties_forwarder forwarder(handler, callbackData);
   vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }
@@ -129,16 +131,9 @@ extern "C" void S3_list_service(S3Protocol protocol, const char *accessKeyId,
                                 int timeoutMs, const S3ListServiceHandler *handler,
                                 void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
-  request_plan plan;
-  plan.protocol = protocol;
-  plan.uri_style = S3UriStylePath;
-  plan.host = hostName;
+  request_plan plan = direct_plan("GET", protocol, S3UriStylePath, hostName, nullptr, accessKeyId,
+                                  secretAccessKey, securityToken, authRegion, timeoutMs);
   plan.needs_bucket = false;
-  plan.access_key_id = accessKeyId;
-  plan.secret_access_key = secretAccessKey;
-  plan.security_token = securityToken;
-  plan.auth_region = authRegion;
-  plan.timeout_ms = timeoutMs;
   document_collector collector(response, callbackData);
   S3ListServiceCallback *list_callback = handler->listServiceCallback;
   auto deliver = [&](http_result &) {
