@@ -116,11 +116,7 @@ std::string range_header_value(uint64_t start_byte, uint64_t byte_count) {
 extern "C" void S3_head_object(const S3BucketContext *bucketContext, const char *key,
                                S3RequestContext *, int timeoutMs, const S3ResponseHandler *handler,
                                void *callbackData) {
-  request_plan plan;
-  vorlan_s3::apply_bucket_context(bucketContext, &plan);
-  plan.method = "HEAD";
-  plan.key = key;
-  plan.timeout_ms = timeoutMs;
+  request_plan plan = vorlan_s3::object_plan(bucketContext, "HEAD", key, timeoutMs, false);
   properties_forwarder forwarder(handler, callbackData);
   vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }
@@ -130,11 +126,7 @@ extern "C" void S3_get_object(const S3BucketContext *bucketContext, const char *
                               uint64_t byteCount, S3RequestContext *, int timeoutMs,
                               const S3GetObjectHandler *handler, void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
-  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyMissing);
-  request_plan plan;
-  vorlan_s3::apply_bucket_context(bucketContext, &plan);
-  plan.key = key;
-  plan.timeout_ms = timeoutMs;
+  request_plan plan = vorlan_s3::object_plan(bucketContext, "GET", key, timeoutMs);
   std::string range = vorlan_s3::range_header_value(startByte, byteCount);
   if (!range.empty()) plan.signed_headers.emplace_back("Range", range);
   S3Status refusal = S3StatusOK;
@@ -150,12 +142,7 @@ extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *
                               S3RequestContext *, int timeoutMs, const S3PutObjectHandler *handler,
                               void *callbackData) {
   const S3ResponseHandler *response = &handler->responseHandler;
-  if (key == nullptr) return refuse(response, callbackData, S3StatusKeyMissing);
-  request_plan plan;
-  vorlan_s3::apply_bucket_context(bucketContext, &plan);
-  plan.method = "PUT";
-  plan.key = key;
-  plan.timeout_ms = timeoutMs;
+  request_plan plan = vorlan_s3::object_plan(bucketContext, "PUT", key, timeoutMs);
   if (S3Status status = vorlan_s3::add_put_properties(putProperties, &plan); status != S3StatusOK) {
     return refuse(response, callbackData, status);
   }
@@ -185,12 +172,9 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
   if (key[0] == '\0') return refuse(handler, callbackData, S3StatusKeyMissing);
   if (std::strlen(key) > S3_MAX_KEY_SIZE) return refuse(handler, callbackData, S3StatusKeyTooLong);
 
-  request_plan plan;
-  vorlan_s3::apply_bucket_context(bucketContext, &plan);
-  plan.method = "PUT";
+  request_plan plan = vorlan_s3::object_plan(bucketContext, "PUT",
+                                             destinationKey ? destinationKey : key, timeoutMs);
   plan.bucket = destinationBucket ? destinationBucket : source_bucket;
-  plan.key = destinationKey ? destinationKey : key;
-  plan.timeout_ms = timeoutMs;
   // Appended piece by piece: GCC 12 at -O3 warns falsely about "/" + std::string&&.
   std::string copy_source = "/";
   copy_source += vorlan_s3::uri_encode(source_bucket, false);
@@ -227,12 +211,7 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
 extern "C" void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                                  S3RequestContext *, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
-  if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyMissing);
-  request_plan plan;
-  vorlan_s3::apply_bucket_context(bucketContext, &plan);
-  plan.method = "DELETE";
-  plan.key = key;
-  plan.timeout_ms = timeoutMs;
+  request_plan plan = vorlan_s3::object_plan(bucketContext, "DELETE", key, timeoutMs);
   properties_forwarder forwarder(handler, callbackData);
   vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }

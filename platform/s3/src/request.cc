@@ -64,6 +64,17 @@ void apply_bucket_context(const S3BucketContext *context, request_plan *plan) {
   plan->auth_region = context->authRegion;
 }
 
+request_plan object_plan(const S3BucketContext *context, const char *method, const char *key,
+                         int timeout_ms, bool needs_key) {
+  request_plan plan;
+  apply_bucket_context(context, &plan);
+  plan.method = method;
+  plan.key = key;
+  plan.needs_key = needs_key;
+  plan.timeout_ms = timeout_ms;
+  return plan;
+}
+
 S3Status add_put_properties(const S3PutProperties *properties, request_plan *plan) {
   if (properties == nullptr) return S3StatusOK;
   header_list &signed_headers = plan->signed_headers;
@@ -109,6 +120,7 @@ S3Status add_put_properties(const S3PutProperties *properties, request_plan *pla
 S3Status build_http_request(request_plan plan, http_request *request) {
   std::string host = is_set(plan.host) ? plan.host : current_settings().default_host;
   if (plan.needs_bucket && plan.bucket == nullptr) return S3StatusInvalidBucketNameTooShort;
+  if (plan.needs_key && plan.key == nullptr) return S3StatusKeyMissing;
   request_target target;
   S3Status status = build_request_target(plan.uri_style, host, plan.bucket, plan.key,
                                          std::move(plan.query), &target);

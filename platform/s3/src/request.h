@@ -26,6 +26,7 @@ struct request_plan {
   const char *bucket = nullptr;
   const char *key = nullptr;
   bool needs_bucket = true;  // only the service listing addresses no bucket
+  bool needs_key = false;    // object requests but HeadBucket: a null key would name the bucket
   query_params query;
   const char *access_key_id = nullptr;
   const char *secret_access_key = nullptr;
@@ -50,6 +51,11 @@ S3Status add_put_properties(const S3PutProperties *properties, request_plan *pla
 
 // The plan fields that come from a bucket context.
 void apply_bucket_context(const S3BucketContext *context, request_plan *plan);
+
+// The plan of an object request: the bucket context's fields, the method and the key, which the
+// request needs unless `needs_key` is false (HeadBucket).
+request_plan object_plan(const S3BucketContext *context, const char *method, const char *key,
+                         int timeout_ms, bool needs_key = true);
 
 // The Range header's value for a get: "bytes=first-last", "bytes=first-" to the end, or empty
 // for the whole object.
