@@ -17,6 +17,7 @@ using vorlan::host::Host;
 using vorlan::host::Session;
 using vorlan::host::TransferInfo;
 using vorlan::host::TransferResult;
+using vorlan::host::internal::HostBackend;
 using vorlan::host::internal::OpKind;
 using vorlan::host::internal::Transfer;
 namespace internal = vorlan::host::internal;
@@ -218,10 +219,10 @@ TransferResult Host::recv(Session &session, const TransferInfo &info,
 
 }  // namespace vorlan::host
 
-extern "C" {
+namespace vorlan::host::internal {
 
-void vorlan_gridftp_server_begin_transfer(vorlan_gfs_operation_t op, int /*event_mask*/,
-                                          void * /*event_arg*/) {
+void HostBackend::begin_transfer(vorlan_gfs_operation_t op, int /*event_mask*/,
+                                 void * /*event_arg*/) {
   if (op == nullptr) {
     return;
   }
@@ -234,7 +235,7 @@ void vorlan_gridftp_server_begin_transfer(vorlan_gfs_operation_t op, int /*event
   }
 }
 
-void vorlan_gridftp_server_finished_transfer(vorlan_gfs_operation_t op, vorlan_result_t result) {
+void HostBackend::finished_transfer(vorlan_gfs_operation_t op, vorlan_result_t result) {
   if (op == nullptr) {
     vorlan_error_release(result);
     return;
@@ -258,38 +259,35 @@ void vorlan_gridftp_server_finished_transfer(vorlan_gfs_operation_t op, vorlan_r
   op->cond.notify_all();
 }
 
-void vorlan_gridftp_server_get_block_size(vorlan_gfs_operation_t op, vorlan_size_t *block_size) {
+void HostBackend::get_block_size(vorlan_gfs_operation_t op, vorlan_size_t *block_size) {
   if (op == nullptr || block_size == nullptr) {
     return;
   }
   std::lock_guard<std::mutex> lock(op->mutex);
   Transfer *t = transfer_of(op, "get_block_size");
-  *block_size =
-      t != nullptr ? t->options.block_size : vorlan::host::DataChannelOptions{}.block_size;
+  *block_size = t != nullptr ? t->options.block_size : DataChannelOptions{}.block_size;
 }
 
-void vorlan_gridftp_server_get_optimal_concurrency(vorlan_gfs_operation_t op, int *count) {
+void HostBackend::get_optimal_concurrency(vorlan_gfs_operation_t op, int *count) {
   if (op == nullptr || count == nullptr) {
     return;
   }
   std::lock_guard<std::mutex> lock(op->mutex);
   Transfer *t = transfer_of(op, "get_optimal_concurrency");
-  *count = t != nullptr ? t->options.optimal_concurrency
-                        : vorlan::host::DataChannelOptions{}.optimal_concurrency;
+  *count = t != nullptr ? t->options.optimal_concurrency : DataChannelOptions{}.optimal_concurrency;
 }
 
-void vorlan_gridftp_server_get_update_interval(vorlan_gfs_operation_t op, int *interval) {
+void HostBackend::get_update_interval(vorlan_gfs_operation_t op, int *interval) {
   if (op == nullptr || interval == nullptr) {
     return;
   }
   std::lock_guard<std::mutex> lock(op->mutex);
   Transfer *t = transfer_of(op, "get_update_interval");
-  *interval = t != nullptr ? t->options.update_interval
-                           : vorlan::host::DataChannelOptions{}.update_interval;
+  *interval = t != nullptr ? t->options.update_interval : DataChannelOptions{}.update_interval;
 }
 
-void vorlan_gridftp_server_get_read_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
-                                          vorlan_off_t *length) {
+void HostBackend::get_read_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
+                                 vorlan_off_t *length) {
   if (offset != nullptr) {
     *offset = 0;
   }
@@ -309,8 +307,8 @@ void vorlan_gridftp_server_get_read_range(vorlan_gfs_operation_t op, vorlan_off_
   ++t->next_read_range;
 }
 
-void vorlan_gridftp_server_get_write_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
-                                           vorlan_off_t *length) {
+void HostBackend::get_write_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
+                                  vorlan_off_t *length) {
   if (op == nullptr || offset == nullptr || length == nullptr) {
     return;
   }
@@ -320,8 +318,8 @@ void vorlan_gridftp_server_get_write_range(vorlan_gfs_operation_t op, vorlan_off
   *length = t != nullptr ? t->options.write_length : -1;
 }
 
-void vorlan_gridftp_server_update_range_recvd(vorlan_gfs_operation_t op, vorlan_off_t offset,
-                                              vorlan_off_t length) {
+void HostBackend::update_range_recvd(vorlan_gfs_operation_t op, vorlan_off_t offset,
+                                     vorlan_off_t length) {
   if (op == nullptr) {
     return;
   }
@@ -331,7 +329,7 @@ void vorlan_gridftp_server_update_range_recvd(vorlan_gfs_operation_t op, vorlan_
   }
 }
 
-void vorlan_gridftp_server_update_bytes_recvd(vorlan_gfs_operation_t op, vorlan_off_t length) {
+void HostBackend::update_bytes_recvd(vorlan_gfs_operation_t op, vorlan_off_t length) {
   if (op == nullptr) {
     return;
   }
@@ -341,8 +339,8 @@ void vorlan_gridftp_server_update_bytes_recvd(vorlan_gfs_operation_t op, vorlan_
   }
 }
 
-vorlan_result_t vorlan_gridftp_server_get_recv_modification_time(vorlan_gfs_operation_t op,
-                                                                 time_t *modtime) {
+vorlan_result_t HostBackend::get_recv_modification_time(vorlan_gfs_operation_t op,
+                                                        time_t *modtime) {
   if (op == nullptr || modtime == nullptr) {
     return VORLAN_FAILURE;
   }
@@ -356,11 +354,11 @@ vorlan_result_t vorlan_gridftp_server_get_recv_modification_time(vorlan_gfs_oper
   return VORLAN_SUCCESS;
 }
 
-vorlan_result_t vorlan_gridftp_server_register_write(vorlan_gfs_operation_t op,
-                                                     vorlan_byte_t *buffer, vorlan_size_t length,
-                                                     vorlan_off_t offset, int /*stripe_ndx*/,
-                                                     vorlan_gridftp_server_write_cb_t callback,
-                                                     void *user_arg) {
+vorlan_result_t HostBackend::register_write(vorlan_gfs_operation_t op, vorlan_byte_t *buffer,
+                                            vorlan_size_t length, vorlan_off_t offset,
+                                            int /*stripe_ndx*/,
+                                            vorlan_gridftp_server_write_cb_t callback,
+                                            void *user_arg) {
   if (op == nullptr) {
     return VORLAN_FAILURE;
   }
@@ -412,10 +410,10 @@ vorlan_result_t vorlan_gridftp_server_register_write(vorlan_gfs_operation_t op,
   return VORLAN_SUCCESS;
 }
 
-vorlan_result_t vorlan_gridftp_server_register_read(vorlan_gfs_operation_t op,
-                                                    vorlan_byte_t *buffer, vorlan_size_t length,
-                                                    vorlan_gridftp_server_read_cb_t callback,
-                                                    void *user_arg) {
+vorlan_result_t HostBackend::register_read(vorlan_gfs_operation_t op, vorlan_byte_t *buffer,
+                                           vorlan_size_t length,
+                                           vorlan_gridftp_server_read_cb_t callback,
+                                           void *user_arg) {
   if (op == nullptr) {
     return VORLAN_FAILURE;
   }
@@ -491,4 +489,4 @@ vorlan_result_t vorlan_gridftp_server_register_read(vorlan_gfs_operation_t op,
   return VORLAN_SUCCESS;
 }
 
-}  // extern "C"
+}  // namespace vorlan::host::internal
