@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,17 +64,23 @@ struct Transfer {
   size_t next_read_range = 0;
   bool began = false;
   bool stopping = false;  // the host gave up waiting; tasks still queued do not call back
+  bool aborted = false;   // the client went away (DataChannelOptions::abort_at_offset)
   int registrations = 0;  // register_* calls, also refused ones
   int completions = 0;    // completions handed out
   int pending = 0;        // registered, callback not yet started
   int max_outstanding = 0;
   int64_t next_read_offset = 0;
-  int64_t bytes_transferred = 0, bytes_recvd = 0;
+  int64_t bytes_transferred = 0, bytes_recvd = 0, bytes_written = 0;
   std::vector<std::pair<int64_t, int64_t>> ranges_recvd;
+  // Byte ranges a download wrote, start -> end, disjoint: a byte written twice is a breach.
+  std::map<int64_t, int64_t> written;
   // Reads whose callback has not returned, by registration order; an end-of-file completion
   // waits for every earlier one so the module sees end of data last.
   std::set<int64_t> undelivered_reads;
   int64_t next_read_seq = 0;
+  bool end_handed_out = false;  // a read reaching the end of the source was registered
+  int64_t held_read_seq = -1;   // the read held back (DataChannelOptions::hold_read_at)
+  int reads_after_held = 0;     // other reads delivered since it was registered
   CompletionPool pool;
 
   Transfer(const DataChannelOptions &channel, int threads)
