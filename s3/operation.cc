@@ -20,8 +20,7 @@ void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operati
 
 vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name) {
   if (key != nullptr && *key != '\0') return VORLAN_SUCCESS;
-  return vorlan_error_put(
-      vorlan_i_gfs_error_system(nullptr, EINVAL, "System error%s%s", " in ", request_name));
+  return vorlan_i_s3_system_error(EINVAL, request_name);
 }
 
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key) {

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -65,6 +67,26 @@ void vorlan_i_s3_debug_close();
 
 // A "%s" argument that is never null.
 inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }
+
+// Errors built in many places: the system error "System error in <what>" for `error_number`,
+// and its out-of-memory form "System error in malloc" (ENOMEM). Both return the error's code.
+vorlan_result_t vorlan_i_s3_system_error(int error_number, const char *what);
+vorlan_result_t vorlan_i_s3_malloc_error();
+
+// Owners of C handles.
+struct vorlan_i_s3_file_closer {
+  void operator()(FILE *file) const { fclose(file); }
+};
+using vorlan_i_s3_file_ptr = std::unique_ptr<FILE, vorlan_i_s3_file_closer>;
+struct vorlan_i_s3_text_free {
+  void operator()(char *text) const { free(text); }
+};
+using vorlan_i_s3_text_ptr = std::unique_ptr<char, vorlan_i_s3_text_free>;
+struct json_t;
+struct vorlan_i_s3_json_release {
+  void operator()(json_t *json) const;  // json_decref
+};
+using vorlan_i_s3_json_ptr = std::unique_ptr<json_t, vorlan_i_s3_json_release>;
 
 // printf into an owned string; throws std::bad_alloc when memory runs out.
 std::string vorlan_i_s3_format(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
