@@ -257,6 +257,12 @@ vorlan_result_t vorlan_l_s3_base_activate() {
 }
 
 vorlan_result_t vorlan_l_s3_base_deactivate() {
+  // Workers use the log, the tables and the module's code: let running ones finish first.
+  const int running = vorlan_i_s3_workers_wait(vorlan_i_s3_unload_wait_ms);
+  if (running > 0) {
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "%d worker threads still running after %lld ms\n", running,
+                  static_cast<long long>(vorlan_i_s3_unload_wait_ms));
+  }
   if (vorlan_i_s3_mime_extensions != nullptr) {
     vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
     vorlan_i_s3_mime_extensions = nullptr;

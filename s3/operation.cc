@@ -3,6 +3,42 @@
 #include "vorlan_i_s3.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+
+int64_t vorlan_i_s3_unload_wait_ms = 5000;
+
+namespace {
+
+// Workers started and not yet returned. Guarded by vorlan_l_s3_workers_lock.
+std::mutex vorlan_l_s3_workers_lock;
+std::condition_variable vorlan_l_s3_workers_idle;
+int vorlan_l_s3_workers_running = 0;
+
+struct vorlan_l_s3_worker_start {
+  void *(*thread_func)(void *);
+  void *record;
+};
+
+void vorlan_l_s3_worker_finished() {
+  std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+  --vorlan_l_s3_workers_running;
+  // Notified under the lock: once it is released, deactivation may return and the module be
+  // unmapped, so the condition variable must not be touched after that.
+  vorlan_l_s3_workers_idle.notify_all();
+}
+
+void *vorlan_l_s3_worker_main(void *arg) {
+  const vorlan_l_s3_worker_start start = *static_cast<vorlan_l_s3_worker_start *>(arg);
+  delete static_cast<vorlan_l_s3_worker_start *>(arg);
+  start.thread_func(start.record);
+  vorlan_l_s3_worker_finished();
+  // Residual window: the returns from the unlock above to the thread library are the last
+  // module instructions this thread runs, a few instructions after the count has dropped.
+  return nullptr;
+}
+
+}  // namespace
 
 void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
                               vorlan_i_s3_handle_t *handle, const char *pathname, const char *name,
@@ -33,11 +69,29 @@ vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool
 }
 
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record) {
+  auto *start = new (std::nothrow) vorlan_l_s3_worker_start{thread_func, record};
+  if (start == nullptr) return vorlan_i_s3_malloc_error();
+  {
+    std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+    ++vorlan_l_s3_workers_running;
+  }
   vorlan_thread_t thread;
-  if (vorlan_thread_create(&thread, nullptr, thread_func, record) == 0) return VORLAN_SUCCESS;
+  if (vorlan_thread_create(&thread, nullptr, vorlan_l_s3_worker_main, start) == 0) {
+    return VORLAN_SUCCESS;
+  }
+  delete start;
+  vorlan_l_s3_worker_finished();
   return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
                                                        "operation", __func__, __LINE__, "%s",
                                                        "vorlan_thread_create"));
+}
+
+int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::unique_lock<std::mutex> lock(vorlan_l_s3_workers_lock);
+  vorlan_l_s3_workers_idle.wait_until(lock, deadline,
+                                      [] { return vorlan_l_s3_workers_running == 0; });
+  return vorlan_l_s3_workers_running;
 }
 
 void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result) {

@@ -1,8 +1,9 @@
-// 32 requests at once on one session while its token keeps being renewed: each request runs
-// through the framework (record, bucket context, detached worker, attempt loop) and sends its
-// own copy of the token, so no request ever reads a token a renewal has freed, and each asks
-// for the renewal through its own operation. Also session starts beside default-region
-// changes, and region lookups of several buckets at once.
+// Requests running beside each other and beside the module's own life. 32 requests at once on
+// one session while its token keeps being renewed: each request runs through the framework
+// (record, bucket context, detached worker, attempt loop) and sends its own copy of the token,
+// so no request ever reads a token a renewal has freed, and each asks for the renewal through
+// its own operation. Session starts beside default-region changes, region lookups of several
+// buckets at once, and unloading while a worker still runs.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +37,7 @@ extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operatio
 
 namespace {
 
+using vorlan::test::FakeS3Fault;
 using vorlan::test::FakeS3Server;
 using vorlan::test::make_handle;
 
@@ -114,7 +116,7 @@ vorlan_result_t probe_entry(vorlan_i_s3_handle_t *handle, const char *path, Done
   return result;
 }
 
-TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
+TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   FakeS3Server::Options options;
   options.auth = FakeS3Server::Auth::kBearer;
   options.bearer_token = "fake-token";
@@ -167,7 +169,7 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   S3_deinitialize();
 }
 
-TEST(SessionTokenConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest) {
+TEST(RequestConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest) {
   FakeS3Server server;
   vorlan::test::HandlePtr handle = make_handle(server.host());
   Done done;
@@ -180,7 +182,47 @@ TEST(SessionTokenConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest)
   EXPECT_EQ(server.request_count(), 0u);
 }
 
-TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
+// Deactivation waits for a worker held up by the server, so no worker runs once the module is
+// gone; a worker held up beyond the wait is reported at ERROR.
+TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
+  FakeS3Server server;
+  server.create_bucket("b");
+  server.put_object("b", "obj", "data");
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
+  vorlan::test::HandlePtr handle = make_handle(server.host());
+  const int64_t saved_wait = vorlan_i_s3_unload_wait_ms;
+  struct Case {
+    int64_t wait_ms;
+    int delay_ms;
+    const char *log;  // "": the worker finished within the wait
+  } cases[] = {
+      {5000, 300, ""},
+      {50, 1000,
+       "s3: ERROR: vorlan_l_s3_base_deactivate: 1 worker threads still running after 50 ms\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.wait_ms);
+    vorlan_i_s3_unload_wait_ms = c.wait_ms;
+    server.add_fault(FakeS3Fault::delay_by(std::chrono::milliseconds(c.delay_ms)).on("HEAD"));
+    ASSERT_EQ(vorlan_module_activate(&vorlan_i_s3_base_module), VORLAN_SUCCESS);
+    vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_ERROR);
+    Done done;
+    ASSERT_EQ(probe_entry(handle.get(), "/b/obj", &done), VORLAN_SUCCESS);
+    EXPECT_EQ(vorlan_module_deactivate(&vorlan_i_s3_base_module), VORLAN_SUCCESS);
+    {
+      std::lock_guard<std::mutex> guard(done.lock);
+      EXPECT_EQ(done.finished == 1, *c.log == '\0');
+    }
+    EXPECT_EQ(log.take(), c.log);
+    EXPECT_EQ(vorlan_i_s3_workers_wait(10000), 0);
+    EXPECT_EQ(done.failed, 0);
+  }
+  vorlan_i_s3_unload_wait_ms = saved_wait;
+  handle.reset();
+  S3_deinitialize();
+}
+
+TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   FakeS3Server server;
   const std::vector<std::string> regions = {"eu-west-1", "ap-south-1", "us-west-2", "sa-east-1"};
   for (size_t b = 0; b < regions.size(); ++b) {
