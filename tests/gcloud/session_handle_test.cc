@@ -162,12 +162,10 @@ TEST_F(SessionHandle, HoldsItsDocumentsAndAnOwnedRegion) {
 TEST_F(SessionHandle, FailedStartsReportUserErrorAndKeepTheLibraryBalanced) {
   const std::vector<std::map<std::string, std::string>> failing = {
       {{"config", "{"}},
-      {{"config", R"({"buckets": 3})"}},
       {{"collection-policies", R"({"project": false})"}},
       {{"config", R"({"buckets": ["a"]})"},
        {"collection-policies", R"({"project": "p"})"},
        {"creds", R"({"access_token": "t"})"}},
-      {{"config", R"({"buckets": ["a"]})"}, {"creds", "{"}},
   };
   for (const auto &set : failing) {
     documents = set;
