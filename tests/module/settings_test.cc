@@ -1,5 +1,5 @@
-// Module activation and the files it reads: what each line of the configuration and MIME
-// files stores, what it refuses and how it says so, and what activation leaves behind.
+// The files module activation reads: what each line of the configuration and MIME files
+// stores, what it refuses and how it says so.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,8 +9,6 @@
 
 #include "temp_dir.h"
 #include "vorlan_i_s3.h"
-
-extern "C" vorlan_module_descriptor_t vorlan_gridftp_server_google_cloud_module;
 
 namespace {
 
@@ -235,51 +233,6 @@ TEST_F(MimeTypesTest, WithoutAReadableFileEveryLookupMisses) {
   EXPECT_EQ(vorlan_i_s3_mime_types_parse((dir_.path() + "/absent.types").c_str()), VORLAN_FAILURE);
   EXPECT_EQ(vorlan_i_s3_mime_extensions, nullptr);
   EXPECT_EQ(type_of("a.txt"), "<none>");
-}
-
-// Activation in this process, where the module's settings can be seen: where the configuration
-// comes from, what deactivation leaves, and a failed registration. Loading through a host is
-// module_load_test's.
-class ModuleLifecycleTest : public ::testing::Test {
- protected:
-  void SetUp() override { vorlan_set_sysconfdir(dir_.path().c_str()); }
-  void TearDown() override { vorlan_set_sysconfdir(nullptr); }
-  TempDir dir_;
-};
-
-// Without an option string from the server the file comes from ${sysconfdir}; a file without
-// host_name keeps the default endpoint. Nothing of the settings outlives the module, so the
-// next activation starts from the defaults.
-TEST_F(ModuleLifecycleTest, DefaultConfigPathAndNothingLeftAfterDeactivation) {
-  dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf",
-             "bucket_create_location = EUROPE-WEST4\nmax_retries = 5\n");
-  ASSERT_EQ(vorlan_module_activate(&vorlan_gridftp_server_google_cloud_module), VORLAN_SUCCESS);
-  EXPECT_STREQ(vorlan_i_s3_default_hostname, VORLAN_S3_DEFAULT_HOSTNAME);
-  EXPECT_STREQ(vorlan_i_s3_gcloud_bucket_location, "EUROPE-WEST4");
-  EXPECT_EQ(vorlan_i_s3_max_retries, 5);
-  EXPECT_EQ(vorlan_module_deactivate(&vorlan_gridftp_server_google_cloud_module), VORLAN_SUCCESS);
-  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
-  EXPECT_EQ(vorlan_i_s3_gcloud_bucket_location, nullptr);
-  EXPECT_EQ(vorlan_i_s3_max_retries, 1);
-}
-
-// A module that cannot register serves nothing: the load fails with the registry's error and
-// the base module's resources are released.
-TEST_F(ModuleLifecycleTest, RegistrationFailureFailsActivation) {
-  dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf", "host_name = h\n");
-  static int other_table = 0;
-  vorlan_module_descriptor_t other = {"other", nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr};
-  ASSERT_EQ(vorlan_extension_registry_add(&vorlan_i_gfs_dsi_registry, "google_cloud", &other,
-                                          &other_table),
-            VORLAN_SUCCESS);
-  vorlan_result_t result = vorlan_module_activate(&vorlan_gridftp_server_google_cloud_module);
-  EXPECT_NE(result, VORLAN_SUCCESS);
-  vorlan_error_release(result);
-  EXPECT_EQ(vorlan_module_activation_count(&vorlan_i_s3_base_module), 0);
-  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
-  EXPECT_EQ(vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, "google_cloud"),
-            &other_table);
 }
 
 }  // namespace
