@@ -23,18 +23,27 @@ struct vorlan_l_s3_worker_start {
 void vorlan_l_s3_worker_finished() {
   std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
   --vorlan_l_s3_workers_running;
-  // Notified under the lock: once it is released, deactivation may return and the module be
-  // unmapped, so the condition variable must not be touched after that.
+  // Notified under the lock: once it is released, deactivation may return.
   vorlan_l_s3_workers_idle.notify_all();
 }
+
+// Counts the worker down when its thread exits. A thread_local destructor runs after the
+// thread function has returned, and the C library keeps the module loaded until such
+// destructors have run (a dlclose meanwhile leaves it mapped), so the instructions after the
+// count drops cannot run in unmapped code.
+struct vorlan_l_s3_worker_exit {
+  bool counted = false;
+  ~vorlan_l_s3_worker_exit() {
+    if (counted) vorlan_l_s3_worker_finished();
+  }
+};
+thread_local vorlan_l_s3_worker_exit vorlan_l_s3_this_worker;
 
 void *vorlan_l_s3_worker_main(void *arg) {
   const vorlan_l_s3_worker_start start = *static_cast<vorlan_l_s3_worker_start *>(arg);
   delete static_cast<vorlan_l_s3_worker_start *>(arg);
+  vorlan_l_s3_this_worker.counted = true;
   start.thread_func(start.record);
-  vorlan_l_s3_worker_finished();
-  // Residual window: the returns from the unlock above to the thread library are the last
-  // module instructions this thread runs, a few instructions after the count has dropped.
   return nullptr;
 }
 

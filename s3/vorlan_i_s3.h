@@ -329,11 +329,10 @@ vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_nam
 // The entry point's common steps after the record is made: for a request that needs an
 // object, the key check; then the bucket context. Returns the first failure.
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key);
-// Starts the worker thread, detached, and counts it as running until `thread_func` returns.
-// Every worker starts here: module deactivation waits for the counted ones, so a worker ends
-// by returning (after releasing its record), never by ending its thread another way. On
-// failure nothing runs and the result is the type-6 "vorlan_thread_create" error (or the
-// malloc error).
+// Starts the worker thread, detached, and counts it as running until its thread has ended
+// (`thread_func` returned, after releasing its record). Every worker starts here: module
+// deactivation waits for the counted ones. On failure nothing runs and the result is the
+// type-6 "vorlan_thread_create" error (or the malloc error).
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record);
 // Waits until no counted worker runs or `timeout_ms` has passed; returns how many still run.
 int vorlan_i_s3_workers_wait(int64_t timeout_ms);

@@ -38,6 +38,8 @@ struct Handle {
 };
 
 // Workers still running: deactivation waits for them, since the host unmaps the module next.
+// A worker counts itself down in a thread_local destructor, which the C library runs with the
+// module kept loaded.
 std::mutex g_workers_lock;
 std::condition_variable g_workers_idle;
 int g_workers = 0;
@@ -47,6 +49,14 @@ void worker_finished() {
   --g_workers;
   g_workers_idle.notify_all();
 }
+
+struct WorkerExit {
+  bool counted = false;
+  ~WorkerExit() {
+    if (counted) worker_finished();
+  }
+};
+thread_local WorkerExit g_this_worker;
 
 // Runs `work` on a detached thread, as a real module's worker does.
 void run_detached(std::function<void()> work) {
@@ -59,10 +69,10 @@ void run_detached(std::function<void()> work) {
   int rc = vorlan_thread_create(
       &thread, nullptr,
       [](void *arg) -> void * {
+        g_this_worker.counted = true;
         auto *fn = static_cast<std::function<void()> *>(arg);
         (*fn)();
         delete fn;
-        worker_finished();
         return nullptr;
       },
       task);
