@@ -74,8 +74,6 @@ void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
 }  // namespace
 
 time_t (*vorlan_i_gcloud_clock)() = vorlan_l_gcloud_now;
-void (*vorlan_i_gcloud_get_config_data)(vorlan_gfs_operation_t op, const char *key,
-                                        char **string) = vorlan_gridftp_server_get_config_data;
 
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -122,7 +120,7 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
     key = "renew-creds";
   }
   char *document = nullptr;
-  vorlan_i_gcloud_get_config_data(op, key, &document);
+  vorlan_gridftp_server_get_config_data(op, key, &document);
   if (document == nullptr) {
     VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
     return VORLAN_SUCCESS;

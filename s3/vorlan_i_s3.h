@@ -247,9 +247,6 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle, vorlan_
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time);
 // Seconds since the epoch; tests replace it to move time without sleeping.
 extern time_t (*vorlan_i_gcloud_clock)();
-// How the token reader asks the host for "creds" / "renew-creds"; tests replace it.
-extern void (*vorlan_i_gcloud_get_config_data)(vorlan_gfs_operation_t op, const char *key,
-                                               char **string);
 
 // The "config" and "collection-policies" documents. Errors come from source file
 // "config_parse"; nothing is stored on failure.

@@ -20,19 +20,36 @@
 #include "module_test_hooks.h"
 
 namespace {
+
 thread_local void *started_session = nullptr;
+// The operation whose bucket context this thread is building.
+thread_local vorlan_gfs_operation_t building_op = nullptr;
+std::atomic<int> renewals{0};
+std::atomic<int> renewals_through_another_op{0};
+
 }  // namespace
 
-// The host's side of session start, for the starts below: no documents, the handle is kept.
-extern "C" void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t, const char *,
-                                                      char **string) {
-  *string = nullptr;
-}
+// The host's side of session start, for the starts below: the handle is kept.
 extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t,
                                                              vorlan_result_t result, void *session,
                                                              const char *, const char *) {
   vorlan_error_release(result);
   started_session = session;
+}
+
+// The host's documents: no "config" or "collection-policies", and the same token text every
+// time, in a new allocation: the fake accepts it, and a request still pointing at a freed copy
+// would be caught by the address checker.
+extern "C" void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t op, const char *key,
+                                                      char **string) {
+  if (std::strcmp(key, "creds") != 0 && std::strcmp(key, "renew-creds") != 0) {
+    *string = nullptr;
+    return;
+  }
+  ++renewals;
+  if (op != building_op) ++renewals_through_another_op;
+  *string = strdup(
+      R"({"access_token": "fake-token", "sub": "s", "token_expiry": "2023-11-14T22:20:00.0+00:00"})");
 }
 
 namespace {
@@ -48,24 +65,6 @@ constexpr int kRequestsPerThread = 8;
 // token due and renews it.
 std::atomic<time_t> fake_now{1700000000};
 time_t moving_clock() { return fake_now.fetch_add(200); }
-
-// The operation whose bucket context this thread is building.
-thread_local vorlan_gfs_operation_t building_op = nullptr;
-
-std::atomic<int> renewals{0};
-std::atomic<int> renewals_through_another_op{0};
-void token_documents(vorlan_gfs_operation_t op, const char *key, char **string) {
-  if (std::strcmp(key, "creds") != 0 && std::strcmp(key, "renew-creds") != 0) {
-    *string = nullptr;
-    return;
-  }
-  ++renewals;
-  if (op != building_op) ++renewals_through_another_op;
-  // The same token text every time, in a new allocation: the fake accepts it, and a request
-  // still pointing at a freed copy would be caught by the address checker.
-  *string = strdup(
-      R"({"access_token": "fake-token", "sub": "s", "token_expiry": "2023-11-14T22:20:00.0+00:00"})");
-}
 
 struct Done {
   std::mutex lock;
@@ -126,9 +125,7 @@ TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
 
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   auto saved_clock = vorlan_i_gcloud_clock;
-  auto saved_get = vorlan_i_gcloud_get_config_data;
   vorlan_i_gcloud_clock = moving_clock;
-  vorlan_i_gcloud_get_config_data = token_documents;
 
   vorlan::test::HandlePtr handle = make_handle(server.host());
   handle->refresh_credentials = vorlan_i_gcloud_token_refresh;
@@ -165,7 +162,6 @@ TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
 
   handle.reset();
   vorlan_i_gcloud_clock = saved_clock;
-  vorlan_i_gcloud_get_config_data = saved_get;
   S3_deinitialize();
 }
 
