@@ -359,7 +359,7 @@ Record *vorlan_i_s3_request_new(vorlan_gfs_operation_t op, vorlan_i_s3_handle_t 
   const size_t length = std::strlen(pathname) + 1;
   void *memory = ::operator new(sizeof(Record) + 2 * length, std::nothrow);
   if (memory == nullptr) return nullptr;
-  Record *record = new (memory) Record{};
+  auto *record = new (memory) Record{};
   vorlan_i_s3_request_init(&record->request, op, handle, pathname, name,
                            reinterpret_cast<char *>(record + 1));
   return record;
