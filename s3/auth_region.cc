@@ -2,7 +2,6 @@
 // region table and the HeadBucket lookup of a bucket's own region.
 #include "vorlan_i_s3.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -202,11 +201,6 @@ bool vorlan_l_head_bucket_region(const S3BucketContext *context, vorlan_gfs_oper
   return true;
 }
 
-vorlan_result_t vorlan_l_s3_malloc_error() {
-  return vorlan_error_put(
-      vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
-}
-
 // Under the session's lock: record the request, renew the token if due, copy it.
 vorlan_result_t vorlan_l_s3_take_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
                                        bool renew, char **token) {
@@ -221,7 +215,7 @@ vorlan_result_t vorlan_l_s3_take_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_
   *token = nullptr;
   if (handle->security_token != nullptr) {
     *token = strdup(handle->security_token);
-    if (*token == nullptr) return vorlan_l_s3_malloc_error();
+    if (*token == nullptr) return vorlan_i_s3_malloc_error();
   }
   return VORLAN_SUCCESS;
 }
