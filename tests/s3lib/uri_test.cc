@@ -155,9 +155,11 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
 }
 
 // Sessions initialise and end independently: none may switch verification off for the others
-// or move their requests to another default host.
+// or move their requests to another default host. Without a session, requests verify.
 TEST(Uri, FirstDefaultHostStaysAndPeerVerificationIsSticky) {
+  EXPECT_TRUE(vorlan_s3::current_settings().verify_peer);
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "first:1"), S3StatusOK);
+  EXPECT_FALSE(vorlan_s3::current_settings().verify_peer);
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_VERIFY_PEER, "second:2"), S3StatusOK);
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "third:3"), S3StatusOK);
   vorlan_s3::transfer_settings settings = vorlan_s3::current_settings();
@@ -172,6 +174,7 @@ TEST(Uri, FirstDefaultHostStaysAndPeerVerificationIsSticky) {
   EXPECT_EQ(settings.default_host, "fourth:4");
   EXPECT_FALSE(settings.verify_peer);
   S3_deinitialize();
+  EXPECT_TRUE(vorlan_s3::current_settings().verify_peer);
 }
 
 }  // namespace

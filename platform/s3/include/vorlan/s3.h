@@ -323,7 +323,8 @@ typedef struct S3GetConditions {
 /* Sets up process-wide state on the first call and counts every call; each successful call is
  * matched by one S3_deinitialize. While the count stays above 0, the first call's default host
  * and user agent stay (later calls do not replace them), and peer verification is on once any
- * call asked for it (S3_INIT_VERIFY_PEER); when the count returns to 0 both start afresh. */
+ * call asked for it (S3_INIT_VERIFY_PEER); when the count returns to 0 both start afresh.
+ * Requests made while the count is 0 verify the peer. */
 S3Status S3_initialize(const char *userAgentInfo, int flags, const char *defaultS3HostName);
 void S3_deinitialize(void);
 
