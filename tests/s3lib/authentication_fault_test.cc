@@ -218,6 +218,8 @@ TEST_F(Authentication, CredentialFailuresCarryTheServicesCode) {
   }
   S3CallResult region = s3_get(wrong_region, "k");
   EXPECT_EQ(region.extra["Region"], "eu-west-1");
+  // An answer without a document still tells its bucket's region.
+  EXPECT_EQ(s3_head(wrong_region, nullptr).extra["Region"], "eu-west-1");
   wrong_region.region = "eu-west-1";
   EXPECT_EQ(s3_get(wrong_region, "k").data, "eu");
 }

@@ -422,6 +422,18 @@ FakeS3Fault FakeS3Fault::stall_after(uint64_t bytes, std::chrono::milliseconds s
   return transfer_fault(Kind::kStallAfter, bytes, stall);
 }
 
+FakeS3Fault FakeS3Fault::real_answer() { return transfer_fault(Kind::kRealAnswer, 0); }
+
+FakeS3Fault &FakeS3Fault::chunked() {
+  send_chunked = true;
+  return *this;
+}
+
+FakeS3Fault &FakeS3Fault::ignoring_range() {
+  ignore_range = true;
+  return *this;
+}
+
 FakeS3Fault &FakeS3Fault::on(std::string method_, std::string bucket_,
                              std::optional<std::string> key_) {
   method = std::move(method_);
@@ -720,6 +732,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
         400, "BadDigest", "The Content-MD5 you specified did not match what we received.",
         record.path, {{"ExpectedDigest", content_md5}, {"CalculatedDigest", actual_md5}});
   }
+  if (fault && fault->ignore_range) record.headers.erase("range");
   Answer answer =
       refused ? std::move(*refused) : dispatch(record, query, body, streaming, body_length);
   set_status(index, answer.status);
@@ -781,10 +794,12 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const httplib::Request &r
     if (found != buckets.end()) region = found->second.region;
   }
   if (!region.empty() && scope[2] != region) {
-    return error_answer(400, "AuthorizationHeaderMalformed",
-                        "The authorization header is malformed; the region '" + scope[2] +
-                            "' is wrong; expecting '" + region + "'",
-                        record.path, {{"Region", region}});
+    Answer wrong = error_answer(400, "AuthorizationHeaderMalformed",
+                                "The authorization header is malformed; the region '" + scope[2] +
+                                    "' is wrong; expecting '" + region + "'",
+                                record.path, {{"Region", region}});
+    wrong.headers.emplace_back("x-amz-bucket-region", region);
+    return wrong;
   }
   std::string payload_hash = record.header("x-amz-content-sha256");
   if (payload_hash.empty()) {
@@ -892,6 +907,9 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record, bool head)
   answer.headers = {{"ETag", object->etag},
                     {"Last-Modified", rfc1123(object->last_modified)},
                     {"Accept-Ranges", "bytes"}};
+  if (!object->content_encoding.empty()) {
+    answer.headers.emplace_back("Content-Encoding", object->content_encoding);
+  }
   for (const auto &[name, value] : object->metadata) {
     answer.headers.emplace_back("x-amz-meta-" + name, value);
   }
@@ -925,6 +943,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
                                        bool body_discarded, uint64_t body_length) {
   auto object = std::make_shared<FakeS3Object>();
   if (record.has_header("content-type")) object->content_type = record.header("content-type");
+  object->content_encoding = record.header("content-encoding");
   for (const auto &[name, value] : record.headers) {
     for (const std::string prefix : {"x-amz-meta-", "x-goog-meta-"}) {
       if (starts_with(name, prefix)) object->metadata[name.substr(prefix.size())] = value;
@@ -1123,38 +1142,46 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
   int local_port = port;
   int remote_port = req.remote_port;
   std::string content_type = answer.content_type;
-  res.set_content_provider(
-      declared, content_type,
-      [this, answer = std::move(answer), cut, declared, trailing, kind, stall, local_port,
-       remote_port, length](size_t offset, size_t, httplib::DataSink &sink) {
-        if (offset >= cut && cut < declared) {
-          if (kind == Kind::kStallAfter) sleep_unless_stopping(stall);
-          if (kind == Kind::kResetAfter) reset_connection(local_port, remote_port);
-          return false;
-        }
-        if (offset >= length) {
-          std::string tail(declared - offset, 'X');
-          return sink.write(tail.data(), tail.size());
-        }
-        uint64_t size = std::min<uint64_t>(kWriteChunk, std::min(cut, length) - offset);
-        if (answer.generated) {
-          const std::string &pattern = generated_pattern();
-          uint64_t written = 0;
-          while (written < size) {
-            uint64_t at = (answer.offset + offset + written) % kGeneratedPeriod;
-            uint64_t piece = std::min<uint64_t>(size - written, kGeneratedPeriod);
-            if (!sink.write(pattern.data() + at, piece)) return false;
-            written += piece;
-          }
-        } else if (!sink.write(answer.body->data() + answer.offset + offset, size)) {
-          return false;
-        }
-        if (offset + size == length && trailing > 0) {
-          std::string tail(trailing, 'X');
-          sink.write(tail.data(), tail.size());
-        }
-        return true;
-      });
+  auto provide = [this, answer = std::move(answer), cut, declared, trailing, kind, stall,
+                  local_port, remote_port, length](size_t offset, size_t, httplib::DataSink &sink) {
+    if (offset >= cut && cut < declared) {
+      if (kind == Kind::kStallAfter) sleep_unless_stopping(stall);
+      if (kind == Kind::kResetAfter) reset_connection(local_port, remote_port);
+      return false;
+    }
+    if (offset >= length) {
+      std::string tail(declared - offset, 'X');
+      return sink.write(tail.data(), tail.size());
+    }
+    uint64_t size = std::min<uint64_t>(kWriteChunk, std::min(cut, length) - offset);
+    if (answer.generated) {
+      const std::string &pattern = generated_pattern();
+      uint64_t written = 0;
+      while (written < size) {
+        uint64_t at = (answer.offset + offset + written) % kGeneratedPeriod;
+        uint64_t piece = std::min<uint64_t>(size - written, kGeneratedPeriod);
+        if (!sink.write(pattern.data() + at, piece)) return false;
+        written += piece;
+      }
+    } else if (!sink.write(answer.body->data() + answer.offset + offset, size)) {
+      return false;
+    }
+    if (offset + size == length && trailing > 0) {
+      std::string tail(trailing, 'X');
+      sink.write(tail.data(), tail.size());
+    }
+    return true;
+  };
+  if (!fault || !fault->send_chunked) {
+    res.set_content_provider(declared, content_type, std::move(provide));
+    return;
+  }
+  res.set_chunked_content_provider(content_type, [provide = std::move(provide), declared](
+                                                     size_t offset, httplib::DataSink &sink) {
+    if (offset < declared) return provide(offset, declared - offset, sink);
+    sink.done();
+    return true;
+  });
 }
 
 }  // namespace vorlan::test

@@ -32,6 +32,7 @@ using FakeS3Details = std::vector<std::pair<std::string, std::string>>;
 struct FakeS3Object {
   std::string data;
   std::string content_type = "binary/octet-stream";
+  std::string content_encoding;                 // sent as Content-Encoding when set
   std::map<std::string, std::string> metadata;  // names without "x-amz-meta-", lower case
   std::string etag;                             // empty: the quoted MD5 of data, computed on store
   int64_t last_modified = 0;                    // seconds since the epoch; 0: the time of storing
@@ -46,6 +47,7 @@ struct FakeS3Object {
 struct FakeS3Fault {
   enum class Kind {
     kAnswer,           // answer `status` with `body`, or with an <Error> built from code/message
+    kRealAnswer,       // the real answer, as shaped by chunked() and ignoring_range()
     kResetAfter,       // the real answer's headers and first `bytes` body bytes, then a TCP reset
     kShortBody,        // the real answer's headers and first `bytes` body bytes, then a clean close
     kLongBody,         // the real answer and `bytes` more body bytes, all counted in its
@@ -74,6 +76,12 @@ struct FakeS3Fault {
   static FakeS3Fault close_unanswered();
   static FakeS3Fault delay_by(std::chrono::milliseconds delay);
   static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
+  static FakeS3Fault real_answer();
+
+  // Sends the body in chunks, without Content-Length.
+  FakeS3Fault &chunked();
+  // Answers as if the request carried no Range header, as a front end that drops it would.
+  FakeS3Fault &ignoring_range();
 
   // Matches only requests with this method ("" any), bucket ("" any) and key (nullopt: any
   // key; "": requests on the bucket itself or the service).
@@ -94,6 +102,8 @@ struct FakeS3Fault {
   std::string body;  // kAnswer: sent as is when set
   uint64_t bytes = 0;
   std::chrono::milliseconds delay{0};
+  bool send_chunked = false;
+  bool ignore_range = false;
 };
 
 // What arrived, as it arrived.
