@@ -135,9 +135,10 @@ TEST_F(TransferFaults, UnusableDocumentsFail) {
   EXPECT_EQ(s3_get(bucket_, "big").status, S3StatusHttpErrorServiceUnavailable);
 }
 
-// Google Cloud decompresses a gzip-encoded object on the way out, and then ignores Range, unless
-// the request accepts gzip: the stored bytes are what the size, the MD5 and ranges describe.
-TEST_F(TransferFaults, GzipEncodedObjectsArriveAsStored) {
+// Bodies arrive as stored. Google Cloud decompresses a gzip-encoded object on the way out, and
+// then ignores Range, unless the request accepts gzip; the stored bytes are what the size, the
+// MD5 and ranges describe. An answer without Content-Length is told from an empty one.
+TEST_F(TransferFaults, BodiesArriveAsStored) {
   FakeS3Object zipped;
   zipped.data = std::string(
       "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\x2b\x2e\xc9\x2f\x4a\x4d\x51\x48\x2c\x56\x48\xaf"
@@ -152,13 +153,10 @@ TEST_F(TransferFaults, GzipEncodedObjectsArriveAsStored) {
   EXPECT_EQ(whole.etag, "\"" + fake_s3_md5_hex(zipped.data) + "\"");
   EXPECT_EQ(server_.requests().back().header("accept-encoding"), "gzip");
   EXPECT_EQ(s3_get(bucket_, "zipped", {.start = 10, .count = 5}).data, zipped.data.substr(10, 5));
-}
 
-TEST_F(TransferFaults, AnAnswerWithoutContentLengthIsNotAnEmptyOne) {
   server_.put_object("bucket", "empty", std::string());
   S3CallResult empty = s3_get(bucket_, "empty");
-  EXPECT_TRUE(empty.content_length_known);
-  EXPECT_EQ(empty.content_length, 0U);
+  EXPECT_TRUE(empty.content_length_known && empty.content_length == 0);
   server_.add_fault(FakeS3Fault::real_answer().chunked().on("GET", "bucket", "big"));
   S3CallResult unmeasured = s3_get(bucket_, "big");
   EXPECT_EQ(unmeasured.status, S3StatusOK) << S3_get_status_name(unmeasured.status);
@@ -173,7 +171,7 @@ TEST_F(TransferFaults, CopyIsOnlyASuccessWhenTheServiceConfirmsIt) {
     S3Status expected;
   };
   const std::vector<Case> cases = {
-      {"200 with an error", FakeS3Fault::ok_with_error("InternalError", "copy failed"),
+      {"200 with an error", FakeS3Fault::error(200, "InternalError", "copy failed"),
        S3StatusErrorInternalError},
       {"200 without a result", FakeS3Fault::raw(200, ""), S3StatusXmlParseFailure},
       {"200 with broken XML", FakeS3Fault::malformed_xml(), S3StatusXmlParseFailure},
@@ -185,17 +183,6 @@ TEST_F(TransferFaults, CopyIsOnlyASuccessWhenTheServiceConfirmsIt) {
     S3CallResult copy = s3_copy(bucket_, "big", nullptr, "copy");
     EXPECT_EQ(copy.status, c.expected) << S3_get_status_name(copy.status);
   }
-  S3CallResult copy = s3_copy(bucket_, "big", nullptr, "copy");
-  ASSERT_EQ(copy.status, S3StatusOK);
-  EXPECT_EQ(copy.copy_etag, "\"" + fake_s3_md5_hex(big_) + "\"");
-}
-
-TEST_F(TransferFaults, CopySourceKeepsPlusSigns) {
-  server_.put_object("bucket", "a+b c%d", std::string("plus"));
-  ASSERT_EQ(s3_copy(bucket_, "a+b c%d", nullptr, "copied+key").status, S3StatusOK);
-  auto copied = server_.object("bucket", "copied+key");
-  ASSERT_TRUE(copied);
-  EXPECT_EQ(copied->data, "plus");
 }
 
 TEST_F(TransferFaults, StalledServerTimesOutQuickly) {
@@ -208,10 +195,6 @@ TEST_F(TransferFaults, StalledServerTimesOutQuickly) {
   EXPECT_EQ(get.status, S3StatusTransportTimedOut) << S3_get_status_name(get.status);
   EXPECT_TRUE(S3_status_is_retryable(get.status));
   EXPECT_LT(took, std::chrono::seconds(10));
-
-  // A slow but live answer is no failure.
-  server_.add_fault(FakeS3Fault::delay_by(milliseconds(300)).on("GET"));
-  EXPECT_TRUE(s3_get(bucket_, "big").data == big_);
 }
 
 TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {

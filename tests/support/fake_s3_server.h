@@ -3,14 +3,16 @@
 // port from construction to destruction and serves on its own thread pool.
 //
 // Addressing: path style ("/bucket/key") and virtual-host style (Host "bucket.<endpoint>",
-// where the endpoint is "127.0.0.1:<port>", "localhost:<port>" or Options::service_endpoint,
-// with or without the port). libcurl resolves "*.localhost" to loopback, so a client can use
-// the host name "localhost:<port>" for virtual-host style. Routing uses the raw request target:
-// keys are percent-decoded exactly once ("+" stays "+"), "." and ".." segments are kept.
+// where the endpoint is "127.0.0.1" or "localhost", with or without the port). libcurl resolves
+// "*.localhost" to loopback, so a client can use the host name "localhost:<port>" for
+// virtual-host style. Routing uses the raw request target: keys are percent-decoded exactly once
+// ("+" stays "+"), "." and ".." segments are kept. Listings, copies and buckets are emulated
+// only as far as the tests need; s3rver checks the rest for real.
 //
-// Signature V4 is verified over the values received; as httplib decodes percent escapes in
-// header values, a signed header holding escapes verifies only for x-amz-copy-source, which is
-// encoded again canonically. Every request is recorded (see RecordedRequest) before it is
+// Signature V4 is verified over the values received, and, as AWS requires, host, content-type
+// and every x-amz-* header must be signed; as httplib decodes percent escapes in header values,
+// a signed header holding escapes verifies only for x-amz-copy-source, which is encoded again
+// canonically. Every request is recorded (see RecordedRequest) before it is
 // answered; a fault is used up only by a request whose body arrived whole. All members are safe
 // to call from any thread while requests are being served.
 #ifndef VORLAN_TESTS_FAKE_S3_SERVER_H
@@ -53,7 +55,6 @@ struct FakeS3Fault {
     kLongBody,         // the real answer and `bytes` more body bytes, all counted in its
                        // Content-Length (a body longer than the request asked for)
     kTrailingBytes,    // the real answer, then `bytes` bytes beyond its Content-Length
-    kDelay,            // wait `delay`, then the real answer
     kStallAfter,       // the real answer's headers and first `bytes` body bytes, then silence for
                        // `delay` (or until the server stops), then a close
     kCloseUnanswered,  // the whole request read, then a clean close without any answer (as a
@@ -63,8 +64,6 @@ struct FakeS3Fault {
   // Answers `status` with an S3 error document (no body when code is empty).
   static FakeS3Fault error(int status, std::string code, std::string message = "",
                            FakeS3Details details = {});
-  // 200 with an <Error> document, as S3 may answer a copy that failed after it started.
-  static FakeS3Fault ok_with_error(std::string code, std::string message = "");
   // `status` with a document that is not well-formed XML.
   static FakeS3Fault malformed_xml(int status = 200);
   // `status` with exactly `body`.
@@ -74,7 +73,6 @@ struct FakeS3Fault {
   static FakeS3Fault long_body(uint64_t extra_bytes);
   static FakeS3Fault trailing_bytes(uint64_t bytes);
   static FakeS3Fault close_unanswered();
-  static FakeS3Fault delay_by(std::chrono::milliseconds delay);
   static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
   static FakeS3Fault real_answer();
 
@@ -142,10 +140,6 @@ class FakeS3Server {
     // the bucket's region (else 400 AuthorizationHeaderMalformed with <Region>).
     std::string security_token;
     std::string bearer_token = "fake-token";
-    // When set, listing the service and creating buckets require this x-goog-project-id.
-    std::string required_project_id;
-    // Virtual-host suffix besides 127.0.0.1:<port> and localhost:<port>.
-    std::string service_endpoint;
     int keep_alive_seconds = 2;
   };
 
@@ -166,7 +160,6 @@ class FakeS3Server {
   void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);
   void put_object(const std::string &bucket, const std::string &key, std::string data);
   std::optional<FakeS3Object> object(const std::string &bucket, const std::string &key) const;
-  std::vector<std::string> keys(const std::string &bucket) const;
 
   void add_fault(FakeS3Fault fault);
   void clear_faults();
