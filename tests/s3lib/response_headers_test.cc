@@ -29,6 +29,7 @@ TEST(ResponseHeaders, PropertiesOfAnObject) {
   EXPECT_STREQ(p.requestId2, "ID2");
   EXPECT_STREQ(p.contentType, "text/plain");
   EXPECT_EQ(p.contentLength, 6442450944ULL);  // above 4 GiB
+  EXPECT_EQ(p.contentLengthKnown, 1);
   EXPECT_STREQ(p.server, "AmazonS3");
   EXPECT_STREQ(p.eTag, "\"d41d8cd98f00b204e9800998ecf8427e\"");
   EXPECT_EQ(p.lastModified, 1255369800);
@@ -50,7 +51,7 @@ TEST(ResponseHeaders, OnlyTheFinalAnswerCounts) {
   EXPECT_EQ(p.eTag, nullptr);
   EXPECT_STREQ(p.requestId2, "UP1");
   EXPECT_EQ(p.lastModified, -1);
-  EXPECT_FALSE(headers.content_length().has_value());
+  EXPECT_EQ(p.contentLengthKnown, 0);
 }
 
 // Whether the ETag can be taken as the object's MD5.
