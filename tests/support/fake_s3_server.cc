@@ -409,6 +409,9 @@ FakeS3Fault FakeS3Fault::trailing_bytes(uint64_t bytes) {
   return transfer_fault(Kind::kTrailingBytes, bytes);
 }
 FakeS3Fault FakeS3Fault::close_unanswered() { return transfer_fault(Kind::kCloseUnanswered, 0); }
+FakeS3Fault FakeS3Fault::delay_by(std::chrono::milliseconds delay) {
+  return transfer_fault(Kind::kDelay, 0, delay);
+}
 FakeS3Fault FakeS3Fault::stall_after(uint64_t bytes, std::chrono::milliseconds stall) {
   return transfer_fault(Kind::kStallAfter, bytes, stall);
 }
@@ -693,6 +696,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     reset_connection(port, req.remote_port, true);
     return;
   }
+  if (fault && fault->kind == FakeS3Fault::Kind::kDelay) sleep_unless_stopping(fault->delay);
 
   std::optional<Answer> refused = check_auth(record, query);
   std::string payload_hash = record.header("x-amz-content-sha256");

@@ -55,6 +55,7 @@ struct FakeS3Fault {
     kLongBody,         // the real answer and `bytes` more body bytes, all counted in its
                        // Content-Length (a body longer than the request asked for)
     kTrailingBytes,    // the real answer, then `bytes` bytes beyond its Content-Length
+    kDelay,            // wait `delay`, then the real answer
     kStallAfter,       // the real answer's headers and first `bytes` body bytes, then silence for
                        // `delay` (or until the server stops), then a close
     kCloseUnanswered,  // the whole request read, then a clean close without any answer (as a
@@ -73,6 +74,7 @@ struct FakeS3Fault {
   static FakeS3Fault long_body(uint64_t extra_bytes);
   static FakeS3Fault trailing_bytes(uint64_t bytes);
   static FakeS3Fault close_unanswered();
+  static FakeS3Fault delay_by(std::chrono::milliseconds delay);
   static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
   static FakeS3Fault real_answer();
 
