@@ -273,8 +273,6 @@ TEST_F(TransferFaults, PathsGoOutExactlyAsEncoded) {
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].path, c.path);
     EXPECT_EQ(requests[0].host, c.host_prefix + target.host);
-    EXPECT_EQ(s3_get(target, c.key.c_str()).data, "data");
-    EXPECT_EQ(server_.object("bucket", c.key)->data, "data");
   }
 }
 

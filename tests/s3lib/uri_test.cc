@@ -87,13 +87,6 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
     t.security_token = "TOKEN";
     return t;
   };
-  for (const char *bucket : {"evil.com/", "..", "a@b"}) {
-    S3CallResult done = s3_head(target(bucket), "k");
-    EXPECT_EQ(done.complete_calls, 1);
-    EXPECT_TRUE(done.status == S3StatusInvalidBucketNameCharacter ||
-                done.status == S3StatusInvalidBucketNameCharacterSequence)
-        << S3_get_status_name(done.status);
-  }
   // "/bucket/" or "/key" would reach another resource than the one asked for.
   const S3Target none = target(""), bucket = target("b");
   struct row {
@@ -101,6 +94,8 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
     S3CallResult done;
     S3Status expected;
   } rows[] = {
+      {"head, hostile bucket", s3_head(target("evil.com/"), "k"),
+       S3StatusInvalidBucketNameCharacter},
       {"head, no bucket", s3_head(none, "k"), S3StatusInvalidBucketNameTooShort},
       {"head, empty key", s3_head(bucket, ""), S3StatusKeyMissing},
       {"get, no bucket", s3_get(none, "k"), S3StatusInvalidBucketNameTooShort},
