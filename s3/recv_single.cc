@@ -71,43 +71,6 @@ void vorlan_l_s3_recv_register_reads(transfer_state *transfer_state,
   if (transfer_state->failed()) transfer_state->eof = true;
 }
 
-// Puts a filled block into pending_buffers by offset; false when it overlaps a block there.
-bool vorlan_l_s3_recv_add_pending(transfer_state *transfer_state, s3_buffer *block) {
-  const uint64_t start = static_cast<uint64_t>(block->offset);
-  s3_buffer **link = &transfer_state->pending_buffers;
-  while (*link != nullptr &&
-         static_cast<uint64_t>((*link)->offset) + (*link)->buffer_used <= start) {
-    link = &(*link)->next;
-  }
-  if (*link != nullptr && static_cast<uint64_t>((*link)->offset) < start + block->buffer_used) {
-    return false;
-  }
-  block->next = *link;
-  *link = block;
-  if (block->next == nullptr) transfer_state->pending_buffers_tail = &block->next;
-  return true;
-}
-
-// What a completed read means for the upload: success, or the failure that ends it.
-vorlan_result_t vorlan_l_s3_recv_check_block(const transfer_state *transfer_state,
-                                             vorlan_result_t result, const s3_buffer *block) {
-  if (result != VORLAN_SUCCESS) return result;
-  const uint64_t size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
-  const uint64_t offset = static_cast<uint64_t>(block->offset);
-  if (offset > size || block->buffer_used > size - offset) {
-    return vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, EFBIG, "System error%s%s", " in ", "write"));
-  }
-  if (block->buffer_used > 0 && offset < transfer_state->current_offset) {
-    return vorlan_i_s3_transfer_error(
-        "recv_single", __func__, __LINE__,
-        "Block at offset %llu (%llu bytes) overlaps data already sent",
-        static_cast<unsigned long long>(offset),
-        static_cast<unsigned long long>(block->buffer_used));
-  }
-  return VORLAN_SUCCESS;
-}
-
 void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_result_t result,
                                            vorlan_byte_t *buffer, vorlan_size_t nbytes,
                                            vorlan_off_t offset, vorlan_bool_t eof, void *user_arg) {
@@ -125,17 +88,7 @@ void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_res
   assert(block != nullptr);
   block->buffer_used = nbytes;
   block->offset = offset;
-  result = vorlan_l_s3_recv_check_block(transfer_state, result, block);
-  if (result == VORLAN_SUCCESS && !transfer_state->failed() && nbytes > 0 &&
-      !vorlan_l_s3_recv_add_pending(transfer_state, block)) {
-    result = vorlan_i_s3_transfer_error(
-        "recv_single", __func__, __LINE__,
-        "Block at offset %llu (%llu bytes) overlaps data already received",
-        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(nbytes));
-  }
-  if (result != VORLAN_SUCCESS || transfer_state->failed() || nbytes == 0) {
-    vorlan_i_s3_buffer_release(transfer_state, block);
-  }
+  result = vorlan_i_s3_recv_accept_block(transfer_state, result, block);
   if (result != VORLAN_SUCCESS || transfer_state->failed()) {
     vorlan_i_s3_transfer_fail(transfer_state, result);
     transfer_state->eof = true;
@@ -306,9 +259,11 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
     }
     // The client may still be sending: what it sends beyond the announced size fails the
     // transfer. One more round of reads, then every read's completion is awaited.
-    transfer_state->cond.wait(guard, [transfer_state] { return transfer_state->outstanding == 0; });
+    auto idle = [transfer_state] { return transfer_state->outstanding == 0; };
+    transfer_state->cond.wait(guard, idle);
     if (request->result == VORLAN_SUCCESS) {
       vorlan_l_s3_recv_register_reads(transfer_state, guard);
+      transfer_state->cond.wait(guard, idle);
     }
     if (transfer_state->failed()) {
       vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
@@ -323,6 +278,39 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
 }
 
 }  // namespace
+
+vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
+                                              vorlan_result_t result, s3_buffer *block) {
+  const uint64_t size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
+  const uint64_t start = static_cast<uint64_t>(block->offset);
+  const uint64_t count = block->buffer_used;
+  // Unsigned and without a sum, so that no offset can wrap past the check.
+  if (result == VORLAN_SUCCESS && (start > size || count > size - start)) {
+    result = vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, EFBIG, "System error%s%s", " in ", "write"));
+  }
+  if (result != VORLAN_SUCCESS || transfer_state->failed() || count == 0) {
+    vorlan_i_s3_buffer_release(transfer_state, block);
+    return result;
+  }
+  s3_buffer **link = &transfer_state->pending_buffers;
+  while (*link != nullptr &&
+         static_cast<uint64_t>((*link)->offset) + (*link)->buffer_used <= start) {
+    link = &(*link)->next;
+  }
+  if (start < transfer_state->current_offset ||
+      (*link != nullptr && static_cast<uint64_t>((*link)->offset) < start + count)) {
+    vorlan_i_s3_buffer_release(transfer_state, block);
+    return vorlan_i_s3_transfer_error(
+        "recv_single", __func__, __LINE__,
+        "Block at offset %llu (%llu bytes) overlaps data already received",
+        static_cast<unsigned long long>(start), static_cast<unsigned long long>(count));
+  }
+  block->next = *link;
+  *link = block;
+  if (block->next == nullptr) transfer_state->pending_buffers_tail = &block->next;
+  return VORLAN_SUCCESS;
+}
 
 vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
                                         vorlan_gfs_transfer_info_t *transfer_info, void *session) {

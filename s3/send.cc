@@ -120,9 +120,7 @@ S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, voi
       return S3StatusAbortedByCallback;
     }
   }
-  if (transfer_state->first_range && transfer_state->read_to_end) {
-    transfer_state->expected_end = transfer_state->attempt_start + properties->contentLength;
-  }
+  transfer_state->answer_end = transfer_state->attempt_start + properties->contentLength;
   VORLAN_S3_TRACE_EXIT();
   return S3StatusOK;
 }
@@ -134,6 +132,12 @@ S3Status vorlan_l_s3_send_data(int buffer_size, const char *buffer, void *callba
   std::unique_lock<std::mutex> guard(transfer_state->lock);
   transfer_state->concurrency = std::max(concurrency, 1);
   if (transfer_state->failed()) return S3StatusAbortedByCallback;
+  // The first answer that delivers a body fixes the object's end: a later attempt that finds
+  // the object shorter must not move it.
+  if (transfer_state->first_range && transfer_state->read_to_end &&
+      transfer_state->expected_end == 0) {
+    transfer_state->expected_end = transfer_state->answer_end;
+  }
   if (transfer_state->checksum_enabled) {
     vorlan_result_t result = vorlan_i_s3_checksum_update(transfer_state->file_checksum, buffer,
                                                          static_cast<size_t>(buffer_size));
@@ -373,8 +377,15 @@ void *vorlan_l_s3_send_thread(void *arg) {
       transfer_state->cond.wait(guard);
     }
   }
+  // A write still registered may yet fail the transfer.
+  transfer_state->cond.wait(guard, [transfer_state] { return transfer_state->outstanding == 0; });
   const vorlan_result_t result = vorlan_l_s3_send_result(transfer_state, first_range_end);
   if (result == VORLAN_SUCCESS && checksum_ready) {
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_DEBUG, vorlan_l_s3_send_thread_name,
+                     "checksum cached: op=%p etag=%s size=%llu md5sum=%s\n",
+                     static_cast<void *>(op), transfer_state->etag.c_str(),
+                     static_cast<unsigned long long>(transfer_state->file_checksum->byte_count),
+                     transfer_state->file_checksum->md5sum);
     vorlan_i_s3_checksum_add(
         transfer_state->request.bucket, transfer_state->request.key, transfer_state->etag.c_str(),
         transfer_state->file_checksum->byte_count, transfer_state->file_checksum->md5sum);

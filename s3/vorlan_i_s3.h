@@ -402,9 +402,11 @@ struct transfer_state {
   // attempt; this stays, and wins over an S3 failure it caused.
   vorlan_result_t channel_result = VORLAN_SUCCESS;
   // Download: the range being read (range_end 0 when it runs to the end of the object), the
-  // first byte the current attempt asked for, and whether it is the transfer's first range.
+  // first byte the current attempt asked for and the end its answer announced, and whether it
+  // is the transfer's first range.
   uint64_t range_end = 0;
   uint64_t attempt_start = 0;
+  uint64_t answer_end = 0;
   bool first_range = false;
   std::string etag;  // download: the ETag every later request is pinned to
   bool checksum_enabled = false;
@@ -437,6 +439,11 @@ void vorlan_i_s3_transfer_finish(const char *func_name, transfer_state *transfer
 
 vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
                                         vorlan_gfs_transfer_info_t *transfer_info, void *session);
+// Takes a completed read's block (lock held): queued by offset, or released with the reason
+// the upload must end: the read's own failure, data beyond the announced size (errno 27), or
+// bytes that overlap data already sent or queued.
+vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
+                                              vorlan_result_t result, s3_buffer *block);
 bool vorlan_i_s3_recv_is_transfer_offset_ready(const transfer_state *transfer_state);
 bool vorlan_i_s3_recv_is_reading_complete(const transfer_state *transfer_state);
 // Turns a 32-digit hexadecimal MD5 into its 24-character base64 form; `out` has room for 25.

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -56,6 +57,7 @@ struct FakeS3Fault {
                        // `delay` (or until the server stops), then a close
     kCloseUnanswered,  // the whole request read, then a clean close without any answer (as a
                        // kept-alive connection that the server timed out just then)
+    kResetInBody,      // a TCP reset once more than `bytes` of the request body arrived
   };
 
   // Answers `status` with an S3 error document (no body when code is empty).
@@ -72,6 +74,7 @@ struct FakeS3Fault {
   static FakeS3Fault long_body(uint64_t extra_bytes);
   static FakeS3Fault trailing_bytes(uint64_t bytes);
   static FakeS3Fault close_unanswered();
+  static FakeS3Fault reset_in_body(uint64_t bytes);
   static FakeS3Fault delay_by(std::chrono::milliseconds delay);
   static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
 
@@ -81,6 +84,11 @@ struct FakeS3Fault {
                   std::optional<std::string> key = std::nullopt);
   // How many matching requests it applies to; -1: all of them.
   FakeS3Fault &times(int count);
+  // kAnswer: a header of the answer besides the error document.
+  FakeS3Fault &with_header(std::string name, std::string value);
+  // Runs once the faulty answer is chosen, before it goes out (e.g. to replace the object
+  // the next attempt finds). It may call the server's members.
+  FakeS3Fault &then(std::function<void()> action);
 
   Kind kind = Kind::kAnswer;
   std::string method;
@@ -94,6 +102,8 @@ struct FakeS3Fault {
   std::string body;  // kAnswer: sent as is when set
   uint64_t bytes = 0;
   std::chrono::milliseconds delay{0};
+  FakeS3Details headers;
+  std::function<void()> action;
 };
 
 // What arrived, as it arrived.

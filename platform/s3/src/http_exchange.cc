@@ -250,6 +250,7 @@ http_result http_perform(const http_request &request, http_response_handler &han
     result.status = state.abort_status;
   } else if (state.headers_complete && !is_success(result.http_code)) {
     result.status = status_of_http_error(result.http_code, state.error_body, &result);
+    result.content_range = state.headers.content_range().value_or("");
   } else if (code != CURLE_OK) {
     long os_errno = 0;
     curl_easy_getinfo(lease.get(), CURLINFO_OS_ERRNO, &os_errno);

@@ -216,7 +216,8 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
                       const http_result *result) {
   if (handler == nullptr || handler->completeCallback == nullptr) return;
   if (status == S3StatusOK || result == nullptr ||
-      (!result->has_error_document && result->transport_message.empty())) {
+      (!result->has_error_document && result->transport_message.empty() &&
+       result->content_range.empty())) {
     handler->completeCallback(status, nullptr, callback_data);
     return;
   }
@@ -231,11 +232,14 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
     for (const auto &[name, value] : error.extra_details) {
       extras.push_back({name.c_str(), value.c_str()});
     }
-    details.extraDetailsCount = static_cast<int>(extras.size());
-    details.extraDetails = extras.empty() ? nullptr : extras.data();
   } else {
-    details.message = result->transport_message.c_str();
+    details.message = or_null(result->transport_message);
   }
+  if (!result->content_range.empty()) {
+    extras.push_back({"Content-Range", result->content_range.c_str()});
+  }
+  details.extraDetailsCount = static_cast<int>(extras.size());
+  details.extraDetails = extras.empty() ? nullptr : extras.data();
   handler->completeCallback(status, &details, callback_data);
 }
 

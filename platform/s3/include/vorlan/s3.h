@@ -242,6 +242,8 @@ typedef struct S3ResponseProperties {
   const char *bucketRegion; /* x-amz-bucket-region, or null */
 } S3ResponseProperties;
 
+/* An error answer's Content-Range header (a 416 answer names the object's size there) is the
+ * last extra detail, named "Content-Range". */
 typedef struct S3ErrorDetails {
   const char *message;
   const char *resource;
