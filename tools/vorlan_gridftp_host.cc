@@ -411,10 +411,12 @@ int run_get(Context &context) {
   if (int code = start_session(context, &session, &started); code != kExitOk) return code;
   vorlan::host::TransferResult result;
   {
+    // Known only when every range is bounded.
     int64_t total = 0;
-    for (const auto &[offset, length] : channel.read_ranges)
-      total = length < 0 ? 0 : total + length;
-    vorlan::tool::Progress progress(total);
+    for (const auto &[offset, length] : channel.read_ranges) {
+      total = length < 0 || total < 0 ? -1 : total + length;
+    }
+    vorlan::tool::Progress progress(std::max<int64_t>(total, 0));
     vorlan::tool::CountingSink sink(out ? static_cast<vorlan::host::DataSink &>(*out) : *file,
                                     progress);
     vorlan::host::TransferInfo info;

@@ -38,7 +38,7 @@ namespace {
 
 using vorlan_s3::xml_escape;
 
-constexpr uint64_t kGeneratedPeriod = 65521;  // prime, so no chunk size lines up with it
+constexpr uint64_t kGeneratedPeriod = FakeS3Server::kGeneratedPeriod;
 constexpr size_t kWriteChunk = size_t{256} * 1024;
 constexpr const char *kXmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 

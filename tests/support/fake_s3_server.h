@@ -178,8 +178,9 @@ class FakeS3Server {
   size_t connection_count() const;
   void clear_requests();
 
-  // Byte `offset` of every generated object.
+  // Byte `offset` of every generated object; the bytes repeat with this period.
   static char generated_byte(uint64_t offset);
+  static constexpr uint64_t kGeneratedPeriod = 65521;  // prime: no chunk size lines up with it
 
   struct State;
 
