@@ -9,7 +9,7 @@ vorlan_result_t vorlan_i_s3_md5sum_encode(const char *md5sum, char *out) {
   auto digit = [](char c) {
     return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10;
   };
-  for (int i = 0; i < 16; i++) {
+  for (size_t i = 0; i < 16; i++) {
     // The first digit checked before the second is read: a short text ends at its terminator.
     const char high = md5sum[2 * i];
     if (!std::isxdigit(static_cast<unsigned char>(high)) ||

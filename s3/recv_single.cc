@@ -281,8 +281,8 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
 
 vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
                                               vorlan_result_t result, s3_buffer *block) {
-  const uint64_t size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
-  const uint64_t start = static_cast<uint64_t>(block->offset);
+  const auto size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
+  const auto start = static_cast<uint64_t>(block->offset);
   const uint64_t count = block->buffer_used;
   // Unsigned and without a sum, so that no offset can wrap past the check.
   if (result == VORLAN_SUCCESS && (start > size || count > size - start)) {
@@ -315,30 +315,11 @@ vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
 vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
                                         vorlan_gfs_transfer_info_t *transfer_info, void *session) {
   VORLAN_S3_TRACE_ENTER();
-  auto *s3_handle = static_cast<vorlan_i_s3_handle_t *>(session);
-  assert(s3_handle != nullptr);
   assert(transfer_info != nullptr);
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "recv: op=%p pathname=%s\n", static_cast<void *>(op),
                 vorlan_i_s3_str(transfer_info->pathname));
-  auto *transfer_state = vorlan_i_s3_request_new<struct transfer_state>(
-      op, s3_handle, vorlan_i_s3_str(transfer_info->pathname), "recv");
-  vorlan_result_t result = VORLAN_SUCCESS;
-  if (transfer_state == nullptr) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
-  } else {
-    transfer_state->transfer_info = transfer_info;
-    result = vorlan_i_s3_request_prepare(&transfer_state->request, true);
-    if (result == VORLAN_SUCCESS) {
-      result = vorlan_i_s3_request_start(vorlan_l_s3_recv_single_thread, transfer_state);
-    }
-  }
-  if (result != VORLAN_SUCCESS) {
-    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "finished_transfer: op=%p result=%#x\n",
-                  static_cast<void *>(op), static_cast<unsigned>(result));
-    vorlan_gridftp_server_finished_transfer(op, result);
-    vorlan_i_s3_request_free(transfer_state);
-  }
+  const vorlan_result_t result = vorlan_i_s3_transfer_start(op, transfer_info, session, "recv",
+                                                            vorlan_l_s3_recv_single_thread);
   VORLAN_S3_TRACE_EXIT();
   return result;
 }

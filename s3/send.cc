@@ -402,24 +402,7 @@ void vorlan_i_s3_send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *tra
   assert(transfer_info != nullptr);
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "send: op=%p pathname=%s\n", static_cast<void *>(op),
                 vorlan_i_s3_str(transfer_info->pathname));
-  auto *s3_handle = static_cast<vorlan_i_s3_handle_t *>(session);
-  assert(s3_handle != nullptr);
-  auto *transfer_state = vorlan_i_s3_request_new<struct transfer_state>(
-      op, s3_handle, vorlan_i_s3_str(transfer_info->pathname), "send");
-  vorlan_result_t result = VORLAN_SUCCESS;
-  if (transfer_state == nullptr) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
-  } else {
-    transfer_state->transfer_info = transfer_info;
-    result = vorlan_i_s3_request_prepare(&transfer_state->request, true);
-    if (result == VORLAN_SUCCESS) {
-      result = vorlan_i_s3_request_start(vorlan_l_s3_send_thread, transfer_state);
-    }
-  }
-  if (result != VORLAN_SUCCESS) {
-    vorlan_gridftp_server_finished_transfer(op, result);
-    vorlan_i_s3_request_free(transfer_state);
-  }
+  // A failure to start is reported by the call itself.
+  (void)vorlan_i_s3_transfer_start(op, transfer_info, session, "send", vorlan_l_s3_send_thread);
   VORLAN_S3_TRACE_EXIT();
 }

@@ -417,6 +417,13 @@ struct transfer_state {
   bool failed() const { return channel_result != VORLAN_SUCCESS; }
 };
 
+// The entry points' common part: the record for the request `name`, the key check, the bucket
+// context and the worker `thread_func`, which then owns the record. A failure is reported to
+// the host at once (and returned, the host having taken it over).
+vorlan_result_t vorlan_i_s3_transfer_start(vorlan_gfs_operation_t op,
+                                           vorlan_gfs_transfer_info_t *transfer_info, void *session,
+                                           const char *name, void *(*thread_func)(void *));
+
 // The pool (caller holds `lock`). get returns the current buffer, making one current when there
 // is none (null when memory runs out); release puts a buffer on the free list.
 s3_buffer *vorlan_i_s3_buffer_get(transfer_state *transfer_state, uint64_t requested_size);

@@ -1,8 +1,37 @@
-// The end every download and upload shares: the data channel's first failure kept, every
-// registration's callback awaited, one report to the host, and the record released.
+// What every download and upload shares: the record made and its worker started, the data
+// channel's first failure kept, every registration's callback awaited, one report to the
+// host, and the record released.
 #include "vorlan_i_s3.h"
 
+#include <cassert>
+#include <cerrno>
 #include <cstdarg>
+
+vorlan_result_t vorlan_i_s3_transfer_start(vorlan_gfs_operation_t op,
+                                           vorlan_gfs_transfer_info_t *transfer_info, void *session,
+                                           const char *name, void *(*thread_func)(void *)) {
+  auto *s3_handle = static_cast<vorlan_i_s3_handle_t *>(session);
+  assert(s3_handle != nullptr);
+  assert(transfer_info != nullptr);
+  auto *transfer_state = vorlan_i_s3_request_new<struct transfer_state>(
+      op, s3_handle, vorlan_i_s3_str(transfer_info->pathname), name);
+  vorlan_result_t result = VORLAN_SUCCESS;
+  if (transfer_state == nullptr) {
+    result = vorlan_error_put(
+        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+  } else {
+    transfer_state->transfer_info = transfer_info;
+    result = vorlan_i_s3_request_prepare(&transfer_state->request, true);
+    if (result == VORLAN_SUCCESS) result = vorlan_i_s3_request_start(thread_func, transfer_state);
+  }
+  if (result != VORLAN_SUCCESS) {
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "finished_transfer: op=%p result=%#x\n",
+                  static_cast<void *>(op), static_cast<unsigned>(result));
+    vorlan_gridftp_server_finished_transfer(op, result);
+    vorlan_i_s3_request_free(transfer_state);
+  }
+  return result;
+}
 
 vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func, int line,
                                            const char *format, ...) {
