@@ -39,7 +39,7 @@ s3_buffer *vorlan_i_s3_buffer_get(transfer_state *transfer_state, uint64_t reque
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "new_buffer=%p size=%zd buffer=%p\n",
                 static_cast<void *>(buffer), static_cast<ssize_t>(size),
                 static_cast<void *>(buffer->data()));
-  *buffer = {size, 0, -1, nullptr};
+  *buffer = {size, 0, -1, nullptr, 0};
   transfer_state->current_buffer = buffer;
   VORLAN_S3_TRACE_EXIT();
   return buffer;

@@ -9,6 +9,7 @@ void vorlan_i_s3_buffer_release(transfer_state *transfer_state, s3_buffer *s3_bu
   assert(s3_buffer != nullptr);
   s3_buffer->offset = -1;
   s3_buffer->buffer_used = 0;
+  s3_buffer->data_start = 0;
   s3_buffer->next = transfer_state->free_buffers;
   transfer_state->free_buffers = s3_buffer;
 }

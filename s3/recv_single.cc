@@ -121,7 +121,7 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
     const uint64_t to_copy =
         std::min<uint64_t>(static_cast<uint64_t>(buffer_size - copied), head->buffer_used);
     assert(to_copy > 0);
-    std::memcpy(buffer + copied, head->data(), to_copy);
+    std::memcpy(buffer + copied, head->data() + head->data_start, to_copy);
     copied += static_cast<int>(to_copy);
     transfer_state->current_offset += to_copy;
     if (to_copy == head->buffer_used) {
@@ -136,7 +136,7 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
     }
     VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "partial_buffer_copy: op=%p bytes_copied=%d\n",
                   static_cast<void *>(transfer_state->request.op), static_cast<int>(to_copy));
-    std::memmove(head->data(), head->data() + to_copy, head->buffer_used - to_copy);
+    head->data_start += to_copy;
     head->buffer_used -= to_copy;
     head->offset += static_cast<int64_t>(to_copy);
   }

@@ -372,6 +372,9 @@ struct s3_buffer {
   uint64_t buffer_used;
   int64_t offset;  // file offset of the first held byte, -1 while none is assigned
   s3_buffer *next;
+  // Bytes at the front of the data area already handed on: the held bytes start after them,
+  // so a partly sent block is not moved.
+  uint64_t data_start;
   char *data() { return reinterpret_cast<char *>(this + 1); }
 };
 

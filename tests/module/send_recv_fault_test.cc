@@ -507,11 +507,11 @@ TEST(RecvBlocks, OverlapsAndOverrunsAreRefused) {
     state.transfer_info = &info;
     state.current_offset = 100;
     alignas(s3_buffer) char queued_memory[sizeof(s3_buffer)];
-    auto *queued = new (queued_memory) s3_buffer{100, 100, 200, nullptr};
+    auto *queued = new (queued_memory) s3_buffer{100, 100, 200, nullptr, 0};
     state.pending_buffers = queued;
     state.pending_buffers_tail = &queued->next;
     auto *block = static_cast<s3_buffer *>(std::malloc(sizeof(s3_buffer)));
-    *block = {c.count, c.count, c.offset, nullptr};
+    *block = {c.count, c.count, c.offset, nullptr, 0};
     const vorlan_result_t result = vorlan_i_s3_recv_accept_block(&state, VORLAN_SUCCESS, block);
     EXPECT_EQ(vorlan::test::error_text(result).find(c.error ? c.error : "?") != std::string::npos,
               c.error != nullptr)
