@@ -12,7 +12,8 @@
 //   recv: reads everything and one more read after end of data, and fails unless the data is
 //         the pattern without gaps, end of data came last and once, and the extra read came
 //         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel range=O+L
-//         interval=S inversions=N" (reads with data that arrived after one from further on)
+//         interval=S inversions=N reads=R ahead_of_start=A" (N: reads with data that arrived
+//         after one from further on; R: reads with data; A: those that came before offset 0)
 // The option string is the name it registers under.
 #include <vorlan/vorlan_gridftp_server.h>
 
@@ -179,6 +180,7 @@ struct Transfer {
   size_t block_size = 0;
   int64_t furthest = -1;
   int inversions = 0;
+  size_t ahead_of_start = 0;  // reads with data that arrived before the one at offset 0
 
   void fail(vorlan_result_t r) {
     if (result == VORLAN_SUCCESS) {
@@ -294,6 +296,9 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
     t->fail(result);
     t->eof = true;
   } else if (nbytes > 0) {
+    if (offset == 0) {
+      t->ahead_of_start = t->pieces.size();
+    }
     t->pieces[offset].assign(reinterpret_cast<char *>(buffer), nbytes);
     t->inversions += offset < t->furthest ? 1 : 0;
     t->furthest = std::max<int64_t>(t->furthest, offset);
@@ -395,9 +400,11 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info
     int interval = 0;
     vorlan_gridftp_server_get_write_range(t->op, &range_offset, &range_length);
     vorlan_gridftp_server_get_update_interval(t->op, &interval);
-    vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "channel range=%lld+%lld interval=%d inversions=%d",
-                           static_cast<long long>(range_offset),
-                           static_cast<long long>(range_length), interval, t->inversions);
+    vorlan_gfs_log_message(
+        VORLAN_GFS_LOG_INFO,
+        "channel range=%lld+%lld interval=%d inversions=%d reads=%zu ahead_of_start=%zu",
+        static_cast<long long>(range_offset), static_cast<long long>(range_length), interval,
+        t->inversions, t->pieces.size(), t->ahead_of_start);
     t->finish(lock);
   });
   return VORLAN_SUCCESS;

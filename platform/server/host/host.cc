@@ -254,6 +254,9 @@ std::unique_ptr<Host> Host::load(const Options &options, std::string *error) {
   if (!symbol) {
     return fail("module file name \"" + options.module_path + "\" does not end in .so");
   }
+  // From here on the server library's calls reach the hosts; one backend serves them all.
+  static auto *backend = new internal::HostBackend;
+  vorlan::gfs::install_backend(*backend);
   impl->threads_at_load = thread_count();
   dlerror();
   impl->dl = dlopen(options.module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -427,6 +430,7 @@ char *vorlan_gfs_op_s::keep(const std::optional<std::string> &text) {
 }
 
 std::string vorlan_gfs_op_s::describe() const {
-  return vorlan::host::internal::format("%s operation %p", op_kind_name(kind),
-                                        static_cast<const void *>(this));
+  char address[32];
+  snprintf(address, sizeof address, "%p", static_cast<const void *>(this));
+  return std::string(op_kind_name(kind)) + " operation " + address;
 }
