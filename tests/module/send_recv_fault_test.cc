@@ -6,6 +6,7 @@
 #include <vorlan/host.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -162,6 +163,18 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
        1,
        {},
        1},
+      {"write completions delayed: back-pressure",
+       nullptr,
+       [](DataChannelOptions &c) { c.completion_delay = std::chrono::milliseconds(2); },
+       1,
+       {},
+       1},
+      {"the client goes away part-way",
+       nullptr,
+       [](DataChannelOptions &c) { c.abort_at_offset = 3 * kBlock; },
+       1,
+       {"Injected abort of the client"},
+       1},
       {"a host write fails",
        nullptr,
        [](DataChannelOptions &c) { c.fail_completion_at = 2; },
@@ -227,6 +240,7 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
         module_->host().send(module_->session(), transfer_info(c.path), channel, sink);
     EXPECT_TRUE(module_->host().violations().empty());
     EXPECT_EQ(server_.count("GET"), static_cast<size_t>(c.gets));
+    EXPECT_LE(result.max_outstanding, channel.optimal_concurrency);
     const std::string log = new_log();
     if (!c.error.empty()) {
       EXPECT_FALSE(result.reply.ok());
@@ -237,7 +251,7 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
     ASSERT_TRUE(result.reply.ok()) << result.reply.text;
     const bool whole = c.ranges[0].first == 0;
     EXPECT_EQ(sink.contents(), whole ? data : "");
-    EXPECT_EQ(result.bytes_transferred, whole ? size : 0);
+    EXPECT_EQ(result.bytes_written, whole ? size : 0);
     if (whole) {
       expect_parts(log,
                    {"checksum cached: op=", "etag=" + etag + " size=" + std::to_string(size) +
@@ -278,6 +292,22 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
        [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) { c.block_size = kMiB + 1; },
        {},
        1},
+      {"short reads, a held-back block, slow completions",
+       4 * kBlock + 9,
+       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) {
+         c.short_read_length = kBlock - 1000;
+         c.hold_read_at = kBlock;
+         c.completion_delay = std::chrono::milliseconds(1);
+       },
+       {},
+       1},
+      {"the client aborts part-way",
+       3 * kBlock,
+       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) {
+         c.abort_at_offset = kBlock + 5;
+       },
+       {"Injected abort of the client"},
+       -1},
       {"reset after part of the body",
        3 * kBlock,
        [](TransferInfo &, DataChannelOptions &, FakeS3Server &s) {
