@@ -43,9 +43,7 @@ void vorlan_l_s3_recv_register_reads(transfer_state *transfer_state,
     s3_buffer *buffer = vorlan_i_s3_buffer_get(transfer_state, transfer_state->block_size);
     transfer_state->current_buffer = nullptr;
     if (buffer == nullptr) {
-      vorlan_i_s3_transfer_fail(transfer_state,
-                                vorlan_error_put(vorlan_i_gfs_error_system(
-                                    nullptr, errno, "System error%s%s", " in ", "malloc")));
+      vorlan_i_s3_transfer_fail(transfer_state, vorlan_i_s3_malloc_error());
       break;
     }
     buffer->offset = -1;
@@ -286,8 +284,7 @@ vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
   const uint64_t count = block->buffer_used;
   // Unsigned and without a sum, so that no offset can wrap past the check.
   if (result == VORLAN_SUCCESS && (start > size || count > size - start)) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, EFBIG, "System error%s%s", " in ", "write"));
+    result = vorlan_i_s3_system_error(EFBIG, "write");
   }
   if (result != VORLAN_SUCCESS || transfer_state->failed() || count == 0) {
     vorlan_i_s3_buffer_release(transfer_state, block);

@@ -104,9 +104,7 @@ S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, voi
         transfer_state->etag = properties->eTag;
       } catch (const std::bad_alloc &) {
         // Unpinned, a resumed request could mix versions: give up instead.
-        vorlan_i_s3_transfer_fail(transfer_state,
-                                  vorlan_error_put(vorlan_i_gfs_error_system(
-                                      nullptr, ENOMEM, "System error%s%s", " in ", "malloc")));
+        vorlan_i_s3_transfer_fail(transfer_state, vorlan_i_s3_malloc_error());
         return S3StatusOutOfMemory;
       }
     } else if (transfer_state->etag != properties->eTag) {
@@ -120,7 +118,10 @@ S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, voi
       return S3StatusAbortedByCallback;
     }
   }
-  transfer_state->answer_end = transfer_state->attempt_start + properties->contentLength;
+  // An answer without Content-Length (chunked) says nothing of where the object ends.
+  transfer_state->answer_end = properties->contentLengthKnown != 0
+                                   ? transfer_state->attempt_start + properties->contentLength
+                                   : 0;
   VORLAN_S3_TRACE_EXIT();
   return S3StatusOK;
 }
@@ -159,9 +160,7 @@ S3Status vorlan_l_s3_send_data(int buffer_size, const char *buffer, void *callba
     }
     s3_buffer *current = vorlan_i_s3_buffer_get(transfer_state, remaining);
     if (current == nullptr) {
-      vorlan_i_s3_transfer_fail(transfer_state,
-                                vorlan_error_put(vorlan_i_gfs_error_system(
-                                    nullptr, errno, "System error%s%s", " in ", "malloc")));
+      vorlan_i_s3_transfer_fail(transfer_state, vorlan_i_s3_malloc_error());
       return S3StatusOutOfMemory;
     }
     if (current->offset < 0) current->offset = static_cast<int64_t>(transfer_state->current_offset);

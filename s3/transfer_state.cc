@@ -17,8 +17,7 @@ vorlan_result_t vorlan_i_s3_transfer_start(vorlan_gfs_operation_t op,
       op, s3_handle, vorlan_i_s3_str(transfer_info->pathname), name);
   vorlan_result_t result = VORLAN_SUCCESS;
   if (transfer_state == nullptr) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+    result = vorlan_i_s3_malloc_error();
   } else {
     transfer_state->transfer_info = transfer_info;
     result = vorlan_i_s3_request_prepare(&transfer_state->request, true);

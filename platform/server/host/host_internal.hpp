@@ -149,7 +149,6 @@ struct vorlan::host::Host::Impl {
   vorlan_module_descriptor_t *module = nullptr;
   bool activated = false;
   vorlan_gfs_storage_iface_t *iface = nullptr;
-  size_t threads_at_load = 0;
 
   mutable std::mutex mutex;  // guards the three members below
   std::vector<std::string> violations;

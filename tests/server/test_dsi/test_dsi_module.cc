@@ -18,6 +18,7 @@
 #include <vorlan/vorlan_gridftp_server.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -37,13 +38,39 @@ struct Handle {
   std::string user;
 };
 
+// Workers still running: deactivation waits for them, since the host unmaps the module next.
+// A worker counts itself down in a thread_local destructor, which the C library runs with the
+// module kept loaded.
+std::mutex g_workers_lock;
+std::condition_variable g_workers_idle;
+int g_workers = 0;
+
+void worker_finished() {
+  std::lock_guard<std::mutex> lock(g_workers_lock);
+  --g_workers;
+  g_workers_idle.notify_all();
+}
+
+struct WorkerExit {
+  bool counted = false;
+  ~WorkerExit() {
+    if (counted) worker_finished();
+  }
+};
+thread_local WorkerExit g_this_worker;
+
 // Runs `work` on a detached thread, as a real module's worker does.
 void run_detached(std::function<void()> work) {
   auto *task = new std::function<void()>(std::move(work));
+  {
+    std::lock_guard<std::mutex> lock(g_workers_lock);
+    ++g_workers;
+  }
   vorlan_thread_t thread;
   int rc = vorlan_thread_create(
       &thread, nullptr,
       [](void *arg) -> void * {
+        g_this_worker.counted = true;
         auto *fn = static_cast<std::function<void()> *>(arg);
         (*fn)();
         delete fn;
@@ -53,6 +80,7 @@ void run_detached(std::function<void()> work) {
   if (rc != 0) {
     (*task)();
     delete task;
+    worker_finished();
   }
 }
 
@@ -435,6 +463,8 @@ vorlan_result_t activate() {
 
 vorlan_result_t deactivate() {
   vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, g_name.c_str());
+  std::unique_lock<std::mutex> lock(g_workers_lock);
+  g_workers_idle.wait_for(lock, std::chrono::seconds(5), [] { return g_workers == 0; });
   return VORLAN_SUCCESS;
 }
 
