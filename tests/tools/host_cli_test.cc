@@ -129,6 +129,49 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
   }
 }
 
+TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
+  server_->create_bucket("a");
+  std::string data(700000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
+  const std::string file = dir_.write("in.bin", data), out = dir_.path() + "/out.bin";
+  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
+  ToolRun run_once = run(dir_, tool + "put '" + file + "' /a/k --compute-md5 --mtime 99");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(server_->object("a", "k")->metadata["mtime"], "99");
+  run_once = run(dir_, tool + "put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(server_->object("a", "s")->data, data);
+  // A partly downloaded file is completed by a ranged get.
+  dir_.write("out.bin", data.substr(0, 1000));
+  run_once = run(dir_, tool + "get /a/k '" + out + "' --offset 1000");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(TempDir::read(out), data);
+  run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
+
+  struct Case {
+    const char *label;
+    std::string arguments;
+    int exit_code;
+    std::string err_part;
+  };
+  const std::vector<Case> cases = {
+      {"announced size beyond the file", "put '" + file + "' /a/x --alloc 800000", 5,
+       "Unexpected end of data.  Size announced: 800000, size received: 700000"},
+      {"a malformed MD5, as given", "put '" + file + "' /a/x --md5 abc", 5, "Invalid md5 checksum"},
+      {"overlapping ranges", "get /a/k - --range 0:10 --range 5:10", 2, "overlap"},
+      {"standard input without --alloc", "put - /a/x", 2, "--alloc"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    run_once = run(dir_, tool + c.arguments);
+    EXPECT_EQ(run_once.exit_code, c.exit_code) << run_once.err;
+    EXPECT_NE(run_once.err.find(c.err_part), std::string::npos) << run_once.err;
+  }
+  EXPECT_FALSE(server_->object("a", "x"));
+}
+
 // The option list is the parser's own; the exit codes are ours to document.
 TEST_F(HostCli, HelpDocumentsTheExitCodes) {
   ToolRun result = run(dir_, "--help");
