@@ -41,12 +41,16 @@ void finish(vorlan_gfs_op_s *op, vorlan_result_t result) {
   op->cond.notify_all();
 }
 
-void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, const char *call) {
+// Keeps the records, or hands them to the request's batch handler; `final` with the result.
+void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, const char *call,
+                bool final, vorlan_result_t result) {
   if (count > 0 && stats == nullptr) {
     op->host->violation(std::string(call) + " with no records but a count of " +
                         std::to_string(count));
-    return;
+    count = 0;
   }
+  std::vector<vorlan::host::Stat> batch;
+  std::vector<vorlan::host::Stat> &into = op->on_batch ? batch : op->stats;
   for (int i = 0; i < count; ++i) {
     const vorlan_gfs_stat_t &in = stats[i];
     vorlan::host::Stat out;
@@ -64,8 +68,9 @@ void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, 
     out.mtime = in.mtime;
     out.dev = in.dev;
     out.ino = in.ino;
-    op->stats.push_back(std::move(out));
+    into.push_back(std::move(out));
   }
+  if (op->on_batch) op->on_batch(batch, final, result);
 }
 
 const char *level_name(int level) {
@@ -205,7 +210,7 @@ void vorlan_gridftp_server_finished_stat(vorlan_gfs_operation_t op, vorlan_resul
   if (!accept(op, OpKind::kStat, "finished_stat", result, lock)) {
     return;
   }
-  copy_stats(op, stat_array, stat_count, "finished_stat");
+  copy_stats(op, stat_array, stat_count, "finished_stat", true, result);
   finish(op, result);
 }
 
@@ -217,7 +222,7 @@ void vorlan_gridftp_server_finished_stat_partial(vorlan_gfs_operation_t op, vorl
   }
   vorlan_error_release(result);
   ++op->partial_calls;
-  copy_stats(op, stat_array, stat_count, "finished_stat_partial");
+  copy_stats(op, stat_array, stat_count, "finished_stat_partial", false, VORLAN_SUCCESS);
 }
 
 void vorlan_gfs_log_message(int level, const char *format, ...) {
