@@ -32,8 +32,9 @@ void vorlan_i_s3_stat_bucket(stat_state *state) {
       {vorlan_l_s3_stat_bucket_properties, vorlan_l_s3_stat_bucket_complete},
       vorlan_l_s3_stat_bucket_dir_callback};
   vorlan_i_s3_stat_retry(__func__, state, "S3_list_bucket", [&] {
-    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "REST: op=%p S3_list_bucket(bucket=%s) try=%d\n",
-                  static_cast<void *>(request.op), request.bucket, request.try_count);
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, "vorlan_i_s3_stat_bucket",
+                     "REST: op=%p S3_list_bucket(bucket=%s) try=%d\n",
+                     static_cast<void *>(request.op), request.bucket, request.try_count);
     S3_list_bucket(&request.bucket_context, nullptr, nullptr, "/", 1, nullptr, 0, &handler, state);
   });
   if (request.result == VORLAN_SUCCESS) {

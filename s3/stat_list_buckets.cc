@@ -72,8 +72,9 @@ void vorlan_i_s3_stat_list_buckets(stat_state *state) {
   const S3ListServiceHandler handler = {{vorlan_l_s3_stat_properties, vorlan_l_s3_stat_complete},
                                         vorlan_l_s3_stat_list_service};
   vorlan_i_s3_stat_retry(__func__, state, "S3_list_service", [&] {
-    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "REST: op=%p S3_list_service() try=%d\n",
-                  static_cast<void *>(request.op), request.try_count);
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, "vorlan_i_s3_stat_list_buckets",
+                     "REST: op=%p S3_list_service() try=%d\n", static_cast<void *>(request.op),
+                     request.try_count);
     S3_list_service(context.protocol, context.accessKeyId, context.secretAccessKey,
                     context.securityToken, context.hostName, context.authRegion, nullptr, 0,
                     &handler, state);

@@ -158,9 +158,10 @@ void vorlan_l_s3_stat_list_pages(stat_state *state, const char *prefix) {
   for (;;) {
     vorlan_i_s3_stat_retry(__func__, state, "S3_list_bucket", [&] {
       state->next_marker.clear();
-      VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "REST: op=%p S3_list_bucket(bucket=%s, key=%s) try=%d\n",
-                    static_cast<void *>(request.op), request.bucket,
-                    prefix != nullptr ? prefix : "<NULL>", request.try_count);
+      VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, "vorlan_l_s3_stat_list_pages",
+                       "REST: op=%p S3_list_bucket(bucket=%s, key=%s) try=%d\n",
+                       static_cast<void *>(request.op), request.bucket,
+                       prefix != nullptr ? prefix : "<NULL>", request.try_count);
       S3_list_bucket(&request.bucket_context, prefix, marker.empty() ? nullptr : marker.c_str(),
                      "/", 0, nullptr, 0, &handler, state);
     });

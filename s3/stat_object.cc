@@ -140,9 +140,10 @@ void vorlan_i_s3_stat_object(stat_state *state) {
       {vorlan_l_s3_stat_list_dir_properties, vorlan_l_s3_stat_list_dir_complete},
       vorlan_l_s3_stat_list_dir_callback};
   vorlan_i_s3_stat_retry(__func__, state, "S3_list_bucket", [&] {
-    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "REST: op=%p S3_list_bucket(bucket=%s, key=%s) try=%d\n",
-                  static_cast<void *>(request.op), request.bucket, prefix.c_str(),
-                  request.try_count);
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, "vorlan_i_s3_stat_object",
+                     "REST: op=%p S3_list_bucket(bucket=%s, key=%s) try=%d\n",
+                     static_cast<void *>(request.op), request.bucket, prefix.c_str(),
+                     request.try_count);
     S3_list_bucket(&request.bucket_context, prefix.c_str(), nullptr, "/", 1, nullptr, 0, &list,
                    state);
   });
