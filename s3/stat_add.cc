@@ -97,12 +97,19 @@ void vorlan_i_s3_stat_hold(stat_state *state, const vorlan_gfs_stat_t *stat, boo
   state->dot_held = state->dot_held || is_dot;
 }
 
-void vorlan_i_s3_stat_hold_dot(stat_state *state, const char *ino_text) {
-  if (state->dir_found || state->dot_held) return;
-  const vorlan_gfs_stat_t dot = vorlan_i_s3_stat_record(
-      vorlan_i_s3_stat_dir_mode, ".", vorlan_i_s3_stat_hash(state->request.bucket),
-      vorlan_i_s3_stat_hash(ino_text));
-  vorlan_i_s3_stat_hold(state, &dot, true);
+S3Status vorlan_i_s3_stat_hold_dot(stat_state *state, const char *ino_text,
+                                   const char *ino_suffix) {
+  if (state->dir_found || state->dot_held) return S3StatusOK;
+  try {
+    const std::string text = std::string(ino_text) + ino_suffix;
+    const vorlan_gfs_stat_t dot = vorlan_i_s3_stat_record(
+        vorlan_i_s3_stat_dir_mode, ".", vorlan_i_s3_stat_hash(state->request.bucket),
+        vorlan_i_s3_stat_hash(text.c_str()));
+    vorlan_i_s3_stat_hold(state, &dot, true);
+  } catch (const std::bad_alloc &) {
+    return vorlan_i_s3_stat_out_of_memory(state);
+  }
+  return S3StatusOK;
 }
 
 size_t vorlan_i_s3_stat_settle(stat_state *state) {

@@ -14,12 +14,7 @@ std::string vorlan_l_s3_stat_prefix(const stat_state *state) {
 
 S3Status vorlan_l_s3_stat_head_dir_properties(const S3ResponseProperties *, void *data) {
   auto *state = static_cast<stat_state *>(data);
-  try {
-    vorlan_i_s3_stat_hold_dot(state, (std::string(state->request.pathname) + "/").c_str());
-  } catch (const std::bad_alloc &) {
-    return vorlan_i_s3_stat_out_of_memory(state);
-  }
-  return S3StatusOK;
+  return vorlan_i_s3_stat_hold_dot(state, state->request.pathname, "/");
 }
 
 // A missing placeholder or page is no failure: the directory may exist without one.
@@ -43,7 +38,7 @@ S3Status vorlan_l_s3_stat_head_object_properties(const S3ResponseProperties *pro
       file.mtime = properties->lastModified;
       vorlan_i_s3_stat_hold(state, &file);
     } else {
-      vorlan_i_s3_stat_hold_dot(state, request.pathname);
+      return vorlan_i_s3_stat_hold_dot(state, request.pathname);
     }
   } catch (const std::bad_alloc &) {
     return vorlan_i_s3_stat_out_of_memory(state);
@@ -107,7 +102,7 @@ S3Status vorlan_l_s3_stat_list_dir_callback(int is_truncated, const char *next_m
     for (int i = 0; i < contents_count; ++i) {
       const std::string_view key(contents[i].key);
       if (!key.starts_with(prefix)) continue;
-      vorlan_i_s3_stat_hold_dot(state, dot_ino);
+      if (vorlan_i_s3_stat_hold_dot(state, dot_ino) != S3StatusOK) return S3StatusOutOfMemory;
       // The directory's own placeholder is the directory, not an entry in it.
       if (key.size() == prefix.size()) continue;
       vorlan_l_s3_stat_hold_file(state, contents[i], key.substr(prefix.size()));
@@ -115,7 +110,7 @@ S3Status vorlan_l_s3_stat_list_dir_callback(int is_truncated, const char *next_m
     for (int i = 0; i < common_prefixes_count; ++i) {
       std::string_view common(common_prefixes[i]);
       if (!common.starts_with(prefix)) continue;
-      vorlan_i_s3_stat_hold_dot(state, dot_ino);
+      if (vorlan_i_s3_stat_hold_dot(state, dot_ino) != S3StatusOK) return S3StatusOutOfMemory;
       if (common.size() == prefix.size()) continue;
       common.remove_prefix(prefix.size());
       if (common.ends_with('/')) common.remove_suffix(1);

@@ -66,12 +66,7 @@ void vorlan_l_s3_stat_head_object_complete(S3Status status, const S3ErrorDetails
 
 S3Status vorlan_l_s3_stat_head_dir_properties(const S3ResponseProperties *, void *data) {
   auto *state = static_cast<stat_state *>(data);
-  try {
-    vorlan_i_s3_stat_hold_dot(state, state->request.pathname);
-  } catch (const std::bad_alloc &) {
-    return vorlan_i_s3_stat_out_of_memory(state);
-  }
-  return S3StatusOK;
+  return vorlan_i_s3_stat_hold_dot(state, state->request.pathname);
 }
 
 void vorlan_l_s3_stat_head_dir_complete(S3Status status, const S3ErrorDetails *details,
@@ -88,15 +83,12 @@ S3Status vorlan_l_s3_stat_list_dir_callback(int, const char *, int contents_coun
                                             const S3ListBucketContent *contents,
                                             int common_prefixes_count, const char **, void *data) {
   auto *state = static_cast<stat_state *>(data);
-  try {
-    const std::string prefix = std::string(state->request.key) + "/";
-    const bool below =
-        contents_count > 0 && std::strncmp(contents[0].key, prefix.c_str(), prefix.size()) == 0;
-    if (below || common_prefixes_count > 0) vorlan_i_s3_stat_hold_dot(state, prefix.c_str());
-  } catch (const std::bad_alloc &) {
-    return vorlan_i_s3_stat_out_of_memory(state);
-  }
-  return S3StatusOK;
+  const char *key = state->request.key;
+  const size_t length = std::strlen(key);
+  const bool below = contents_count > 0 && std::strncmp(contents[0].key, key, length) == 0 &&
+                     contents[0].key[length] == '/';
+  if (!below && common_prefixes_count == 0) return S3StatusOK;
+  return vorlan_i_s3_stat_hold_dot(state, key, "/");
 }
 
 // An empty listing under the prefix means the name is neither a file nor a directory.

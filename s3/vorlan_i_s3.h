@@ -409,9 +409,10 @@ struct stat_state {
 void vorlan_i_s3_stat_add(stat_state *state, const vorlan_gfs_stat_t *stat);
 // Keeps a copy of `stat` for the current attempt; is_dot marks the directory's own ".".
 void vorlan_i_s3_stat_hold(stat_state *state, const vorlan_gfs_stat_t *stat, bool is_dot = false);
-// Holds the listed directory's own "." (dev from the bucket, ino from `ino_text`) unless one
-// was found already.
-void vorlan_i_s3_stat_hold_dot(stat_state *state, const char *ino_text);
+// Holds the listed directory's own "." (dev from the bucket, ino from `ino_text` followed by
+// `ino_suffix`) unless one was found already. A callback returns what it returns.
+S3Status vorlan_i_s3_stat_hold_dot(stat_state *state, const char *ino_text,
+                                   const char *ino_suffix = "");
 // A record with what all entries share: link count 1, no link target, owner 0, size 0, times
 // unknown; dev and ino as given.
 vorlan_gfs_stat_t vorlan_i_s3_stat_record(uint32_t mode, const char *name, int32_t dev,
