@@ -126,7 +126,8 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
                                  nothing = {page({}, {}, true)},
                                  partial = {page(forty, {}, true, "d/k49")},
                                  dir = {2, page({"d/", "d/a"}, {"d/p/"}, false)},
-                                 empty = {page({}, {}, false)}, none;
+                                 empty = {page({}, {}, false)},
+                                 slashes = {page({"d/a"}, {"d//"}, false)}, none;
   struct Case {
     const char *label;
     const char *path;
@@ -147,6 +148,8 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
        nullptr},
       {"failure after partial batches is the final result", "/b/d", false, partial, 0, 0, nullptr,
        "32 9", "ServiceUnavailable", "marker=d%2Fk49"},
+      {"a subdirectory without a name is dropped", "/b/d", false, slashes, 0, 0, ". a", "2",
+       nullptr, nullptr},
       {"placeholder and page repeated", "/b/d", false, dir, 1, 1, ". a p/", "3", nullptr, nullptr},
       {"file after an empty listing repeated", "/b/f", false, empty, 0, 2, "f", "1", nullptr,
        nullptr},
