@@ -3,7 +3,6 @@
 // registers as "google_cloud".
 #include "vorlan_i_s3.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -58,8 +57,7 @@ vorlan_result_t vorlan_l_gcloud_load_settings(const char *config_path) {
   free(vorlan_i_s3_default_hostname);
   vorlan_i_s3_default_hostname = strdup(VORLAN_S3_DEFAULT_HOSTNAME);
   if (vorlan_i_s3_default_hostname == nullptr) {
-    return vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+    return vorlan_i_s3_malloc_error();
   }
   return vorlan_i_s3_config_parse(config_path, extra_keys);
 }

@@ -3,7 +3,6 @@
 // first access token.
 #include "vorlan_i_s3.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
@@ -12,17 +11,10 @@ namespace {
 // Guards vorlan_i_s3_default_region, which every session start replaces.
 std::mutex vorlan_l_default_region_lock;
 
-vorlan_result_t vorlan_l_malloc_error() {
-  return vorlan_error_put(
-      vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
-}
-
-using vorlan_l_text_ptr = std::unique_ptr<char, decltype(&std::free)>;
-
-vorlan_l_text_ptr vorlan_l_get_document(vorlan_gfs_operation_t op, const char *key) {
+vorlan_i_s3_text_ptr vorlan_l_get_document(vorlan_gfs_operation_t op, const char *key) {
   char *text = nullptr;
   vorlan_gridftp_server_get_config_data(op, key, &text);
-  return {text, &std::free};
+  return vorlan_i_s3_text_ptr(text);
 }
 
 vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
@@ -31,23 +23,23 @@ vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
   handle->uri_style = vorlan_i_s3_use_virtual_host ? S3UriStyleVirtualHost : S3UriStylePath;
   if (vorlan_i_s3_default_hostname != nullptr) {
     handle->host_name = strdup(vorlan_i_s3_default_hostname);
-    if (handle->host_name == nullptr) return vorlan_l_malloc_error();
+    if (handle->host_name == nullptr) return vorlan_i_s3_malloc_error();
   }
   handle->refresh_credentials = vorlan_i_gcloud_token_refresh;
   handle->current_op = op;
   handle->gcloud = true;
 
-  if (vorlan_l_text_ptr config = vorlan_l_get_document(op, "config")) {
+  if (vorlan_i_s3_text_ptr config = vorlan_l_get_document(op, "config")) {
     vorlan_result_t result = vorlan_i_s3_config_parse_buckets(nullptr, config.get(), "buckets",
                                                               &handle->allowed_buckets);
     if (result != VORLAN_SUCCESS) return result;
   }
-  if (vorlan_l_text_ptr policies = vorlan_l_get_document(op, "collection-policies")) {
+  if (vorlan_i_s3_text_ptr policies = vorlan_l_get_document(op, "collection-policies")) {
     vorlan_result_t result = vorlan_i_s3_config_parse_json_project(policies.get(), &handle->key_id);
     if (result != VORLAN_SUCCESS) return result;
   }
   if (!vorlan_i_s3_set_default_region(vorlan_i_s3_gcloud_bucket_location)) {
-    return vorlan_l_malloc_error();
+    return vorlan_i_s3_malloc_error();
   }
 
   vorlan_result_t result = vorlan_i_s3_base_initialize(handle, S3_INIT_SIGNATURE_V4);
@@ -87,7 +79,7 @@ vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int fl
   const bool copied = table_region != nullptr ? (region = strdup(table_region)) != nullptr
                                               : vorlan_i_s3_copy_default_region(&region);
   if (!copied) {
-    vorlan_result_t result = vorlan_l_malloc_error();
+    vorlan_result_t result = vorlan_i_s3_malloc_error();
     VORLAN_S3_LOG_RESULT(result);
     return result;
   }
@@ -120,12 +112,12 @@ void vorlan_i_gcloud_start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t 
   vorlan_result_t result = VORLAN_SUCCESS;
   auto *handle = new (std::nothrow) vorlan_i_s3_handle_t;
   if (handle == nullptr) {
-    result = vorlan_l_malloc_error();
+    result = vorlan_i_s3_malloc_error();
   } else {
     try {
       result = vorlan_l_gcloud_fill_handle(handle, op);
     } catch (const std::bad_alloc &) {
-      result = vorlan_l_malloc_error();
+      result = vorlan_i_s3_malloc_error();
     }
   }
   if (result != VORLAN_SUCCESS) {

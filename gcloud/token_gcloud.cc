@@ -14,11 +14,6 @@ constexpr time_t vorlan_l_gcloud_renewal_margin = 299;
 
 time_t vorlan_l_gcloud_now() { return time(nullptr); }
 
-struct vorlan_l_json_release {
-  void operator()(json_t *json) const { json_decref(json); }
-};
-using vorlan_l_json_ptr = std::unique_ptr<json_t, vorlan_l_json_release>;
-
 vorlan_result_t vorlan_l_gcloud_module_error(const char *func, int line, const std::string &text) {
   return vorlan_error_put(vorlan_error_construct_error(
       nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "token_gcloud", func, line, "%s", text.c_str()));
@@ -28,7 +23,7 @@ vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text, char **subjec
                                                  int64_t *expiry) {
   VORLAN_S3_TRACE_ENTER();
   json_error_t error;
-  vorlan_l_json_ptr root(json_loads(text, 0, &error));
+  vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
   if (!root) {
     vorlan_result_t result = vorlan_l_gcloud_module_error(
         __func__, __LINE__, vorlan_i_s3_format("Error loading user credential: %s\n", error.text));
@@ -57,8 +52,7 @@ vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text, char **subjec
   if (token_copy == nullptr || subject_copy == nullptr) {
     std::free(token_copy);
     std::free(subject_copy);
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+    result = vorlan_i_s3_malloc_error();
     VORLAN_S3_LOG_RESULT(result);
     return result;
   }
@@ -80,8 +74,6 @@ void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
 }  // namespace
 
 time_t (*vorlan_i_gcloud_clock)() = vorlan_l_gcloud_now;
-void (*vorlan_i_gcloud_get_config_data)(vorlan_gfs_operation_t op, const char *key,
-                                        char **string) = vorlan_gridftp_server_get_config_data;
 
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -128,12 +120,12 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
     key = "renew-creds";
   }
   char *document = nullptr;
-  vorlan_i_gcloud_get_config_data(op, key, &document);
+  vorlan_gridftp_server_get_config_data(op, key, &document);
   if (document == nullptr) {
     VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
     return VORLAN_SUCCESS;
   }
-  std::unique_ptr<char, decltype(&std::free)> owned_document(document, &std::free);
+  vorlan_i_s3_text_ptr owned_document(document);
   char *subject = nullptr;
   char *token = nullptr;
   int64_t expiry = 0;
@@ -155,8 +147,7 @@ vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
   try {
     result = vorlan_gcloud_update_token(handle, op);
   } catch (const std::bad_alloc &) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+    result = vorlan_i_s3_malloc_error();
   }
   handle->security_token = handle->access_token;
   return result;

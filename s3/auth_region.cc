@@ -2,7 +2,6 @@
 // region table and the HeadBucket lookup of a bucket's own region.
 #include "vorlan_i_s3.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -157,12 +156,15 @@ struct vorlan_l_head_bucket_data_t {
   char region[64];
 };
 
+void vorlan_l_head_bucket_keep_region(vorlan_l_head_bucket_data_t *data, const char *region) {
+  if (region != nullptr && std::strlen(region) < sizeof(data->region)) {
+    std::strcpy(data->region, region);
+  }
+}
+
 S3Status responsePropertiesCallback(const S3ResponseProperties *properties, void *callback_data) {
   auto *data = static_cast<vorlan_l_head_bucket_data_t *>(callback_data);
-  if (properties->bucketRegion != nullptr &&
-      std::strlen(properties->bucketRegion) < sizeof(data->region)) {
-    std::strcpy(data->region, properties->bucketRegion);
-  }
+  vorlan_l_head_bucket_keep_region(data, properties->bucketRegion);
   return S3StatusOK;
 }
 
@@ -170,7 +172,16 @@ void responseCompleteCallback(S3Status status, const S3ErrorDetails *error_detai
                               void *callback_data) {
   VORLAN_S3_TRACE_ENTER();
   auto *data = static_cast<vorlan_l_head_bucket_data_t *>(callback_data);
-  // A bucket in another region answers with a redirect that still names its region.
+  // A bucket in another region answers with a redirect that still names its region; the
+  // library hands an error answer's headers over only as its details.
+  if (status == S3StatusErrorPermanentRedirect && error_details != nullptr) {
+    for (int i = 0; i < error_details->extraDetailsCount; ++i) {
+      const S3NameValue &detail = error_details->extraDetails[i];
+      if (detail.name != nullptr && std::strcmp(detail.name, "Region") == 0) {
+        vorlan_l_head_bucket_keep_region(data, detail.value);
+      }
+    }
+  }
   const bool redirect_with_region = status == S3StatusErrorPermanentRedirect && data->region[0];
   if (status != S3StatusOK && !redirect_with_region && data->status == S3StatusOK) {
     data->status = status;
@@ -202,11 +213,6 @@ bool vorlan_l_head_bucket_region(const S3BucketContext *context, vorlan_gfs_oper
   return true;
 }
 
-vorlan_result_t vorlan_l_s3_malloc_error() {
-  return vorlan_error_put(
-      vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
-}
-
 // Under the session's lock: record the request, renew the token if due, copy it.
 vorlan_result_t vorlan_l_s3_take_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
                                        bool renew, char **token) {
@@ -221,7 +227,7 @@ vorlan_result_t vorlan_l_s3_take_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_
   *token = nullptr;
   if (handle->security_token != nullptr) {
     *token = strdup(handle->security_token);
-    if (*token == nullptr) return vorlan_l_s3_malloc_error();
+    if (*token == nullptr) return vorlan_i_s3_malloc_error();
   }
   return VORLAN_SUCCESS;
 }

@@ -6,7 +6,6 @@
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 #include "vorlan_i_s3.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -100,11 +99,9 @@ vorlan_result_t vorlan_i_s3_checksum_init(md5_state **state) {
   if (new_state != nullptr && MD5_Init(&new_state->md5_context) != 1) {
     free(new_state);
     new_state = nullptr;
-    errno = ENOMEM;
   }
   if (new_state == nullptr) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+    result = vorlan_i_s3_malloc_error();
   }
   *state = new_state;
   VORLAN_S3_TRACE_EXIT();

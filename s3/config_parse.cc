@@ -29,15 +29,6 @@ namespace {
 
 constexpr const char *vorlan_l_s3_whitespace = " \t\n\v\f\r";
 
-struct vorlan_l_s3_file_closer {
-  void operator()(FILE *file) const { fclose(file); }
-};
-using vorlan_l_s3_file_ptr = std::unique_ptr<FILE, vorlan_l_s3_file_closer>;
-
-struct vorlan_l_s3_free_deleter {
-  void operator()(char *text) const { free(text); }
-};
-
 // The built-in key table, in the order keys are matched.
 struct vorlan_l_s3_builtin_keys {
   vorlan_i_s3_config_key_t keys[12] = {
@@ -71,11 +62,6 @@ vorlan_result_t vorlan_l_s3_config_error(const char *func, int line, const std::
       nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
 }
 
-vorlan_result_t vorlan_l_s3_malloc_error() {
-  return vorlan_error_put(
-      vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
-}
-
 void vorlan_l_s3_config_free_strings(vorlan_i_s3_config_key_t *config_keys) {
   for (vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
     if (key->value_type == VORLAN_S3_CONFIG_STRING && key->string_value != nullptr) {
@@ -97,6 +83,20 @@ bool vorlan_l_s3_config_number(const char *value, int64_t max, int64_t *number) 
   return true;
 }
 
+// "true", "yes", "on", "1" or "false", "no", "off", "0", in any case.
+bool vorlan_l_s3_config_bool(const char *value, bool *flag) {
+  static const char *const words[2][4] = {{"false", "no", "off", "0"}, {"true", "yes", "on", "1"}};
+  for (int truth = 0; truth < 2; truth++) {
+    for (const char *word : words[truth]) {
+      if (strcasecmp(value, word) == 0) {
+        *flag = truth == 1;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_number, const char *key,
                                              const char *value,
                                              vorlan_i_s3_config_key_t *config_keys, bool *found) {
@@ -111,6 +111,7 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
   }
 
   vorlan_result_t result = VORLAN_SUCCESS;
+  bool stored = true;
   int64_t number = 0;
   switch (entry->value_type) {
     case VORLAN_S3_CONFIG_STRING: {
@@ -118,7 +119,7 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
       if (current == nullptr || strcmp(current, value) != 0) {
         char *copy = strdup(value);
         if (copy == nullptr) {
-          result = vorlan_l_s3_malloc_error();
+          result = vorlan_i_s3_malloc_error();
           break;
         }
         free(current);
@@ -127,46 +128,27 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
       break;
     }
     case VORLAN_S3_CONFIG_BOOL:
-      if (strcasecmp(value, "true") == 0 || strcasecmp(value, "yes") == 0 ||
-          strcasecmp(value, "on") == 0 || strcmp(value, "1") == 0) {
-        *entry->bool_value = true;
-      } else if (strcasecmp(value, "false") == 0 || strcasecmp(value, "no") == 0 ||
-                 strcasecmp(value, "off") == 0 || strcmp(value, "0") == 0) {
-        *entry->bool_value = false;
-      } else {
-        result = vorlan_l_s3_config_error(
-            __func__, __LINE__,
-            vorlan_i_s3_format(
-                "Error parsing %s:%d: unexpected value for boolean attribute %s: \"%s\"\n", path,
-                line_number, key, value));
-      }
+      stored = vorlan_l_s3_config_bool(value, entry->bool_value);
       break;
     case VORLAN_S3_CONFIG_INT:
       // A value beyond 32 bits is refused rather than stored as its low bits.
-      if (vorlan_l_s3_config_number(value, INT32_MAX, &number)) {
-        *entry->int_value = static_cast<int32_t>(number);
-      } else {
-        result = vorlan_l_s3_config_error(
-            __func__, __LINE__,
-            vorlan_i_s3_format(
-                "Error parsing %s:%d: unexpected value for integer attribute %s: \"%s\"\n", path,
-                line_number, key, value));
-      }
+      stored = vorlan_l_s3_config_number(value, INT32_MAX, &number);
+      if (stored) *entry->int_value = static_cast<int32_t>(number);
       break;
     case VORLAN_S3_CONFIG_LONG_LONG:
-      if (vorlan_l_s3_config_number(value, INT64_MAX, &number)) {
-        *entry->long_long_value = number;
-      } else {
-        result = vorlan_l_s3_config_error(
-            __func__, __LINE__,
-            vorlan_i_s3_format(
-                "Error parsing %s:%d: unexpected value for long long attribute %s: \"%s\"\n", path,
-                line_number, key, value));
-      }
+      stored = vorlan_l_s3_config_number(value, INT64_MAX, &number);
+      if (stored) *entry->long_long_value = number;
       break;
     default:
       assert(!"unknown configuration value type");
       abort();
+  }
+  if (!stored) {
+    static const char *const type_names[] = {"string", "boolean", "integer", "long long"};
+    result = vorlan_l_s3_config_error(
+        __func__, __LINE__,
+        vorlan_i_s3_format("Error parsing %s:%d: unexpected value for %s attribute %s: \"%s\"\n",
+                           path, line_number, type_names[entry->value_type], key, value));
   }
   if (result == VORLAN_SUCCESS) {
     *found = true;
@@ -271,11 +253,10 @@ vorlan_result_t vorlan_l_s3_config_read(const char *path, FILE *file,
       break;
     }
   }
-  std::unique_ptr<char, vorlan_l_s3_free_deleter> owned(buffer);
+  vorlan_i_s3_text_ptr owned(buffer);
   if (result == VORLAN_SUCCESS && ferror(file)) {
     std::string subject = vorlan_i_s3_format("Error reading config file %s: ", path);
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", subject.c_str()));
+    result = vorlan_i_s3_system_error(errno, subject.c_str());
   }
   return result;
 }
@@ -287,13 +268,12 @@ vorlan_result_t vorlan_l_s3_config_parse(const char *path, vorlan_i_s3_config_ke
                    vorlan_i_s3_str(path));
 
   vorlan_result_t result = VORLAN_SUCCESS;
-  vorlan_l_s3_file_ptr file(path != nullptr ? fopen(path, "r") : nullptr);
+  vorlan_i_s3_file_ptr file(path != nullptr ? fopen(path, "r") : nullptr);
   if (!file) {
     int saved_errno = path != nullptr ? errno : ENOENT;
     std::string subject =
         vorlan_i_s3_format("Error loading config file %s: ", vorlan_i_s3_str(path));
-    result = vorlan_error_put(vorlan_i_gfs_error_system(nullptr, saved_errno, "System error%s%s",
-                                                        " in ", subject.c_str()));
+    result = vorlan_i_s3_system_error(saved_errno, subject.c_str());
   }
   if (result == VORLAN_SUCCESS) {
     result = vorlan_l_s3_config_read(path, file.get(), builtin.keys, extra_keys);
@@ -326,8 +306,7 @@ vorlan_result_t vorlan_i_s3_config_parse(const char *path, vorlan_i_s3_config_ke
     if (extra_keys != nullptr) {
       vorlan_l_s3_config_free_strings(extra_keys);
     }
-    errno = ENOMEM;
-    return vorlan_l_s3_malloc_error();
+    return vorlan_i_s3_malloc_error();
   }
 }
 
@@ -345,27 +324,19 @@ void vorlan_i_s3_config_reset() {
 
 // Collection policies: the host's "config" and "collection-policies" documents.
 
+void vorlan_i_s3_json_release::operator()(json_t *json) const { json_decref(json); }
+
 namespace {
-
-struct vorlan_l_s3_json_release {
-  void operator()(json_t *json) const { json_decref(json); }
-};
-using vorlan_l_s3_json_ptr = std::unique_ptr<json_t, vorlan_l_s3_json_release>;
-
-vorlan_result_t vorlan_l_s3_policy_error(const char *func, int line, const std::string &text) {
-  return vorlan_error_put(vorlan_error_construct_error(
-      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
-}
 
 vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const char *member,
                                           char ***buckets) {
   static const char *const func = "vorlan_i_s3_config_parse_buckets";
   json_error_t error;
-  vorlan_l_s3_json_ptr parsed;
+  vorlan_i_s3_json_ptr parsed;
   if (json == nullptr) {
     parsed.reset(json_loads(text, 0, &error));
     if (!parsed) {
-      return vorlan_l_s3_policy_error(
+      return vorlan_l_s3_config_error(
           func, __LINE__,
           vorlan_i_s3_format("Error loading collection storage policy: %s\n", error.text));
     }
@@ -373,13 +344,13 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   }
   json_t *list = nullptr;
   if (json_unpack_ex(json, &error, 0, "{s?o}", member, &list) != 0) {
-    return vorlan_l_s3_policy_error(
+    return vorlan_l_s3_config_error(
         func, __LINE__,
         vorlan_i_s3_format("Error unpacking allowed bucket list: %s\n", error.text));
   }
   // A value that is neither absent, null nor a list would otherwise grant every bucket.
   if (list != nullptr && !json_is_null(list) && !json_is_array(list)) {
-    return vorlan_l_s3_policy_error(func, __LINE__, "Error unpacking allowed bucket list.");
+    return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
   }
   const size_t count = list != nullptr ? json_array_size(list) : 0;
   if (count == 0) {
@@ -389,18 +360,16 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   std::unique_ptr<char *[], decltype(&vorlan_i_s3_free_bucket_list)> names(
       static_cast<char **>(std::calloc(count + 1, sizeof(char *))), &vorlan_i_s3_free_bucket_list);
   if (!names) {
-    return vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+    return vorlan_i_s3_malloc_error();
   }
   for (size_t i = 0; i < count; ++i) {
     const char *name = json_string_value(json_array_get(list, i));
     if (name == nullptr) {
-      return vorlan_l_s3_policy_error(func, __LINE__, "Error unpacking allowed bucket list.");
+      return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
     }
     names[i] = strdup(name);
     if (names[i] == nullptr) {
-      return vorlan_error_put(
-          vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+      return vorlan_i_s3_malloc_error();
     }
   }
   *buckets = names.release();
@@ -410,22 +379,21 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
 vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
   static const char *const func = "vorlan_i_s3_config_parse_json_project";
   json_error_t error;
-  vorlan_l_s3_json_ptr root(json_loads(text, 0, &error));
+  vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
   if (!root) {
-    return vorlan_l_s3_policy_error(
+    return vorlan_l_s3_config_error(
         func, __LINE__, vorlan_i_s3_format("Error loading collection policies: %s\n", error.text));
   }
   const char *value = nullptr;
   if (json_unpack_ex(root.get(), &error, 0, "{s?s}", "project", &value) != 0) {
-    return vorlan_l_s3_policy_error(
+    return vorlan_l_s3_config_error(
         func, __LINE__,
         vorlan_i_s3_format("Error unpacking collection policies: %s\n", error.text));
   }
   if (value == nullptr) return VORLAN_SUCCESS;
   char *copy = strdup(value);
   if (copy == nullptr) {
-    return vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+    return vorlan_i_s3_malloc_error();
   }
   std::free(*project);
   *project = copy;
@@ -440,8 +408,7 @@ vorlan_result_t vorlan_l_s3_parse_guarded(const char *func, Parse &&parse) {
   try {
     result = parse();
   } catch (const std::bad_alloc &) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, ENOMEM, "System error%s%s", " in ", "malloc"));
+    result = vorlan_i_s3_malloc_error();
   }
   vorlan_i_s3_log_result(func, result);
   return result;

@@ -18,10 +18,6 @@ constexpr const char *vorlan_l_s3_whitespace = " \t\n\v\f\r";
 // What ends an extension inside the list.
 constexpr const char *vorlan_l_s3_extension_end = " \t\n\r";
 
-struct vorlan_l_s3_file_closer {
-  void operator()(FILE *file) const { fclose(file); }
-};
-
 void vorlan_l_s3_mime_table_destroy() {
   vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
   vorlan_i_s3_mime_extensions = nullptr;
@@ -102,7 +98,7 @@ vorlan_result_t vorlan_l_s3_mime_types_parse(const char *path) {
   if (path == nullptr) {
     return VORLAN_SUCCESS;
   }
-  std::unique_ptr<FILE, vorlan_l_s3_file_closer> file(fopen(path, "r"));
+  vorlan_i_s3_file_ptr file(fopen(path, "r"));
   if (!file) {
     vorlan_l_s3_mime_table_destroy();
     return VORLAN_FAILURE;

@@ -5,6 +5,7 @@
 
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <new>
@@ -28,6 +29,36 @@ void vorlan_l_s3_debug_write(FILE *output, const std::string &prefix, const char
   } catch (const std::bad_alloc &) {
     // Out of memory: the line is dropped, the caller carries on.
   }
+}
+
+// One piece of a log line: the thread id and, when `stamped`, the wall clock in seconds and
+// nanoseconds, then the caller's message.
+void vorlan_l_s3_debug_vprintf(bool stamped, const char *format, va_list args)
+    VORLAN_PRINTF_FORMAT(2, 0);
+
+void vorlan_l_s3_debug_vprintf(bool stamped, const char *format, va_list args) {
+  FILE *output = vorlan_i_VORLAN_S3_debug_handle.output;
+  if (output == nullptr) {
+    return;
+  }
+  const bool ids = vorlan_i_VORLAN_S3_debug_handle.show_thread_ids != 0;
+  const auto id = static_cast<unsigned long>(vorlan_thread_self());
+  std::string prefix;
+  try {
+    if (!stamped) {
+      if (ids) prefix = vorlan_i_s3_format("%lu::", id);
+    } else {
+      struct timeval now = {};
+      gettimeofday(&now, nullptr);
+      const auto seconds = static_cast<unsigned long>(now.tv_sec);
+      const auto nanoseconds = static_cast<unsigned long>(now.tv_usec) * 1000UL;
+      prefix = ids ? vorlan_i_s3_format("%lu:%lu.%.9lu::", id, seconds, nanoseconds)
+                   : vorlan_i_s3_format("%lu.%.9lu::", seconds, nanoseconds);
+    }
+  } catch (const std::bad_alloc &) {
+    return;
+  }
+  vorlan_l_s3_debug_write(output, prefix, format, args);
 }
 
 }  // namespace
@@ -82,50 +113,25 @@ std::string vorlan_i_s3_format(const char *format, ...) {
 }
 
 void vorlan_i_VORLAN_S3_debug_printf(const char *format, ...) {
-  FILE *output = vorlan_i_VORLAN_S3_debug_handle.output;
-  if (output == nullptr) {
-    return;
-  }
-  std::string prefix;
-  try {
-    if (vorlan_i_VORLAN_S3_debug_handle.show_thread_ids) {
-      prefix = vorlan_i_s3_format("%lu::", static_cast<unsigned long>(vorlan_thread_self()));
-    }
-  } catch (const std::bad_alloc &) {
-    return;
-  }
   va_list args;
   va_start(args, format);
-  vorlan_l_s3_debug_write(output, prefix, format, args);
+  vorlan_l_s3_debug_vprintf(false, format, args);
   va_end(args);
 }
 
 void vorlan_i_VORLAN_S3_debug_time_printf(const char *format, ...) {
-  FILE *output = vorlan_i_VORLAN_S3_debug_handle.output;
-  if (output == nullptr) {
-    return;
-  }
-  struct timeval now = {};
-  gettimeofday(&now, nullptr);
-  const auto seconds = static_cast<unsigned long>(now.tv_sec);
-  const auto nanoseconds = static_cast<unsigned long>(now.tv_usec) * 1000UL;
-  std::string prefix;
-  try {
-    if (vorlan_i_VORLAN_S3_debug_handle.show_thread_ids) {
-      prefix =
-          vorlan_i_s3_format("%lu:%lu.%.9lu::", static_cast<unsigned long>(vorlan_thread_self()),
-                             seconds, nanoseconds);
-    } else {
-      prefix = vorlan_i_s3_format("%lu.%.9lu::", seconds, nanoseconds);
-    }
-  } catch (const std::bad_alloc &) {
-    return;
-  }
   va_list args;
   va_start(args, format);
-  vorlan_l_s3_debug_write(output, prefix, format, args);
+  vorlan_l_s3_debug_vprintf(true, format, args);
   va_end(args);
 }
+
+vorlan_result_t vorlan_i_s3_system_error(int error_number, const char *what) {
+  return vorlan_error_put(
+      vorlan_i_gfs_error_system(nullptr, error_number, "System error%s%s", " in ", what));
+}
+
+vorlan_result_t vorlan_i_s3_malloc_error() { return vorlan_i_s3_system_error(ENOMEM, "malloc"); }
 
 void vorlan_i_s3_log_result(const char *func_name, vorlan_result_t result) {
   if (result == VORLAN_SUCCESS) {
@@ -251,6 +257,12 @@ vorlan_result_t vorlan_l_s3_base_activate() {
 }
 
 vorlan_result_t vorlan_l_s3_base_deactivate() {
+  // Workers use the log, the tables and the module's code: let running ones finish first.
+  const int running = vorlan_i_s3_workers_wait(vorlan_i_s3_unload_wait_ms);
+  if (running > 0) {
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "%d worker threads still running after %lld ms\n", running,
+                  static_cast<long long>(vorlan_i_s3_unload_wait_ms));
+  }
   if (vorlan_i_s3_mime_extensions != nullptr) {
     vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
     vorlan_i_s3_mime_extensions = nullptr;

@@ -3,6 +3,51 @@
 #include "vorlan_i_s3.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+
+int64_t vorlan_i_s3_unload_wait_ms = 5000;
+
+namespace {
+
+// Workers started and not yet returned. Guarded by vorlan_l_s3_workers_lock.
+std::mutex vorlan_l_s3_workers_lock;
+std::condition_variable vorlan_l_s3_workers_idle;
+int vorlan_l_s3_workers_running = 0;
+
+struct vorlan_l_s3_worker_start {
+  void *(*thread_func)(void *);
+  void *record;
+};
+
+void vorlan_l_s3_worker_finished() {
+  std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+  --vorlan_l_s3_workers_running;
+  // Notified under the lock: once it is released, deactivation may return.
+  vorlan_l_s3_workers_idle.notify_all();
+}
+
+// Counts the worker down when its thread exits. A thread_local destructor runs after the
+// thread function has returned, and the C library keeps the module loaded until such
+// destructors have run (a dlclose meanwhile leaves it mapped), so the instructions after the
+// count drops cannot run in unmapped code.
+struct vorlan_l_s3_worker_exit {
+  bool counted = false;
+  ~vorlan_l_s3_worker_exit() {
+    if (counted) vorlan_l_s3_worker_finished();
+  }
+};
+thread_local vorlan_l_s3_worker_exit vorlan_l_s3_this_worker;
+
+void *vorlan_l_s3_worker_main(void *arg) {
+  const vorlan_l_s3_worker_start start = *static_cast<vorlan_l_s3_worker_start *>(arg);
+  delete static_cast<vorlan_l_s3_worker_start *>(arg);
+  vorlan_l_s3_this_worker.counted = true;
+  start.thread_func(start.record);
+  return nullptr;
+}
+
+}  // namespace
 
 void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
                               vorlan_i_s3_handle_t *handle, const char *pathname, const char *name,
@@ -20,8 +65,7 @@ void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operati
 
 vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name) {
   if (key != nullptr && *key != '\0') return VORLAN_SUCCESS;
-  return vorlan_error_put(
-      vorlan_i_gfs_error_system(nullptr, EINVAL, "System error%s%s", " in ", request_name));
+  return vorlan_i_s3_system_error(EINVAL, request_name);
 }
 
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key) {
@@ -34,11 +78,29 @@ vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool
 }
 
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record) {
+  auto *start = new (std::nothrow) vorlan_l_s3_worker_start{thread_func, record};
+  if (start == nullptr) return vorlan_i_s3_malloc_error();
+  {
+    std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+    ++vorlan_l_s3_workers_running;
+  }
   vorlan_thread_t thread;
-  if (vorlan_thread_create(&thread, nullptr, thread_func, record) == 0) return VORLAN_SUCCESS;
+  if (vorlan_thread_create(&thread, nullptr, vorlan_l_s3_worker_main, start) == 0) {
+    return VORLAN_SUCCESS;
+  }
+  delete start;
+  vorlan_l_s3_worker_finished();
   return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
                                                        "operation", __func__, __LINE__, "%s",
                                                        "vorlan_thread_create"));
+}
+
+int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::unique_lock<std::mutex> lock(vorlan_l_s3_workers_lock);
+  vorlan_l_s3_workers_idle.wait_until(lock, deadline,
+                                      [] { return vorlan_l_s3_workers_running == 0; });
+  return vorlan_l_s3_workers_running;
 }
 
 void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result) {

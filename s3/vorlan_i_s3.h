@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +68,26 @@ void vorlan_i_s3_debug_close();
 
 // A "%s" argument that is never null.
 inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }
+
+// Errors built in many places: the system error "System error in <what>" for `error_number`,
+// and its out-of-memory form "System error in malloc" (ENOMEM). Both return the error's code.
+vorlan_result_t vorlan_i_s3_system_error(int error_number, const char *what);
+vorlan_result_t vorlan_i_s3_malloc_error();
+
+// Owners of C handles.
+struct vorlan_i_s3_file_closer {
+  void operator()(FILE *file) const { fclose(file); }
+};
+using vorlan_i_s3_file_ptr = std::unique_ptr<FILE, vorlan_i_s3_file_closer>;
+struct vorlan_i_s3_text_free {
+  void operator()(char *text) const { free(text); }
+};
+using vorlan_i_s3_text_ptr = std::unique_ptr<char, vorlan_i_s3_text_free>;
+struct json_t;
+struct vorlan_i_s3_json_release {
+  void operator()(json_t *json) const;  // json_decref
+};
+using vorlan_i_s3_json_ptr = std::unique_ptr<json_t, vorlan_i_s3_json_release>;
 
 // printf into an owned string; throws std::bad_alloc when memory runs out.
 std::string vorlan_i_s3_format(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
@@ -226,9 +248,6 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle, vorlan_
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time);
 // Seconds since the epoch; tests replace it to move time without sleeping.
 extern time_t (*vorlan_i_gcloud_clock)();
-// How the token reader asks the host for "creds" / "renew-creds"; tests replace it.
-extern void (*vorlan_i_gcloud_get_config_data)(vorlan_gfs_operation_t op, const char *key,
-                                               char **string);
 
 // The "config" and "collection-policies" documents. Errors come from source file
 // "config_parse"; nothing is stored on failure.
@@ -308,8 +327,15 @@ vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_nam
 // The entry point's common steps after the record is made: for a request that needs an
 // object, the key check; then the bucket context. Returns the first failure.
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key);
-// Starts the worker thread, detached; on failure the type-6 "vorlan_thread_create" error.
+// Starts the worker thread, detached, and counts it as running until its thread has ended
+// (`thread_func` returned, after releasing its record). Every worker starts here: module
+// deactivation waits for the counted ones. On failure nothing runs and the result is the
+// type-6 "vorlan_thread_create" error (or the malloc error).
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record);
+// Waits until no counted worker runs or `timeout_ms` has passed; returns how many still run.
+int vorlan_i_s3_workers_wait(int64_t timeout_ms);
+// How long module deactivation waits for running workers; tests shorten it.
+extern int64_t vorlan_i_s3_unload_wait_ms;
 // A command's last step: logs "finished_command: op=%p result=%#x path=%s\n" at INFO under
 // `func_name` (the caller's) and reports the result to the host with no reply text.
 void vorlan_i_s3_command_finish(const char *func_name, vorlan_i_s3_request_t *request,
@@ -334,7 +360,7 @@ Record *vorlan_i_s3_request_new(vorlan_gfs_operation_t op, vorlan_i_s3_handle_t 
   const size_t length = std::strlen(pathname) + 1;
   void *memory = ::operator new(sizeof(Record) + 2 * length, std::nothrow);
   if (memory == nullptr) return nullptr;
-  Record *record = new (memory) Record{};
+  auto *record = new (memory) Record{};
   vorlan_i_s3_request_init(&record->request, op, handle, pathname, name,
                            reinterpret_cast<char *>(record + 1));
   return record;

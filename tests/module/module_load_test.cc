@@ -1,5 +1,6 @@
 // The built module loaded from its shared object the way the server loads it, and unloaded
-// again with nothing left behind (the leak checker runs at exit).
+// again with nothing left behind (the leak checker runs at exit); and activated in this
+// process, where its settings can be seen.
 #include <gtest/gtest.h>
 
 #include <vorlan/host.hpp>
@@ -9,6 +10,9 @@
 #include <string>
 
 #include "temp_dir.h"
+#include "vorlan_i_s3.h"
+
+extern "C" vorlan_module_descriptor_t vorlan_gridftp_server_google_cloud_module;
 
 namespace {
 
@@ -22,6 +26,7 @@ class ModuleLoadTest : public ::testing::Test {
     setenv("VORLAN_GRIDFTP_SERVER_LOG", server_log_.c_str(), 1);
   }
   void TearDown() override {
+    vorlan_set_sysconfdir(nullptr);
     unsetenv("VORLAN_GRIDFTP_SERVER_LOG");
     unsetenv("VORLAN_S3_DEBUG");
   }
@@ -105,6 +110,43 @@ TEST_F(ModuleLoadTest, MalformedDebugSettingWarnsInTheServerLog) {
   EXPECT_NE(load("max_retries = 2\n", &error), nullptr) << error;
   EXPECT_EQ(TempDir::read(server_log_),
             "WARN: The diagnostic log is off: Unknown debug level \"LOUD\" in VORLAN_S3_DEBUG\n");
+}
+
+// Without an option string from the server the file comes from ${sysconfdir}; a file without
+// host_name keeps the default endpoint. Nothing of the settings outlives the module, so the
+// next activation starts from the defaults.
+TEST_F(ModuleLoadTest, InProcessDefaultConfigPathAndNothingLeftAfterDeactivation) {
+  vorlan_set_sysconfdir(dir_.path().c_str());
+  dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf",
+             "bucket_create_location = EUROPE-WEST4\nmax_retries = 5\n");
+  ASSERT_EQ(vorlan_module_activate(&vorlan_gridftp_server_google_cloud_module), VORLAN_SUCCESS);
+  EXPECT_STREQ(vorlan_i_s3_default_hostname, VORLAN_S3_DEFAULT_HOSTNAME);
+  EXPECT_STREQ(vorlan_i_s3_gcloud_bucket_location, "EUROPE-WEST4");
+  EXPECT_EQ(vorlan_i_s3_max_retries, 5);
+  EXPECT_EQ(vorlan_module_deactivate(&vorlan_gridftp_server_google_cloud_module), VORLAN_SUCCESS);
+  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
+  EXPECT_EQ(vorlan_i_s3_gcloud_bucket_location, nullptr);
+  EXPECT_EQ(vorlan_i_s3_max_retries, 1);
+}
+
+// A module that cannot register serves nothing: the load fails with the registry's error and
+// the base module's resources are released.
+TEST_F(ModuleLoadTest, InProcessRegistrationFailureFailsActivation) {
+  vorlan_set_sysconfdir(dir_.path().c_str());
+  dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf", "host_name = h\n");
+  static int other_table = 0;
+  vorlan_module_descriptor_t other = {"other", nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr};
+  ASSERT_EQ(vorlan_extension_registry_add(&vorlan_i_gfs_dsi_registry, "google_cloud", &other,
+                                          &other_table),
+            VORLAN_SUCCESS);
+  vorlan_result_t result = vorlan_module_activate(&vorlan_gridftp_server_google_cloud_module);
+  EXPECT_NE(result, VORLAN_SUCCESS);
+  vorlan_error_release(result);
+  EXPECT_EQ(vorlan_module_activation_count(&vorlan_i_s3_base_module), 0);
+  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
+  EXPECT_EQ(vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, "google_cloud"),
+            &other_table);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Module activation and the files it reads: what each line of the configuration and MIME
-// files stores, what it refuses and how it says so, and what activation leaves behind.
+// The files module activation reads: what each line of the configuration and MIME files
+// stores, what it refuses and how it says so.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,8 +9,6 @@
 
 #include "temp_dir.h"
 #include "vorlan_i_s3.h"
-
-extern "C" vorlan_module_descriptor_t vorlan_gridftp_server_google_cloud_module;
 
 namespace {
 
@@ -56,7 +54,7 @@ TEST_F(ConfigParseTest, SettingsAndDefaults) {
                   "verify_peer = true # note\n"
                   "max_retries = 7\n"
                   "retry_delay = +250\n"
-                  "part_size = 5368709120\n"
+                  "part_size = 9223372036854775807\n"
                   "restore_days = 0\n"
                   "restore_tier = Bulk trailing words are ignored\n"
                   "max_retries = 2147483647\n"),
@@ -69,7 +67,7 @@ TEST_F(ConfigParseTest, SettingsAndDefaults) {
   EXPECT_TRUE(vorlan_i_s3_verify_peer);
   EXPECT_EQ(vorlan_i_s3_max_retries, 2147483647);  // the later line wins
   EXPECT_EQ(vorlan_i_s3_retry_delay_ms, 250);
-  EXPECT_EQ(vorlan_i_s3_part_size, 5368709120LL);
+  EXPECT_EQ(vorlan_i_s3_part_size, INT64_MAX);
   EXPECT_EQ(vorlan_i_s3_restore_days, 0);
   EXPECT_EQ(str(vorlan_i_s3_restore_tier), "Bulk");
 }
@@ -124,33 +122,22 @@ TEST_F(ConfigParseTest, MissingFileIsASystemError) {
   vorlan_object_free(error);
 }
 
-TEST_F(ConfigParseTest, ExtraTableAddsKeysOfEveryType) {
+// The extra table's keys are matched after the built-in ones; its strings are dropped with the
+// built-in ones when the file fails, also for a required key left unset.
+TEST_F(ConfigParseTest, ExtraTableAddsKeys) {
   char *location = nullptr;
   char *token = nullptr;
-  bool flag = false;
-  int32_t count = 0;
-  int64_t big = 0;
   vorlan_i_s3_config_key_t extra[] = {
       {VORLAN_S3_CONFIG_STRING, "bucket_create_location", &location, nullptr, nullptr, nullptr,
        false},
       {VORLAN_S3_CONFIG_STRING, "token", &token, nullptr, nullptr, nullptr, true},
-      {VORLAN_S3_CONFIG_BOOL, "flag", nullptr, &flag, nullptr, nullptr, false},
-      {VORLAN_S3_CONFIG_INT, "count", nullptr, nullptr, &count, nullptr, false},
-      {VORLAN_S3_CONFIG_LONG_LONG, "big", nullptr, nullptr, nullptr, &big, false},
       {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
   };
-  ASSERT_EQ(parse("bucket_create_location = EU\ntoken = t1\nflag = YES\ncount = 12\n"
-                  "big = 9223372036854775807\nmax_retries = 3\n",
-                  extra),
-            "");
+  ASSERT_EQ(parse("bucket_create_location = EU\ntoken = t1\nmax_retries = 3\n", extra), "");
   EXPECT_EQ(str(location), "EU");
   EXPECT_EQ(str(token), "t1");
-  EXPECT_TRUE(flag);
-  EXPECT_EQ(count, 12);
-  EXPECT_EQ(big, INT64_MAX);
   EXPECT_EQ(vorlan_i_s3_max_retries, 3);
 
-  // A required key left unset fails at the end; the strings of both tables are dropped.
   free(token);
   token = nullptr;
   EXPECT_EQ(parse("bucket_create_location = US\n", extra),
@@ -158,8 +145,9 @@ TEST_F(ConfigParseTest, ExtraTableAddsKeysOfEveryType) {
   EXPECT_EQ(location, nullptr);
   EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
 
-  EXPECT_EQ(parse("token = t\nflag = 2\n", extra),
-            "Error parsing " + path_ + ":2: unexpected value for boolean attribute flag: \"2\"\n");
+  EXPECT_EQ(
+      parse("token = t\nuse_https = 2\n", extra),
+      "Error parsing " + path_ + ":2: unexpected value for boolean attribute use_https: \"2\"\n");
   EXPECT_EQ(token, nullptr);
 }
 
@@ -226,100 +214,15 @@ TEST_F(MimeTypesTest, LookupsByLastExtension) {
   }
 }
 
-TEST_F(MimeTypesTest, WithoutFileEveryLookupMisses) {
+// Without a file every lookup misses; an unreadable file fails and leaves no table.
+TEST_F(MimeTypesTest, WithoutAReadableFileEveryLookupMisses) {
   ASSERT_EQ(vorlan_i_s3_mime_types_parse(nullptr), VORLAN_SUCCESS);
   EXPECT_NE(vorlan_i_s3_mime_extensions, nullptr);
   EXPECT_EQ(type_of("a.txt"), "<none>");
-}
-
-TEST_F(MimeTypesTest, UnreadableFileFailsAndLeavesNoTable) {
+  vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
   EXPECT_EQ(vorlan_i_s3_mime_types_parse((dir_.path() + "/absent.types").c_str()), VORLAN_FAILURE);
   EXPECT_EQ(vorlan_i_s3_mime_extensions, nullptr);
   EXPECT_EQ(type_of("a.txt"), "<none>");
-}
-
-// Activation and deactivation of the module's records in this process: where the
-// configuration comes from, what a failed registration leaves, and repeated deactivation.
-// Failed activations are covered through the host in module_load_test.
-class ModuleLifecycleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vorlan_set_sysconfdir(dir_.path().c_str());
-    unsetenv("VORLAN_S3_DEBUG");
-  }
-  void TearDown() override {
-    vorlan_set_sysconfdir(nullptr);
-    unsetenv("VORLAN_S3_DEBUG");
-  }
-  static const vorlan_gfs_storage_iface_t *registered() {
-    return static_cast<const vorlan_gfs_storage_iface_t *>(
-        vorlan_extension_registry_lookup(&vorlan_i_gfs_dsi_registry, "google_cloud"));
-  }
-  TempDir dir_;
-};
-
-// Without an option string from the server the file comes from ${sysconfdir}; a file without
-// host_name keeps the default endpoint.
-TEST_F(ModuleLifecycleTest, DefaultConfigPathAndRegistration) {
-  dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf",
-             "bucket_create_location = EUROPE-WEST4\nmax_retries = 5\n");
-  ASSERT_EQ(vorlan_module_activate(&vorlan_gridftp_server_google_cloud_module), VORLAN_SUCCESS);
-  EXPECT_STREQ(vorlan_i_s3_default_hostname, VORLAN_S3_DEFAULT_HOSTNAME);
-  EXPECT_STREQ(vorlan_i_s3_gcloud_bucket_location, "EUROPE-WEST4");
-  EXPECT_EQ(vorlan_i_s3_max_retries, 5);
-  EXPECT_EQ(vorlan_module_activation_count(&vorlan_i_s3_base_module), 1);
-  EXPECT_NE(registered(), nullptr);
-  // VORLAN_S3_DEBUG is unset: the log writes nothing.
-  EXPECT_EQ(vorlan_i_VORLAN_S3_debug_handle.output, nullptr);
-
-  EXPECT_EQ(vorlan_module_deactivate(&vorlan_gridftp_server_google_cloud_module), VORLAN_SUCCESS);
-  EXPECT_EQ(registered(), nullptr);
-  EXPECT_EQ(vorlan_module_activation_count(&vorlan_i_s3_base_module), 0);
-  // Nothing of the settings outlives the module; the next activation starts from defaults.
-  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
-  EXPECT_EQ(vorlan_i_s3_gcloud_bucket_location, nullptr);
-  EXPECT_EQ(vorlan_i_s3_max_retries, 1);
-}
-
-// A module that cannot register serves nothing: the load fails with the registry's error and
-// the base module's resources are released.
-TEST_F(ModuleLifecycleTest, RegistrationFailureFailsActivation) {
-  dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf", "host_name = h\n");
-  static int other_table = 0;
-  vorlan_module_descriptor_t other = {"other", nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr};
-  ASSERT_EQ(vorlan_extension_registry_add(&vorlan_i_gfs_dsi_registry, "google_cloud", &other,
-                                          &other_table),
-            VORLAN_SUCCESS);
-  vorlan_result_t result = vorlan_module_activate(&vorlan_gridftp_server_google_cloud_module);
-  EXPECT_NE(result, VORLAN_SUCCESS);
-  vorlan_error_release(result);
-  EXPECT_EQ(vorlan_module_activation_count(&vorlan_i_s3_base_module), 0);
-  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
-  EXPECT_EQ(vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, "google_cloud"),
-            &other_table);
-}
-
-// The base module's deactivation may run again without closing its log or freeing its tables
-// twice (the sanitizers catch a second fclose or free).
-TEST_F(ModuleLifecycleTest, BaseDeactivationIsIdempotent) {
-  const std::string log_path = dir_.path() + "/s3.log";
-  setenv("VORLAN_S3_DEBUG", ("TRACE|ERROR," + log_path).c_str(), 1);
-  const std::string mime = dir_.write("mime.types", "text/plain txt\n");
-  vorlan_i_s3_mime_type_file = strdup(mime.c_str());
-
-  ASSERT_EQ(vorlan_i_s3_base_module.activation_func(), VORLAN_SUCCESS);
-  EXPECT_STREQ(vorlan_i_s3_mime_type_get("a.txt"), "text/plain");
-  EXPECT_NE(vorlan_i_VORLAN_S3_debug_handle.output, nullptr);
-  EXPECT_EQ(vorlan_i_s3_base_module.deactivation_func(), VORLAN_SUCCESS);
-  EXPECT_EQ(vorlan_i_s3_base_module.deactivation_func(), VORLAN_SUCCESS);
-  EXPECT_EQ(vorlan_i_VORLAN_S3_debug_handle.output, nullptr);
-  EXPECT_EQ(vorlan_i_VORLAN_S3_debug_handle.owns_output, 0);
-  EXPECT_EQ(vorlan_i_s3_mime_type_get("a.txt"), nullptr);
-  EXPECT_EQ(TempDir::read(log_path),
-            "s3: TRACE: vorlan_l_s3_base_activate: enter\n"
-            "s3: TRACE: vorlan_l_s3_base_activate: result=VORLAN_SUCCESS\n");
-  vorlan_i_s3_config_reset();
 }
 
 }  // namespace

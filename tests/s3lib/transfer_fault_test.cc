@@ -60,6 +60,7 @@ TEST_F(TransferFaults, ErrorAnswersMapToTheirStatusAndRetryability) {
     EXPECT_EQ(S3_status_is_retryable(get.status) != 0, c.retryable);
     EXPECT_TRUE(get.data.empty());
     EXPECT_EQ(get.complete_calls, 1);
+    EXPECT_EQ(get.properties_calls, 0) << "an error answer's headers are no object's properties";
     if (!c.code.empty()) {
       EXPECT_EQ(get.message, "injected");
     }
@@ -82,6 +83,12 @@ TEST_F(TransferFaults, BrokenBodiesFailInsteadOfSucceeding) {
       {"short ranged body", FakeS3Fault::short_body(10), 100, 1000, true},
       {"body longer than the range", FakeS3Fault::long_body(100), 100, 1000, false},
       {"body longer than the object", FakeS3Fault::long_body(100), 0, 1000, false},
+      {"unmeasured body longer than the range", FakeS3Fault::long_body(100).chunked(), 100, 1000,
+       false},
+      {"range ignored, unmeasured", FakeS3Fault::real_answer().ignoring_range().chunked(), 0, 1000,
+       false},
+      // The whole object may fit the range, but a service that ignored it can not be trusted.
+      {"range ignored", FakeS3Fault::real_answer().ignoring_range(), 0, 2 << 20, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -110,16 +117,51 @@ TEST_F(TransferFaults, BytesBeyondContentLengthAreNeverDelivered) {
   EXPECT_TRUE(next.data == big_);
 }
 
-TEST_F(TransferFaults, MalformedDocumentsAreParseFailures) {
+TEST_F(TransferFaults, UnusableDocumentsFail) {
   server_.add_fault(FakeS3Fault::malformed_xml().on("GET", "bucket", ""));
   EXPECT_EQ(s3_list(bucket_, nullptr, nullptr, nullptr, 0).status, S3StatusXmlParseFailure);
 
   server_.add_fault(FakeS3Fault::malformed_xml().on("GET", ""));
   EXPECT_EQ(s3_list_service(bucket_).status, S3StatusXmlParseFailure);
 
+  // Nothing to continue from: asking for the next page would ask for this one forever.
+  server_.add_fault(
+      FakeS3Fault::raw(200, "<ListBucketResult><IsTruncated>true</IsTruncated></ListBucketResult>")
+          .on("GET", "bucket", ""));
+  EXPECT_EQ(s3_list(bucket_, nullptr, nullptr, nullptr, 0).status, S3StatusTruncatedEmptyPage);
+
   // An error answer whose document is unreadable still fails with the HTTP meaning.
   server_.add_fault(FakeS3Fault::malformed_xml(503).on("GET", "bucket", "big"));
   EXPECT_EQ(s3_get(bucket_, "big").status, S3StatusHttpErrorServiceUnavailable);
+}
+
+// Bodies arrive as stored. Google Cloud decompresses a gzip-encoded object on the way out, and
+// then ignores Range, unless the request accepts gzip; the stored bytes are what the size, the
+// MD5 and ranges describe. An answer without Content-Length is told from an empty one.
+TEST_F(TransferFaults, BodiesArriveAsStored) {
+  FakeS3Object zipped;
+  zipped.data = std::string(
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\x2b\x2e\xc9\x2f\x4a\x4d\x51\x48\x2c\x56\x48\xaf"
+      "\xca\x2c\xd0\x51\x28\x4e\x2d\x2a\x83\xf0\x8b\xc1\x32\x5c\xc5\x14\x2b\x00\x00\xf3\x05"
+      "\xcc\x93\x63\x00\x00\x00",
+      49);
+  zipped.content_encoding = "gzip";
+  server_.put_object("bucket", "zipped", zipped);
+  S3CallResult whole = s3_get(bucket_, "zipped");
+  EXPECT_EQ(whole.status, S3StatusOK) << S3_get_status_name(whole.status);
+  EXPECT_EQ(whole.data, zipped.data);
+  EXPECT_EQ(whole.etag, "\"" + fake_s3_md5_hex(zipped.data) + "\"");
+  EXPECT_EQ(server_.requests().back().header("accept-encoding"), "gzip");
+  EXPECT_EQ(s3_get(bucket_, "zipped", {.start = 10, .count = 5}).data, zipped.data.substr(10, 5));
+
+  server_.put_object("bucket", "empty", std::string());
+  S3CallResult empty = s3_get(bucket_, "empty");
+  EXPECT_TRUE(empty.content_length_known && empty.content_length == 0);
+  server_.add_fault(FakeS3Fault::real_answer().chunked().on("GET", "bucket", "big"));
+  S3CallResult unmeasured = s3_get(bucket_, "big");
+  EXPECT_EQ(unmeasured.status, S3StatusOK) << S3_get_status_name(unmeasured.status);
+  EXPECT_FALSE(unmeasured.content_length_known);
+  EXPECT_TRUE(unmeasured.data == big_);
 }
 
 TEST_F(TransferFaults, CopyIsOnlyASuccessWhenTheServiceConfirmsIt) {
@@ -129,7 +171,7 @@ TEST_F(TransferFaults, CopyIsOnlyASuccessWhenTheServiceConfirmsIt) {
     S3Status expected;
   };
   const std::vector<Case> cases = {
-      {"200 with an error", FakeS3Fault::ok_with_error("InternalError", "copy failed"),
+      {"200 with an error", FakeS3Fault::error(200, "InternalError", "copy failed"),
        S3StatusErrorInternalError},
       {"200 without a result", FakeS3Fault::raw(200, ""), S3StatusXmlParseFailure},
       {"200 with broken XML", FakeS3Fault::malformed_xml(), S3StatusXmlParseFailure},
@@ -141,17 +183,6 @@ TEST_F(TransferFaults, CopyIsOnlyASuccessWhenTheServiceConfirmsIt) {
     S3CallResult copy = s3_copy(bucket_, "big", nullptr, "copy");
     EXPECT_EQ(copy.status, c.expected) << S3_get_status_name(copy.status);
   }
-  S3CallResult copy = s3_copy(bucket_, "big", nullptr, "copy");
-  ASSERT_EQ(copy.status, S3StatusOK);
-  EXPECT_EQ(copy.copy_etag, "\"" + fake_s3_md5_hex(big_) + "\"");
-}
-
-TEST_F(TransferFaults, CopySourceKeepsPlusSigns) {
-  server_.put_object("bucket", "a+b c%d", std::string("plus"));
-  ASSERT_EQ(s3_copy(bucket_, "a+b c%d", nullptr, "copied+key").status, S3StatusOK);
-  auto copied = server_.object("bucket", "copied+key");
-  ASSERT_TRUE(copied);
-  EXPECT_EQ(copied->data, "plus");
 }
 
 TEST_F(TransferFaults, StalledServerTimesOutQuickly) {
@@ -164,10 +195,6 @@ TEST_F(TransferFaults, StalledServerTimesOutQuickly) {
   EXPECT_EQ(get.status, S3StatusTransportTimedOut) << S3_get_status_name(get.status);
   EXPECT_TRUE(S3_status_is_retryable(get.status));
   EXPECT_LT(took, std::chrono::seconds(10));
-
-  // A slow but live answer is no failure.
-  server_.add_fault(FakeS3Fault::delay_by(milliseconds(300)).on("GET"));
-  EXPECT_TRUE(s3_get(bucket_, "big").data == big_);
 }
 
 TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {
@@ -175,10 +202,6 @@ TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {
       s3_get(bucket_, "big", {.abort_after = 1, .abort_status = S3StatusAbortedByCallback});
   EXPECT_EQ(aborted.status, S3StatusAbortedByCallback);
   EXPECT_LT(aborted.data.size(), big_.size());
-
-  S3CallResult other =
-      s3_get(bucket_, "big", {.abort_after = 1, .abort_status = S3StatusInterrupted});
-  EXPECT_EQ(other.status, S3StatusInterrupted);
 
   S3CallResult refused = s3_get(bucket_, "big", {.properties_answer = S3StatusAbortedByCallback});
   EXPECT_EQ(refused.status, S3StatusAbortedByCallback);
@@ -207,12 +230,6 @@ TEST_F(TransferFaults, UploadsThatEndEarlyStoreNothing) {
   S3CallResult aborted = s3_put(bucket_, "fresh", big_, failing);
   EXPECT_EQ(aborted.status, S3StatusAbortedByCallback);
   EXPECT_FALSE(server_.object("bucket", "fresh"));
-
-  // A refused upload leaves nothing either.
-  server_.add_fault(FakeS3Fault::error(500, "InternalError").on("PUT", "bucket", "fresh"));
-  EXPECT_EQ(s3_put(bucket_, "fresh", big_).status, S3StatusErrorInternalError);
-  ASSERT_EQ(s3_put(bucket_, "fresh", big_).status, S3StatusOK);
-  EXPECT_TRUE(server_.object("bucket", "fresh")->data == big_);
 }
 
 // Offsets past 4 GiB go out and come back as 64-bit values.
@@ -256,8 +273,6 @@ TEST_F(TransferFaults, PathsGoOutExactlyAsEncoded) {
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].path, c.path);
     EXPECT_EQ(requests[0].host, c.host_prefix + target.host);
-    EXPECT_EQ(s3_get(target, c.key.c_str()).data, "data");
-    EXPECT_EQ(server_.object("bucket", c.key)->data, "data");
   }
 }
 

@@ -11,33 +11,10 @@
 
 namespace {
 
-TEST(Uri, KeysAndQueryValuesArePercentEncoded) {
-  struct row {
-    const char *text;
-    bool keep_slash;
-    const char *encoded;
-  } rows[] = {
-      {"plain-key_1.txt~", true, "plain-key_1.txt~"},
-      {"a b", true, "a%20b"},
-      {"a+b", true, "a%2Bb"},
-      {"100%", true, "100%25"},
-      {"what?#frag", true, "what%3F%23frag"},
-      {"dir/sub/file", true, "dir/sub/file"},
-      {"dir/sub/file", false, "dir%2Fsub%2Ffile"},
-      {"./../x", true, "./../x"},
-      {"\xc3\xbc\xe2\x82\xac", true, "%C3%BC%E2%82%AC"},
-      {"test$file.text", true, "test%24file.text"},
-      {"a=b&c", false, "a%3Db%26c"},
-      {"\t\n", true, "%09%0A"},
-  };
-  for (const row &r : rows) {
-    EXPECT_EQ(vorlan_s3::uri_encode(r.text, r.keep_slash), r.encoded) << r.text;
-  }
-}
-
+// Keys as they go on the wire are checked against the fake server; query values here.
 TEST(Uri, TargetsInBothStyles) {
   const vorlan_s3::query_params listing = {
-      {"prefix", "a/b c+"}, {"max-keys", "5"}, {"delimiter", "/"}, {"marker", "m#1"}};
+      {"prefix", "a/b c+~$"}, {"max-keys", "5"}, {"delimiter", "/"}, {"marker", "m#1=&\t"}};
   struct row {
     S3UriStyle style;
     const char *bucket;
@@ -45,13 +22,12 @@ TEST(Uri, TargetsInBothStyles) {
     vorlan_s3::query_params query;
     std::string url;  // its authority is the Host header
   } rows[] = {
-      {S3UriStylePath, "bkt", "dir/a b+c", {}, "http://127.0.0.1:9000/bkt/dir/a%20b%2Bc"},
       {S3UriStylePath, "bkt", nullptr, {}, "http://127.0.0.1:9000/bkt"},
       {S3UriStylePath, nullptr, nullptr, {}, "http://127.0.0.1:9000/"},
-      {S3UriStyleVirtualHost, "bkt", "k/../x", {}, "http://bkt.127.0.0.1:9000/k/../x"},
       {S3UriStyleVirtualHost, "my.bkt", nullptr, {}, "http://my.bkt.127.0.0.1:9000/"},
       {S3UriStylePath, "bkt", nullptr, listing,
-       "http://127.0.0.1:9000/bkt?delimiter=%2F&marker=m%231&max-keys=5&prefix=a%2Fb%20c%2B"},
+       "http://127.0.0.1:9000/bkt?delimiter=%2F&marker=m%231%3D%26%09&max-keys=5&"
+       "prefix=a%2Fb%20c%2B~%24"},
   };
   for (const row &r : rows) {
     vorlan_s3::request_target target;
@@ -111,13 +87,6 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
     t.security_token = "TOKEN";
     return t;
   };
-  for (const char *bucket : {"evil.com/", "..", "a@b"}) {
-    S3CallResult done = s3_head(target(bucket), "k");
-    EXPECT_EQ(done.complete_calls, 1);
-    EXPECT_TRUE(done.status == S3StatusInvalidBucketNameCharacter ||
-                done.status == S3StatusInvalidBucketNameCharacterSequence)
-        << S3_get_status_name(done.status);
-  }
   // "/bucket/" or "/key" would reach another resource than the one asked for.
   const S3Target none = target(""), bucket = target("b");
   struct row {
@@ -125,6 +94,8 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
     S3CallResult done;
     S3Status expected;
   } rows[] = {
+      {"head, hostile bucket", s3_head(target("evil.com/"), "k"),
+       S3StatusInvalidBucketNameCharacter},
       {"head, no bucket", s3_head(none, "k"), S3StatusInvalidBucketNameTooShort},
       {"head, empty key", s3_head(bucket, ""), S3StatusKeyMissing},
       {"get, no bucket", s3_get(none, "k"), S3StatusInvalidBucketNameTooShort},
@@ -155,9 +126,11 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
 }
 
 // Sessions initialise and end independently: none may switch verification off for the others
-// or move their requests to another default host.
+// or move their requests to another default host. Without a session, requests verify.
 TEST(Uri, FirstDefaultHostStaysAndPeerVerificationIsSticky) {
+  EXPECT_TRUE(vorlan_s3::current_settings().verify_peer);
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "first:1"), S3StatusOK);
+  EXPECT_FALSE(vorlan_s3::current_settings().verify_peer);
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_VERIFY_PEER, "second:2"), S3StatusOK);
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "third:3"), S3StatusOK);
   vorlan_s3::transfer_settings settings = vorlan_s3::current_settings();
@@ -172,6 +145,7 @@ TEST(Uri, FirstDefaultHostStaysAndPeerVerificationIsSticky) {
   EXPECT_EQ(settings.default_host, "fourth:4");
   EXPECT_FALSE(settings.verify_peer);
   S3_deinitialize();
+  EXPECT_TRUE(vorlan_s3::current_settings().verify_peer);
 }
 
 }  // namespace

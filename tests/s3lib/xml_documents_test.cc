@@ -66,22 +66,6 @@ TEST(XmlDocuments, NextMarkerOfATruncatedPage) {
   }
 }
 
-TEST(XmlDocuments, ThousandKeyPage) {
-  std::string body = std::string(kListHead) + "<IsTruncated>true</IsTruncated>";
-  for (int i = 0; i < 1000; ++i) {
-    char key[32];
-    std::snprintf(key, sizeof key, "key-%04d", i);
-    body += contents(key, static_cast<uint64_t>(i));
-  }
-  body += "</ListBucketResult>";
-  vorlan_s3::bucket_page page;
-  ASSERT_EQ(vorlan_s3::parse_bucket_page(body, &page), S3StatusOK);
-  ASSERT_EQ(page.contents.size(), 1000u);
-  EXPECT_EQ(page.contents[999].key, "key-0999");
-  EXPECT_EQ(page.contents[999].size, 999u);
-  EXPECT_EQ(page.next_marker, "key-0999");
-}
-
 TEST(XmlDocuments, BodiesThatAreNotTheDocumentFail) {
   const std::string truncated = std::string(kListHead) + contents("a", 1).substr(0, 40);
   const std::string documents[] = {
@@ -130,48 +114,6 @@ TEST(XmlDocuments, ErrorDocumentKeepsEveryDetail) {
   std::vector<std::pair<std::string, std::string>> expected = {
       {"RangeRequested", "bytes=10-"}, {"ActualObjectSize", "5"}, {"RequestId", "R1"}};
   EXPECT_EQ(error.extra_details, expected);
-}
-
-TEST(XmlDocuments, CopyResultConfirmsOnlyARealCopy) {
-  vorlan_s3::copy_result copied;
-  vorlan_s3::error_document error;
-  EXPECT_EQ(vorlan_s3::parse_copy_result(
-                "<CopyObjectResult><LastModified>2009-10-12T17:50:30.000Z</LastModified>"
-                "<ETag>\"9b2cf535f27731c974343645a3985328\"</ETag></CopyObjectResult>",
-                &copied, &error),
-            S3StatusOK);
-  EXPECT_EQ(copied.etag, "\"9b2cf535f27731c974343645a3985328\"");
-  EXPECT_EQ(copied.last_modified, 1255369830);
-
-  EXPECT_EQ(vorlan_s3::parse_copy_result(
-                "<Error><Code>InternalError</Code><Message>We encountered an internal "
-                "error.</Message></Error>",
-                &copied, &error),
-            S3StatusErrorInternalError);
-  EXPECT_EQ(error.message, "We encountered an internal error.");
-  EXPECT_EQ(vorlan_s3::parse_copy_result("", &copied, &error), S3StatusXmlParseFailure);
-  EXPECT_EQ(vorlan_s3::parse_copy_result("<CopyObjectResult><ETag>", &copied, &error),
-            S3StatusXmlParseFailure);
-  EXPECT_EQ(vorlan_s3::parse_copy_result("<Other/>", &copied, &error), S3StatusXmlParseFailure);
-}
-
-TEST(XmlDocuments, ServicePageListsBuckets) {
-  const char *body =
-      "<ListAllMyBucketsResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
-      "<Owner><ID>id-1</ID><DisplayName>owner</DisplayName></Owner><Buckets>"
-      "<Bucket><Name>one</Name><CreationDate>2006-02-03T16:45:09.000Z</CreationDate></Bucket>"
-      "<Bucket><Name>two</Name><CreationDate>garbage</CreationDate></Bucket>"
-      "</Buckets></ListAllMyBucketsResult>";
-  vorlan_s3::service_page page;
-  ASSERT_EQ(vorlan_s3::parse_service_page(body, &page), S3StatusOK);
-  EXPECT_EQ(page.owner_id, "id-1");
-  EXPECT_EQ(page.owner_display_name, "owner");
-  ASSERT_EQ(page.buckets.size(), 2u);
-  EXPECT_EQ(page.buckets[0].name, "one");
-  EXPECT_EQ(page.buckets[0].creation_date, 1138985109);
-  EXPECT_EQ(page.buckets[1].creation_date, -1);
-  EXPECT_EQ(vorlan_s3::parse_service_page("<ListAllMyBucketsResult>", &page),
-            S3StatusXmlParseFailure);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ namespace vorlan::host {
 namespace {
 
 using ::testing::Contains;
+using ::testing::ContainsRegex;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::load_test_dsi;
@@ -38,6 +40,16 @@ std::string recv_line(int64_t size, std::optional<time_t> mtime = std::nullopt) 
          " mtime=" + (mtime ? std::to_string(*mtime) : "none");
 }
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+DataChannelOptions channel_of(vorlan_size_t block, int concurrency) {
+  DataChannelOptions channel;
+  channel.block_size = block;
+  channel.optimal_concurrency = concurrency;
+  return channel;
+}
+
 class DataChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,17 +58,21 @@ class DataChannelTest : public ::testing::Test {
     session_ = start_test_session(*host_);
     ASSERT_NE(session_, nullptr);
   }
-  TransferResult send(int64_t size, const DataChannelOptions &channel, MemorySink &sink) {
+  TransferResult send(int64_t size, const DataChannelOptions &channel, DataSink &sink,
+                      const std::string &path = "") {
     TransferInfo info;
-    info.pathname = "/send/" + std::to_string(size);
+    info.pathname = path.empty() ? "/send/" + std::to_string(size) : path;
     return host_->send(*session_, info, channel, sink);
+  }
+  TransferResult recv(DataSource &source, const DataChannelOptions &channel) {
+    TransferInfo info;
+    info.pathname = "/upload";
+    info.alloc_size = source.size();
+    return host_->recv(*session_, info, channel, source);
   }
   TransferResult recv(const std::string &data, const DataChannelOptions &channel) {
     MemorySource source(data);
-    TransferInfo info;
-    info.pathname = "/upload";
-    info.alloc_size = static_cast<int64_t>(data.size());
-    return host_->recv(*session_, info, channel, source);
+    return recv(source, channel);
   }
   std::string last_line(const std::string &start) {
     std::string line;
@@ -67,101 +83,162 @@ class DataChannelTest : public ::testing::Test {
     }
     return line;
   }
+  // Violations recorded since the last call.
+  std::vector<std::string> new_violations() {
+    auto all = host_->violations();
+    std::vector<std::string> fresh(all.begin() + static_cast<ptrdiff_t>(seen_), all.end());
+    seen_ = all.size();
+    return fresh;
+  }
   std::unique_ptr<Host> host_;
   std::unique_ptr<Session> session_;
+  size_t seen_ = 0;
 };
 
+// The test module registers each range in windows of `concurrency` blocks and waits for every
+// window, so a delay per completion shows as one delay per window at least.
 TEST_F(DataChannelTest, SendPutsEveryBlockAtItsOffset) {
   struct Case {
     std::string what;
     int64_t size;
     std::vector<std::pair<int64_t, int64_t>> ranges;
-    size_t block;
+    vorlan_size_t block;
     int concurrency, reverse_batch = 0;
+    milliseconds delay{0};
+    int64_t rewritten = 0;
+    std::string violation = "";
   } cases[] = {
       {"whole file, reversed windows", 1000, {{0, -1}}, 64, 4},
       {"reversed windows, reversed completions", 1000, {{0, -1}}, 64, 4, 4},
       {"block larger than the file", 100, {{0, -1}}, 4096, 4},
       {"two ranges", 1000, {{100, 300}, {700, -1}}, 64, 3},
       {"empty file", 0, {{0, -1}}, 64, 2},
+      {"slow client", 300, {{0, -1}}, 64, 2, 0, milliseconds(15)},
+      {"overlapping ranges write bytes twice",
+       200,
+       {{0, 100}, {50, 100}},
+       64,
+       2,
+       0,
+       {},
+       50,
+       "register_write of 64 bytes at offset 50 wrote 50 of them a second time"},
   };
   for (const auto &c : cases) {
-    DataChannelOptions channel;
-    channel.block_size = c.block;
-    channel.optimal_concurrency = c.concurrency;
+    DataChannelOptions channel = channel_of(c.block, c.concurrency);
     channel.read_ranges = c.ranges;
     channel.reverse_completion_batch = c.reverse_batch;
+    channel.completion_delay = c.delay;
     MemorySink sink;
+    auto started = Clock::now();
     TransferResult result = send(c.size, channel, sink);
+    auto elapsed = Clock::now() - started;
     ASSERT_TRUE(result.reply.ok()) << c.what << ": " << result.reply.text;
     EXPECT_TRUE(result.began) << c.what;
     std::string got = sink.contents();
-    int64_t expected_bytes = 0;
+    int64_t sent = 0, windows = 0;
+    auto window = static_cast<int64_t>(c.block) * c.concurrency;
     for (auto [offset, length] : c.ranges) {
       int64_t end = length < 0 ? c.size : offset + length;
-      expected_bytes += end - offset;
+      sent += end - offset;
+      windows += (end - offset + window - 1) / window;
       ASSERT_GE(static_cast<int64_t>(got.size()), end) << c.what;
       EXPECT_EQ(got.substr(offset, end - offset), pattern(offset, end)) << c.what;
     }
-    EXPECT_EQ(result.bytes_transferred, expected_bytes) << c.what;
+    EXPECT_EQ(result.bytes_transferred, sent) << c.what;
+    EXPECT_EQ(result.bytes_written, sent - c.rewritten) << c.what;
     EXPECT_LE(result.max_outstanding, c.concurrency) << c.what;
+    EXPECT_GE(elapsed, c.delay * windows) << c.what;
+    auto violations = new_violations();
+    if (c.violation.empty()) {
+      EXPECT_THAT(violations, IsEmpty()) << c.what;
+    } else {
+      EXPECT_THAT(violations, ElementsAre(HasSubstr(c.violation))) << c.what;
+    }
   }
-  EXPECT_THAT(host_->violations(), IsEmpty());
 }
 
-// With reversed completions reads reach the module out of order, yet end of data still comes
-// last (the module fails the upload otherwise).
+// Reads reach the module out of order (reversed batches, a held block), short or slow, yet end
+// of data still comes last (the module fails the upload otherwise).
 TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
   struct Case {
     int64_t size;
-    int concurrency;
-    std::optional<time_t> mtime;
+    int concurrency = 3;
+    std::optional<time_t> mtime = std::nullopt;
     int reverse_batch = 0;
+    vorlan_size_t short_read = 0;
+    int64_t hold_at = -1;
+    milliseconds delay{0};
+    std::string channel_pattern = "";
   } cases[] = {
-      {0, 3, std::nullopt},    {1, 3, 1700000000},         {64, 3, std::nullopt},
-      {1000, 3, std::nullopt}, {1000, 4, std::nullopt, 4},
+      {.size = 0},
+      {.size = 1, .mtime = 1700000000},
+      {.size = 64},
+      {.size = 1000},
+      {.size = 1000, .concurrency = 4, .reverse_batch = 4, .channel_pattern = "inversions=[1-9]"},
+      {.size = 1000, .short_read = 10},
+      {.size = 1000, .hold_at = 0, .channel_pattern = "ahead_of_start=([6-9]|1[0-5])"},
+      {.size = 1000, .hold_at = 990},
+      {.size = 1000, .hold_at = 300, .delay = milliseconds(10)},
   };
   for (const auto &c : cases) {
     std::string data = pattern(0, c.size);
-    DataChannelOptions channel;
-    channel.block_size = 64;
-    channel.optimal_concurrency = c.concurrency;
+    DataChannelOptions channel = channel_of(64, c.concurrency);
     channel.modification_time = c.mtime;
     channel.reverse_completion_batch = c.reverse_batch;
+    channel.short_read_length = c.short_read;
+    channel.hold_read_at = c.hold_at;
+    channel.hold_read_for = 6;
+    channel.completion_delay = c.delay;
+    auto started = Clock::now();
     TransferResult result = recv(data, channel);
+    auto elapsed = Clock::now() - started;
     ASSERT_TRUE(result.reply.ok()) << c.size << ": " << result.reply.text;
     EXPECT_EQ(last_line("recv "), recv_line(c.size, c.mtime)) << c.size;
     EXPECT_EQ(result.bytes_transferred, c.size);
     EXPECT_EQ(result.bytes_recvd, c.size);
     EXPECT_THAT(result.ranges_recvd, Contains(std::pair<int64_t, int64_t>(0, c.size)));
     EXPECT_LE(result.max_outstanding, c.concurrency + 1) << c.size;
-    if (c.reverse_batch > 0) {
-      EXPECT_THAT(last_line("channel "), Not(HasSubstr("inversions=0")));
-    }
+    std::string channel_line = last_line("channel ");
+    auto block = static_cast<int64_t>(c.short_read > 0 ? c.short_read : 64);
+    int64_t reads = (c.size + block - 1) / block;
+    EXPECT_THAT(channel_line, HasSubstr(" reads=" + std::to_string(reads) + " ")) << c.size;
+    EXPECT_THAT(channel_line, ContainsRegex(c.channel_pattern)) << c.size;
+    // One delay per completion, on at most `concurrency` threads at once.
+    EXPECT_GE(elapsed, c.delay * ((reads + c.concurrency - 1) / c.concurrency));
   }
   EXPECT_THAT(host_->violations(), IsEmpty());
 }
 
+// Injected faults reach the reply; a client that goes away part-way lets the bytes before
+// its offset arrive and none after it.
 TEST_F(DataChannelTest, InjectedFaultsReachTheReply) {
   struct Case {
     bool upload;
     int fail_registration_at, fail_completion_at;
+    int64_t abort_at;
     std::string message;
   } cases[] = {
-      {false, 3, 0, "Injected failure of registration 3"},
-      {false, 0, 5, "Injected failure of completion 5"},
-      {true, 2, 0, "Injected failure of registration 2"},
-      {true, 0, 4, "Injected failure of completion 4"},
+      {false, 3, 0, -1, "Injected failure of registration 3: Input/output error"},
+      {false, 0, 5, -1, "Injected failure of completion 5: Input/output error"},
+      {true, 2, 0, -1, "Injected failure of registration 2: Input/output error"},
+      {true, 0, 4, -1, "Injected failure of completion 4: Input/output error"},
+      {false, 0, 0, 200, "Injected abort of the client at offset 200: Connection reset by peer"},
+      {true, 0, 0, 200, "Injected abort of the client at offset 200: Connection reset by peer"},
+      {true, 0, 0, 0, "Injected abort of the client at offset 0: Connection reset by peer"},
   };
   for (const auto &c : cases) {
-    DataChannelOptions channel;
-    channel.block_size = 16;
-    channel.optimal_concurrency = 2;
+    DataChannelOptions channel = channel_of(16, 3);
     channel.fail_registration_at = c.fail_registration_at;
     channel.fail_completion_at = c.fail_completion_at;
+    channel.abort_at_offset = c.abort_at;
     MemorySink sink;
     TransferResult result = c.upload ? recv(pattern(0, 500), channel) : send(500, channel, sink);
-    EXPECT_EQ(result.reply.text, "500 " + c.message + ": Input/output error\r\n");
+    EXPECT_EQ(result.reply.text, "500 " + c.message + "\r\n");
+    if (c.abort_at >= 0) {
+      EXPECT_LE(result.bytes_transferred, c.abort_at) << c.message;
+      EXPECT_LE(sink.contents().size(), static_cast<size_t>(c.abort_at)) << c.message;
+    }
   }
   EXPECT_THAT(host_->violations(), IsEmpty());
 }
@@ -174,11 +251,10 @@ TEST_F(DataChannelTest, FileChannelWithWriteRangeAndUpdateInterval) {
   std::string error;
   std::unique_ptr<DataSink> sink = file_sink(path, &error);
   ASSERT_NE(sink, nullptr) << error;
-  TransferInfo info;
-  info.pathname = "/send/1000";
-  DataChannelOptions channel;
-  channel.block_size = 64;
-  ASSERT_TRUE(host_->send(*session_, info, channel, *sink).reply.ok());
+  DataChannelOptions channel = channel_of(64, 4);
+  TransferResult sent = send(1000, channel, *sink);
+  ASSERT_TRUE(sent.reply.ok()) << sent.reply.text;
+  EXPECT_EQ(sent.bytes_written, 1000);
   sink.reset();
 
   std::unique_ptr<DataSource> source = file_source(path, &error);
@@ -186,8 +262,7 @@ TEST_F(DataChannelTest, FileChannelWithWriteRangeAndUpdateInterval) {
   channel.write_offset = 100;
   channel.write_length = 1000;
   channel.update_interval = 7;
-  info.pathname = "/upload";
-  TransferResult result = host_->recv(*session_, info, channel, *source);
+  TransferResult result = recv(*source, channel);
   ASSERT_TRUE(result.reply.ok()) << result.reply.text;
   EXPECT_EQ(result.bytes_recvd, 1000);
   EXPECT_EQ(last_line("recv "), recv_line(1000));
@@ -217,9 +292,7 @@ class HeldSink : public DataSink {
 
 TEST_F(DataChannelTest, FinishWithWritesOutstandingIsRecordedAndWaitedFor) {
   HeldSink sink(*host_);
-  TransferInfo info;
-  info.pathname = "/early";
-  TransferResult result = host_->send(*session_, info, DataChannelOptions{}, sink);
+  TransferResult result = send(5, DataChannelOptions{}, sink, "/early");
   EXPECT_TRUE(result.reply.ok()) << result.reply.text;
   auto violations = host_->violations();
   ASSERT_EQ(violations.size(), 1u);
@@ -227,6 +300,7 @@ TEST_F(DataChannelTest, FinishWithWritesOutstandingIsRecordedAndWaitedFor) {
   // The host waited for the write before it returned.
   EXPECT_EQ(sink.inner_.contents(), "early");
   EXPECT_EQ(result.bytes_transferred, 5);
+  EXPECT_EQ(result.bytes_written, 5);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -53,6 +54,10 @@ TEST(HostConcurrency, ManyRequestsOnOneSession) {
           DataChannelOptions channel;
           channel.block_size = 32;
           channel.optimal_concurrency = 3;
+          // The slow, short and held completions run on the channel's threads too.
+          channel.completion_delay = std::chrono::milliseconds(1);
+          channel.short_read_length = 20;
+          channel.hold_read_at = 100;
           MemorySink sink;
           TransferInfo info;
           info.pathname = "/send/700";
@@ -61,7 +66,7 @@ TEST(HostConcurrency, ManyRequestsOnOneSession) {
           info.pathname = "/upload";
           TransferResult recv = host->recv(*session, info, channel, source);
           if (!send.reply.ok() || sink.contents().size() != 700 || !recv.reply.ok() ||
-              recv.bytes_recvd != 700) {
+              send.bytes_written != 700 || recv.bytes_recvd != 700) {
             ++failures;
           }
         }

@@ -350,10 +350,8 @@ struct FakeS3Server::State {
   void handle(const httplib::Request &req, httplib::Response &res,
               const httplib::ContentReader *reader);
   RecordedRequest record_of(const httplib::Request &req) const;
-  std::optional<Answer> check_sigv4(const httplib::Request &req, const RecordedRequest &record,
-                                    const Query &query);
-  std::optional<Answer> check_auth(const httplib::Request &req, const RecordedRequest &record,
-                                   const Query &query);
+  std::optional<Answer> check_sigv4(const RecordedRequest &record, const Query &query);
+  std::optional<Answer> check_auth(const RecordedRequest &record, const Query &query);
   Answer dispatch(const RecordedRequest &record, const Query &query, const std::string &body,
                   bool body_discarded, uint64_t body_length);
   Answer get_object(const RecordedRequest &record, bool head);
@@ -386,10 +384,6 @@ FakeS3Fault FakeS3Fault::error(int status, std::string code, std::string message
   return fault;
 }
 
-FakeS3Fault FakeS3Fault::ok_with_error(std::string code, std::string message) {
-  return error(200, std::move(code), std::move(message));
-}
-
 FakeS3Fault FakeS3Fault::malformed_xml(int status) {
   return raw(status, std::string(kXmlHead) +
                          "<ListBucketResult><Name>b</Name><Contents><Key>k</Key><Size>12</Siz");
@@ -420,6 +414,18 @@ FakeS3Fault FakeS3Fault::delay_by(std::chrono::milliseconds delay) {
 }
 FakeS3Fault FakeS3Fault::stall_after(uint64_t bytes, std::chrono::milliseconds stall) {
   return transfer_fault(Kind::kStallAfter, bytes, stall);
+}
+
+FakeS3Fault FakeS3Fault::real_answer() { return transfer_fault(Kind::kRealAnswer, 0); }
+
+FakeS3Fault &FakeS3Fault::chunked() {
+  send_chunked = true;
+  return *this;
+}
+
+FakeS3Fault &FakeS3Fault::ignoring_range() {
+  ignore_range = true;
+  return *this;
 }
 
 FakeS3Fault &FakeS3Fault::on(std::string method_, std::string bucket_,
@@ -527,15 +533,6 @@ std::optional<FakeS3Object> FakeS3Server::object(const std::string &bucket,
   return *object->second;
 }
 
-std::vector<std::string> FakeS3Server::keys(const std::string &bucket) const {
-  std::lock_guard lock(state_->mutex);
-  std::vector<std::string> out;
-  auto found = state_->buckets.find(bucket);
-  if (found == state_->buckets.end()) return out;
-  for (const auto &entry : found->second.objects) out.push_back(entry.first);
-  return out;
-}
-
 void FakeS3Server::add_fault(FakeS3Fault fault) {
   std::lock_guard lock(state_->mutex);
   state_->faults.push_back(std::move(fault));
@@ -619,8 +616,7 @@ RecordedRequest FakeS3Server::State::record_of(const httplib::Request &req) cons
   // Virtual-host style: the bucket is the host name in front of a known endpoint.
   std::string host = lower(record.host);
   std::string port_suffix = ":" + std::to_string(port);
-  std::vector<std::string> endpoints = {"127.0.0.1", "localhost"};
-  if (!options.service_endpoint.empty()) endpoints.push_back(lower(options.service_endpoint));
+  const std::vector<std::string> endpoints = {"127.0.0.1", "localhost"};
   std::string rest = record.path.empty() ? "" : record.path.substr(1);
   for (const auto &endpoint : endpoints) {
     for (const std::string &suffix : {"." + endpoint + port_suffix, "." + endpoint}) {
@@ -702,7 +698,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   }
   if (fault && fault->kind == FakeS3Fault::Kind::kDelay) sleep_unless_stopping(fault->delay);
 
-  std::optional<Answer> refused = check_auth(req, record, query);
+  std::optional<Answer> refused = check_auth(record, query);
   std::string payload_hash = record.header("x-amz-content-sha256");
   std::string actual_sha256 = hex(sha256.finish());
   std::string content_md5 = record.header("content-md5");
@@ -720,17 +716,17 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
         400, "BadDigest", "The Content-MD5 you specified did not match what we received.",
         record.path, {{"ExpectedDigest", content_md5}, {"CalculatedDigest", actual_md5}});
   }
+  if (fault && fault->ignore_range) record.headers.erase("range");
   Answer answer =
       refused ? std::move(*refused) : dispatch(record, query, body, streaming, body_length);
   set_status(index, answer.status);
   emit(req, res, std::move(answer), fault);
 }
 
-std::optional<Answer> FakeS3Server::State::check_auth(const httplib::Request &req,
-                                                      const RecordedRequest &record,
+std::optional<Answer> FakeS3Server::State::check_auth(const RecordedRequest &record,
                                                       const Query &query) {
   std::string authorization = record.header("authorization");
-  if (options.auth == FakeS3Server::Auth::kSigV4) return check_sigv4(req, record, query);
+  if (options.auth == FakeS3Server::Auth::kSigV4) return check_sigv4(record, query);
   if (options.auth == FakeS3Server::Auth::kNone) return std::nullopt;
   if (authorization.empty()) {
     return error_answer(401, "AuthenticationRequired", "Authentication required.", record.path);
@@ -738,19 +734,12 @@ std::optional<Answer> FakeS3Server::State::check_auth(const httplib::Request &re
   if (authorization != "Bearer " + options.bearer_token) {
     return error_answer(403, "AccessDenied", "Access denied: invalid credentials.", record.path);
   }
-  bool needs_project = record.bucket.empty() || (record.method == "PUT" && record.key.empty());
-  if (!options.required_project_id.empty() && needs_project &&
-      record.header("x-goog-project-id") != options.required_project_id) {
-    return error_answer(400, "InvalidArgument", "Invalid argument: x-goog-project-id.",
-                        record.path);
-  }
   return std::nullopt;
 }
 
 // The canonical request is rebuilt from what arrived: the path and query decoded and encoded
 // again, so a client that signs one text and sends another is caught.
-std::optional<Answer> FakeS3Server::State::check_sigv4(const httplib::Request &req,
-                                                       const RecordedRequest &record,
+std::optional<Answer> FakeS3Server::State::check_sigv4(const RecordedRequest &record,
                                                        const Query &query) {
   std::string authorization = record.header("authorization");
   if (authorization.empty()) return error_answer(403, "AccessDenied", "Access Denied", record.path);
@@ -781,10 +770,12 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const httplib::Request &r
     if (found != buckets.end()) region = found->second.region;
   }
   if (!region.empty() && scope[2] != region) {
-    return error_answer(400, "AuthorizationHeaderMalformed",
-                        "The authorization header is malformed; the region '" + scope[2] +
-                            "' is wrong; expecting '" + region + "'",
-                        record.path, {{"Region", region}});
+    Answer wrong = error_answer(400, "AuthorizationHeaderMalformed",
+                                "The authorization header is malformed; the region '" + scope[2] +
+                                    "' is wrong; expecting '" + region + "'",
+                                record.path, {{"Region", region}});
+    wrong.headers.emplace_back("x-amz-bucket-region", region);
+    return wrong;
   }
   std::string payload_hash = record.header("x-amz-content-sha256");
   if (payload_hash.empty()) {
@@ -802,6 +793,16 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const httplib::Request &r
     if (!canonical_query.empty()) canonical_query += '&';
     canonical_query += uri_encode(name, false) + "=" + uri_encode(value, false);
   }
+  // As AWS requires: host, content-type and every x-amz-* header that came are signed.
+  const std::string listed = ";" + signed_headers + ";";
+  for (const auto &[name, value] : record.headers) {
+    bool must_sign = name == "host" || name == "content-type" || starts_with(name, "x-amz-");
+    if (must_sign && listed.find(";" + name + ";") == std::string::npos) {
+      return error_answer(403, "AccessDenied",
+                          "There were headers present in the request which were not signed",
+                          record.path, {{"HeadersNotSigned", name}});
+    }
+  }
   std::string canonical_headers;
   for (const auto &name : split(signed_headers, ';')) {
     if (name != lower(name) || !record.has_header(name)) {
@@ -809,7 +810,7 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const httplib::Request &r
                           "A signed header is missing or not in lower case: " + name, record.path);
     }
     std::string values;
-    auto range = req.headers.equal_range(name);
+    auto range = record.headers.equal_range(name);
     for (auto it = range.first; it != range.second; ++it) {
       if (!values.empty()) values += ',';
       // httplib decodes percent escapes in header values; the copy source is encoded again
@@ -830,8 +831,7 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const httplib::Request &r
   for (const std::string &part : {scope[1], scope[2], scope[3], scope[4]}) {
     key = hmac_sha256(key, part);
   }
-  bool host_signed = (";" + signed_headers + ";").find(";host;") != std::string::npos;
-  if (!host_signed || !starts_with(amz_date, scope[1]) ||
+  if (!starts_with(amz_date, scope[1]) ||
       hex(hmac_sha256(key, string_to_sign)) != fields["Signature"]) {
     return error_answer(403, "SignatureDoesNotMatch",
                         "The request signature we calculated does not match the signature "
@@ -892,6 +892,9 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record, bool head)
   answer.headers = {{"ETag", object->etag},
                     {"Last-Modified", rfc1123(object->last_modified)},
                     {"Accept-Ranges", "bytes"}};
+  if (!object->content_encoding.empty()) {
+    answer.headers.emplace_back("Content-Encoding", object->content_encoding);
+  }
   for (const auto &[name, value] : object->metadata) {
     answer.headers.emplace_back("x-amz-meta-" + name, value);
   }
@@ -925,6 +928,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
                                        bool body_discarded, uint64_t body_length) {
   auto object = std::make_shared<FakeS3Object>();
   if (record.has_header("content-type")) object->content_type = record.header("content-type");
+  object->content_encoding = record.header("content-encoding");
   for (const auto &[name, value] : record.headers) {
     for (const std::string prefix : {"x-amz-meta-", "x-goog-meta-"}) {
       if (starts_with(name, prefix)) object->metadata[name.substr(prefix.size())] = value;
@@ -949,10 +953,6 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   std::string source = record.header("x-amz-copy-source");
   if (starts_with(source, "/")) source = source.substr(1);
   size_t slash = source.find('/');
-  if (slash == std::string::npos || slash == 0 || slash + 1 == source.size()) {
-    return error_answer(400, "InvalidArgument",
-                        "Copy Source must mention the source bucket and key", record.path);
-  }
   std::string source_bucket = source.substr(0, slash);
   std::string source_key = source.substr(slash + 1);
   std::lock_guard lock(mutex);
@@ -965,15 +965,8 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   }
   auto to = buckets.find(record.bucket);
   if (to == buckets.end()) return no_such_bucket(record, record.bucket);
+  // Metadata is copied as it is; s3rver checks a copy that replaces it.
   auto copy = std::make_shared<FakeS3Object>(*found->second);
-  if (record.header("x-amz-metadata-directive") == "REPLACE") {
-    copy->content_type =
-        record.has_header("content-type") ? record.header("content-type") : "binary/octet-stream";
-    copy->metadata.clear();
-    for (const auto &[name, value] : record.headers) {
-      if (starts_with(name, "x-amz-meta-")) copy->metadata[name.substr(11)] = value;
-    }
-  }
   copy->last_modified = time(nullptr);
   std::string xml =
       kXmlHead + ("<CopyObjectResult><LastModified>" + iso8601(copy->last_modified) +
@@ -982,62 +975,24 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   return xml_answer(200, std::move(xml));
 }
 
+// Every key under the prefix on one page; s3rver checks markers, delimiters and paging.
 Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, const Query &query) {
   std::string prefix = query_value(query, "prefix");
-  std::string marker = query_value(query, "marker");
-  std::string delimiter = query_value(query, "delimiter");
-  size_t max_keys = 1000;
-  if (query.count("max-keys") > 0) {
-    max_keys = std::min<size_t>(std::strtoul(query.at("max-keys").c_str(), nullptr, 10), 1000);
-  }
-  std::string contents, prefixes, last_returned;
-  std::set<std::string> seen_prefixes;
-  size_t returned = 0;
-  bool truncated = false;
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
-  const auto &objects = bucket->second.objects;
-  for (auto it = objects.upper_bound(marker); it != objects.end(); ++it) {
-    const std::string &key = it->first;
-    if (!starts_with(key, prefix)) continue;
-    std::string common;
-    if (!delimiter.empty()) {
-      size_t at = key.find(delimiter, prefix.size());
-      if (at != std::string::npos) common = key.substr(0, at + delimiter.size());
-    }
-    if (!common.empty() && (seen_prefixes.count(common) > 0 || common <= marker)) continue;
-    if (returned == max_keys) {
-      truncated = true;
-      break;
-    }
-    ++returned;
-    if (!common.empty()) {
-      seen_prefixes.insert(common);
-      prefixes += "<CommonPrefixes><Prefix>" + xml_escape(common) + "</Prefix></CommonPrefixes>";
-      last_returned = common;
-      continue;
-    }
-    const auto &object = *it->second;
-    contents += "<Contents><Key>" + xml_escape(key) + "</Key><LastModified>" +
-                iso8601(object.last_modified) + "</LastModified><ETag>" + xml_escape(object.etag) +
-                "</ETag><Size>" + std::to_string(object.size) +
-                "</Size><Owner><ID>fake-owner-id</ID><DisplayName>fake-owner</DisplayName>"
-                "</Owner><StorageClass>STANDARD</StorageClass></Contents>";
-    last_returned = key;
-  }
   std::string xml =
-      kXmlHead +
-      ("<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"><Name>" +
-       xml_escape(record.bucket) + "</Name><Prefix>" + xml_escape(prefix) + "</Prefix><Marker>" +
-       xml_escape(marker) + "</Marker><MaxKeys>" + std::to_string(max_keys) + "</MaxKeys>");
-  if (!delimiter.empty()) xml += "<Delimiter>" + xml_escape(delimiter) + "</Delimiter>";
-  xml += std::string("<IsTruncated>") + (truncated ? "true" : "false") + "</IsTruncated>";
-  // Like S3, NextMarker comes only with a delimiter; without one the last key is the marker.
-  if (truncated && !delimiter.empty()) {
-    xml += "<NextMarker>" + xml_escape(last_returned) + "</NextMarker>";
+      kXmlHead + ("<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
+                  "<Name>" +
+                  xml_escape(record.bucket) + "</Name><Prefix>" + xml_escape(prefix) +
+                  "</Prefix><IsTruncated>false</IsTruncated>");
+  for (const auto &[key, object] : bucket->second.objects) {
+    if (!starts_with(key, prefix)) continue;
+    xml += "<Contents><Key>" + xml_escape(key) + "</Key><LastModified>" +
+           iso8601(object->last_modified) + "</LastModified><ETag>" + xml_escape(object->etag) +
+           "</ETag><Size>" + std::to_string(object->size) + "</Size></Contents>";
   }
-  return xml_answer(200, xml + contents + prefixes + "</ListBucketResult>");
+  return xml_answer(200, xml + "</ListBucketResult>");
 }
 
 Answer FakeS3Server::State::list_service() {
@@ -1085,10 +1040,6 @@ Answer FakeS3Server::State::bucket_request(const RecordedRequest &record, const 
     return error_answer(405, "MethodNotAllowed",
                         "The specified method is not allowed against this resource.", record.path);
   }
-  if (!bucket->second.objects.empty()) {
-    return error_answer(409, "BucketNotEmpty", "The bucket you tried to delete is not empty",
-                        record.path, {{"BucketName", name}});
-  }
   buckets.erase(bucket);
   return xml_answer(204, "");
 }
@@ -1123,38 +1074,46 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
   int local_port = port;
   int remote_port = req.remote_port;
   std::string content_type = answer.content_type;
-  res.set_content_provider(
-      declared, content_type,
-      [this, answer = std::move(answer), cut, declared, trailing, kind, stall, local_port,
-       remote_port, length](size_t offset, size_t, httplib::DataSink &sink) {
-        if (offset >= cut && cut < declared) {
-          if (kind == Kind::kStallAfter) sleep_unless_stopping(stall);
-          if (kind == Kind::kResetAfter) reset_connection(local_port, remote_port);
-          return false;
-        }
-        if (offset >= length) {
-          std::string tail(declared - offset, 'X');
-          return sink.write(tail.data(), tail.size());
-        }
-        uint64_t size = std::min<uint64_t>(kWriteChunk, std::min(cut, length) - offset);
-        if (answer.generated) {
-          const std::string &pattern = generated_pattern();
-          uint64_t written = 0;
-          while (written < size) {
-            uint64_t at = (answer.offset + offset + written) % kGeneratedPeriod;
-            uint64_t piece = std::min<uint64_t>(size - written, kGeneratedPeriod);
-            if (!sink.write(pattern.data() + at, piece)) return false;
-            written += piece;
-          }
-        } else if (!sink.write(answer.body->data() + answer.offset + offset, size)) {
-          return false;
-        }
-        if (offset + size == length && trailing > 0) {
-          std::string tail(trailing, 'X');
-          sink.write(tail.data(), tail.size());
-        }
-        return true;
-      });
+  auto provide = [this, answer = std::move(answer), cut, declared, trailing, kind, stall,
+                  local_port, remote_port, length](size_t offset, size_t, httplib::DataSink &sink) {
+    if (offset >= cut && cut < declared) {
+      if (kind == Kind::kStallAfter) sleep_unless_stopping(stall);
+      if (kind == Kind::kResetAfter) reset_connection(local_port, remote_port);
+      return false;
+    }
+    if (offset >= length) {
+      std::string tail(declared - offset, 'X');
+      return sink.write(tail.data(), tail.size());
+    }
+    uint64_t size = std::min<uint64_t>(kWriteChunk, std::min(cut, length) - offset);
+    if (answer.generated) {
+      const std::string &pattern = generated_pattern();
+      uint64_t written = 0;
+      while (written < size) {
+        uint64_t at = (answer.offset + offset + written) % kGeneratedPeriod;
+        uint64_t piece = std::min<uint64_t>(size - written, kGeneratedPeriod);
+        if (!sink.write(pattern.data() + at, piece)) return false;
+        written += piece;
+      }
+    } else if (!sink.write(answer.body->data() + answer.offset + offset, size)) {
+      return false;
+    }
+    if (offset + size == length && trailing > 0) {
+      std::string tail(trailing, 'X');
+      sink.write(tail.data(), tail.size());
+    }
+    return true;
+  };
+  if (!fault || !fault->send_chunked) {
+    res.set_content_provider(declared, content_type, std::move(provide));
+    return;
+  }
+  res.set_chunked_content_provider(content_type, [provide = std::move(provide), declared](
+                                                     size_t offset, httplib::DataSink &sink) {
+    if (offset < declared) return provide(offset, declared - offset, sink);
+    sink.done();
+    return true;
+  });
 }
 
 }  // namespace vorlan::test

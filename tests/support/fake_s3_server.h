@@ -3,14 +3,16 @@
 // port from construction to destruction and serves on its own thread pool.
 //
 // Addressing: path style ("/bucket/key") and virtual-host style (Host "bucket.<endpoint>",
-// where the endpoint is "127.0.0.1:<port>", "localhost:<port>" or Options::service_endpoint,
-// with or without the port). libcurl resolves "*.localhost" to loopback, so a client can use
-// the host name "localhost:<port>" for virtual-host style. Routing uses the raw request target:
-// keys are percent-decoded exactly once ("+" stays "+"), "." and ".." segments are kept.
+// where the endpoint is "127.0.0.1" or "localhost", with or without the port). libcurl resolves
+// "*.localhost" to loopback, so a client can use the host name "localhost:<port>" for
+// virtual-host style. Routing uses the raw request target: keys are percent-decoded exactly once
+// ("+" stays "+"), "." and ".." segments are kept. Listings, copies and buckets are emulated
+// only as far as the tests need; s3rver checks the rest for real.
 //
-// Signature V4 is verified over the values received; as httplib decodes percent escapes in
-// header values, a signed header holding escapes verifies only for x-amz-copy-source, which is
-// encoded again canonically. Every request is recorded (see RecordedRequest) before it is
+// Signature V4 is verified over the values received, and, as AWS requires, host, content-type
+// and every x-amz-* header must be signed; as httplib decodes percent escapes in header values,
+// a signed header holding escapes verifies only for x-amz-copy-source, which is encoded again
+// canonically. Every request is recorded (see RecordedRequest) before it is
 // answered; a fault is used up only by a request whose body arrived whole. All members are safe
 // to call from any thread while requests are being served.
 #ifndef VORLAN_TESTS_FAKE_S3_SERVER_H
@@ -32,6 +34,7 @@ using FakeS3Details = std::vector<std::pair<std::string, std::string>>;
 struct FakeS3Object {
   std::string data;
   std::string content_type = "binary/octet-stream";
+  std::string content_encoding;                 // sent as Content-Encoding when set
   std::map<std::string, std::string> metadata;  // names without "x-amz-meta-", lower case
   std::string etag;                             // empty: the quoted MD5 of data, computed on store
   int64_t last_modified = 0;                    // seconds since the epoch; 0: the time of storing
@@ -46,6 +49,7 @@ struct FakeS3Object {
 struct FakeS3Fault {
   enum class Kind {
     kAnswer,           // answer `status` with `body`, or with an <Error> built from code/message
+    kRealAnswer,       // the real answer, as shaped by chunked() and ignoring_range()
     kResetAfter,       // the real answer's headers and first `bytes` body bytes, then a TCP reset
     kShortBody,        // the real answer's headers and first `bytes` body bytes, then a clean close
     kLongBody,         // the real answer and `bytes` more body bytes, all counted in its
@@ -61,8 +65,6 @@ struct FakeS3Fault {
   // Answers `status` with an S3 error document (no body when code is empty).
   static FakeS3Fault error(int status, std::string code, std::string message = "",
                            FakeS3Details details = {});
-  // 200 with an <Error> document, as S3 may answer a copy that failed after it started.
-  static FakeS3Fault ok_with_error(std::string code, std::string message = "");
   // `status` with a document that is not well-formed XML.
   static FakeS3Fault malformed_xml(int status = 200);
   // `status` with exactly `body`.
@@ -74,6 +76,12 @@ struct FakeS3Fault {
   static FakeS3Fault close_unanswered();
   static FakeS3Fault delay_by(std::chrono::milliseconds delay);
   static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
+  static FakeS3Fault real_answer();
+
+  // Sends the body in chunks, without Content-Length.
+  FakeS3Fault &chunked();
+  // Answers as if the request carried no Range header, as a front end that drops it would.
+  FakeS3Fault &ignoring_range();
 
   // Matches only requests with this method ("" any), bucket ("" any) and key (nullopt: any
   // key; "": requests on the bucket itself or the service).
@@ -94,6 +102,8 @@ struct FakeS3Fault {
   std::string body;  // kAnswer: sent as is when set
   uint64_t bytes = 0;
   std::chrono::milliseconds delay{0};
+  bool send_chunked = false;
+  bool ignore_range = false;
 };
 
 // What arrived, as it arrived.
@@ -132,10 +142,6 @@ class FakeS3Server {
     // the bucket's region (else 400 AuthorizationHeaderMalformed with <Region>).
     std::string security_token;
     std::string bearer_token = "fake-token";
-    // When set, listing the service and creating buckets require this x-goog-project-id.
-    std::string required_project_id;
-    // Virtual-host suffix besides 127.0.0.1:<port> and localhost:<port>.
-    std::string service_endpoint;
     int keep_alive_seconds = 2;
   };
 
@@ -156,7 +162,6 @@ class FakeS3Server {
   void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);
   void put_object(const std::string &bucket, const std::string &key, std::string data);
   std::optional<FakeS3Object> object(const std::string &bucket, const std::string &key) const;
-  std::vector<std::string> keys(const std::string &bucket) const;
 
   void add_fault(FakeS3Fault fault);
   void clear_faults();

@@ -20,12 +20,14 @@ struct CallState {
 S3Status on_properties(const S3ResponseProperties *properties, void *data) {
   auto *state = static_cast<CallState *>(data);
   S3CallResult &result = state->result;
+  ++result.properties_calls;
   auto text = [](const char *value) { return value ? std::string(value) : std::string(); };
   result.content_type = text(properties->contentType);
   result.etag = text(properties->eTag);
   result.has_bucket_region = properties->bucketRegion != nullptr;
   result.bucket_region = text(properties->bucketRegion);
   result.content_length = properties->contentLength;
+  result.content_length_known = properties->contentLengthKnown != 0;
   result.last_modified = properties->lastModified;
   result.sse = static_cast<unsigned char>(properties->usesServerSideEncryption);
   for (int i = 0; i < properties->metaDataCount; ++i) {

@@ -29,9 +29,11 @@ struct S3CallResult {
   S3Status status = S3StatusInternalError;
   int complete_calls = 0;
   // Properties.
+  int properties_calls = 0;
   std::string content_type, etag, bucket_region;
   bool has_bucket_region = false;
   uint64_t content_length = 0;
+  bool content_length_known = false;
   int64_t last_modified = -1;
   int sse = -1;
   std::map<std::string, std::string> metadata;

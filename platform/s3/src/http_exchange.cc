@@ -57,6 +57,7 @@ size_t on_header_line(char *data, size_t size, size_t count, void *user) {
     long code = state->headers.http_code();
     if (code >= 100 && code < 200) return length;  // an interim answer; the final one follows
     state->headers_complete = true;
+    if (!is_success(code)) return length;
     S3Status status = state->handler->on_headers(state->headers);
     if (status != S3StatusOK) {
       state->abort_status = status;
@@ -145,6 +146,8 @@ void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *h
   // One request per connection at a time: HTTP/2 streams of a connection that is shared by
   // easy handles on different threads are not safe.
   curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  // Bodies arrive as stored: a gzip-encoded object's bytes are what its size and MD5 describe.
+  curl_easy_setopt(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   // A proxy's answer to CONNECT is not the service's response.
   curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings.verify_peer ? 1L : 0L);
@@ -250,6 +253,7 @@ http_result http_perform(const http_request &request, http_response_handler &han
     result.status = state.abort_status;
   } else if (state.headers_complete && !is_success(result.http_code)) {
     result.status = status_of_http_error(result.http_code, state.error_body, &result);
+    if (auto region = state.headers.bucket_region()) result.bucket_region = *region;
   } else if (code != CURLE_OK) {
     long os_errno = 0;
     curl_easy_getinfo(lease.get(), CURLINFO_OS_ERRNO, &os_errno);

@@ -32,7 +32,8 @@ struct http_request {
 class http_response_handler {
  public:
   virtual ~http_response_handler() = default;
-  // Once, when the final answer's headers are complete (for every HTTP status).
+  // Once, when the final answer's headers are complete, for a 2xx answer only: an error
+  // answer's headers describe the error, not the resource.
   virtual S3Status on_headers(response_headers &headers) = 0;
   // Pieces of a 2xx body as they arrive.
   virtual S3Status on_body(const char *data, size_t size) = 0;
@@ -44,6 +45,7 @@ struct http_result {
   bool has_error_document = false;
   error_document error;
   std::string transport_message;  // libcurl's description of a transport failure
+  std::string bucket_region;      // x-amz-bucket-region of an error answer
 };
 
 http_result http_perform(const http_request &request, http_response_handler &handler);

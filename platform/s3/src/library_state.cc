@@ -174,7 +174,8 @@ extern "C" S3Status S3_initialize(const char *userAgentInfo, int flags,
     if (!s.transport) s.transport = std::make_shared<shared_transport>();
     // Sessions start and end at any time: one that does not ask for verification must not
     // turn it off for the others, nor may a later one move every request to its host.
-    if ((flags & S3_INIT_VERIFY_PEER) != 0) s.settings.verify_peer = true;
+    bool verify_peer = (flags & S3_INIT_VERIFY_PEER) != 0;
+    s.settings.verify_peer = verify_peer || (s.initialize_count > 0 && s.settings.verify_peer);
     if (s.initialize_count == 0) {
       s.settings.user_agent = "vorlan-s3/1.0";
       if (userAgentInfo != nullptr && userAgentInfo[0] != '\0') {
@@ -203,7 +204,8 @@ extern "C" void S3_deinitialize(void) {
     if (s.initialize_count == 0) return;
     if (--s.initialize_count == 0) {
       released = std::move(s.transport);
-      s.settings.verify_peer = false;
+      // A request made while no session holds the library has nobody to say otherwise.
+      s.settings.verify_peer = true;
     }
   }
   // Requests still running hold their own reference; the caches go when the last one ends.

@@ -12,7 +12,7 @@
 namespace vorlan_s3 {
 
 struct transfer_settings {
-  bool verify_peer = false;
+  bool verify_peer = true;  // off only while every live initialisation left it out
   long connect_timeout_seconds = 30;
   long low_speed_time_seconds = 60;
   std::string user_agent;

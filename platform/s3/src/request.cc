@@ -216,13 +216,15 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
                       const http_result *result) {
   if (handler == nullptr || handler->completeCallback == nullptr) return;
   if (status == S3StatusOK || result == nullptr ||
-      (!result->has_error_document && result->transport_message.empty())) {
+      (!result->has_error_document && result->transport_message.empty() &&
+       result->bucket_region.empty())) {
     handler->completeCallback(status, nullptr, callback_data);
     return;
   }
   auto or_null = [](const std::string &text) { return text.empty() ? nullptr : text.c_str(); };
   std::vector<S3NameValue> extras;
   S3ErrorDetails details{};
+  bool region_named = false;
   if (result->has_error_document) {
     const error_document &error = result->error;
     details.message = or_null(error.message);
@@ -230,12 +232,18 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
     details.furtherDetails = or_null(error.further_details);
     for (const auto &[name, value] : error.extra_details) {
       extras.push_back({name.c_str(), value.c_str()});
+      region_named = region_named || name == "Region";
     }
-    details.extraDetailsCount = static_cast<int>(extras.size());
-    details.extraDetails = extras.empty() ? nullptr : extras.data();
   } else {
-    details.message = result->transport_message.c_str();
+    details.message = or_null(result->transport_message);
   }
+  // An error answer has no properties; its region header (a HeadBucket redirect names the
+  // bucket's region only there) travels with the details.
+  if (!result->bucket_region.empty() && !region_named) {
+    extras.push_back({"Region", result->bucket_region.c_str()});
+  }
+  details.extraDetailsCount = static_cast<int>(extras.size());
+  details.extraDetails = extras.empty() ? nullptr : extras.data();
   handler->completeCallback(status, &details, callback_data);
 }
 

@@ -123,6 +123,11 @@ std::optional<std::string_view> response_headers::content_range() const {
   return std::string_view(*content_range_);
 }
 
+std::optional<std::string_view> response_headers::bucket_region() const {
+  if (!bucket_region_) return std::nullopt;
+  return std::string_view(*bucket_region_);
+}
+
 const S3ResponseProperties &response_headers::properties() {
   meta_.clear();
   for (size_t i = 0; i + 1 < meta_texts_.size(); i += 2) {
@@ -133,6 +138,7 @@ const S3ResponseProperties &response_headers::properties() {
   properties_.requestId2 = c_str_or_null(request_id2_);
   properties_.contentType = c_str_or_null(content_type_);
   properties_.contentLength = content_length_.value_or(0);
+  properties_.contentLengthKnown = content_length_.has_value() ? 1 : 0;
   properties_.server = c_str_or_null(server_);
   properties_.eTag = c_str_or_null(etag_);
   properties_.lastModified = last_modified_;

@@ -29,6 +29,7 @@ class response_headers {
   long http_code() const { return http_code_; }
   std::optional<uint64_t> content_length() const { return content_length_; }
   std::optional<std::string_view> content_range() const;
+  std::optional<std::string_view> bucket_region() const;
 
   // Valid while this object lives and no further line is added.
   const S3ResponseProperties &properties();

@@ -165,6 +165,7 @@ constexpr status_entry kStatusEntries[] = {
     VORLAN_S3_STATUS(HttpErrorServiceUnavailable),
     VORLAN_S3_STATUS(HttpErrorGatewayTimeout),
     VORLAN_S3_STATUS(KeyMissing),
+    VORLAN_S3_STATUS(TruncatedEmptyPage),
 };
 #undef VORLAN_S3_STATUS
 

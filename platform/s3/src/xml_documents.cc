@@ -145,6 +145,10 @@ S3Status parse_bucket_page(std::string_view body, bucket_page *page) {
       });
     }
   });
+  // A caller would ask again from the same place, and be answered the same, forever.
+  if (page->truncated && page->contents.empty() && page->common_prefixes.empty()) {
+    return S3StatusTruncatedEmptyPage;
+  }
   if (page->truncated && page->next_marker.empty()) {
     std::string last_key = page->contents.empty() ? std::string() : page->contents.back().key;
     std::string last_prefix =

@@ -47,7 +47,8 @@ struct bucket_page {
   std::vector<std::string> common_prefixes;
 };
 
-// S3StatusOK for a ListBucketResult, S3StatusXmlParseFailure for anything else.
+// S3StatusOK for a ListBucketResult, S3StatusTruncatedEmptyPage for one that is truncated but
+// names no entry, S3StatusXmlParseFailure for anything else.
 S3Status parse_bucket_page(std::string_view body, bucket_page *page);
 
 struct owned_bucket {

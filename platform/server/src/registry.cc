@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "host_internal.hpp"
+#include <vorlan/vorlan_gridftp_server.h>
 
 namespace {
 
@@ -19,6 +19,31 @@ using RegistryEntries = std::map<std::string, RegistryEntry>;
 std::mutex &registry_mutex() {
   static auto *mutex = new std::mutex;
   return *mutex;
+}
+
+// The data under `symbol`, or null; with `take` the entry leaves the registry.
+void *find_entry(vorlan_extension_registry_t *registry, const char *symbol, bool take) {
+  if (registry == nullptr || symbol == nullptr) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(registry_mutex());
+  auto *entries = static_cast<RegistryEntries *>(registry->entries);
+  if (entries == nullptr) {
+    return nullptr;
+  }
+  auto it = entries->find(symbol);
+  if (it == entries->end()) {
+    return nullptr;
+  }
+  void *data = it->second.data;
+  if (take) {
+    entries->erase(it);
+  }
+  if (entries->empty()) {
+    delete entries;
+    registry->entries = nullptr;
+  }
+  return data;
 }
 
 }  // namespace
@@ -52,38 +77,11 @@ vorlan_result_t vorlan_extension_registry_add(vorlan_extension_registry_t *regis
 }
 
 void *vorlan_extension_registry_remove(vorlan_extension_registry_t *registry, const char *symbol) {
-  if (registry == nullptr || symbol == nullptr) {
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> lock(registry_mutex());
-  auto *entries = static_cast<RegistryEntries *>(registry->entries);
-  if (entries == nullptr) {
-    return nullptr;
-  }
-  auto it = entries->find(symbol);
-  if (it == entries->end()) {
-    return nullptr;
-  }
-  void *data = it->second.data;
-  entries->erase(it);
-  if (entries->empty()) {
-    delete entries;
-    registry->entries = nullptr;
-  }
-  return data;
+  return find_entry(registry, symbol, true);
 }
 
 void *vorlan_extension_registry_lookup(vorlan_extension_registry_t *registry, const char *symbol) {
-  if (registry == nullptr || symbol == nullptr) {
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> lock(registry_mutex());
-  auto *entries = static_cast<RegistryEntries *>(registry->entries);
-  if (entries == nullptr) {
-    return nullptr;
-  }
-  auto it = entries->find(symbol);
-  return it != entries->end() ? it->second.data : nullptr;
+  return find_entry(registry, symbol, false);
 }
 
 }  // extern "C"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "host_internal.hpp"
+#include "server_internal.hpp"
 
-namespace vorlan::host::internal {
+namespace vorlan::gfs::internal {
 
 std::string vformat(const char *format, va_list args) {
   va_list copy;
@@ -39,12 +39,13 @@ char *malloc_copy(const std::string &text) {
   return copy;
 }
 
-}  // namespace vorlan::host::internal
+}  // namespace vorlan::gfs::internal
 
 namespace {
 
-using vorlan::host::internal::format;
-using vorlan::host::internal::vformat;
+using vorlan::gfs::internal::format;
+using vorlan::gfs::internal::malloc_copy;
+using vorlan::gfs::internal::vformat;
 
 constexpr const char *kReplyPayloadKind = "vorlan_gfs_ftp_response";
 
@@ -182,7 +183,7 @@ char *vorlan_gfs_error_to_reply(const vorlan_object_t *error) {
     bool has_type = payload != nullptr && payload->has_error_code;
     if (!has_type && header_lines.empty() && text_lines.size() <= 1) {
       std::string text = text_lines.empty() ? "Request failed." : text_lines.front();
-      return vorlan::host::internal::malloc_copy(format("%d %s\r\n", code, text.c_str()));
+      return malloc_copy(format("%d %s\r\n", code, text.c_str()));
     }
     std::string out;
     if (has_type) {
@@ -195,7 +196,7 @@ char *vorlan_gfs_error_to_reply(const vorlan_object_t *error) {
       out += format("%d-%s\r\n", code, line.c_str());
     }
     out += format("%d End.\r\n", code);
-    return vorlan::host::internal::malloc_copy(out);
+    return malloc_copy(out);
   } catch (...) {
     return nullptr;
   }

@@ -12,11 +12,13 @@
 //   recv: reads everything and one more read after end of data, and fails unless the data is
 //         the pattern without gaps, end of data came last and once, and the extra read came
 //         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel range=O+L
-//         interval=S inversions=N" (reads with data that arrived after one from further on)
+//         interval=S inversions=N reads=R ahead_of_start=A" (N: reads with data that arrived
+//         after one from further on; R: reads with data; A: those that came before offset 0)
 // The option string is the name it registers under.
 #include <vorlan/vorlan_gridftp_server.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -36,13 +38,39 @@ struct Handle {
   std::string user;
 };
 
+// Workers still running: deactivation waits for them, since the host unmaps the module next.
+// A worker counts itself down in a thread_local destructor, which the C library runs with the
+// module kept loaded.
+std::mutex g_workers_lock;
+std::condition_variable g_workers_idle;
+int g_workers = 0;
+
+void worker_finished() {
+  std::lock_guard<std::mutex> lock(g_workers_lock);
+  --g_workers;
+  g_workers_idle.notify_all();
+}
+
+struct WorkerExit {
+  bool counted = false;
+  ~WorkerExit() {
+    if (counted) worker_finished();
+  }
+};
+thread_local WorkerExit g_this_worker;
+
 // Runs `work` on a detached thread, as a real module's worker does.
 void run_detached(std::function<void()> work) {
   auto *task = new std::function<void()>(std::move(work));
+  {
+    std::lock_guard<std::mutex> lock(g_workers_lock);
+    ++g_workers;
+  }
   vorlan_thread_t thread;
   int rc = vorlan_thread_create(
       &thread, nullptr,
       [](void *arg) -> void * {
+        g_this_worker.counted = true;
         auto *fn = static_cast<std::function<void()> *>(arg);
         (*fn)();
         delete fn;
@@ -52,6 +80,7 @@ void run_detached(std::function<void()> work) {
   if (rc != 0) {
     (*task)();
     delete task;
+    worker_finished();
   }
 }
 
@@ -179,6 +208,7 @@ struct Transfer {
   size_t block_size = 0;
   int64_t furthest = -1;
   int inversions = 0;
+  size_t ahead_of_start = 0;  // reads with data that arrived before the one at offset 0
 
   void fail(vorlan_result_t r) {
     if (result == VORLAN_SUCCESS) {
@@ -294,6 +324,9 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
     t->fail(result);
     t->eof = true;
   } else if (nbytes > 0) {
+    if (offset == 0) {
+      t->ahead_of_start = t->pieces.size();
+    }
     t->pieces[offset].assign(reinterpret_cast<char *>(buffer), nbytes);
     t->inversions += offset < t->furthest ? 1 : 0;
     t->furthest = std::max<int64_t>(t->furthest, offset);
@@ -395,9 +428,11 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info
     int interval = 0;
     vorlan_gridftp_server_get_write_range(t->op, &range_offset, &range_length);
     vorlan_gridftp_server_get_update_interval(t->op, &interval);
-    vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "channel range=%lld+%lld interval=%d inversions=%d",
-                           static_cast<long long>(range_offset),
-                           static_cast<long long>(range_length), interval, t->inversions);
+    vorlan_gfs_log_message(
+        VORLAN_GFS_LOG_INFO,
+        "channel range=%lld+%lld interval=%d inversions=%d reads=%zu ahead_of_start=%zu",
+        static_cast<long long>(range_offset), static_cast<long long>(range_length), interval,
+        t->inversions, t->pieces.size(), t->ahead_of_start);
     t->finish(lock);
   });
   return VORLAN_SUCCESS;
@@ -428,6 +463,8 @@ vorlan_result_t activate() {
 
 vorlan_result_t deactivate() {
   vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, g_name.c_str());
+  std::unique_lock<std::mutex> lock(g_workers_lock);
+  g_workers_idle.wait_for(lock, std::chrono::seconds(5), [] { return g_workers == 0; });
   return VORLAN_SUCCESS;
 }
 

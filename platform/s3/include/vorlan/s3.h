@@ -2,10 +2,12 @@
  * libvorlan_s3: a synchronous S3 client over HTTP(S).
  *
  * Every request runs on the calling thread and calls the caller's callbacks on that thread,
- * in this order: the properties callback once when the response headers have arrived (not for
- * failures before them), data or list callbacks as the body arrives, then the complete
- * callback exactly once with the final status. A callback that returns a status other than
- * S3StatusOK ends the request with that status.
+ * in this order: the properties callback once when the headers of a 2xx answer have arrived,
+ * data or list callbacks as the body arrives, then the complete callback exactly once with the
+ * final status. An error answer (3xx, 4xx, 5xx) calls no properties callback: it reaches the
+ * complete callback alone, with the service's details (and the answer's x-amz-bucket-region as
+ * the extra detail "Region" when the document does not name one). A callback that returns a
+ * status other than S3StatusOK ends the request with that status.
  *
  * Strings passed in are borrowed for the duration of the call. Pointers passed to callbacks
  * are valid only during the callback. All calls are safe from many threads at once once
@@ -174,6 +176,8 @@ typedef enum {
   S3StatusHttpErrorGatewayTimeout = 147,      /* 504 */
   /* An object request without a key, or with an empty one, which would address the bucket. */
   S3StatusKeyMissing = 148,
+  /* A listing page marked truncated that names no entry: there is nothing to continue from. */
+  S3StatusTruncatedEmptyPage = 149,
   S3StatusCount
 } S3Status;
 
@@ -240,6 +244,8 @@ typedef struct S3ResponseProperties {
   const S3NameValue *metaData; /* x-amz-meta-* and x-goog-meta-*, names without the prefix */
   char usesServerSideEncryption;
   const char *bucketRegion; /* x-amz-bucket-region, or null */
+  /* 0 when the answer had no Content-Length (contentLength is then 0 and says nothing). */
+  char contentLengthKnown;
 } S3ResponseProperties;
 
 typedef struct S3ErrorDetails {
@@ -323,7 +329,8 @@ typedef struct S3GetConditions {
 /* Sets up process-wide state on the first call and counts every call; each successful call is
  * matched by one S3_deinitialize. While the count stays above 0, the first call's default host
  * and user agent stay (later calls do not replace them), and peer verification is on once any
- * call asked for it (S3_INIT_VERIFY_PEER); when the count returns to 0 both start afresh. */
+ * call asked for it (S3_INIT_VERIFY_PEER); when the count returns to 0 both start afresh.
+ * Requests made while the count is 0 verify the peer. */
 S3Status S3_initialize(const char *userAgentInfo, int flags, const char *defaultS3HostName);
 void S3_deinitialize(void);
 
@@ -347,7 +354,10 @@ int S3_status_is_retryable(S3Status status);
 void S3_head_object(const S3BucketContext *bucketContext, const char *key,
                     S3RequestContext *requestContext, int timeoutMs,
                     const S3ResponseHandler *handler, void *callbackData);
-/* byteCount 0 means to the end of the object. */
+/* byteCount 0 means to the end of the object. A request for a range (startByte or byteCount
+ * not 0) succeeds only when answered by 206 from startByte; more bytes than byteCount or the
+ * answer's Content-Length fail with S3StatusTransportLongBody. The body is handed over as
+ * stored, not decoded (gzip is accepted, so Google Cloud does not decompress it). */
 void S3_get_object(const S3BucketContext *bucketContext, const char *key,
                    const S3GetConditions *getConditions, uint64_t startByte, uint64_t byteCount,
                    S3RequestContext *requestContext, int timeoutMs,
@@ -366,7 +376,8 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
 void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                       S3RequestContext *requestContext, int timeoutMs,
                       const S3ResponseHandler *handler, void *callbackData);
-/* maxkeys 0 means the service's default. */
+/* maxkeys 0 means the service's default. A page marked truncated that names no entry fails with
+ * S3StatusTruncatedEmptyPage. */
 void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, const char *marker,
                     const char *delimiter, int maxkeys, S3RequestContext *requestContext,
                     int timeoutMs, const S3ListBucketHandler *handler, void *callbackData);

@@ -93,6 +93,23 @@ struct DataChannelOptions {
   // the n-th completion reports an error. 0 = never.
   int fail_registration_at = 0;
   int fail_completion_at = 0;
+  // Every read and write completion waits this long before it runs: a slow client, so an
+  // upload waits for data and a download meets back-pressure.
+  std::chrono::milliseconds completion_delay{0};
+  // The client goes away at this byte of the stream (-1 = never): the completion of a read or
+  // write that reaches past it fails, and so do every completion after it and every later
+  // registration ("Injected abort of the client at offset N"). Uploads are read in order, so for
+  // them this is also "after N bytes".
+  int64_t abort_at_offset = -1;
+  // Uploads: each read completes with at most this many bytes although its buffer holds more
+  // (0 = as many as the buffer holds and the source has).
+  vorlan_size_t short_read_length = 0;
+  // Uploads: the first read that reaches past this offset (-1 = none) is held back until
+  // `hold_read_for` other reads have completed, a later read reached the end of the data, or
+  // it is the only read left outstanding after another completed (at most one second); then
+  // it completes. Needs more than one read outstanding and no reverse_completion_batch.
+  int64_t hold_read_at = -1;
+  int hold_read_for = 2;
 };
 
 // Where a download's bytes go / where an upload's come from.
@@ -139,8 +156,11 @@ struct TransferInfo {
 struct TransferResult {
   Reply reply;
   bool began = false;  // begin_transfer was called
+  // Bytes of successful completions: read into the module's buffers for an upload, written
+  // for a download (a byte written twice counts twice).
   int64_t bytes_transferred = 0;
-  int64_t bytes_recvd = 0;                                // update_bytes_recvd total
+  int64_t bytes_written = 0;  // distinct bytes a download wrote to the sink
+  int64_t bytes_recvd = 0;    // update_bytes_recvd total
   std::vector<std::pair<int64_t, int64_t>> ranges_recvd;  // update_range_recvd calls
   int max_outstanding = 0;  // most registrations outstanding at one time
 };
@@ -189,7 +209,8 @@ class Host {
                       DataSource &source);
 
   // Contract breaches seen so far (a request finished twice, a completion on a finished
-  // operation, a callback inside register_*, a timeout). Empty in a correct run.
+  // operation, a callback inside register_*, a byte of a download written twice, a timeout).
+  // Empty in a correct run.
   std::vector<std::string> violations() const;
   // Lines written with vorlan_gfs_log_message while this host was loaded, without their final
   // newline. (Also appended, with the level, to the file named by VORLAN_GRIDFTP_SERVER_LOG.)

@@ -4,13 +4,14 @@
 #define VORLAN_SERVER_HOST_INTERNAL_HPP
 
 #include <vorlan/vorlan_gridftp_server.h>
+#include <vorlan/gridftp_server_backend.hpp>
 #include <vorlan/host.hpp>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdarg>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,10 +29,6 @@ struct ObjectFree {
   void operator()(vorlan_object_t *object) const { vorlan_object_free(object); }
 };
 using ObjectPtr = std::unique_ptr<vorlan_object_t, ObjectFree>;
-
-std::string vformat(const char *format, va_list args) VORLAN_PRINTF_FORMAT(1, 0);
-std::string format(const char *format, ...) VORLAN_PRINTF_FORMAT(1, 2);
-char *malloc_copy(const std::string &text);
 
 // Threads that run a transfer's I/O completions, so that no callback runs inside the
 // module's register call. Tasks start in the order they were posted, or with reverse_batch > 1
@@ -67,21 +64,66 @@ struct Transfer {
   size_t next_read_range = 0;
   bool began = false;
   bool stopping = false;  // the host gave up waiting; tasks still queued do not call back
+  bool aborted = false;   // the client went away (DataChannelOptions::abort_at_offset)
   int registrations = 0;  // register_* calls, also refused ones
   int completions = 0;    // completions handed out
   int pending = 0;        // registered, callback not yet started
   int max_outstanding = 0;
   int64_t next_read_offset = 0;
-  int64_t bytes_transferred = 0, bytes_recvd = 0;
+  int64_t bytes_transferred = 0, bytes_recvd = 0, bytes_written = 0;
   std::vector<std::pair<int64_t, int64_t>> ranges_recvd;
+  // Byte ranges a download wrote, start -> end, disjoint: a byte written twice is a breach.
+  std::map<int64_t, int64_t> written;
   // Reads whose callback has not returned, by registration order; an end-of-file completion
   // waits for every earlier one so the module sees end of data last.
   std::set<int64_t> undelivered_reads;
   int64_t next_read_seq = 0;
+  bool end_handed_out = false;  // a read reaching the end of the source was registered
+  int64_t held_read_seq = -1;   // the read held back (DataChannelOptions::hold_read_at)
+  int reads_after_held = 0;     // other reads delivered since it was registered
   CompletionPool pool;
 
   Transfer(const DataChannelOptions &channel, int threads)
       : options(channel), pool(threads, channel.reverse_completion_batch) {}
+};
+
+// The host's side of the calls the module makes into the server library; installed when a
+// host first loads a module.
+class HostBackend final : public vorlan::gfs::Backend {
+ public:
+  void get_config_string(vorlan_gfs_operation_t op, char **string) override;
+  void get_config_data(vorlan_gfs_operation_t op, const char *key, char **string) override;
+  void finished_session_start(vorlan_gfs_operation_t op, vorlan_result_t result, void *session,
+                              const char *username, const char *home_dir) override;
+  void finished_command(vorlan_gfs_operation_t op, vorlan_result_t result,
+                        const char *command_response) override;
+  void intermediate_command(vorlan_gfs_operation_t op, vorlan_result_t result,
+                            const char *command_response) override;
+  void finished_stat(vorlan_gfs_operation_t op, vorlan_result_t result,
+                     vorlan_gfs_stat_t *stat_array, int stat_count) override;
+  void finished_stat_partial(vorlan_gfs_operation_t op, vorlan_result_t result,
+                             vorlan_gfs_stat_t *stat_array, int stat_count) override;
+  void begin_transfer(vorlan_gfs_operation_t op, int event_mask, void *event_arg) override;
+  void finished_transfer(vorlan_gfs_operation_t op, vorlan_result_t result) override;
+  void get_block_size(vorlan_gfs_operation_t op, vorlan_size_t *block_size) override;
+  void get_optimal_concurrency(vorlan_gfs_operation_t op, int *count) override;
+  void get_update_interval(vorlan_gfs_operation_t op, int *interval) override;
+  void get_read_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
+                      vorlan_off_t *length) override;
+  void get_write_range(vorlan_gfs_operation_t op, vorlan_off_t *offset,
+                       vorlan_off_t *length) override;
+  void update_range_recvd(vorlan_gfs_operation_t op, vorlan_off_t offset,
+                          vorlan_off_t length) override;
+  void update_bytes_recvd(vorlan_gfs_operation_t op, vorlan_off_t length) override;
+  vorlan_result_t get_recv_modification_time(vorlan_gfs_operation_t op, time_t *modtime) override;
+  vorlan_result_t register_read(vorlan_gfs_operation_t op, vorlan_byte_t *buffer,
+                                vorlan_size_t length, vorlan_gridftp_server_read_cb_t callback,
+                                void *user_arg) override;
+  vorlan_result_t register_write(vorlan_gfs_operation_t op, vorlan_byte_t *buffer,
+                                 vorlan_size_t length, vorlan_off_t offset, int stripe_ndx,
+                                 vorlan_gridftp_server_write_cb_t callback,
+                                 void *user_arg) override;
+  void log(int level, const std::string &line) override;
 };
 
 // Hosts currently loaded, for the calls that carry no operation (the option string asked
@@ -107,7 +149,6 @@ struct vorlan::host::Host::Impl {
   vorlan_module_descriptor_t *module = nullptr;
   bool activated = false;
   vorlan_gfs_storage_iface_t *iface = nullptr;
-  size_t threads_at_load = 0;
 
   mutable std::mutex mutex;  // guards the three members below
   std::vector<std::string> violations;

@@ -1,8 +1,9 @@
-// 32 requests at once on one session while its token keeps being renewed: each request runs
-// through the framework (record, bucket context, detached worker, attempt loop) and sends its
-// own copy of the token, so no request ever reads a token a renewal has freed, and each asks
-// for the renewal through its own operation. Also session starts beside default-region
-// changes, and region lookups of several buckets at once.
+// Requests running beside each other and beside the module's own life. 32 requests at once on
+// one session while its token keeps being renewed: each request runs through the framework
+// (record, bucket context, detached worker, attempt loop) and sends its own copy of the token,
+// so no request ever reads a token a renewal has freed, and each asks for the renewal through
+// its own operation. Session starts beside default-region changes, region lookups of several
+// buckets at once, and unloading while a worker still runs.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,14 +20,16 @@
 #include "module_test_hooks.h"
 
 namespace {
+
 thread_local void *started_session = nullptr;
+// The operation whose bucket context this thread is building.
+thread_local vorlan_gfs_operation_t building_op = nullptr;
+std::atomic<int> renewals{0};
+std::atomic<int> renewals_through_another_op{0};
+
 }  // namespace
 
-// The host's side of session start, for the starts below: no documents, the handle is kept.
-extern "C" void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t, const char *,
-                                                      char **string) {
-  *string = nullptr;
-}
+// The host's side of session start, for the starts below: the handle is kept.
 extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t,
                                                              vorlan_result_t result, void *session,
                                                              const char *, const char *) {
@@ -34,8 +37,24 @@ extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operatio
   started_session = session;
 }
 
+// The host's documents: no "config" or "collection-policies", and the same token text every
+// time, in a new allocation: the fake accepts it, and a request still pointing at a freed copy
+// would be caught by the address checker.
+extern "C" void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t op, const char *key,
+                                                      char **string) {
+  if (std::strcmp(key, "creds") != 0 && std::strcmp(key, "renew-creds") != 0) {
+    *string = nullptr;
+    return;
+  }
+  ++renewals;
+  if (op != building_op) ++renewals_through_another_op;
+  *string = strdup(
+      R"({"access_token": "fake-token", "sub": "s", "token_expiry": "2023-11-14T22:20:00.0+00:00"})");
+}
+
 namespace {
 
+using vorlan::test::FakeS3Fault;
 using vorlan::test::FakeS3Server;
 using vorlan::test::make_handle;
 
@@ -46,24 +65,6 @@ constexpr int kRequestsPerThread = 8;
 // token due and renews it.
 std::atomic<time_t> fake_now{1700000000};
 time_t moving_clock() { return fake_now.fetch_add(200); }
-
-// The operation whose bucket context this thread is building.
-thread_local vorlan_gfs_operation_t building_op = nullptr;
-
-std::atomic<int> renewals{0};
-std::atomic<int> renewals_through_another_op{0};
-void token_documents(vorlan_gfs_operation_t op, const char *key, char **string) {
-  if (std::strcmp(key, "creds") != 0 && std::strcmp(key, "renew-creds") != 0) {
-    *string = nullptr;
-    return;
-  }
-  ++renewals;
-  if (op != building_op) ++renewals_through_another_op;
-  // The same token text every time, in a new allocation: the fake accepts it, and a request
-  // still pointing at a freed copy would be caught by the address checker.
-  *string = strdup(
-      R"({"access_token": "fake-token", "sub": "s", "token_expiry": "2023-11-14T22:20:00.0+00:00"})");
-}
 
 struct Done {
   std::mutex lock;
@@ -114,7 +115,7 @@ vorlan_result_t probe_entry(vorlan_i_s3_handle_t *handle, const char *path, Done
   return result;
 }
 
-TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
+TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   FakeS3Server::Options options;
   options.auth = FakeS3Server::Auth::kBearer;
   options.bearer_token = "fake-token";
@@ -124,9 +125,7 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
 
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   auto saved_clock = vorlan_i_gcloud_clock;
-  auto saved_get = vorlan_i_gcloud_get_config_data;
   vorlan_i_gcloud_clock = moving_clock;
-  vorlan_i_gcloud_get_config_data = token_documents;
 
   vorlan::test::HandlePtr handle = make_handle(server.host());
   handle->refresh_credentials = vorlan_i_gcloud_token_refresh;
@@ -163,11 +162,10 @@ TEST(SessionTokenConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
 
   handle.reset();
   vorlan_i_gcloud_clock = saved_clock;
-  vorlan_i_gcloud_get_config_data = saved_get;
   S3_deinitialize();
 }
 
-TEST(SessionTokenConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest) {
+TEST(RequestConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest) {
   FakeS3Server server;
   vorlan::test::HandlePtr handle = make_handle(server.host());
   Done done;
@@ -180,7 +178,47 @@ TEST(SessionTokenConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest)
   EXPECT_EQ(server.request_count(), 0u);
 }
 
-TEST(SessionTokenConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
+// Deactivation waits for a worker held up by the server, so no worker runs once the module is
+// gone; a worker held up beyond the wait is reported at ERROR.
+TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
+  FakeS3Server server;
+  server.create_bucket("b");
+  server.put_object("b", "obj", "data");
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
+  vorlan::test::HandlePtr handle = make_handle(server.host());
+  const int64_t saved_wait = vorlan_i_s3_unload_wait_ms;
+  struct Case {
+    int64_t wait_ms;
+    int delay_ms;
+    const char *log;  // "": the worker finished within the wait
+  } cases[] = {
+      {5000, 300, ""},
+      {50, 1000,
+       "s3: ERROR: vorlan_l_s3_base_deactivate: 1 worker threads still running after 50 ms\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.wait_ms);
+    vorlan_i_s3_unload_wait_ms = c.wait_ms;
+    server.add_fault(FakeS3Fault::delay_by(std::chrono::milliseconds(c.delay_ms)).on("HEAD"));
+    ASSERT_EQ(vorlan_module_activate(&vorlan_i_s3_base_module), VORLAN_SUCCESS);
+    vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_ERROR);
+    Done done;
+    ASSERT_EQ(probe_entry(handle.get(), "/b/obj", &done), VORLAN_SUCCESS);
+    EXPECT_EQ(vorlan_module_deactivate(&vorlan_i_s3_base_module), VORLAN_SUCCESS);
+    {
+      std::lock_guard<std::mutex> guard(done.lock);
+      EXPECT_EQ(done.finished == 1, *c.log == '\0');
+    }
+    EXPECT_EQ(log.take(), c.log);
+    EXPECT_EQ(vorlan_i_s3_workers_wait(10000), 0);
+    EXPECT_EQ(done.failed, 0);
+  }
+  vorlan_i_s3_unload_wait_ms = saved_wait;
+  handle.reset();
+  S3_deinitialize();
+}
+
+TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   FakeS3Server server;
   const std::vector<std::string> regions = {"eu-west-1", "ap-south-1", "us-west-2", "sa-east-1"};
   for (size_t b = 0; b < regions.size(); ++b) {

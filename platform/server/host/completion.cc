@@ -1,15 +1,16 @@
-// What the module calls back: completions, per-session documents, the option string and the
-// server log.
+// The host's side of what the module calls back: completions, per-session documents, the
+// option string and the server log.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
 #include "host_internal.hpp"
 
-namespace {
+namespace vorlan::host::internal {
 
-using vorlan::host::internal::OpKind;
+namespace {
 
 // Locks op and checks that `call` may report on it now; a breach is recorded and the
 // result's error object released, since nobody else will take it.
@@ -53,7 +54,7 @@ void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, 
   std::vector<vorlan::host::Stat> &into = op->on_batch ? batch : op->stats;
   for (int i = 0; i < count; ++i) {
     const vorlan_gfs_stat_t &in = stats[i];
-    vorlan::host::Stat out;
+    Stat out;
     out.mode = in.mode;
     out.nlink = in.nlink;
     out.name = in.name != nullptr ? in.name : "";
@@ -73,57 +74,24 @@ void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, 
   if (op->on_batch) op->on_batch(batch, final, result);
 }
 
-const char *level_name(int level) {
-  switch (level) {
-    case VORLAN_GFS_LOG_ERR:
-      return "ERROR";
-    case VORLAN_GFS_LOG_WARN:
-      return "WARN";
-    case VORLAN_GFS_LOG_INFO:
-      return "INFO";
-    case VORLAN_GFS_LOG_DUMP:
-      return "DUMP";
-  }
-  return "LOG";
-}
-
-void append_to_log_file(int level, const std::string &line) {
-  const char *path = getenv("VORLAN_GRIDFTP_SERVER_LOG");
-  if (path == nullptr || *path == '\0') {
-    return;
-  }
-  static std::mutex file_mutex;
-  std::lock_guard<std::mutex> lock(file_mutex);
-  FILE *file = fopen(path, "a");
-  if (file == nullptr) {
-    return;
-  }
-  fprintf(file, "%s: %s\n", level_name(level), line.c_str());
-  fclose(file);
-}
-
 }  // namespace
 
-extern "C" {
-
-void vorlan_gridftp_server_get_config_string(vorlan_gfs_operation_t op, char **string) {
+void HostBackend::get_config_string(vorlan_gfs_operation_t op, char **string) {
   if (string == nullptr) {
     return;
   }
   *string = nullptr;
   try {
-    std::optional<std::string> value = op != nullptr
-                                           ? op->host->options.option_string
-                                           : vorlan::host::internal::option_string_without_op();
+    std::optional<std::string> value =
+        op != nullptr ? op->host->options.option_string : option_string_without_op();
     if (value) {
-      *string = vorlan::host::internal::malloc_copy(*value);
+      *string = strdup(value->c_str());
     }
   } catch (...) {
   }
 }
 
-void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t op, const char *key,
-                                           char **string) {
+void HostBackend::get_config_data(vorlan_gfs_operation_t op, const char *key, char **string) {
   if (string == nullptr) {
     return;
   }
@@ -159,16 +127,16 @@ void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t op, const char
       }
     }
     if (value) {
-      *string = vorlan::host::internal::malloc_copy(*value);
+      *string = strdup(value->c_str());
     }
   } catch (...) {
     op->host->violation(std::string("get_config_data(\"") + key + "\"): the provider failed");
   }
 }
 
-void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t op, vorlan_result_t result,
-                                                  void *session, const char *username,
-                                                  const char *home_dir) {
+void HostBackend::finished_session_start(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                         void *session, const char *username,
+                                         const char *home_dir) {
   std::unique_lock<std::mutex> lock;
   if (!accept(op, OpKind::kSessionStart, "finished_session_start", result, lock)) {
     return;
@@ -179,8 +147,8 @@ void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t op, vor
   finish(op, result);
 }
 
-void vorlan_gridftp_server_finished_command(vorlan_gfs_operation_t op, vorlan_result_t result,
-                                            const char *command_response) {
+void HostBackend::finished_command(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                   const char *command_response) {
   std::unique_lock<std::mutex> lock;
   if (!accept(op, OpKind::kCommand, "finished_command", result, lock)) {
     return;
@@ -191,8 +159,8 @@ void vorlan_gridftp_server_finished_command(vorlan_gfs_operation_t op, vorlan_re
   finish(op, result);
 }
 
-void vorlan_gridftp_server_intermediate_command(vorlan_gfs_operation_t op, vorlan_result_t result,
-                                                const char *command_response) {
+void HostBackend::intermediate_command(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                       const char *command_response) {
   std::unique_lock<std::mutex> lock;
   if (!accept(op, OpKind::kCommand, "intermediate_command", result, lock)) {
     return;
@@ -204,8 +172,8 @@ void vorlan_gridftp_server_intermediate_command(vorlan_gfs_operation_t op, vorla
   }
 }
 
-void vorlan_gridftp_server_finished_stat(vorlan_gfs_operation_t op, vorlan_result_t result,
-                                         vorlan_gfs_stat_t *stat_array, int stat_count) {
+void HostBackend::finished_stat(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                vorlan_gfs_stat_t *stat_array, int stat_count) {
   std::unique_lock<std::mutex> lock;
   if (!accept(op, OpKind::kStat, "finished_stat", result, lock)) {
     return;
@@ -214,8 +182,8 @@ void vorlan_gridftp_server_finished_stat(vorlan_gfs_operation_t op, vorlan_resul
   finish(op, result);
 }
 
-void vorlan_gridftp_server_finished_stat_partial(vorlan_gfs_operation_t op, vorlan_result_t result,
-                                                 vorlan_gfs_stat_t *stat_array, int stat_count) {
+void HostBackend::finished_stat_partial(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                        vorlan_gfs_stat_t *stat_array, int stat_count) {
   std::unique_lock<std::mutex> lock;
   if (!accept(op, OpKind::kStat, "finished_stat_partial", result, lock)) {
     return;
@@ -225,22 +193,6 @@ void vorlan_gridftp_server_finished_stat_partial(vorlan_gfs_operation_t op, vorl
   copy_stats(op, stat_array, stat_count, "finished_stat_partial", false, VORLAN_SUCCESS);
 }
 
-void vorlan_gfs_log_message(int level, const char *format, ...) {
-  if (format == nullptr) {
-    return;
-  }
-  try {
-    va_list args;
-    va_start(args, format);
-    std::string line = vorlan::host::internal::vformat(format, args);
-    va_end(args);
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
-    }
-    vorlan::host::internal::log_to_live_hosts(line);
-    append_to_log_file(level, line);
-  } catch (...) {
-  }
-}
+void HostBackend::log(int /*level*/, const std::string &line) { log_to_live_hosts(line); }
 
-}  // extern "C"
+}  // namespace vorlan::host::internal

@@ -1,7 +1,6 @@
 // The embeddable host: loading a module, sessions and the synchronous request methods.
 #include <dlfcn.h>
 
-#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -171,16 +170,6 @@ std::optional<std::string> descriptor_symbol(const std::string &module_path) {
   return name.empty() ? std::nullopt : std::optional<std::string>(name + "_module");
 }
 
-size_t thread_count() {
-  std::error_code ec;
-  size_t count = 0;
-  for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    ++count;
-  }
-  return count;
-}
-
 bool keep_module_mapped() {
   const char *keep = getenv("VORLAN_HOST_KEEP_MODULE");
   return keep != nullptr && *keep != '\0' && std::string(keep) != "0";
@@ -199,12 +188,7 @@ void unload(Host::Impl &impl) {
     impl.dl = nullptr;
     return;
   }
-  // A worker that has just reported still runs its last instructions in the module's code;
-  // give such threads a moment to end before the code is unmapped.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-  while (thread_count() > impl.threads_at_load && std::chrono::steady_clock::now() < deadline) {
-    usleep(1000);
-  }
+  // The module's deactivation has waited for its own worker threads.
   dlclose(impl.dl);
   impl.dl = nullptr;
 }
@@ -254,7 +238,9 @@ std::unique_ptr<Host> Host::load(const Options &options, std::string *error) {
   if (!symbol) {
     return fail("module file name \"" + options.module_path + "\" does not end in .so");
   }
-  impl->threads_at_load = thread_count();
+  // From here on the server library's calls reach the hosts; one backend serves them all.
+  static auto *backend = new internal::HostBackend;
+  vorlan::gfs::install_backend(*backend);
   dlerror();
   impl->dl = dlopen(options.module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (impl->dl == nullptr) {
@@ -429,6 +415,7 @@ char *vorlan_gfs_op_s::keep(const std::optional<std::string> &text) {
 }
 
 std::string vorlan_gfs_op_s::describe() const {
-  return vorlan::host::internal::format("%s operation %p", op_kind_name(kind),
-                                        static_cast<const void *>(this));
+  char address[32];
+  snprintf(address, sizeof address, "%p", static_cast<const void *>(this));
+  return std::string(op_kind_name(kind)) + " operation " + address;
 }

@@ -1,0 +1,388 @@
+// A session's start and the documents it starts with, seen from the calls the module makes:
+// the host's completion and documents ("config", "collection-policies", the access token with
+// its expiry text and its renewal), and the S3 library's initialisation. This program provides
+// those calls itself (they take precedence over the shared libraries' definitions), so it can
+// check what a server cannot see: the handle's fields, the library flags and the
+// initialisation count.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "module_test_hooks.h"
+
+namespace {
+
+std::map<std::string, std::string> documents;
+std::vector<std::string> asked;  // the keys of the documents asked for, in order
+struct Finished {
+  vorlan_result_t result = VORLAN_SUCCESS;
+  void *session = nullptr;
+  std::string username, home_dir;
+  int calls = 0;
+};
+Finished finished;
+std::vector<int> init_flags;
+S3Status init_status = S3StatusOK;
+int library_count = 0;  // goes below zero when a session ends an initialisation that failed
+
+}  // namespace
+
+extern "C" void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t, const char *key,
+                                                      char **string) {
+  asked.emplace_back(key);
+  auto found = documents.find(key);
+  *string = found != documents.end() ? strdup(found->second.c_str()) : nullptr;
+}
+
+extern "C" void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t,
+                                                             vorlan_result_t result, void *session,
+                                                             const char *username,
+                                                             const char *home_dir) {
+  finished.result = result;
+  finished.session = session;
+  finished.username = username ? username : "<null>";
+  finished.home_dir = home_dir ? home_dir : "<null>";
+  ++finished.calls;
+}
+
+extern "C" S3Status S3_initialize(const char *, int flags, const char *) {
+  init_flags.push_back(flags);
+  if (init_status == S3StatusOK) ++library_count;
+  return init_status;
+}
+
+extern "C" void S3_deinitialize(void) { --library_count; }
+
+namespace {
+
+using vorlan::test::error_text;
+
+TEST(TokenExpiry, ConvertsOffsetsToUtcAndRefusesOtherForms) {
+  // 2024-03-01T10:00:00Z
+  constexpr time_t ten_utc = 1709287200;
+  struct Case {
+    const char *text;
+    bool ok;
+    time_t expected;
+  };
+  const std::vector<Case> cases = {
+      {"2024-03-01T10:00:00.1+02:00", true, ten_utc - 2 * 3600},
+      {"2024-03-01T10:00:00.123456+02:00", true, ten_utc - 2 * 3600},
+      {"2024-03-01T10:00:00.0-05:30", true, ten_utc + 5 * 3600 + 30 * 60},
+      // The sign belongs to the minutes too, also when the hours are zero.
+      {"2024-03-01T10:00:00.0-00:30", true, ten_utc + 30 * 60},
+      {"2024-03-01T10:00:00.0+00:30", true, ten_utc - 30 * 60},
+      // Crossing midnight and a month end through the offset.
+      {"2024-03-01T01:00:00.5+02:00", true, ten_utc - 11 * 3600},
+      {"2024-03-01T10:00:00Z", false, 0},
+      {"2024-03-01T10:00:00+02:00", false, 0},
+      {"2024-13-01T10:00:00.0+00:00", false, 0},
+      {"2024-03-01T10:60:00.0+00:00", false, 0},
+      {"2024-03-01T10:00:00.0+02:75", false, 0},
+      {"", false, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    time_t converted = 0;
+    vorlan_result_t result = vorlan_i_gcloud_parse_date(c.text, &converted);
+    if (c.ok) {
+      ASSERT_EQ(result, VORLAN_SUCCESS) << error_text(result);
+      EXPECT_EQ(converted, c.expected);
+    } else {
+      ASSERT_NE(result, VORLAN_SUCCESS);
+      EXPECT_EQ(error_text(result), std::string("Error parsing time string: ") + c.text + "\n");
+      vorlan_error_release(result);
+    }
+  }
+}
+
+// The clock, as the token reader sees it.
+time_t fake_now = 1700000000;
+time_t fake_clock() { return fake_now; }
+
+std::string token_document(const std::string &token, time_t expiry) {
+  char when[64];
+  struct tm utc;
+  gmtime_r(&expiry, &utc);
+  std::strftime(when, sizeof(when), "%Y-%m-%dT%H:%M:%S.000000+00:00", &utc);
+  return R"({"access_token": ")" + token + R"(", "sub": "user@example.org", "token_expiry": ")" +
+         when + R"(", "extra": true})";
+}
+
+class TokenRenewal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vorlan_i_gcloud_clock = fake_clock;
+    documents.clear();
+    asked.clear();
+  }
+  void TearDown() override {
+    vorlan_i_gcloud_clock = saved_clock_;
+    std::free(handle_.access_token);
+    std::free(handle_.token_subject);
+  }
+  vorlan_result_t refresh() { return vorlan_i_gcloud_token_refresh(&handle_, nullptr); }
+  std::string token() const { return handle_.access_token ? handle_.access_token : "<none>"; }
+
+  vorlan_i_s3_handle_t handle_;
+
+ private:
+  decltype(vorlan_i_gcloud_clock) saved_clock_ = vorlan_i_gcloud_clock;
+};
+
+TEST_F(TokenRenewal, RenewsWhenFewerThan300SecondsRemain) {
+  documents["creds"] = token_document("first", fake_now + 300);
+  documents["renew-creds"] = token_document("second", fake_now + 3600);
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  EXPECT_EQ(token(), "first");
+  EXPECT_STREQ(handle_.token_subject, "user@example.org");
+  EXPECT_EQ(handle_.security_token, handle_.access_token);
+
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  EXPECT_EQ(token(), "first") << "exactly 300 seconds left is still fresh";
+
+  fake_now += 1;
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  EXPECT_EQ(token(), "second") << "299 seconds left is due";
+  EXPECT_EQ(asked, (std::vector<std::string>{"creds", "renew-creds"}));
+  EXPECT_EQ(handle_.security_token, handle_.access_token);
+}
+
+TEST_F(TokenRenewal, MissingOrBadRenewalLeavesNoTokenAndTheNextRequestAsksForCreds) {
+  documents["creds"] = token_document("first", fake_now + 100);
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  EXPECT_EQ(token(), "first");
+
+  // Due at once, and the host has nothing to renew it with.
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  EXPECT_EQ(token(), "<none>");
+  EXPECT_EQ(handle_.security_token, nullptr);
+
+  documents["creds"] = R"({"access_token": "x", "sub": "s"})";
+  vorlan_result_t result = refresh();
+  ASSERT_NE(result, VORLAN_SUCCESS);
+  const vorlan_object_t *error = vorlan_error_peek(result);
+  EXPECT_EQ(vorlan_gfs_error_get_ftp_response_code(error), 500);
+  EXPECT_STREQ(vorlan_gfs_error_get_ftp_response_error_code(error), "INTERNAL_ERROR");
+  EXPECT_EQ(
+      std::string(vorlan_gfs_error_get_ftp_response_headers(error)).rfind("GridFTP-Error: ", 0),
+      0u);
+  vorlan_error_release(result);
+  EXPECT_EQ(token(), "<none>");
+
+  documents["creds"] = "not json";
+  result = refresh();
+  ASSERT_NE(result, VORLAN_SUCCESS);
+  EXPECT_EQ(error_text(result).rfind("Error loading user credential: ", 0), 0u);
+  vorlan_error_release(result);
+
+  documents["creds"] = token_document("third", fake_now + 3600);
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  EXPECT_EQ(token(), "third");
+  EXPECT_EQ(asked, (std::vector<std::string>{"creds", "renew-creds", "creds", "creds", "creds"}));
+}
+
+// What the "config" ("buckets") or "collection-policies" ("project") document gives: the
+// names stored, joined by commas, or "!" and the error's text. A failure stores nothing.
+std::string parse_document(const std::string &member, const char *document) {
+  vorlan_result_t result = VORLAN_SUCCESS;
+  std::string stored;
+  if (member == "buckets") {
+    char **sentinel = reinterpret_cast<char **>(0x1);
+    char **buckets = sentinel;
+    result = vorlan_i_s3_config_parse_buckets(nullptr, document, "buckets", &buckets);
+    if (result != VORLAN_SUCCESS) {
+      EXPECT_EQ(buckets, sentinel);
+    } else if (buckets != nullptr) {
+      for (char **name = buckets; *name != nullptr; ++name) {
+        stored += (name == buckets ? "" : ",") + std::string(*name);
+      }
+      vorlan_i_s3_free_bucket_list(buckets);
+    }
+  } else {
+    char *project = nullptr;
+    result = vorlan_i_s3_config_parse_json_project(document, &project);
+    stored = vorlan_i_s3_str(project);
+    std::free(project);
+  }
+  if (result == VORLAN_SUCCESS) return stored;
+  EXPECT_EQ(stored, "");
+  EXPECT_STREQ(vorlan_error_get_source_file(vorlan_error_peek(result)), "config_parse");
+  const std::string text = "!" + error_text(result);
+  vorlan_error_release(result);
+  return text;
+}
+
+TEST(CollectionPolicies, BucketListAndProjectFromTheirDocuments) {
+  struct Case {
+    const char *member;
+    const char *document;
+    std::string expected;  // "!..." names the start of the error's text
+  } cases[] = {
+      {"buckets", R"({})", ""},
+      {"buckets", R"({"buckets": []})", ""},
+      {"buckets", R"({"buckets": null})", ""},
+      {"buckets", R"({"buckets": ["a", "b"], "other": 1, "nested": {"buckets": 5}})", "a,b"},
+      {"buckets", R"({"buckets": ["a", 3]})", "!Error unpacking allowed bucket list."},
+      // Any other kind of value would otherwise lift the restriction altogether.
+      {"buckets", R"({"buckets": "a"})", "!Error unpacking allowed bucket list."},
+      {"buckets", R"({"buckets": {"a": 1}})", "!Error unpacking allowed bucket list."},
+      {"buckets", R"(["a"])", "!Error unpacking allowed bucket list: "},
+      {"buckets", R"({"buckets": [)", "!Error loading collection storage policy: "},
+      {"project", R"({})", ""},
+      {"project", R"({"project": "my-project", "ignored": [1, 2]})", "my-project"},
+      {"project", R"({"project": 7})", "!Error unpacking collection policies: "},
+      {"project", R"(["project"])", "!Error unpacking collection policies: "},
+      {"project", R"({"project": )", "!Error loading collection policies: "},
+  };
+  for (const Case &c : cases) {
+    const std::string got = parse_document(c.member, c.document);
+    if (c.expected.starts_with("!")) {
+      EXPECT_TRUE(got.starts_with(c.expected)) << c.document << ": " << got;
+    } else {
+      EXPECT_EQ(got, c.expected) << c.document;
+    }
+  }
+}
+
+const char *const kToken =
+    R"({"access_token": "tok", "sub": "alice", "token_expiry": "2099-01-01T00:00:00.5+00:00"})";
+
+class SessionHandle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    documents.clear();
+    finished = Finished{};
+    init_flags.clear();
+    init_status = S3StatusOK;
+    library_count = 0;
+    vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
+  }
+  void TearDown() override {
+    std::free(vorlan_i_s3_default_hostname);
+    vorlan_i_s3_default_hostname = nullptr;
+    vorlan_i_s3_set_default_region(nullptr);
+    vorlan_i_s3_https = true;
+    vorlan_i_s3_verify_peer = true;
+    vorlan_i_s3_use_virtual_host = false;
+    vorlan_i_s3_gcloud_bucket_location = nullptr;
+  }
+  vorlan_i_s3_handle_t *start(const char *user = "alice") {
+    vorlan_gfs_session_info_t info{};
+    std::string name = user;
+    info.username = name.data();
+    vorlan_i_gcloud_start(nullptr, &info);
+    EXPECT_EQ(finished.calls, 1);
+    finished.calls = 0;
+    return static_cast<vorlan_i_s3_handle_t *>(finished.session);
+  }
+};
+
+TEST_F(SessionHandle, SettingsChooseProtocolStyleAndLibraryFlags) {
+  struct Case {
+    bool https, verify_peer, virtual_host;
+    uint32_t protocol, uri_style;
+    int flags;
+  };
+  const std::vector<Case> cases = {
+      {true, true, false, S3ProtocolHTTPS, S3UriStylePath, 7},
+      {true, false, false, S3ProtocolHTTPS, S3UriStylePath, 5},
+      {false, true, true, S3ProtocolHTTP, S3UriStyleVirtualHost, 5},
+  };
+  for (const Case &c : cases) {
+    vorlan_i_s3_https = c.https;
+    vorlan_i_s3_verify_peer = c.verify_peer;
+    vorlan_i_s3_use_virtual_host = c.virtual_host;
+    init_flags.clear();
+    vorlan_i_s3_handle_t *handle = start();
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(handle->protocol, c.protocol);
+    EXPECT_EQ(handle->uri_style, c.uri_style);
+    EXPECT_EQ(init_flags, std::vector<int>{c.flags});
+    EXPECT_EQ(finished.username, "alice");
+    EXPECT_EQ(finished.home_dir, "/");
+    vorlan_i_s3_destroy(handle);
+  }
+  EXPECT_EQ(library_count, 0) << "every session's initialisation is matched when it ends";
+}
+
+TEST_F(SessionHandle, HoldsItsDocumentsAndAnOwnedRegion) {
+  documents["config"] = R"({"buckets": ["a"]})";
+  documents["collection-policies"] = R"({"project": "p-1"})";
+  documents["creds"] = kToken;
+  char eu[] = "EU", us[] = "US";
+  vorlan_i_s3_gcloud_bucket_location = eu;
+  vorlan_i_s3_handle_t *first = start();
+  ASSERT_NE(first, nullptr);
+  vorlan_i_s3_gcloud_bucket_location = us;
+  vorlan_i_s3_handle_t *second = start();
+  ASSERT_NE(second, nullptr);
+  // The second start replaced the process-wide default region; the first keeps its own.
+  EXPECT_STREQ(first->region, "EU");
+  EXPECT_STREQ(second->region, "US");
+  EXPECT_STREQ(first->allowed_buckets[0], "a");
+  EXPECT_EQ(first->allowed_buckets[1], nullptr);
+  EXPECT_STREQ(first->default_key_pair.key_id, "p-1");
+  EXPECT_STREQ(first->access_token, "tok");
+  EXPECT_EQ(first->security_token, first->access_token);
+  EXPECT_STREQ(first->token_subject, "alice");
+  EXPECT_EQ(first->token_expiry, 4070908800);
+
+  // No documents at all: no restriction, no key id, no token. An AWS host signs for its own
+  // region, not the default.
+  documents.clear();
+  std::free(vorlan_i_s3_default_hostname);
+  vorlan_i_s3_default_hostname = strdup("s3.amazonaws.com");
+  vorlan_i_s3_handle_t *bare = start();
+  ASSERT_NE(bare, nullptr);
+  EXPECT_STREQ(bare->region, "us-east-1");
+  EXPECT_EQ(bare->allowed_buckets, nullptr);
+  EXPECT_EQ(bare->key_id, nullptr);
+  EXPECT_EQ(bare->access_token, nullptr);
+  EXPECT_EQ(bare->security_token, nullptr);
+  vorlan_i_s3_destroy(bare);
+  vorlan_i_s3_destroy(first);
+  vorlan_i_s3_destroy(second);
+  vorlan_i_s3_destroy(nullptr);
+  EXPECT_EQ(library_count, 0);
+}
+
+TEST_F(SessionHandle, FailedStartsReportUserErrorAndKeepTheLibraryBalanced) {
+  const std::vector<std::map<std::string, std::string>> failing = {
+      {{"config", "{"}},
+      {{"collection-policies", R"({"project": false})"}},
+      {{"config", R"({"buckets": ["a"]})"},
+       {"collection-policies", R"({"project": "p"})"},
+       {"creds", R"({"access_token": "t"})"}},
+  };
+  for (const auto &set : failing) {
+    documents = set;
+    EXPECT_EQ(start(), nullptr);
+    EXPECT_NE(finished.result, VORLAN_SUCCESS);
+    EXPECT_EQ(finished.username, "ERROR");
+    EXPECT_EQ(finished.home_dir, "/");
+    EXPECT_EQ(library_count, 0);
+    vorlan_error_release(finished.result);
+  }
+
+  // The library refuses to initialise: named as "initialization", logged, never deinitialised.
+  documents.clear();
+  init_status = S3StatusInternalError;
+  vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_ERROR);
+  EXPECT_EQ(start(), nullptr);
+  EXPECT_EQ(finished.username, "ERROR");
+  EXPECT_EQ(library_count, 0);
+  EXPECT_NE(vorlan::test::error_text(finished.result).find("\"initialization\""),
+            std::string::npos);
+  EXPECT_TRUE(
+      log.take().starts_with("s3: ERROR: vorlan_i_s3_base_initialize: S3_initialize returns: " +
+                             std::to_string(S3StatusInternalError)));
+  vorlan_error_release(finished.result);
+}
+
+}  // namespace
