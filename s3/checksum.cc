@@ -73,7 +73,7 @@ bool vorlan_l_s3_checksum_take_base64(checksum_state *state, const char *value) 
   if (EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char *>(value), 24) != 18) {
     return false;
   }
-  for (int i = 0; i < 16; ++i) std::snprintf(state->md5sum + 2 * i, 3, "%.2x", bytes[i]);
+  for (size_t i = 0; i < 16; ++i) std::snprintf(state->md5sum + 2 * i, 3, "%.2x", bytes[i]);
   return true;
 }
 

@@ -85,15 +85,8 @@ vorlan_result_t vorlan_l_s3_mkdir_bucket_context(vorlan_i_s3_request_t *request)
   char *token = nullptr;
   result = vorlan_i_s3_copy_security_token(s3_handle, &token);
   if (result != VORLAN_SUCCESS) return result;
-  S3BucketContext &context = request->bucket_context;
-  context.hostName = s3_handle->host_name;
-  context.bucketName = request->bucket;
-  context.protocol = static_cast<S3Protocol>(s3_handle->protocol);
-  context.uriStyle = static_cast<S3UriStyle>(s3_handle->uri_style);
-  context.accessKeyId = key_pair->key_id;
-  context.secretAccessKey = key_pair->secret_key;
-  context.securityToken = token;
-  context.authRegion = s3_handle->region;
+  vorlan_i_s3_session_context(s3_handle, request->bucket, key_pair, token,
+                              &request->bucket_context);
   return VORLAN_SUCCESS;
 }
 

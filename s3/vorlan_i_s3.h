@@ -283,6 +283,11 @@ const char *vorlan_i_host_to_region(const char *host_name);
 vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
                                            const char *pathname, const char *bucket,
                                            S3BucketContext *context);
+// Fills *context for `bucket` straight from the session: its host, protocol, addressing style
+// and region, the key pair's credentials, and `token`, which the context then owns.
+void vorlan_i_s3_session_context(const vorlan_i_s3_handle_t *handle, const char *bucket,
+                                 const vorlan_i_s3_key_pair_t *key_pair, char *token,
+                                 S3BucketContext *context);
 // Frees what the context owns (its token copy) and clears it. Safe on a zeroed context.
 void vorlan_i_s3_bucket_context_release(S3BucketContext *context);
 // A copy of the session's current token, without renewal, for contexts built without a bucket
@@ -514,7 +519,7 @@ void vorlan_i_s3_command_start(const char *func_name, vorlan_gfs_operation_t op,
                                vorlan_i_s3_handle_t *s3_handle, const char *pathname,
                                const char *name, bool names_path, void *(*thread_func)(void *),
                                Prepare &&prepare) {
-  Record *record = vorlan_i_s3_request_new<Record>(op, s3_handle, pathname, name);
+  auto *record = vorlan_i_s3_request_new<Record>(op, s3_handle, pathname, name);
   vorlan_result_t result = record == nullptr ? vorlan_i_s3_malloc_error() : VORLAN_SUCCESS;
   try {
     if (result == VORLAN_SUCCESS) result = prepare(record);
