@@ -178,7 +178,6 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"rmdir bucket", {kRmd, "/nb"}, {}, "", {"DELETE nb/"}},
       {"rmdir full bucket", {kRmd, "/b"}, not_empty, "ErrorBucketNotEmpty", {"DELETE b/"}},
       {"delete bucket", {kDele, "/b"}, {}, "System error in delete", {}},
-      {"delete empty key", {kDele, "/b/"}, {}, "System error in delete", {}},
       {"delete", {kDele, "/b/x"}, {}, "", {"DELETE b/x"}},
       {"delete missing", {kDele, "/b/a"}, no_such_key, nf + "\"b/a\"", {"DELETE b/a"}},
       {"mv", {kRnto, "/b2/y", "/b/x"}, {}, "", {"PUT b2/y", "DELETE b/x"}, {"b2/y=" + moved}},
@@ -246,7 +245,7 @@ TEST_F(Commands, RetriesAreBoundedPerRequest) {
       EXPECT_NE(run(c.command, true).result, VORLAN_SUCCESS);
       EXPECT_EQ(server_.count(c.method), c.attempts[max_retries == 3 ? 2 : max_retries]);
       server_.clear_faults();
-      server_.clear_requests();
+      wire();
     }
   }
 }
@@ -256,13 +255,11 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
   const std::string data = data_of(300000), md5 = fake_s3_md5_hex(data);
   std::string upper = md5;
   for (char &c : upper) c = static_cast<char>(std::toupper(c));
-  FakeS3Object plain, upper_etag, hex_meta = multipart(data), base64_meta = multipart(data),
-                                  bad_meta;
-  plain.data = upper_etag.data = bad_meta.data = data;
+  FakeS3Object plain, upper_etag, hex_meta = multipart(data), base64_meta = multipart(data);
+  plain.data = upper_etag.data = data;
   upper_etag.etag = "\"" + upper + "\"";
   hex_meta.metadata["md5"] = md5;
   base64_meta.metadata["md5"] = fake_s3_md5_base64(data);
-  bad_meta.metadata["md5"] = std::string(32, 'z');
   const auto size = static_cast<int64_t>(data.size());
   struct Case {
     const char *label;
@@ -274,9 +271,7 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       {"an ETag in upper case", upper_etag, 0, -1, {0}},
       {"hexadecimal md5 metadata", hex_meta, 0, -1, {0}},
       {"base64 md5 metadata", base64_meta, 0, -1, {0}},
-      {"metadata that is no MD5 outweighs the ETag", bad_meta, 0, -1, {1, 0}},
       {"a multipart object: downloaded, then cached", multipart(data), 0, -1, {1, 0}},
-      {"the object's length as a range may use the ETag", plain, 0, size, {0}},
       {"the object's length as a range is not cached", multipart(data), 0, size, {1, 1}},
       {"a range from 100", plain, 100, -1, {1, 1}},
       {"a bounded range", multipart(data), 10, 1000, {1}},
