@@ -518,6 +518,7 @@ TEST_F(SendRecvFaults, ObjectsAbove4GiBStreamBothWays) {
   TransferResult get = module_->host().send(module_->session(), info, channel, generated);
   ASSERT_TRUE(get.reply.ok()) << get.reply.text;
   EXPECT_EQ(generated.written, size);
+  EXPECT_EQ(get.bytes_written, size);
   EXPECT_EQ(generated.mismatches, 0);
   EXPECT_TRUE(module_->host().violations().empty());
 }
