@@ -47,12 +47,6 @@ vorlan::test::FakeS3Object object_of(const std::string &data, const std::string 
   return object;
 }
 
-TransferInfo transfer_info(const std::string &path) {
-  TransferInfo info;
-  info.pathname = path;
-  return info;
-}
-
 void expect_in(const std::string &text, const std::string &part) {
   EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
 }
@@ -97,7 +91,8 @@ DataChannelOptions with(Field DataChannelOptions::*field, Value value, DataChann
 
 TransferInfo info(int64_t alloc, std::optional<std::string> checksum = {}, const char *alg = "md5",
                   bool truncate = true, const char *path = "/b/u") {
-  TransferInfo info = transfer_info(path);
+  TransferInfo info;
+  info.pathname = path;
   info.alloc_size = alloc;
   info.expected_checksum = std::move(checksum);
   if (info.expected_checksum) info.expected_checksum_alg = alg;
@@ -167,8 +162,8 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
     if (c.fault) server_.add_fault(*c.fault);
     load(c.max_retries);
     MemorySink sink;
-    TransferResult result =
-        module_->host().send(module_->session(), transfer_info(c.path), c.channel, sink);
+    TransferResult result = module_->host().send(
+        module_->session(), info(0, std::nullopt, "", true, c.path), c.channel, sink);
     EXPECT_TRUE(module_->host().violations().empty());
     EXPECT_EQ(server_.count("GET"), static_cast<size_t>(c.gets));
     EXPECT_LE(result.max_outstanding, c.channel.optimal_concurrency);
@@ -341,14 +336,12 @@ TEST_F(SendRecvFaults, ObjectsAbove4GiBStreamBothWays) {
   load(1);
   const int64_t size = (int64_t{4} << 30) + 3;
   Generated generated(size);
-  TransferInfo info = transfer_info("/big/o");
-  info.alloc_size = size;
-  DataChannelOptions channel;
-  channel.block_size = kMiB;
-  TransferResult put = module_->host().recv(module_->session(), info, channel, generated);
+  const TransferInfo object = info(size, std::nullopt, "", true, "/big/o");
+  const DataChannelOptions channel = with(&DataChannelOptions::block_size, kMiB);
+  TransferResult put = module_->host().recv(module_->session(), object, channel, generated);
   ASSERT_TRUE(put.reply.ok()) << put.reply.text;
   EXPECT_EQ(server_.object("big", "o")->size, static_cast<uint64_t>(size));
-  TransferResult get = module_->host().send(module_->session(), info, channel, generated);
+  TransferResult get = module_->host().send(module_->session(), object, channel, generated);
   ASSERT_TRUE(get.reply.ok()) << get.reply.text;
   EXPECT_EQ(generated.written, size);
   EXPECT_EQ(get.bytes_written, size);
@@ -375,26 +368,23 @@ TEST(RecvBlocks, OverlapsAndOverrunsAreRefused) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    vorlan_gfs_transfer_info_t info{};
-    info.alloc_size = 1000;
+    vorlan_gfs_transfer_info_t announced{};
+    announced.alloc_size = 1000;
     transfer_state state{};
-    state.transfer_info = &info;
+    state.transfer_info = &announced;
     state.current_offset = 100;
-    alignas(s3_buffer) char queued_memory[sizeof(s3_buffer)];
-    auto *queued = new (queued_memory) s3_buffer{100, 100, 200, nullptr, 0};
-    state.pending_buffers = queued;
-    state.pending_buffers_tail = &queued->next;
+    s3_buffer queued{100, 100, 200, nullptr, 0};
+    state.pending_buffers = &queued;
     auto *block = static_cast<s3_buffer *>(std::malloc(sizeof(s3_buffer)));
     *block = {c.count, c.count, c.offset, nullptr, 0};
     const vorlan_result_t result = vorlan_i_s3_recv_accept_block(&state, VORLAN_SUCCESS, block);
-    EXPECT_EQ(vorlan::test::error_text(result).find(c.error ? c.error : "?") != std::string::npos,
-              c.error != nullptr)
-        << vorlan::test::error_text(result);
+    const std::string text = vorlan::test::error_text(result);
+    EXPECT_EQ(c.error ? text.find(c.error) != std::string::npos : text.empty(), true) << text;
     vorlan_error_release(result);
     // Refused blocks go back to the pool; a queued one sits in order.
     EXPECT_EQ(vorlan_i_s3_buffer_count(state.pending_buffers), c.error ? 1 : 2);
     EXPECT_EQ(vorlan_i_s3_buffer_count(state.free_buffers), c.error ? 1 : 0);
-    vorlan_i_s3_buffer_unlink(&state.pending_buffers, queued->data());
+    vorlan_i_s3_buffer_unlink(&state.pending_buffers, queued.data());
     vorlan_i_s3_buffer_free_list(&state.pending_buffers);
     vorlan_i_s3_buffer_free_list(&state.free_buffers);
   }
