@@ -5,6 +5,7 @@
 
 #include <vorlan/host.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -115,6 +116,12 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
   const FakeS3Fault gcs_416 = FakeS3Fault::error(416, "InvalidRange", "Cannot be satisfied.");
   const DataChannelOptions at_end =
       with(&DataChannelOptions::read_ranges, std::vector<std::pair<int64_t, int64_t>>{{size, -1}});
+  // One slow write at a time and small blocks: the body waits for writes to complete.
+  const DataChannelOptions waiting =
+      with(&DataChannelOptions::fail_registration_at, 5,
+           with(&DataChannelOptions::completion_delay, std::chrono::milliseconds(5),
+                with(&DataChannelOptions::optimal_concurrency, 1,
+                     with(&DataChannelOptions::block_size, vorlan_size_t{16384}))));
   struct Case {
     const char *label;
     std::optional<FakeS3Fault> fault;
@@ -145,6 +152,10 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
        "Injected failure of completion 2", 1},
       {"a write registration is refused", kNoFault,
        with(&DataChannelOptions::fail_registration_at, 3), "Injected failure of registration 3", 1},
+      {"a host that wants no concurrency", kNoFault,
+       with(&DataChannelOptions::optimal_concurrency, 0), "", 1},
+      {"a registration refused while the body waits for writes", kNoFault, waiting,
+       "Injected failure of registration 5", 1},
       {"restart at the end, S3 details", kNoFault, at_end, "", 1},
       {"restart at the end, Content-Range only",
        FakeS3Fault(gcs_416).with_header("Content-Range", "bytes */" + std::to_string(size)), at_end,
@@ -166,7 +177,7 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
         module_->session(), info(0, std::nullopt, "", true, c.path), c.channel, sink);
     EXPECT_TRUE(module_->host().violations().empty());
     EXPECT_EQ(server_.count("GET"), static_cast<size_t>(c.gets));
-    EXPECT_LE(result.max_outstanding, c.channel.optimal_concurrency);
+    EXPECT_LE(result.max_outstanding, std::max(c.channel.optimal_concurrency, 1));
     const std::string log = new_log();
     if (!c.error.empty()) {
       expect_in(result.reply.text, c.error);
