@@ -177,13 +177,7 @@ void vorlan_l_s3_recv_single_put(transfer_state *transfer_state,
       vorlan_l_s3_recv_single_data};
   bool again = false;
   do {
-    request->status = S3StatusOK;
-    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
-    vorlan_i_s3_retry_delay(request->try_count);
-    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, vorlan_l_s3_recv_thread_name,
-                     "REST: op=%p S3_put_object(bucket=%s, key=%s) try=%d\n",
-                     static_cast<void *>(request->op), vorlan_i_s3_str(request->bucket),
-                     vorlan_i_s3_str(request->key), request->try_count);
+    vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_recv_thread_name, request, "S3_put_object");
     S3_put_object(&request->bucket_context, request->key,
                   static_cast<uint64_t>(transfer_state->transfer_info->alloc_size), properties,
                   nullptr, 0, &handler, transfer_state);

@@ -277,13 +277,7 @@ void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int
       etag = transfer_state->etag;
     }
     const uint64_t count = transfer_state->range_end != 0 ? transfer_state->range_end - start : 0;
-    request->status = S3StatusOK;
-    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
-    vorlan_i_s3_retry_delay(request->try_count);
-    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, vorlan_l_s3_send_thread_name,
-                     "REST: op=%p S3_get_object(bucket=%s, key=%s) try=%d\n",
-                     static_cast<void *>(request->op), vorlan_i_s3_str(request->bucket),
-                     vorlan_i_s3_str(request->key), request->try_count);
+    vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_send_thread_name, request, "S3_get_object");
     const S3GetConditions pinned = {-1, -1, etag.c_str(), nullptr};
     S3_get_object(&request->bucket_context, request->key, etag.empty() ? nullptr : &pinned, start,
                   count, nullptr, 0, &handler, transfer_state);

@@ -469,6 +469,11 @@ int32_t vorlan_i_s3_buffer_count(const s3_buffer *first);
 s3_buffer *vorlan_i_s3_buffer_unlink(s3_buffer **list, const void *data);
 // Frees every buffer of the list and empties it.
 void vorlan_i_s3_buffer_free_list(s3_buffer **list);
+// Opens an attempt of a transfer's own attempt loop (outside the transfer's lock): status and
+// result cleared, the back-off for try_count, and the "REST:" line for `call_name` logged under
+// `func_name`, the worker's name.
+void vorlan_i_s3_transfer_attempt_begin(const char *func_name, vorlan_i_s3_request_t *request,
+                                        const char *call_name);
 // A plain module error (type 6) built from `format`, from source file `source`.
 vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func, int line,
                                            const char *format, ...) VORLAN_PRINTF_FORMAT(4, 5);

@@ -2,7 +2,6 @@
 // progress line.
 #include "transfer_io.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -20,26 +19,6 @@ namespace {
 int64_t range_end(const Range &range) {
   return range.second < 0 ? std::numeric_limits<int64_t>::max() : range.first + range.second;
 }
-
-class OffsetFileSink : public host::DataSink {
- public:
-  explicit OffsetFileSink(int fd) : fd_(fd) {}
-  ~OffsetFileSink() override { close(fd_); }
-  bool write_at(int64_t offset, const vorlan_byte_t *data, size_t length) override {
-    while (length > 0) {
-      const ssize_t n = pwrite(fd_, data, length, offset);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      data += n;
-      length -= static_cast<size_t>(n);
-      offset += n;
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
 
 std::string size_text(double bytes) {
   static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -86,17 +65,6 @@ void check_ranges(const std::vector<Range> &ranges) {
       }
     }
   }
-}
-
-std::unique_ptr<host::DataSink> offset_file_sink(const std::string &path, bool truncate,
-                                                 std::string *error) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
-  if (fd < 0) {
-    *error = "cannot open \"" + path + "\": " + std::strerror(errno);
-    return nullptr;
-  }
-  return std::make_unique<OffsetFileSink>(fd);
 }
 
 OrderedStdoutSink::OrderedStdoutSink(std::vector<Range> ranges) : ranges_(std::move(ranges)) {

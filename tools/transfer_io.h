@@ -28,12 +28,6 @@ Range parse_range(const std::string &text);
 // Refuses (std::invalid_argument) ranges that share a byte: one byte would be written twice.
 void check_ranges(const std::vector<Range> &ranges);
 
-// A file written at the object's offsets. Truncated first only for a whole download, so a
-// ranged download into a partly downloaded file fills in the rest. Null, with *error set,
-// when it cannot be opened.
-std::unique_ptr<host::DataSink> offset_file_sink(const std::string &path, bool truncate,
-                                                 std::string *error);
-
 // Standard output, receiving the bytes of each range in turn and of every range in order,
 // whatever order the writes come in. Pieces that arrive ahead wait in memory; finish() writes
 // what is left (ranges cut short by the end of the object) and flushes.

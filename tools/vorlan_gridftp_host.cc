@@ -442,7 +442,8 @@ int run_get(Context &context) {
     out = std::make_unique<vorlan::tool::OrderedStdoutSink>(channel.read_ranges);
   } else {
     std::string error;
-    file = vorlan::tool::offset_file_sink(options.local, ranges.empty(), &error);
+    // With a range the file is not emptied: a partly downloaded file is completed.
+    file = vorlan::host::file_sink(options.local, &error, ranges.empty());
     if (!file) throw UsageError(error);
   }
   vorlan::host::Session *session = nullptr;

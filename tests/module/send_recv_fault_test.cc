@@ -5,12 +5,11 @@
 
 #include <vorlan/host.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,16 +41,15 @@ std::string pattern(size_t size, unsigned seed) {
   return data;
 }
 
-TransferInfo transfer_info(const std::string &path) {
-  TransferInfo info;
-  info.pathname = path;
-  return info;
+vorlan::test::FakeS3Object object_of(const std::string &data, const std::string &etag) {
+  vorlan::test::FakeS3Object object;
+  object.data = data;
+  object.etag = etag;
+  return object;
 }
 
-void expect_parts(const std::string &text, const std::vector<std::string> &parts) {
-  for (const std::string &part : parts) {
-    EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
-  }
+void expect_in(const std::string &text, const std::string &part) {
+  EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
 }
 
 class SendRecvFaults : public ::testing::Test {
@@ -82,378 +80,226 @@ class SendRecvFaults : public ::testing::Test {
   size_t log_seen_ = 0;
 };
 
+const DataChannelOptions kPlain;
+constexpr std::nullopt_t kNoFault = std::nullopt;
+
+// The data channel with one setting changed.
+template <class Field, class Value>
+DataChannelOptions with(Field DataChannelOptions::*field, Value value, DataChannelOptions c = {}) {
+  c.*field = value;
+  return c;
+}
+
+TransferInfo info(int64_t alloc, std::optional<std::string> checksum = {}, const char *alg = "md5",
+                  bool truncate = true, const char *path = "/b/u") {
+  TransferInfo info;
+  info.pathname = path;
+  info.alloc_size = alloc;
+  info.expected_checksum = std::move(checksum);
+  if (info.expected_checksum) info.expected_checksum_alg = alg;
+  info.truncate = truncate;
+  return info;
+}
+
 TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
   const std::string data = pattern(4 * kBlock + 123, 1);
   const int64_t size = static_cast<int64_t>(data.size());
   // Not an MD5, so the download hashes the object for the checksum cache.
   const std::string etag = "\"d0wn-2\"";
-  using Faults = std::function<void(FakeS3Server &)>;
-  auto replace_with = [&](std::string new_data, std::string new_etag) {
-    return [=](FakeS3Server &server) {
-      server.add_fault(
-          FakeS3Fault::short_body(300000).on("GET").then([&server, new_data, new_etag] {
-            server.put_object("b", "k", {new_data, "binary/octet-stream", {}, new_etag});
-          }));
-    };
+  // A body cut short, after which the object is replaced.
+  auto replaced = [&](std::string new_data, std::string new_etag) {
+    return FakeS3Fault::short_body(300000).on("GET").then(
+        [=, this] { server_.put_object("b", "k", object_of(new_data, new_etag)); });
   };
+  const std::string shrunk = "Unexpected end of file.  Full size: " + std::to_string(size) +
+                             ", size sent: " + std::to_string(2 * kBlock);
+  const FakeS3Fault gcs_416 = FakeS3Fault::error(416, "InvalidRange", "Cannot be satisfied.");
+  const DataChannelOptions at_end =
+      with(&DataChannelOptions::read_ranges, std::vector<std::pair<int64_t, int64_t>>{{size, -1}});
+  // One slow write at a time and small blocks: the body waits for writes to complete.
+  const DataChannelOptions waiting =
+      with(&DataChannelOptions::fail_registration_at, 5,
+           with(&DataChannelOptions::completion_delay, std::chrono::milliseconds(5),
+                with(&DataChannelOptions::optimal_concurrency, 1,
+                     with(&DataChannelOptions::block_size, vorlan_size_t{16384}))));
   struct Case {
     const char *label;
-    Faults faults;
-    std::function<void(DataChannelOptions &)> channel;
-    int max_retries;
-    std::vector<std::string> error;  // parts of the reply; empty for success
+    std::optional<FakeS3Fault> fault;
+    DataChannelOptions channel;
+    std::string error;  // part of the reply; empty for success
     int gets;
     bool resumed = false;
-    std::string path = "/b/k";
-    std::vector<std::pair<int64_t, int64_t>> ranges = {{0, -1}};
+    int max_retries = 1;
+    const char *path = "/b/k";
   };
   const std::vector<Case> cases = {
-      {"reset mid-GET, resumed",
-       [](FakeS3Server &s) { s.add_fault(FakeS3Fault::reset_after(300000).on("GET")); },
-       nullptr,
-       1,
-       {},
-       2,
-       true},
-      {"short body, resumed",
-       [](FakeS3Server &s) { s.add_fault(FakeS3Fault::short_body(100000).on("GET")); },
-       nullptr,
-       1,
-       {},
-       2,
-       true},
-      {"503, then success",
-       [](FakeS3Server &s) {
-         s.add_fault(FakeS3Fault::error(503, "ServiceUnavailable").on("GET"));
-       },
-       nullptr,
-       1,
-       {},
-       2},
-      {"SlowDown beyond the retry limit",
-       [](FakeS3Server &s) {
-         s.add_fault(FakeS3Fault::error(503, "SlowDown").on("GET").times(-1));
-       },
-       nullptr,
-       1,
-       {"451-Error-Type: TOO_BUSY"},
-       2},
+      {"reset mid-GET, resumed", FakeS3Fault::reset_after(300000).on("GET"), kPlain, "", 2, true},
+      {"short body, resumed", FakeS3Fault::short_body(100000).on("GET"), kPlain, "", 2, true},
+      {"503, then success", FakeS3Fault::error(503, "ServiceUnavailable").on("GET"), kPlain, "", 2},
+      {"SlowDown beyond the retry limit", FakeS3Fault::error(503, "SlowDown").on("GET").times(-1),
+       kPlain, "451-Error-Type: TOO_BUSY", 2},
       {"every attempt cut short: resumes are bounded",
-       [](FakeS3Server &s) { s.add_fault(FakeS3Fault::short_body(1000).on("GET").times(-1)); },
-       nullptr,
-       1,
-       {"TransportShortBody"},
-       101},
-      {"object shrinks between attempts",
-       replace_with(data.substr(0, 2 * kBlock), etag),
-       nullptr,
-       1,
-       {"Unexpected end of file.  Full size: " + std::to_string(size) +
-        ", size sent: " + std::to_string(2 * kBlock)},
-       2},
-      {"object replaced between attempts",
-       replace_with(pattern(data.size(), 2), ""),
-       nullptr,
-       1,
-       {"changed during the transfer"},
-       2},
-      {"write completions out of order",
-       nullptr,
-       [](DataChannelOptions &c) { c.reverse_completion_batch = 3; },
-       1,
-       {},
-       1},
-      {"write completions delayed: back-pressure",
-       nullptr,
-       [](DataChannelOptions &c) { c.completion_delay = std::chrono::milliseconds(2); },
-       1,
-       {},
-       1},
-      {"the client goes away part-way",
-       nullptr,
-       [](DataChannelOptions &c) { c.abort_at_offset = 3 * kBlock; },
-       1,
-       {"Injected abort of the client"},
-       1},
-      {"a host write fails",
-       nullptr,
-       [](DataChannelOptions &c) { c.fail_completion_at = 2; },
-       1,
-       {"Injected failure of completion 2"},
-       1},
-      {"a write registration is refused",
-       nullptr,
-       [](DataChannelOptions &c) { c.fail_registration_at = 3; },
-       1,
-       {"Injected failure of registration 3"},
-       1},
-      {"restart at the end, S3 details", nullptr, nullptr, 1, {}, 1, false, "/b/k", {{size, -1}}},
+       FakeS3Fault::short_body(1000).on("GET").times(-1), kPlain, "TransportShortBody", 101},
+      {"object shrinks between attempts", replaced(data.substr(0, 2 * kBlock), etag), kPlain,
+       shrunk, 2},
+      {"object replaced between attempts", replaced(pattern(data.size(), 2), ""), kPlain,
+       "changed during the transfer", 2},
+      {"writes complete out of order", kNoFault,
+       with(&DataChannelOptions::reverse_completion_batch, 3), "", 1},
+      {"writes complete late: back-pressure", kNoFault,
+       with(&DataChannelOptions::completion_delay, std::chrono::milliseconds(2)), "", 1},
+      {"a host write fails", kNoFault, with(&DataChannelOptions::fail_completion_at, 2),
+       "Injected failure of completion 2", 1},
+      {"a write registration is refused", kNoFault,
+       with(&DataChannelOptions::fail_registration_at, 3), "Injected failure of registration 3", 1},
+      {"a host that wants no concurrency", kNoFault,
+       with(&DataChannelOptions::optimal_concurrency, 0), "", 1},
+      {"a registration refused while the body waits for writes", kNoFault, waiting,
+       "Injected failure of registration 5", 1},
+      {"restart at the end, S3 details", kNoFault, at_end, "", 1},
       {"restart at the end, Content-Range only",
-       [&](FakeS3Server &s) {
-         s.add_fault(FakeS3Fault::error(416, "InvalidRange", "Cannot be satisfied.")
-                         .with_header("Content-Range", "bytes */" + std::to_string(size)));
-       },
-       nullptr,
-       1,
-       {},
-       1,
-       false,
-       "/b/k",
-       {{size, -1}}},
-      {"InvalidRange without a size",
-       [](FakeS3Server &s) {
-         s.add_fault(FakeS3Fault::error(416, "InvalidRange", "Cannot be satisfied."));
-       },
-       nullptr,
-       1,
-       {"553-Error-Type: APPEND_NOT_SUPPORTED"},
-       1,
-       false,
-       "/b/k",
-       {{size, -1}}},
-      {"no object key",
-       nullptr,
-       nullptr,
-       1,
-       {"System error in send: Invalid argument"},
-       0,
-       false,
+       FakeS3Fault(gcs_416).with_header("Content-Range", "bytes */" + std::to_string(size)), at_end,
+       "", 1},
+      {"InvalidRange without a size", gcs_416, at_end, "553-Error-Type: APPEND_NOT_SUPPORTED", 1},
+      {"no object key", kNoFault, kPlain, "System error in send: Invalid argument", 0, false, 1,
        "/b"},
-      {"reset mid-GET, no retry left",
-       [](FakeS3Server &s) { s.add_fault(FakeS3Fault::reset_after(300000).on("GET")); },
-       nullptr,
-       0,
-       {"TransportConnectionReset"},
-       1},
+      {"reset mid-GET, no retry left", FakeS3Fault::reset_after(300000).on("GET"), kPlain,
+       "TransportConnectionReset", 1, false, 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     reset();
-    server_.put_object("b", "k", {data, "binary/octet-stream", {}, etag});
-    if (c.faults) c.faults(server_);
+    server_.put_object("b", "k", object_of(data, etag));
+    if (c.fault) server_.add_fault(*c.fault);
     load(c.max_retries);
-    DataChannelOptions channel;
-    channel.read_ranges = c.ranges;
-    if (c.channel) c.channel(channel);
     MemorySink sink;
-    TransferResult result =
-        module_->host().send(module_->session(), transfer_info(c.path), channel, sink);
+    TransferResult result = module_->host().send(
+        module_->session(), info(0, std::nullopt, "", true, c.path), c.channel, sink);
     EXPECT_TRUE(module_->host().violations().empty());
     EXPECT_EQ(server_.count("GET"), static_cast<size_t>(c.gets));
-    EXPECT_LE(result.max_outstanding, channel.optimal_concurrency);
+    EXPECT_LE(result.max_outstanding, std::max(c.channel.optimal_concurrency, 1));
     const std::string log = new_log();
     if (!c.error.empty()) {
-      EXPECT_FALSE(result.reply.ok());
-      expect_parts(result.reply.text, c.error);
+      expect_in(result.reply.text, c.error);
       EXPECT_EQ(log.find("checksum cached"), std::string::npos);
       continue;
     }
     ASSERT_TRUE(result.reply.ok()) << result.reply.text;
-    const bool whole = c.ranges[0].first == 0;
+    const bool whole = c.channel.read_ranges[0].first == 0;
     EXPECT_EQ(sink.contents(), whole ? data : "");
     EXPECT_EQ(result.bytes_written, whole ? size : 0);
     if (whole) {
-      expect_parts(log,
-                   {"checksum cached: op=", "etag=" + etag + " size=" + std::to_string(size) +
-                                                " md5sum=" + vorlan::test::fake_s3_md5_hex(data)});
+      expect_in(log, "checksum cached: op=");
+      expect_in(log, "etag=" + etag + " size=" + std::to_string(size) +
+                         " md5sum=" + vorlan::test::fake_s3_md5_hex(data));
     }
     if (c.resumed) {
       // The rest of the object, from a version that cannot have changed.
       const vorlan::test::RecordedRequest second = server_.requests().at(1);
       EXPECT_EQ(second.header("if-match"), etag);
-      EXPECT_NE(second.header("range").find("bytes="), std::string::npos);
+      EXPECT_EQ(second.header("range").rfind("bytes=", 0), 0u);
       EXPECT_EQ(second.header("range").find("bytes=0-"), std::string::npos);
     }
   }
 }
 
 TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
-  using Setup = std::function<void(TransferInfo &, DataChannelOptions &, FakeS3Server &)>;
+  DataChannelOptions held = with(&DataChannelOptions::short_read_length, kBlock - 1000);
+  held = with(&DataChannelOptions::hold_read_at, kBlock, held);
+  held = with(&DataChannelOptions::completion_delay, std::chrono::milliseconds(1), held);
+  const std::string empty_md5 = "d41d8cd98f00b204e9800998ecf8427e";
+  const std::string md5_b64 = vorlan::test::fake_s3_md5_base64(pattern(kBlock, 3));
+  const FakeS3Fault busy = FakeS3Fault::error(503, "ServiceUnavailable").on("PUT");
   struct Case {
     const char *label;
     size_t size;
-    Setup setup;
-    std::vector<std::string> error;  // parts of the reply; empty for success
-    int puts;
-    std::map<std::string, std::string> metadata = {};
+    DataChannelOptions channel;
+    std::optional<FakeS3Fault> fault;
+    std::string error;               // part of the reply or its headers; empty for success
+    int puts;                        // -1: not checked
+    TransferInfo info = ::info(-1);  // alloc_size -1: the data's size
+    std::string metadata = "";       // name=value;... as stored
   };
-  const std::string hex_of_empty = "d41d8cd98f00b204e9800998ecf8427e";
   const std::vector<Case> cases = {
-      {"blocks arrive at 4 MiB, 0, 8 MiB",
-       12 * kMiB,
-       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) {
-         c.block_size = 4 * kMiB;
-         c.reverse_completion_batch = 2;
-       },
-       {},
-       1},
-      {"the library's buffer is smaller than a block",
-       3 * kMiB + 5,
-       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) { c.block_size = kMiB + 1; },
-       {},
-       1},
-      {"short reads, a held-back block, slow completions",
-       4 * kBlock + 9,
-       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) {
-         c.short_read_length = kBlock - 1000;
-         c.hold_read_at = kBlock;
-         c.completion_delay = std::chrono::milliseconds(1);
-       },
-       {},
-       1},
-      {"the client aborts part-way",
-       3 * kBlock,
-       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) {
-         c.abort_at_offset = kBlock + 5;
-       },
-       {"Injected abort of the client"},
-       -1},
-      {"reset after part of the body",
-       3 * kBlock,
-       [](TransferInfo &, DataChannelOptions &, FakeS3Server &s) {
-         s.add_fault(FakeS3Fault::reset_in_body(kBlock).on("PUT"));
-       },
-       {"S3 Error"},
-       1},
-      {"wrong Content-MD5",
-       kBlock,
-       [](TransferInfo &i, DataChannelOptions &, FakeS3Server &) {
-         i.expected_checksum = std::string(32, 'a');
-         i.expected_checksum_alg = "md5";
-       },
-       {"550-Error-Type: INCORRECT_CHECKSUM",
-        "GridFTP-Computed-Checksum: " + vorlan::test::fake_s3_md5_base64(pattern(kBlock, 3)),
-        "GridFTP-Expected-Checksum: qqqqqqqqqqqqqqqqqqqqqg=="},
-       1},
-      {"the client sends fewer bytes than it announced",
-       kBlock,
-       [](TransferInfo &i, DataChannelOptions &, FakeS3Server &) { i.alloc_size += 10; },
-       {"Unexpected end of data.  Size announced: 262154, size received: 262144"},
-       1},
-      {"announced 0, then a byte",
-       1,
-       [](TransferInfo &i, DataChannelOptions &, FakeS3Server &) { i.alloc_size = 0; },
-       {"System error in write: File too large"},
-       -1},
-      {"a read registration is refused",
-       2 * kBlock,
-       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) { c.fail_registration_at = 2; },
-       {"Injected failure of registration 2"},
-       -1},
-      {"a read fails",
-       2 * kBlock,
-       [](TransferInfo &, DataChannelOptions &c, FakeS3Server &) { c.fail_completion_at = 2; },
-       {"Injected failure of completion 2"},
-       -1},
-      {"503 before an empty body: retried",
-       0,
-       [](TransferInfo &, DataChannelOptions &, FakeS3Server &s) {
-         s.add_fault(FakeS3Fault::error(503, "ServiceUnavailable").on("PUT"));
-       },
-       {},
-       2},
-      {"503 after the body: not retried",
-       kBlock,
-       [](TransferInfo &, DataChannelOptions &, FakeS3Server &s) {
-         s.add_fault(FakeS3Fault::error(503, "ServiceUnavailable").on("PUT"));
-       },
-       {"451-Error-Type: TOO_BUSY"},
-       1},
-      {"append",
-       1,
-       [](TransferInfo &i, DataChannelOptions &, FakeS3Server &) { i.truncate = false; },
-       {"553-Error-Type: APPEND_NOT_SUPPORTED"},
-       0},
-      {"above 5 TB",
-       1,
-       [](TransferInfo &i, DataChannelOptions &, FakeS3Server &) { i.alloc_size = 5000000000001; },
-       {"File upload too large"},
-       0},
-      {"exactly 5 TB is taken",
-       1,
-       [](TransferInfo &i, DataChannelOptions &, FakeS3Server &) { i.alloc_size = 5000000000000; },
-       {"Size announced: 5000000000000, size received: 1"},
-       1},
-      {"no object key",
-       1,
-       [](TransferInfo &i, DataChannelOptions &, FakeS3Server &) { i.pathname = "/b"; },
-       {"System error in recv: Invalid argument"},
-       0},
-      {"MD5 in upper case, with a modification time",
-       kBlock,
-       [](TransferInfo &i, DataChannelOptions &c, FakeS3Server &) {
-         i.expected_checksum = vorlan::test::fake_s3_md5_hex(pattern(kBlock, 3));
-         i.expected_checksum_alg = "MD5";
-         c.modification_time = 1700000000;
-       },
-       {},
-       1,
-       {{"md5", vorlan::test::fake_s3_md5_base64(pattern(kBlock, 3))}, {"mtime", "1700000000"}}},
-      {"another algorithm: no MD5",
-       10,
-       [](TransferInfo &i, DataChannelOptions &c, FakeS3Server &) {
-         i.expected_checksum = "0123abcd";
-         i.expected_checksum_alg = "adler32";
-         c.modification_time = -1;
-       },
-       {},
-       1,
-       {}},
-      {"the MD5 of nothing",
-       0,
-       [&](TransferInfo &i, DataChannelOptions &, FakeS3Server &) {
-         i.expected_checksum = hex_of_empty;
-         i.expected_checksum_alg = "md5";
-       },
-       {},
-       1,
-       {{"md5", "1B2M2Y8AsgTpgAmY7PhCfg=="}}},
-      {"an MD5 of 31 digits",
-       1,
-       [&](TransferInfo &i, DataChannelOptions &, FakeS3Server &) {
-         i.expected_checksum = hex_of_empty.substr(1);
-         i.expected_checksum_alg = "md5";
-       },
-       {"Invalid md5 checksum"},
-       0},
-      {"an MD5 that is not hexadecimal",
-       1,
-       [&](TransferInfo &i, DataChannelOptions &, FakeS3Server &) {
-         i.expected_checksum = "g" + hex_of_empty.substr(1);
-         i.expected_checksum_alg = "md5";
-       },
-       {"Invalid character in md5sum g41d8cd98f00b204e9800998ecf8427e"},
-       0},
+      {"blocks arrive at 4 MiB, 0, 8 MiB", 12 * kMiB,
+       with(&DataChannelOptions::reverse_completion_batch, 2,
+            with(&DataChannelOptions::block_size, 4 * kMiB)),
+       kNoFault, "", 1},
+      {"the library's buffer is smaller than a block", 3 * kMiB + 5,
+       with(&DataChannelOptions::block_size, kMiB + 1), kNoFault, "", 1},
+      {"short reads, a held-back block, slow completions", 4 * kBlock + 9, held, kNoFault, "", 1},
+      {"the client aborts part-way", 3 * kBlock,
+       with(&DataChannelOptions::abort_at_offset, kBlock + 5), kNoFault,
+       "Injected abort of the client", -1},
+      {"reset after part of the body", 3 * kBlock, kPlain,
+       FakeS3Fault::reset_in_body(kBlock).on("PUT"), "S3 Error", 1},
+      {"a wrong Content-MD5", kBlock, kPlain, kNoFault,
+       "GridFTP-Computed-Checksum: " + md5_b64 +
+           "\nGridFTP-Expected-Checksum: qqqqqqqqqqqqqqqqqqqqqg==",
+       1, info(kBlock, std::string(32, 'a'))},
+      {"fewer bytes than announced", kBlock, kPlain, kNoFault,
+       "Unexpected end of data.  Size announced: 262154, size received: 262144", 1,
+       info(kBlock + 10)},
+      {"announced 0, then a byte", 1, kPlain, kNoFault, "System error in write: File too large", -1,
+       info(0)},
+      {"a read registration is refused", 2 * kBlock,
+       with(&DataChannelOptions::fail_registration_at, 2), kNoFault,
+       "Injected failure of registration 2", -1},
+      {"a read fails", 2 * kBlock, with(&DataChannelOptions::fail_completion_at, 2), kNoFault,
+       "Injected failure of completion 2", -1},
+      {"503 before an empty body: retried", 0, kPlain, busy, "", 2},
+      {"503 after the body: not retried", kBlock, kPlain, busy, "451-Error-Type: TOO_BUSY", 1},
+      {"append", 1, kPlain, kNoFault, "553-Error-Type: APPEND_NOT_SUPPORTED", 0,
+       info(1, std::nullopt, "", false)},
+      {"above 5 TB", 1, kPlain, kNoFault, "File upload too large", 0, info(5000000000001)},
+      {"exactly 5 TB is taken", 1, kPlain, kNoFault,
+       "Size announced: 5000000000000, size received: 1", 1, info(5000000000000)},
+      {"no object key", 1, kPlain, kNoFault, "System error in recv: Invalid argument", 0,
+       info(1, std::nullopt, "", true, "/b")},
+      {"MD5 in upper case, with a modification time", kBlock,
+       with(&DataChannelOptions::modification_time, std::optional<time_t>(1700000000)), kNoFault,
+       "", 1, info(kBlock, vorlan::test::fake_s3_md5_hex(pattern(kBlock, 3)), "MD5"),
+       "md5=" + md5_b64 + ";mtime=1700000000;"},
+      {"another algorithm: no MD5", 10,
+       with(&DataChannelOptions::modification_time, std::optional<time_t>(-1)), kNoFault, "", 1,
+       info(10, "0123abcd", "adler32")},
+      {"the MD5 of nothing", 0, kPlain, kNoFault, "", 1, info(0, empty_md5),
+       "md5=1B2M2Y8AsgTpgAmY7PhCfg==;"},
+      {"an MD5 of 31 digits", 1, kPlain, kNoFault, "Invalid md5 checksum", 0,
+       info(1, empty_md5.substr(1))},
+      {"an MD5 that is not hexadecimal", 1, kPlain, kNoFault,
+       "Invalid character in md5sum g41d8cd98f00b204e9800998ecf8427e", 0,
+       info(1, "g" + empty_md5.substr(1))},
   };
   load(1);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     reset();
     server_.put_object("b", "u", "");
+    if (c.fault) server_.add_fault(*c.fault);
     const std::string data = pattern(c.size, 3);
-    TransferInfo info = transfer_info("/b/u");
-    info.alloc_size = static_cast<int64_t>(c.size);
-    DataChannelOptions channel;
-    c.setup(info, channel, server_);
+    TransferInfo info = c.info;
+    if (info.alloc_size < 0) info.alloc_size = static_cast<int64_t>(c.size);
     MemorySource source(data);
-    TransferResult result = module_->host().recv(module_->session(), info, channel, source);
+    TransferResult result = module_->host().recv(module_->session(), info, c.channel, source);
     EXPECT_TRUE(module_->host().violations().empty());
     if (c.puts >= 0) {
       EXPECT_EQ(server_.count("PUT"), static_cast<size_t>(c.puts));
     }
     std::optional<vorlan::test::FakeS3Object> stored = server_.object("b", "u");
     if (!c.error.empty()) {
-      EXPECT_FALSE(result.reply.ok());
-      expect_parts(result.reply.text, c.error);
+      expect_in(result.reply.text + result.reply.headers, c.error);
+      // Nothing stored: the object is still the empty one put before.
       if (info.alloc_size > 0) {
-        EXPECT_EQ(stored->data, "") << "a failed upload stored data";
+        EXPECT_EQ(stored->data, "");
       }
       continue;
     }
     ASSERT_TRUE(result.reply.ok()) << result.reply.text;
-    ASSERT_TRUE(stored);
     EXPECT_EQ(stored->data, data);
-    EXPECT_EQ(stored->metadata, c.metadata);
+    std::string metadata;
+    for (const auto &[name, value] : stored->metadata) metadata += name + "=" + value + ";";
+    EXPECT_EQ(metadata, c.metadata);
     EXPECT_EQ(result.bytes_recvd, static_cast<int64_t>(c.size));
   }
 }
@@ -494,20 +340,22 @@ class Generated : public vorlan::host::DataSource, public vorlan::host::DataSink
 
 // Offsets and sizes past 32 bits stay exact both ways, and nothing holds the object.
 TEST_F(SendRecvFaults, ObjectsAbove4GiBStreamBothWays) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "8 GiB through ThreadSanitizer takes too long; the other builds run it";
+#endif
   server_.create_bucket("big", "", true);
   load(1);
   const int64_t size = (int64_t{4} << 30) + 3;
   Generated generated(size);
-  TransferInfo info = transfer_info("/big/o");
-  info.alloc_size = size;
-  DataChannelOptions channel;
-  channel.block_size = kMiB;
-  TransferResult put = module_->host().recv(module_->session(), info, channel, generated);
+  const TransferInfo object = info(size, std::nullopt, "", true, "/big/o");
+  const DataChannelOptions channel = with(&DataChannelOptions::block_size, kMiB);
+  TransferResult put = module_->host().recv(module_->session(), object, channel, generated);
   ASSERT_TRUE(put.reply.ok()) << put.reply.text;
   EXPECT_EQ(server_.object("big", "o")->size, static_cast<uint64_t>(size));
-  TransferResult get = module_->host().send(module_->session(), info, channel, generated);
+  TransferResult get = module_->host().send(module_->session(), object, channel, generated);
   ASSERT_TRUE(get.reply.ok()) << get.reply.text;
   EXPECT_EQ(generated.written, size);
+  EXPECT_EQ(get.bytes_written, size);
   EXPECT_EQ(generated.mismatches, 0);
   EXPECT_TRUE(module_->host().violations().empty());
 }
@@ -531,26 +379,23 @@ TEST(RecvBlocks, OverlapsAndOverrunsAreRefused) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    vorlan_gfs_transfer_info_t info{};
-    info.alloc_size = 1000;
+    vorlan_gfs_transfer_info_t announced{};
+    announced.alloc_size = 1000;
     transfer_state state{};
-    state.transfer_info = &info;
+    state.transfer_info = &announced;
     state.current_offset = 100;
-    alignas(s3_buffer) char queued_memory[sizeof(s3_buffer)];
-    auto *queued = new (queued_memory) s3_buffer{100, 100, 200, nullptr, 0};
-    state.pending_buffers = queued;
-    state.pending_buffers_tail = &queued->next;
+    s3_buffer queued{100, 100, 200, nullptr, 0};
+    state.pending_buffers = &queued;
     auto *block = static_cast<s3_buffer *>(std::malloc(sizeof(s3_buffer)));
     *block = {c.count, c.count, c.offset, nullptr, 0};
     const vorlan_result_t result = vorlan_i_s3_recv_accept_block(&state, VORLAN_SUCCESS, block);
-    EXPECT_EQ(vorlan::test::error_text(result).find(c.error ? c.error : "?") != std::string::npos,
-              c.error != nullptr)
-        << vorlan::test::error_text(result);
+    const std::string text = vorlan::test::error_text(result);
+    EXPECT_EQ(c.error ? text.find(c.error) != std::string::npos : text.empty(), true) << text;
     vorlan_error_release(result);
     // Refused blocks go back to the pool; a queued one sits in order.
     EXPECT_EQ(vorlan_i_s3_buffer_count(state.pending_buffers), c.error ? 1 : 2);
     EXPECT_EQ(vorlan_i_s3_buffer_count(state.free_buffers), c.error ? 1 : 0);
-    vorlan_i_s3_buffer_unlink(&state.pending_buffers, queued->data());
+    vorlan_i_s3_buffer_unlink(&state.pending_buffers, queued.data());
     vorlan_i_s3_buffer_free_list(&state.pending_buffers);
     vorlan_i_s3_buffer_free_list(&state.free_buffers);
   }

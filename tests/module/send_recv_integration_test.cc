@@ -70,7 +70,7 @@ TEST(SendRecvS3rver, RoundTripsAreByteIdenticalWithTheirMetadata) {
         bytes += static_cast<int64_t>(part.size());
       }
       EXPECT_EQ(sink.contents(), expected.substr(0, sink.contents().size()));
-      EXPECT_EQ(get.bytes_transferred, bytes);
+      EXPECT_EQ(get.bytes_written, bytes);
     }
   }
   EXPECT_TRUE(module.host().violations().empty());
