@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -59,6 +60,7 @@ struct GlobalOptions {
   std::string creds_command;
   std::string user = "anonymous";
   int timeout_seconds = 120;
+  bool verbose = false;
 };
 
 class UsageError : public std::runtime_error {
@@ -262,13 +264,26 @@ std::string config_file_value(const std::string &config_path, const std::string 
   return value;
 }
 
+// What `ls` and `stat` were given.
+struct StatOptions {
+  std::string path;
+  bool json = false;
+};
+
 // Members end in reverse order: the module is unloaded before the log is copied.
 struct Context {
   GlobalOptions options;
+  StatOptions stat;
   ModuleLog log;
   std::shared_ptr<TokenMemory> tokens = std::make_shared<TokenMemory>();
   std::unique_ptr<vorlan::host::Host> host;
   vorlan::host::SessionDocuments documents;
+
+  // With --verbose, one "report: <what> key=value ..." line on stderr for each report the
+  // module makes to the host; every subcommand reports through here.
+  void report(const std::string &what) const {
+    if (options.verbose) std::cerr << "report: " << what << "\n";
+  }
 };
 
 int load_module(Context &context) {
@@ -340,11 +355,101 @@ int run_session(Context &context) {
   return kExitOk;
 }
 
+// The ls-style text of a mode: the type, then rwx for owner, group and others.
+std::string mode_text(uint32_t mode) {
+  static const std::pair<uint32_t, char> kTypes[] = {{0x1000, 'p'}, {0x2000, 'c'}, {0x4000, 'd'},
+                                                     {0x6000, 'b'}, {0x8000, '-'}, {0xA000, 'l'},
+                                                     {0xC000, 's'}};
+  std::string text = "?";
+  for (const auto &[bits, letter] : kTypes) {
+    if ((mode & 0xF000) == bits) text[0] = letter;
+  }
+  for (int bit = 8; bit >= 0; --bit) text += (mode >> bit) & 1 ? "xwr"[bit % 3] : '-';
+  return text;
+}
+
+// UTC as YYYY-MM-DDTHH:MM:SSZ; "-" for an unknown time (-1).
+std::string time_text(int64_t seconds) {
+  if (seconds == -1) return "-";
+  const auto time = static_cast<time_t>(seconds);
+  struct tm parts = {};
+  char text[64];
+  if (gmtime_r(&time, &parts) == nullptr ||
+      std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+    return "-";
+  }
+  return text;
+}
+
+std::string json_line(const vorlan::host::Stat &entry) {
+  json_t *target = entry.symlink_target ? json_string(entry.symlink_target->c_str()) : json_null();
+  std::unique_ptr<json_t, decltype(&json_decref)> object(
+      json_pack("{s:s, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:o}", "name",
+                entry.name.c_str(), "mode", json_int_t{entry.mode}, "nlink",
+                json_int_t{entry.nlink}, "uid", json_int_t{entry.uid}, "gid", json_int_t{entry.gid},
+                "size", json_int_t{entry.size}, "atime", json_int_t{entry.atime}, "ctime",
+                json_int_t{entry.ctime}, "mtime", json_int_t{entry.mtime}, "dev",
+                json_int_t{entry.dev}, "ino", json_int_t{entry.ino}, "symlink_target", target),
+      &json_decref);
+  std::unique_ptr<char, decltype(&free)> text(
+      object ? json_dumps(object.get(), JSON_COMPACT | JSON_PRESERVE_ORDER) : nullptr, &free);
+  if (!text) throw std::runtime_error("the entry \"" + entry.name + "\" cannot be written as JSON");
+  return text.get();
+}
+
+std::string reply_code(vorlan_result_t result) {
+  const int code = vorlan_gfs_error_get_ftp_response_code(vorlan_error_peek(result));
+  return std::to_string(code != 0 ? code : 500);
+}
+
+// Runs one stat request and prints its entries as each report arrives, so a listing of any
+// size needs only one batch in memory.
+int run_stat(Context &context, bool file_only) {
+  std::unique_ptr<vorlan::host::Session> session;
+  vorlan::host::SessionStart started;
+  if (int code = start_session(context, &session, &started); code != kExitOk) return code;
+  const bool json = context.stat.json;
+  auto print = [&context, json](const std::vector<vorlan::host::Stat> &batch, bool final,
+                                vorlan_result_t result) {
+    for (const vorlan::host::Stat &entry : batch) {
+      if (json) {
+        std::cout << json_line(entry) << "\n";
+      } else {
+        std::cout << mode_text(entry.mode) << " " << entry.nlink << " " << entry.size << " "
+                  << time_text(entry.mtime) << " " << entry.name << "\n";
+      }
+    }
+    std::string line = std::string(final ? "stat-final" : "stat-partial") +
+                       " count=" + std::to_string(batch.size());
+    // A failure shows as the reply code the client would see.
+    if (final) line += " result=" + (result == VORLAN_SUCCESS ? "ok" : reply_code(result));
+    context.report(line);
+  };
+  const vorlan::host::StatResult result =
+      context.host->stat(*session, context.stat.path, file_only, print);
+  std::cout.flush();
+  if (!result.reply.ok()) return report_failure(file_only ? "stat" : "ls", result.reply);
+  return kExitOk;
+}
+
+void add_stat_options(CLI::App *command, Context &context) {
+  command->add_option("PATH", context.stat.path, "The path: /, /bucket or /bucket/key")->required();
+  command->add_flag("--json", context.stat.json,
+                    "One JSON object per entry and line, with the keys name, mode, nlink, uid, "
+                    "gid, size, atime, ctime, mtime, dev, ino, symlink_target");
+}
+
 struct Subcommand {
   const char *name;
-  const char *description;
+  std::string description;
   std::function<int(Context &)> run;
+  // Adds the subcommand's own options and arguments, stored in the context.
+  std::function<void(CLI::App *, Context &)> add_options = nullptr;
 };
+
+constexpr const char *kEntryFormat =
+    "Each entry is one line: the mode (drwx------), the link count, the size, the\n"
+    "modification time in UTC (YYYY-MM-DDTHH:MM:SSZ, \"-\" when unknown) and the name.";
 
 const std::vector<Subcommand> &subcommands() {
   static const std::vector<Subcommand> table = {
@@ -359,6 +464,12 @@ const std::vector<Subcommand> &subcommands() {
        "    module was given;\n"
        "  allowed buckets: \"buckets\" of --storage-policy.",
        run_session},
+      {"ls",
+       (std::string("List PATH: a directory's entries (\".\" first), or a file.\n") + kEntryFormat)
+           .c_str(),
+       [](Context &context) { return run_stat(context, false); }, add_stat_options},
+      {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),
+       [](Context &context) { return run_stat(context, true); }, add_stat_options},
   };
   return table;
 }
@@ -394,12 +505,15 @@ int run_tool(int argc, char **argv) {
   app.add_option("--timeout", options.timeout_seconds, "Seconds to wait for each request")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  app.add_flag("-v,--verbose", options.verbose,
+               "Print a \"report: ...\" line on stderr for each report the module makes to the "
+               "host, e.g. \"report: stat-partial count=32\"");
 
   const Subcommand *chosen = nullptr;
   for (const Subcommand &subcommand : subcommands()) {
-    app.add_subcommand(subcommand.name, subcommand.description)->callback([&chosen, &subcommand] {
-      chosen = &subcommand;
-    });
+    CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
+    command->callback([&chosen, &subcommand] { chosen = &subcommand; });
+    if (subcommand.add_options) subcommand.add_options(command, context);
   }
   try {
     app.parse(argc, argv);
