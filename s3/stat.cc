@@ -3,7 +3,6 @@
 #include "vorlan_i_s3.h"
 
 #include <cassert>
-#include <cerrno>
 
 namespace {
 
@@ -112,8 +111,7 @@ void vorlan_i_s3_stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *stat_in
   auto *state = vorlan_i_s3_request_new<stat_state>(op, handle, pathname, "stat");
   vorlan_result_t result = VORLAN_SUCCESS;
   if (state == nullptr) {
-    result = vorlan_error_put(
-        vorlan_i_gfs_error_system(nullptr, errno, "System error%s%s", " in ", "malloc"));
+    result = vorlan_i_s3_malloc_error();
   } else {
     state->stat_info = stat_info;
     result = vorlan_l_s3_stat_prepare(state);

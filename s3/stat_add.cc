@@ -2,8 +2,6 @@
 // records found by an attempt wait until that attempt's request has succeeded.
 #include "vorlan_i_s3.h"
 
-#include <cerrno>
-
 namespace {
 
 // The ls-style text of a mode, for the log: the type, then rwx for owner, group and others
@@ -133,8 +131,6 @@ void vorlan_i_s3_stat_fail(stat_state *state, S3Status status, const S3ErrorDeta
 }
 
 S3Status vorlan_i_s3_stat_out_of_memory(stat_state *state) {
-  vorlan_i_s3_request_set_result(&state->request,
-                                 vorlan_error_put(vorlan_i_gfs_error_system(
-                                     nullptr, ENOMEM, "System error%s%s", " in ", "malloc")));
+  vorlan_i_s3_request_set_result(&state->request, vorlan_i_s3_malloc_error());
   return S3StatusOutOfMemory;
 }

@@ -119,8 +119,6 @@ S3Status vorlan_l_s3_stat_list_dir_callback(int is_truncated, const char *next_m
     if (is_truncated && state->next_marker.empty()) {
       state->next_marker = vorlan_l_s3_stat_continuation(next_marker, contents_count, contents,
                                                          common_prefixes_count, common_prefixes);
-      // Truncated, yet nothing to continue from: asking again would get the same page.
-      if (state->next_marker.empty()) return S3StatusErrorUnexpectedContent;
     }
   } catch (const std::bad_alloc &) {
     return vorlan_i_s3_stat_out_of_memory(state);
