@@ -37,7 +37,10 @@ struct vorlan_l_s3_worker_exit {
     if (counted) vorlan_l_s3_worker_finished();
   }
 };
-thread_local vorlan_l_s3_worker_exit vorlan_l_s3_this_worker;
+// In static TLS rather than a dynamically allocated block: a leak checker scanning the threads
+// at process exit otherwise races a worker that is freeing that block as it ends.
+thread_local vorlan_l_s3_worker_exit vorlan_l_s3_this_worker
+    __attribute__((tls_model("initial-exec")));
 
 void *vorlan_l_s3_worker_main(void *arg) {
   const vorlan_l_s3_worker_start start = *static_cast<vorlan_l_s3_worker_start *>(arg);
