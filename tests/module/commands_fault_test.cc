@@ -4,7 +4,6 @@
 // it takes the module's command replies itself.
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,24 +21,25 @@ struct Finished {
   std::string text;  // the reply text, or the failure's control-channel reply
   std::vector<std::string> progress;
 };
+// The one command running: each test runs one at a time.
 std::mutex finished_lock;
 std::condition_variable finished_changed;
-std::map<vorlan_gfs_operation_t, Finished> finished;
+Finished finished;
 int update_interval = 0;
 }  // namespace
 
-extern "C" void vorlan_gridftp_server_finished_command(vorlan_gfs_operation_t op,
+extern "C" void vorlan_gridftp_server_finished_command(vorlan_gfs_operation_t,
                                                        vorlan_result_t result, const char *text) {
   std::lock_guard<std::mutex> guard(finished_lock);
-  finished[op].done = true;
-  finished[op].result = result;
-  finished[op].text = text != nullptr ? text : "";
+  finished.done = true;
+  finished.result = result;
+  finished.text = text != nullptr ? text : "";
   finished_changed.notify_all();
 }
-extern "C" void vorlan_gridftp_server_intermediate_command(vorlan_gfs_operation_t op,
-                                                           vorlan_result_t, const char *text) {
+extern "C" void vorlan_gridftp_server_intermediate_command(vorlan_gfs_operation_t, vorlan_result_t,
+                                                           const char *text) {
   std::lock_guard<std::mutex> guard(finished_lock);
-  finished[op].progress.emplace_back(text);
+  finished.progress.emplace_back(text);
 }
 extern "C" void vorlan_gridftp_server_get_update_interval(vorlan_gfs_operation_t, int *interval) {
   *interval = update_interval;
@@ -99,13 +99,12 @@ class Commands : public ::testing::Test {
     auto text = [](const std::string &value) { return const_cast<char *>(value.c_str()); };
     vorlan_gfs_command_info_t info{c.code,   text(c.path), text(c.from), text(c.algorithm),
                                    c.offset, c.length};
-    auto *op = reinterpret_cast<vorlan_gfs_operation_t>(&info);
-    vorlan_i_s3_command(op, &info, handle_.get());
+    finished = {};
+    vorlan_i_s3_command(reinterpret_cast<vorlan_gfs_operation_t>(&info), &info, handle_.get());
     std::unique_lock<std::mutex> guard(finished_lock);
-    EXPECT_TRUE(finished_changed.wait_for(guard, std::chrono::seconds(60),
-                                          [op] { return finished[op].done; }));
-    Finished f = finished[op];
-    finished.erase(op);
+    EXPECT_TRUE(
+        finished_changed.wait_for(guard, std::chrono::seconds(60), [] { return finished.done; }));
+    Finished f = finished;
     if (f.result != VORLAN_SUCCESS) {
       char *reply = vorlan_gfs_error_to_reply(vorlan_error_peek(f.result));
       f.text = reply;
