@@ -36,7 +36,7 @@ vorlan_gfs_storage_iface_t vorlan_l_gcloud_dsi_iface = {
     nullptr,
     nullptr,
     vorlan_i_s3_command,  // 10: command
-    nullptr,              // 11: stat, filled when stat arrives
+    vorlan_i_s3_stat,     // 11: stat
     nullptr,
     nullptr,
     nullptr,

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -61,6 +62,7 @@ struct GlobalOptions {
   std::string creds_command;
   std::string user = "anonymous";
   int timeout_seconds = 120;
+  bool verbose = false;
 };
 
 class UsageError : public std::runtime_error {
@@ -264,6 +266,12 @@ std::string config_file_value(const std::string &config_path, const std::string 
   return value;
 }
 
+// What `ls` and `stat` were given.
+struct StatOptions {
+  std::string path;
+  bool json = false;
+};
+
 // What `get` and `put` were given.
 struct TransferOptions {
   std::string remote, local;
@@ -281,11 +289,18 @@ struct TransferOptions {
 // Members end in reverse order: the module is unloaded before the log is copied.
 struct Context {
   GlobalOptions options;
+  StatOptions stat;
   TransferOptions transfer;
   ModuleLog log;
   std::shared_ptr<TokenMemory> tokens = std::make_shared<TokenMemory>();
   std::unique_ptr<vorlan::host::Host> host;
   vorlan::host::SessionDocuments documents;
+
+  // With --verbose, one "report: <what> key=value ..." line on stderr for each report the
+  // module makes to the host; every subcommand reports through here.
+  void report(const std::string &what) const {
+    if (options.verbose) std::cerr << "report: " << what << "\n";
+  }
 };
 
 int load_module(Context &context) {
@@ -357,6 +372,90 @@ int run_session(Context &context) {
   return kExitOk;
 }
 
+// The ls-style text of a mode: the type, then rwx for owner, group and others.
+std::string mode_text(uint32_t mode) {
+  static const std::pair<uint32_t, char> kTypes[] = {{0x1000, 'p'}, {0x2000, 'c'}, {0x4000, 'd'},
+                                                     {0x6000, 'b'}, {0x8000, '-'}, {0xA000, 'l'},
+                                                     {0xC000, 's'}};
+  std::string text = "?";
+  for (const auto &[bits, letter] : kTypes) {
+    if ((mode & 0xF000) == bits) text[0] = letter;
+  }
+  for (int bit = 8; bit >= 0; --bit) text += (mode >> bit) & 1 ? "xwr"[bit % 3] : '-';
+  return text;
+}
+
+// UTC as YYYY-MM-DDTHH:MM:SSZ; "-" for an unknown time (-1).
+std::string time_text(int64_t seconds) {
+  if (seconds == -1) return "-";
+  const auto time = static_cast<time_t>(seconds);
+  struct tm parts = {};
+  char text[64];
+  if (gmtime_r(&time, &parts) == nullptr ||
+      std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+    return "-";
+  }
+  return text;
+}
+
+std::string json_line(const vorlan::host::Stat &entry) {
+  json_t *target = entry.symlink_target ? json_string(entry.symlink_target->c_str()) : json_null();
+  std::unique_ptr<json_t, decltype(&json_decref)> object(
+      json_pack("{s:s, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:I, s:o}", "name",
+                entry.name.c_str(), "mode", json_int_t{entry.mode}, "nlink",
+                json_int_t{entry.nlink}, "uid", json_int_t{entry.uid}, "gid", json_int_t{entry.gid},
+                "size", json_int_t{entry.size}, "atime", json_int_t{entry.atime}, "ctime",
+                json_int_t{entry.ctime}, "mtime", json_int_t{entry.mtime}, "dev",
+                json_int_t{entry.dev}, "ino", json_int_t{entry.ino}, "symlink_target", target),
+      &json_decref);
+  std::unique_ptr<char, decltype(&free)> text(
+      object ? json_dumps(object.get(), JSON_COMPACT | JSON_PRESERVE_ORDER) : nullptr, &free);
+  if (!text) throw std::runtime_error("the entry \"" + entry.name + "\" cannot be written as JSON");
+  return text.get();
+}
+
+std::string reply_code(vorlan_result_t result) {
+  const int code = vorlan_gfs_error_get_ftp_response_code(vorlan_error_peek(result));
+  return std::to_string(code != 0 ? code : 500);
+}
+
+// Runs one stat request and prints its entries as each report arrives, so a listing of any
+// size needs only one batch in memory.
+int run_stat(Context &context, bool file_only) {
+  std::unique_ptr<vorlan::host::Session> session;
+  vorlan::host::SessionStart started;
+  if (int code = start_session(context, &session, &started); code != kExitOk) return code;
+  const bool json = context.stat.json;
+  auto print = [&context, json](const std::vector<vorlan::host::Stat> &batch, bool final,
+                                vorlan_result_t result) {
+    for (const vorlan::host::Stat &entry : batch) {
+      if (json) {
+        std::cout << json_line(entry) << "\n";
+      } else {
+        std::cout << mode_text(entry.mode) << " " << entry.nlink << " " << entry.size << " "
+                  << time_text(entry.mtime) << " " << entry.name << "\n";
+      }
+    }
+    std::string line = std::string(final ? "stat-final" : "stat-partial") +
+                       " count=" + std::to_string(batch.size());
+    // A failure shows as the reply code the client would see.
+    if (final) line += " result=" + (result == VORLAN_SUCCESS ? "ok" : reply_code(result));
+    context.report(line);
+  };
+  const vorlan::host::StatResult result =
+      context.host->stat(*session, context.stat.path, file_only, print);
+  std::cout.flush();
+  if (!result.reply.ok()) return report_failure(file_only ? "stat" : "ls", result.reply);
+  return kExitOk;
+}
+
+void add_stat_options(CLI::App *command, Context &context) {
+  command->add_option("PATH", context.stat.path, "The path: /, /bucket or /bucket/key")->required();
+  command->add_flag("--json", context.stat.json,
+                    "One JSON object per entry and line, with the keys name, mode, nlink, uid, "
+                    "gid, size, atime, ctime, mtime, dev, ino, symlink_target");
+}
+
 vorlan::host::DataChannelOptions channel_options(const TransferOptions &options) {
   vorlan::host::DataChannelOptions channel;
   channel.block_size = options.block_size;
@@ -364,9 +463,13 @@ vorlan::host::DataChannelOptions channel_options(const TransferOptions &options)
   return channel;
 }
 
-// The host's contract breaches are failures of the run even when the reply was a success.
+// Reports the transfer's two reports to the host (with its bytes: written for a download,
+// received for an upload); the host's contract breaches fail the run even after a success.
 int finish_transfer(const Context &context, const char *what,
-                    const vorlan::host::TransferResult &result) {
+                    const vorlan::host::TransferResult &result, int64_t bytes) {
+  if (result.began) context.report("begin-transfer");
+  context.report("finished-transfer bytes=" + std::to_string(bytes) + " result=" +
+                 (result.reply.ok() ? std::string("ok") : std::to_string(result.reply.code)));
   for (const std::string &violation : context.host->violations()) {
     std::cerr << "vorlan-gridftp-host: host violation: " << violation << "\n";
   }
@@ -428,7 +531,7 @@ int run_get(Context &context) {
     std::cerr << "vorlan-gridftp-host: writing standard output failed\n";
     return kExitFailure;
   }
-  return finish_transfer(context, "get", result);
+  return finish_transfer(context, "get", result, result.bytes_written);
 }
 
 int run_put(Context &context) {
@@ -465,7 +568,7 @@ int run_put(Context &context) {
     vorlan::tool::CountingSource counted(*source, progress);
     result = context.host->recv(*session, info, channel, counted);
   }
-  return finish_transfer(context, "put", result);
+  return finish_transfer(context, "put", result, result.bytes_recvd);
 }
 
 void add_channel_options(CLI::App *command, TransferOptions &options) {
@@ -519,6 +622,10 @@ struct Subcommand {
   std::function<void(CLI::App *, Context &)> add_options = nullptr;
 };
 
+constexpr const char *kEntryFormat =
+    "Each entry is one line: the mode (drwx------), the link count, the size, the\n"
+    "modification time in UTC (YYYY-MM-DDTHH:MM:SSZ, \"-\" when unknown) and the name.";
+
 const std::vector<Subcommand> &subcommands() {
   static const std::vector<Subcommand> table = {
       {"session",
@@ -532,6 +639,12 @@ const std::vector<Subcommand> &subcommands() {
        "    module was given;\n"
        "  allowed buckets: \"buckets\" of --storage-policy.",
        run_session},
+      {"ls",
+       (std::string("List PATH: a directory's entries (\".\" first), or a file.\n") + kEntryFormat)
+           .c_str(),
+       [](Context &context) { return run_stat(context, false); }, add_stat_options},
+      {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),
+       [](Context &context) { return run_stat(context, true); }, add_stat_options},
       {"get",
        "Download PATH into LOCAL at the object's own offsets. With --offset/--length or\n"
        "--range the file is not truncated, so a partly downloaded file can be completed;\n"
@@ -549,7 +662,8 @@ int run_tool(int argc, char **argv) {
   Context context;
   GlobalOptions &options = context.options;
   CLI::App app{
-      "Load the Google Cloud storage module the way the GridFTP server does and run one request.\n"
+      "Load the Google Cloud storage module the way the GridFTP server does and run one "
+      "request.\n"
       "\n"
       "Exit codes: 0 success; 1 the tool itself failed; 2 usage error or unreadable input\n"
       "file; 3 module load failure; 4 a 4xx reply; 5 a 5xx reply; 6 a failed reply with\n"
@@ -576,6 +690,9 @@ int run_tool(int argc, char **argv) {
   app.add_option("--timeout", options.timeout_seconds, "Seconds to wait for each request")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  app.add_flag("-v,--verbose", options.verbose,
+               "Print a \"report: ...\" line on stderr for each report the module makes to the "
+               "host, e.g. \"report: stat-partial count=32\"");
 
   const Subcommand *chosen = nullptr;
   for (const Subcommand &subcommand : subcommands()) {

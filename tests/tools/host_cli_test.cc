@@ -1,5 +1,5 @@
 // The command-line host run as a program: a session started through it against the fake
-// server, its output, and its exit codes for each kind of failure.
+// server, ls and stat against s3rver, their output, and exit codes for each kind of failure.
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -9,11 +9,14 @@
 #include <gtest/gtest.h>
 
 #include "fake_s3_server.h"
+#include "s3_sync_calls.h"
+#include "s3rver_fixture.h"
 #include "temp_dir.h"
 
 namespace {
 
 using vorlan::test::FakeS3Server;
+using vorlan::test::S3rverFixture;
 using vorlan::test::TempDir;
 
 // The tool is built beside the module: <build>/tools next to <build>/gcloud.
@@ -129,6 +132,49 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
   }
 }
 
+// Entry lines are an interface scripts parse; -v adds a line per report the module makes.
+TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
+  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr), S3StatusOK);
+  S3rverFixture s3rver;
+  ASSERT_TRUE(s3rver.ok()) << s3rver.error();
+  vorlan::test::S3Target bucket;
+  bucket.host = s3rver.host();
+  bucket.bucket = "cli";
+  bucket.access_key_id = bucket.secret_access_key = S3rverFixture::kAccessKeyId;
+  ASSERT_EQ(vorlan::test::s3_create_bucket(bucket).status, S3StatusOK);
+  for (int i = 100; i < 133; ++i) {
+    const std::string key = i < 132 ? "d/" + std::to_string(i) : "d/sub/x";
+    ASSERT_EQ(vorlan::test::s3_put(bucket, key.c_str(), "abc").status, S3StatusOK);
+  }
+  S3_deinitialize();
+  const std::string config =
+      "--config '" +
+      dir_.write("s3rver.conf", "host_name = " + s3rver.host() + "\nuse_https = false\n") + "'";
+
+  ToolRun listed = run(dir_, config + " -v ls /cli/d/");
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_EQ(listed.out.substr(0, 35), "drwx------ 1 0 - .\n-rwx------ 1 3 2") << listed.out;
+  EXPECT_EQ(listed.out.find("Z 100\n"), 53u);  // a time is YYYY-MM-DDTHH:MM:SSZ
+  EXPECT_NE(listed.out.find("\ndrwx------ 1 0 - sub\n"), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.err, "report: stat-partial count=32\nreport: stat-final count=2 result=ok\n");
+
+  ToolRun json = run(dir_, config + " stat --json /cli/d/sub/x");
+  EXPECT_EQ(json.out.find(R"({"name":"d/sub/x","mode":33216,"nlink":1,"uid":0,"gid":0,"size":3,)"
+                          R"("atime":-1,"ctime":-1,"mtime":)"),
+            0u)
+      << json.out;
+  EXPECT_NE(json.out.find(R"(,"dev":)"), std::string::npos);
+  EXPECT_NE(json.out.find(R"(,"ino":)"), std::string::npos);
+  EXPECT_EQ(json.out.substr(json.out.size() - 24), ",\"symlink_target\":null}\n");
+
+  ToolRun missing = run(dir_, config + " -v stat /cli/missing");
+  EXPECT_EQ(missing.exit_code, 5);
+  for (const char *part : {"report: stat-final count=0 result=550\n", "PATH_NOT_FOUND\n",
+                           "GridFTP-Path: \"/cli/missing\""}) {
+    EXPECT_NE(missing.err.find(part), std::string::npos) << part << " in:\n" << missing.err;
+  }
+}
+
 TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   server_->create_bucket("a");
   std::string data(700000, '\0');
@@ -143,9 +189,11 @@ TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   EXPECT_EQ(server_->object("a", "s")->data, data);
   // A partly downloaded file is completed by a ranged get.
   dir_.write("out.bin", data.substr(0, 1000));
-  run_once = run(dir_, tool + "get /a/k '" + out + "' --offset 1000");
+  run_once = run(dir_, tool + "-v get /a/k '" + out + "' --offset 1000");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(TempDir::read(out), data);
+  EXPECT_EQ(run_once.err,
+            "report: begin-transfer\nreport: finished-transfer bytes=699000 result=ok\n");
   run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));

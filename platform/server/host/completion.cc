@@ -42,12 +42,16 @@ void finish(vorlan_gfs_op_s *op, vorlan_result_t result) {
   op->cond.notify_all();
 }
 
-void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, const char *call) {
+// Keeps the records, or hands them to the request's batch handler; `final` with the result.
+void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, const char *call,
+                bool final, vorlan_result_t result) {
   if (count > 0 && stats == nullptr) {
     op->host->violation(std::string(call) + " with no records but a count of " +
                         std::to_string(count));
-    return;
+    count = 0;
   }
+  std::vector<vorlan::host::Stat> batch;
+  std::vector<vorlan::host::Stat> &into = op->on_batch ? batch : op->stats;
   for (int i = 0; i < count; ++i) {
     const vorlan_gfs_stat_t &in = stats[i];
     Stat out;
@@ -65,8 +69,9 @@ void copy_stats(vorlan_gfs_op_s *op, const vorlan_gfs_stat_t *stats, int count, 
     out.mtime = in.mtime;
     out.dev = in.dev;
     out.ino = in.ino;
-    op->stats.push_back(std::move(out));
+    into.push_back(std::move(out));
   }
+  if (op->on_batch) op->on_batch(batch, final, result);
 }
 
 }  // namespace
@@ -173,7 +178,7 @@ void HostBackend::finished_stat(vorlan_gfs_operation_t op, vorlan_result_t resul
   if (!accept(op, OpKind::kStat, "finished_stat", result, lock)) {
     return;
   }
-  copy_stats(op, stat_array, stat_count, "finished_stat");
+  copy_stats(op, stat_array, stat_count, "finished_stat", true, result);
   finish(op, result);
 }
 
@@ -185,7 +190,7 @@ void HostBackend::finished_stat_partial(vorlan_gfs_operation_t op, vorlan_result
   }
   vorlan_error_release(result);
   ++op->partial_calls;
-  copy_stats(op, stat_array, stat_count, "finished_stat_partial");
+  copy_stats(op, stat_array, stat_count, "finished_stat_partial", false, VORLAN_SUCCESS);
 }
 
 void HostBackend::log(int /*level*/, const std::string &line) { log_to_live_hosts(line); }

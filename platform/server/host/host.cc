@@ -315,7 +315,8 @@ SessionStart Host::start_session(const std::string &user, SessionDocuments docum
   return out;
 }
 
-StatResult Host::stat(Session &session, const std::string &path, bool file_only) {
+StatResult Host::stat(Session &session, const std::string &path, bool file_only,
+                      StatBatchHandler on_batch) {
   StatResult out;
   if (impl_->iface->stat_func == nullptr) {
     out.reply = internal::failure_reply(502, "Command not implemented.");
@@ -324,6 +325,7 @@ StatResult Host::stat(Session &session, const std::string &path, bool file_only)
   vorlan_gfs_op_s *op = session.impl().new_op(OpKind::kStat);
   op->stat_info.file_only = file_only ? VORLAN_TRUE : VORLAN_FALSE;
   op->stat_info.pathname = op->keep(path);
+  op->on_batch = std::move(on_batch);
   impl_->iface->stat_func(op, &op->stat_info, session.handle());
 
   std::unique_lock<std::mutex> lock(op->mutex);

@@ -195,6 +195,7 @@ struct vorlan_gfs_op_s {
   void *session_handle = nullptr;
   std::string username, home_dir;
   std::vector<vorlan::host::Stat> stats;
+  vorlan::host::StatBatchHandler on_batch;  // when set, takes the batches instead of stats
   int partial_calls = 0;
   std::optional<std::string> response;
   std::vector<std::string> intermediate;

@@ -57,6 +57,11 @@ struct Stat {
   int32_t dev = 0, ino = 0;
 };
 
+// One report of a stat request: a partial batch, or the final one with the request's result.
+// Called on the module's thread during its report, so a slow handler holds the module back.
+using StatBatchHandler =
+    std::function<void(const std::vector<Stat> &batch, bool final, vorlan_result_t result)>;
+
 struct StatResult {
   Reply reply;
   std::vector<Stat> stats;  // every record of every partial call and of the final call
@@ -194,7 +199,10 @@ class Host {
   SessionStart start_session(const std::string &user, SessionDocuments documents,
                              std::unique_ptr<Session> *session);
 
-  StatResult stat(Session &session, const std::string &path, bool file_only);
+  // With `on_batch`, each report goes to it as it arrives and StatResult::stats stays empty,
+  // so a listing of any size needs the memory of one batch.
+  StatResult stat(Session &session, const std::string &path, bool file_only,
+                  StatBatchHandler on_batch = {});
   CommandResult command(Session &session, int command, const std::string &pathname,
                         const std::string &from_pathname = "", const std::string &cksm_alg = "",
                         int64_t cksm_offset = 0, int64_t cksm_length = -1);

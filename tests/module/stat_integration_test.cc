@@ -1,0 +1,177 @@
+// Stat and listings against s3rver: the directory model, names that need escaping, the
+// "mtime" metadata, batches of 32 and a listing over several pages.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "s3_sync_calls.h"
+#include "s3rver_fixture.h"
+#include "stat_capture.h"
+
+namespace vorlan::test {
+namespace {
+
+constexpr int64_t kServiceTime = -2;  // files carry the service's last-modified time
+
+class StatS3rver : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr), S3StatusOK);
+    server_ = new S3rverFixture();
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    for (const char *bucket : {"names", "grow"}) {
+      ASSERT_EQ(s3_create_bucket(target(bucket)).status, S3StatusOK);
+    }
+    // s3rver shows a prefix only where a key lies directly below it: hence nest/top.
+    for (const char *key : {"ph/", "objs/a", "objs/b", "both/", "both/a", "both/sub/x", "nest/top",
+                            "nest/l1/l2/l3/f", "x", "x/y", "odd/sp ace", "odd/u\xc3\xbcml",
+                            "odd/a&b", "odd/lt<", "odd/pc%", "odd/pl+", "f", "m/none"}) {
+      put("names", key);
+    }
+    for (const char *mtime : {"1700000000", "0", "-5", "12abc", "00", "99999999999999999999"}) {
+      put("names", std::string("m/") + mtime, mtime);
+    }
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    S3_deinitialize();
+  }
+  void SetUp() override { ASSERT_TRUE(server_->ok()) << server_->error(); }
+
+  static S3Target target(const char *bucket) {
+    S3Target target;
+    target.host = server_->host();
+    target.bucket = bucket;
+    target.access_key_id = target.secret_access_key = S3rverFixture::kAccessKeyId;
+    return target;
+  }
+  static void put(const char *bucket, const std::string &key, const char *mtime = nullptr) {
+    const S3NameValue metadata = {"mtime", mtime};
+    S3PutProperties properties{};
+    properties.expires = -1;
+    properties.metaDataCount = mtime != nullptr ? 1 : 0;
+    properties.metaData = &metadata;
+    S3PutOptions options;
+    options.properties = &properties;
+    ASSERT_EQ(s3_put(target(bucket), key.c_str(), "abc", options).status, S3StatusOK) << key;
+  }
+  // A session signing as s3rver's account, with no allow list.
+  static HandlePtr session() {
+    HandlePtr handle = make_handle(server_->host());
+    handle->key_id = strdup(S3rverFixture::kAccessKeyId);
+    handle->secret_key = strdup(S3rverFixture::kSecretAccessKey);
+    handle->default_key_pair = {handle->key_id, handle->secret_key};
+    return handle;
+  }
+
+  static S3rverFixture *server_;
+};
+
+S3rverFixture *StatS3rver::server_ = nullptr;
+
+TEST_F(StatS3rver, PathsListAndStatAsTheDirectoryModelSays) {
+  struct Case {
+    const char *path;
+    bool file_only;
+    const char *names;     // null: the request fails with 550 PATH_NOT_FOUND naming the path
+    const char *ino_text;  // what the first entry's ino is the hash of; null: not checked
+    int64_t mtime = kServiceTime;
+  };
+  const char *top = ". f x both/ m/ nest/ objs/ odd/ ph/ x/";
+  const std::vector<Case> cases = {
+      {"/names/ph", false, ".", "/names/ph/"},
+      {"/names/ph/", false, ".", "/names/ph/"},
+      {"/names/objs", false, ". a b", "objs/"},
+      {"/names/both", false, ". a sub/", "/names/both/"},
+      {"/names/nest/l1/l2", false, ". l3/", "nest/l1/l2/"},
+      {"/names/x", false, ". y", "x/"},
+      {"/names/odd", false, ". a&b lt< pc% pl+ sp ace u\xc3\xbcml", "odd/"},
+      {"/names", false, top, "/"},
+      {"/names/", false, top, "/"},
+      {"/names/f", false, "f", "/names/f"},
+      {"/names/odd/pl+", false, "pl+", "/names/odd/pl+"},
+      {"/names/missing", false, nullptr, nullptr},
+      {"/absent-bucket", false, nullptr, nullptr},
+      {"/", true, ".", "/"},
+      {"/names", true, ".", "names"},
+      {"/names/", true, ".", "names"},
+      {"/absent-bucket", true, nullptr, nullptr},
+      {"/names/x", true, "x", "/names/x"},
+      {"/names/odd/u\xc3\xbcml", true, "odd/u\xc3\xbcml", "/names/odd/u\xc3\xbcml"},
+      {"/names/odd/sp ace", true, "odd/sp ace", "/names/odd/sp ace"},
+      {"/names/ph", true, ".", "/names/ph"},
+      {"/names/ph/", true, ".", "/names/ph"},
+      {"/names/objs", true, ".", "objs/"},
+      {"/names/missing", true, nullptr, nullptr},
+      {"/names/missing/", true, nullptr, nullptr},
+      {"/names/m/none", true, "m/none", nullptr},
+      {"/names/m/1700000000", true, "m/1700000000", nullptr, 1700000000},
+      {"/names/m/0", true, "m/0", nullptr, 0},
+      {"/names/m/-5", true, "m/-5", nullptr, -1},
+      {"/names/m/12abc", true, "m/12abc", nullptr, -1},
+      {"/names/m/00", true, "m/00", nullptr, -1},
+      {"/names/m/99999999999999999999", true, "m/99999999999999999999", nullptr, -1},
+  };
+  HandlePtr handle = session();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.path) + (c.file_only ? " (stat)" : " (ls)"));
+    StatRun run;
+    run_stat(handle.get(), c.path, c.file_only, &run);
+    if (c.names == nullptr) {
+      std::string named = c.path;
+      if (named.back() == '/') named.pop_back();
+      EXPECT_EQ(run.code, 550);
+      EXPECT_EQ(run.word, "PATH_NOT_FOUND");
+      EXPECT_EQ(run.headers, "GridFTP-Path: \"" + named + "\"");
+      EXPECT_EQ(run.reports, "0");
+      continue;
+    }
+    ASSERT_EQ(run.result, VORLAN_SUCCESS) << run.text;
+    EXPECT_EQ(run.names(), c.names);
+    const std::string bucket = std::string(c.path).substr(1, std::string(c.path).find('/', 1) - 1);
+    EXPECT_EQ(run.entries[0].dev, vorlan_i_s3_stat_hash(bucket.empty() ? "/" : bucket.c_str()));
+    if (c.ino_text != nullptr) {
+      EXPECT_EQ(run.entries[0].ino, vorlan_i_s3_stat_hash(c.ino_text));
+    }
+    for (const StatEntry &entry : run.entries) {
+      const bool file = entry.mode == vorlan_i_s3_stat_file_mode;
+      EXPECT_EQ(entry.size, file ? 3 : 0) << entry.name;
+      if (c.mtime != kServiceTime) {
+        EXPECT_EQ(entry.mtime, c.mtime);
+      } else {
+        EXPECT_EQ(entry.mtime > 1700000000, file) << entry.name;
+      }
+    }
+  }
+}
+
+TEST_F(StatS3rver, RecordsReachTheHostInBatchesOf32) {
+  // The directory's "." and its files: 31, 32, 33 and 70 records.
+  put("grow", "d/");
+  HandlePtr handle = session();
+  int files = 0;
+  for (const auto &[records, reports] : std::vector<std::pair<int, const char *>>{
+           {31, "31"}, {32, "32 0"}, {33, "32 1"}, {70, "32 32 6"}}) {
+    while (files < records - 1) put("grow", "d/f" + std::to_string(100 + files++));
+    StatRun run;
+    run_stat(handle.get(), "/grow/d", false, &run);
+    EXPECT_EQ(run.reports, reports) << records;
+  }
+}
+
+TEST_F(StatS3rver, ListingOfSeveralPagesNamesEveryObjectOnceInOrder) {
+  // s3rver answers at most 1000 keys a page.
+  std::string expected = ".";
+  for (int i = 10000; i < 12500; ++i) {
+    expected += " k" + std::to_string(i);
+    put("grow", "many/k" + std::to_string(i));
+  }
+  HandlePtr handle = session();
+  StatRun run;
+  run_stat(handle.get(), "/grow/many", false, &run);
+  EXPECT_EQ(run.names(), expected);
+}
+
+}  // namespace
+}  // namespace vorlan::test
