@@ -1,13 +1,18 @@
-// The runtime's small pieces: error objects and their table, module activation counts, path
-// expansion, the hash table, lists, detached threads, timed condition waits and a sleep that
-// survives signals.
+// The runtime's small pieces: error objects, module activation counts, path expansion, the
+// debug-log setting, the hash table, lists, detached threads, timed condition waits and a sleep
+// that survives signals.
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,23 +26,6 @@ using Text = std::unique_ptr<char, decltype(&free)>;
 
 vorlan_object_t *make(vorlan_object_t *cause, const char *text, int line, int type = 1) {
   return vorlan_error_construct_error(nullptr, cause, type, "file.cc", "func", line, "%s", text);
-}
-
-TEST(ErrorTable, CodeNamesItsObjectUntilTakenOrReleased) {
-  vorlan_object_t *first = make(nullptr, "first", 1);
-  vorlan_result_t a = vorlan_error_put(first);
-  vorlan_result_t b = vorlan_error_put(make(nullptr, "second", 2));
-  EXPECT_TRUE(a > 0 && b > 0 && a != b);
-
-  EXPECT_EQ(vorlan_error_peek(a), first);
-  EXPECT_EQ(vorlan_error_get(a), first);
-  EXPECT_EQ(vorlan_error_get(a), nullptr);
-  vorlan_object_free(first);
-  vorlan_error_release(b);
-  EXPECT_EQ(vorlan_error_peek(b), nullptr);
-
-  EXPECT_EQ(vorlan_error_put(nullptr), VORLAN_FAILURE);
-  EXPECT_EQ(vorlan_error_peek(VORLAN_FAILURE), nullptr);
 }
 
 TEST(ErrorTable, FriendlyTextJoinsTheWholeChainOutermostFirst) {
@@ -134,15 +122,99 @@ TEST(EvalPath, ExpandsSysconfdirOnly) {
     EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(c.text), std::string::npos);
     vorlan_error_release(result);
   }
-}
-
-TEST(EvalPathDefault, UsesTheInstallDirectoryWithoutOverrides) {
+  // Without either, the install directory.
   char *path = nullptr;
   ASSERT_EQ(vorlan_eval_path("${sysconfdir}/vorlan/a.conf", &path), VORLAN_SUCCESS);
   std::string expanded = path;
   free(path);
-  EXPECT_TRUE(expanded.size() > 14 && expanded.ends_with("/vorlan/a.conf")) << expanded;
+  EXPECT_TRUE(expanded.starts_with("/") && expanded.ends_with("/vorlan/a.conf")) << expanded;
   EXPECT_EQ(expanded.find("${"), std::string::npos) << expanded;
+}
+
+constexpr const char *kVariable = "VORLAN_COMMON_TEST_DEBUG";
+constexpr const char *kLevelNames = "TRACE INFO DEBUG WARNING ERROR";
+constexpr uint32_t TRACE = 1, INFO = 2, DEBUG = 4, WARNING = 8, ERROR = 16;
+
+enum class Output { kNone, kStderr, kFile };
+
+struct Setting {
+  const char *value;  // null: unset; "@FILE@" stands for a scratch log file
+  uint32_t levels;
+  uint32_t timestamp_levels;
+  int threads;
+  Output output;
+  const char *error_mentions;  // non-null: the setting must be refused
+};
+
+std::string log_path() { return ::testing::TempDir() + "vorlan_debug_init_test.log"; }
+
+// A file log is opened for appending, so earlier content must survive; a refused setting
+// leaves the log off and creates no file.
+TEST(DebugInit, FillsTheHandle) {
+  const Setting settings[] = {
+      {nullptr, 0, 0, 0, Output::kNone, nullptr},
+      {"", 0, 0, 0, Output::kNone, nullptr},
+      {"error|Warning|info", ERROR | WARNING | INFO, 0, 0, Output::kStderr, nullptr},
+      {"31", 31, 0, 0, Output::kStderr, nullptr},
+      {"ALL", 31, 0, 0, Output::kStderr, nullptr},
+      {"TRACE,-,threads", TRACE, 0, 1, Output::kStderr, nullptr},
+      {"DEBUG,,threads,DEBUG|ERROR", DEBUG, DEBUG | ERROR, 1, Output::kStderr, nullptr},
+      {"ERROR|WARNING|INFO,@FILE@,threads,ERROR", ERROR | WARNING | INFO, ERROR, 1, Output::kFile,
+       nullptr},
+      {"WARN", 0, 0, 0, Output::kNone, "\"WARN\""},
+      {"ERROR,@FILE@,colour", 0, 0, 0, Output::kNone, "\"colour\""},
+      {"99999999999", 0, 0, 0, Output::kNone, "99999999999"},
+      {"ERROR,@FILE@,threads,ERROR,extra", 0, 0, 0, Output::kNone, "fields"},
+      {"ERROR,/nonexistent-dir/s3.log", 0, 0, 0, Output::kNone, "/nonexistent-dir/s3.log"},
+  };
+  for (const Setting &s : settings) {
+    SCOPED_TRACE(s.value != nullptr ? s.value : "(unset)");
+    unlink(log_path().c_str());
+    if (s.output == Output::kFile) {
+      std::ofstream(log_path()) << "earlier\n";
+    }
+    if (s.value == nullptr) {
+      unsetenv(kVariable);
+    } else {
+      std::string value = s.value;
+      if (size_t at = value.find("@FILE@"); at != std::string::npos) {
+        value.replace(at, 6, log_path());
+      }
+      setenv(kVariable, value.c_str(), 1);
+    }
+    vorlan_debug_handle_t handle;
+    memset(&handle, 0xA5, sizeof handle);
+    vorlan_result_t result = vorlan_debug_init(kVariable, kLevelNames, &handle);
+
+    if (s.error_mentions != nullptr) {
+      const vorlan_object_t *error = vorlan_error_peek(result);
+      ASSERT_NE(error, nullptr) << "a bad setting must be reported";
+      EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(s.error_mentions),
+                std::string::npos)
+          << vorlan_error_get_long_desc(error);
+      vorlan_error_release(result);
+      EXPECT_TRUE(handle.output == nullptr && handle.owns_output == 0 && handle.levels == 0);
+      EXPECT_NE(access(log_path().c_str(), F_OK), 0);
+      continue;
+    }
+    ASSERT_EQ(result, VORLAN_SUCCESS);
+    EXPECT_EQ(handle.levels, s.levels);
+    EXPECT_EQ(handle.timestamp_levels, s.timestamp_levels);
+    EXPECT_EQ(handle.show_thread_ids, s.threads);
+    EXPECT_EQ(handle.owns_output, s.output == Output::kFile);
+    if (s.output != Output::kFile) {
+      EXPECT_EQ(handle.output, s.output == Output::kStderr ? stderr : nullptr);
+      continue;
+    }
+    ASSERT_NE(handle.output, nullptr);
+    fputs("later\n", handle.output);
+    fclose(handle.output);
+    std::stringstream contents;
+    contents << std::ifstream(log_path()).rdbuf();
+    EXPECT_EQ(contents.str(), "earlier\nlater\n");
+  }
+  unsetenv(kVariable);
+  unlink(log_path().c_str());
 }
 
 constexpr int kKeys = 10000;
@@ -290,12 +362,7 @@ TEST(Runtime, DetachedThreadWakesATimedWaitAndAnUnsignalledWaitTimesOut) {
   Shared shared;
   ASSERT_EQ(vorlan_mutex_init(&shared.mutex, nullptr), 0);
   ASSERT_EQ(vorlan_cond_init(&shared.cond, nullptr), 0);
-  vorlan_threadattr_t attr = &shared;
   vorlan_thread_t thread;
-  EXPECT_EQ(vorlan_thread_create(
-                &thread, &attr, [](void *) -> void * { return nullptr; }, nullptr),
-            EINVAL);
-
   auto body = [](void *arg) -> void * {
     auto *s = static_cast<Shared *>(arg);
     pthread_attr_t attr;
