@@ -10,15 +10,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <vorlan/vorlan_common.h>
+
+#include "temp_dir.h"
 
 namespace {
 
@@ -146,8 +146,6 @@ struct Setting {
   const char *error_mentions;  // non-null: the setting must be refused
 };
 
-std::string log_path() { return ::testing::TempDir() + "vorlan_debug_init_test.log"; }
-
 // A file log is opened for appending, so earlier content must survive; a refused setting
 // leaves the log off and creates no file.
 TEST(DebugInit, FillsTheHandle) {
@@ -169,16 +167,17 @@ TEST(DebugInit, FillsTheHandle) {
   };
   for (const Setting &s : settings) {
     SCOPED_TRACE(s.value != nullptr ? s.value : "(unset)");
-    unlink(log_path().c_str());
+    vorlan::test::TempDir dir;
+    const std::string log_path = dir.path() + "/s3.log";
     if (s.output == Output::kFile) {
-      std::ofstream(log_path()) << "earlier\n";
+      dir.write("s3.log", "earlier\n");
     }
     if (s.value == nullptr) {
       unsetenv(kVariable);
     } else {
       std::string value = s.value;
       if (size_t at = value.find("@FILE@"); at != std::string::npos) {
-        value.replace(at, 6, log_path());
+        value.replace(at, 6, log_path);
       }
       setenv(kVariable, value.c_str(), 1);
     }
@@ -194,7 +193,7 @@ TEST(DebugInit, FillsTheHandle) {
           << vorlan_error_get_long_desc(error);
       vorlan_error_release(result);
       EXPECT_TRUE(handle.output == nullptr && handle.owns_output == 0 && handle.levels == 0);
-      EXPECT_NE(access(log_path().c_str(), F_OK), 0);
+      EXPECT_NE(access(log_path.c_str(), F_OK), 0);
       continue;
     }
     ASSERT_EQ(result, VORLAN_SUCCESS);
@@ -209,12 +208,9 @@ TEST(DebugInit, FillsTheHandle) {
     ASSERT_NE(handle.output, nullptr);
     fputs("later\n", handle.output);
     fclose(handle.output);
-    std::stringstream contents;
-    contents << std::ifstream(log_path()).rdbuf();
-    EXPECT_EQ(contents.str(), "earlier\nlater\n");
+    EXPECT_EQ(vorlan::test::TempDir::read(log_path), "earlier\nlater\n");
   }
   unsetenv(kVariable);
-  unlink(log_path().c_str());
 }
 
 constexpr int kKeys = 10000;
@@ -313,13 +309,6 @@ TEST(Runtime, ListInsertSearchRemove) {
   vorlan_list_free(list);
 }
 
-struct Shared {
-  vorlan_mutex_t mutex;
-  vorlan_cond_t cond;
-  int detach_state = -1;
-  bool done = false;
-};
-
 timespec wall_clock_in(std::chrono::milliseconds delay) {
   timespec at{};
   clock_gettime(CLOCK_REALTIME, &at);
@@ -359,21 +348,24 @@ TEST(Runtime, PriorityQueueOrdersByPriorityThenArrival) {
 // A created thread is detached (nothing ever joins a worker), and its signal wakes a timed
 // wait; with nobody to signal, the wait ends at its deadline with ETIMEDOUT.
 TEST(Runtime, DetachedThreadWakesATimedWaitAndAnUnsignalledWaitTimesOut) {
-  Shared shared;
+  struct Shared {
+    vorlan_mutex_t mutex;
+    vorlan_cond_t cond;
+    int detach_state = -1;  // set by the thread, -2 when it cannot tell
+  } shared;
   ASSERT_EQ(vorlan_mutex_init(&shared.mutex, nullptr), 0);
   ASSERT_EQ(vorlan_cond_init(&shared.cond, nullptr), 0);
   vorlan_thread_t thread;
   auto body = [](void *arg) -> void * {
     auto *s = static_cast<Shared *>(arg);
     pthread_attr_t attr;
-    int state = -1;
+    int state = -2;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
       pthread_attr_getdetachstate(&attr, &state);
       pthread_attr_destroy(&attr);
     }
     vorlan_mutex_lock(&s->mutex);
     s->detach_state = state;
-    s->done = true;
     vorlan_cond_signal(&s->cond);
     vorlan_mutex_unlock(&s->mutex);
     return nullptr;
@@ -382,7 +374,7 @@ TEST(Runtime, DetachedThreadWakesATimedWaitAndAnUnsignalledWaitTimesOut) {
   vorlan_mutex_lock(&shared.mutex);
   const timespec far = wall_clock_in(std::chrono::seconds(30));
   int rc = 0;
-  while (!shared.done && rc == 0) {
+  while (shared.detach_state == -1 && rc == 0) {
     rc = vorlan_cond_timedwait(&shared.cond, &shared.mutex, &far);
   }
   EXPECT_EQ(rc, 0);
