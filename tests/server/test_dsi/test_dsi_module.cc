@@ -152,35 +152,28 @@ void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*sess
 void command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *info, void * /*session*/) {
   std::string path = info->pathname;
   int code = info->command;
-  if (path == "/never") {
-    return;
-  }
   if (path == "/twice") {
     vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, "first");
     vorlan_gridftp_server_finished_command(op, module_error("second finish"), "second");
-    return;
-  }
-  if (path == "/failure") {
+  } else if (path == "/failure") {
     vorlan_gridftp_server_finished_command(op, VORLAN_FAILURE, nullptr);
-    return;
-  }
-  if (path == "/wrongkind") {
+  } else if (path == "/wrongkind") {
     vorlan_gridftp_server_finished_stat(op, VORLAN_SUCCESS, nullptr, 0);
     vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, nullptr);
-    return;
+  } else if (path != "/never") {
+    run_detached([op, code, path] {
+      std::string answer = std::to_string(code) + " " + path;
+      if (path.starts_with("/config/")) {
+        char *value = nullptr;
+        vorlan_gridftp_server_get_config_data(op, path.c_str() + strlen("/config/"), &value);
+        answer = value != nullptr ? value : "(none)";
+        free(value);
+      } else if (code == VORLAN_GFS_CMD_CKSM) {
+        vorlan_gridftp_server_intermediate_command(op, VORLAN_SUCCESS, "50%");
+      }
+      vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, answer.c_str());
+    });
   }
-  run_detached([op, code, path] {
-    std::string answer = std::to_string(code) + " " + path;
-    if (path.starts_with("/config/")) {
-      char *value = nullptr;
-      vorlan_gridftp_server_get_config_data(op, path.c_str() + strlen("/config/"), &value);
-      answer = value != nullptr ? value : "(none)";
-      free(value);
-    } else if (code == VORLAN_GFS_CMD_CKSM) {
-      vorlan_gridftp_server_intermediate_command(op, VORLAN_SUCCESS, "50%");
-    }
-    vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, answer.c_str());
-  });
 }
 
 vorlan_byte_t pattern_byte(int64_t offset) {
