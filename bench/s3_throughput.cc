@@ -25,89 +25,18 @@
 #include <string>
 #include <vector>
 
-#include "fake_s3_server.h"
+#include "bench_support.h"
 #include "s3rver_fixture.h"
 #include "vorlan/s3.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using vorlan::test::FakeS3Server;
+using vorlan::bench::BodyFile;
+using vorlan::bench::kBucket;
+using vorlan::bench::mib_per_second;
+using vorlan::bench::peak_rss_kib;
 using vorlan::test::S3rverFixture;
-
-constexpr const char *kBucket = "bench";
-
-std::optional<uint64_t> parse_size(const std::string &text) {
-  char *end = nullptr;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (end == text.c_str()) return std::nullopt;
-  std::string suffix(end);
-  if (suffix == "K" || suffix == "k") return value << 10;
-  if (suffix == "M" || suffix == "m") return value << 20;
-  if (suffix == "G" || suffix == "g") return value << 30;
-  if (suffix.empty()) return value;
-  return std::nullopt;
-}
-
-long peak_rss_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
-double mib_per_second(uint64_t bytes, double seconds) {
-  return seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0;
-}
-
-// The fake server, alone in a child process so that its memory is not ours.
-class FakeServerProcess {
- public:
-  bool start(const char *self) {
-    int to_child[2], from_child[2];
-    if (pipe(to_child) != 0 || pipe(from_child) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(to_child[0], STDIN_FILENO);
-      dup2(from_child[1], STDOUT_FILENO);
-      close(to_child[1]);
-      close(from_child[0]);
-      execl(self, self, "--serve-fake", static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(to_child[0]);
-    close(from_child[1]);
-    stdin_ = to_child[1];
-    char line[32] = {};
-    ssize_t got = read(from_child[0], line, sizeof line - 1);
-    close(from_child[0]);
-    port_ = got > 0 ? std::atoi(line) : 0;
-    return port_ > 0;
-  }
-  ~FakeServerProcess() {
-    if (pid_ <= 0) return;
-    close(stdin_);  // the child serves until its input closes
-    waitpid(pid_, nullptr, 0);
-  }
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int port_ = 0;
-};
-
-int serve_fake() {
-  FakeS3Server::Options options;
-  options.keep_alive_seconds = 30;
-  FakeS3Server server(options);
-  server.create_bucket(kBucket, "", true);
-  std::printf("%d\n", server.port());
-  std::fflush(stdout);
-  char buffer[64];
-  while (read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-  }
-  return 0;
-}
 
 struct Transfer {
   uint64_t size = 0;
@@ -200,51 +129,12 @@ double timed_curl(const std::string &command) {
 }
 
 std::string curl_prefix(const Server &server) {
-  std::string prefix = "curl -sSf -o /dev/null -H 'Expect:' ";
-  if (server.sign) {
-    prefix += std::string("--aws-sigv4 'aws:amz:us-east-1:s3' --user ") +
-              S3rverFixture::kAccessKeyId + ":" + S3rverFixture::kSecretAccessKey +
-              " -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' ";
+  std::string prefix;
+  for (const std::string &argument : vorlan::bench::curl_arguments(server.sign)) {
+    prefix += "'" + argument + "' ";
   }
-  return prefix;
+  return prefix + "-o /dev/null ";
 }
-
-// The body curl uploads: a file in memory (/dev/shm when there is one), made before timing,
-// with the bytes the library's data callback supplies.
-class BodyFile {
- public:
-  explicit BodyFile(uint64_t size) {
-    for (const char *dir : {"/dev/shm", "/tmp"}) {
-      std::string pattern = std::string(dir) + "/s3_throughput-XXXXXX";
-      std::vector<char> name(pattern.begin(), pattern.end());
-      name.push_back('\0');
-      int fd = mkstemp(name.data());
-      if (fd < 0) continue;
-      std::vector<char> block(1 << 20, 'v');
-      uint64_t written = 0;
-      while (written < size) {
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(block.size(), size - written));
-        ssize_t n = write(fd, block.data(), piece);
-        if (n <= 0) break;
-        written += static_cast<uint64_t>(n);
-      }
-      close(fd);
-      path_ = name.data();
-      if (written == size) return;
-      unlink(path_.c_str());
-      path_.clear();
-    }
-  }
-  ~BodyFile() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  BodyFile(const BodyFile &) = delete;
-  BodyFile &operator=(const BodyFile &) = delete;
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 double curl_put(const Server &server, const std::string &key, const BodyFile &body) {
   if (body.path().empty()) return -1;
@@ -289,13 +179,13 @@ bool measure(const Server &server, uint64_t size) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--serve-fake") == 0) return serve_fake();
+  if (argc == 2 && std::strcmp(argv[1], "--serve-fake") == 0) return vorlan::bench::serve_fake();
   uint64_t size = 1ULL << 30;
   uint64_t small = 16ULL << 20;
   std::string kind = "fake";
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string flag = argv[i];
-    auto value = parse_size(argv[i + 1]);
+    auto value = vorlan::bench::parse_size(argv[i + 1]);
     if (flag == "--size" && value) {
       size = *value;
     } else if (flag == "--small" && value) {
@@ -314,7 +204,7 @@ int main(int argc, char **argv) {
   }
 
   Server server;
-  FakeServerProcess fake;
+  vorlan::bench::FakeServerProcess fake;
   std::unique_ptr<S3rverFixture> s3rver;
   if (kind == "fake") {
     if (!fake.start("/proc/self/exe")) {

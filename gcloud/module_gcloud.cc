@@ -29,8 +29,8 @@ vorlan_gfs_storage_iface_t vorlan_l_gcloud_dsi_iface = {
     vorlan_i_gcloud_start,  // 1: session start
     vorlan_i_s3_destroy,    // 2: session destroy
     nullptr,
-    nullptr,  // 4: send, filled when downloads arrive
-    nullptr,  // 5: recv, filled when uploads arrive
+    vorlan_i_s3_send,  // 4: send
+    vorlan_i_s3_recv,  // 5: recv
     nullptr,
     nullptr,
     nullptr,

@@ -38,7 +38,7 @@ namespace {
 
 using vorlan_s3::xml_escape;
 
-constexpr uint64_t kGeneratedPeriod = 65521;  // prime, so no chunk size lines up with it
+constexpr uint64_t kGeneratedPeriod = FakeS3Server::kGeneratedPeriod;
 constexpr size_t kWriteChunk = size_t{256} * 1024;
 constexpr const char *kXmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
@@ -328,10 +328,13 @@ struct FakeS3Server::State {
     stop_signal.wait_for(lock, duration, [this] { return stopping; });
   }
 
-  std::optional<FakeS3Fault> take_fault(const RecordedRequest &record) {
+  // The first usable fault for the request: with `in_body` only those that act while the body
+  // arrives, otherwise only the others.
+  std::optional<FakeS3Fault> take_fault(const RecordedRequest &record, bool in_body = false) {
     std::lock_guard lock(mutex);
     for (auto &fault : faults) {
-      if (fault.remaining == 0 || (!fault.method.empty() && fault.method != record.method) ||
+      if (fault.remaining == 0 || (fault.kind == FakeS3Fault::Kind::kResetInBody) != in_body ||
+          (!fault.method.empty() && fault.method != record.method) ||
           (!fault.bucket.empty() && fault.bucket != record.bucket) ||
           (fault.key && *fault.key != record.key)) {
         continue;
@@ -408,6 +411,9 @@ FakeS3Fault FakeS3Fault::long_body(uint64_t extra_bytes) {
 FakeS3Fault FakeS3Fault::trailing_bytes(uint64_t bytes) {
   return transfer_fault(Kind::kTrailingBytes, bytes);
 }
+FakeS3Fault FakeS3Fault::reset_in_body(uint64_t bytes) {
+  return transfer_fault(Kind::kResetInBody, bytes);
+}
 FakeS3Fault FakeS3Fault::close_unanswered() { return transfer_fault(Kind::kCloseUnanswered, 0); }
 FakeS3Fault FakeS3Fault::delay_by(std::chrono::milliseconds delay) {
   return transfer_fault(Kind::kDelay, 0, delay);
@@ -433,6 +439,16 @@ FakeS3Fault &FakeS3Fault::on(std::string method_, std::string bucket_,
   method = std::move(method_);
   bucket = std::move(bucket_);
   key = std::move(key_);
+  return *this;
+}
+
+FakeS3Fault &FakeS3Fault::with_header(std::string name, std::string value) {
+  headers.emplace_back(std::move(name), std::move(value));
+  return *this;
+}
+
+FakeS3Fault &FakeS3Fault::then(std::function<void()> action_) {
+  action = std::move(action_);
   return *this;
 }
 
@@ -663,7 +679,12 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   bool need_sha256 = options.auth == FakeS3Server::Auth::kSigV4 &&
                      record.header("x-amz-content-sha256").size() == 64;
   bool need_md5 = record.has_header("content-md5");
+  std::optional<FakeS3Fault> body_fault = take_fault(record, true);
   auto take = [&](const char *data, size_t size) {
+    if (body_fault && body_length + size > body_fault->bytes) {
+      reset_connection(port, req.remote_port);
+      return false;
+    }
     body_length += size;
     if (need_sha256) sha256.update(data, size);
     if (need_md5) md5.update(data, size);
@@ -688,6 +709,8 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     Answer answer = fault->body.empty() ? error_answer(fault->status, fault->code, fault->message,
                                                        record.path, fault->details)
                                         : xml_answer(fault->status, fault->body);
+    for (const auto &header : fault->headers) answer.headers.push_back(header);
+    if (fault->action) fault->action();
     set_status(index, answer.status);
     emit(req, res, std::move(answer), std::nullopt);
     return;
@@ -719,6 +742,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   if (fault && fault->ignore_range) record.headers.erase("range");
   Answer answer =
       refused ? std::move(*refused) : dispatch(record, query, body, streaming, body_length);
+  if (fault && fault->action) fault->action();
   set_status(index, answer.status);
   emit(req, res, std::move(answer), fault);
 }
@@ -882,6 +906,12 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record, bool head)
                                  {{"Key", record.key}});
     }
     object = found->second;
+  }
+  if (record.has_header("if-match") && record.header("if-match") != object->etag) {
+    return head ? xml_answer(412, "")
+                : error_answer(412, "PreconditionFailed",
+                               "At least one of the pre-conditions you specified did not hold",
+                               record.path, {{"Condition", "If-Match"}});
   }
   Answer answer;
   answer.object = object;

@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,6 +61,7 @@ struct FakeS3Fault {
                        // `delay` (or until the server stops), then a close
     kCloseUnanswered,  // the whole request read, then a clean close without any answer (as a
                        // kept-alive connection that the server timed out just then)
+    kResetInBody,      // a TCP reset once more than `bytes` of the request body arrived
   };
 
   // Answers `status` with an S3 error document (no body when code is empty).
@@ -74,6 +76,7 @@ struct FakeS3Fault {
   static FakeS3Fault long_body(uint64_t extra_bytes);
   static FakeS3Fault trailing_bytes(uint64_t bytes);
   static FakeS3Fault close_unanswered();
+  static FakeS3Fault reset_in_body(uint64_t bytes);
   static FakeS3Fault delay_by(std::chrono::milliseconds delay);
   static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
   static FakeS3Fault real_answer();
@@ -89,6 +92,11 @@ struct FakeS3Fault {
                   std::optional<std::string> key = std::nullopt);
   // How many matching requests it applies to; -1: all of them.
   FakeS3Fault &times(int count);
+  // kAnswer: a header of the answer besides the error document.
+  FakeS3Fault &with_header(std::string name, std::string value);
+  // Runs once the faulty answer is chosen, before it goes out (e.g. to replace the object
+  // the next attempt finds). It may call the server's members.
+  FakeS3Fault &then(std::function<void()> action);
 
   Kind kind = Kind::kAnswer;
   std::string method;
@@ -104,6 +112,8 @@ struct FakeS3Fault {
   std::chrono::milliseconds delay{0};
   bool send_chunked = false;
   bool ignore_range = false;
+  FakeS3Details headers;
+  std::function<void()> action;
 };
 
 // What arrived, as it arrived.
@@ -173,8 +183,9 @@ class FakeS3Server {
   size_t connection_count() const;
   void clear_requests();
 
-  // Byte `offset` of every generated object.
+  // Byte `offset` of every generated object; the bytes repeat with this period.
   static char generated_byte(uint64_t offset);
+  static constexpr uint64_t kGeneratedPeriod = 65521;  // prime: no chunk size lines up with it
 
   struct State;
 

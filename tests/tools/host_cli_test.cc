@@ -53,6 +53,7 @@ class HostCli : public ::testing::Test {
     options.auth = FakeS3Server::Auth::kBearer;
     options.bearer_token = "cli-token";
     server_ = std::make_unique<FakeS3Server>(options);
+    server_->create_bucket("a");
     config_ = dir_.write("module.conf", "host_name = " + server_->host() + "\nuse_https = false\n");
     policy_ = dir_.write("policy.json", R"({"buckets": ["a", "b"]})");
     project_ = dir_.write("project.json", R"({"project": "p-1"})");
@@ -104,6 +105,7 @@ TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
 
 TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
   const std::string bad_token = dir_.write("bad.json", R"({"access_token": "t"})");
+  const std::string file = dir_.write("in.bin", std::string(700000, 'x'));
   struct Case {
     const char *label;
     std::string arguments;
@@ -121,15 +123,30 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
        {"--creds: cannot read"}},
       {"no subcommand", common(), 2, {}},
       {"module missing", "--module '" + dir_.path() + "/none.so' session", 3, {"cannot load"}},
+      // The option list is the parser's own; the exit codes are ours to document.
+      {"help", "--help", 0, {"Exit codes"}},
+      // The tool hands the announced size and the checksum to the module as given.
+      {"announced size beyond the file",
+       common() + " put '" + file + "' /a/x --alloc 800000",
+       5,
+       {"Unexpected end of data.  Size announced: 800000, size received: 700000"}},
+      {"a malformed MD5",
+       common() + " put '" + file + "' /a/x --md5 abc",
+       5,
+       {"Invalid md5 checksum"}},
+      {"overlapping ranges", common() + " get /a/k - --range 0:10 --range 5:10", 2, {"overlap"}},
+      {"standard input without --alloc", common() + " put - /a/x", 2, {"--alloc"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     ToolRun result = run(dir_, c.arguments);
     EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
     for (const std::string &part : c.err_parts) {
-      EXPECT_NE(result.err.find(part), std::string::npos) << part << " in:\n" << result.err;
+      EXPECT_NE((result.err + result.out).find(part), std::string::npos) << part << " in:\n"
+                                                                         << result.err;
     }
   }
+  EXPECT_FALSE(server_->object("a", "x"));
 }
 
 // Entry lines are an interface scripts parse; -v adds a line per report the module makes.
@@ -175,11 +192,27 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
   }
 }
 
-// The option list is the parser's own; the exit codes are ours to document.
-TEST_F(HostCli, HelpDocumentsTheExitCodes) {
-  ToolRun result = run(dir_, "--help");
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_NE(result.out.find("Exit codes"), std::string::npos) << result.out;
+TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
+  std::string data(700000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
+  const std::string file = dir_.write("in.bin", data), out = dir_.path() + "/out.bin";
+  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
+  ToolRun run_once = run(dir_, tool + "put '" + file + "' /a/k --compute-md5 --mtime 99");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(server_->object("a", "k")->metadata["mtime"], "99");
+  run_once = run(dir_, tool + "put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(server_->object("a", "s")->data, data);
+  // A partly downloaded file is completed by a ranged get.
+  dir_.write("out.bin", data.substr(0, 1000));
+  run_once = run(dir_, tool + "-v get /a/k '" + out + "' --offset 1000");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(TempDir::read(out), data);
+  EXPECT_EQ(run_once.err,
+            "report: begin-transfer\nreport: finished-transfer bytes=699000 result=ok\n");
+  run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
 }
 
 }  // namespace

@@ -254,6 +254,7 @@ http_result http_perform(const http_request &request, http_response_handler &han
   } else if (state.headers_complete && !is_success(result.http_code)) {
     result.status = status_of_http_error(result.http_code, state.error_body, &result);
     if (auto region = state.headers.bucket_region()) result.bucket_region = *region;
+    result.content_range = state.headers.content_range().value_or("");
   } else if (code != CURLE_OK) {
     long os_errno = 0;
     curl_easy_getinfo(lease.get(), CURLINFO_OS_ERRNO, &os_errno);

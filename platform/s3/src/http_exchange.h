@@ -46,6 +46,7 @@ struct http_result {
   error_document error;
   std::string transport_message;  // libcurl's description of a transport failure
   std::string bucket_region;      // x-amz-bucket-region of an error answer
+  std::string content_range;      // an error answer's Content-Range ("bytes */SIZE" for 416)
 };
 
 http_result http_perform(const http_request &request, http_response_handler &handler);

@@ -217,7 +217,7 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
   if (handler == nullptr || handler->completeCallback == nullptr) return;
   if (status == S3StatusOK || result == nullptr ||
       (!result->has_error_document && result->transport_message.empty() &&
-       result->bucket_region.empty())) {
+       result->bucket_region.empty() && result->content_range.empty())) {
     handler->completeCallback(status, nullptr, callback_data);
     return;
   }
@@ -241,6 +241,10 @@ void complete_request(const S3ResponseHandler *handler, void *callback_data, S3S
   // bucket's region only there) travels with the details.
   if (!result->bucket_region.empty() && !region_named) {
     extras.push_back({"Region", result->bucket_region.c_str()});
+  }
+  // A 416 answer names the object's size only in its Content-Range.
+  if (!result->content_range.empty()) {
+    extras.push_back({"Content-Range", result->content_range.c_str()});
   }
   details.extraDetailsCount = static_cast<int>(extras.size());
   details.extraDetails = extras.empty() ? nullptr : extras.data();

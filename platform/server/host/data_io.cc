@@ -108,8 +108,8 @@ class FileSource : public DataSource {
 
 }  // namespace
 
-std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error, bool truncate) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
   if (fd < 0) {
     if (error != nullptr) {
       *error = system_error("cannot create", path);

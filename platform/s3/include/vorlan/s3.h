@@ -6,8 +6,9 @@
  * data or list callbacks as the body arrives, then the complete callback exactly once with the
  * final status. An error answer (3xx, 4xx, 5xx) calls no properties callback: it reaches the
  * complete callback alone, with the service's details (and the answer's x-amz-bucket-region as
- * the extra detail "Region" when the document does not name one). A callback that returns a
- * status other than S3StatusOK ends the request with that status.
+ * the extra detail "Region" when the document does not name one, and its Content-Range, which
+ * for a 416 answer names the object's size, as the last extra detail "Content-Range"). A
+ * callback that returns a status other than S3StatusOK ends the request with that status.
  *
  * Strings passed in are borrowed for the duration of the call. Pointers passed to callbacks
  * are valid only during the callback. All calls are safe from many threads at once once

@@ -143,7 +143,10 @@ class MemorySource : public DataSource {
  private:
   std::string data_;
 };
-std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error);
+// A file written at the offsets given; emptied first unless `truncate` is false (a restarted
+// download fills in what is missing).
+std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error,
+                                    bool truncate = true);
 std::unique_ptr<DataSource> file_source(const std::string &path, std::string *error);
 
 struct TransferInfo {

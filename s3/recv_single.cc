@@ -1,0 +1,316 @@
+// The single-request upload: one PUT whose body streams from the host's data channel. The host
+// delivers blocks in any order through read callbacks; the PUT's data callback hands them to
+// the S3 library in file order. The worker holds the transfer's lock only while it moves
+// buffers, so read completions run while the library sends.
+#include "vorlan_i_s3.h"
+
+#include <strings.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char *vorlan_l_s3_recv_thread_name = "vorlan_l_s3_recv_single_thread";
+
+void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                           vorlan_byte_t *buffer, vorlan_size_t nbytes,
+                                           vorlan_off_t offset, vorlan_bool_t eof, void *user_arg);
+
+// Tops up the reads outstanding at the host to its optimal number. Blocks that arrived ahead
+// of the body wait in pending_buffers; while they and the reads fill twice that number, a read
+// is asked for only when none is outstanding and the next block is missing, so memory stays
+// bounded without starving the body. `guard` holds the lock and is released around each host
+// call. A failure is recorded and ends reading.
+void vorlan_l_s3_recv_register_reads(transfer_state *transfer_state,
+                                     std::unique_lock<std::mutex> &guard) {
+  if (transfer_state->failed() || transfer_state->eof) return;
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Currently %d blocks registered, %d blocks pending\n",
+                vorlan_i_s3_buffer_count(transfer_state->registered_buffers),
+                vorlan_i_s3_buffer_count(transfer_state->pending_buffers));
+  const int optimal = transfer_state->concurrency;
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Optimal is %d blocks\n", optimal);
+  while (!transfer_state->failed() && !transfer_state->eof) {
+    const int registered = vorlan_i_s3_buffer_count(transfer_state->registered_buffers);
+    const int held = registered + vorlan_i_s3_buffer_count(transfer_state->pending_buffers);
+    if (registered >= optimal ||
+        (held >= 2 * optimal &&
+         (registered > 0 || vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state)))) {
+      return;
+    }
+    s3_buffer *buffer = vorlan_i_s3_buffer_get(transfer_state, transfer_state->block_size);
+    transfer_state->current_buffer = nullptr;
+    if (buffer == nullptr) {
+      vorlan_i_s3_transfer_fail(transfer_state, vorlan_i_s3_malloc_error());
+      break;
+    }
+    buffer->offset = -1;
+    assert(buffer->buffer_used == 0);
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Registering read with s3_buffer=%p\n",
+                  static_cast<void *>(buffer));
+    buffer->next = transfer_state->registered_buffers;
+    transfer_state->registered_buffers = buffer;
+    ++transfer_state->outstanding;
+    guard.unlock();
+    vorlan_result_t result = vorlan_gridftp_server_register_read(
+        transfer_state->request.op, reinterpret_cast<vorlan_byte_t *>(buffer->data()),
+        buffer->buffer_size, vorlan_l_s3_recv_single_read_callback, transfer_state);
+    guard.lock();
+    if (result != VORLAN_SUCCESS) {
+      vorlan_i_s3_buffer_unlink(&transfer_state->registered_buffers, buffer->data());
+      vorlan_i_s3_buffer_release(transfer_state, buffer);
+      --transfer_state->outstanding;
+      vorlan_i_s3_transfer_fail(transfer_state, result);
+    }
+  }
+  // Failed, reading stops: the transfer ends once no read is outstanding.
+  if (transfer_state->failed()) transfer_state->eof = true;
+}
+
+void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                           vorlan_byte_t *buffer, vorlan_size_t nbytes,
+                                           vorlan_off_t offset, vorlan_bool_t eof, void *user_arg) {
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG,
+                "recv_read_callback: op=%p result=%#x buffer=%p nbytes=%zd offset=%lu eof=%d "
+                "user_arg=%p\n",
+                static_cast<void *>(op), static_cast<unsigned>(result), static_cast<void *>(buffer),
+                static_cast<ssize_t>(nbytes), static_cast<unsigned long>(offset),
+                static_cast<int>(eof), user_arg);
+  vorlan_gridftp_server_update_bytes_recvd(op, static_cast<vorlan_off_t>(nbytes));
+  auto *transfer_state = static_cast<struct transfer_state *>(user_arg);
+  std::unique_lock<std::mutex> guard(transfer_state->lock);
+  transfer_state->eof = transfer_state->eof || eof;
+  s3_buffer *block = vorlan_i_s3_buffer_unlink(&transfer_state->registered_buffers, buffer);
+  assert(block != nullptr);
+  block->buffer_used = nbytes;
+  block->offset = offset;
+  result = vorlan_i_s3_recv_accept_block(transfer_state, result, block);
+  if (result != VORLAN_SUCCESS || transfer_state->failed()) {
+    vorlan_i_s3_transfer_fail(transfer_state, result);
+    transfer_state->eof = true;
+  }
+  --transfer_state->outstanding;
+  transfer_state->cond.notify_all();
+}
+
+// The PUT's body, in file order. Waits only while nothing at all is ready; once it has copied
+// something it returns a short count rather than wait for a later block.
+int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_data) {
+  auto *transfer_state = static_cast<struct transfer_state *>(callback_data);
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "recv_single_data: op=%p buffer_size=%d buffer=%p\n",
+                static_cast<void *>(transfer_state->request.op), buffer_size,
+                static_cast<void *>(buffer));
+  std::unique_lock<std::mutex> guard(transfer_state->lock);
+  vorlan_l_s3_recv_register_reads(transfer_state, guard);
+  while (!vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state) &&
+         !vorlan_i_s3_recv_is_reading_complete(transfer_state) && !transfer_state->failed()) {
+    vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Waiting for current offset %lu to be ready\n",
+                  static_cast<unsigned long>(transfer_state->current_offset));
+    transfer_state->cond.wait(guard);
+  }
+  if (transfer_state->failed()) return -1;
+  if (buffer_size < 1) return 0;
+  int copied = 0;
+  while (copied < buffer_size && vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state)) {
+    s3_buffer *head = transfer_state->pending_buffers;
+    const uint64_t to_copy =
+        std::min<uint64_t>(static_cast<uint64_t>(buffer_size - copied), head->buffer_used);
+    assert(to_copy > 0);
+    std::memcpy(buffer + copied, head->data() + head->data_start, to_copy);
+    copied += static_cast<int>(to_copy);
+    transfer_state->current_offset += to_copy;
+    if (to_copy == head->buffer_used) {
+      VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "add_to_pending_buffers: op=%p s3_buffer=%p\n",
+                    static_cast<void *>(transfer_state->request.op), static_cast<void *>(head));
+      transfer_state->pending_buffers = head->next;
+      if (transfer_state->pending_buffers == nullptr) {
+        transfer_state->pending_buffers_tail = &transfer_state->pending_buffers;
+      }
+      vorlan_i_s3_buffer_release(transfer_state, head);
+      continue;
+    }
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "partial_buffer_copy: op=%p bytes_copied=%d\n",
+                  static_cast<void *>(transfer_state->request.op), static_cast<int>(to_copy));
+    head->data_start += to_copy;
+    head->buffer_used -= to_copy;
+    head->offset += static_cast<int64_t>(to_copy);
+  }
+  if (copied == 0) {
+    // The client ended its data before the size it announced: stop the request, so that no
+    // truncated object is stored.
+    vorlan_i_s3_transfer_fail(
+        transfer_state,
+        vorlan_i_s3_transfer_error(
+            "recv_single", __func__, __LINE__,
+            "Unexpected end of data.  Size announced: %llu, size received: %llu",
+            static_cast<unsigned long long>(transfer_state->transfer_info->alloc_size),
+            static_cast<unsigned long long>(transfer_state->current_offset)));
+    return -1;
+  }
+  return copied;
+}
+
+S3Status vorlan_l_s3_recv_single_properties(const S3ResponseProperties * /*properties*/,
+                                            void *callback_data) {
+  auto *transfer_state = static_cast<struct transfer_state *>(callback_data);
+  std::lock_guard<std::mutex> guard(transfer_state->lock);
+  return transfer_state->failed() ? S3StatusAbortedByCallback : S3StatusOK;
+}
+
+void vorlan_l_s3_recv_single_complete(S3Status status, const S3ErrorDetails *error_details,
+                                      void *callback_data) {
+  auto *transfer_state = static_cast<struct transfer_state *>(callback_data);
+  vorlan_i_s3_request_complete(&transfer_state->request, status, error_details,
+                               transfer_state->request.pathname);
+}
+
+// The PUT with the attempt loop. Once any body byte went to the library an attempt cannot be
+// repeated (the data channel cannot rewind), so its error is the upload's.
+void vorlan_l_s3_recv_single_put(transfer_state *transfer_state,
+                                 const S3PutProperties *properties) {
+  vorlan_i_s3_request_t *request = &transfer_state->request;
+  static const S3PutObjectHandler handler = {
+      {vorlan_l_s3_recv_single_properties, vorlan_l_s3_recv_single_complete},
+      vorlan_l_s3_recv_single_data};
+  bool again = false;
+  do {
+    vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_recv_thread_name, request, "S3_put_object");
+    S3_put_object(&request->bucket_context, request->key,
+                  static_cast<uint64_t>(transfer_state->transfer_info->alloc_size), properties,
+                  nullptr, 0, &handler, transfer_state);
+    again = vorlan_i_s3_attempt_again(vorlan_l_s3_recv_thread_name, request->op, "S3_put_object",
+                                      request->status, &request->try_count);
+    std::lock_guard<std::mutex> guard(transfer_state->lock);
+    again = again && transfer_state->current_offset == 0 && !transfer_state->failed();
+  } while (again);
+}
+
+// Content type, "mtime" and "md5": what the PUT carries besides the body. `md5` and
+// `mtime_text` hold the texts the properties point at.
+vorlan_result_t vorlan_l_s3_recv_single_properties_fill(transfer_state *transfer_state,
+                                                        S3PutProperties *properties,
+                                                        S3NameValue metadata[2], char md5[25],
+                                                        char mtime_text[21]) {
+  const vorlan_gfs_transfer_info_t *info = transfer_state->transfer_info;
+  properties->contentType = vorlan_i_s3_mime_type_get(transfer_state->request.key);
+  properties->expires = -1;
+  properties->metaData = metadata;
+  time_t mtime = -1;
+  vorlan_result_t result =
+      vorlan_gridftp_server_get_recv_modification_time(transfer_state->request.op, &mtime);
+  if (result == VORLAN_SUCCESS && mtime != -1) {
+    std::snprintf(mtime_text, 21, "%ld", static_cast<long>(mtime));
+    metadata[properties->metaDataCount++] = {"mtime", mtime_text};
+  }
+  vorlan_error_release(result);
+  if (info->expected_checksum_alg == nullptr ||
+      strcasecmp(info->expected_checksum_alg, "md5") != 0) {
+    return VORLAN_SUCCESS;
+  }
+  if (info->expected_checksum == nullptr || std::strlen(info->expected_checksum) != 32) {
+    return vorlan_i_s3_transfer_error("recv_single", __func__, __LINE__, "%s",
+                                      "Invalid md5 checksum");
+  }
+  result = vorlan_i_s3_md5sum_encode(info->expected_checksum, md5);
+  if (result != VORLAN_SUCCESS) return result;
+  properties->md5 = md5;
+  metadata[properties->metaDataCount++] = {"md5", md5};
+  return VORLAN_SUCCESS;
+}
+
+void *vorlan_l_s3_recv_single_thread(void *arg) {
+  auto *transfer_state = static_cast<struct transfer_state *>(arg);
+  VORLAN_S3_TRACE_ENTER();
+  vorlan_i_s3_request_t *request = &transfer_state->request;
+  // Asked before any read is registered, so no host call is made while a completion waits.
+  int concurrency = 0;
+  vorlan_gridftp_server_get_block_size(request->op, &transfer_state->block_size);
+  vorlan_gridftp_server_get_optimal_concurrency(request->op, &concurrency);
+  transfer_state->concurrency = std::max(concurrency, 1);
+
+  S3PutProperties properties{};
+  S3NameValue metadata[2];
+  char md5[25], mtime_text[21];
+  vorlan_result_t result = vorlan_l_s3_recv_single_properties_fill(transfer_state, &properties,
+                                                                   metadata, md5, mtime_text);
+  std::unique_lock<std::mutex> guard(transfer_state->lock);
+  if (result == VORLAN_SUCCESS) {
+    guard.unlock();
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "begin_transfer: op=%p pathname=%s\n",
+                  static_cast<void *>(request->op), request->pathname);
+    vorlan_gridftp_server_begin_transfer(request->op, 0, nullptr);
+    guard.lock();
+    vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    if (!transfer_state->failed()) {
+      guard.unlock();
+      vorlan_l_s3_recv_single_put(transfer_state, &properties);
+      guard.lock();
+    }
+    // The client may still be sending: what it sends beyond the announced size fails the
+    // transfer. One more round of reads, then every read's completion is awaited.
+    auto idle = [transfer_state] { return transfer_state->outstanding == 0; };
+    transfer_state->cond.wait(guard, idle);
+    if (request->result == VORLAN_SUCCESS) {
+      vorlan_l_s3_recv_register_reads(transfer_state, guard);
+      transfer_state->cond.wait(guard, idle);
+    }
+    if (transfer_state->failed()) {
+      vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+      result = transfer_state->channel_result;
+    } else {
+      result = request->result;
+      request->result = VORLAN_SUCCESS;
+    }
+  }
+  vorlan_i_s3_transfer_finish(vorlan_l_s3_recv_thread_name, transfer_state, guard, result);
+  return nullptr;
+}
+
+}  // namespace
+
+vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
+                                              vorlan_result_t result, s3_buffer *block) {
+  const auto size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
+  const auto start = static_cast<uint64_t>(block->offset);
+  const uint64_t count = block->buffer_used;
+  // Unsigned and without a sum, so that no offset can wrap past the check.
+  if (result == VORLAN_SUCCESS && (start > size || count > size - start)) {
+    result = vorlan_i_s3_system_error(EFBIG, "write");
+  }
+  if (result != VORLAN_SUCCESS || transfer_state->failed() || count == 0) {
+    vorlan_i_s3_buffer_release(transfer_state, block);
+    return result;
+  }
+  s3_buffer **link = &transfer_state->pending_buffers;
+  while (*link != nullptr &&
+         static_cast<uint64_t>((*link)->offset) + (*link)->buffer_used <= start) {
+    link = &(*link)->next;
+  }
+  if (start < transfer_state->current_offset ||
+      (*link != nullptr && static_cast<uint64_t>((*link)->offset) < start + count)) {
+    vorlan_i_s3_buffer_release(transfer_state, block);
+    return vorlan_i_s3_transfer_error(
+        "recv_single", __func__, __LINE__,
+        "Block at offset %llu (%llu bytes) overlaps data already received",
+        static_cast<unsigned long long>(start), static_cast<unsigned long long>(count));
+  }
+  block->next = *link;
+  *link = block;
+  if (block->next == nullptr) transfer_state->pending_buffers_tail = &block->next;
+  return VORLAN_SUCCESS;
+}
+
+vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
+                                        vorlan_gfs_transfer_info_t *transfer_info, void *session) {
+  VORLAN_S3_TRACE_ENTER();
+  assert(transfer_info != nullptr);
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "recv: op=%p pathname=%s\n", static_cast<void *>(op),
+                vorlan_i_s3_str(transfer_info->pathname));
+  const vorlan_result_t result = vorlan_i_s3_transfer_start(op, transfer_info, session, "recv",
+                                                            vorlan_l_s3_recv_single_thread);
+  VORLAN_S3_TRACE_EXIT();
+  return result;
+}

@@ -1,0 +1,404 @@
+// Downloads and uploads through the loaded module, against the fake server's faults and the
+// host's data-channel faults: the bytes the client gets, what is stored, and how each failure
+// is reported.
+#include <gtest/gtest.h>
+
+#include <vorlan/host.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_s3_server.h"
+#include "module_session.h"
+#include "module_test_hooks.h"
+
+namespace {
+
+using vorlan::host::DataChannelOptions;
+using vorlan::host::MemorySink;
+using vorlan::host::MemorySource;
+using vorlan::host::TransferInfo;
+using vorlan::host::TransferResult;
+using vorlan::test::FakeS3Fault;
+using vorlan::test::FakeS3Server;
+using vorlan::test::ModuleSession;
+using vorlan::test::TempDir;
+
+constexpr int64_t kBlock = 256 * 1024;
+constexpr int64_t kMiB = 1024 * 1024;
+
+std::string pattern(size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 131 + seed + (i >> 13));
+  return data;
+}
+
+vorlan::test::FakeS3Object object_of(const std::string &data, const std::string &etag) {
+  vorlan::test::FakeS3Object object;
+  object.data = data;
+  object.etag = etag;
+  return object;
+}
+
+void expect_in(const std::string &text, const std::string &part) {
+  EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
+}
+
+class SendRecvFaults : public ::testing::Test {
+ protected:
+  SendRecvFaults() { server_.create_bucket("b"); }
+  void load(int max_retries) {
+    if (module_ && max_retries == max_retries_) return;
+    max_retries_ = max_retries;
+    log_seen_ = 0;
+    module_.reset();
+    module_ = std::make_unique<ModuleSession>(
+        server_.host(), "max_retries = " + std::to_string(max_retries) + "\nretry_delay = 1\n",
+        "DEBUG");
+  }
+  // The module's diagnostic log since the last call.
+  std::string new_log() {
+    const std::string log = TempDir::read(module_->log_path());
+    const size_t seen = std::exchange(log_seen_, log.size());
+    return log.substr(std::min(seen, log.size()));
+  }
+  void reset() {
+    server_.clear_faults();
+    server_.clear_requests();
+  }
+  FakeS3Server server_;
+  std::unique_ptr<ModuleSession> module_;
+  int max_retries_ = 0;
+  size_t log_seen_ = 0;
+};
+
+const DataChannelOptions kPlain;
+constexpr std::nullopt_t kNoFault = std::nullopt;
+
+// The data channel with one setting changed.
+template <class Field, class Value>
+DataChannelOptions with(Field DataChannelOptions::*field, Value value, DataChannelOptions c = {}) {
+  c.*field = value;
+  return c;
+}
+
+TransferInfo info(int64_t alloc, std::optional<std::string> checksum = {}, const char *alg = "md5",
+                  bool truncate = true, const char *path = "/b/u") {
+  TransferInfo info;
+  info.pathname = path;
+  info.alloc_size = alloc;
+  info.expected_checksum = std::move(checksum);
+  if (info.expected_checksum) info.expected_checksum_alg = alg;
+  info.truncate = truncate;
+  return info;
+}
+
+TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
+  const std::string data = pattern(4 * kBlock + 123, 1);
+  const int64_t size = static_cast<int64_t>(data.size());
+  // Not an MD5, so the download hashes the object for the checksum cache.
+  const std::string etag = "\"d0wn-2\"";
+  // A body cut short, after which the object is replaced.
+  auto replaced = [&](std::string new_data, std::string new_etag) {
+    return FakeS3Fault::short_body(300000).on("GET").then(
+        [=, this] { server_.put_object("b", "k", object_of(new_data, new_etag)); });
+  };
+  const std::string shrunk = "Unexpected end of file.  Full size: " + std::to_string(size) +
+                             ", size sent: " + std::to_string(2 * kBlock);
+  const FakeS3Fault gcs_416 = FakeS3Fault::error(416, "InvalidRange", "Cannot be satisfied.");
+  const DataChannelOptions at_end =
+      with(&DataChannelOptions::read_ranges, std::vector<std::pair<int64_t, int64_t>>{{size, -1}});
+  // One slow write at a time and small blocks: the body waits for writes to complete.
+  const DataChannelOptions waiting =
+      with(&DataChannelOptions::fail_registration_at, 5,
+           with(&DataChannelOptions::completion_delay, std::chrono::milliseconds(5),
+                with(&DataChannelOptions::optimal_concurrency, 1,
+                     with(&DataChannelOptions::block_size, vorlan_size_t{16384}))));
+  struct Case {
+    const char *label;
+    std::optional<FakeS3Fault> fault;
+    DataChannelOptions channel;
+    std::string error;  // part of the reply; empty for success
+    int gets;
+    bool resumed = false;
+    int max_retries = 1;
+    const char *path = "/b/k";
+  };
+  const std::vector<Case> cases = {
+      {"reset mid-GET, resumed", FakeS3Fault::reset_after(300000).on("GET"), kPlain, "", 2, true},
+      {"short body, resumed", FakeS3Fault::short_body(100000).on("GET"), kPlain, "", 2, true},
+      {"503, then success", FakeS3Fault::error(503, "ServiceUnavailable").on("GET"), kPlain, "", 2},
+      {"SlowDown beyond the retry limit", FakeS3Fault::error(503, "SlowDown").on("GET").times(-1),
+       kPlain, "451-Error-Type: TOO_BUSY", 2},
+      {"every attempt cut short: resumes are bounded",
+       FakeS3Fault::short_body(1000).on("GET").times(-1), kPlain, "TransportShortBody", 101},
+      {"object shrinks between attempts", replaced(data.substr(0, 2 * kBlock), etag), kPlain,
+       shrunk, 2},
+      {"object replaced between attempts", replaced(pattern(data.size(), 2), ""), kPlain,
+       "changed during the transfer", 2},
+      {"writes complete out of order", kNoFault,
+       with(&DataChannelOptions::reverse_completion_batch, 3), "", 1},
+      {"writes complete late: back-pressure", kNoFault,
+       with(&DataChannelOptions::completion_delay, std::chrono::milliseconds(2)), "", 1},
+      {"a host write fails", kNoFault, with(&DataChannelOptions::fail_completion_at, 2),
+       "Injected failure of completion 2", 1},
+      {"a write registration is refused", kNoFault,
+       with(&DataChannelOptions::fail_registration_at, 3), "Injected failure of registration 3", 1},
+      {"a host that wants no concurrency", kNoFault,
+       with(&DataChannelOptions::optimal_concurrency, 0), "", 1},
+      {"a registration refused while the body waits for writes", kNoFault, waiting,
+       "Injected failure of registration 5", 1},
+      {"restart at the end, S3 details", kNoFault, at_end, "", 1},
+      {"restart at the end, Content-Range only",
+       FakeS3Fault(gcs_416).with_header("Content-Range", "bytes */" + std::to_string(size)), at_end,
+       "", 1},
+      {"InvalidRange without a size", gcs_416, at_end, "553-Error-Type: APPEND_NOT_SUPPORTED", 1},
+      {"no object key", kNoFault, kPlain, "System error in send: Invalid argument", 0, false, 1,
+       "/b"},
+      {"reset mid-GET, no retry left", FakeS3Fault::reset_after(300000).on("GET"), kPlain,
+       "TransportConnectionReset", 1, false, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    reset();
+    server_.put_object("b", "k", object_of(data, etag));
+    if (c.fault) server_.add_fault(*c.fault);
+    load(c.max_retries);
+    MemorySink sink;
+    TransferResult result = module_->host().send(
+        module_->session(), info(0, std::nullopt, "", true, c.path), c.channel, sink);
+    EXPECT_TRUE(module_->host().violations().empty());
+    EXPECT_EQ(server_.count("GET"), static_cast<size_t>(c.gets));
+    EXPECT_LE(result.max_outstanding, std::max(c.channel.optimal_concurrency, 1));
+    const std::string log = new_log();
+    if (!c.error.empty()) {
+      expect_in(result.reply.text, c.error);
+      EXPECT_EQ(log.find("checksum cached"), std::string::npos);
+      continue;
+    }
+    ASSERT_TRUE(result.reply.ok()) << result.reply.text;
+    const bool whole = c.channel.read_ranges[0].first == 0;
+    EXPECT_EQ(sink.contents(), whole ? data : "");
+    EXPECT_EQ(result.bytes_written, whole ? size : 0);
+    if (whole) {
+      expect_in(log, "checksum cached: op=");
+      expect_in(log, "etag=" + etag + " size=" + std::to_string(size) +
+                         " md5sum=" + vorlan::test::fake_s3_md5_hex(data));
+    }
+    if (c.resumed) {
+      // The rest of the object, from a version that cannot have changed.
+      const vorlan::test::RecordedRequest second = server_.requests().at(1);
+      EXPECT_EQ(second.header("if-match"), etag);
+      EXPECT_EQ(second.header("range").rfind("bytes=", 0), 0u);
+      EXPECT_EQ(second.header("range").find("bytes=0-"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
+  DataChannelOptions held = with(&DataChannelOptions::short_read_length, kBlock - 1000);
+  held = with(&DataChannelOptions::hold_read_at, kBlock, held);
+  held = with(&DataChannelOptions::completion_delay, std::chrono::milliseconds(1), held);
+  const std::string empty_md5 = "d41d8cd98f00b204e9800998ecf8427e";
+  const std::string md5_b64 = vorlan::test::fake_s3_md5_base64(pattern(kBlock, 3));
+  const FakeS3Fault busy = FakeS3Fault::error(503, "ServiceUnavailable").on("PUT");
+  struct Case {
+    const char *label;
+    size_t size;
+    DataChannelOptions channel;
+    std::optional<FakeS3Fault> fault;
+    std::string error;               // part of the reply or its headers; empty for success
+    int puts;                        // -1: not checked
+    TransferInfo info = ::info(-1);  // alloc_size -1: the data's size
+    std::string metadata = "";       // name=value;... as stored
+  };
+  const std::vector<Case> cases = {
+      {"blocks arrive at 4 MiB, 0, 8 MiB", 12 * kMiB,
+       with(&DataChannelOptions::reverse_completion_batch, 2,
+            with(&DataChannelOptions::block_size, 4 * kMiB)),
+       kNoFault, "", 1},
+      {"the library's buffer is smaller than a block", 3 * kMiB + 5,
+       with(&DataChannelOptions::block_size, kMiB + 1), kNoFault, "", 1},
+      {"short reads, a held-back block, slow completions", 4 * kBlock + 9, held, kNoFault, "", 1},
+      {"the client aborts part-way", 3 * kBlock,
+       with(&DataChannelOptions::abort_at_offset, kBlock + 5), kNoFault,
+       "Injected abort of the client", -1},
+      {"reset after part of the body", 3 * kBlock, kPlain,
+       FakeS3Fault::reset_in_body(kBlock).on("PUT"), "S3 Error", 1},
+      {"a wrong Content-MD5", kBlock, kPlain, kNoFault,
+       "GridFTP-Computed-Checksum: " + md5_b64 +
+           "\nGridFTP-Expected-Checksum: qqqqqqqqqqqqqqqqqqqqqg==",
+       1, info(kBlock, std::string(32, 'a'))},
+      {"fewer bytes than announced", kBlock, kPlain, kNoFault,
+       "Unexpected end of data.  Size announced: 262154, size received: 262144", 1,
+       info(kBlock + 10)},
+      {"announced 0, then a byte", 1, kPlain, kNoFault, "System error in write: File too large", -1,
+       info(0)},
+      {"a read registration is refused", 2 * kBlock,
+       with(&DataChannelOptions::fail_registration_at, 2), kNoFault,
+       "Injected failure of registration 2", -1},
+      {"a read fails", 2 * kBlock, with(&DataChannelOptions::fail_completion_at, 2), kNoFault,
+       "Injected failure of completion 2", -1},
+      {"503 before an empty body: retried", 0, kPlain, busy, "", 2},
+      {"503 after the body: not retried", kBlock, kPlain, busy, "451-Error-Type: TOO_BUSY", 1},
+      {"append", 1, kPlain, kNoFault, "553-Error-Type: APPEND_NOT_SUPPORTED", 0,
+       info(1, std::nullopt, "", false)},
+      {"above 5 TB", 1, kPlain, kNoFault, "File upload too large", 0, info(5000000000001)},
+      {"exactly 5 TB is taken", 1, kPlain, kNoFault,
+       "Size announced: 5000000000000, size received: 1", 1, info(5000000000000)},
+      {"no object key", 1, kPlain, kNoFault, "System error in recv: Invalid argument", 0,
+       info(1, std::nullopt, "", true, "/b")},
+      {"MD5 in upper case, with a modification time", kBlock,
+       with(&DataChannelOptions::modification_time, std::optional<time_t>(1700000000)), kNoFault,
+       "", 1, info(kBlock, vorlan::test::fake_s3_md5_hex(pattern(kBlock, 3)), "MD5"),
+       "md5=" + md5_b64 + ";mtime=1700000000;"},
+      {"another algorithm: no MD5", 10,
+       with(&DataChannelOptions::modification_time, std::optional<time_t>(-1)), kNoFault, "", 1,
+       info(10, "0123abcd", "adler32")},
+      {"the MD5 of nothing", 0, kPlain, kNoFault, "", 1, info(0, empty_md5),
+       "md5=1B2M2Y8AsgTpgAmY7PhCfg==;"},
+      {"an MD5 of 31 digits", 1, kPlain, kNoFault, "Invalid md5 checksum", 0,
+       info(1, empty_md5.substr(1))},
+      {"an MD5 that is not hexadecimal", 1, kPlain, kNoFault,
+       "Invalid character in md5sum g41d8cd98f00b204e9800998ecf8427e", 0,
+       info(1, "g" + empty_md5.substr(1))},
+  };
+  load(1);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    reset();
+    server_.put_object("b", "u", "");
+    if (c.fault) server_.add_fault(*c.fault);
+    const std::string data = pattern(c.size, 3);
+    TransferInfo info = c.info;
+    if (info.alloc_size < 0) info.alloc_size = static_cast<int64_t>(c.size);
+    MemorySource source(data);
+    TransferResult result = module_->host().recv(module_->session(), info, c.channel, source);
+    EXPECT_TRUE(module_->host().violations().empty());
+    if (c.puts >= 0) {
+      EXPECT_EQ(server_.count("PUT"), static_cast<size_t>(c.puts));
+    }
+    std::optional<vorlan::test::FakeS3Object> stored = server_.object("b", "u");
+    if (!c.error.empty()) {
+      expect_in(result.reply.text + result.reply.headers, c.error);
+      // Nothing stored: the object is still the empty one put before.
+      if (info.alloc_size > 0) {
+        EXPECT_EQ(stored->data, "");
+      }
+      continue;
+    }
+    ASSERT_TRUE(result.reply.ok()) << result.reply.text;
+    EXPECT_EQ(stored->data, data);
+    std::string metadata;
+    for (const auto &[name, value] : stored->metadata) metadata += name + "=" + value + ";";
+    EXPECT_EQ(metadata, c.metadata);
+    EXPECT_EQ(result.bytes_recvd, static_cast<int64_t>(c.size));
+  }
+}
+
+// The fake server's generated bytes, as a source and as a sink that checks what it is given.
+class Generated : public vorlan::host::DataSource, public vorlan::host::DataSink {
+ public:
+  explicit Generated(int64_t size) : size_(size) {
+    for (uint64_t i = 0; i < 2 * FakeS3Server::kGeneratedPeriod; ++i) {
+      period_ += FakeS3Server::generated_byte(i);
+    }
+  }
+  int64_t size() const override { return size_; }
+  int64_t read_at(int64_t offset, vorlan_byte_t *data, size_t length) override {
+    length = std::min<size_t>(length, static_cast<size_t>(size_ - offset));
+    for (size_t done = 0; done < length;) {
+      const size_t at = static_cast<size_t>((offset + done) % FakeS3Server::kGeneratedPeriod);
+      const size_t piece = std::min<size_t>(length - done, FakeS3Server::kGeneratedPeriod);
+      std::memcpy(data + done, period_.data() + at, piece);
+      done += piece;
+    }
+    return static_cast<int64_t>(length);
+  }
+  bool write_at(int64_t offset, const vorlan_byte_t *data, size_t length) override {
+    std::string expected(length, '\0');
+    read_at(offset, reinterpret_cast<vorlan_byte_t *>(expected.data()), length);
+    if (std::memcmp(expected.data(), data, length) != 0) ++mismatches;
+    written += static_cast<int64_t>(length);
+    return true;
+  }
+  std::atomic<int64_t> written{0};
+  std::atomic<int> mismatches{0};
+
+ private:
+  int64_t size_;
+  std::string period_;
+};
+
+// Offsets and sizes past 32 bits stay exact both ways, and nothing holds the object.
+TEST_F(SendRecvFaults, ObjectsAbove4GiBStreamBothWays) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "8 GiB through ThreadSanitizer takes too long; the other builds run it";
+#endif
+  server_.create_bucket("big", "", true);
+  load(1);
+  const int64_t size = (int64_t{4} << 30) + 3;
+  Generated generated(size);
+  const TransferInfo object = info(size, std::nullopt, "", true, "/big/o");
+  const DataChannelOptions channel = with(&DataChannelOptions::block_size, kMiB);
+  TransferResult put = module_->host().recv(module_->session(), object, channel, generated);
+  ASSERT_TRUE(put.reply.ok()) << put.reply.text;
+  EXPECT_EQ(server_.object("big", "o")->size, static_cast<uint64_t>(size));
+  TransferResult get = module_->host().send(module_->session(), object, channel, generated);
+  ASSERT_TRUE(get.reply.ok()) << get.reply.text;
+  EXPECT_EQ(generated.written, size);
+  EXPECT_EQ(get.bytes_written, size);
+  EXPECT_EQ(generated.mismatches, 0);
+  EXPECT_TRUE(module_->host().violations().empty());
+}
+
+// A completed read's block is checked before it is queued: data past the announced size (with
+// offsets that would wrap a sum) and bytes that overlap what was sent or queued end the upload.
+TEST(RecvBlocks, OverlapsAndOverrunsAreRefused) {
+  struct Case {
+    const char *label;
+    int64_t offset;
+    uint64_t count;
+    const char *error;  // null: queued
+  };
+  const std::vector<Case> cases = {
+      {"after the sent bytes, before the queued block", 100, 50, nullptr},
+      {"overlapping the sent bytes", 99, 10, "overlaps data already received"},
+      {"overlapping the queued block", 150, 60, "overlaps data already received"},
+      {"up to the announced size", 300, 700, nullptr},
+      {"one byte past the announced size", 300, 701, "File too large"},
+      {"an offset that wraps", -2, 4, "File too large"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    vorlan_gfs_transfer_info_t announced{};
+    announced.alloc_size = 1000;
+    transfer_state state{};
+    state.transfer_info = &announced;
+    state.current_offset = 100;
+    s3_buffer queued{100, 100, 200, nullptr, 0};
+    state.pending_buffers = &queued;
+    auto *block = static_cast<s3_buffer *>(std::malloc(sizeof(s3_buffer)));
+    *block = {c.count, c.count, c.offset, nullptr, 0};
+    const vorlan_result_t result = vorlan_i_s3_recv_accept_block(&state, VORLAN_SUCCESS, block);
+    const std::string text = vorlan::test::error_text(result);
+    EXPECT_EQ(c.error ? text.find(c.error) != std::string::npos : text.empty(), true) << text;
+    vorlan_error_release(result);
+    // Refused blocks go back to the pool; a queued one sits in order.
+    EXPECT_EQ(vorlan_i_s3_buffer_count(state.pending_buffers), c.error ? 1 : 2);
+    EXPECT_EQ(vorlan_i_s3_buffer_count(state.free_buffers), c.error ? 1 : 0);
+    vorlan_i_s3_buffer_unlink(&state.pending_buffers, queued.data());
+    vorlan_i_s3_buffer_free_list(&state.pending_buffers);
+    vorlan_i_s3_buffer_free_list(&state.free_buffers);
+  }
+}
+
+}  // namespace

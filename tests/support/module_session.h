@@ -1,0 +1,48 @@
+// The built module loaded by the embeddable host, configured for a plain-HTTP endpoint, with
+// one session started: for tests that drive requests end to end.
+#ifndef VORLAN_TESTS_MODULE_SESSION_H
+#define VORLAN_TESTS_MODULE_SESSION_H
+
+#include <gtest/gtest.h>
+
+#include <vorlan/host.hpp>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "temp_dir.h"
+
+namespace vorlan::test {
+
+class ModuleSession {
+ public:
+  // `config` is added to the configuration file; with `log_levels` the module's diagnostic
+  // log goes to log_path().
+  explicit ModuleSession(const std::string &endpoint, const std::string &config = "",
+                         const std::string &log_levels = "") {
+    if (!log_levels.empty()) setenv("VORLAN_S3_DEBUG", (log_levels + "," + log_path()).c_str(), 1);
+    vorlan::host::Host::Options options;
+    options.module_path = VORLAN_MODULE_PATH;
+    options.option_string =
+        dir_.write("module.conf", "host_name = " + endpoint + "\nuse_https = false\n" + config);
+    std::string error;
+    host_ = vorlan::host::Host::load(options, &error);
+    unsetenv("VORLAN_S3_DEBUG");
+    EXPECT_TRUE(host_ && host_->start_session("tester", {}, &session_).reply.ok()) << error;
+  }
+  ~ModuleSession() { session_.reset(); }  // before the host unloads the module
+
+  vorlan::host::Host &host() { return *host_; }
+  vorlan::host::Session &session() { return *session_; }
+  std::string log_path() const { return dir_.path() + "/module.log"; }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<vorlan::host::Host> host_;
+  std::unique_ptr<vorlan::host::Session> session_;
+};
+
+}  // namespace vorlan::test
+
+#endif  // VORLAN_TESTS_MODULE_SESSION_H
