@@ -1,53 +1,59 @@
 // The pattern every request follows: record, path split, key check, bucket context, one
-// detached worker thread, and the attempt loop's bookkeeping.
+// worker thread, and the attempt loop's bookkeeping.
 #include "vorlan_i_s3.h"
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 
+#include <pthread.h>
+
 int64_t vorlan_i_s3_unload_wait_ms = 5000;
 
 namespace {
 
-// Workers started and not yet returned. Guarded by vorlan_l_s3_workers_lock.
+// One worker thread, from its start until it is joined.
+struct vorlan_l_s3_worker {
+  void *(*thread_func)(void *);
+  void *record;
+  pthread_t thread;
+  vorlan_l_s3_worker *next;  // on the finished list
+};
+
+// Workers are joinable: a join returns only once the thread has left the module and the C
+// library's own thread teardown, which a count dropped at the end of the thread function
+// cannot promise. Workers that returned wait on the finished list until the next request start
+// or deactivation joins them. Guarded by vorlan_l_s3_workers_lock.
 std::mutex vorlan_l_s3_workers_lock;
 std::condition_variable vorlan_l_s3_workers_idle;
 int vorlan_l_s3_workers_running = 0;
-
-struct vorlan_l_s3_worker_start {
-  void *(*thread_func)(void *);
-  void *record;
-};
-
-void vorlan_l_s3_worker_finished() {
-  std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
-  --vorlan_l_s3_workers_running;
-  // Notified under the lock: once it is released, deactivation may return.
-  vorlan_l_s3_workers_idle.notify_all();
-}
-
-// Counts the worker down when its thread exits. A thread_local destructor runs after the
-// thread function has returned, and the C library keeps the module loaded until such
-// destructors have run (a dlclose meanwhile leaves it mapped), so the instructions after the
-// count drops cannot run in unmapped code.
-struct vorlan_l_s3_worker_exit {
-  bool counted = false;
-  ~vorlan_l_s3_worker_exit() {
-    if (counted) vorlan_l_s3_worker_finished();
-  }
-};
-// In static TLS rather than a dynamically allocated block: a leak checker scanning the threads
-// at process exit otherwise races a worker that is freeing that block as it ends.
-thread_local vorlan_l_s3_worker_exit vorlan_l_s3_this_worker
-    __attribute__((tls_model("initial-exec")));
+vorlan_l_s3_worker *vorlan_l_s3_workers_finished = nullptr;
 
 void *vorlan_l_s3_worker_main(void *arg) {
-  const vorlan_l_s3_worker_start start = *static_cast<vorlan_l_s3_worker_start *>(arg);
-  delete static_cast<vorlan_l_s3_worker_start *>(arg);
-  vorlan_l_s3_this_worker.counted = true;
-  start.thread_func(start.record);
+  auto *worker = static_cast<vorlan_l_s3_worker *>(arg);
+  worker->thread_func(worker->record);
+  std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+  worker->thread = pthread_self();
+  worker->next = vorlan_l_s3_workers_finished;
+  vorlan_l_s3_workers_finished = worker;
+  --vorlan_l_s3_workers_running;
+  vorlan_l_s3_workers_idle.notify_all();
   return nullptr;
+}
+
+// Joins the workers that have returned; each is at most a few instructions from its end.
+void vorlan_l_s3_workers_reap() {
+  vorlan_l_s3_worker *finished = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+    std::swap(finished, vorlan_l_s3_workers_finished);
+  }
+  while (finished != nullptr) {
+    vorlan_l_s3_worker *next = finished->next;
+    pthread_join(finished->thread, nullptr);
+    delete finished;
+    finished = next;
+  }
 }
 
 }  // namespace
@@ -81,18 +87,23 @@ vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool
 }
 
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record) {
-  auto *start = new (std::nothrow) vorlan_l_s3_worker_start{thread_func, record};
-  if (start == nullptr) return vorlan_i_s3_malloc_error();
+  vorlan_l_s3_workers_reap();
+  auto *worker = new (std::nothrow) vorlan_l_s3_worker{thread_func, record, {}, nullptr};
+  if (worker == nullptr) return vorlan_i_s3_malloc_error();
   {
     std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
     ++vorlan_l_s3_workers_running;
   }
-  vorlan_thread_t thread;
-  if (vorlan_thread_create(&thread, nullptr, vorlan_l_s3_worker_main, start) == 0) {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, vorlan_l_s3_worker_main, worker) == 0) {
     return VORLAN_SUCCESS;
   }
-  delete start;
-  vorlan_l_s3_worker_finished();
+  delete worker;
+  {
+    std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+    --vorlan_l_s3_workers_running;
+    vorlan_l_s3_workers_idle.notify_all();
+  }
   return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
                                                        "operation", __func__, __LINE__, "%s",
                                                        "vorlan_thread_create"));
@@ -100,10 +111,15 @@ vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *re
 
 int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  std::unique_lock<std::mutex> lock(vorlan_l_s3_workers_lock);
-  vorlan_l_s3_workers_idle.wait_until(lock, deadline,
-                                      [] { return vorlan_l_s3_workers_running == 0; });
-  return vorlan_l_s3_workers_running;
+  int running = 0;
+  {
+    std::unique_lock<std::mutex> lock(vorlan_l_s3_workers_lock);
+    vorlan_l_s3_workers_idle.wait_until(lock, deadline,
+                                        [] { return vorlan_l_s3_workers_running == 0; });
+    running = vorlan_l_s3_workers_running;
+  }
+  vorlan_l_s3_workers_reap();
+  return running;
 }
 
 void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result) {

@@ -333,12 +333,13 @@ vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_nam
 // The entry point's common steps after the record is made: for a request that needs an
 // object, the key check; then the bucket context. Returns the first failure.
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key);
-// Starts the worker thread, detached, and counts it as running until its thread has ended
-// (`thread_func` returned, after releasing its record). Every worker starts here: module
-// deactivation waits for the counted ones. On failure nothing runs and the result is the
-// type-6 "vorlan_thread_create" error (or the malloc error).
+// Starts the worker thread and counts it as running until `thread_func` has returned (after
+// releasing its record); a returned worker is joined by the next start or by the wait below.
+// Every worker starts here: module deactivation waits for them. On failure nothing runs and
+// the result is the type-6 "vorlan_thread_create" error (or the malloc error).
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record);
-// Waits until no counted worker runs or `timeout_ms` has passed; returns how many still run.
+// Waits until no worker runs or `timeout_ms` has passed, joins every worker that has returned,
+// and returns how many still run.
 int vorlan_i_s3_workers_wait(int64_t timeout_ms);
 // How long module deactivation waits for running workers; tests shorten it.
 extern int64_t vorlan_i_s3_unload_wait_ms;

@@ -267,6 +267,12 @@ std::string config_file_value(const std::string &config_path, const std::string 
   return value;
 }
 
+// What `ls` and `stat` were given.
+struct StatOptions {
+  std::string path;
+  bool json = false;
+};
+
 // What `get` and `put` were given.
 struct TransferOptions {
   std::string remote, local;
@@ -281,12 +287,6 @@ struct TransferOptions {
   bool append = false;
 };
 
-// What `ls` and `stat` were given.
-struct StatOptions {
-  std::string path;
-  bool json = false;
-};
-
 // What mkdir, rmdir, rm, mv and cksum were given.
 struct CommandOptions {
   std::string path, from;
@@ -298,8 +298,8 @@ struct CommandOptions {
 // is unloaded before the log is copied.
 struct Context {
   GlobalOptions options;
-  TransferOptions transfer;
   StatOptions stat;
+  TransferOptions transfer;
   CommandOptions command;
   bool shell_stop_on_failure = false;
   ModuleLog log;
@@ -393,162 +393,6 @@ int run_session(Context &context) {
   return kExitOk;
 }
 
-vorlan::host::DataChannelOptions channel_options(const TransferOptions &options,
-                                                 int update_interval) {
-  vorlan::host::DataChannelOptions channel;
-  channel.update_interval = update_interval;
-  channel.block_size = options.block_size;
-  channel.optimal_concurrency = options.parallel;
-  return channel;
-}
-
-// The host's contract breaches are failures of the run even when the reply was a success.
-int finish_transfer(const Context &context, const char *what,
-                    const vorlan::host::TransferResult &result) {
-  for (const std::string &violation : context.host->violations()) {
-    std::cerr << "vorlan-gridftp-host: host violation: " << violation << "\n";
-  }
-  if (!result.reply.ok()) return report_failure(what, result.reply);
-  return context.host->violations().empty() ? kExitOk : kExitFailure;
-}
-
-std::vector<vorlan::tool::Range> requested_ranges(const TransferOptions &options) {
-  std::vector<vorlan::tool::Range> ranges;
-  try {
-    if (options.offset || options.length) {
-      if (!options.ranges.empty())
-        throw std::invalid_argument("--range goes without --offset/--length");
-      ranges.push_back(vorlan::tool::parse_range(std::to_string(options.offset.value_or(0)) + ":" +
-                                                 std::to_string(options.length.value_or(-1))));
-    }
-    for (const std::string &text : options.ranges)
-      ranges.push_back(vorlan::tool::parse_range(text));
-    vorlan::tool::check_ranges(ranges);
-  } catch (const std::invalid_argument &error) {
-    throw UsageError(error.what());
-  }
-  return ranges;
-}
-
-int run_get(Context &context) {
-  const TransferOptions &options = context.transfer;
-  const std::vector<vorlan::tool::Range> ranges = requested_ranges(options);
-  vorlan::host::DataChannelOptions channel =
-      channel_options(options, context.options.update_interval);
-  if (!ranges.empty()) channel.read_ranges = ranges;
-  std::unique_ptr<vorlan::host::DataSink> file;
-  std::unique_ptr<vorlan::tool::OrderedStdoutSink> out;
-  if (options.local == "-") {
-    out = std::make_unique<vorlan::tool::OrderedStdoutSink>(channel.read_ranges);
-  } else {
-    std::string error;
-    // With a range the file is not emptied: a partly downloaded file is completed.
-    file = vorlan::host::file_sink(options.local, &error, ranges.empty());
-    if (!file) throw UsageError(error);
-  }
-  vorlan::host::Session *session = nullptr;
-  if (int code = open_session(context, &session); code != kExitOk) return code;
-  vorlan::host::TransferResult result;
-  {
-    // Known only when every range is bounded.
-    int64_t total = 0;
-    for (const auto &[offset, length] : channel.read_ranges) {
-      total = length < 0 || total < 0 ? -1 : total + length;
-    }
-    vorlan::tool::Progress progress(std::max<int64_t>(total, 0));
-    vorlan::tool::CountingSink sink(out ? static_cast<vorlan::host::DataSink &>(*out) : *file,
-                                    progress);
-    vorlan::host::TransferInfo info;
-    info.pathname = options.remote;
-    result = context.host->send(*session, info, channel, sink);
-  }
-  if (out && result.reply.ok() && !out->finish()) {
-    std::cerr << "vorlan-gridftp-host: writing standard output failed\n";
-    return kExitFailure;
-  }
-  return finish_transfer(context, "get", result);
-}
-
-int run_put(Context &context) {
-  const TransferOptions &options = context.transfer;
-  const bool from_stdin = options.local == "-";
-  if (from_stdin && !options.alloc) throw UsageError("--alloc is required when LOCAL is -");
-  if (from_stdin && options.compute_md5) throw UsageError("--compute-md5 needs a file, not -");
-  if (options.md5 && options.compute_md5) throw UsageError("--md5 goes without --compute-md5");
-  std::unique_ptr<vorlan::host::DataSource> source;
-  if (from_stdin) {
-    source = std::make_unique<vorlan::tool::StdinSource>(*options.alloc);
-  } else {
-    std::string error;
-    source = vorlan::host::file_source(options.local, &error);
-    if (!source) throw UsageError(error);
-  }
-  vorlan::host::TransferInfo info;
-  info.pathname = options.remote;
-  info.truncate = !options.append;
-  info.alloc_size = options.alloc.value_or(source->size());
-  // Given as they are, well-formed or not: the module's checks are what the user sees.
-  info.expected_checksum =
-      options.compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local)) : options.md5;
-  if (info.expected_checksum) info.expected_checksum_alg = options.checksum_algorithm;
-  vorlan::host::DataChannelOptions channel =
-      channel_options(options, context.options.update_interval);
-  if (options.mtime) channel.modification_time = static_cast<time_t>(*options.mtime);
-
-  vorlan::host::Session *session = nullptr;
-  if (int code = open_session(context, &session); code != kExitOk) return code;
-  vorlan::host::TransferResult result;
-  {
-    vorlan::tool::Progress progress(info.alloc_size);
-    vorlan::tool::CountingSource counted(*source, progress);
-    result = context.host->recv(*session, info, channel, counted);
-  }
-  return finish_transfer(context, "put", result);
-}
-
-void add_channel_options(CLI::App *command, TransferOptions &options) {
-  command->add_option("--block-size", options.block_size, "Bytes per data-channel block")
-      ->capture_default_str()
-      ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 30));
-  command
-      ->add_option("--parallel", options.parallel,
-                   "The host's optimal concurrency: blocks in flight at once")
-      ->capture_default_str()
-      ->check(CLI::Range(1, 64));
-}
-
-void add_get_options(CLI::App *command, Context &context) {
-  TransferOptions &options = context.transfer;
-  command->add_option("PATH", options.remote, "The object: /bucket/key")->required();
-  command->add_option("LOCAL", options.local, "The file to write, - for standard output")
-      ->required();
-  command->add_option("--offset", options.offset, "First byte of one partial range");
-  command->add_option("--length", options.length, "Bytes of that range (-1: to the end)");
-  command->add_option("--range", options.ranges,
-                      "OFF:LEN, repeatable: several ranges in one transfer (LEN -1: to the end)");
-  add_channel_options(command, options);
-}
-
-void add_put_options(CLI::App *command, Context &context) {
-  TransferOptions &options = context.transfer;
-  command->add_option("LOCAL", options.local, "The file to send, - for standard input")->required();
-  command->add_option("PATH", options.remote, "The object: /bucket/key")->required();
-  command->add_option("--mtime", options.mtime,
-                      "The modification time the host reports, in seconds since the epoch");
-  command->add_option("--md5", options.md5, "The expected checksum, given to the module as is");
-  command->add_flag("--compute-md5", options.compute_md5,
-                    "Send the file's own MD5 as the expected checksum");
-  command
-      ->add_option("--checksum-algorithm", options.checksum_algorithm,
-                   "The algorithm name sent with the checksum")
-      ->capture_default_str();
-  command->add_option("--alloc", options.alloc,
-                      "The size the client announces (default: the file's; required with -)");
-  command->add_flag("--append", options.append,
-                    "Continue an earlier transfer (the truncate flag is clear)");
-  add_channel_options(command, options);
-}
-
 // The ls-style text of a mode: the type, then rwx for owner, group and others.
 std::string mode_text(uint32_t mode) {
   static const std::pair<uint32_t, char> kTypes[] = {{0x1000, 'p'}, {0x2000, 'c'}, {0x4000, 'd'},
@@ -632,6 +476,166 @@ void add_stat_options(CLI::App *command, Context &context) {
                     "gid, size, atime, ctime, mtime, dev, ino, symlink_target");
 }
 
+vorlan::host::DataChannelOptions channel_options(const TransferOptions &options,
+                                                 int update_interval) {
+  vorlan::host::DataChannelOptions channel;
+  channel.update_interval = update_interval;
+  channel.block_size = options.block_size;
+  channel.optimal_concurrency = options.parallel;
+  return channel;
+}
+
+// Reports the transfer's two reports to the host (with its bytes: written for a download,
+// received for an upload); the host's contract breaches fail the run even after a success.
+int finish_transfer(const Context &context, const char *what,
+                    const vorlan::host::TransferResult &result, int64_t bytes) {
+  if (result.began) context.report("begin-transfer");
+  context.report("finished-transfer bytes=" + std::to_string(bytes) + " result=" +
+                 (result.reply.ok() ? std::string("ok") : std::to_string(result.reply.code)));
+  for (const std::string &violation : context.host->violations()) {
+    std::cerr << "vorlan-gridftp-host: host violation: " << violation << "\n";
+  }
+  if (!result.reply.ok()) return report_failure(what, result.reply);
+  return context.host->violations().empty() ? kExitOk : kExitFailure;
+}
+
+std::vector<vorlan::tool::Range> requested_ranges(const TransferOptions &options) {
+  std::vector<vorlan::tool::Range> ranges;
+  try {
+    if (options.offset || options.length) {
+      if (!options.ranges.empty())
+        throw std::invalid_argument("--range goes without --offset/--length");
+      ranges.push_back(vorlan::tool::parse_range(std::to_string(options.offset.value_or(0)) + ":" +
+                                                 std::to_string(options.length.value_or(-1))));
+    }
+    for (const std::string &text : options.ranges)
+      ranges.push_back(vorlan::tool::parse_range(text));
+    vorlan::tool::check_ranges(ranges);
+  } catch (const std::invalid_argument &error) {
+    throw UsageError(error.what());
+  }
+  return ranges;
+}
+
+int run_get(Context &context) {
+  const TransferOptions &options = context.transfer;
+  const std::vector<vorlan::tool::Range> ranges = requested_ranges(options);
+  vorlan::host::DataChannelOptions channel =
+      channel_options(options, context.options.update_interval);
+  if (!ranges.empty()) channel.read_ranges = ranges;
+  std::unique_ptr<vorlan::host::DataSink> file;
+  std::unique_ptr<vorlan::tool::OrderedStdoutSink> out;
+  if (options.local == "-") {
+    out = std::make_unique<vorlan::tool::OrderedStdoutSink>(channel.read_ranges);
+  } else {
+    std::string error;
+    // With a range the file is not emptied: a partly downloaded file is completed.
+    file = vorlan::host::file_sink(options.local, &error, ranges.empty());
+    if (!file) throw UsageError(error);
+  }
+  vorlan::host::Session *session = nullptr;
+  if (int code = open_session(context, &session); code != kExitOk) return code;
+  vorlan::host::TransferResult result;
+  {
+    // Known only when every range is bounded.
+    int64_t total = 0;
+    for (const auto &[offset, length] : channel.read_ranges) {
+      total = length < 0 || total < 0 ? -1 : total + length;
+    }
+    vorlan::tool::Progress progress(std::max<int64_t>(total, 0));
+    vorlan::tool::CountingSink sink(out ? static_cast<vorlan::host::DataSink &>(*out) : *file,
+                                    progress);
+    vorlan::host::TransferInfo info;
+    info.pathname = options.remote;
+    result = context.host->send(*session, info, channel, sink);
+  }
+  if (out && result.reply.ok() && !out->finish()) {
+    std::cerr << "vorlan-gridftp-host: writing standard output failed\n";
+    return kExitFailure;
+  }
+  return finish_transfer(context, "get", result, result.bytes_written);
+}
+
+int run_put(Context &context) {
+  const TransferOptions &options = context.transfer;
+  const bool from_stdin = options.local == "-";
+  if (from_stdin && !options.alloc) throw UsageError("--alloc is required when LOCAL is -");
+  if (from_stdin && options.compute_md5) throw UsageError("--compute-md5 needs a file, not -");
+  if (options.md5 && options.compute_md5) throw UsageError("--md5 goes without --compute-md5");
+  std::unique_ptr<vorlan::host::DataSource> source;
+  if (from_stdin) {
+    source = std::make_unique<vorlan::tool::StdinSource>(*options.alloc);
+  } else {
+    std::string error;
+    source = vorlan::host::file_source(options.local, &error);
+    if (!source) throw UsageError(error);
+  }
+  vorlan::host::TransferInfo info;
+  info.pathname = options.remote;
+  info.truncate = !options.append;
+  info.alloc_size = options.alloc.value_or(source->size());
+  // Given as they are, well-formed or not: the module's checks are what the user sees.
+  info.expected_checksum =
+      options.compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local)) : options.md5;
+  if (info.expected_checksum) info.expected_checksum_alg = options.checksum_algorithm;
+  vorlan::host::DataChannelOptions channel =
+      channel_options(options, context.options.update_interval);
+  if (options.mtime) channel.modification_time = static_cast<time_t>(*options.mtime);
+
+  vorlan::host::Session *session = nullptr;
+  if (int code = open_session(context, &session); code != kExitOk) return code;
+  vorlan::host::TransferResult result;
+  {
+    vorlan::tool::Progress progress(info.alloc_size);
+    vorlan::tool::CountingSource counted(*source, progress);
+    result = context.host->recv(*session, info, channel, counted);
+  }
+  return finish_transfer(context, "put", result, result.bytes_recvd);
+}
+
+void add_channel_options(CLI::App *command, TransferOptions &options) {
+  command->add_option("--block-size", options.block_size, "Bytes per data-channel block")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 30));
+  command
+      ->add_option("--parallel", options.parallel,
+                   "The host's optimal concurrency: blocks in flight at once")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 64));
+}
+
+void add_get_options(CLI::App *command, Context &context) {
+  TransferOptions &options = context.transfer;
+  command->add_option("PATH", options.remote, "The object: /bucket/key")->required();
+  command->add_option("LOCAL", options.local, "The file to write, - for standard output")
+      ->required();
+  command->add_option("--offset", options.offset, "First byte of one partial range");
+  command->add_option("--length", options.length, "Bytes of that range (-1: to the end)");
+  command->add_option("--range", options.ranges,
+                      "OFF:LEN, repeatable: several ranges in one transfer (LEN -1: to the end)");
+  add_channel_options(command, options);
+}
+
+void add_put_options(CLI::App *command, Context &context) {
+  TransferOptions &options = context.transfer;
+  command->add_option("LOCAL", options.local, "The file to send, - for standard input")->required();
+  command->add_option("PATH", options.remote, "The object: /bucket/key")->required();
+  command->add_option("--mtime", options.mtime,
+                      "The modification time the host reports, in seconds since the epoch");
+  command->add_option("--md5", options.md5, "The expected checksum, given to the module as is");
+  command->add_flag("--compute-md5", options.compute_md5,
+                    "Send the file's own MD5 as the expected checksum");
+  command
+      ->add_option("--checksum-algorithm", options.checksum_algorithm,
+                   "The algorithm name sent with the checksum")
+      ->capture_default_str();
+  command->add_option("--alloc", options.alloc,
+                      "The size the client announces (default: the file's; required with -)");
+  command->add_flag("--append", options.append,
+                    "Continue an earlier transfer (the truncate flag is clear)");
+  add_channel_options(command, options);
+}
+
 // Runs one command. Its progress replies show on a terminal's stderr, or with --verbose as
 // report lines; cksum prints the module's reply text, the checksum, alone on stdout.
 int run_command(Context &context, const char *what, int code) {
@@ -654,7 +658,7 @@ int run_command(Context &context, const char *what, int code) {
       *session, code, command.path, command.from, checksum ? command.algorithm : "", command.offset,
       command.length, host_options);
   if (shown) std::cerr << "\n";
-  context.report("command-final result=" +
+  context.report("finished-command result=" +
                  (result.reply.ok() ? std::string("ok") : std::to_string(result.reply.code)));
   if (!result.reply.ok()) return report_failure(what, result.reply);
   if (checksum) std::cout << result.response.value_or("") << std::endl;
@@ -707,6 +711,12 @@ const std::vector<Subcommand> &subcommands() {
        "    module was given;\n"
        "  allowed buckets: \"buckets\" of --storage-policy.",
        run_session},
+      {"ls",
+       (std::string("List PATH: a directory's entries (\".\" first), or a file.\n") + kEntryFormat)
+           .c_str(),
+       [](Context &context) { return run_stat(context, false); }, add_stat_options},
+      {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),
+       [](Context &context) { return run_stat(context, true); }, add_stat_options},
       {"get",
        "Download PATH into LOCAL at the object's own offsets. With --offset/--length or\n"
        "--range the file is not truncated, so a partly downloaded file can be completed;\n"
@@ -716,12 +726,6 @@ const std::vector<Subcommand> &subcommands() {
        "Upload LOCAL to PATH in one request, with the modification time and the expected\n"
        "checksum a client would give.",
        run_put, add_put_options},
-      {"ls",
-       (std::string("List PATH: a directory's entries (\".\" first), or a file.\n") + kEntryFormat)
-           .c_str(),
-       [](Context &context) { return run_stat(context, false); }, add_stat_options},
-      {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),
-       [](Context &context) { return run_stat(context, true); }, add_stat_options},
       {"mkdir",
        "Make the directory PATH (an empty placeholder object named PATH/), or the bucket\n"
        "when PATH is /bucket.",
@@ -756,7 +760,6 @@ const std::vector<Subcommand> &subcommands() {
   };
   return table;
 }
-
 // Adds the subcommands to `app` (without "shell" for the shell's own lines); *chosen becomes
 // the one parsed.
 void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen, bool in_shell) {

@@ -93,6 +93,7 @@ ProcessRun run_process(const std::vector<std::string> &argv, const std::string &
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char *> args;
+  args.reserve(argv.size() + 1);
   for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
   ProcessRun run;

@@ -16,7 +16,8 @@ struct Outcome {
 };
 
 // Each thread keeps half of its errors live, so their codes must stay distinct from everyone's,
-// and takes the other half straight back out, so the table churns while the others put.
+// and takes the other half straight back out, so the table churns while the others put. A code
+// names its object until the object is taken, and then nothing.
 void churn(int thread, Outcome &outcome) {
   for (int i = 0; i < kErrorsPerThread; ++i) {
     vorlan_object_t *error =
@@ -28,7 +29,7 @@ void churn(int thread, Outcome &outcome) {
       outcome.live_codes.push_back(code);
     } else {
       vorlan_object_t *taken = vorlan_error_get(code);
-      outcome.wrong += taken != error;
+      outcome.wrong += taken != error || vorlan_error_get(code) != nullptr;
       vorlan_object_free(taken);
     }
   }
@@ -55,7 +56,10 @@ TEST(ErrorCodesConcurrency, LiveCodesStayUniqueAcrossThreads) {
   }
   for (vorlan_result_t code : codes) {
     vorlan_error_release(code);
+    EXPECT_EQ(vorlan_error_peek(code), nullptr);
   }
+  EXPECT_EQ(vorlan_error_put(nullptr), VORLAN_FAILURE);
+  EXPECT_EQ(vorlan_error_peek(VORLAN_FAILURE), nullptr);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// The runtime's small pieces: error objects and their table, module activation counts, path
-// expansion, the hash table, lists, detached threads, timed condition waits and a sleep that
-// survives signals.
+// The runtime's small pieces: error objects, module activation counts, path expansion, the
+// debug-log setting, the hash table, lists, detached threads, timed condition waits and a sleep
+// that survives signals.
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -15,29 +18,14 @@
 #include <gtest/gtest.h>
 #include <vorlan/vorlan_common.h>
 
+#include "temp_dir.h"
+
 namespace {
 
 using Text = std::unique_ptr<char, decltype(&free)>;
 
 vorlan_object_t *make(vorlan_object_t *cause, const char *text, int line, int type = 1) {
   return vorlan_error_construct_error(nullptr, cause, type, "file.cc", "func", line, "%s", text);
-}
-
-TEST(ErrorTable, CodeNamesItsObjectUntilTakenOrReleased) {
-  vorlan_object_t *first = make(nullptr, "first", 1);
-  vorlan_result_t a = vorlan_error_put(first);
-  vorlan_result_t b = vorlan_error_put(make(nullptr, "second", 2));
-  EXPECT_TRUE(a > 0 && b > 0 && a != b);
-
-  EXPECT_EQ(vorlan_error_peek(a), first);
-  EXPECT_EQ(vorlan_error_get(a), first);
-  EXPECT_EQ(vorlan_error_get(a), nullptr);
-  vorlan_object_free(first);
-  vorlan_error_release(b);
-  EXPECT_EQ(vorlan_error_peek(b), nullptr);
-
-  EXPECT_EQ(vorlan_error_put(nullptr), VORLAN_FAILURE);
-  EXPECT_EQ(vorlan_error_peek(VORLAN_FAILURE), nullptr);
 }
 
 TEST(ErrorTable, FriendlyTextJoinsTheWholeChainOutermostFirst) {
@@ -134,15 +122,95 @@ TEST(EvalPath, ExpandsSysconfdirOnly) {
     EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(c.text), std::string::npos);
     vorlan_error_release(result);
   }
-}
-
-TEST(EvalPathDefault, UsesTheInstallDirectoryWithoutOverrides) {
+  // Without either, the install directory.
   char *path = nullptr;
   ASSERT_EQ(vorlan_eval_path("${sysconfdir}/vorlan/a.conf", &path), VORLAN_SUCCESS);
   std::string expanded = path;
   free(path);
-  EXPECT_TRUE(expanded.size() > 14 && expanded.ends_with("/vorlan/a.conf")) << expanded;
+  EXPECT_TRUE(expanded.starts_with("/") && expanded.ends_with("/vorlan/a.conf")) << expanded;
   EXPECT_EQ(expanded.find("${"), std::string::npos) << expanded;
+}
+
+constexpr const char *kVariable = "VORLAN_COMMON_TEST_DEBUG";
+constexpr const char *kLevelNames = "TRACE INFO DEBUG WARNING ERROR";
+constexpr uint32_t TRACE = 1, INFO = 2, DEBUG = 4, WARNING = 8, ERROR = 16;
+
+enum class Output { kNone, kStderr, kFile };
+
+struct Setting {
+  const char *value;  // null: unset; "@FILE@" stands for a scratch log file
+  uint32_t levels;
+  uint32_t timestamp_levels;
+  int threads;
+  Output output;
+  const char *error_mentions;  // non-null: the setting must be refused
+};
+
+// A file log is opened for appending, so earlier content must survive; a refused setting
+// leaves the log off and creates no file.
+TEST(DebugInit, FillsTheHandle) {
+  const Setting settings[] = {
+      {nullptr, 0, 0, 0, Output::kNone, nullptr},
+      {"", 0, 0, 0, Output::kNone, nullptr},
+      {"error|Warning|info", ERROR | WARNING | INFO, 0, 0, Output::kStderr, nullptr},
+      {"31", 31, 0, 0, Output::kStderr, nullptr},
+      {"ALL", 31, 0, 0, Output::kStderr, nullptr},
+      {"TRACE,-,threads", TRACE, 0, 1, Output::kStderr, nullptr},
+      {"DEBUG,,threads,DEBUG|ERROR", DEBUG, DEBUG | ERROR, 1, Output::kStderr, nullptr},
+      {"ERROR|WARNING|INFO,@FILE@,threads,ERROR", ERROR | WARNING | INFO, ERROR, 1, Output::kFile,
+       nullptr},
+      {"WARN", 0, 0, 0, Output::kNone, "\"WARN\""},
+      {"ERROR,@FILE@,colour", 0, 0, 0, Output::kNone, "\"colour\""},
+      {"99999999999", 0, 0, 0, Output::kNone, "99999999999"},
+      {"ERROR,@FILE@,threads,ERROR,extra", 0, 0, 0, Output::kNone, "fields"},
+      {"ERROR,/nonexistent-dir/s3.log", 0, 0, 0, Output::kNone, "/nonexistent-dir/s3.log"},
+  };
+  for (const Setting &s : settings) {
+    SCOPED_TRACE(s.value != nullptr ? s.value : "(unset)");
+    vorlan::test::TempDir dir;
+    const std::string log_path = dir.path() + "/s3.log";
+    if (s.output == Output::kFile) {
+      dir.write("s3.log", "earlier\n");
+    }
+    if (s.value == nullptr) {
+      unsetenv(kVariable);
+    } else {
+      std::string value = s.value;
+      if (size_t at = value.find("@FILE@"); at != std::string::npos) {
+        value.replace(at, 6, log_path);
+      }
+      setenv(kVariable, value.c_str(), 1);
+    }
+    vorlan_debug_handle_t handle;
+    memset(&handle, 0xA5, sizeof handle);
+    vorlan_result_t result = vorlan_debug_init(kVariable, kLevelNames, &handle);
+
+    if (s.error_mentions != nullptr) {
+      const vorlan_object_t *error = vorlan_error_peek(result);
+      ASSERT_NE(error, nullptr) << "a bad setting must be reported";
+      EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(s.error_mentions),
+                std::string::npos)
+          << vorlan_error_get_long_desc(error);
+      vorlan_error_release(result);
+      EXPECT_TRUE(handle.output == nullptr && handle.owns_output == 0 && handle.levels == 0);
+      EXPECT_NE(access(log_path.c_str(), F_OK), 0);
+      continue;
+    }
+    ASSERT_EQ(result, VORLAN_SUCCESS);
+    EXPECT_EQ(handle.levels, s.levels);
+    EXPECT_EQ(handle.timestamp_levels, s.timestamp_levels);
+    EXPECT_EQ(handle.show_thread_ids, s.threads);
+    EXPECT_EQ(handle.owns_output, s.output == Output::kFile);
+    if (s.output != Output::kFile) {
+      EXPECT_EQ(handle.output, s.output == Output::kStderr ? stderr : nullptr);
+      continue;
+    }
+    ASSERT_NE(handle.output, nullptr);
+    fputs("later\n", handle.output);
+    fclose(handle.output);
+    EXPECT_EQ(vorlan::test::TempDir::read(log_path), "earlier\nlater\n");
+  }
+  unsetenv(kVariable);
 }
 
 constexpr int kKeys = 10000;
@@ -241,13 +309,6 @@ TEST(Runtime, ListInsertSearchRemove) {
   vorlan_list_free(list);
 }
 
-struct Shared {
-  vorlan_mutex_t mutex;
-  vorlan_cond_t cond;
-  int detach_state = -1;
-  bool done = false;
-};
-
 timespec wall_clock_in(std::chrono::milliseconds delay) {
   timespec at{};
   clock_gettime(CLOCK_REALTIME, &at);
@@ -287,26 +348,24 @@ TEST(Runtime, PriorityQueueOrdersByPriorityThenArrival) {
 // A created thread is detached (nothing ever joins a worker), and its signal wakes a timed
 // wait; with nobody to signal, the wait ends at its deadline with ETIMEDOUT.
 TEST(Runtime, DetachedThreadWakesATimedWaitAndAnUnsignalledWaitTimesOut) {
-  Shared shared;
+  struct Shared {
+    vorlan_mutex_t mutex;
+    vorlan_cond_t cond;
+    int detach_state = -1;  // set by the thread, -2 when it cannot tell
+  } shared;
   ASSERT_EQ(vorlan_mutex_init(&shared.mutex, nullptr), 0);
   ASSERT_EQ(vorlan_cond_init(&shared.cond, nullptr), 0);
-  vorlan_threadattr_t attr = &shared;
   vorlan_thread_t thread;
-  EXPECT_EQ(vorlan_thread_create(
-                &thread, &attr, [](void *) -> void * { return nullptr; }, nullptr),
-            EINVAL);
-
   auto body = [](void *arg) -> void * {
     auto *s = static_cast<Shared *>(arg);
     pthread_attr_t attr;
-    int state = -1;
+    int state = -2;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
       pthread_attr_getdetachstate(&attr, &state);
       pthread_attr_destroy(&attr);
     }
     vorlan_mutex_lock(&s->mutex);
     s->detach_state = state;
-    s->done = true;
     vorlan_cond_signal(&s->cond);
     vorlan_mutex_unlock(&s->mutex);
     return nullptr;
@@ -315,7 +374,7 @@ TEST(Runtime, DetachedThreadWakesATimedWaitAndAnUnsignalledWaitTimesOut) {
   vorlan_mutex_lock(&shared.mutex);
   const timespec far = wall_clock_in(std::chrono::seconds(30));
   int rc = 0;
-  while (!shared.done && rc == 0) {
+  while (shared.detach_state == -1 && rc == 0) {
     rc = vorlan_cond_timedwait(&shared.cond, &shared.mutex, &far);
   }
   EXPECT_EQ(rc, 0);

@@ -264,12 +264,7 @@ class SessionHandle : public ::testing::Test {
     vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
   }
   void TearDown() override {
-    std::free(vorlan_i_s3_default_hostname);
-    vorlan_i_s3_default_hostname = nullptr;
-    vorlan_i_s3_set_default_region(nullptr);
-    vorlan_i_s3_https = true;
-    vorlan_i_s3_verify_peer = true;
-    vorlan_i_s3_use_virtual_host = false;
+    vorlan_i_s3_config_reset();
     vorlan_i_s3_gcloud_bucket_location = nullptr;
   }
   vorlan_i_s3_handle_t *start(const char *user = "alice") {

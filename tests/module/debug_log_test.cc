@@ -47,8 +47,6 @@ TEST(DebugLogTest, PrefixesAndMessages) {
   } cases[] = {
       {"level names align right", 0x1F, 0, 0, true, VORLAN_S3_DEBUG_TRACE, "some_function",
        "enter\n", "s3: TRACE: some_function: enter\n"},
-      {"info", 0x1F, 0, 0, true, VORLAN_S3_DEBUG_INFO, "f", "enter\n", "s3:  INFO: f: enter\n"},
-      {"warn", 0x1F, 0, 0, true, VORLAN_S3_DEBUG_WARN, "f", "enter\n", "s3:  WARN: f: enter\n"},
       {"disabled level", VORLAN_S3_DEBUG_ERROR, 0, 0, true, VORLAN_S3_DEBUG_TRACE, "f", "x\n", ""},
       {"no output", 0x1F, 0x1F, 1, false, VORLAN_S3_DEBUG_ERROR, "f", "x\n", ""},
       {"thread ids on each piece", 0x1F, 0, 1, true, VORLAN_S3_DEBUG_TRACE, "f", "enter\n",

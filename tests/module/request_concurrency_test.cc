@@ -260,9 +260,7 @@ TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   vorlan_i_s3_region_lookup_host = nullptr;
   vorlan_i_s3_region_cache_clear();
   vorlan_i_s3_gcloud_bucket_location = nullptr;
-  std::free(vorlan_i_s3_default_hostname);
-  vorlan_i_s3_default_hostname = nullptr;
-  vorlan_i_s3_set_default_region(nullptr);
+  vorlan_i_s3_config_reset();
   S3_deinitialize();
 }
 

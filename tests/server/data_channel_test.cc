@@ -108,7 +108,6 @@ TEST_F(DataChannelTest, SendPutsEveryBlockAtItsOffset) {
     int64_t rewritten = 0;
     std::string violation = "";
   } cases[] = {
-      {"whole file, reversed windows", 1000, {{0, -1}}, 64, 4},
       {"reversed windows, reversed completions", 1000, {{0, -1}}, 64, 4, 4},
       {"block larger than the file", 100, {{0, -1}}, 4096, 4},
       {"two ranges", 1000, {{100, 300}, {700, -1}}, 64, 3},
@@ -174,7 +173,6 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
       {.size = 0},
       {.size = 1, .mtime = 1700000000},
       {.size = 64},
-      {.size = 1000},
       {.size = 1000, .concurrency = 4, .reverse_batch = 4, .channel_pattern = "inversions=[1-9]"},
       {.size = 1000, .short_read = 10},
       {.size = 1000, .hold_at = 0, .channel_pattern = "ahead_of_start=([6-9]|1[0-5])"},

@@ -29,21 +29,13 @@ class ModuleSession {
     std::string error;
     host_ = vorlan::host::Host::load(options, &error);
     unsetenv("VORLAN_S3_DEBUG");
-    if (host_ == nullptr) {
-      ADD_FAILURE() << error;
-      return;
-    }
-    EXPECT_TRUE(host_->start_session("tester", {}, &session_).reply.ok());
+    EXPECT_TRUE(host_ && host_->start_session("tester", {}, &session_).reply.ok()) << error;
   }
-  ~ModuleSession() {
-    session_.reset();
-    host_.reset();
-  }
+  ~ModuleSession() { session_.reset(); }  // before the host unloads the module
 
   vorlan::host::Host &host() { return *host_; }
   vorlan::host::Session &session() { return *session_; }
   std::string log_path() const { return dir_.path() + "/module.log"; }
-  const TempDir &dir() const { return dir_; }
 
  private:
   TempDir dir_;

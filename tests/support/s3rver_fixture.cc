@@ -22,6 +22,15 @@ namespace vorlan::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kReadyTimeout{20};
+
+// $VORLAN_S3RVER when set, else the copy scripts/setup installs in the source tree.
+std::string program() {
+  if (const char *path = std::getenv("VORLAN_S3RVER"); path != nullptr && *path != '\0') {
+    return path;
+  }
+  return std::string(VORLAN_SOURCE_DIR) + "/.s3rver/node_modules/.bin/s3rver";
+}
 
 // A port the kernel just handed out; s3rver binds it a moment later (a clash is retried).
 int pick_free_port() {
@@ -42,8 +51,6 @@ int pick_free_port() {
 
 }  // namespace
 
-S3rverFixture::S3rverFixture() : S3rverFixture(Options()) {}
-
 S3rverFixture::S3rverFixture(const Options &options) {
   directory_ = root_.path() + "/data";
   log_ = root_.path() + "/s3rver.log";
@@ -59,13 +66,6 @@ S3rverFixture::S3rverFixture(const Options &options) {
 S3rverFixture::~S3rverFixture() { stop(); }
 
 std::string S3rverFixture::host() const { return "127.0.0.1:" + std::to_string(port_); }
-
-std::string S3rverFixture::program() {
-  if (const char *path = std::getenv("VORLAN_S3RVER"); path != nullptr && *path != '\0') {
-    return path;
-  }
-  return std::string(VORLAN_SOURCE_DIR) + "/.s3rver/node_modules/.bin/s3rver";
-}
 
 bool S3rverFixture::start_once(const Options &options) {
   int port = pick_free_port();
@@ -112,7 +112,7 @@ bool S3rverFixture::start_once(const Options &options) {
   }
   setpgid(pid, pid);  // also from here, so that stop() never races the child's own call
 
-  auto deadline = Clock::now() + std::chrono::milliseconds(options.ready_timeout_ms);
+  auto deadline = Clock::now() + kReadyTimeout;
   while (Clock::now() < deadline) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -132,7 +132,7 @@ bool S3rverFixture::start_once(const Options &options) {
   kill(-pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   error_ = "s3rver did not answer on port " + port_text + " within " +
-           std::to_string(options.ready_timeout_ms) + " ms; its output:\n" + TempDir::read(log_);
+           std::to_string(kReadyTimeout.count()) + " s; its output:\n" + TempDir::read(log_);
   return false;
 }
 

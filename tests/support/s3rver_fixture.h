@@ -28,14 +28,12 @@ class S3rverFixture {
     // with "localhost" a client reaches it as "<bucket>.s3.localhost:<port>", which libcurl
     // resolves to loopback.
     std::string service_endpoint;
-    int ready_timeout_ms = 20000;
   };
 
   static constexpr const char *kAccessKeyId = "S3RVER";
   static constexpr const char *kSecretAccessKey = "S3RVER";
 
-  S3rverFixture();
-  explicit S3rverFixture(const Options &options);
+  explicit S3rverFixture(const Options &options = {});
   ~S3rverFixture();
   S3rverFixture(const S3rverFixture &) = delete;
   S3rverFixture &operator=(const S3rverFixture &) = delete;
@@ -44,9 +42,6 @@ class S3rverFixture {
   const std::string &error() const { return error_; }
   int port() const { return port_; }
   std::string host() const;  // "127.0.0.1:<port>"
-
-  // The s3rver program: $VORLAN_S3RVER when set, else <source>/.s3rver/node_modules/.bin/s3rver.
-  static std::string program();
 
  private:
   bool start_once(const Options &options);

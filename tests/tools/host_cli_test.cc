@@ -55,6 +55,7 @@ class HostCli : public ::testing::Test {
     options.auth = FakeS3Server::Auth::kBearer;
     options.bearer_token = "cli-token";
     server_ = std::make_unique<FakeS3Server>(options);
+    server_->create_bucket("a");
     config_ = dir_.write("module.conf", "host_name = " + server_->host() + "\nuse_https = false\n");
     policy_ = dir_.write("policy.json", R"({"buckets": ["a", "b"]})");
     project_ = dir_.write("project.json", R"({"project": "p-1"})");
@@ -106,6 +107,7 @@ TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
 
 TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
   const std::string bad_token = dir_.write("bad.json", R"({"access_token": "t"})");
+  const std::string file = dir_.write("in.bin", std::string(700000, 'x'));
   struct Case {
     const char *label;
     std::string arguments;
@@ -123,56 +125,28 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
        {"--creds: cannot read"}},
       {"no subcommand", common(), 2, {}},
       {"module missing", "--module '" + dir_.path() + "/none.so' session", 3, {"cannot load"}},
+      // The option list is the parser's own; the exit codes are ours to document.
+      {"help", "--help", 0, {"Exit codes"}},
+      // The tool hands the announced size and the checksum to the module as given.
+      {"announced size beyond the file",
+       common() + " put '" + file + "' /a/x --alloc 800000",
+       5,
+       {"Unexpected end of data.  Size announced: 800000, size received: 700000"}},
+      {"a malformed MD5",
+       common() + " put '" + file + "' /a/x --md5 abc",
+       5,
+       {"Invalid md5 checksum"}},
+      {"overlapping ranges", common() + " get /a/k - --range 0:10 --range 5:10", 2, {"overlap"}},
+      {"standard input without --alloc", common() + " put - /a/x", 2, {"--alloc"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     ToolRun result = run(dir_, c.arguments);
     EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
     for (const std::string &part : c.err_parts) {
-      EXPECT_NE(result.err.find(part), std::string::npos) << part << " in:\n" << result.err;
+      EXPECT_NE((result.err + result.out).find(part), std::string::npos) << part << " in:\n"
+                                                                         << result.err;
     }
-  }
-}
-
-TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
-  server_->create_bucket("a");
-  std::string data(700000, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
-  const std::string file = dir_.write("in.bin", data), out = dir_.path() + "/out.bin";
-  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
-  ToolRun run_once = run(dir_, tool + "put '" + file + "' /a/k --compute-md5 --mtime 99");
-  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
-  EXPECT_EQ(server_->object("a", "k")->metadata["mtime"], "99");
-  run_once = run(dir_, tool + "put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'");
-  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
-  EXPECT_EQ(server_->object("a", "s")->data, data);
-  // A partly downloaded file is completed by a ranged get.
-  dir_.write("out.bin", data.substr(0, 1000));
-  run_once = run(dir_, tool + "get /a/k '" + out + "' --offset 1000");
-  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
-  EXPECT_EQ(TempDir::read(out), data);
-  run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
-  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
-  EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
-
-  struct Case {
-    const char *label;
-    std::string arguments;
-    int exit_code;
-    std::string err_part;
-  };
-  const std::vector<Case> cases = {
-      {"announced size beyond the file", "put '" + file + "' /a/x --alloc 800000", 5,
-       "Unexpected end of data.  Size announced: 800000, size received: 700000"},
-      {"a malformed MD5, as given", "put '" + file + "' /a/x --md5 abc", 5, "Invalid md5 checksum"},
-      {"overlapping ranges", "get /a/k - --range 0:10 --range 5:10", 2, "overlap"},
-      {"standard input without --alloc", "put - /a/x", 2, "--alloc"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.label);
-    run_once = run(dir_, tool + c.arguments);
-    EXPECT_EQ(run_once.exit_code, c.exit_code) << run_once.err;
-    EXPECT_NE(run_once.err.find(c.err_part), std::string::npos) << run_once.err;
   }
   EXPECT_FALSE(server_->object("a", "x"));
 }
@@ -220,10 +194,32 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
   }
 }
 
+TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
+  std::string data(700000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
+  const std::string file = dir_.write("in.bin", data), out = dir_.path() + "/out.bin";
+  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
+  ToolRun run_once = run(dir_, tool + "put '" + file + "' /a/k --compute-md5 --mtime 99");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(server_->object("a", "k")->metadata["mtime"], "99");
+  run_once = run(dir_, tool + "put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(server_->object("a", "s")->data, data);
+  // A partly downloaded file is completed by a ranged get.
+  dir_.write("out.bin", data.substr(0, 1000));
+  run_once = run(dir_, tool + "-v get /a/k '" + out + "' --offset 1000");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(TempDir::read(out), data);
+  EXPECT_EQ(run_once.err,
+            "report: begin-transfer\nreport: finished-transfer bytes=699000 result=ok\n");
+  run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
+  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
+}
+
 // Commands print nothing but cksum's checksum. A shell runs its lines in one session, so a
 // checksum after a whole download comes from the module's cache without a second read.
 TEST_F(HostCli, CommandsAndAShellSession) {
-  server_->create_bucket("a");
   server_->create_bucket("b");
   FakeS3Object object;
   object.data = std::string(500000, 'k');
@@ -236,7 +232,7 @@ TEST_F(HostCli, CommandsAndAShellSession) {
   ToolRun single = run(dir_, tool + "-v --update-interval 1 cksum /a/k");
   EXPECT_EQ(single.out, md5 + "\n");
   EXPECT_NE(single.err.find("report: intermediate "), std::string::npos) << single.err;
-  EXPECT_NE(single.err.find("report: command-final result=ok\n"), std::string::npos);
+  EXPECT_NE(single.err.find("report: finished-command result=ok\n"), std::string::npos);
 
   server_->clear_requests();
   const std::string script = dir_.write(
@@ -252,13 +248,6 @@ TEST_F(HostCli, CommandsAndAShellSession) {
   EXPECT_EQ(server_->count("GET"), 2u);
   EXPECT_EQ(server_->count("DELETE"), 3u);
   EXPECT_EQ(server_->count("PUT"), 2u);
-}
-
-// The option list is the parser's own; the exit codes are ours to document.
-TEST_F(HostCli, HelpDocumentsTheExitCodes) {
-  ToolRun result = run(dir_, "--help");
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_NE(result.out.find("Exit codes"), std::string::npos) << result.out;
 }
 
 }  // namespace

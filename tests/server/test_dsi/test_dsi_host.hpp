@@ -12,11 +12,10 @@
 
 namespace vorlan::host::testing {
 
-inline Host::Options test_dsi_options(const std::string &name = "test_dsi") {
+inline Host::Options test_dsi_options() {
   Host::Options options;
   options.module_path = VORLAN_TEST_DSI_PATH;
-  options.option_string = name;
-  options.dsi_name = name;
+  options.dsi_name = "test_dsi";
   options.request_timeout = std::chrono::seconds(20);
   return options;
 }

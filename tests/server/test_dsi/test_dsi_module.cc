@@ -14,7 +14,7 @@
 //         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel range=O+L
 //         interval=S inversions=N reads=R ahead_of_start=A" (N: reads with data that arrived
 //         after one from further on; R: reads with data; A: those that came before offset 0)
-// The option string is the name it registers under.
+// It registers its storage interface as "test_dsi".
 #include <vorlan/vorlan_gridftp_server.h>
 
 #include <algorithm>
@@ -29,10 +29,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+extern "C" __attribute__((visibility("default"))) vorlan_module_descriptor_t vorlan_test_dsi_module;
 
-std::string g_name;
-vorlan_module_descriptor_t *descriptor();
+namespace {
 
 struct Handle {
   std::string user;
@@ -66,18 +65,15 @@ void run_detached(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(g_workers_lock);
     ++g_workers;
   }
+  auto body = [](void *arg) -> void * {
+    g_this_worker.counted = true;
+    auto *fn = static_cast<std::function<void()> *>(arg);
+    (*fn)();
+    delete fn;
+    return nullptr;
+  };
   vorlan_thread_t thread;
-  int rc = vorlan_thread_create(
-      &thread, nullptr,
-      [](void *arg) -> void * {
-        g_this_worker.counted = true;
-        auto *fn = static_cast<std::function<void()> *>(arg);
-        (*fn)();
-        delete fn;
-        return nullptr;
-      },
-      task);
-  if (rc != 0) {
+  if (vorlan_thread_create(&thread, nullptr, body, task) != 0) {
     (*task)();
     delete task;
     worker_finished();
@@ -93,24 +89,29 @@ vorlan_result_t module_error(const char *text) {
   return vorlan_error_put(module_error_object(text));
 }
 
+// A reply error of `code` and `word` with one header line, as a result.
+vorlan_result_t reply_error(vorlan_object_t *cause, int code, const char *word,
+                            const std::string &header) {
+  return vorlan_error_put(
+      vorlan_gfs_ftp_response_error_construct(nullptr, cause, code, word, "%s", header.c_str()));
+}
+
 void start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *info) {
   std::string user = info->username;
   if (user == "nohandle") {
     vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, nullptr, nullptr, "/");
-    return;
+  } else if (user == "refused") {
+    vorlan_gridftp_server_finished_session_start(
+        op,
+        reply_error(module_error_object("no such user"), 530, "LOGIN_DENIED",
+                    "GridFTP-User: " + user),
+        nullptr, nullptr, nullptr);
+  } else {
+    run_detached([op, user] {
+      vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new Handle{user},
+                                                   user.c_str(), ("/home/" + user).c_str());
+    });
   }
-  if (user == "refused") {
-    vorlan_result_t result = vorlan_error_put(
-        vorlan_gfs_ftp_response_error_construct(nullptr, module_error_object("no such user"), 530,
-                                                "LOGIN_DENIED", "GridFTP-User: %s", user.c_str()));
-    vorlan_gridftp_server_finished_session_start(op, result, nullptr, nullptr, nullptr);
-    return;
-  }
-  run_detached([op, user] {
-    std::string home = "/home/" + user;
-    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new Handle{user}, user.c_str(),
-                                                 home.c_str());
-  });
 }
 
 void destroy(void *session) {
@@ -125,30 +126,25 @@ void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*sess
   run_detached([op, path] {
     int batches = 0, per_batch = 0;
     if (sscanf(path.c_str(), "/batches/%d/%d", &batches, &per_batch) != 2) {
-      vorlan_result_t result = vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
-          nullptr, nullptr, 550, "PATH_NOT_FOUND", "GridFTP-Path: \"%s\"", path.c_str()));
-      vorlan_gridftp_server_finished_stat(op, result, nullptr, 0);
+      vorlan_gridftp_server_finished_stat(
+          op, reply_error(nullptr, 550, "PATH_NOT_FOUND", "GridFTP-Path: \"" + path + "\""),
+          nullptr, 0);
       return;
     }
     int n = 0;
     for (int b = 0; b <= batches; ++b) {
       std::vector<vorlan_gfs_stat_t> records(b < batches ? per_batch : 1);
+      std::vector<std::string> names;
+      names.reserve(records.size());
       for (auto &st : records) {
         st.mode = 0x81C0;
-        st.nlink = 1;
         st.size = n;
-        st.name = strdup(("f" + std::to_string(n++)).c_str());
-      }
-      int count = static_cast<int>(records.size());
-      if (b < batches) {
-        vorlan_gridftp_server_finished_stat_partial(op, VORLAN_SUCCESS, records.data(), count);
-      } else {
-        vorlan_gridftp_server_finished_stat(op, VORLAN_SUCCESS, records.data(), count);
+        st.name = names.emplace_back("f" + std::to_string(n++)).data();
       }
       // The host copies during the call, so the names may go at once.
-      for (auto &st : records) {
-        free(st.name);
-      }
+      auto finished = b < batches ? vorlan_gridftp_server_finished_stat_partial
+                                  : vorlan_gridftp_server_finished_stat;
+      finished(op, VORLAN_SUCCESS, records.data(), static_cast<int>(records.size()));
     }
   });
 }
@@ -156,35 +152,28 @@ void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*sess
 void command(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *info, void * /*session*/) {
   std::string path = info->pathname;
   int code = info->command;
-  if (path == "/never") {
-    return;
-  }
   if (path == "/twice") {
     vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, "first");
     vorlan_gridftp_server_finished_command(op, module_error("second finish"), "second");
-    return;
-  }
-  if (path == "/failure") {
+  } else if (path == "/failure") {
     vorlan_gridftp_server_finished_command(op, VORLAN_FAILURE, nullptr);
-    return;
-  }
-  if (path == "/wrongkind") {
+  } else if (path == "/wrongkind") {
     vorlan_gridftp_server_finished_stat(op, VORLAN_SUCCESS, nullptr, 0);
     vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, nullptr);
-    return;
+  } else if (path != "/never") {
+    run_detached([op, code, path] {
+      std::string answer = std::to_string(code) + " " + path;
+      if (path.starts_with("/config/")) {
+        char *value = nullptr;
+        vorlan_gridftp_server_get_config_data(op, path.c_str() + strlen("/config/"), &value);
+        answer = value != nullptr ? value : "(none)";
+        free(value);
+      } else if (code == VORLAN_GFS_CMD_CKSM) {
+        vorlan_gridftp_server_intermediate_command(op, VORLAN_SUCCESS, "50%");
+      }
+      vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, answer.c_str());
+    });
   }
-  run_detached([op, code, path] {
-    std::string answer = std::to_string(code) + " " + path;
-    if (path.starts_with("/config/")) {
-      char *value = nullptr;
-      vorlan_gridftp_server_get_config_data(op, path.c_str() + strlen("/config/"), &value);
-      answer = value != nullptr ? value : "(none)";
-      free(value);
-    } else if (code == VORLAN_GFS_CMD_CKSM) {
-      vorlan_gridftp_server_intermediate_command(op, VORLAN_SUCCESS, "50%");
-    }
-    vorlan_gridftp_server_finished_command(op, VORLAN_SUCCESS, answer.c_str());
-  });
 }
 
 vorlan_byte_t pattern_byte(int64_t offset) {
@@ -193,19 +182,19 @@ vorlan_byte_t pattern_byte(int64_t offset) {
 
 // State of one send or recv, shared with the host's completion callbacks.
 struct Transfer {
+  explicit Transfer(vorlan_gfs_operation_t o) : op(o) {}
   vorlan_gfs_operation_t op;
-  std::string path;
   std::mutex mutex;
   std::condition_variable cond;
   int outstanding = 0;
   vorlan_result_t result = VORLAN_SUCCESS;
+  vorlan_size_t block_size = 0;
   // recv
   std::map<int64_t, std::string> pieces;
   int eof_with_data = 0;
   bool eof = false;
   bool extra_phase = false;  // the one read registered after end of data
   bool extra_ok = false;
-  size_t block_size = 0;
   int64_t furthest = -1;
   int inversions = 0;
   size_t ahead_of_start = 0;  // reads with data that arrived before the one at offset 0
@@ -220,15 +209,29 @@ struct Transfer {
   void wait_drained(std::unique_lock<std::mutex> &lock) {
     cond.wait(lock, [this] { return outstanding == 0; });
   }
-  // Hands the result over and ends the transfer; `lock` holds `mutex`.
-  void finish(std::unique_lock<std::mutex> &lock) {
-    vorlan_result_t r = result;
-    vorlan_gfs_operation_t o = op;
-    lock.unlock();
-    delete this;
-    vorlan_gridftp_server_finished_transfer(o, r);
-  }
 };
+
+using TransferBody = std::function<void(Transfer &, std::unique_lock<std::mutex> &, int)>;
+
+// Runs `body` on a worker with the transfer begun, its lock held and the channel's block size
+// read; `body` gets the channel's concurrency. The transfer ends with its result once `body`
+// has returned and every registration has completed.
+void run_transfer(vorlan_gfs_operation_t op, TransferBody body) {
+  auto *t = new Transfer(op);
+  run_detached([op, t, body = std::move(body)] {
+    std::unique_lock<std::mutex> lock(t->mutex);
+    vorlan_gridftp_server_begin_transfer(t->op, 0, nullptr);
+    int concurrency = 0;
+    vorlan_gridftp_server_get_block_size(t->op, &t->block_size);
+    vorlan_gridftp_server_get_optimal_concurrency(t->op, &concurrency);
+    body(*t, lock, concurrency);
+    t->wait_drained(lock);
+    vorlan_result_t result = t->result;
+    lock.unlock();
+    delete t;
+    vorlan_gridftp_server_finished_transfer(op, result);
+  });
+}
 
 void write_done(vorlan_gfs_operation_t /*op*/, vorlan_result_t result, vorlan_byte_t *buffer,
                 vorlan_size_t /*nbytes*/, void *arg) {
@@ -247,11 +250,11 @@ void write_done(vorlan_gfs_operation_t /*op*/, vorlan_result_t result, vorlan_by
 }
 
 void send_range(Transfer &t, std::unique_lock<std::mutex> &lock, int64_t offset, int64_t end,
-                size_t block, int concurrency) {
+                int concurrency) {
   while (offset < end && t.result == VORLAN_SUCCESS) {
     std::vector<std::pair<int64_t, int64_t>> window;
     for (int i = 0; i < concurrency && offset < end; ++i) {
-      int64_t n = std::min<int64_t>(static_cast<int64_t>(block), end - offset);
+      int64_t n = std::min<int64_t>(static_cast<int64_t>(t.block_size), end - offset);
       window.emplace_back(offset, n);
       offset += n;
     }
@@ -287,29 +290,18 @@ void send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info, void * /*
     });
     return;
   }
-  auto *t = new Transfer{};
-  t->op = op;
-  t->path = info->pathname;
-  run_detached([t] {
-    int64_t size = 0;
-    sscanf(t->path.c_str(), "/send/%ld", &size);
-    std::unique_lock<std::mutex> lock(t->mutex);
-    vorlan_gridftp_server_begin_transfer(t->op, 0, nullptr);
-    vorlan_size_t block = 0;
-    int concurrency = 0;
-    vorlan_gridftp_server_get_block_size(t->op, &block);
-    vorlan_gridftp_server_get_optimal_concurrency(t->op, &concurrency);
+  int64_t size = 0;
+  sscanf(info->pathname, "/send/%ld", &size);
+  run_transfer(op, [size](Transfer &t, std::unique_lock<std::mutex> &lock, int concurrency) {
     for (;;) {
       vorlan_off_t offset = 0, length = 0;
-      vorlan_gridftp_server_get_read_range(t->op, &offset, &length);
-      if (length == 0 || t->result != VORLAN_SUCCESS) {
-        break;
+      vorlan_gridftp_server_get_read_range(t.op, &offset, &length);
+      if (length == 0 || t.result != VORLAN_SUCCESS) {
+        return;
       }
       int64_t end = length < 0 ? size : std::min<int64_t>(size, offset + length);
-      send_range(*t, lock, offset, end, block, concurrency);
+      send_range(t, lock, offset, end, concurrency);
     }
-    t->wait_drained(lock);
-    t->finish(lock);
   });
 }
 
@@ -367,73 +359,59 @@ void register_read_locked(Transfer &t) {
   ++t.outstanding;
 }
 
-// Why the received data is wrong, or null.
-const char *check_received(const Transfer &t, const std::string &data) {
-  size_t expected_size = 0;
+// Why the received data is wrong, or null; `data` gets the data in order.
+const char *check_received(const Transfer &t, std::string *data) {
   for (auto &[offset, piece] : t.pieces) {
-    if (offset != static_cast<int64_t>(expected_size)) {
+    if (offset != static_cast<int64_t>(data->size())) {
       return "gap in received data";
     }
-    expected_size += piece.size();
+    *data += piece;
   }
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (static_cast<vorlan_byte_t>(data[i]) != pattern_byte(static_cast<int64_t>(i))) {
+  for (size_t i = 0; i < data->size(); ++i) {
+    if (static_cast<vorlan_byte_t>((*data)[i]) != pattern_byte(static_cast<int64_t>(i))) {
       return "received data differs from the pattern";
     }
   }
-  if (t.eof_with_data != (data.empty() ? 0 : 1)) {
+  if (t.eof_with_data != (data->empty() ? 0 : 1)) {
     return "end of data did not come once with the last data";
   }
   return t.extra_ok ? nullptr : "a read after end of data was not empty at end of data";
 }
 
-vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info,
+vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t * /*info*/,
                      void * /*session*/) {
-  auto *t = new Transfer{};
-  t->op = op;
-  t->path = info->pathname;
-  run_detached([t] {
-    std::unique_lock<std::mutex> lock(t->mutex);
-    vorlan_gridftp_server_begin_transfer(t->op, 0, nullptr);
-    int concurrency = 0;
-    vorlan_gridftp_server_get_block_size(t->op, &t->block_size);
-    vorlan_gridftp_server_get_optimal_concurrency(t->op, &concurrency);
-    for (int i = 0; i < concurrency && !t->eof; ++i) {
-      register_read_locked(*t);
+  run_transfer(op, [](Transfer &t, std::unique_lock<std::mutex> &lock, int concurrency) {
+    for (int i = 0; i < concurrency && !t.eof; ++i) {
+      register_read_locked(t);
     }
-    t->cond.wait(lock, [t] { return t->eof && t->outstanding == 0; });
-    if (t->result != VORLAN_SUCCESS) {
-      t->finish(lock);
+    t.cond.wait(lock, [&t] { return t.eof && t.outstanding == 0; });
+    if (t.result != VORLAN_SUCCESS) {
       return;
     }
-    t->extra_phase = true;
-    register_read_locked(*t);
-    t->wait_drained(lock);
+    t.extra_phase = true;
+    register_read_locked(t);
+    t.wait_drained(lock);
     std::string data;
-    for (auto &[offset, piece] : t->pieces) {
-      data += piece;
-    }
-    if (const char *why = check_received(*t, data); why != nullptr) {
-      t->fail(module_error(why));
+    if (const char *why = check_received(t, &data); why != nullptr) {
+      return t.fail(module_error(why));
     }
     time_t mtime = 0;
     std::string mtime_text =
-        vorlan_gridftp_server_get_recv_modification_time(t->op, &mtime) == VORLAN_SUCCESS
+        vorlan_gridftp_server_get_recv_modification_time(t.op, &mtime) == VORLAN_SUCCESS
             ? std::to_string(mtime)
             : "none";
-    vorlan_gridftp_server_update_range_recvd(t->op, 0, static_cast<vorlan_off_t>(data.size()));
+    vorlan_gridftp_server_update_range_recvd(t.op, 0, static_cast<vorlan_off_t>(data.size()));
     vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "recv bytes=%zu mtime=%s\n", data.size(),
                            mtime_text.c_str());
     vorlan_off_t range_offset = 0, range_length = 0;
     int interval = 0;
-    vorlan_gridftp_server_get_write_range(t->op, &range_offset, &range_length);
-    vorlan_gridftp_server_get_update_interval(t->op, &interval);
+    vorlan_gridftp_server_get_write_range(t.op, &range_offset, &range_length);
+    vorlan_gridftp_server_get_update_interval(t.op, &interval);
     vorlan_gfs_log_message(
         VORLAN_GFS_LOG_INFO,
         "channel range=%lld+%lld interval=%d inversions=%d reads=%zu ahead_of_start=%zu",
         static_cast<long long>(range_offset), static_cast<long long>(range_length), interval,
-        t->inversions, t->pieces.size(), t->ahead_of_start);
-    t->finish(lock);
+        t.inversions, t.pieces.size(), t.ahead_of_start);
   });
   return VORLAN_SUCCESS;
 }
@@ -452,17 +430,13 @@ vorlan_gfs_storage_iface_t make_iface() {
 vorlan_gfs_storage_iface_t g_iface = make_iface();
 
 vorlan_result_t activate() {
-  char *name = nullptr;
-  vorlan_gridftp_server_get_config_string(nullptr, &name);
-  g_name = name != nullptr ? name : "test_dsi";
-  free(name);
-  vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "activated as %s\n", g_name.c_str());
-  return vorlan_extension_registry_add(&vorlan_i_gfs_dsi_registry, g_name.c_str(), descriptor(),
-                                       &g_iface);
+  vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "activated as test_dsi\n");
+  return vorlan_extension_registry_add(&vorlan_i_gfs_dsi_registry, "test_dsi",
+                                       &vorlan_test_dsi_module, &g_iface);
 }
 
 vorlan_result_t deactivate() {
-  vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, g_name.c_str());
+  vorlan_extension_registry_remove(&vorlan_i_gfs_dsi_registry, "test_dsi");
   std::unique_lock<std::mutex> lock(g_workers_lock);
   g_workers_idle.wait_for(lock, std::chrono::seconds(5), [] { return g_workers == 0; });
   return VORLAN_SUCCESS;
@@ -472,11 +446,5 @@ const vorlan_version_t g_version = {1, 0, 0, 0};
 
 }  // namespace
 
-extern "C" {
-__attribute__((visibility("default"))) vorlan_module_descriptor_t vorlan_test_dsi_module = {
+vorlan_module_descriptor_t vorlan_test_dsi_module = {
     "vorlan_test_dsi", activate, deactivate, nullptr, nullptr, &g_version, nullptr};
-}
-
-namespace {
-vorlan_module_descriptor_t *descriptor() { return &vorlan_test_dsi_module; }
-}  // namespace
