@@ -58,12 +58,7 @@ void vorlan_l_s3_recv_register_reads(transfer_state *transfer_state,
         transfer_state->request.op, reinterpret_cast<vorlan_byte_t *>(buffer->data()),
         buffer->buffer_size, vorlan_l_s3_recv_single_read_callback, transfer_state);
     guard.lock();
-    if (result != VORLAN_SUCCESS) {
-      vorlan_i_s3_buffer_unlink(&transfer_state->registered_buffers, buffer->data());
-      vorlan_i_s3_buffer_release(transfer_state, buffer);
-      --transfer_state->outstanding;
-      vorlan_i_s3_transfer_fail(transfer_state, result);
-    }
+    if (result != VORLAN_SUCCESS) vorlan_i_s3_transfer_refused(transfer_state, buffer, result);
   }
   // Failed, reading stops: the transfer ends once no read is outstanding.
   if (transfer_state->failed()) transfer_state->eof = true;

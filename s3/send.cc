@@ -51,12 +51,7 @@ int vorlan_l_s3_send_pending_buffers(transfer_state *transfer_state,
         transfer_state->request.op, reinterpret_cast<vorlan_byte_t *>(buffer->data()),
         buffer->buffer_used, buffer->offset, -1, vorlan_l_s3_send_write_callback, transfer_state);
     guard.lock();
-    if (result != VORLAN_SUCCESS) {
-      vorlan_i_s3_buffer_unlink(&transfer_state->registered_buffers, buffer->data());
-      vorlan_i_s3_buffer_release(transfer_state, buffer);
-      --transfer_state->outstanding;
-      vorlan_i_s3_transfer_fail(transfer_state, result);
-    }
+    if (result != VORLAN_SUCCESS) vorlan_i_s3_transfer_refused(transfer_state, buffer, result);
   }
   const int status = transfer_state->failed() ? 1 : 0;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit status=%d: %s\n", status,

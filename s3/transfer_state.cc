@@ -67,6 +67,14 @@ void vorlan_i_s3_transfer_fail(transfer_state *transfer_state, vorlan_result_t r
   transfer_state->cond.notify_all();
 }
 
+void vorlan_i_s3_transfer_refused(transfer_state *transfer_state, s3_buffer *buffer,
+                                  vorlan_result_t result) {
+  vorlan_i_s3_buffer_unlink(&transfer_state->registered_buffers, buffer->data());
+  vorlan_i_s3_buffer_release(transfer_state, buffer);
+  --transfer_state->outstanding;
+  vorlan_i_s3_transfer_fail(transfer_state, result);
+}
+
 void vorlan_i_s3_transfer_finish(const char *func_name, transfer_state *transfer_state,
                                  std::unique_lock<std::mutex> &guard, vorlan_result_t result) {
   // A callback still running would touch the record after it is freed.

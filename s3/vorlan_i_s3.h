@@ -480,6 +480,10 @@ vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func,
                                            const char *format, ...) VORLAN_PRINTF_FORMAT(4, 5);
 // Keeps the first data-channel failure in channel_result and releases any later one.
 void vorlan_i_s3_transfer_fail(transfer_state *transfer_state, vorlan_result_t result);
+// Undoes a registration the host refused (lock held): the buffer leaves the registered list
+// for the free list, and `result` fails the transfer.
+void vorlan_i_s3_transfer_refused(transfer_state *transfer_state, s3_buffer *buffer,
+                                  vorlan_result_t result);
 // Waits, with `guard` holding the transfer's lock, until no registration is outstanding, then
 // logs "finished_transfer" under `func_name` (the worker's), reports `result` with
 // vorlan_gridftp_server_finished_transfer and releases the record with all its buffers.

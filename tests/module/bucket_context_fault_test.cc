@@ -135,14 +135,17 @@ TEST_F(BucketContext, ChoosesTheBucketRegionsEndpointOfTheSessionsKind) {
 TEST_F(BucketContext, HeadBucketRetriesAreBoundedAndAFailedLookupIsNotAnError) {
   struct Case {
     int32_t max_retries;
-    int failures;  // 503 answers before the real one; -1: always
+    int failures;  // answers of `status` before the real one; -1: always
     size_t heads;
     const char *host;
+    int status = 503;
   };
+  // Each answer names the bucket's region; only a redirect's counts.
   const std::vector<Case> cases = {
       {0, -1, 1, "s3.us-east-1.amazonaws.com"},
       {3, -1, 4, "s3.us-east-1.amazonaws.com"},
       {3, 2, 3, "s3.ap-south-1.amazonaws.com"},
+      {0, -1, 1, "s3.ap-south-1.amazonaws.com", 301},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << "retries " << c.max_retries << " failures " << c.failures);
@@ -152,7 +155,10 @@ TEST_F(BucketContext, HeadBucketRetriesAreBoundedAndAFailedLookupIsNotAnError) {
     sleeps.clear();
     vorlan_i_s3_max_retries = c.max_retries;
     server_.create_bucket("busy", "ap-south-1");
-    server_.add_fault(FakeS3Fault::error(503, "ServiceUnavailable").on("HEAD").times(c.failures));
+    server_.add_fault(FakeS3Fault::error(c.status, "")
+                          .with_header("x-amz-bucket-region", "ap-south-1")
+                          .on("HEAD")
+                          .times(c.failures));
     Handle handle = make_handle("s3.us-east-1.amazonaws.com");
     Context built;
     ASSERT_EQ(build(handle.get(), "busy", &built), VORLAN_SUCCESS);
