@@ -269,6 +269,20 @@ void vorlan_i_s3_bucket_context_release(S3BucketContext *context) {
   *context = S3BucketContext{};
 }
 
+void vorlan_i_s3_session_context(const vorlan_i_s3_handle_t *handle, const char *bucket,
+                                 const vorlan_i_s3_key_pair_t *key_pair, char *token,
+                                 S3BucketContext *context) {
+  *context = S3BucketContext{};
+  context->hostName = handle->host_name;
+  context->bucketName = bucket;
+  context->protocol = static_cast<S3Protocol>(handle->protocol);
+  context->uriStyle = static_cast<S3UriStyle>(handle->uri_style);
+  context->accessKeyId = key_pair->key_id;
+  context->secretAccessKey = key_pair->secret_key;
+  context->securityToken = token;
+  context->authRegion = handle->region;
+}
+
 vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
                                            const char *pathname, const char *bucket,
                                            S3BucketContext *context) {
@@ -287,15 +301,7 @@ vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_
     return result;
   }
 
-  *context = S3BucketContext{};
-  context->hostName = handle->host_name;
-  context->bucketName = bucket;
-  context->protocol = static_cast<S3Protocol>(handle->protocol);
-  context->uriStyle = static_cast<S3UriStyle>(handle->uri_style);
-  context->accessKeyId = key_pair->key_id;
-  context->secretAccessKey = key_pair->secret_key;
-  context->securityToken = token;
-  context->authRegion = handle->region;
+  vorlan_i_s3_session_context(handle, bucket, key_pair, token, context);
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "Using the key id %s\n", vorlan_i_s3_str(key_pair->key_id));
 
   // Only AWS endpoints have per-region hosts; the cache is consulted for them alone, so a

@@ -220,8 +220,9 @@ bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties) {
   bool has_checksum = false;
   if (properties != nullptr && properties->eTag != nullptr && strlen(properties->eTag) == 34 &&
       properties->usesServerSideEncryption != S3_SSE_ETAG_NOT_MD5 && properties->eTag[0] == '"') {
-    // A quote and 32 hexadecimal digits; the closing character is not examined.
-    has_checksum = strspn(properties->eTag + 1, "0123456789abcdefABCDEF") >= 32;
+    // 32 hexadecimal digits between quotes.
+    has_checksum = strspn(properties->eTag + 1, "0123456789abcdefABCDEF") == 32 &&
+                   properties->eTag[33] == '"';
   }
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit: %d\n", has_checksum ? 1 : 0);
   return has_checksum;

@@ -7,15 +7,15 @@ namespace {
 
 // Indexed by command code. Codes without a handler are answered as unsupported.
 const vorlan_gfs_command_t vorlan_l_s3_command_handlers[] = {
-    nullptr,  // 0
-    nullptr,  // VORLAN_GFS_CMD_MKD: make directory
-    nullptr,  // VORLAN_GFS_CMD_RMD: remove directory
-    nullptr,  // VORLAN_GFS_CMD_DELE: delete
-    nullptr,  // VORLAN_GFS_CMD_SITE_CHMOD
-    nullptr,  // VORLAN_GFS_CMD_SITE_UTIME
-    nullptr,  // VORLAN_GFS_CMD_RNTO: rename
-    nullptr,  // VORLAN_GFS_CMD_RNFR
-    nullptr,  // VORLAN_GFS_CMD_CKSM: checksum
+    nullptr,               // 0
+    vorlan_i_s3_mkdir,     // VORLAN_GFS_CMD_MKD: make directory
+    vorlan_i_s3_rmdir,     // VORLAN_GFS_CMD_RMD: remove directory
+    vorlan_i_s3_delete,    // VORLAN_GFS_CMD_DELE: delete
+    nullptr,               // VORLAN_GFS_CMD_SITE_CHMOD
+    nullptr,               // VORLAN_GFS_CMD_SITE_UTIME
+    vorlan_i_s3_rename,    // VORLAN_GFS_CMD_RNTO: rename
+    nullptr,               // VORLAN_GFS_CMD_RNFR
+    vorlan_i_s3_checksum,  // VORLAN_GFS_CMD_CKSM: checksum
 };
 constexpr int vorlan_l_s3_command_count =
     sizeof(vorlan_l_s3_command_handlers) / sizeof(vorlan_l_s3_command_handlers[0]);

@@ -158,10 +158,22 @@ bool vorlan_i_s3_attempt_again(const char *func_name, vorlan_gfs_operation_t op,
   return done < vorlan_i_s3_max_retries;
 }
 
-void vorlan_i_s3_command_finish(const char *func_name, vorlan_i_s3_request_t *request,
-                                vorlan_result_t result) {
-  VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, func_name, "finished_command: op=%p result=%#x path=%s\n",
-                   static_cast<void *>(request->op), static_cast<unsigned>(result),
-                   vorlan_i_s3_str(request->pathname));
-  vorlan_gridftp_server_finished_command(request->op, result, nullptr);
+void vorlan_i_s3_command_finish(const char *func_name, vorlan_gfs_operation_t op,
+                                vorlan_result_t result, const char *path) {
+  if (path != nullptr) {
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, func_name,
+                     "finished_command: op=%p result=%#x path=%s\n", static_cast<void *>(op),
+                     static_cast<unsigned>(result), path);
+  } else {
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, func_name, "finished_command: op=%p result=%#x\n",
+                     static_cast<void *>(op), static_cast<unsigned>(result));
+  }
+  vorlan_gridftp_server_finished_command(op, result, nullptr);
+}
+
+void vorlan_i_s3_key_trim_slashes(char **key) {
+  if (*key == nullptr) return;
+  size_t length = std::strlen(*key);
+  while (length > 0 && (*key)[length - 1] == '/') (*key)[--length] = '\0';
+  if (length == 0) *key = nullptr;
 }

@@ -72,15 +72,7 @@ vorlan_result_t vorlan_l_s3_stat_root_context(stat_state *state, bool file_only)
     std::free(token);
     return result;
   }
-  S3BucketContext &context = request.bucket_context;
-  context.hostName = handle->host_name;
-  context.bucketName = request.bucket;
-  context.protocol = static_cast<S3Protocol>(handle->protocol);
-  context.uriStyle = static_cast<S3UriStyle>(handle->uri_style);
-  context.accessKeyId = key_pair->key_id;
-  context.secretAccessKey = key_pair->secret_key;
-  context.securityToken = token;
-  context.authRegion = handle->region;
+  vorlan_i_s3_session_context(handle, request.bucket, key_pair, token, &request.bucket_context);
   return VORLAN_SUCCESS;
 }
 

@@ -283,6 +283,11 @@ const char *vorlan_i_host_to_region(const char *host_name);
 vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
                                            const char *pathname, const char *bucket,
                                            S3BucketContext *context);
+// Fills *context for `bucket` straight from the session: its host, protocol, addressing style
+// and region, the key pair's credentials, and `token`, which the context then owns.
+void vorlan_i_s3_session_context(const vorlan_i_s3_handle_t *handle, const char *bucket,
+                                 const vorlan_i_s3_key_pair_t *key_pair, char *token,
+                                 S3BucketContext *context);
 // Frees what the context owns (its token copy) and clears it. Safe on a zeroed context.
 void vorlan_i_s3_bucket_context_release(S3BucketContext *context);
 // A copy of the session's current token, without renewal, for contexts built without a bucket
@@ -339,9 +344,10 @@ int vorlan_i_s3_workers_wait(int64_t timeout_ms);
 // How long module deactivation waits for running workers; tests shorten it.
 extern int64_t vorlan_i_s3_unload_wait_ms;
 // A command's last step: logs "finished_command: op=%p result=%#x path=%s\n" at INFO under
-// `func_name` (the caller's) and reports the result to the host with no reply text.
-void vorlan_i_s3_command_finish(const char *func_name, vorlan_i_s3_request_t *request,
-                                vorlan_result_t result);
+// `func_name` (the caller's), or without " path=%s" when `path` is null, and reports the result
+// to the host with no reply text.
+void vorlan_i_s3_command_finish(const char *func_name, vorlan_gfs_operation_t op,
+                                vorlan_result_t result, const char *path);
 // Replaces the request's result, releasing the error object it held.
 void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result);
 // The complete callback's common part: a failure is kept in status and result, as the error of
@@ -495,6 +501,46 @@ bool vorlan_i_s3_recv_is_transfer_offset_ready(const transfer_state *transfer_st
 bool vorlan_i_s3_recv_is_reading_complete(const transfer_state *transfer_state);
 // Turns a 32-digit hexadecimal MD5 into its 24-character base64 form; `out` has room for 25.
 vorlan_result_t vorlan_i_s3_md5sum_encode(const char *md5sum, char *out);
+// Commands (make directory, remove directory, delete, rename, checksum), each in its own file.
+
+void vorlan_i_s3_mkdir(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                       void *session);
+void vorlan_i_s3_rmdir(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                       void *session);
+void vorlan_i_s3_delete(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                        void *session);
+void vorlan_i_s3_rename(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                        void *session);
+void vorlan_i_s3_checksum(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                          void *session);
+
+// Drops a key's trailing slashes, which name nothing but the key without them (as in
+// listings); a key left empty becomes null, the bucket itself.
+void vorlan_i_s3_key_trim_slashes(char **key);
+// Seconds on a clock that never goes back; the checksum's progress replies are timed by it.
+// Tests replace it.
+extern int64_t (*vorlan_i_s3_checksum_clock)();
+
+// A command entry point's common part: the record for `pathname`, `prepare` (the key checks
+// and the bucket context), then the worker `thread_func`, which owns the record from then on.
+// A failure is reported at once, its finishing line naming the path when `names_path`.
+template <class Record, class Prepare>
+void vorlan_i_s3_command_start(const char *func_name, vorlan_gfs_operation_t op,
+                               vorlan_i_s3_handle_t *s3_handle, const char *pathname,
+                               const char *name, bool names_path, void *(*thread_func)(void *),
+                               Prepare &&prepare) {
+  auto *record = vorlan_i_s3_request_new<Record>(op, s3_handle, pathname, name);
+  vorlan_result_t result = record == nullptr ? vorlan_i_s3_malloc_error() : VORLAN_SUCCESS;
+  try {
+    if (result == VORLAN_SUCCESS) result = prepare(record);
+  } catch (const std::bad_alloc &) {
+    result = vorlan_i_s3_malloc_error();
+  }
+  if (result == VORLAN_SUCCESS) result = vorlan_i_s3_request_start(thread_func, record);
+  if (result == VORLAN_SUCCESS) return;
+  vorlan_i_s3_command_finish(func_name, op, result, names_path ? pathname : nullptr);
+  vorlan_i_s3_request_free(record);
+}
 
 // Stat requests.
 

@@ -63,6 +63,7 @@ struct GlobalOptions {
   std::string user = "anonymous";
   int timeout_seconds = 120;
   bool verbose = false;
+  int update_interval = 5;  // the host's progress interval, seconds; 0 for none
 };
 
 class UsageError : public std::runtime_error {
@@ -286,15 +287,27 @@ struct TransferOptions {
   bool append = false;
 };
 
-// Members end in reverse order: the module is unloaded before the log is copied.
+// What mkdir, rmdir, rm, mv and cksum were given.
+struct CommandOptions {
+  std::string path, from;
+  int64_t offset = 0, length = -1;
+  std::string algorithm = "md5";
+};
+
+// Members end in reverse order: the session ends before the module is unloaded, and the module
+// is unloaded before the log is copied.
 struct Context {
   GlobalOptions options;
   StatOptions stat;
   TransferOptions transfer;
+  CommandOptions command;
+  bool shell_stop_on_failure = false;
   ModuleLog log;
   std::shared_ptr<TokenMemory> tokens = std::make_shared<TokenMemory>();
   std::unique_ptr<vorlan::host::Host> host;
   vorlan::host::SessionDocuments documents;
+  std::unique_ptr<vorlan::host::Session> session;
+  vorlan::host::SessionStart started;
 
   // With --verbose, one "report: <what> key=value ..." line on stderr for each report the
   // module makes to the host; every subcommand reports through here.
@@ -319,17 +332,25 @@ int load_module(Context &context) {
   return kExitOk;
 }
 
-int start_session(Context &context, std::unique_ptr<vorlan::host::Session> *session,
-                  vorlan::host::SessionStart *started) {
-  *started = context.host->start_session(context.options.user, context.documents, session);
-  if (!started->reply.ok() || !*session) return report_failure("session start", started->reply);
+// The session requests run in: started by the first request and kept, so that the shell's
+// requests share one session as a client's do.
+int open_session(Context &context, vorlan::host::Session **session) {
+  if (!context.session) {
+    context.started =
+        context.host->start_session(context.options.user, context.documents, &context.session);
+    if (!context.started.reply.ok() || !context.session) {
+      context.session.reset();
+      return report_failure("session start", context.started.reply);
+    }
+  }
+  *session = context.session.get();
   return kExitOk;
 }
 
 int run_session(Context &context) {
-  std::unique_ptr<vorlan::host::Session> session;
-  vorlan::host::SessionStart started;
-  if (int code = start_session(context, &session, &started); code != kExitOk) return code;
+  vorlan::host::Session *session = nullptr;
+  if (int code = open_session(context, &session); code != kExitOk) return code;
+  const vorlan::host::SessionStart &started = context.started;
 
   std::cout << "user: " << started.username << "\n"
             << "home directory: " << started.home_dir << "\n";
@@ -422,9 +443,8 @@ std::string reply_code(vorlan_result_t result) {
 // Runs one stat request and prints its entries as each report arrives, so a listing of any
 // size needs only one batch in memory.
 int run_stat(Context &context, bool file_only) {
-  std::unique_ptr<vorlan::host::Session> session;
-  vorlan::host::SessionStart started;
-  if (int code = start_session(context, &session, &started); code != kExitOk) return code;
+  vorlan::host::Session *session = nullptr;
+  if (int code = open_session(context, &session); code != kExitOk) return code;
   const bool json = context.stat.json;
   auto print = [&context, json](const std::vector<vorlan::host::Stat> &batch, bool final,
                                 vorlan_result_t result) {
@@ -456,8 +476,10 @@ void add_stat_options(CLI::App *command, Context &context) {
                     "gid, size, atime, ctime, mtime, dev, ino, symlink_target");
 }
 
-vorlan::host::DataChannelOptions channel_options(const TransferOptions &options) {
+vorlan::host::DataChannelOptions channel_options(const TransferOptions &options,
+                                                 int update_interval) {
   vorlan::host::DataChannelOptions channel;
+  channel.update_interval = update_interval;
   channel.block_size = options.block_size;
   channel.optimal_concurrency = options.parallel;
   return channel;
@@ -498,7 +520,8 @@ std::vector<vorlan::tool::Range> requested_ranges(const TransferOptions &options
 int run_get(Context &context) {
   const TransferOptions &options = context.transfer;
   const std::vector<vorlan::tool::Range> ranges = requested_ranges(options);
-  vorlan::host::DataChannelOptions channel = channel_options(options);
+  vorlan::host::DataChannelOptions channel =
+      channel_options(options, context.options.update_interval);
   if (!ranges.empty()) channel.read_ranges = ranges;
   std::unique_ptr<vorlan::host::DataSink> file;
   std::unique_ptr<vorlan::tool::OrderedStdoutSink> out;
@@ -510,9 +533,8 @@ int run_get(Context &context) {
     file = vorlan::host::file_sink(options.local, &error, ranges.empty());
     if (!file) throw UsageError(error);
   }
-  std::unique_ptr<vorlan::host::Session> session;
-  vorlan::host::SessionStart started;
-  if (int code = start_session(context, &session, &started); code != kExitOk) return code;
+  vorlan::host::Session *session = nullptr;
+  if (int code = open_session(context, &session); code != kExitOk) return code;
   vorlan::host::TransferResult result;
   {
     // Known only when every range is bounded.
@@ -556,12 +578,12 @@ int run_put(Context &context) {
   info.expected_checksum =
       options.compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local)) : options.md5;
   if (info.expected_checksum) info.expected_checksum_alg = options.checksum_algorithm;
-  vorlan::host::DataChannelOptions channel = channel_options(options);
+  vorlan::host::DataChannelOptions channel =
+      channel_options(options, context.options.update_interval);
   if (options.mtime) channel.modification_time = static_cast<time_t>(*options.mtime);
 
-  std::unique_ptr<vorlan::host::Session> session;
-  vorlan::host::SessionStart started;
-  if (int code = start_session(context, &session, &started); code != kExitOk) return code;
+  vorlan::host::Session *session = nullptr;
+  if (int code = open_session(context, &session); code != kExitOk) return code;
   vorlan::host::TransferResult result;
   {
     vorlan::tool::Progress progress(info.alloc_size);
@@ -614,6 +636,54 @@ void add_put_options(CLI::App *command, Context &context) {
   add_channel_options(command, options);
 }
 
+// Runs one command. Its progress replies show on a terminal's stderr, or with --verbose as
+// report lines; cksum prints the module's reply text, the checksum, alone on stdout.
+int run_command(Context &context, const char *what, int code) {
+  vorlan::host::Session *session = nullptr;
+  if (int exit_code = open_session(context, &session); exit_code != kExitOk) return exit_code;
+  const CommandOptions &command = context.command;
+  const bool on_terminal = !context.options.verbose && isatty(STDERR_FILENO) != 0;
+  bool shown = false;
+  vorlan::host::CommandOptions host_options;
+  host_options.update_interval = context.options.update_interval;
+  host_options.on_intermediate = [&](const std::string &text) {
+    context.report("intermediate " + text);
+    if (on_terminal) {
+      std::cerr << "\r" << what << " " << command.path << ": " << text << std::flush;
+      shown = true;
+    }
+  };
+  const bool checksum = code == VORLAN_GFS_CMD_CKSM;
+  const vorlan::host::CommandResult result = context.host->command(
+      *session, code, command.path, command.from, checksum ? command.algorithm : "", command.offset,
+      command.length, host_options);
+  if (shown) std::cerr << "\n";
+  context.report("finished-command result=" +
+                 (result.reply.ok() ? std::string("ok") : std::to_string(result.reply.code)));
+  if (!result.reply.ok()) return report_failure(what, result.reply);
+  if (checksum) std::cout << result.response.value_or("") << std::endl;
+  return kExitOk;
+}
+
+void add_path_option(CLI::App *command, Context &context) {
+  command->add_option("PATH", context.command.path, "The path: /bucket or /bucket/key")->required();
+}
+
+void add_mv_options(CLI::App *command, Context &context) {
+  command->add_option("FROM", context.command.from, "The object to rename: /bucket/key")
+      ->required();
+  command->add_option("TO", context.command.path, "Its new name: /bucket/key")->required();
+}
+
+void add_cksum_options(CLI::App *command, Context &context) {
+  add_path_option(command, context);
+  command->add_option("--offset", context.command.offset, "First byte")->capture_default_str();
+  command->add_option("--length", context.command.length, "Bytes (-1: to the end)")
+      ->capture_default_str();
+  command->add_option("--algorithm", context.command.algorithm, "The checksum's algorithm")
+      ->capture_default_str();
+}
+
 struct Subcommand {
   const char *name;
   std::string description;
@@ -625,6 +695,8 @@ struct Subcommand {
 constexpr const char *kEntryFormat =
     "Each entry is one line: the mode (drwx------), the link count, the size, the\n"
     "modification time in UTC (YYYY-MM-DDTHH:MM:SSZ, \"-\" when unknown) and the name.";
+
+int run_shell(Context &context);
 
 const std::vector<Subcommand> &subcommands() {
   static const std::vector<Subcommand> table = {
@@ -654,23 +726,110 @@ const std::vector<Subcommand> &subcommands() {
        "Upload LOCAL to PATH in one request, with the modification time and the expected\n"
        "checksum a client would give.",
        run_put, add_put_options},
+      {"mkdir",
+       "Make the directory PATH (an empty placeholder object named PATH/), or the bucket\n"
+       "when PATH is /bucket.",
+       [](Context &context) { return run_command(context, "mkdir", VORLAN_GFS_CMD_MKD); },
+       add_path_option},
+      {"rmdir",
+       "Remove the directory PATH's placeholder (objects below it stay), or the bucket\n"
+       "when PATH is /bucket.",
+       [](Context &context) { return run_command(context, "rmdir", VORLAN_GFS_CMD_RMD); },
+       add_path_option},
+      {"rm", "Delete the object PATH.",
+       [](Context &context) { return run_command(context, "rm", VORLAN_GFS_CMD_DELE); },
+       add_path_option},
+      {"mv", "Rename the object FROM to TO (a copy, then a delete), also across buckets.",
+       [](Context &context) { return run_command(context, "mv", VORLAN_GFS_CMD_RNTO); },
+       add_mv_options},
+      {"cksum",
+       "Print the checksum of PATH, or of a range of it, alone on standard output. The\n"
+       "module answers from the ETag, the \"md5\" metadata or its cache when it can, and\n"
+       "otherwise reads the bytes, reporting progress at the --update-interval.",
+       [](Context &context) { return run_command(context, "cksum", VORLAN_GFS_CMD_CKSM); },
+       add_cksum_options},
+      {"shell",
+       "Run subcommands read from standard input, one per line with its arguments (quote\n"
+       "arguments with blanks), in one session, as an FTP client would. Lines starting\n"
+       "with # are comments; a terminal gets a prompt. The exit code is that of the first\n"
+       "failed line (0 when none failed).",
+       run_shell,
+       [](CLI::App *command, Context &context) {
+         command->add_flag("-e", context.shell_stop_on_failure, "Stop at the first failure");
+       }},
   };
   return table;
+}
+// Adds the subcommands to `app` (without "shell" for the shell's own lines); *chosen becomes
+// the one parsed.
+void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen, bool in_shell) {
+  app.require_subcommand(1);
+  for (const Subcommand &subcommand : subcommands()) {
+    if (in_shell && std::string(subcommand.name) == "shell") continue;
+    CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
+    command->callback([chosen, &subcommand] { *chosen = &subcommand; });
+    if (subcommand.add_options) subcommand.add_options(command, context);
+  }
+}
+
+// Runs `run`, turning what it throws into the exit code and message of its kind.
+int guarded(const std::function<int()> &run) {
+  try {
+    return run();
+  } catch (const UsageError &error) {
+    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
+    return kExitUsage;
+  } catch (const std::exception &error) {
+    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+int run_shell_line(Context &context, const std::string &line) {
+  context.transfer = {};
+  context.stat = {};
+  context.command = {};
+  CLI::App app{"", "vorlan-gridftp-host shell:"};
+  const Subcommand *chosen = nullptr;
+  add_subcommands(app, context, &chosen, true);
+  try {
+    app.parse(line, false);
+  } catch (const CLI::ParseError &error) {
+    return app.exit(error) == 0 ? kExitOk : kExitUsage;
+  }
+  return guarded([&] { return chosen->run(context); });
+}
+
+int run_shell(Context &context) {
+  const bool prompt = isatty(STDIN_FILENO) != 0;
+  int status = kExitOk;
+  std::string line;
+  while ((prompt && std::cerr << "vorlan> " << std::flush), std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line = trimmed(line);
+    if (line.empty() || line[0] == '#') continue;
+    const int code = run_shell_line(context, line);
+    std::cout.flush();
+    if (code == kExitOk) continue;
+    if (status == kExitOk) status = code;
+    if (context.shell_stop_on_failure) break;
+  }
+  if (prompt) std::cerr << "\n";
+  return status;
 }
 
 int run_tool(int argc, char **argv) {
   Context context;
   GlobalOptions &options = context.options;
   CLI::App app{
-      "Load the Google Cloud storage module the way the GridFTP server does and run one "
-      "request.\n"
+      "Load the Google Cloud storage module the way the GridFTP server does and run one request\n"
+      "(or, with shell, a session of them).\n"
       "\n"
       "Exit codes: 0 success; 1 the tool itself failed; 2 usage error or unreadable input\n"
       "file; 3 module load failure; 4 a 4xx reply; 5 a 5xx reply; 6 a failed reply with\n"
       "another code. A failed reply is printed on stderr: code, error-type word, headers\n"
       "and the control-channel reply text.",
       "vorlan-gridftp-host"};
-  app.require_subcommand(1);
   app.add_option("--module", options.module,
                  "The module's shared object (default: the one built beside the tool)")
       ->capture_default_str();
@@ -692,30 +851,26 @@ int run_tool(int argc, char **argv) {
       ->check(CLI::PositiveNumber);
   app.add_flag("-v,--verbose", options.verbose,
                "Print a \"report: ...\" line on stderr for each report the module makes to the "
-               "host, e.g. \"report: stat-partial count=32\"");
+               "host, e.g. \"report: stat-partial count=32\"; a command's progress replies\n"
+               "are \"report: intermediate TEXT\"");
+  app.add_option("--update-interval", options.update_interval,
+                 "Seconds between the progress replies the host asks of the module (0: none); "
+                 "they show on stderr when it is a terminal")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
 
   const Subcommand *chosen = nullptr;
-  for (const Subcommand &subcommand : subcommands()) {
-    CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
-    command->callback([&chosen, &subcommand] { chosen = &subcommand; });
-    if (subcommand.add_options) subcommand.add_options(command, context);
-  }
+  add_subcommands(app, context, &chosen, false);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &error) {
     const int code = app.exit(error);
     return code == 0 ? kExitOk : kExitUsage;
   }
-  try {
-    if (int code = load_module(context); code != kExitOk) return code;
-    return chosen->run(context);
-  } catch (const UsageError &error) {
-    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
-    return kExitUsage;
-  } catch (const std::exception &error) {
-    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
-    return kExitFailure;
-  }
+  return guarded([&] {
+    const int code = load_module(context);
+    return code != kExitOk ? code : chosen->run(context);
+  });
 }
 
 }  // namespace

@@ -135,6 +135,7 @@ TEST(MetadataHasChecksumTest, OnlyAQuotedMd5Counts) {
       {"\"0123456789abcdefABCDEF0123456789\"", S3_SSE_S3, true},
       {"\"0cc175b9c0f1b6a831c399e269772661\"", S3_SSE_ETAG_NOT_MD5, false},
       {"\"0cc175b9c0f1b6a831c399e269772661-2\"", S3_SSE_NONE, false},
+      {"\"0cc175b9c0f1b6a831c399e269772661-", S3_SSE_NONE, false},
       {"0cc175b9c0f1b6a831c399e269772661", S3_SSE_NONE, false},
       {"\"0cc175b9c0f1b6a831c399e26977266g\"", S3_SSE_NONE, false},
       {"\"0cc175b9c0f1b6a831c399e26977266\"", S3_SSE_NONE, false},

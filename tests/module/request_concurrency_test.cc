@@ -165,19 +165,6 @@ TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   S3_deinitialize();
 }
 
-TEST(RequestConcurrency, RequestsWithoutAnObjectAreRefusedBeforeAnyRequest) {
-  FakeS3Server server;
-  vorlan::test::HandlePtr handle = make_handle(server.host());
-  Done done;
-  for (const char *path : {"/b", "/b/"}) {
-    vorlan_result_t result = probe_entry(handle.get(), path, &done);
-    ASSERT_NE(result, VORLAN_SUCCESS) << path;
-    EXPECT_TRUE(vorlan::test::error_text(result).starts_with("System error in probe: "));
-    vorlan_error_release(result);
-  }
-  EXPECT_EQ(server.request_count(), 0u);
-}
-
 // Deactivation waits for a worker held up by the server, so no worker runs once the module is
 // gone; a worker held up beyond the wait is reported at ERROR.
 TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {

@@ -15,6 +15,8 @@
 
 namespace {
 
+using vorlan::test::FakeS3Fault;
+using vorlan::test::FakeS3Object;
 using vorlan::test::FakeS3Server;
 using vorlan::test::S3rverFixture;
 using vorlan::test::TempDir;
@@ -213,6 +215,39 @@ TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
+}
+
+// Commands print nothing but cksum's checksum. A shell runs its lines in one session, so a
+// checksum after a whole download comes from the module's cache without a second read.
+TEST_F(HostCli, CommandsAndAShellSession) {
+  server_->create_bucket("b");
+  FakeS3Object object;
+  object.data = std::string(500000, 'k');
+  object.etag = "\"" + std::string(32, 'e') + "-2\"";
+  server_->put_object("a", "k", object);
+  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
+  const std::string md5 = vorlan::test::fake_s3_md5_hex(object.data);
+  // The read stalls after its first bytes, and its resumption passes the update interval.
+  server_->add_fault(FakeS3Fault::stall_after(100000, std::chrono::milliseconds(1500)).on("GET"));
+  ToolRun single = run(dir_, tool + "-v --update-interval 1 cksum /a/k");
+  EXPECT_EQ(single.out, md5 + "\n");
+  EXPECT_NE(single.err.find("report: intermediate "), std::string::npos) << single.err;
+  EXPECT_NE(single.err.find("report: finished-command result=ok\n"), std::string::npos);
+
+  server_->clear_requests();
+  const std::string script = dir_.write(
+      "session.txt", "# as a client\nmkdir /a/d\nget /a/k '" + dir_.path() + "/k'\ncksum /a/k\n" +
+                         " cksum /a/k --offset 10 --length 2\nmv /a/k '/b/c d'\nrm '/b/c d'\n" +
+                         "rmdir /a/d/\ncksum /a\nmkdir /a/never\n");
+  ToolRun shell = run(dir_, tool + "shell -e < '" + script + "'");
+  EXPECT_EQ(shell.exit_code, 5);
+  EXPECT_EQ(shell.out, md5 + "\n" + vorlan::test::fake_s3_md5_hex("kk") + "\n");
+  EXPECT_NE(shell.err.find("System error in checksum"), std::string::npos) << shell.err;
+  // One session; the checksum after the whole get is no second read; -e stops before mkdir.
+  EXPECT_EQ(TempDir::read(dir_.path() + "/count"), "2\n");
+  EXPECT_EQ(server_->count("GET"), 2u);
+  EXPECT_EQ(server_->count("DELETE"), 3u);
+  EXPECT_EQ(server_->count("PUT"), 2u);
 }
 
 }  // namespace

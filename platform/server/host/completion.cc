@@ -169,6 +169,9 @@ void HostBackend::intermediate_command(vorlan_gfs_operation_t op, vorlan_result_
   vorlan_error_release(result);
   if (command_response != nullptr) {
     op->intermediate.emplace_back(command_response);
+    if (op->command_options.on_intermediate) {
+      op->command_options.on_intermediate(command_response);
+    }
   }
 }
 

@@ -377,6 +377,10 @@ void HostBackend::get_update_interval(vorlan_gfs_operation_t op, int *interval) 
     return;
   }
   std::lock_guard<std::mutex> lock(op->mutex);
+  if (op->kind == OpKind::kCommand) {
+    *interval = op->command_options.update_interval;
+    return;
+  }
   Transfer *t = transfer_of(op, "get_update_interval");
   *interval = t != nullptr ? t->options.update_interval : DataChannelOptions{}.update_interval;
 }

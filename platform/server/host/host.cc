@@ -341,7 +341,8 @@ StatResult Host::stat(Session &session, const std::string &path, bool file_only,
 
 CommandResult Host::command(Session &session, int command, const std::string &pathname,
                             const std::string &from_pathname, const std::string &cksm_alg,
-                            int64_t cksm_offset, int64_t cksm_length) {
+                            int64_t cksm_offset, int64_t cksm_length,
+                            const CommandOptions &options) {
   CommandResult out;
   if (impl_->iface->command_func == nullptr) {
     out.reply = internal::failure_reply(502, "Command not implemented.");
@@ -355,6 +356,7 @@ CommandResult Host::command(Session &session, int command, const std::string &pa
   info.cksm_alg = cksm_alg.empty() ? nullptr : op->keep(cksm_alg);
   info.cksm_offset = cksm_offset;
   info.cksm_length = cksm_length;
+  op->command_options = options;
   impl_->iface->command_func(op, &info, session.handle());
 
   std::unique_lock<std::mutex> lock(op->mutex);

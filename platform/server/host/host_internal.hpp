@@ -199,6 +199,7 @@ struct vorlan_gfs_op_s {
   int partial_calls = 0;
   std::optional<std::string> response;
   std::vector<std::string> intermediate;
+  vorlan::host::CommandOptions command_options;
   std::unique_ptr<vorlan::host::internal::Transfer> transfer;
 
   // A stable C string for a request record; null stays null.

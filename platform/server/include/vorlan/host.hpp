@@ -68,6 +68,14 @@ struct StatResult {
   int partial_calls = 0;
 };
 
+// What the host tells a command beyond its command record.
+struct CommandOptions {
+  int update_interval = 5;  // get_update_interval: seconds between progress replies, 0 none
+  // When set, each intermediate reply's text goes to it as it arrives, on the module's thread
+  // during its call (CommandResult::intermediate still collects them all).
+  std::function<void(const std::string &text)> on_intermediate;
+};
+
 struct CommandResult {
   Reply reply;
   std::optional<std::string> response;    // the final reply text the module gave
@@ -205,7 +213,8 @@ class Host {
                   StatBatchHandler on_batch = {});
   CommandResult command(Session &session, int command, const std::string &pathname,
                         const std::string &from_pathname = "", const std::string &cksm_alg = "",
-                        int64_t cksm_offset = 0, int64_t cksm_length = -1);
+                        int64_t cksm_offset = 0, int64_t cksm_length = -1,
+                        const CommandOptions &options = {});
   TransferResult send(Session &session, const TransferInfo &info, const DataChannelOptions &channel,
                       DataSink &sink);
   TransferResult recv(Session &session, const TransferInfo &info, const DataChannelOptions &channel,

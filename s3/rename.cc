@@ -1,0 +1,105 @@
+// The rename command. The service has no rename: the object is copied to its new name, then
+// the old name is deleted, both with the source bucket's context. Source and destination may
+// lie in different allowed buckets of the endpoint; only single objects move.
+#include "vorlan_i_s3.h"
+
+#include <cassert>
+
+namespace {
+
+struct rename_state {
+  vorlan_i_s3_request_t request;  // the source: its pathname names the path in every error
+  std::string to_path;            // the destination, split in place
+  char *to_bucket = nullptr;
+  char *to_key = nullptr;
+};
+
+vorlan_result_t vorlan_l_s3_rename_error(const char *func, int line, const char *text) {
+  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
+                                                       "rename", func, line, "%s", text));
+}
+
+S3Status vorlan_l_s3_rename_properties(const S3ResponseProperties *, void *) { return S3StatusOK; }
+
+void vorlan_l_s3_rename_complete(S3Status status, const S3ErrorDetails *error_details, void *arg) {
+  auto *state = static_cast<rename_state *>(arg);
+  vorlan_i_s3_request_complete(&state->request, status, error_details, state->request.pathname);
+}
+
+void *vorlan_l_s3_rename_thread(void *arg) {
+  auto *state = static_cast<rename_state *>(arg);
+  assert(state != NULL);
+  VORLAN_S3_TRACE_ENTER();
+  const char *func_name = __func__;
+  vorlan_i_s3_request_t *request = &state->request;
+  const void *op = request->op;
+  static const S3ResponseHandler handler = {vorlan_l_s3_rename_properties,
+                                            vorlan_l_s3_rename_complete};
+  vorlan_i_s3_request_retry(func_name, request, "S3_copy_object", [&] {
+    VORLAN_S3_LOG_AS(
+        VORLAN_S3_DEBUG_INFO, func_name,
+        "REST: op=%p S3_copy_object(from_bucket=%s, from_key=%s, to_bucket=%s, to_key=%s) try=%d\n",
+        op, request->bucket, request->key, state->to_bucket, state->to_key, request->try_count);
+    S3_copy_object(&request->bucket_context, request->key, state->to_bucket, state->to_key, nullptr,
+                   nullptr, 0, nullptr, nullptr, 0, &handler, state);
+  });
+  // The source goes only once its copy is certainly stored; a failed delete leaves both.
+  if (request->result == VORLAN_SUCCESS) {
+    request->try_count = 0;
+    vorlan_i_s3_request_retry(func_name, request, "S3_delete_object", [&] {
+      VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, func_name,
+                       "REST: op=%p S3_delete_object(bucket=%s, key=%s) try=%d\n", op,
+                       request->bucket, request->key, request->try_count);
+      S3_delete_object(&request->bucket_context, request->key, nullptr, 0, &handler, state);
+    });
+  }
+  vorlan_i_s3_command_finish(func_name, request->op, request->result, nullptr);
+  vorlan_i_s3_request_free(state);
+  VORLAN_S3_TRACE_EXIT();
+  return nullptr;
+}
+
+// The paths name one object when they split alike (b/x and /b/x): a copy onto itself followed
+// by the delete would remove the only copy.
+vorlan_result_t vorlan_l_s3_rename_prepare(rename_state *state, const char *to_pathname) {
+  vorlan_i_s3_request_t *request = &state->request;
+  state->to_path = to_pathname;
+  vorlan_i_s3_path_parse(state->to_path.data(), &state->to_bucket, &state->to_key);
+  const bool same_key = request->key != nullptr && state->to_key != nullptr &&
+                        std::strcmp(request->key, state->to_key) == 0;
+  if (std::strcmp(request->pathname, to_pathname) == 0 ||
+      (same_key && std::strcmp(request->bucket, state->to_bucket) == 0)) {
+    return vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
+        nullptr, nullptr, 553, "PATH_EXISTS", "GridFTP-Path: %s", to_pathname));
+  }
+  if (request->key == nullptr || *request->key == '\0') {
+    return vorlan_l_s3_rename_error(__func__, __LINE__, "Invalid source filename");
+  }
+  if (state->to_key == nullptr || *state->to_key == '\0') {
+    return vorlan_l_s3_rename_error(__func__, __LINE__, "Invalid destination filename");
+  }
+  vorlan_result_t result = vorlan_i_s3_path_check(to_pathname, state->to_bucket);
+  if (result == VORLAN_SUCCESS) {
+    vorlan_i_s3_bucket_allowed(state->to_bucket, request->s3_handle->allowed_buckets, &result);
+  }
+  if (result != VORLAN_SUCCESS) return result;
+  return vorlan_i_s3_request_prepare(request, false);
+}
+
+}  // namespace
+
+void vorlan_i_s3_rename(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                        void *session) {
+  VORLAN_S3_TRACE_ENTER();
+  assert(cmd_info != NULL);
+  const char *from_pathname = vorlan_i_s3_str(cmd_info->from_pathname);
+  const char *pathname = vorlan_i_s3_str(cmd_info->pathname);
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "rename: op=%p from_pathname=%s pathname=%s\n",
+                static_cast<void *>(op), from_pathname, pathname);
+  auto *s3_handle = static_cast<vorlan_i_s3_handle_t *>(session);
+  assert(s3_handle != NULL);
+  vorlan_i_s3_command_start<rename_state>(
+      __func__, op, s3_handle, from_pathname, "rename", false, vorlan_l_s3_rename_thread,
+      [pathname](rename_state *state) { return vorlan_l_s3_rename_prepare(state, pathname); });
+  VORLAN_S3_TRACE_EXIT();
+}
