@@ -11,20 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "fake_s3_server.h"
+#include "host_log_capture.h"
 #include "module_test_hooks.h"
-
-namespace {
-std::vector<std::string> host_log;  // "<level> <text>" of each host log call
-}  // namespace
-
-extern "C" void vorlan_gfs_log_message(int level, const char *format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  host_log.push_back(std::to_string(level) + " " + text);
-}
 
 namespace {
 

@@ -11,11 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "fake_s3_server.h"
+#include "host_log_capture.h"
 #include "stat_capture.h"
 
 namespace {
-
-std::vector<std::string> host_log;
 
 // The n-th list or head call (1-based; 0 = none) hands the module what it found and then
 // fails as a cut connection would, so the module repeats it.
@@ -56,15 +55,6 @@ extern "C" void S3_head_object(const S3BucketContext *context, const char *key,
   flaky_wrap(&wrapped.completeCallback, ++flaky.heads, flaky.head_at);
   reinterpret_cast<decltype(&S3_head_object)>(dlsym(RTLD_NEXT, "S3_head_object"))(
       context, key, request, timeout, &wrapped, data);
-}
-
-extern "C" void vorlan_gfs_log_message(int level, const char *format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  host_log.push_back(std::to_string(level) + " " + text);
 }
 
 namespace vorlan::test {
