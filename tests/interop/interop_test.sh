@@ -2,19 +2,24 @@
 # Real S3 clients (awscli, rclone, s3cmd) and the storage module sharing one s3rver: what the
 # module writes, each client reads back byte for byte with the content type, "mtime" and "md5"
 # metadata and ETag the module stored; what each client writes (awkward keys, directories with
-# and without placeholders, "dir/" markers, fractional "mtime"), the module lists, stats,
+# and without placeholders, "dir/" markers, "mtime" with a fraction), the module lists, stats,
 # checksums and downloads as it was written.
 #
 # Usage: interop_test.sh HOST_TOOL [S3RVER]
 #   HOST_TOOL  the command-line host (vorlan-gridftp-host), with its module beside it
-#   S3RVER     the s3rver program (default: the copy scripts/setup installs)
+#   S3RVER     the s3rver program (default: $VORLAN_S3RVER, else the copy scripts/setup installs)
 # Every failed check is printed; the exit status is non-zero when any failed.
 set -euo pipefail
 
+if [ $# -lt 1 ]; then
+  echo "usage: $0 HOST_TOOL [S3RVER]" >&2
+  exit 2
+fi
 host_tool=$(realpath "$1")
-s3rver=${2:-$(cd "$(dirname "$0")/../.." && pwd)/.s3rver/node_modules/.bin/s3rver}
+s3rver=${2:-${VORLAN_S3RVER:-$(cd "$(dirname "$0")/../.." && pwd)/.s3rver/node_modules/.bin/s3rver}}
 bucket=interop
 readonly client_mtime=1700000000.25 module_mtime=1700000000
+readonly file_mode=33216 directory_mode=16832 # 0100700 and 040700, as the module reports them
 work=$(mktemp -d)
 server=""
 failures=0
@@ -69,12 +74,13 @@ isolate_environment() {
   for name in $(compgen -e); do
     case "$name" in
       # rclone 1.60 fails with LoadCustomCABundleError while AWS_CA_BUNDLE is set.
-      AWS_* | RCLONE_* | S3CMD_* | http_proxy | https_proxy | HTTP_PROXY | HTTPS_PROXY | all_proxy | ALL_PROXY)
+      AWS_* | RCLONE_* | S3CMD_* | [Hh][Tt][Tt][Pp]*_[Pp][Rr][Oo][Xx][Yy] | [Aa][Ll][Ll]_[Pp]*)
         unset "$name"
         ;;
     esac
   done
-  export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" NO_PROXY=127.0.0.1 no_proxy=127.0.0.1
+  export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
+  export NO_PROXY=127.0.0.1 no_proxy=127.0.0.1
   export AWS_CONFIG_FILE="$work/aws-config" AWS_SHARED_CREDENTIALS_FILE="$work/aws-credentials"
   export AWS_EC2_METADATA_DISABLED=true AWS_PAGER=""
   mkdir -p "$HOME"
@@ -139,12 +145,17 @@ make_tree() {
     touch -d "@$client_mtime" "$work/tree/$key"
     i=$((i + 1))
   done
-  expect "length of the long key with its prefix" 1000 "$(LC_ALL=C; key="mod/$long_key"; echo ${#key})"
+  expect "bytes in the long key with its prefix" 1000 "$(printf %s "mod/$long_key" | wc -c)"
 }
 
 md5_of() { md5sum <"$1" | cut -d' ' -f1; }
 # The base64 form of an MD5 given in hexadecimal, as the "md5" metadata holds it.
-base64_of() { node -e "console.log(Buffer.from('$1', 'hex').toString('base64'))"; }
+base64_of() {
+  local escaped="" i
+  for ((i = 0; i < ${#1}; i += 2)); do escaped+="\\x${1:i:2}"; done
+  # shellcheck disable=SC2059 # the format is the bytes, written as \xHH escapes
+  printf "$escaped" | base64
+}
 # The content type the module stores for a key: its extension's in mime.types, else none,
 # which s3rver reports as its default.
 content_type_of() {
@@ -194,13 +205,14 @@ clients_see_module_metadata() {
     case "$key" in
       data.bin | "what?q=1&r=2" | ünïcødé*)
         expect "aws: headers of mod/$key" "$type \"$md5\" $module_mtime $md5_base64" \
-          "$(with_aws s3api head-object --bucket "$bucket" --key "mod/$key" \
-            --query '[ContentType, ETag, Metadata.mtime, Metadata.md5]' --output text | tr '\t' ' ')"
+          "$(with_aws s3api head-object --bucket "$bucket" --key "mod/$key" --output text \
+            --query '[ContentType, ETag, Metadata.mtime, Metadata.md5]' | tr '\t' ' ')"
         ;;
     esac
     expect "rclone: headers of mod/$key" "$type $md5 2023-11-14T22:13:20Z $md5_base64" \
-      "$(jq -r --arg path "$key" '.[] | select(.Path == $path)
-          | "\(.Metadata["content-type"]) \(.Hashes.md5) \(.Metadata.mtime) \(.Metadata.md5)"' <<<"$listing")"
+      "$(jq -r --arg path "$key" '.[] | select(.Path == $path) | .Metadata as $stored
+          | "\($stored["content-type"]) \(.Hashes.md5) \($stored.mtime) \($stored.md5)"' \
+          <<<"$listing")"
   done
   # s3cmd prints the user metadata after the object's ACL, which s3rver answers in a form
   # s3cmd cannot read; its debug log shows the response headers before that.
@@ -240,8 +252,9 @@ module_json() {
   printf '%s\n' "$out"
 }
 
-# Listed, stat-ed, checksummed and downloaded as written, with the "mtime" the client stored
-# (rclone writes the file's time with a fraction) or else the service's time.
+# Listed, stat-ed, checksummed and downloaded as written, with the "mtime" the client stored or
+# else the service's time: rclone stores the file's time with a fraction ("1700000000.25"), read
+# as its whole seconds.
 module_reads_client_objects() {
   local prefix=$1 key path size mtime entry listing names
   for key in "${keys[@]}"; do
@@ -249,8 +262,9 @@ module_reads_client_objects() {
     size=$(stat -c %s "$work/tree/$key")
     if [ "$prefix" = rcl ]; then mtime=$module_mtime; else mtime=service; fi
     if entry=$(module_json "$prefix/$key" stat "$path"); then
-      expect "stat $path" "$prefix/$key $size 33216 $mtime" "$(jq -r --argjson now "$module_mtime" \
-        '"\(.name) \(.size) \(.mode) \(if .mtime > $now then "service" else .mtime end)"' <<<"$entry")"
+      expect "stat $path" "$prefix/$key $size $file_mode $mtime" \
+        "$(jq -r --argjson now "$module_mtime" '"\(.name) \(.size) \(.mode) \(
+            if .mtime > $now then "service" else .mtime end)"' <<<"$entry")"
     fi
     if listing=$(module_json "$prefix/$key" ls "$(dirname "$path")"); then
       expect "ls of the folder of $path" "$size" \
@@ -262,7 +276,8 @@ module_reads_client_objects() {
     cmp -s "$work/tree/$key" "$work/copy" || fail "get $path: the bytes differ"
   done
   # Not the long key's first folder, which s3rver does not show (it has no key directly below).
-  names=$(printf '%s\n' . "${keys[@]}" | grep -vxF "$long_key" | cut -d/ -f1 | sort -u | tr '\n' ' ')
+  names=$(printf '%s\n' . "${keys[@]}" | grep -vxF "$long_key" | cut -d/ -f1 | sort -u |
+    tr '\n' ' ')
   listing=$(module_json "$prefix" ls "/$bucket/$prefix") &&
     expect "ls /$bucket/$prefix" "$names" "$(jq -r .name <<<"$listing" | sort | tr '\n' ' ')"
 }
@@ -274,19 +289,20 @@ module_reads_client_directories() {
     --content-type application/x-directory >/dev/null || fail "aws put dirs/typed/"
   with_aws s3api put-object --bucket "$bucket" --key dirs/untyped/ >/dev/null ||
     fail "aws put dirs/untyped/"
-  with_aws s3api put-object --bucket "$bucket" --key dirs/full/ >/dev/null || fail "aws put dirs/full/"
-  with_aws s3api put-object --bucket "$bucket" --key dirs/full/file --body "$work/tree/data.bin" \
-    >/dev/null || fail "aws put dirs/full/file"
+  with_aws s3api put-object --bucket "$bucket" --key dirs/full/ >/dev/null ||
+    fail "aws put dirs/full/"
+  with_rclone copyto "$work/tree/data.bin" "s3rver:$bucket/dirs/full/file" || fail "rclone copyto"
   with_rclone mkdir "s3rver:$bucket/dirs/rclone" 2>/dev/null || fail "rclone mkdir"
-  local directory="16832 0" path expected listing
+  local directory="$directory_mode 0" path expected listing path_listing
   for path_listing in "dirs:. full typed untyped" "dirs/typed:." "dirs/untyped/:." \
     "dirs/full:. file"; do
     path=/$bucket/${path_listing%%:*}
     expected=${path_listing#*:}
     if listing=$(module_json "$path" ls "$path"); then
-      expect "ls $path" "$expected" "$(jq -r .name <<<"$listing" | tr '\n' ' ' | sed 's/ $//')"
+      expect "ls $path" "$expected" "$(jq -r .name <<<"$listing" | xargs -d '\n')"
       expect "ls $path: the directories" "$directory" \
-        "$(jq -r 'select(.mode != 33216) | "\(.mode) \(.size)"' <<<"$listing" | sort -u | tr '\n' ' ' | sed 's/ $//')"
+        "$(jq -r --argjson file "$file_mode" 'select(.mode != $file) | "\(.mode) \(.size)"' \
+          <<<"$listing" | sort -u)"
     fi
   done
   for path in dirs/typed dirs/untyped dirs/full; do
@@ -298,35 +314,29 @@ module_reads_client_directories() {
   expect "stat of the directory rclone mkdir made (nothing on S3: a 550 reply)" 5 "$status"
 }
 
-# "mtime" metadata with a fraction, as another tool stores it: read as its whole seconds.
-module_reads_fractional_mtime() {
-  with_aws s3api put-object --bucket "$bucket" --key mtime/fraction --body "$work/tree/empty" \
-    --metadata "mtime=$client_mtime" >/dev/null || fail "aws put mtime/fraction"
-  local entry
-  entry=$(module_json mtime/fraction stat "/$bucket/mtime/fraction") &&
-    expect "stat of an object with mtime $client_mtime" "$module_mtime" "$(jq .mtime <<<"$entry")"
-}
-
-for tool in node curl jq /usr/bin/aws rclone s3cmd "$s3rver" "$host_tool"; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed (run scripts/setup)" >&2; exit 1; }
-done
-isolate_environment
-start_s3rver
-configure_tools
-make_tree
 # phase FUNCTION [ARGS]: runs one group of checks and says how long it took.
 phase() {
   local start=$SECONDS
   "$@"
   echo "interop: $* ($((SECONDS - start)) s)"
 }
+
+for tool in node curl jq /usr/bin/aws rclone s3cmd "$s3rver" "$host_tool"; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "$tool is not installed (run scripts/setup)" >&2
+    exit 1
+  fi
+done
+isolate_environment
+start_s3rver
+configure_tools
+make_tree
 phase module_uploads
 phase clients_read_module_objects
 phase clients_see_module_metadata
 phase clients_upload
 for prefix in aws rcl s3c; do phase module_reads_client_objects "$prefix"; done
 phase module_reads_client_directories
-phase module_reads_fractional_mtime
 
 if [ "$failures" -ne 0 ]; then
   echo "interop: $failures check(s) failed" >&2
