@@ -9,16 +9,20 @@
 namespace {
 
 // The modification time an upload stored as "mtime" metadata: decimal seconds, greater than 0
-// and the whole text a number, or exactly "0". Anything else is no time at all.
+// and the whole text a number, or exactly "0". Other tools store seconds with a fraction
+// ("1700000000.25"): one "." and at least one digit after the whole seconds are dropped, and the
+// whole seconds follow the same rules. Anything else is no time at all.
 bool vorlan_l_s3_parse_mtime(const char *text, int64_t *mtime) {
-  if (std::strcmp(text, "0") == 0) {
-    *mtime = 0;
-    return true;
-  }
   errno = 0;
   char *end = nullptr;
   const long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || value <= 0 || *end != '\0') return false;
+  const size_t fraction = *end == '.' ? std::strspn(end + 1, "0123456789") : 0;
+  if (errno != 0 || (*end != '\0' && (fraction == 0 || end[1 + fraction] != '\0'))) return false;
+  if (end == text + 1 && *text == '0') {
+    *mtime = 0;
+    return true;
+  }
+  if (value <= 0) return false;
   *mtime = value;
   return true;
 }
