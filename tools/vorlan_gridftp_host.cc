@@ -39,17 +39,22 @@ enum ExitCode : int {
   kExitReplyOther = 6,  // the request failed with a reply code outside 4xx and 5xx
 };
 
-// The module built beside the tool (<build>/gcloud next to <build>/tools), so a moved build
-// tree loads its own module; else the path the build recorded.
+// The module installed with the tool (<prefix>/bin and <prefix>/lib) or built beside it
+// (<build>/tools and <build>/gcloud), so a moved installation or build tree loads its own
+// module; else the path the build recorded.
 std::string default_module() {
   std::string recorded = VORLAN_DEFAULT_MODULE;
   char exe[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe));
   if (length <= 0 || length >= static_cast<ssize_t>(sizeof(exe))) return recorded;
-  std::string beside(exe, static_cast<size_t>(length));
-  beside.erase(beside.rfind('/') + 1);
-  beside += "../gcloud/" + recorded.substr(recorded.rfind('/') + 1);
-  return access(beside.c_str(), R_OK) == 0 ? beside : recorded;
+  std::string dir(exe, static_cast<size_t>(length));
+  dir.erase(dir.rfind('/') + 1);
+  for (const std::string &beside :
+       {dir + VORLAN_INSTALLED_MODULE,
+        dir + "../gcloud/" + recorded.substr(recorded.rfind('/') + 1)}) {
+    if (access(beside.c_str(), R_OK) == 0) return beside;
+  }
+  return recorded;
 }
 
 struct GlobalOptions {

@@ -1,4 +1,7 @@
 // Path templates: "${sysconfdir}" and nothing else.
+#include <dlfcn.h>
+
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,14 +13,65 @@
 
 #include "error_internal.h"
 
+// What the build was configured with: the full sysconfdir, and the sysconfdir and library
+// directory as given to the install (relative ones lie under the install prefix).
 #ifndef VORLAN_SYSCONFDIR
 #define VORLAN_SYSCONFDIR "/etc"
+#endif
+#ifndef VORLAN_INSTALL_SYSCONFDIR
+#define VORLAN_INSTALL_SYSCONFDIR "/etc"
+#endif
+#ifndef VORLAN_INSTALL_LIBDIR
+#define VORLAN_INSTALL_LIBDIR "lib"
 #endif
 
 namespace {
 
 std::mutex sysconfdir_mutex;
 std::optional<std::string> sysconfdir_override;
+
+// The install prefix this library was installed to, wherever that is now: its own directory
+// less the library directory. Nothing when it runs from elsewhere (the build tree).
+std::optional<std::string> installed_prefix() {
+  const std::string libdir = VORLAN_INSTALL_LIBDIR;
+  Dl_info info{};
+  if (libdir.empty() || libdir.front() == '/' ||
+      dladdr(reinterpret_cast<void *>(&vorlan_eval_path), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return std::nullopt;
+  }
+  char resolved[PATH_MAX];
+  if (realpath(info.dli_fname, resolved) == nullptr) {
+    return std::nullopt;
+  }
+  std::string dir = resolved;
+  dir.erase(dir.rfind('/'));
+  const std::string suffix = "/" + libdir;
+  if (!dir.ends_with(suffix)) {
+    return std::nullopt;
+  }
+  dir.erase(dir.size() - suffix.size());
+  return dir;
+}
+
+// An installed library reads the configuration of the prefix it lies in, so an installation
+// can move (a package, `cmake --install --prefix`); the prefix gets its sysconfdir the way
+// GNUInstallDirs gives it: /etc for / and /usr, /etc/opt/NAME for /opt/NAME, else PREFIX/etc.
+// An absolute sysconfdir, or a library outside an installation, keeps the configured one.
+std::string default_sysconfdir() {
+  const std::string relative = VORLAN_INSTALL_SYSCONFDIR;
+  std::optional<std::string> prefix;
+  if (relative.empty() || relative.front() == '/' || !(prefix = installed_prefix())) {
+    return VORLAN_SYSCONFDIR;
+  }
+  if (prefix->empty() || *prefix == "/usr") {
+    return "/" + relative;
+  }
+  if (prefix->starts_with("/opt/")) {
+    return "/" + relative + *prefix;
+  }
+  return *prefix + "/" + relative;
+}
 
 // The process override, else the environment (when set and not empty), else the install's.
 std::string sysconfdir() {
@@ -31,7 +85,7 @@ std::string sysconfdir() {
   if (from_env != nullptr && from_env[0] != '\0') {
     return from_env;
   }
-  return VORLAN_SYSCONFDIR;
+  return default_sysconfdir();
 }
 
 vorlan_result_t expand(const char *path_template, std::string &out) {

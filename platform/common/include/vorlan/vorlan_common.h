@@ -225,7 +225,9 @@ void vorlan_priority_queue_destroy(vorlan_priority_queue_t *queue);
 
 /* Expands "${sysconfdir}" in `path_template` into a newly allocated *path (caller frees). The
  * directory is the install's sysconfdir unless the environment variable VORLAN_SYSCONFDIR or
- * vorlan_set_sysconfdir names another. An unknown "${...}" variable is an error. */
+ * vorlan_set_sysconfdir names another: the configured one, or, for a library installed with a
+ * sysconfdir relative to its prefix, that of the prefix it now lies in (see eval_path.cc). An
+ * unknown "${...}" variable is an error. */
 vorlan_result_t vorlan_eval_path(const char *path_template, char **path);
 /* Overrides ${sysconfdir} for this process (null restores the default). Not thread-safe. */
 void vorlan_set_sysconfdir(const char *dir);
