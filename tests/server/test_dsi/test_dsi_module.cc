@@ -11,9 +11,9 @@
 //         "/early" registers one write and finishes without waiting for it
 //   recv: reads everything and one more read after end of data, and fails unless the data is
 //         the pattern without gaps, end of data came last and once, and the extra read came
-//         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel range=O+L
-//         interval=S inversions=N reads=R ahead_of_start=A" (N: reads with data that arrived
-//         after one from further on; R: reads with data; A: those that came before offset 0)
+//         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel
+//         inversions=N reads=R ahead_of_start=A" (N: reads with data that arrived after one
+//         from further on; R: reads with data; A: those that came before offset 0)
 // It registers its storage interface as "test_dsi".
 #include <vorlan/vorlan_gridftp_server.h>
 
@@ -405,15 +405,9 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t * /*i
     vorlan_gridftp_server_update_range_recvd(t.op, 0, static_cast<vorlan_off_t>(data.size()));
     vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "recv bytes=%zu mtime=%s\n", data.size(),
                            mtime_text.c_str());
-    vorlan_off_t range_offset = 0, range_length = 0;
-    int interval = 0;
-    vorlan_gridftp_server_get_write_range(t.op, &range_offset, &range_length);
-    vorlan_gridftp_server_get_update_interval(t.op, &interval);
-    vorlan_gfs_log_message(
-        VORLAN_GFS_LOG_INFO,
-        "channel range=%lld+%lld interval=%d inversions=%d reads=%zu ahead_of_start=%zu",
-        static_cast<long long>(range_offset), static_cast<long long>(range_length), interval,
-        t.inversions, t.pieces.size(), t.ahead_of_start);
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO,
+                           "channel inversions=%d reads=%zu ahead_of_start=%zu", t.inversions,
+                           t.pieces.size(), t.ahead_of_start);
   });
   return VORLAN_SUCCESS;
 }
