@@ -1,4 +1,4 @@
-// MD5 states, the checksum cache and the test of whether an ETag is the object's MD5.
+// The checksum cache and the test of whether an ETag is the object's MD5.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,47 +11,6 @@
 namespace {
 
 using vorlan::test::TempDir;
-
-std::string md5_in_pieces(const std::string &data, size_t piece, uint64_t *byte_count) {
-  md5_state *state = nullptr;
-  EXPECT_EQ(vorlan_i_s3_checksum_init(&state), VORLAN_SUCCESS);
-  if (state == nullptr) {
-    return "";
-  }
-  for (size_t at = 0; at < data.size(); at += piece) {
-    const size_t length = std::min(piece, data.size() - at);
-    EXPECT_EQ(vorlan_i_s3_checksum_update(state, data.data() + at, length), VORLAN_SUCCESS);
-  }
-  EXPECT_EQ(vorlan_i_s3_checksum_finalize(state), VORLAN_SUCCESS);
-  std::string sum = state->md5sum;
-  *byte_count = state->byte_count;
-  vorlan_i_s3_checksum_free(&state);
-  EXPECT_EQ(state, nullptr);
-  return sum;
-}
-
-TEST(Md5StateTest, Rfc1321VectorsInEveryPieceSize) {
-  struct Vector {
-    std::string input;
-    const char *md5;
-  } vectors[] = {
-      {"", "d41d8cd98f00b204e9800998ecf8427e"},
-      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
-      {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
-       "0",
-       "57edf4a22be3c955ac49da2e2107b67a"},
-  };
-  for (const Vector &v : vectors) {
-    for (size_t piece : {size_t{1}, size_t{7}, size_t{63}, size_t{64}, size_t{1000}}) {
-      SCOPED_TRACE(v.input + " in pieces of " + std::to_string(piece));
-      uint64_t byte_count = 0;
-      EXPECT_EQ(md5_in_pieces(v.input, piece, &byte_count), v.md5);
-      EXPECT_EQ(byte_count, v.input.size());
-    }
-  }
-}
 
 class ChecksumCacheTest : public ::testing::Test {
  protected:

@@ -122,33 +122,18 @@ TEST_F(ConfigParseTest, MissingFileIsASystemError) {
   vorlan_object_free(error);
 }
 
-// The extra table's keys are matched after the built-in ones; its strings are dropped with the
-// built-in ones when the file fails, also for a required key left unset.
-TEST_F(ConfigParseTest, ExtraTableAddsKeys) {
+// Activation's extra table: its strings are dropped with the built-in ones when the file fails.
+TEST_F(ConfigParseTest, ExtraTableStringsGoWithAFailedFile) {
   char *location = nullptr;
-  char *token = nullptr;
   vorlan_i_s3_config_key_t extra[] = {
       {VORLAN_S3_CONFIG_STRING, "bucket_create_location", &location, nullptr, nullptr, nullptr,
        false},
-      {VORLAN_S3_CONFIG_STRING, "token", &token, nullptr, nullptr, nullptr, true},
       {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
   };
-  ASSERT_EQ(parse("bucket_create_location = EU\ntoken = t1\nmax_retries = 3\n", extra), "");
-  EXPECT_EQ(str(location), "EU");
-  EXPECT_EQ(str(token), "t1");
-  EXPECT_EQ(vorlan_i_s3_max_retries, 3);
-
-  free(token);
-  token = nullptr;
-  EXPECT_EQ(parse("bucket_create_location = US\n", extra),
-            "Required config \"token\" not set in " + path_ + "\n");
+  const std::string message = parse("bucket_create_location = EU\nuse_https = 2\n", extra);
+  EXPECT_EQ(message, "Error parsing " + path_ +
+                         ":2: unexpected value for boolean attribute use_https: \"2\"\n");
   EXPECT_EQ(location, nullptr);
-  EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
-
-  EXPECT_EQ(
-      parse("token = t\nuse_https = 2\n", extra),
-      "Error parsing " + path_ + ":2: unexpected value for boolean attribute use_https: \"2\"\n");
-  EXPECT_EQ(token, nullptr);
 }
 
 // The MIME table: which line names an extension, what a key's extension is, and files that

@@ -109,6 +109,8 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
   // Answers to a listing's GETs in turn; 503s follow them.
   const std::vector<std::string> later = {page({"d/a", "d/b"}, {"d/p/"}, true),
                                           page({"d/q"}, {}, false)},
+                                 key_later = {page({"d/q"}, {"d/p/"}, true),
+                                              page({"d/r"}, {}, false)},
                                  stuck = {page({"d/a"}, {}, true, "d/a"),
                                           page({"d/b"}, {}, true, "d/a")},
                                  nothing = {page({}, {}, true)},
@@ -130,6 +132,8 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
   const std::vector<Case> cases = {
       {"truncated without a marker: from the later of key and prefix", "/b/d", false, later, 0, 0,
        ". a b p/ q", "5", nullptr, "marker=d%2Fp%2F"},
+      {"truncated without a marker: the key sorts last", "/b/d", false, key_later, 0, 0, ". q p/ r",
+       "4", nullptr, "marker=d%2Fq"},
       {"marker that does not advance", "/b/d", false, stuck, 0, 0, ". a b", "3",
        "does not advance past \"d/a\"", "marker=d%2Fa"},
       {"truncated, nothing to continue from", "/b/d", false, nothing, 0, 0, ".", "1",

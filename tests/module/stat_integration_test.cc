@@ -1,5 +1,5 @@
 // Stat and listings against s3rver: the directory model, names that need escaping, the
-// "mtime" metadata, batches of 32 and a listing over several pages.
+// "mtime" metadata and a listing over several pages.
 #include <string>
 #include <vector>
 
@@ -144,20 +144,6 @@ TEST_F(StatS3rver, PathsListAndStatAsTheDirectoryModelSays) {
     run_stat(handle.get(), ("/names/m/" + text).c_str(), true, &run);
     ASSERT_EQ(run.result, VORLAN_SUCCESS) << text;
     EXPECT_EQ(run.entries.at(0).mtime, mtime) << text;
-  }
-}
-
-TEST_F(StatS3rver, RecordsReachTheHostInBatchesOf32) {
-  // The directory's "." and its files: 31, 32, 33 and 70 records.
-  put("grow", "d/");
-  HandlePtr handle = session();
-  int files = 0;
-  for (const auto &[records, reports] : std::vector<std::pair<int, const char *>>{
-           {31, "31"}, {32, "32 0"}, {33, "32 1"}, {70, "32 32 6"}}) {
-    while (files < records - 1) put("grow", "d/f" + std::to_string(100 + files++));
-    StatRun run;
-    run_stat(handle.get(), "/grow/d", false, &run);
-    EXPECT_EQ(run.reports, reports) << records;
   }
 }
 

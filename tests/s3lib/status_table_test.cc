@@ -21,17 +21,6 @@ static_assert(S3StatusOK == 0 && S3StatusAbortedByCallback == 1 && S3StatusOutOf
               S3StatusErrorSlowDown == 120 && S3StatusHttpErrorForbidden == 131 &&
               S3StatusHttpErrorNotFound == 132 && S3StatusKeyMissing == 148);
 
-TEST(StatusTable, NamesAndServiceCodes) {
-  EXPECT_STREQ(S3_get_status_name(S3StatusErrorNoSuchKey), "ErrorNoSuchKey");
-  EXPECT_STREQ(S3_get_status_name(S3StatusCount), "Unknown");
-  EXPECT_EQ(vorlan_s3::status_from_error_code("NoSuchKey"), S3StatusErrorNoSuchKey);
-  EXPECT_EQ(vorlan_s3::status_from_error_code("AuthorizationHeaderMalformed"),
-            S3StatusErrorAuthorizationHeaderMalformed);
-  EXPECT_EQ(vorlan_s3::status_from_error_code("NoSuchThing"), S3StatusErrorUnknown);
-  // A HeadBucket redirect has no document; the region lookup knows it by this status.
-  EXPECT_EQ(vorlan_s3::status_from_http_code(301), S3StatusErrorPermanentRedirect);
-}
-
 TEST(StatusTable, RetryableOutcomes) {
   using vorlan_s3::status_from_http_code;
   using vorlan_s3::status_from_transport_result;
@@ -56,6 +45,8 @@ TEST(StatusTable, RetryableOutcomes) {
     EXPECT_EQ(S3_status_is_retryable(r.status) != 0, r.retryable)
         << r.name << ": " << S3_get_status_name(r.status);
   }
+  // Service codes reach their statuses in the wire tests; a number past the table has a name.
+  EXPECT_STREQ(S3_get_status_name(S3StatusCount), "Unknown");
 }
 
 }  // namespace

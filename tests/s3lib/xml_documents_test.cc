@@ -42,30 +42,6 @@ TEST(XmlDocuments, BucketPageReadsEntriesPrefixesAndEntities) {
   EXPECT_EQ(page.common_prefixes[1], "z&z/");
 }
 
-TEST(XmlDocuments, NextMarkerOfATruncatedPage) {
-  struct row {
-    const char *name;
-    std::string inner;
-    const char *next_marker;
-  } rows[] = {
-      {"given by the service", "<NextMarker>given</NextMarker>" + contents("a", 1), "given"},
-      {"last key when omitted", contents("a", 1) + contents("b", 1), "b"},
-      {"last prefix when it sorts after the last key",
-       contents("a", 1) + "<CommonPrefixes><Prefix>c/</Prefix></CommonPrefixes>", "c/"},
-      {"last key when it sorts after the last prefix",
-       "<CommonPrefixes><Prefix>a/</Prefix></CommonPrefixes>" + contents("b", 1), "b"},
-  };
-  for (const row &r : rows) {
-    SCOPED_TRACE(r.name);
-    vorlan_s3::bucket_page page;
-    std::string body = std::string(kListHead) + "<IsTruncated>true</IsTruncated>" + r.inner +
-                       "</ListBucketResult>";
-    ASSERT_EQ(vorlan_s3::parse_bucket_page(body, &page), S3StatusOK);
-    EXPECT_TRUE(page.truncated);
-    EXPECT_EQ(page.next_marker, r.next_marker);
-  }
-}
-
 TEST(XmlDocuments, BodiesThatAreNotTheDocumentFail) {
   const std::string truncated = std::string(kListHead) + contents("a", 1).substr(0, 40);
   const std::string documents[] = {

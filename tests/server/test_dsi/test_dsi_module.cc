@@ -1,7 +1,6 @@
 // A small storage module that drives the host the way a real one does, with behaviours chosen
 // by user name and path so the host tests can provoke each case:
-//   session start: user "nohandle" starts without a handle, "refused" fails with a reply
-//                  error, anyone else gets a handle (reported from a worker thread)
+//   session start: a handle, reported from a worker thread
 //   stat "/batches/N/M": N partial batches of M records, then a final batch of one
 //   command "/twice" finishes twice; "/failure" fails with the bare VORLAN_FAILURE;
 //         "/wrongkind" also calls finished_stat; "/never" never finishes; "/config/KEY" answers
@@ -11,9 +10,9 @@
 //         "/early" registers one write and finishes without waiting for it
 //   recv: reads everything and one more read after end of data, and fails unless the data is
 //         the pattern without gaps, end of data came last and once, and the extra read came
-//         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel range=O+L
-//         interval=S inversions=N reads=R ahead_of_start=A" (N: reads with data that arrived
-//         after one from further on; R: reads with data; A: those that came before offset 0)
+//         back empty at end of data; then logs "recv bytes=B mtime=T" and "channel
+//         inversions=N reads=R ahead_of_start=A" (N: reads with data that arrived after one
+//         from further on; R: reads with data; A: those that came before offset 0)
 // It registers its storage interface as "test_dsi".
 #include <vorlan/vorlan_gridftp_server.h>
 
@@ -82,55 +81,27 @@ void run_detached(std::function<void()> work) {
   }
 }
 
-vorlan_object_t *module_error_object(const char *text) {
-  return vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, __FILE__,
-                                      __func__, __LINE__, "%s", text);
-}
-
 vorlan_result_t module_error(const char *text) {
-  return vorlan_error_put(module_error_object(text));
-}
-
-// A reply error of `code` and `word` with one header line, as a result.
-vorlan_result_t reply_error(vorlan_object_t *cause, int code, const char *word,
-                            const std::string &header) {
-  return vorlan_error_put(
-      vorlan_gfs_ftp_response_error_construct(nullptr, cause, code, word, "%s", header.c_str()));
+  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
+                                                       __FILE__, __func__, __LINE__, "%s", text));
 }
 
 void start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *info) {
   std::string user = info->username;
-  if (user == "nohandle") {
-    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, nullptr, nullptr, "/");
-  } else if (user == "refused") {
-    vorlan_gridftp_server_finished_session_start(
-        op,
-        reply_error(module_error_object("no such user"), 530, "LOGIN_DENIED",
-                    "GridFTP-User: " + user),
-        nullptr, nullptr, nullptr);
-  } else {
-    run_detached([op, user] {
-      vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new Handle{user},
-                                                   user.c_str(), ("/home/" + user).c_str());
-    });
-  }
+  run_detached([op, user] {
+    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new Handle{user}, user.c_str(),
+                                                 ("/home/" + user).c_str());
+  });
 }
 
-void destroy(void *session) {
-  auto *handle = static_cast<Handle *>(session);
-  vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "destroy %s\n",
-                         handle != nullptr ? handle->user.c_str() : "(no handle)");
-  delete handle;
-}
+void destroy(void *session) { delete static_cast<Handle *>(session); }
 
 void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*session*/) {
   std::string path = info->pathname;
   run_detached([op, path] {
     int batches = 0, per_batch = 0;
     if (sscanf(path.c_str(), "/batches/%d/%d", &batches, &per_batch) != 2) {
-      vorlan_gridftp_server_finished_stat(
-          op, reply_error(nullptr, 550, "PATH_NOT_FOUND", "GridFTP-Path: \"" + path + "\""),
-          nullptr, 0);
+      vorlan_gridftp_server_finished_stat(op, module_error("no such path"), nullptr, 0);
       return;
     }
     int n = 0;
@@ -405,15 +376,9 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t * /*i
     vorlan_gridftp_server_update_range_recvd(t.op, 0, static_cast<vorlan_off_t>(data.size()));
     vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "recv bytes=%zu mtime=%s\n", data.size(),
                            mtime_text.c_str());
-    vorlan_off_t range_offset = 0, range_length = 0;
-    int interval = 0;
-    vorlan_gridftp_server_get_write_range(t.op, &range_offset, &range_length);
-    vorlan_gridftp_server_get_update_interval(t.op, &interval);
-    vorlan_gfs_log_message(
-        VORLAN_GFS_LOG_INFO,
-        "channel range=%lld+%lld interval=%d inversions=%d reads=%zu ahead_of_start=%zu",
-        static_cast<long long>(range_offset), static_cast<long long>(range_length), interval,
-        t.inversions, t.pieces.size(), t.ahead_of_start);
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO,
+                           "channel inversions=%d reads=%zu ahead_of_start=%zu", t.inversions,
+                           t.pieces.size(), t.ahead_of_start);
   });
   return VORLAN_SUCCESS;
 }
