@@ -83,6 +83,13 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
       {"unreadable MIME file", "mime_types_path = " + dir_.path() + "/absent.types\n", "",
        "ERROR: There was an error parsing the mime.types file " + dir_.path() + "/absent.types.\n",
        true},
+      {"unreadable ca_file", "ca_file = " + dir_.path() + "/absent.pem\n",
+       "Error loading ca_file " + dir_.path() + "/absent.pem: ",
+       "ERROR: The ca_file " + dir_.path() + "/absent.pem cannot be used.\n", true},
+      {"ca_file without a certificate",
+       "ca_file = " + dir_.write("key.pem", "no PEM here\n") + "\n",
+       "key.pem: it holds no PEM certificate",
+       "ERROR: The ca_file " + dir_.path() + "/key.pem cannot be used.\n", true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
