@@ -24,6 +24,7 @@ int32_t vorlan_i_s3_retry_delay_ms = 100;
 int64_t vorlan_i_s3_part_size = 0;
 int32_t vorlan_i_s3_restore_days = 4;
 char *vorlan_i_s3_restore_tier = nullptr;
+char *vorlan_i_s3_ca_file = nullptr;
 
 namespace {
 
@@ -31,7 +32,7 @@ constexpr const char *vorlan_l_s3_whitespace = " \t\n\v\f\r";
 
 // The built-in key table, in the order keys are matched.
 struct vorlan_l_s3_builtin_keys {
-  vorlan_i_s3_config_key_t keys[12] = {
+  vorlan_i_s3_config_key_t keys[13] = {
       {VORLAN_S3_CONFIG_STRING, "host_name", &vorlan_i_s3_default_hostname, nullptr, nullptr,
        nullptr, false},
       {VORLAN_S3_CONFIG_STRING, "default_region", &vorlan_i_s3_default_region, nullptr, nullptr,
@@ -53,6 +54,7 @@ struct vorlan_l_s3_builtin_keys {
        false},
       {VORLAN_S3_CONFIG_STRING, "restore_tier", &vorlan_i_s3_restore_tier, nullptr, nullptr,
        nullptr, false},
+      {VORLAN_S3_CONFIG_STRING, "ca_file", &vorlan_i_s3_ca_file, nullptr, nullptr, nullptr, false},
       {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
   };
 };

@@ -227,6 +227,35 @@ vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
 
 namespace {
 
+void vorlan_l_s3_mime_table_release() {
+  if (vorlan_i_s3_mime_extensions != nullptr) {
+    vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
+    vorlan_i_s3_mime_extensions = nullptr;
+  }
+}
+
+// Every session's requests trust the ca_file's authorities; a file that cannot be used stops
+// activation rather than leave the endpoint's certificates untrusted.
+vorlan_result_t vorlan_l_s3_trust_ca_file() {
+  if (vorlan_i_s3_ca_file == nullptr) return VORLAN_SUCCESS;
+  const S3Status status = S3_set_ca_file(vorlan_i_s3_ca_file);
+  if (status == S3StatusOK) return VORLAN_SUCCESS;
+  if (status == S3StatusOutOfMemory) return vorlan_i_s3_malloc_error();
+  if (status == S3StatusFailedToInitializeRequest) {
+    const int saved_errno = errno;
+    try {
+      std::string subject = vorlan_i_s3_format("Error loading ca_file %s: ", vorlan_i_s3_ca_file);
+      return vorlan_i_s3_system_error(saved_errno, subject.c_str());
+    } catch (const std::bad_alloc &) {
+      return vorlan_i_s3_malloc_error();
+    }
+  }
+  return vorlan_error_put(vorlan_error_construct_error(
+      &vorlan_i_s3_base_module, nullptr, VORLAN_ERROR_TYPE_MODULE, "module_base", __func__,
+      __LINE__, "Error loading ca_file %s: it holds no PEM certificate, or a malformed one\n",
+      vorlan_i_s3_ca_file));
+}
+
 vorlan_result_t vorlan_l_s3_base_activate() {
   // A malformed VORLAN_S3_DEBUG leaves the log off; the module works without it, but the
   // operator hears why the log is silent.
@@ -251,6 +280,15 @@ vorlan_result_t vorlan_l_s3_base_activate() {
     return result;
   }
 
+  result = vorlan_l_s3_trust_ca_file();
+  if (result != VORLAN_SUCCESS) {
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_ERR, "The ca_file %s cannot be used.",
+                           vorlan_i_s3_ca_file);
+    vorlan_l_s3_mime_table_release();
+    VORLAN_S3_LOG_RESULT(result);
+    return result;
+  }
+
   vorlan_i_s3_checksum_cache_init();
   VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
   return VORLAN_SUCCESS;
@@ -263,11 +301,9 @@ vorlan_result_t vorlan_l_s3_base_deactivate() {
     VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "%d worker threads still running after %lld ms\n", running,
                   static_cast<long long>(vorlan_i_s3_unload_wait_ms));
   }
-  if (vorlan_i_s3_mime_extensions != nullptr) {
-    vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
-    vorlan_i_s3_mime_extensions = nullptr;
-  }
+  vorlan_l_s3_mime_table_release();
   vorlan_i_s3_checksum_cache_destroy();
+  if (vorlan_i_s3_ca_file != nullptr) S3_set_ca_file(nullptr);
   // No S3_deinitialize: activation took no reference; each session releases its own.
   vorlan_i_s3_debug_close();
   return VORLAN_SUCCESS;

@@ -111,6 +111,8 @@ extern int32_t vorlan_i_s3_retry_delay_ms;
 extern int64_t vorlan_i_s3_part_size;
 extern int32_t vorlan_i_s3_restore_days;
 extern char *vorlan_i_s3_restore_tier;
+// A PEM file of certificate authorities trusted besides the system's; null for none.
+extern char *vorlan_i_s3_ca_file;
 extern char *vorlan_i_s3_gcloud_bucket_location;
 
 // The storage service's default endpoint: Google Cloud Storage's XML interface.

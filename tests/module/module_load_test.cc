@@ -83,6 +83,13 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
       {"unreadable MIME file", "mime_types_path = " + dir_.path() + "/absent.types\n", "",
        "ERROR: There was an error parsing the mime.types file " + dir_.path() + "/absent.types.\n",
        true},
+      {"unreadable ca_file", "ca_file = " + dir_.path() + "/absent.pem\n",
+       "Error loading ca_file " + dir_.path() + "/absent.pem: ",
+       "ERROR: The ca_file " + dir_.path() + "/absent.pem cannot be used.\n", true},
+      {"ca_file without a certificate",
+       "ca_file = " + dir_.write("key.pem", "no PEM here\n") + "\n",
+       "key.pem: it holds no PEM certificate",
+       "ERROR: The ca_file " + dir_.path() + "/key.pem cannot be used.\n", true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
@@ -98,13 +105,8 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
         << log;
     dir_.write("server.log", "");
   }
-  // A good configuration still loads afterwards.
-  std::string error;
-  EXPECT_NE(load("max_retries = 2\n", &error), nullptr) << error;
-}
-
-// A malformed setting leaves the log off but tells the server's log why.
-TEST_F(ModuleLoadTest, MalformedDebugSettingWarnsInTheServerLog) {
+  // A good configuration still loads afterwards; a malformed debug setting only leaves the log
+  // off, and tells the server's log why.
   setenv("VORLAN_S3_DEBUG", "TRACE|LOUD", 1);
   std::string error;
   EXPECT_NE(load("max_retries = 2\n", &error), nullptr) << error;

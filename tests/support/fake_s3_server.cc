@@ -140,24 +140,14 @@ std::string hmac_sha256(const std::string &key, const std::string &data) {
   return {reinterpret_cast<char *>(out), size};
 }
 
-struct tm utc(int64_t seconds) {
+// A UTC time as RFC 1123 (HTTP headers) or, with `iso`, ISO 8601 (XML documents).
+std::string utc_text(int64_t seconds, bool iso = true) {
   auto t = static_cast<time_t>(seconds);
   struct tm tm {};
   gmtime_r(&t, &tm);
-  return tm;
-}
-
-std::string rfc1123(int64_t seconds) {
-  struct tm tm = utc(seconds);
   char buffer[64];
-  strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  return buffer;
-}
-
-std::string iso8601(int64_t seconds) {
-  struct tm tm = utc(seconds);
-  char buffer[64];
-  strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+  strftime(buffer, sizeof buffer, iso ? "%Y-%m-%dT%H:%M:%S.000Z" : "%a, %d %b %Y %H:%M:%S GMT",
+           &tm);
   return buffer;
 }
 
@@ -310,8 +300,19 @@ FakeS3Fault transfer_fault(FakeS3Fault::Kind kind, uint64_t bytes,
 }  // namespace
 
 struct FakeS3Server::State {
+  explicit State(Options options_)
+      : options(std::move(options_)),
+        server_owner(options.tls_certificate_path.empty()
+                         ? std::make_unique<httplib::Server>()
+                         : std::make_unique<httplib::SSLServer>(
+                               options.tls_certificate_path.c_str(), options.tls_key_path.c_str())),
+        server(*server_owner) {
+    if (!server.is_valid()) throw std::runtime_error("fake S3 server: unusable TLS certificate");
+  }
+
   Options options;
-  httplib::Server server;
+  std::unique_ptr<httplib::Server> server_owner;
+  httplib::Server &server;
   std::thread listener;
   int port = 0;
 
@@ -459,8 +460,7 @@ FakeS3Fault &FakeS3Fault::times(int count) {
 
 FakeS3Server::FakeS3Server() : FakeS3Server(Options()) {}
 
-FakeS3Server::FakeS3Server(Options options) : state_(std::make_unique<State>()) {
-  state_->options = std::move(options);
+FakeS3Server::FakeS3Server(Options options) : state_(std::make_unique<State>(std::move(options))) {
   State *state = state_.get();
   auto &server = state->server;
   // Each open connection holds a worker thread while it is kept alive.
@@ -920,7 +920,7 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record, bool head)
   answer.length = object->size;
   if (!object->generated) answer.body = std::shared_ptr<const std::string>(object, &object->data);
   answer.headers = {{"ETag", object->etag},
-                    {"Last-Modified", rfc1123(object->last_modified)},
+                    {"Last-Modified", utc_text(object->last_modified, false)},
                     {"Accept-Ranges", "bytes"}};
   if (!object->content_encoding.empty()) {
     answer.headers.emplace_back("Content-Encoding", object->content_encoding);
@@ -999,7 +999,7 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   auto copy = std::make_shared<FakeS3Object>(*found->second);
   copy->last_modified = time(nullptr);
   std::string xml =
-      kXmlHead + ("<CopyObjectResult><LastModified>" + iso8601(copy->last_modified) +
+      kXmlHead + ("<CopyObjectResult><LastModified>" + utc_text(copy->last_modified) +
                   "</LastModified><ETag>" + xml_escape(copy->etag) + "</ETag></CopyObjectResult>");
   to->second.objects[record.key] = std::move(copy);
   return xml_answer(200, std::move(xml));
@@ -1019,7 +1019,7 @@ Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, const Que
   for (const auto &[key, object] : bucket->second.objects) {
     if (!starts_with(key, prefix)) continue;
     xml += "<Contents><Key>" + xml_escape(key) + "</Key><LastModified>" +
-           iso8601(object->last_modified) + "</LastModified><ETag>" + xml_escape(object->etag) +
+           utc_text(object->last_modified) + "</LastModified><ETag>" + xml_escape(object->etag) +
            "</ETag><Size>" + std::to_string(object->size) + "</Size></Contents>";
   }
   return xml_answer(200, xml + "</ListBucketResult>");
@@ -1033,8 +1033,8 @@ Answer FakeS3Server::State::list_service() {
                                    "</Owner><Buckets>");
   std::lock_guard lock(mutex);
   for (const auto &[name, bucket] : buckets) {
-    xml += "<Bucket><Name>" + xml_escape(name) + "</Name><CreationDate>" + iso8601(bucket.created) +
-           "</CreationDate></Bucket>";
+    xml += "<Bucket><Name>" + xml_escape(name) + "</Name><CreationDate>" +
+           utc_text(bucket.created) + "</CreationDate></Bucket>";
   }
   return xml_answer(200, xml + "</Buckets></ListAllMyBucketsResult>");
 }

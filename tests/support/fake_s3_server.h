@@ -153,6 +153,9 @@ class FakeS3Server {
     std::string security_token;
     std::string bearer_token = "fake-token";
     int keep_alive_seconds = 2;
+    // Both set: HTTPS only, with this PEM certificate (chain) and its private key.
+    std::string tls_certificate_path;
+    std::string tls_key_path;
   };
 
   FakeS3Server();
@@ -162,7 +165,7 @@ class FakeS3Server {
   FakeS3Server &operator=(const FakeS3Server &) = delete;
 
   int port() const;
-  std::string host() const;  // "127.0.0.1:<port>"
+  std::string host() const;  // "127.0.0.1:<port>", for HTTP or, with a certificate, HTTPS
 
   // Direct access to the stored state, bypassing HTTP. `streaming` buckets keep no object
   // data: PUT bodies are discarded and their objects become generated ones. Buckets are in

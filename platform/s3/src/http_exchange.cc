@@ -1,6 +1,7 @@
 #include "http_exchange.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -43,6 +44,8 @@ struct exchange_state {
   uint64_t body_received = 0;
   uint64_t body_sent = 0;
   std::string error_body;
+  // Kept for the whole exchange: libcurl asks for them at each new TLS connection.
+  std::shared_ptr<const vorlan_s3::extra_authorities> authorities;
 };
 
 bool is_success(long code) { return code >= 200 && code < 300; }
@@ -126,8 +129,40 @@ int on_body_seek(void *user, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
-void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *headers,
-               exchange_state *state, char *error_buffer) {
+// Adds the extra authorities to the store that libcurl filled from the system's bundle.
+CURLcode add_extra_authorities(CURL *, void *ssl_ctx, void *user) {
+  const auto *authorities = static_cast<const vorlan_s3::extra_authorities *>(user);
+  X509_STORE *store = SSL_CTX_get_cert_store(static_cast<SSL_CTX *>(ssl_ctx));
+  for (const auto &certificate : authorities->certificates) {
+    if (X509_STORE_add_cert(store, certificate.get()) != 1) return CURLE_SSL_CACERT_BADFILE;
+  }
+  return CURLE_OK;
+}
+
+bool is_https(const std::string &url) { return url.rfind("https://", 0) == 0; }
+
+// An HTTPS request goes with the extra authorities or not at all.
+CURLcode trust_extra_authorities(CURL *curl, const vorlan_s3::extra_authorities &authorities,
+                                 char *error_buffer) {
+  CURLcode code = curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &add_extra_authorities);
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &authorities);
+  }
+  if (code != CURLE_OK) {
+    std::snprintf(error_buffer, CURL_ERROR_SIZE,
+                  "libcurl's TLS library cannot take the certificate authorities of %s",
+                  authorities.path.c_str());
+    return CURLE_SSL_CACERT_BADFILE;
+  }
+#if LIBCURL_VERSION_NUM >= 0x075700
+  // A cached store is shared by later connections, which must not see what was added to it.
+  curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+#endif
+  return CURLE_OK;
+}
+
+CURLcode configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *headers,
+                   exchange_state *state, char *error_buffer) {
   vorlan_s3::transfer_settings settings = vorlan_s3::current_settings();
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   // The path is signed exactly as built; "." and ".." segments of a key must stay.
@@ -171,6 +206,28 @@ void configure(CURL *curl, const vorlan_s3::http_request &request, curl_slist *h
   } else if (request.method != "GET") {
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
+  state->authorities = std::move(settings.authorities);
+  if (state->authorities && is_https(request.url)) {
+    return trust_extra_authorities(curl, *state->authorities, error_buffer);
+  }
+  return CURLE_OK;
+}
+
+// "host:port" of a URL, as the request named it.
+std::string_view url_authority(std::string_view url) {
+  size_t start = url.find("://");
+  start = start == std::string_view::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  return url.substr(start, end == std::string_view::npos ? url.size() - start : end - start);
+}
+
+// libcurl's text for a TLS failure does not say with whom.
+std::string tls_failure_message(S3Status status, std::string_view url, const std::string &detail) {
+  std::string message = "TLS ";
+  message += status == S3StatusServerFailedVerification ? "certificate of " : "with ";
+  message += url_authority(url);
+  message += status == S3StatusServerFailedVerification ? " not trusted: " : " failed: ";
+  return message + detail;
 }
 
 // A kept-alive connection can hold what a misbehaving server sent after its last answer, or
@@ -235,7 +292,8 @@ http_result http_perform(const http_request &request, http_response_handler &han
   CURLcode code = CURLE_OK;
   for (int attempt = 0;; ++attempt) {
     error_buffer[0] = '\0';
-    configure(lease.get(), request, headers.get(), &state, error_buffer);
+    code = configure(lease.get(), request, headers.get(), &state, error_buffer);
+    if (code != CURLE_OK) break;
     if (attempt > 0) curl_easy_setopt(lease.get(), CURLOPT_FRESH_CONNECT, 1L);
     code = curl_easy_perform(lease.get());
     if (attempt > 0 || !reused_connection_went_stale(lease.get(), code, state)) break;
@@ -259,6 +317,11 @@ http_result http_perform(const http_request &request, http_response_handler &han
     long os_errno = 0;
     curl_easy_getinfo(lease.get(), CURLINFO_OS_ERRNO, &os_errno);
     result.status = status_from_transport_result(code, os_errno);
+    if (result.status == S3StatusServerFailedVerification ||
+        result.status == S3StatusTransportTlsFailure) {
+      result.transport_message =
+          tls_failure_message(result.status, request.url, result.transport_message);
+    }
   } else if (!state.headers_complete) {
     result.status = S3StatusTransportOther;
   } else if (request.method != "HEAD" && state.headers.content_length()) {

@@ -1,8 +1,10 @@
 #include "library_state.h"
 
 #include <libxml/parser.h>
+#include <openssl/pem.h>
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -143,6 +145,33 @@ std::shared_ptr<shared_transport> current_transport() {
   return s.transport;
 }
 
+struct file_close {
+  void operator()(FILE *file) const { std::fclose(file); }
+};
+
+struct x509_info_stack_free {
+  void operator()(STACK_OF(X509_INFO) * infos) const {
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+  }
+};
+
+// The certificates of a PEM file; keys and other blocks in it are passed over.
+S3Status read_authorities(const char *path, extra_authorities *authorities) {
+  std::unique_ptr<FILE, file_close> file(std::fopen(path, "r"));
+  if (!file) return S3StatusFailedToInitializeRequest;
+  std::unique_ptr<STACK_OF(X509_INFO), x509_info_stack_free> infos(
+      PEM_X509_INFO_read(file.get(), nullptr, nullptr, nullptr));
+  if (!infos) return S3StatusTransportTlsFailure;
+  for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
+    X509_INFO *info = sk_X509_INFO_value(infos.get(), i);
+    if (info->x509 == nullptr) continue;
+    authorities->certificates.emplace_back(info->x509);
+    info->x509 = nullptr;
+  }
+  authorities->path = path;
+  return authorities->certificates.empty() ? S3StatusTransportTlsFailure : S3StatusOK;
+}
+
 }  // namespace
 
 transfer_settings current_settings() {
@@ -218,4 +247,22 @@ extern "C" void S3_set_transfer_timeouts(int connect_timeout_seconds, int low_sp
   s.connect_timeout_override = connect_timeout_seconds > 0 ? connect_timeout_seconds : 0;
   s.low_speed_time_override = low_speed_time_seconds > 0 ? low_speed_time_seconds : 0;
   refresh_timeouts(s);
+}
+
+extern "C" S3Status S3_set_ca_file(const char *path) {
+  using namespace vorlan_s3;
+  try {
+    std::shared_ptr<extra_authorities> authorities;
+    if (path != nullptr && path[0] != '\0') {
+      authorities = std::make_shared<extra_authorities>();
+      // Returns straight after a failed open, so errno still says why.
+      S3Status status = read_authorities(path, authorities.get());
+      if (status != S3StatusOK) return status;
+    }
+    std::lock_guard<std::mutex> guard(state_mutex);
+    state().settings.authorities = std::move(authorities);
+    return S3StatusOK;
+  } catch (const std::bad_alloc &) {
+    return S3StatusOutOfMemory;
+  }
 }

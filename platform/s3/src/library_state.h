@@ -5,11 +5,23 @@
 #define VORLAN_S3_LIBRARY_STATE_H
 
 #include <curl/curl.h>
+#include <openssl/x509.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vorlan_s3 {
+
+struct x509_free {
+  void operator()(X509 *certificate) const { X509_free(certificate); }
+};
+
+// Certificate authorities trusted besides the system's store (S3_set_ca_file), parsed once.
+struct extra_authorities {
+  std::string path;
+  std::vector<std::unique_ptr<X509, x509_free>> certificates;
+};
 
 struct transfer_settings {
   bool verify_peer = true;  // off only while every live initialisation left it out
@@ -17,6 +29,7 @@ struct transfer_settings {
   long low_speed_time_seconds = 60;
   std::string user_agent;
   std::string default_host;
+  std::shared_ptr<const extra_authorities> authorities;  // null: the system's store alone
 };
 
 // A copy of the settings as they are now; later S3_initialize calls do not affect it.

@@ -8,7 +8,9 @@
  * complete callback alone, with the service's details (and the answer's x-amz-bucket-region as
  * the extra detail "Region" when the document does not name one, and its Content-Range, which
  * for a 416 answer names the object's size, as the last extra detail "Content-Range"). A
- * callback that returns a status other than S3StatusOK ends the request with that status.
+ * transport failure's message is libcurl's; for a TLS failure it names the endpoint first
+ * ("TLS certificate of 127.0.0.1:9443 not trusted: ..."). A callback that returns a status other
+ * than S3StatusOK ends the request with that status.
  *
  * Strings passed in are borrowed for the duration of the call. Pointers passed to callbacks
  * are valid only during the callback. All calls are safe from many threads at once once
@@ -71,6 +73,7 @@ typedef enum {
   S3StatusXmlDocumentTooLarge = 42,
   S3StatusNameLookupError = 43,
   S3StatusFailedToConnect = 44,
+  /* The server's certificate or host name did not verify; not worth another attempt. */
   S3StatusServerFailedVerification = 45,
   S3StatusConnectionFailed = 46,
   S3StatusInternalError = 47,
@@ -341,6 +344,18 @@ void S3_deinitialize(void);
  * or the environment variable VORLAN_S3_LOW_SPEED_TIME when it holds a positive number of
  * seconds). Applies to requests that start after the call; safe from any thread. */
 void S3_set_transfer_timeouts(int connect_timeout_seconds, int low_speed_time_seconds);
+
+/* Trusts the certificate authorities of the PEM file `path` in addition to the system's trusted
+ * store, for endpoints whose certificates a private authority signed; peer verification itself
+ * stays as S3_initialize set it. The file is read now, so later changes to it do not count; a
+ * null or empty path trusts the system's store alone again. Fails, keeping the previous
+ * setting, with S3StatusFailedToInitializeRequest when the file cannot be opened (errno then
+ * says why) and with S3StatusTransportTlsFailure when it holds no certificate or a malformed
+ * one. Applies to requests that start after the call (connections already open keep the trust
+ * they were set up with), until the next call (S3_deinitialize keeps it); safe from any
+ * thread. An HTTPS request fails with S3StatusTransportTlsFailure rather than go without these
+ * authorities when libcurl's TLS library cannot take them. */
+S3Status S3_set_ca_file(const char *path);
 
 /* "OK", "ErrorNoSuchKey", ...: the status's name without the S3Status prefix. */
 const char *S3_get_status_name(S3Status status);
