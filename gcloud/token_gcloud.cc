@@ -75,6 +75,11 @@ void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
 
 time_t (*vorlan_i_gcloud_clock)() = vorlan_l_gcloud_now;
 
+vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, char **token,
+                                            int64_t *expiry) {
+  return vorlan_l_gcloud_parse_token_json(text, subject, token, expiry);
+}
+
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   int offset_hours = 0, offset_minutes = 0;
