@@ -4,6 +4,7 @@
 
 #include <jansson.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 
@@ -98,7 +99,7 @@ vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
   }
   // The sign belongs to the whole offset: "-00:30" is half an hour behind UTC.
   const char *sign = text + offset_start;
-  while (*sign == ' ') ++sign;
+  while (std::isspace(static_cast<unsigned char>(*sign))) ++sign;
   if (*sign == '-') offset_minutes = -offset_minutes;
 
   struct tm calendar = {};

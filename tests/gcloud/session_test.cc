@@ -77,6 +77,7 @@ TEST(TokenExpiry, ConvertsOffsetsToUtcAndRefusesOtherForms) {
       // The sign belongs to the minutes too, also when the hours are zero.
       {"2024-03-01T10:00:00.0-00:30", true, ten_utc + 30 * 60},
       {"2024-03-01T10:00:00.0+00:30", true, ten_utc - 30 * 60},
+      {"2024-03-01T10:00:00.0\t-00:30", true, ten_utc + 30 * 60},
       // Crossing midnight and a month end through the offset.
       {"2024-03-01T01:00:00.5+02:00", true, ten_utc - 11 * 3600},
       {"2024-03-01T10:00:00Z", false, 0},
