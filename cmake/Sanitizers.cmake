@@ -1,6 +1,14 @@
 if(VORLAN_SANITIZE AND VORLAN_TSAN)
   message(FATAL_ERROR "VORLAN_SANITIZE and VORLAN_TSAN cannot be combined")
 endif()
+if(VORLAN_FUZZ)
+  if(VORLAN_TSAN OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VORLAN_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++) and no VORLAN_TSAN")
+  endif()
+  # Coverage for libFuzzer in every library; only the targets link its driver.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+  set(VORLAN_SANITIZE ON)
+endif()
 if(VORLAN_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer -g)

@@ -4,6 +4,7 @@
 
 #include <jansson.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 
@@ -75,6 +76,11 @@ void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
 
 time_t (*vorlan_i_gcloud_clock)() = vorlan_l_gcloud_now;
 
+vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, char **token,
+                                            int64_t *expiry) {
+  return vorlan_l_gcloud_parse_token_json(text, subject, token, expiry);
+}
+
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   int offset_hours = 0, offset_minutes = 0;
@@ -83,17 +89,17 @@ vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
       std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d.%*6d%n%3d:%2d", &year, &month, &day, &hour,
                   &minute, &second, &offset_start, &offset_hours, &offset_minutes);
   // Fields out of their ranges would be normalised into another, plausible-looking time.
-  const bool in_range = month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 &&
-                        hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 60 &&
-                        offset_hours >= -23 && offset_hours <= 23 && offset_minutes >= 0 &&
-                        offset_minutes <= 59;
+  const bool in_range = year >= 0 && month >= 1 && month <= 12 && day >= 1 && day <= 31 &&
+                        hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
+                        second <= 60 && offset_hours >= -23 && offset_hours <= 23 &&
+                        offset_minutes >= 0 && offset_minutes <= 59;
   if (scanned != 8 || !in_range) {
     return vorlan_l_gcloud_module_error(
         __func__, __LINE__, vorlan_i_s3_format("Error parsing time string: %s\n", text));
   }
   // The sign belongs to the whole offset: "-00:30" is half an hour behind UTC.
   const char *sign = text + offset_start;
-  while (*sign == ' ') ++sign;
+  while (std::isspace(static_cast<unsigned char>(*sign))) ++sign;
   if (*sign == '-') offset_minutes = -offset_minutes;
 
   struct tm calendar = {};

@@ -248,6 +248,10 @@ bool vorlan_i_s3_copy_default_region(char **region);
 vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
                                               vorlan_gfs_operation_t op);
 vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op);
+// Reads a token document ({"access_token", "token_expiry", "sub"}); on success the caller frees
+// *subject and *token, on failure nothing is stored.
+vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, char **token,
+                                            int64_t *expiry);
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time);
 // Seconds since the epoch; tests replace it to move time without sleeping.
 extern time_t (*vorlan_i_gcloud_clock)();

@@ -77,10 +77,12 @@ TEST(TokenExpiry, ConvertsOffsetsToUtcAndRefusesOtherForms) {
       // The sign belongs to the minutes too, also when the hours are zero.
       {"2024-03-01T10:00:00.0-00:30", true, ten_utc + 30 * 60},
       {"2024-03-01T10:00:00.0+00:30", true, ten_utc - 30 * 60},
+      {"2024-03-01T10:00:00.0\t-00:30", true, ten_utc + 30 * 60},
       // Crossing midnight and a month end through the offset.
       {"2024-03-01T01:00:00.5+02:00", true, ten_utc - 11 * 3600},
       {"2024-03-01T10:00:00Z", false, 0},
       {"2024-03-01T10:00:00+02:00", false, 0},
+      {"-6-12-07T09:30:00.0+01:00", false, 0},
       {"2024-13-01T10:00:00.0+00:00", false, 0},
       {"2024-03-01T10:60:00.0+00:00", false, 0},
       {"2024-03-01T10:00:00.0+02:75", false, 0},

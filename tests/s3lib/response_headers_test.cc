@@ -10,6 +10,8 @@
 
 namespace {
 
+using std::string_literals::operator""s;
+
 const S3ResponseProperties &feed(vorlan_s3::response_headers &headers,
                                  const std::vector<std::string> &lines) {
   for (const std::string &line : lines) headers.add_line(line + "\r\n");
@@ -23,7 +25,9 @@ TEST(ResponseHeaders, PropertiesOfAnObject) {
                 "x-amz-id-2: ID2", "Content-Type: text/plain", "Content-Length: 6442450944",
                 "Server: AmazonS3", "ETag: \"d41d8cd98f00b204e9800998ecf8427e\"",
                 "Last-Modified: Wed, 12 Oct 2009 17:50:00 GMT", "x-amz-meta-mtime: 1700000000",
-                "X-Goog-Meta-MD5:  1B2M2Y8AsgTpgAmY7PhCfg== ", "x-amz-bucket-region: eu-west-1"});
+                "X-Goog-Meta-MD5:  1B2M2Y8AsgTpgAmY7PhCfg== ", "x-amz-bucket-region: eu-west-1",
+                // NUL is read as a space: it cuts no name or value short.
+                "x-amz-meta-\0\0: dropped"s, "x-amz-meta-note: a\0b"s});
   EXPECT_EQ(headers.http_code(), 200);
   EXPECT_STREQ(p.requestId, "REQ1");
   EXPECT_STREQ(p.requestId2, "ID2");
@@ -37,8 +41,9 @@ TEST(ResponseHeaders, PropertiesOfAnObject) {
   EXPECT_EQ(p.usesServerSideEncryption, S3_SSE_NONE);
   std::map<std::string, std::string> meta;
   for (int i = 0; i < p.metaDataCount; ++i) meta[p.metaData[i].name] = p.metaData[i].value;
-  EXPECT_EQ(meta, (std::map<std::string, std::string>{{"mtime", "1700000000"},
-                                                      {"md5", "1B2M2Y8AsgTpgAmY7PhCfg=="}}));
+  EXPECT_EQ(meta,
+            (std::map<std::string, std::string>{
+                {"mtime", "1700000000"}, {"md5", "1B2M2Y8AsgTpgAmY7PhCfg=="}, {"note", "a b"}}));
 }
 
 TEST(ResponseHeaders, OnlyTheFinalAnswerCounts) {
@@ -52,6 +57,14 @@ TEST(ResponseHeaders, OnlyTheFinalAnswerCounts) {
   EXPECT_STREQ(p.requestId2, "UP1");
   EXPECT_EQ(p.lastModified, -1);
   EXPECT_EQ(p.contentLengthKnown, 0);
+}
+
+TEST(ResponseHeaders, StatusCodeIsThreeDigits) {
+  for (const char *line : {"HTTP/1.1 -2n", "HTTP/1.1 20", "HTTP/1.1 +20 OK"}) {
+    vorlan_s3::response_headers headers;
+    headers.add_line(line);
+    EXPECT_EQ(headers.http_code(), 0) << line;
+  }
 }
 
 // Whether the ETag can be taken as the object's MD5.

@@ -63,13 +63,25 @@ int64_t parse_http_date(std::string_view text) {
 void response_headers::reset() { *this = response_headers(); }
 
 void response_headers::add_line(std::string_view line) {
+  // NUL is never valid in a header. Read as a space, as HTTP allows for field values, it cannot
+  // cut short a name or value that is handed on as a C string.
+  std::string without_nul;
+  if (line.find('\0') != std::string_view::npos) {
+    without_nul.assign(line);
+    std::replace(without_nul.begin(), without_nul.end(), '\0', ' ');
+    line = without_nul;
+  }
   line = trim(line);
   if (line.substr(0, 5) == "HTTP/") {
     reset();
     size_t space = line.find(' ');
     if (space != std::string_view::npos) {
+      // Exactly three digits; a sign or a shorter number leaves the code unknown (0).
       std::string_view code = line.substr(space + 1, 3);
-      std::from_chars(code.data(), code.data() + code.size(), http_code_);
+      if (code.size() == 3 && std::all_of(code.begin(), code.end(),
+                                          [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        std::from_chars(code.data(), code.data() + code.size(), http_code_);
+      }
     }
     return;
   }
