@@ -42,7 +42,7 @@ S3rverFixture *ModuleS3rver::server_ = nullptr;
 TEST_F(ModuleS3rver, TransfersAreByteIdentical) {
   ASSERT_EQ(s3_create_bucket(bucket("trips")).status, S3StatusOK);
   ModuleSession module(server_->host());
-  const int64_t block = host::DataChannelOptions{}.block_size;
+  const auto block = static_cast<int64_t>(host::DataChannelOptions{}.block_size);
   for (int64_t size : {int64_t{0}, int64_t{1}, block - 1, block, block + 1, 5 * block + 7}) {
     SCOPED_TRACE(size);
     std::string data(static_cast<size_t>(size), '\0');
