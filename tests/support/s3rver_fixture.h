@@ -33,7 +33,6 @@ class S3rverFixture {
 
   bool ok() const { return pid_ > 0; }
   const std::string &error() const { return error_; }
-  int port() const { return port_; }
   std::string host() const;  // "127.0.0.1:<port>"
 
  private:
