@@ -29,9 +29,9 @@ class StatS3rver : public ::testing::Test {
       ASSERT_EQ(s3_create_bucket(target(bucket)).status, S3StatusOK);
     }
     // s3rver shows a prefix only where a key lies directly below it: hence nest/top.
+    // The interop suite lists and stats the other awkward names.
     for (const char *key : {"ph/", "objs/a", "objs/b", "both/", "both/a", "both/sub/x", "nest/top",
-                            "nest/l1/l2/l3/f", "x", "x/y", "odd/sp ace", "odd/u\xc3\xbcml",
-                            "odd/a&b", "odd/lt<", "odd/pc%", "odd/pl+", "f", "m/none"}) {
+                            "nest/l1/l2/l3/f", "x", "x/y", "odd/lt<", "f", "m/none"}) {
       put("names", key);
     }
     for (const auto &entry : kMtimes) put("names", std::string("m/") + entry.first, entry.first);
@@ -89,11 +89,10 @@ TEST_F(StatS3rver, PathsListAndStatAsTheDirectoryModelSays) {
       {"/names/both", false, ". a sub/", "/names/both/"},
       {"/names/nest/l1/l2", false, ". l3/", "nest/l1/l2/"},
       {"/names/x", false, ". y", "x/"},
-      {"/names/odd", false, ". a&b lt< pc% pl+ sp ace u\xc3\xbcml", "odd/"},
+      {"/names/odd", false, ". lt<", "odd/"},
       {"/names", false, top, "/"},
       {"/names/", false, top, "/"},
       {"/names/f", false, "f", "/names/f"},
-      {"/names/odd/pl+", false, "pl+", "/names/odd/pl+"},
       {"/names/missing", false, nullptr, nullptr},
       {"/absent-bucket", false, nullptr, nullptr},
       {"/", true, ".", "/"},
@@ -101,8 +100,7 @@ TEST_F(StatS3rver, PathsListAndStatAsTheDirectoryModelSays) {
       {"/names/", true, ".", "names"},
       {"/absent-bucket", true, nullptr, nullptr},
       {"/names/x", true, "x", "/names/x"},
-      {"/names/odd/u\xc3\xbcml", true, "odd/u\xc3\xbcml", "/names/odd/u\xc3\xbcml"},
-      {"/names/odd/sp ace", true, "odd/sp ace", "/names/odd/sp ace"},
+      {"/names/odd/lt<", true, "odd/lt<", "/names/odd/lt<"},
       {"/names/ph", true, ".", "/names/ph"},
       {"/names/ph/", true, ".", "/names/ph"},
       {"/names/objs", true, ".", "objs/"},

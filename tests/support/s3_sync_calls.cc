@@ -24,12 +24,9 @@ S3Status on_properties(const S3ResponseProperties *properties, void *data) {
   auto text = [](const char *value) { return value ? std::string(value) : std::string(); };
   result.content_type = text(properties->contentType);
   result.etag = text(properties->eTag);
-  result.has_bucket_region = properties->bucketRegion != nullptr;
   result.bucket_region = text(properties->bucketRegion);
   result.content_length = properties->contentLength;
   result.content_length_known = properties->contentLengthKnown != 0;
-  result.last_modified = properties->lastModified;
-  result.sse = static_cast<unsigned char>(properties->usesServerSideEncryption);
   for (int i = 0; i < properties->metaDataCount; ++i) {
     result.metadata[properties->metaData[i].name] = properties->metaData[i].value;
   }
@@ -67,18 +64,11 @@ int on_put_data(int size, char *buffer, void *data) {
   return static_cast<int>(count);
 }
 
-S3Status on_list(int truncated, const char *next_marker, int contents_count,
-                 const S3ListBucketContent *contents, int prefixes_count, const char **prefixes,
-                 void *data) {
+S3Status on_list(int, const char *, int contents_count, const S3ListBucketContent *contents, int,
+                 const char **, void *data) {
   auto *state = static_cast<CallState *>(data);
   S3CallResult &result = state->result;
-  result.truncated = truncated != 0;
-  result.next_marker = next_marker ? next_marker : "";
-  for (int i = 0; i < contents_count; ++i) {
-    result.keys.emplace_back(contents[i].key);
-    result.sizes.push_back(contents[i].size);
-  }
-  for (int i = 0; i < prefixes_count; ++i) result.common_prefixes.emplace_back(prefixes[i]);
+  for (int i = 0; i < contents_count; ++i) result.keys.emplace_back(contents[i].key);
   return state->list_answer;
 }
 
@@ -141,8 +131,6 @@ S3CallResult s3_copy(const S3Target &target, const char *key, const char *destin
   int64_t last_modified = -1;
   S3_copy_object(&context, key, destination_bucket, destination_key, properties, &last_modified,
                  sizeof etag, etag, nullptr, kS3TestTimeoutMs, &kHandler, &state);
-  state.result.copy_etag = etag;
-  state.result.copy_last_modified = last_modified;
   return state.result;
 }
 

@@ -31,11 +31,8 @@ struct S3CallResult {
   // Properties.
   int properties_calls = 0;
   std::string content_type, etag, bucket_region;
-  bool has_bucket_region = false;
   uint64_t content_length = 0;
   bool content_length_known = false;
-  int64_t last_modified = -1;
-  int sse = -1;
   std::map<std::string, std::string> metadata;
   // Error details.
   std::string message;
@@ -43,15 +40,8 @@ struct S3CallResult {
   // Get.
   std::string data;
   // Listings (all pages the call saw) and the service listing.
-  bool truncated = false;
-  std::string next_marker;
   std::vector<std::string> keys;
-  std::vector<uint64_t> sizes;
-  std::vector<std::string> common_prefixes;
   std::vector<std::string> buckets;
-  // Copy.
-  std::string copy_etag;
-  int64_t copy_last_modified = -1;
 };
 
 struct S3GetOptions {

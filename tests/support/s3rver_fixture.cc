@@ -51,7 +51,7 @@ int pick_free_port() {
 
 }  // namespace
 
-S3rverFixture::S3rverFixture(const Options &options) {
+S3rverFixture::S3rverFixture() {
   directory_ = root_.path() + "/data";
   log_ = root_.path() + "/s3rver.log";
   std::filesystem::create_directories(directory_);
@@ -60,14 +60,14 @@ S3rverFixture::S3rverFixture(const Options &options) {
     return;
   }
   // Another process may take the chosen port between our probe and s3rver's bind.
-  for (int attempt = 0; attempt < 3 && !ok(); ++attempt) start_once(options);
+  for (int attempt = 0; attempt < 3 && !ok(); ++attempt) start_once();
 }
 
 S3rverFixture::~S3rverFixture() { stop(); }
 
 std::string S3rverFixture::host() const { return "127.0.0.1:" + std::to_string(port_); }
 
-bool S3rverFixture::start_once(const Options &options) {
+bool S3rverFixture::start_once() {
   int port = pick_free_port();
   if (port == 0) {
     error_ = "no free port on 127.0.0.1";
@@ -77,10 +77,6 @@ bool S3rverFixture::start_once(const Options &options) {
   std::string port_text = std::to_string(port);
   std::vector<std::string> args = {binary,    "--address",   "127.0.0.1", "--port",
                                    port_text, "--directory", directory_,  "--silent"};
-  if (!options.service_endpoint.empty()) {
-    args.emplace_back("--service-endpoint");
-    args.push_back(options.service_endpoint);
-  }
   std::vector<char *> argv;
   argv.reserve(args.size() + 1);
   for (auto &arg : args) argv.push_back(arg.data());

@@ -23,28 +23,20 @@ namespace vorlan::test {
 
 class S3rverFixture {
  public:
-  struct Options {
-    // When set, s3rver serves virtual-host style for host names "<bucket>.s3.<endpoint>";
-    // with "localhost" a client reaches it as "<bucket>.s3.localhost:<port>", which libcurl
-    // resolves to loopback.
-    std::string service_endpoint;
-  };
-
   static constexpr const char *kAccessKeyId = "S3RVER";
   static constexpr const char *kSecretAccessKey = "S3RVER";
 
-  explicit S3rverFixture(const Options &options = {});
+  S3rverFixture();
   ~S3rverFixture();
   S3rverFixture(const S3rverFixture &) = delete;
   S3rverFixture &operator=(const S3rverFixture &) = delete;
 
   bool ok() const { return pid_ > 0; }
   const std::string &error() const { return error_; }
-  int port() const { return port_; }
   std::string host() const;  // "127.0.0.1:<port>"
 
  private:
-  bool start_once(const Options &options);
+  bool start_once();
   void stop();
 
   pid_t pid_ = -1;
