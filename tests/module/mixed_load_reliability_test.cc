@@ -56,7 +56,7 @@ const milliseconds kShortStall{300}, kLongStall{3000};
 // The heap may differ by this much after the run: allocator rounding and the checksums cached
 // for objects first summed in this run. A request's record or a transfer's buffers kept after
 // it ended, for every request or even once, go well beyond it.
-constexpr int64_t kHeapSlack = 64 * 1024;
+constexpr int64_t kHeapSlack = int64_t{64} * 1024;
 
 // The heap the program holds: the sanitizers' own count where they replace malloc.
 size_t heap_in_use() {
@@ -344,6 +344,7 @@ void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, 
   };
   std::barrier all_done(kSessions, [&between]() noexcept { between(); });
   std::vector<std::thread> threads;
+  threads.reserve(kSessions);
   for (int i = 0; i < kSessions; ++i) {
     threads.emplace_back([&, i] {
       std::unique_ptr<Session> session;
