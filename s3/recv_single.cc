@@ -98,10 +98,14 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
                 static_cast<void *>(transfer_state->request.op), buffer_size,
                 static_cast<void *>(buffer));
   std::unique_lock<std::mutex> guard(transfer_state->lock);
-  vorlan_l_s3_recv_register_reads(transfer_state, guard);
-  while (!vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state) &&
-         !vorlan_i_s3_recv_is_reading_complete(transfer_state) && !transfer_state->failed()) {
+  // Registering releases the lock around each host call, and a read may complete meanwhile:
+  // the state is checked again after it, or that completion's wake-up would be missed.
+  for (;;) {
     vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    if (vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state) ||
+        vorlan_i_s3_recv_is_reading_complete(transfer_state) || transfer_state->failed()) {
+      break;
+    }
     VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Waiting for current offset %lu to be ready\n",
                   static_cast<unsigned long>(transfer_state->current_offset));
     transfer_state->cond.wait(guard);

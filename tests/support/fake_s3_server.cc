@@ -556,7 +556,7 @@ void FakeS3Server::add_fault(FakeS3Fault fault) {
 
 void FakeS3Server::clear_faults() {
   std::lock_guard lock(state_->mutex);
-  state_->faults.clear();
+  state_->faults = decltype(state_->faults)();  // memory too, for tests of the heap
 }
 
 std::vector<RecordedRequest> FakeS3Server::requests() const {
@@ -584,7 +584,7 @@ size_t FakeS3Server::connection_count() const {
 
 void FakeS3Server::clear_requests() {
   std::lock_guard lock(state_->mutex);
-  state_->records.clear();
+  state_->records = decltype(state_->records)();
 }
 
 char FakeS3Server::generated_byte(uint64_t offset) {
@@ -682,6 +682,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   std::optional<FakeS3Fault> body_fault = take_fault(record, true);
   auto take = [&](const char *data, size_t size) {
     if (body_fault && body_length + size > body_fault->bytes) {
+      if (body_fault->action) body_fault->action();
       reset_connection(port, req.remote_port);
       return false;
     }
@@ -716,6 +717,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     return;
   }
   if (fault && fault->kind == FakeS3Fault::Kind::kCloseUnanswered) {
+    if (fault->action) fault->action();
     reset_connection(port, req.remote_port, true);
     return;
   }
@@ -1005,9 +1007,12 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   return xml_answer(200, std::move(xml));
 }
 
-// Every key under the prefix on one page; s3rver checks markers, delimiters and paging.
+// Every key under the prefix on one page, keys past a delimiter folded into their common
+// prefix; s3rver checks markers and paging.
 Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, const Query &query) {
   std::string prefix = query_value(query, "prefix");
+  std::string delimiter = query_value(query, "delimiter");
+  std::set<std::string> common_prefixes;
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
@@ -1018,9 +1023,17 @@ Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, const Que
                   "</Prefix><IsTruncated>false</IsTruncated>");
   for (const auto &[key, object] : bucket->second.objects) {
     if (!starts_with(key, prefix)) continue;
+    size_t cut = delimiter.empty() ? std::string::npos : key.find(delimiter, prefix.size());
+    if (cut != std::string::npos) {
+      common_prefixes.insert(key.substr(0, cut + delimiter.size()));
+      continue;
+    }
     xml += "<Contents><Key>" + xml_escape(key) + "</Key><LastModified>" +
            utc_text(object->last_modified) + "</LastModified><ETag>" + xml_escape(object->etag) +
            "</ETag><Size>" + std::to_string(object->size) + "</Size></Contents>";
+  }
+  for (const std::string &common : common_prefixes) {
+    xml += "<CommonPrefixes><Prefix>" + xml_escape(common) + "</Prefix></CommonPrefixes>";
   }
   return xml_answer(200, xml + "</ListBucketResult>");
 }

@@ -7,6 +7,7 @@
 
 #include <vorlan/host.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -18,12 +19,14 @@ namespace vorlan::test {
 class ModuleSession {
  public:
   // `config` is added to the configuration file; with `log_levels` the module's diagnostic
-  // log goes to log_path().
+  // log goes to log_path(). A request unfinished after `request_timeout` is a host violation.
   explicit ModuleSession(const std::string &endpoint, const std::string &config = "",
-                         const std::string &log_levels = "") {
+                         const std::string &log_levels = "",
+                         std::chrono::milliseconds request_timeout = std::chrono::minutes(2)) {
     if (!log_levels.empty()) setenv("VORLAN_S3_DEBUG", (log_levels + "," + log_path()).c_str(), 1);
     vorlan::host::Host::Options options;
     options.module_path = VORLAN_MODULE_PATH;
+    options.request_timeout = request_timeout;
     options.option_string =
         dir_.write("module.conf", "host_name = " + endpoint + "\nuse_https = false\n" + config);
     std::string error;
