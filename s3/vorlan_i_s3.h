@@ -333,8 +333,11 @@ struct vorlan_i_s3_request_t {
 void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
                               vorlan_i_s3_handle_t *handle, const char *pathname, const char *name,
                               char *tail);
-// The invalid-argument system error naming `request_name` for a null or empty key, else
-// success. Every request that needs an object calls it: an empty key addresses the bucket.
+// Whether a key can name an object: a null or empty key addresses the bucket, and a key ending
+// in "/" names a directory.
+bool vorlan_i_s3_key_names_object(const char *key);
+// The invalid-argument system error naming `request_name` for a key that names no object, else
+// success. Every request that needs an object calls it.
 vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name);
 // The entry point's common steps after the record is made: for a request that needs an
 // object, the key check; then the bucket context. Returns the first failure.

@@ -162,8 +162,8 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
        FakeS3Fault(gcs_416).with_header("Content-Range", "bytes */" + std::to_string(size)), at_end,
        "", 1},
       {"InvalidRange without a size", gcs_416, at_end, "553-Error-Type: APPEND_NOT_SUPPORTED", 1},
-      {"no object key", kNoFault, kPlain, "System error in send: Invalid argument", 0, false, 1,
-       "/b"},
+      {"a directory's key", kNoFault, kPlain, "System error in send: Invalid argument", 0, false, 1,
+       "/b/k/"},
       {"reset mid-GET, no retry left", FakeS3Fault::reset_after(300000).on("GET"), kPlain,
        "TransportConnectionReset", 1, false, 0},
   };
@@ -255,8 +255,8 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
       {"above 5 TB", 1, kPlain, kNoFault, "File upload too large", 0, info(5000000000001)},
       {"exactly 5 TB is taken", 1, kPlain, kNoFault,
        "Size announced: 5000000000000, size received: 1", 1, info(5000000000000)},
-      {"no object key", 1, kPlain, kNoFault, "System error in recv: Invalid argument", 0,
-       info(1, std::nullopt, "", true, "/b")},
+      {"a directory's key", 1, kPlain, kNoFault, "System error in recv: Invalid argument", 0,
+       info(1, std::nullopt, "", true, "/b/u/")},
       {"MD5 in upper case, with a modification time", kBlock,
        with(&DataChannelOptions::modification_time, std::optional<time_t>(1700000000)), kNoFault,
        "", 1, info(kBlock, vorlan::test::fake_s3_md5_hex(pattern(kBlock, 3)), "MD5"),
@@ -283,7 +283,7 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
     if (c.fault) server_.add_fault(*c.fault);
     const std::string data = pattern(c.size, 3);
     TransferInfo info = c.info;
-    if (info.pathname == "/b/u") info.pathname = "/b/" + key;
+    if (info.pathname.rfind("/b/u", 0) == 0) info.pathname.replace(3, 1, key);
     if (info.alloc_size < 0) info.alloc_size = static_cast<int64_t>(c.size);
     MemorySource source(data);
     TransferResult result = module_->host().recv(module_->session(), info, c.channel, source);
@@ -291,8 +291,9 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
     if (c.puts >= 0) {
       auto puts = [&] {
         auto all = server_.requests();
-        return std::count_if(all.begin(), all.end(),
-                             [&](const auto &r) { return r.method == "PUT" && r.key == key; });
+        return std::count_if(all.begin(), all.end(), [&](const auto &r) {
+          return r.method == "PUT" && (r.key == key || r.key == key + "/");
+        });
       };
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
       while (puts() < c.puts && std::chrono::steady_clock::now() < deadline) {
