@@ -499,11 +499,16 @@ void vorlan_i_s3_transfer_refused(transfer_state *transfer_state, s3_buffer *buf
 void vorlan_i_s3_transfer_finish(const char *func_name, transfer_state *transfer_state,
                                  std::unique_lock<std::mutex> &guard, vorlan_result_t result);
 
+// An upload whose size was not announced (alloc_size 0) is held whole until the end of its
+// data, then put with its exact length; it may hold at most this many bytes.
+constexpr uint64_t vorlan_i_s3_recv_unknown_size_max = uint64_t{64} * 1024 * 1024;
+
 vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
                                         vorlan_gfs_transfer_info_t *transfer_info, void *session);
-// Takes a completed read's block (lock held): queued by offset, or released with the reason
-// the upload must end: the read's own failure, data beyond the announced size (errno 27), or
-// bytes that overlap data already sent or queued.
+// Takes a completed read's block (lock held): queued by offset (joined to the block before it
+// when it continues it and fits), or released with the reason the upload must end: the read's
+// own failure, data beyond the announced size (errno 27) or, with no size announced, beyond
+// vorlan_i_s3_recv_unknown_size_max, or bytes that overlap data already sent or queued.
 vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
                                               vorlan_result_t result, s3_buffer *block);
 bool vorlan_i_s3_recv_is_transfer_offset_ready(const transfer_state *transfer_state);
