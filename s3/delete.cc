@@ -1,6 +1,6 @@
-// The delete command: removes the object a path names. A path without a key is refused before
-// anything is sent, and only the service's success counts: a missing object is an error where
-// the service says so.
+// The delete command: removes the object a path names. A path without a key, or whose key names
+// a directory (ends in "/"), is refused before anything is sent, and only the service's success
+// counts: a missing object is an error where the service says so.
 #include "vorlan_i_s3.h"
 
 #include <cassert>

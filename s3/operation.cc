@@ -72,8 +72,12 @@ void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operati
   vorlan_i_s3_path_parse(split, &request->bucket, &request->key);
 }
 
+bool vorlan_i_s3_key_names_object(const char *key) {
+  return key != nullptr && *key != '\0' && key[std::strlen(key) - 1] != '/';
+}
+
 vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name) {
-  if (key != nullptr && *key != '\0') return VORLAN_SUCCESS;
+  if (vorlan_i_s3_key_names_object(key)) return VORLAN_SUCCESS;
   return vorlan_i_s3_system_error(EINVAL, request_name);
 }
 

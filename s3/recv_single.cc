@@ -1,7 +1,9 @@
 // The single-request upload: one PUT whose body streams from the host's data channel. The host
 // delivers blocks in any order through read callbacks; the PUT's data callback hands them to
 // the S3 library in file order. The worker holds the transfer's lock only while it moves
-// buffers, so read completions run while the library sends.
+// buffers, so read completions run while the library sends. The service stores a body once its
+// last byte arrives, so that byte waits until the data has ended without excess; data of no
+// announced size is held whole until its end, then put with its exact length.
 #include "vorlan_i_s3.h"
 
 #include <strings.h>
@@ -19,27 +21,56 @@ void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_res
                                            vorlan_byte_t *buffer, vorlan_size_t nbytes,
                                            vorlan_off_t offset, vorlan_bool_t eof, void *user_arg);
 
-// Tops up the reads outstanding at the host to its optimal number. Blocks that arrived ahead
-// of the body wait in pending_buffers; while they and the reads fill twice that number, a read
-// is asked for only when none is outstanding and the next block is missing, so memory stays
-// bounded without starving the body. `guard` holds the lock and is released around each host
-// call. A failure is recorded and ends reading.
+// The client announced no size (0): the data is held until its end.
+bool vorlan_l_s3_recv_size_unknown(const transfer_state *transfer_state) {
+  return transfer_state->transfer_info->alloc_size == 0;
+}
+
+// Whether the body can go on: its next byte has arrived and, when that is the announced size's
+// last byte, the data has ended, so that data beyond the size fails the upload before the
+// service can store the body.
+bool vorlan_l_s3_recv_body_ready(const transfer_state *transfer_state) {
+  const auto size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
+  return vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state) &&
+         (transfer_state->current_offset + 1 < size ||
+          vorlan_i_s3_recv_is_reading_complete(transfer_state));
+}
+
+// Whether to ask for one more read. At most the optimal number are outstanding. A body of known
+// size streams: while blocks ahead of it and reads fill twice that number, a read is asked for
+// only when none is outstanding and the body cannot go on. Data of unknown size is held: reads
+// are asked for while what is held and their room stay within the bound, so one read more
+// than the bound holds tells whether the data goes past it.
+bool vorlan_l_s3_recv_read_wanted(const transfer_state *transfer_state) {
+  const int registered = vorlan_i_s3_buffer_count(transfer_state->registered_buffers);
+  if (registered >= transfer_state->concurrency) return false;
+  if (vorlan_l_s3_recv_size_unknown(transfer_state)) {
+    uint64_t held = 0;
+    for (const s3_buffer *b = transfer_state->pending_buffers; b != nullptr; b = b->next) {
+      held += b->buffer_used;
+    }
+    for (const s3_buffer *b = transfer_state->registered_buffers; b != nullptr; b = b->next) {
+      held += b->buffer_size;
+    }
+    return held <= vorlan_i_s3_recv_unknown_size_max;
+  }
+  const int held = registered + vorlan_i_s3_buffer_count(transfer_state->pending_buffers);
+  return held < 2 * transfer_state->concurrency ||
+         (registered == 0 && !vorlan_l_s3_recv_body_ready(transfer_state));
+}
+
+// Tops up the reads outstanding at the host as vorlan_l_s3_recv_read_wanted allows. `guard`
+// holds the lock and is released around each host call. A failure is recorded and ends
+// reading.
 void vorlan_l_s3_recv_register_reads(transfer_state *transfer_state,
                                      std::unique_lock<std::mutex> &guard) {
   if (transfer_state->failed() || transfer_state->eof) return;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Currently %d blocks registered, %d blocks pending\n",
                 vorlan_i_s3_buffer_count(transfer_state->registered_buffers),
                 vorlan_i_s3_buffer_count(transfer_state->pending_buffers));
-  const int optimal = transfer_state->concurrency;
-  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Optimal is %d blocks\n", optimal);
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Optimal is %d blocks\n", transfer_state->concurrency);
   while (!transfer_state->failed() && !transfer_state->eof) {
-    const int registered = vorlan_i_s3_buffer_count(transfer_state->registered_buffers);
-    const int held = registered + vorlan_i_s3_buffer_count(transfer_state->pending_buffers);
-    if (registered >= optimal ||
-        (held >= 2 * optimal &&
-         (registered > 0 || vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state)))) {
-      return;
-    }
+    if (!vorlan_l_s3_recv_read_wanted(transfer_state)) return;
     s3_buffer *buffer = vorlan_i_s3_buffer_get(transfer_state, transfer_state->block_size);
     transfer_state->current_buffer = nullptr;
     if (buffer == nullptr) {
@@ -90,7 +121,7 @@ void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_res
   transfer_state->cond.notify_all();
 }
 
-// The PUT's body, in file order. Waits only while nothing at all is ready; once it has copied
+// The PUT's body, in file order. Waits only while the body cannot go on; once it has copied
 // something it returns a short count rather than wait for a later block.
 int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_data) {
   auto *transfer_state = static_cast<struct transfer_state *>(callback_data);
@@ -102,9 +133,16 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
   // the state is checked again after it, or that completion's wake-up would be missed.
   for (;;) {
     vorlan_l_s3_recv_register_reads(transfer_state, guard);
-    if (vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state) ||
+    if (vorlan_l_s3_recv_body_ready(transfer_state) ||
         vorlan_i_s3_recv_is_reading_complete(transfer_state) || transfer_state->failed()) {
       break;
+    }
+    if (vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state)) {
+      VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG,
+                    "recv_single_data: op=%p last byte at offset %llu held until the end of the "
+                    "data\n",
+                    static_cast<void *>(transfer_state->request.op),
+                    static_cast<unsigned long long>(transfer_state->current_offset));
     }
     VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Waiting for current offset %lu to be ready\n",
                   static_cast<unsigned long>(transfer_state->current_offset));
@@ -112,12 +150,15 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
   }
   if (transfer_state->failed()) return -1;
   if (buffer_size < 1) return 0;
+  const bool ended = vorlan_i_s3_recv_is_reading_complete(transfer_state);
+  const auto size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
   int copied = 0;
   while (copied < buffer_size && vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state)) {
     s3_buffer *head = transfer_state->pending_buffers;
-    const uint64_t to_copy =
+    uint64_t to_copy =
         std::min<uint64_t>(static_cast<uint64_t>(buffer_size - copied), head->buffer_used);
-    assert(to_copy > 0);
+    if (!ended) to_copy = std::min(to_copy, size - 1 - transfer_state->current_offset);
+    if (to_copy == 0) break;
     std::memcpy(buffer + copied, head->data() + head->data_start, to_copy);
     copied += static_cast<int>(to_copy);
     transfer_state->current_offset += to_copy;
@@ -168,7 +209,7 @@ void vorlan_l_s3_recv_single_complete(S3Status status, const S3ErrorDetails *err
 
 // The PUT with the attempt loop. Once any body byte went to the library an attempt cannot be
 // repeated (the data channel cannot rewind), so its error is the upload's.
-void vorlan_l_s3_recv_single_put(transfer_state *transfer_state,
+void vorlan_l_s3_recv_single_put(transfer_state *transfer_state, uint64_t size,
                                  const S3PutProperties *properties) {
   vorlan_i_s3_request_t *request = &transfer_state->request;
   static const S3PutObjectHandler handler = {
@@ -177,9 +218,8 @@ void vorlan_l_s3_recv_single_put(transfer_state *transfer_state,
   bool again = false;
   do {
     vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_recv_thread_name, request, "S3_put_object");
-    S3_put_object(&request->bucket_context, request->key,
-                  static_cast<uint64_t>(transfer_state->transfer_info->alloc_size), properties,
-                  nullptr, 0, &handler, transfer_state);
+    S3_put_object(&request->bucket_context, request->key, size, properties, nullptr, 0, &handler,
+                  transfer_state);
     again = vorlan_i_s3_attempt_again(vorlan_l_s3_recv_thread_name, request->op, "S3_put_object",
                                       request->status, &request->try_count);
     std::lock_guard<std::mutex> guard(transfer_state->lock);
@@ -220,6 +260,26 @@ vorlan_result_t vorlan_l_s3_recv_single_properties_fill(transfer_state *transfer
   return VORLAN_SUCCESS;
 }
 
+// Data of unknown size: reads until the end of the data (lock held through `guard`), keeping
+// every block, and returns the body's length, the end of the last block held. A failure,
+// data past the bound included, is recorded and nothing is sent.
+uint64_t vorlan_l_s3_recv_hold_all(transfer_state *transfer_state,
+                                   std::unique_lock<std::mutex> &guard) {
+  for (;;) {
+    vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    if (transfer_state->failed() || vorlan_i_s3_recv_is_reading_complete(transfer_state)) break;
+    transfer_state->cond.wait(guard);
+  }
+  uint64_t size = 0;
+  for (const s3_buffer *b = transfer_state->pending_buffers; b != nullptr; b = b->next) {
+    size = static_cast<uint64_t>(b->offset) + b->buffer_used;
+  }
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "recv_hold_all: op=%p size=%llu\n",
+                static_cast<void *>(transfer_state->request.op),
+                static_cast<unsigned long long>(size));
+  return size;
+}
+
 void *vorlan_l_s3_recv_single_thread(void *arg) {
   auto *transfer_state = static_cast<struct transfer_state *>(arg);
   VORLAN_S3_TRACE_ENTER();
@@ -242,20 +302,20 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
                   static_cast<void *>(request->op), request->pathname);
     vorlan_gridftp_server_begin_transfer(request->op, 0, nullptr);
     guard.lock();
-    vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    uint64_t size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
+    if (vorlan_l_s3_recv_size_unknown(transfer_state)) {
+      size = vorlan_l_s3_recv_hold_all(transfer_state, guard);
+    } else {
+      vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    }
     if (!transfer_state->failed()) {
       guard.unlock();
-      vorlan_l_s3_recv_single_put(transfer_state, &properties);
+      vorlan_l_s3_recv_single_put(transfer_state, size, &properties);
       guard.lock();
     }
-    // The client may still be sending: what it sends beyond the announced size fails the
-    // transfer. One more round of reads, then every read's completion is awaited.
-    auto idle = [transfer_state] { return transfer_state->outstanding == 0; };
-    transfer_state->cond.wait(guard, idle);
-    if (request->result == VORLAN_SUCCESS) {
-      vorlan_l_s3_recv_register_reads(transfer_state, guard);
-      transfer_state->cond.wait(guard, idle);
-    }
+    // A stored body's last byte waited for the end of the data, so a read still outstanding
+    // belongs to a failed upload; its completion is awaited.
+    transfer_state->cond.wait(guard, [transfer_state] { return transfer_state->outstanding == 0; });
     if (transfer_state->failed()) {
       vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
       result = transfer_state->channel_result;
@@ -268,24 +328,52 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
   return nullptr;
 }
 
+// Moves the bytes of the pending block after `block` behind its own when they continue them
+// and fit, and releases that block. Returns whether it did.
+bool vorlan_l_s3_recv_join_next(transfer_state *transfer_state, s3_buffer *block) {
+  s3_buffer *next = block->next;
+  if (next == nullptr ||
+      static_cast<uint64_t>(block->offset) + block->buffer_used !=
+          static_cast<uint64_t>(next->offset) ||
+      block->buffer_size - block->data_start - block->buffer_used < next->buffer_used) {
+    return false;
+  }
+  std::memcpy(block->data() + block->data_start + block->buffer_used,
+              next->data() + next->data_start, next->buffer_used);
+  block->buffer_used += next->buffer_used;
+  block->next = next->next;
+  if (block->next == nullptr) transfer_state->pending_buffers_tail = &block->next;
+  vorlan_i_s3_buffer_release(transfer_state, next);
+  return true;
+}
+
 }  // namespace
 
 vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
                                               vorlan_result_t result, s3_buffer *block) {
-  const auto size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
+  const bool unknown = vorlan_l_s3_recv_size_unknown(transfer_state);
+  const uint64_t size = unknown ? vorlan_i_s3_recv_unknown_size_max
+                                : static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
   const auto start = static_cast<uint64_t>(block->offset);
   const uint64_t count = block->buffer_used;
   // Unsigned and without a sum, so that no offset can wrap past the check.
   if (result == VORLAN_SUCCESS && (start > size || count > size - start)) {
-    result = vorlan_i_s3_system_error(EFBIG, "write");
+    result = unknown ? vorlan_i_s3_transfer_error(
+                           "recv_single", __func__, __LINE__,
+                           "File of unknown size larger than %llu bytes, the most an upload "
+                           "holds before it is sent: announce the file's size",
+                           static_cast<unsigned long long>(size))
+                     : vorlan_i_s3_system_error(EFBIG, "write");
   }
   if (result != VORLAN_SUCCESS || transfer_state->failed() || count == 0) {
     vorlan_i_s3_buffer_release(transfer_state, block);
     return result;
   }
   s3_buffer **link = &transfer_state->pending_buffers;
+  s3_buffer *before = nullptr;
   while (*link != nullptr &&
          static_cast<uint64_t>((*link)->offset) + (*link)->buffer_used <= start) {
+    before = *link;
     link = &(*link)->next;
   }
   if (start < transfer_state->current_offset ||
@@ -299,6 +387,11 @@ vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
   block->next = *link;
   *link = block;
   if (block->next == nullptr) transfer_state->pending_buffers_tail = &block->next;
+  // Short reads would each keep a whole buffer: blocks that continue one another join while
+  // they fit, so that what an upload holds follows its data.
+  if (before != nullptr && vorlan_l_s3_recv_join_next(transfer_state, before)) block = before;
+  while (vorlan_l_s3_recv_join_next(transfer_state, block)) {
+  }
   return VORLAN_SUCCESS;
 }
 

@@ -72,10 +72,11 @@ vorlan_result_t vorlan_l_s3_rename_prepare(rename_state *state, const char *to_p
     return vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
         nullptr, nullptr, 553, "PATH_EXISTS", "GridFTP-Path: %s", to_pathname));
   }
-  if (request->key == nullptr || *request->key == '\0') {
+  // Only files move: a key ending in "/" names a directory, and its placeholder would move alone.
+  if (!vorlan_i_s3_key_names_object(request->key)) {
     return vorlan_l_s3_rename_error(__func__, __LINE__, "Invalid source filename");
   }
-  if (state->to_key == nullptr || *state->to_key == '\0') {
+  if (!vorlan_i_s3_key_names_object(state->to_key)) {
     return vorlan_l_s3_rename_error(__func__, __LINE__, "Invalid destination filename");
   }
   vorlan_result_t result = vorlan_i_s3_path_check(to_pathname, state->to_bucket);

@@ -333,8 +333,11 @@ struct vorlan_i_s3_request_t {
 void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
                               vorlan_i_s3_handle_t *handle, const char *pathname, const char *name,
                               char *tail);
-// The invalid-argument system error naming `request_name` for a null or empty key, else
-// success. Every request that needs an object calls it: an empty key addresses the bucket.
+// Whether a key can name an object: a null or empty key addresses the bucket, and a key ending
+// in "/" names a directory.
+bool vorlan_i_s3_key_names_object(const char *key);
+// The invalid-argument system error naming `request_name` for a key that names no object, else
+// success. Every request that needs an object calls it.
 vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_name);
 // The entry point's common steps after the record is made: for a request that needs an
 // object, the key check; then the bucket context. Returns the first failure.
@@ -496,11 +499,16 @@ void vorlan_i_s3_transfer_refused(transfer_state *transfer_state, s3_buffer *buf
 void vorlan_i_s3_transfer_finish(const char *func_name, transfer_state *transfer_state,
                                  std::unique_lock<std::mutex> &guard, vorlan_result_t result);
 
+// An upload whose size was not announced (alloc_size 0) is held whole until the end of its
+// data, then put with its exact length; it may hold at most this many bytes.
+constexpr uint64_t vorlan_i_s3_recv_unknown_size_max = uint64_t{64} * 1024 * 1024;
+
 vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
                                         vorlan_gfs_transfer_info_t *transfer_info, void *session);
-// Takes a completed read's block (lock held): queued by offset, or released with the reason
-// the upload must end: the read's own failure, data beyond the announced size (errno 27), or
-// bytes that overlap data already sent or queued.
+// Takes a completed read's block (lock held): queued by offset (joined to the block before it
+// when it continues it and fits), or released with the reason the upload must end: the read's
+// own failure, data beyond the announced size (errno 27) or, with no size announced, beyond
+// vorlan_i_s3_recv_unknown_size_max, or bytes that overlap data already sent or queued.
 vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
                                               vorlan_result_t result, s3_buffer *block);
 bool vorlan_i_s3_recv_is_transfer_offset_ready(const transfer_state *transfer_state);

@@ -165,6 +165,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
     const char *region = nullptr;  // the session's
   };
   const std::string moved = "text/plain +meta", nf = "550-GridFTP-Path: ";
+  const std::string placed = "b/d/=binary/octet-stream";
   const std::vector<Case> cases = {
       {"mkdir nested", {kMkd, "/b/a/b"}, {}, "", {"PUT b/a/b/"}, {"b/a/b/=" + dir, "b/a/=-"}},
       {"mkdir trims", {kMkd, "/b/e//"}, {}, "", {"PUT b/e/"}, {"b/e/=" + dir}},
@@ -179,16 +180,20 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"delete bucket", {kDele, "/b"}, {}, "System error in delete", {}},
       {"delete", {kDele, "/b/x"}, {}, "", {"DELETE b/x"}},
       {"delete missing", {kDele, "/b/a"}, no_such_key, nf + "\"b/a\"", {"DELETE b/a"}},
+      {"delete dir key", {kDele, "/b/d/"}, {}, "System error in delete", {}, {placed}},
       {"mv", {kRnto, "/b2/y", "/b/x"}, {}, "", {"PUT b2/y", "DELETE b/x"}, {"b2/y=" + moved}},
       {"mv onto itself", {kRnto, "/b/x", "/b/x"}, {}, "553-GridFTP-Path: /b/x", {}},
       {"mv same key", {kRnto, "/b/x", "b/x"}, {}, "553-GridFTP-Path: /b/x", {}},
       {"mv bucket", {kRnto, "/b/y", "/b"}, {}, "Invalid source filename", {}},
       {"mv onto bucket", {kRnto, "/b2/", "/b/x"}, {}, "Invalid destination filename", {}},
+      {"mv dir key", {kRnto, "/b2/y", "/b/d/"}, {}, "Invalid source filename", {}, {placed}},
+      {"mv onto dir key", {kRnto, "/b/y/", "/b/x"}, {}, "Invalid destination filename", {}},
       {"mv refused", {kRnto, "/other/y", "/b/x"}, {}, "550-Error-Type: PERMISSION", {}},
       {"mv, copy fails in its body", {kRnto, "/b2/y", "/b/x"}, copy_fails, "550-", {"PUT b2/y"}},
       {"mv, no delete", {kRnto, "/b2/z", "/b/x"}, delete_fails, "/b/x", {"PUT b2/z", "DELETE b/x"}},
       {"mv missing", {kRnto, "/b2/y", "/b/no"}, {}, nf + "\"/b/no\"", {"PUT b2/y"}},
       {"cksum bucket", {kCksm, "/b/"}, {}, "System error in checksum", {}},
+      {"cksum dir key", {kCksm, "/b/d/"}, {}, "System error in checksum", {}},
       {"cksum offset", {kCksm, "/b/x", "", "md5", -1}, {}, "System error in checksum", {}},
       {"cksum length", {kCksm, "/b/x", "", "md5", 0, -2}, {}, "System error in checksum", {}},
       {"cksum sha1", {kCksm, "/b/x", "", "sha1"}, {}, "Unknown checksum algorithm \"sha1\"", {}},

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -162,8 +163,8 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
        FakeS3Fault(gcs_416).with_header("Content-Range", "bytes */" + std::to_string(size)), at_end,
        "", 1},
       {"InvalidRange without a size", gcs_416, at_end, "553-Error-Type: APPEND_NOT_SUPPORTED", 1},
-      {"no object key", kNoFault, kPlain, "System error in send: Invalid argument", 0, false, 1,
-       "/b"},
+      {"a directory's key", kNoFault, kPlain, "System error in send: Invalid argument", 0, false, 1,
+       "/b/k/"},
       {"reset mid-GET, no retry left", FakeS3Fault::reset_after(300000).on("GET"), kPlain,
        "TransportConnectionReset", 1, false, 0},
   };
@@ -204,6 +205,20 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
   }
 }
 
+// The uploads' client: a read at an offset `wait` names waits until it says otherwise.
+struct LateReads : MemorySource {
+  LateReads(std::string data, std::function<bool(int64_t)> wait)
+      : MemorySource(std::move(data)), wait(std::move(wait)) {}
+  int64_t read_at(int64_t offset, vorlan_byte_t *data, size_t length) override {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (wait(offset) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return MemorySource::read_at(offset, data, length);
+  }
+  std::function<bool(int64_t)> wait;
+};
+
 TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
   DataChannelOptions held = with(&DataChannelOptions::short_read_length, kBlock - 1000);
   held = with(&DataChannelOptions::hold_read_at, kBlock, held);
@@ -241,8 +256,13 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
       {"fewer bytes than announced", kBlock, kPlain, kNoFault,
        "Unexpected end of data.  Size announced: 262154, size received: 262144", 1,
        info(kBlock + 10)},
-      {"announced 0, then a byte", 1, kPlain, kNoFault, "System error in write: File too large", -1,
-       info(0)},
+      {"more than announced, the excess last", kBlock + 10, kPlain, kNoFault,
+       "System error in write: File too large", -1, info(kBlock)},
+      {"no size announced: held to its end", 3 * kBlock + 5,
+       with(&DataChannelOptions::short_read_length, kBlock / 3), kNoFault, "", 1, info(0)},
+      {"no size announced, above the bound", vorlan_i_s3_recv_unknown_size_max + 1,
+       with(&DataChannelOptions::block_size, 4 * kMiB), kNoFault,
+       "File of unknown size larger than 67108864 bytes", 0, info(0)},
       {"a read registration is refused", 2 * kBlock,
        with(&DataChannelOptions::fail_registration_at, 2), kNoFault,
        "Injected failure of registration 2", -1},
@@ -255,8 +275,8 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
       {"above 5 TB", 1, kPlain, kNoFault, "File upload too large", 0, info(5000000000001)},
       {"exactly 5 TB is taken", 1, kPlain, kNoFault,
        "Size announced: 5000000000000, size received: 1", 1, info(5000000000000)},
-      {"no object key", 1, kPlain, kNoFault, "System error in recv: Invalid argument", 0,
-       info(1, std::nullopt, "", true, "/b")},
+      {"a directory's key", 1, kPlain, kNoFault, "System error in recv: Invalid argument", 0,
+       info(1, std::nullopt, "", true, "/b/u/")},
       {"MD5 in upper case, with a modification time", kBlock,
        with(&DataChannelOptions::modification_time, std::optional<time_t>(1700000000)), kNoFault,
        "", 1, info(kBlock, vorlan::test::fake_s3_md5_hex(pattern(kBlock, 3)), "MD5"),
@@ -277,22 +297,31 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
     SCOPED_TRACE(c.label);
     reset();
     // A key of its own per row: the server may take in an aborted PUT only after the module
-    // has reported the failure, so counts wait for it and never see another row's request.
+    // has reported the failure, so counts and faults never see another row's request.
     const std::string key = "u" + std::to_string(&c - cases.data());
-    server_.put_object("b", key, "");
-    if (c.fault) server_.add_fault(*c.fault);
+    server_.put_object("b", key, "old");
+    if (c.fault) server_.add_fault(FakeS3Fault(*c.fault).on(c.fault->method, "b", key));
     const std::string data = pattern(c.size, 3);
     TransferInfo info = c.info;
-    if (info.pathname == "/b/u") info.pathname = "/b/" + key;
+    if (info.pathname.rfind("/b/u", 0) == 0) info.pathname.replace(3, 1, key);
     if (info.alloc_size < 0) info.alloc_size = static_cast<int64_t>(c.size);
-    MemorySource source(data);
+    // Data past the announced size comes only once the service stored a body or the module
+    // holds the body's last byte back, so it surely comes last.
+    const size_t log_start = TempDir::read(module_->log_path()).size();
+    LateReads source(data, [&](int64_t offset) {
+      return info.alloc_size > 0 && offset >= info.alloc_size &&
+             server_.object("b", key)->data == "old" &&
+             TempDir::read(module_->log_path()).find("held until the end", log_start) ==
+                 std::string::npos;
+    });
     TransferResult result = module_->host().recv(module_->session(), info, c.channel, source);
     EXPECT_TRUE(module_->host().violations().empty());
     if (c.puts >= 0) {
       auto puts = [&] {
         auto all = server_.requests();
-        return std::count_if(all.begin(), all.end(),
-                             [&](const auto &r) { return r.method == "PUT" && r.key == key; });
+        return std::count_if(all.begin(), all.end(), [&](const auto &r) {
+          return r.method == "PUT" && (r.key == key || r.key == key + "/");
+        });
       };
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
       while (puts() < c.puts && std::chrono::steady_clock::now() < deadline) {
@@ -303,10 +332,7 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
     std::optional<vorlan::test::FakeS3Object> stored = server_.object("b", key);
     if (!c.error.empty()) {
       expect_in(result.reply.text + result.reply.headers, c.error);
-      // Nothing stored: the object is still the empty one put before.
-      if (info.alloc_size > 0) {
-        EXPECT_EQ(stored->data, "");
-      }
+      EXPECT_TRUE(stored->data == "old") << "stored over: " << stored->data.size() << " bytes";
       continue;
     }
     ASSERT_TRUE(result.reply.ok()) << result.reply.text;
@@ -382,7 +408,9 @@ TEST(RecvBlocks, OverlapsAndOverrunsAreRefused) {
     int64_t offset;
     uint64_t count;
     const char *error;  // null: queued
+    int64_t announced = 1000;
   };
+  const auto bound = static_cast<int64_t>(vorlan_i_s3_recv_unknown_size_max);
   const std::vector<Case> cases = {
       {"after the sent bytes, before the queued block", 100, 50, nullptr},
       {"overlapping the sent bytes", 99, 10, "overlaps data already received"},
@@ -390,11 +418,13 @@ TEST(RecvBlocks, OverlapsAndOverrunsAreRefused) {
       {"up to the announced size", 300, 700, nullptr},
       {"one byte past the announced size", 300, 701, "File too large"},
       {"an offset that wraps", -2, 4, "File too large"},
+      {"no size announced: up to the bound", bound - 700, 700, nullptr, 0},
+      {"no size announced: past the bound", bound - 700, 701, "File of unknown size", 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     vorlan_gfs_transfer_info_t announced{};
-    announced.alloc_size = 1000;
+    announced.alloc_size = c.announced;
     transfer_state state{};
     state.transfer_info = &announced;
     state.current_offset = 100;
