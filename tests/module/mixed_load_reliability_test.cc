@@ -7,6 +7,7 @@
 // VORLAN_RELIABILITY_SEED=<n> repeats a run's choices of requests and faults (not the order in
 // which the sessions' requests interleave).
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <vorlan/host.hpp>
@@ -15,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <barrier>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,15 +31,39 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers' allocator keeps its own count; GCC installs no header declaring it.
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 #include "fake_s3_server.h"
 #include "module_session.h"
+
+// The heap the program holds. glibc's figures count what its per-thread caches keep for reuse,
+// which fill over many runs: this program's malloc counts what it hands out, as sanitizers do.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // GCC installs no header for it
+static size_t heap_in_use() { return __sanitizer_get_current_allocated_bytes(); }
+#else
+extern "C" void *__libc_malloc(size_t), *__libc_calloc(size_t, size_t),
+    *__libc_realloc(void *, size_t), *__libc_memalign(size_t, size_t), __libc_free(void *);
+static std::atomic<int64_t> allocated_bytes{0};
+static size_t heap_in_use() { return static_cast<size_t>(allocated_bytes.load()); }
+static void *counted(void *block, int64_t sign = 1) {
+  allocated_bytes += sign * static_cast<int64_t>(malloc_usable_size(block));
+  return block;
+}
+extern "C" {
+void *malloc(size_t size) { return counted(__libc_malloc(size)); }
+void *calloc(size_t count, size_t size) { return counted(__libc_calloc(count, size)); }
+void *aligned_alloc(size_t align, size_t size) { return counted(__libc_memalign(align, size)); }
+int posix_memalign(void **block, size_t align, size_t size) {
+  return (*block = aligned_alloc(align, size)) != nullptr || size == 0 ? 0 : ENOMEM;
+}
+void free(void *block) { __libc_free(counted(block, -1)); }
+void *realloc(void *block, size_t size) {
+  const auto before = static_cast<int64_t>(malloc_usable_size(block));
+  void *moved = __libc_realloc(block, size);
+  if (moved != nullptr || size == 0) allocated_bytes -= before;
+  return counted(moved);
+}
+}
+#endif
 
 namespace {
 
@@ -52,19 +78,9 @@ constexpr int kOpsPerSession = 25;
 // Transfers that stall for longer than this fail and are tried again; see kLongStall.
 constexpr const char *kLowSpeedSeconds = "2";
 const milliseconds kShortStall{300}, kLongStall{3000};
-// The heap may differ by this much after a run: the fake's kept-alive connections, a few more
-// pooled transfer handles or cached checksums. A request's record or a transfer's buffers kept
-// after it ended, for every request or even once, go well beyond it.
+// The heap may differ by this much after a run (the fake's connections, pooled transfer handles,
+// cached checksums); a request's record kept for every request, or a buffer once, goes beyond.
 constexpr int64_t kHeapSlack = int64_t{64} * 1024;
-
-// The heap the program holds: the sanitizers' own count where they replace malloc.
-size_t heap_in_use() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return __sanitizer_get_current_allocated_bytes();
-#else
-  return mallinfo2().uordblks;
-#endif
-}
 
 size_t thread_count() {
   auto tasks = std::filesystem::directory_iterator("/proc/self/task");
@@ -199,10 +215,8 @@ struct SessionRun {
           listed.insert(S_ISDIR(stat.mode) ? stat.name + "/"
                                            : stat.name + " " + std::to_string(stat.size));
         }
-        const bool exists = std::any_of(before.begin(), before.end(), [&](const auto &entry) {
-          return entry.first.starts_with(dir);
-        });
-        if (!exists) expect.success.reset();
+        if (std::ranges::none_of(before, [&](auto &entry) { return entry.first.starts_with(dir); }))
+          expect.success.reset();
         if (listed != listing_of(before, dir)) problem = "listed other entries";
         break;
       }
@@ -231,9 +245,8 @@ struct SessionRun {
       case kCksm: {
         auto result = command(VORLAN_GFS_CMD_CKSM, a);
         reply = result.reply;
-        if (!missing && result.response != vorlan::test::fake_s3_md5_hex(found->second)) {
+        if (!missing && result.response != vorlan::test::fake_s3_md5_hex(found->second))
           problem = "wrong checksum";
-        }
         break;
       }
       case kMkdir:
@@ -258,12 +271,10 @@ struct SessionRun {
     const Store now = snapshot();
     std::string why;
     if (reply.ok()) {
-      if (!expect.success)
-        why = "succeeded where it must fail";
-      else if (!problem.empty())
-        why = problem;
-      else if (now != *expect.success)
-        why = "store differs after success";
+      why = !expect.success          ? "succeeded where it must fail"
+            : !problem.empty()       ? problem
+            : now != *expect.success ? "store differs after success"
+                                     : "";
     } else {
       ++tally.failed[kind];
       if (!expect.success) ++tally.required[kind];
@@ -290,9 +301,8 @@ struct SessionRun {
 
   Store snapshot() const {
     Store store;
-    for (const char *name : kKeys) {
+    for (const char *name : kKeys)
       if (auto object = server.object("b", prefix + name)) store[name] = object->data;
-    }
     return store;
   }
 
@@ -343,7 +353,6 @@ void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, 
   };
   std::barrier all_done(kSessions, [&between]() noexcept { between(); });
   std::vector<std::thread> threads;
-  threads.reserve(kSessions);
   for (int i = 0; i < kSessions; ++i) {
     threads.emplace_back([&, i] {
       std::unique_ptr<Session> session;
@@ -352,12 +361,8 @@ void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, 
         all_done.arrive_and_drop();
         return;
       }
-      SessionRun run{host,
-                     *session,
-                     server,
-                     tally,
-                     "s" + std::to_string(i) + "/",
-                     std::mt19937_64(seed ^ (0x9e3779b97f4a7c15ULL * (i + 1)))};
+      std::mt19937_64 rng(seed ^ (0x9e3779b97f4a7c15ULL * (i + 1)));
+      SessionRun run{host, *session, server, tally, "s" + std::to_string(i) + "/", rng};
       first(run);
       all_done.arrive_and_wait();
       second(run);
@@ -390,26 +395,22 @@ TEST(MixedLoadReliability, EveryRequestSucceedsCorrectlyOrReportsAnError) {
   const size_t threads_before = thread_count(), heap_before = heap_in_use();
   const auto started = std::chrono::steady_clock::now();
   on_sessions(host, server, tally, seed, run, clear_faults, clean_up);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
   server.clear_requests();
 
   // Workers end just after their last report; the fake may still be sending a stalled answer
   // the client gave up on, and serves kept-alive connections until they idle out.
   auto heap_growth = [&] { return static_cast<int64_t>(heap_in_use() - heap_before); };
-  auto deadline = std::chrono::steady_clock::now() + 5 * kLongStall;
-  while ((thread_count() > threads_before || heap_growth() >= kHeapSlack) &&
-         std::chrono::steady_clock::now() < deadline) {
+  for (auto deadline = std::chrono::steady_clock::now() + 5 * kLongStall;
+       (thread_count() > threads_before || heap_growth() >= kHeapSlack) &&
+       std::chrono::steady_clock::now() < deadline;)
     std::this_thread::sleep_for(milliseconds(10));
-  }
   const size_t threads_after = thread_count();
   const int64_t heap_after = heap_growth();
 
   const std::vector<std::string> violations = host.violations();
   auto violations_with = [&](const char *text) {
-    return std::count_if(violations.begin(), violations.end(), [text](const std::string &v) {
-      return v.find(text) != std::string::npos;
-    });
+    return std::ranges::count_if(violations, [text](auto &v) { return v.find(text) != v.npos; });
   };
   int total[4] = {};
   std::printf("\n%-10s %6s %6s %9s %6s\n", "request", "tried", "errors", "must fail", "wrong");
@@ -426,20 +427,18 @@ TEST(MixedLoadReliability, EveryRequestSucceedsCorrectlyOrReportsAnError) {
       "lost completions       %zd\ndoubled completions    %zd\ntoken renewals         %d\n"
       "threads before/after   %zu/%zu\nheap growth            %lld bytes\nseed                   "
       "%llu\n",
-      total[0], kSessions, seconds, tally.faults_injected.load(), tally.faults_added.load(),
+      total[0], kSessions, seconds.count(), tally.faults_injected.load(), tally.faults_added.load(),
       total[1], total[2], total[3], violations_with("timed out"),
       violations_with("already finished"), tally.renewals.load(), threads_before, threads_after,
       static_cast<long long>(heap_after), static_cast<unsigned long long>(seed));
 
   for (const std::string &why : tally.wrong_results) ADD_FAILURE() << why;
   for (const std::string &violation : violations) ADD_FAILURE() << violation;
-  EXPECT_EQ(total[3], 0);
   EXPECT_GT(tally.faults_injected.load(), 0);
   EXPECT_GE(tally.renewals.load(), kSessions);
   EXPECT_LE(threads_after, threads_before);
+  // Not under ThreadSanitizer, where about 270 kB now and then stays held past the wait above.
 #ifndef __SANITIZE_THREAD__
-  // Under ThreadSanitizer about 270 kB (one answer body's worth) now and then stays held for
-  // longer than the wait above; the other builds check the same paths.
   EXPECT_LT(heap_after, kHeapSlack) << "heap kept after the run";
 #endif
 }
