@@ -175,11 +175,11 @@ int create_beside(const std::string &place, std::string *temporary) {
   const std::string dir = slash == std::string::npos ? "" : place.substr(0, slash + 1);
   // Short enough that the name with its suffix stays within a directory entry's 255 bytes.
   const std::string base = place.substr(dir.size()).substr(0, 200);
-  std::random_device random;
+  std::random_device device;
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x.part", random());
-    *temporary = dir + "." + base + suffix;
+    std::snprintf(suffix, sizeof suffix, ".%08x.part", device());
+    temporary->assign(dir).append(".").append(base).append(suffix);
     const int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0 || errno != EEXIST) return fd;
   }

@@ -520,16 +520,17 @@ vorlan_result_t register_streamed_read(vorlan_gfs_op_s *op, Registration &regist
       if (!t->stream_ended && length > 0) {
         piece.nbytes = t->source->read_at(t->stream_offset, buffer, length);
       }
-      if (piece.nbytes < 0) {
+      // After a failed read the stream has no end to report: later reads fail the same way.
+      if (piece.nbytes < 0 || t->stream_failed) {
+        t->stream_failed = true;
         result = io_error("read", "from", t->source->failure());
         piece.nbytes = 0;
       }
       piece.offset = t->stream_offset;
       t->stream_offset += piece.nbytes;
-      // After a failed read the stream has no end to report: later reads find nothing.
       piece.eof = result == VORLAN_SUCCESS &&
                   (t->stream_ended || piece.nbytes < static_cast<int64_t>(length));
-      t->stream_ended = t->stream_ended || result != VORLAN_SUCCESS || piece.eof;
+      t->stream_ended = t->stream_ended || t->stream_failed || piece.eof;
       std::lock_guard<std::mutex> lock(op->mutex);
       seq = t->next_read_seq++;
       t->undelivered_reads.insert(seq);

@@ -82,10 +82,10 @@ struct Transfer {
   int64_t held_read_seq = -1;   // the read held back (DataChannelOptions::hold_read_at)
   int reads_after_held = 0;     // other reads delivered since it was registered
   // A source of unknown size is read as its reads complete, one at a time, each at the offset
-  // where the one before it ended; these two are guarded by source_mutex, taken before op's.
+  // where the one before it ended; these three are guarded by source_mutex, taken before op's.
   std::mutex source_mutex;
   int64_t stream_offset = 0;
-  bool stream_ended = false;
+  bool stream_ended = false, stream_failed = false;
   CompletionPool pool;
 
   Transfer(const DataChannelOptions &channel, int threads)
