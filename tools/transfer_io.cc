@@ -2,14 +2,21 @@
 // progress line.
 #include "transfer_io.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <stdexcept>
 
 namespace vorlan::tool {
@@ -72,7 +79,10 @@ OrderedStdoutSink::OrderedStdoutSink(std::vector<Range> ranges) : ranges_(std::m
 }
 
 bool OrderedStdoutSink::emit(const char *data, size_t length) {
-  if (!failed_ && std::fwrite(data, 1, length, stdout) != length) failed_ = true;
+  if (!failed_ && std::fwrite(data, 1, length, stdout) != length) {
+    failed_ = true;
+    error_number_ = errno;
+  }
   return !failed_;
 }
 
@@ -113,28 +123,171 @@ bool OrderedStdoutSink::finish() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto &[where, piece] : waiting_) emit(piece.data(), piece.size());
   waiting_.clear();
-  if (std::fflush(stdout) != 0) failed_ = true;
+  if (!failed_ && std::fflush(stdout) != 0) {
+    failed_ = true;
+    error_number_ = errno;
+  }
   return !failed_;
 }
 
+namespace {
+
+// The temporary file of the download in progress, removed when a signal ends the tool.
+char g_temporary_path[PATH_MAX];
+volatile sig_atomic_t g_temporary_set = 0;
+
+void remove_temporary_and_die(int signal_number) {
+  if (g_temporary_set != 0) unlink(g_temporary_path);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+void track_temporary(const std::string &path) {
+  static const bool installed = [] {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      struct sigaction old {};
+      // A signal the caller ignores (nohup) stays ignored.
+      if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+      struct sigaction action {};
+      action.sa_handler = remove_temporary_and_die;
+      sigemptyset(&action.sa_mask);
+      sigaction(signal_number, &action, nullptr);
+    }
+    return true;
+  }();
+  (void)installed;
+  g_temporary_set = 0;
+  if (path.size() >= sizeof g_temporary_path) return;
+  std::memcpy(g_temporary_path, path.c_str(), path.size() + 1);
+  g_temporary_set = 1;
+}
+
+std::string quoted(const std::string &path) { return "\"" + path + "\""; }
+
+std::string errno_text(const std::string &what, int error_number) {
+  char buffer[256];
+  return what + ": " + strerror_r(error_number, buffer, sizeof buffer);
+}
+
+// A new file in the directory of `place`, named after it, that no one else has opened.
+int create_beside(const std::string &place, std::string *temporary) {
+  const size_t slash = place.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : place.substr(0, slash + 1);
+  // Short enough that the name with its suffix stays within a directory entry's 255 bytes.
+  const std::string base = place.substr(dir.size()).substr(0, 200);
+  std::random_device device;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.part", device());
+    temporary->assign(dir).append(".").append(base).append(suffix);
+    const int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+DownloadFile::DownloadFile(const std::string &path, bool whole_object)
+    : target_(path), place_(path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // A link stays a link: its file is the one replaced.
+    std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+    if (real) place_ = real.get();
+  }
+  target_existed_ = stat(place_.c_str(), &st) == 0;
+  if (!whole_object || (target_existed_ && !S_ISREG(st.st_mode))) {
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (whole_object ? O_TRUNC : 0), 0644);
+    if (fd_ < 0) throw std::runtime_error(errno_text("cannot create " + quoted(path), errno));
+    return;
+  }
+  fd_ = create_beside(place_, &temporary_);
+  if (fd_ < 0) {
+    throw std::runtime_error(errno_text(
+        "cannot create a temporary file beside " + quoted(path) + " to download into", errno));
+  }
+  if (target_existed_) fchmod(fd_, st.st_mode & 07777);
+  track_temporary(temporary_);
+}
+
+DownloadFile::~DownloadFile() {
+  if (fd_ >= 0) close(fd_);
+  if (temporary_.empty()) return;
+  g_temporary_set = 0;
+  unlink(temporary_.c_str());
+}
+
+void DownloadFile::fail(int error_number) {
+  int none = 0;
+  error_number_.compare_exchange_strong(none, error_number != 0 ? error_number : EIO);
+}
+
+bool DownloadFile::write_at(int64_t offset, const vorlan_byte_t *data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = pwrite(fd_, data, length, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fail(n < 0 ? errno : EIO);
+      return false;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+host::IoFailure DownloadFile::failure() const {
+  const int error_number = error_number_;
+  return {error_number != 0 ? error_number : EIO, quoted(target_)};
+}
+
+bool DownloadFile::commit() {
+  // A full disk on a network file system may show only when the bytes are flushed.
+  if (!temporary_.empty() && fsync(fd_) != 0) fail(errno);
+  if (close(fd_) != 0) fail(errno);
+  fd_ = -1;
+  if (error_number_ == 0 && !temporary_.empty()) {
+    if (rename(temporary_.c_str(), place_.c_str()) != 0) {
+      fail(errno);
+    } else {
+      g_temporary_set = 0;
+      temporary_.clear();
+    }
+  }
+  return error_number_ == 0;
+}
+
+std::string DownloadFile::fate_after_failure() const {
+  if (temporary_.empty()) return "";
+  return quoted(target_) + (target_existed_ ? " is left as it was" : " was not created");
+}
+
 int64_t StdinSource::read_at(int64_t offset, vorlan_byte_t *data, size_t length) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  // The host's reads start in the order it handed out their offsets; a minute covers any
-  // scheduling, and a read that never comes must not hold this one forever.
-  if (!turn_.wait_for(lock, std::chrono::minutes(1), [&] { return position_ >= offset; }) ||
-      position_ != offset) {
+  if (offset != position_) {
+    error_number_ = EINVAL;
     return -1;
   }
   size_t total = 0;
   while (total < length) {
+    pollfd ready{STDIN_FILENO, POLLIN, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(idle_limit_.count()));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) {
+      error_number_ = polled == 0 ? ETIMEDOUT : errno;
+      return -1;
+    }
     const ssize_t n = read(STDIN_FILENO, data + total, length - total);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
+    if (n < 0) {
+      error_number_ = errno;
+      return -1;
+    }
     if (n == 0) break;
     total += static_cast<size_t>(n);
   }
   position_ += static_cast<int64_t>(total);
-  turn_.notify_all();
   return static_cast<int64_t>(total);
 }
 
@@ -181,12 +334,14 @@ void Progress::show(bool last) {
 bool CountingSink::write_at(int64_t offset, const vorlan_byte_t *data, size_t length) {
   const bool written = inner_.write_at(offset, data, length);
   if (written) progress_.add(length);
+  if (!written) failed_ = true;
   return written;
 }
 
 int64_t CountingSource::read_at(int64_t offset, vorlan_byte_t *data, size_t length) {
   const int64_t n = inner_.read_at(offset, data, length);
   if (n > 0) progress_.add(static_cast<size_t>(n));
+  if (n < 0) failed_ = true;
   return n;
 }
 

@@ -11,10 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -37,6 +40,7 @@ enum ExitCode : int {
   kExitReply4xx = 4,    // the request failed with a 4xx reply
   kExitReply5xx = 5,    // the request failed with a 5xx reply
   kExitReplyOther = 6,  // the request failed with a reply code outside 4xx and 5xx
+  kExitLocal = 7,       // a local file or stream failed during a transfer (a full disk)
 };
 
 // The module installed with the tool (<prefix>/bin and <prefix>/lib) or built beside it
@@ -522,25 +526,37 @@ std::vector<vorlan::tool::Range> requested_ranges(const TransferOptions &options
   return ranges;
 }
 
+// Says which local file or stream failed and why; the exit code of a local failure.
+int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure) {
+  char buffer[256];
+  std::cerr << "vorlan-gridftp-host: cannot " << verb << " " << failure.target << ": "
+            << strerror_r(failure.error_number, buffer, sizeof buffer) << "\n";
+  return kExitLocal;
+}
+
 int run_get(Context &context) {
   const TransferOptions &options = context.transfer;
   const std::vector<vorlan::tool::Range> ranges = requested_ranges(options);
   vorlan::host::DataChannelOptions channel =
       channel_options(options, context.options.update_interval);
   if (!ranges.empty()) channel.read_ranges = ranges;
-  std::unique_ptr<vorlan::host::DataSink> file;
+  std::unique_ptr<vorlan::tool::DownloadFile> file;
   std::unique_ptr<vorlan::tool::OrderedStdoutSink> out;
   if (options.local == "-") {
     out = std::make_unique<vorlan::tool::OrderedStdoutSink>(channel.read_ranges);
   } else {
-    std::string error;
-    // With a range the file is not emptied: a partly downloaded file is completed.
-    file = vorlan::host::file_sink(options.local, &error, ranges.empty());
-    if (!file) throw UsageError(error);
+    try {
+      // With a range the file is filled in, not replaced: a partly downloaded file is completed.
+      file = std::make_unique<vorlan::tool::DownloadFile>(options.local, ranges.empty());
+    } catch (const std::runtime_error &error) {
+      throw UsageError(error.what());
+    }
   }
+  vorlan::host::DataSink &local = out ? static_cast<vorlan::host::DataSink &>(*out) : *file;
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
   vorlan::host::TransferResult result;
+  bool local_failed = false;
   {
     // Known only when every range is bounded.
     int64_t total = 0;
@@ -548,28 +564,39 @@ int run_get(Context &context) {
       total = length < 0 || total < 0 ? -1 : total + length;
     }
     vorlan::tool::Progress progress(std::max<int64_t>(total, 0));
-    vorlan::tool::CountingSink sink(out ? static_cast<vorlan::host::DataSink &>(*out) : *file,
-                                    progress);
+    vorlan::tool::CountingSink sink(local, progress);
     vorlan::host::TransferInfo info;
     info.pathname = options.remote;
     result = context.host->send(*session, info, channel, sink);
+    local_failed = sink.failed();
   }
-  if (out && result.reply.ok() && !out->finish()) {
-    std::cerr << "vorlan-gridftp-host: writing standard output failed\n";
-    return kExitFailure;
+  int code = finish_transfer(context, "get", result, result.bytes_written);
+  if (code == kExitOk && !local_failed) {
+    local_failed = out ? !out->finish() : !file->commit();
   }
-  return finish_transfer(context, "get", result, result.bytes_written);
+  if (local_failed) code = report_local_failure("write", local.failure());
+  if (code != kExitOk && file) {
+    const std::string fate = file->fate_after_failure();
+    file.reset();
+    if (!fate.empty()) std::cerr << "vorlan-gridftp-host: " << fate << "\n";
+  }
+  return code;
 }
 
 int run_put(Context &context) {
   const TransferOptions &options = context.transfer;
   const bool from_stdin = options.local == "-";
-  if (from_stdin && !options.alloc) throw UsageError("--alloc is required when LOCAL is -");
   if (from_stdin && options.compute_md5) throw UsageError("--compute-md5 needs a file, not -");
   if (options.md5 && options.compute_md5) throw UsageError("--md5 goes without --compute-md5");
   std::unique_ptr<vorlan::host::DataSource> source;
+  vorlan::tool::StdinSource *stdin_source = nullptr;
   if (from_stdin) {
-    source = std::make_unique<vorlan::tool::StdinSource>(*options.alloc);
+    // Read to its end whatever --alloc says, so that the module sees more or fewer bytes than
+    // announced and fails the upload.
+    auto reader = std::make_unique<vorlan::tool::StdinSource>(
+        std::chrono::seconds(context.options.timeout_seconds));
+    stdin_source = reader.get();
+    source = std::move(reader);
   } else {
     std::string error;
     source = vorlan::host::file_source(options.local, &error);
@@ -578,7 +605,8 @@ int run_put(Context &context) {
   vorlan::host::TransferInfo info;
   info.pathname = options.remote;
   info.truncate = !options.append;
-  info.alloc_size = options.alloc.value_or(source->size());
+  // Standard input without --alloc has a size unknown until its end: 0 tells the module so.
+  info.alloc_size = options.alloc.value_or(std::max<int64_t>(source->size(), 0));
   // Given as they are, well-formed or not: the module's checks are what the user sees.
   info.expected_checksum =
       options.compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local)) : options.md5;
@@ -590,12 +618,21 @@ int run_put(Context &context) {
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
   vorlan::host::TransferResult result;
+  bool local_failed = false;
   {
     vorlan::tool::Progress progress(info.alloc_size);
     vorlan::tool::CountingSource counted(*source, progress);
     result = context.host->recv(*session, info, channel, counted);
+    local_failed = counted.failed();
   }
-  return finish_transfer(context, "put", result, result.bytes_recvd);
+  const int code = finish_transfer(context, "put", result, result.bytes_recvd);
+  if (local_failed) return report_local_failure("read", source->failure());
+  if (code != kExitOk && options.alloc && stdin_source != nullptr &&
+      stdin_source->bytes_read() > *options.alloc) {
+    std::cerr << "vorlan-gridftp-host: standard input held more than the " << *options.alloc
+              << " bytes announced with --alloc\n";
+  }
+  return code;
 }
 
 void add_channel_options(CLI::App *command, TransferOptions &options) {
@@ -635,7 +672,7 @@ void add_put_options(CLI::App *command, Context &context) {
                    "The algorithm name sent with the checksum")
       ->capture_default_str();
   command->add_option("--alloc", options.alloc,
-                      "The size the client announces (default: the file's; required with -)");
+                      "The size the client announces (default: the file's; with -, unknown)");
   command->add_flag("--append", options.append,
                     "Continue an earlier transfer (the truncate flag is clear)");
   add_channel_options(command, options);
@@ -723,9 +760,11 @@ const std::vector<Subcommand> &subcommands() {
       {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),
        [](Context &context) { return run_stat(context, true); }, add_stat_options},
       {"get",
-       "Download PATH into LOCAL at the object's own offsets. With --offset/--length or\n"
-       "--range the file is not truncated, so a partly downloaded file can be completed;\n"
-       "standard output receives the bytes of the ranges in order.",
+       "Download PATH into LOCAL at the object's own offsets. A whole object goes to a\n"
+       "temporary file beside LOCAL that replaces it once complete, so a failed download\n"
+       "leaves LOCAL as it was. With --offset/--length or --range LOCAL itself is filled\n"
+       "in, not truncated, so a partly downloaded file can be completed; standard output\n"
+       "receives the bytes of the ranges in order.",
        run_get, add_get_options},
       {"put",
        "Upload LOCAL to PATH in one request, with the modification time and the expected\n"
@@ -832,8 +871,9 @@ int run_tool(int argc, char **argv) {
       "\n"
       "Exit codes: 0 success; 1 the tool itself failed; 2 usage error or unreadable input\n"
       "file; 3 module load failure; 4 a 4xx reply; 5 a 5xx reply; 6 a failed reply with\n"
-      "another code. A failed reply is printed on stderr: code, error-type word, headers\n"
-      "and the control-channel reply text.",
+      "another code; 7 a local file or stream failed during a transfer (e.g. a full disk).\n"
+      "A failed reply is printed on stderr: code, error-type word, headers and the\n"
+      "control-channel reply text.",
       "vorlan-gridftp-host"};
   app.add_option("--module", options.module,
                  "The module's shared object (default: the one built beside the tool)")
@@ -851,7 +891,9 @@ int run_tool(int argc, char **argv) {
                  "Shell command printing a fresh token document, run each time the module asks "
                  "for \"creds\" or \"renew-creds\" (takes precedence over --creds/--renew-creds)");
   app.add_option("--user", options.user, "The session's user name")->capture_default_str();
-  app.add_option("--timeout", options.timeout_seconds, "Seconds to wait for each request")
+  app.add_option("--timeout", options.timeout_seconds,
+                 "Seconds a request may go without progress (no bytes moved, no reply) before "
+                 "it fails; a transfer that keeps moving data runs as long as it needs")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   app.add_flag("-v,--verbose", options.verbose,

@@ -62,12 +62,19 @@ class DataChannelTest : public ::testing::Test {
     info.pathname = path.empty() ? "/send/" + std::to_string(size) : path;
     return host_->send(*session_, info, channel, sink);
   }
-  TransferResult recv(const std::string &data, const DataChannelOptions &channel) {
-    MemorySource source(data);
+  // `streamed`: a source of unknown size, as standard input is.
+  TransferResult recv(const std::string &data, const DataChannelOptions &channel,
+                      bool streamed = false) {
+    struct StreamSource : MemorySource {
+      using MemorySource::MemorySource;
+      int64_t size() const override { return -1; }
+    };
+    MemorySource known(data);
+    StreamSource stream(data);
     TransferInfo info;
     info.pathname = "/upload";
-    info.alloc_size = source.size();
-    return host_->recv(*session_, info, channel, source);
+    info.alloc_size = static_cast<int64_t>(data.size());
+    return host_->recv(*session_, info, channel, streamed ? stream : known);
   }
   std::string last_line(const std::string &start) {
     std::string line;
@@ -164,6 +171,7 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
     int64_t hold_at = -1;
     milliseconds delay{0};
     std::string channel_pattern = "";
+    bool streamed = false;
   } cases[] = {
       {.size = 0},
       {.size = 1, .mtime = 1700000000},
@@ -171,6 +179,7 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
       {.size = 1000, .short_read = 10},
       {.size = 1000, .hold_at = 0, .channel_pattern = "ahead_of_start=([6-9]|1[0-5])"},
       {.size = 1000, .hold_at = 300, .delay = milliseconds(10)},
+      {.size = 1000, .concurrency = 4, .delay = milliseconds(5), .streamed = true},
   };
   for (const auto &c : cases) {
     std::string data = pattern(0, c.size);
@@ -182,7 +191,7 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
     channel.hold_read_for = 6;
     channel.completion_delay = c.delay;
     auto started = Clock::now();
-    TransferResult result = recv(data, channel);
+    TransferResult result = recv(data, channel, c.streamed);
     auto elapsed = Clock::now() - started;
     ASSERT_TRUE(result.reply.ok()) << c.size << ": " << result.reply.text;
     EXPECT_EQ(last_line("recv "), recv_line(c.size, c.mtime)) << c.size;

@@ -98,6 +98,43 @@ TEST(HostCommand, RepliesAndContractBreaches) {
   EXPECT_EQ(cksm.response, "8 /f");
 }
 
+// The timeout counts from the last sign of progress: transfers that keep moving data finish
+// however long they take ("/never" shows a stalled request failing); and a long session
+// holds a bounded number of operations.
+TEST(HostRequests, TimeOutOnlyWithoutProgressAndAreReleasedWhenDone) {
+  Host::Options options = test_dsi_options();
+  options.request_timeout = std::chrono::milliseconds(500);
+  auto host = load_test_dsi(options);
+  ASSERT_NE(host, nullptr);
+  auto session = start_test_session(*host);
+  ASSERT_NE(session, nullptr);
+  for (bool upload : {false, true}) {
+    // About a second: 1000 bytes in blocks of 64, two at a time, 100 ms each.
+    DataChannelOptions channel;
+    channel.block_size = 64;
+    channel.optimal_concurrency = 2;
+    channel.completion_delay = std::chrono::milliseconds(100);
+    MemorySink sink;
+    std::string data(1000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + 7) & 0xff);
+    MemorySource source(data);
+    TransferInfo info;
+    info.pathname = "/send/1000";
+    info.alloc_size = 1000;
+    TransferResult result = upload ? host->recv(*session, info, channel, source)
+                                   : host->send(*session, info, channel, sink);
+    EXPECT_EQ(result.reply.text, "") << upload;
+  }
+  // Synchronous completions keep the 10,000 requests quick.
+  auto run_commands = [&](int count) {
+    for (int i = 0; i < count; ++i) host->command(*session, VORLAN_GFS_CMD_RMD, "/failure");
+  };
+  run_commands(10);
+  const size_t held = session->operations_held();
+  run_commands(10000);
+  EXPECT_EQ(session->operations_held(), held);
+}
+
 TEST(HostConfig, DocumentsComeFromTheProviderFirstOnEveryCall) {
   auto host = load_test_dsi();
   ASSERT_NE(host, nullptr);

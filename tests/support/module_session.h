@@ -19,7 +19,7 @@ namespace vorlan::test {
 class ModuleSession {
  public:
   // `config` is added to the configuration file; with `log_levels` the module's diagnostic
-  // log goes to log_path(). A request unfinished after `request_timeout` is a host violation.
+  // log goes to log_path(). A request without progress for `request_timeout` is a host violation.
   explicit ModuleSession(const std::string &endpoint, const std::string &config = "",
                          const std::string &log_levels = "",
                          std::chrono::milliseconds request_timeout = std::chrono::minutes(2)) {

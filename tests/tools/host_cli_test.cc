@@ -1,6 +1,7 @@
 // The command-line host run as a program: a session started through it against the fake
 // server, ls and stat against s3rver, their output, and exit codes for each kind of failure.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -137,7 +138,6 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
        5,
        {"Invalid md5 checksum"}},
       {"overlapping ranges", common() + " get /a/k - --range 0:10 --range 5:10", 2, {"overlap"}},
-      {"standard input without --alloc", common() + " put - /a/x", 2, {"--alloc"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
@@ -216,6 +216,55 @@ TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
+}
+
+// A failed download leaves the local file as it was, a full disk is a local failure of its own
+// counting no phantom bytes, and standard input is read to its end whatever --alloc says.
+TEST_F(HostCli, LocalFilesSurviveFailuresAndStandardInputIsReadToItsEnd) {
+  FakeS3Object object;
+  object.data = "new contents";
+  server_->put_object("a", "k", object);
+  const std::string precious = dir_.write("precious.txt", "keep me"), absent = dir_.path() + "/no";
+  const std::string input = dir_.write("in.bin", std::string(700000, 'x'));
+  struct Case {
+    std::string arguments, input;  // input: the file on standard input
+    int exit_code;
+    std::vector<std::string> err_parts;
+    std::string file = "", contents = "";  // the file's contents afterwards; "-" when absent
+  };
+  const std::vector<Case> cases = {
+      {"get /a/missing '" + precious + "'",
+       "/dev/null",
+       5,
+       {"\" is left as it was"},
+       precious,
+       "keep me"},
+      {"get /a/missing '" + absent + "'", "/dev/null", 5, {"\" was not created"}, absent, "-"},
+      {"-v get /a/k /dev/full",
+       "/dev/null",
+       7,
+       {"bytes=0 result=500\n", "cannot write \"/dev/full\": No space left on device"}},
+      {"get /a/k '" + precious + "'", "/dev/null", 0, {}, precious, "new contents"},
+      {"put - /a/x --alloc 12", input, 5, {"more than the 12 bytes announced"}},
+      {"put - /a/x --alloc 800000", input, 5, {"announced: 800000, size received: 700000"}},
+      {"put - /a/e", "/dev/null", 0, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    ToolRun result = run(dir_, common() + " --creds-command \"" + creds_command_ + "\" " +
+                                   c.arguments + " < '" + c.input + "'");
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    for (const std::string &part : c.err_parts) {
+      EXPECT_NE(result.err.find(part), std::string::npos) << part << " in:\n" << result.err;
+    }
+    if (!c.file.empty()) {
+      EXPECT_EQ(access(c.file.c_str(), F_OK) == 0 ? TempDir::read(c.file) : "-", c.contents);
+    }
+  }
+  // No temporary file is left beside the target.
+  EXPECT_EQ(std::system(("ls -A '" + dir_.path() + "' | grep -q '^\\.'").c_str()), 256);
+  const std::optional<FakeS3Object> stored = server_->object("a", "e");
+  EXPECT_TRUE(stored && stored->data.empty());
 }
 
 // Commands print nothing but cksum's checksum. A shell runs its lines in one session, so a

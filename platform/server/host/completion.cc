@@ -167,6 +167,7 @@ void HostBackend::intermediate_command(vorlan_gfs_operation_t op, vorlan_result_
   }
   // An intermediate reply only carries text; an error in it has no one to go to.
   vorlan_error_release(result);
+  op->progressed();
   if (command_response != nullptr) {
     op->intermediate.emplace_back(command_response);
     if (op->command_options.on_intermediate) {
@@ -192,6 +193,7 @@ void HostBackend::finished_stat_partial(vorlan_gfs_operation_t op, vorlan_result
     return;
   }
   vorlan_error_release(result);
+  op->progressed();
   ++op->partial_calls;
   copy_stats(op, stat_array, stat_count, "finished_stat_partial", false, VORLAN_SUCCESS);
 }

@@ -33,9 +33,15 @@ vorlan_result_t client_abort(const Transfer &t) {
                                 static_cast<long long>(t.options.abort_at_offset)));
 }
 
-vorlan_result_t system_error(const char *call) {
+// The error of a failed read or write, naming the file or stream when the source or sink
+// does: "System error in write to \"/data/x\": No space left on device".
+vorlan_result_t io_error(const char *call, const char *preposition, const IoFailure &failure) {
+  std::string text = std::string("System error in ") + call;
+  if (!failure.target.empty()) {
+    text += std::string(" ") + preposition + " " + failure.target;
+  }
   return vorlan_error_put(
-      vorlan_i_gfs_error_system(nullptr, EIO, "System error%s%s", " in ", call));
+      vorlan_i_gfs_error_system(nullptr, failure.error_number, "%s", text.c_str()));
 }
 
 // The transfer of op (of kind `only` when given); otherwise records the misuse.
@@ -153,6 +159,7 @@ vorlan_result_t begin_completion(vorlan_gfs_op_s *op, int number, int64_t offset
 bool settle_completion(vorlan_gfs_op_s *op, vorlan_result_t result, int64_t bytes) {
   Transfer &t = *op->transfer;
   --t.pending;
+  op->progressed();
   if (result == VORLAN_SUCCESS) {
     t.bytes_transferred += bytes;
   }
@@ -226,6 +233,10 @@ TransferResult run_transfer(Host::Impl &host, Session &session, OpKind kind,
   out.max_outstanding = transfer.max_outstanding;
   out.reply = done ? make_reply(op->result, std::move(op->error))
                    : failure_reply(500, "Request timed out.");
+  lock.unlock();
+  if (done) {
+    session.impl().release(op);
+  }
   return out;
 }
 
@@ -327,6 +338,7 @@ void HostBackend::begin_transfer(vorlan_gfs_operation_t op, int /*event_mask*/,
       op->host->violation("begin_transfer on an already finished " + op->describe());
     }
     t->began = true;
+    op->progressed();
   }
 }
 
@@ -425,6 +437,7 @@ void HostBackend::update_range_recvd(vorlan_gfs_operation_t op, vorlan_off_t off
   std::lock_guard<std::mutex> lock(op->mutex);
   if (Transfer *t = transfer_of(op, "update_range_recvd", OpKind::kRecv)) {
     t->ranges_recvd.emplace_back(offset, length);
+    op->progressed();
   }
 }
 
@@ -435,6 +448,7 @@ void HostBackend::update_bytes_recvd(vorlan_gfs_operation_t op, vorlan_off_t len
   std::lock_guard<std::mutex> lock(op->mutex);
   if (Transfer *t = transfer_of(op, "update_bytes_recvd", OpKind::kRecv)) {
     t->bytes_recvd += length;
+    op->progressed();
   }
 }
 
@@ -453,6 +467,88 @@ vorlan_result_t HostBackend::get_recv_modification_time(vorlan_gfs_operation_t o
   return VORLAN_SUCCESS;
 }
 
+namespace {
+
+struct ReadPiece {
+  vorlan_byte_t *buffer;
+  int64_t offset, nbytes;
+  bool eof;
+};
+
+// The end of a read's completion, on a transfer thread: end of data waits for every read
+// before it (by `seq`), then the module's callback runs.
+void deliver_read(vorlan_gfs_op_s *op, int64_t seq, vorlan_result_t result, ReadPiece piece,
+                  vorlan_gridftp_server_read_cb_t callback, void *user_arg) {
+  Transfer *t = op->transfer.get();
+  int64_t delivered = result == VORLAN_SUCCESS ? piece.nbytes : 0;
+  bool at_eof = piece.eof && result == VORLAN_SUCCESS;
+  {
+    std::unique_lock<std::mutex> task_lock(op->mutex);
+    if (at_eof) {
+      op->cond.wait(task_lock,
+                    [t, seq] { return t->stopping || *t->undelivered_reads.begin() == seq; });
+    }
+    if (!settle_completion(op, result, delivered)) {
+      t->undelivered_reads.erase(seq);
+      return;
+    }
+  }
+  check_not_in_register(op, "read callback");
+  callback(op, result, piece.buffer, static_cast<vorlan_size_t>(delivered), piece.offset,
+           at_eof ? VORLAN_TRUE : VORLAN_FALSE, user_arg);
+  std::lock_guard<std::mutex> task_lock(op->mutex);
+  t->undelivered_reads.erase(seq);
+  if (t->held_read_seq >= 0 && seq != t->held_read_seq) {
+    ++t->reads_after_held;
+  }
+  op->cond.notify_all();
+}
+
+// A read of a source of unknown size (standard input): the source is read when the completion
+// runs, one read at a time, each taking the bytes after the previous one; a short read is the
+// end of the data.
+vorlan_result_t register_streamed_read(vorlan_gfs_op_s *op, Registration &registration,
+                                       vorlan_byte_t *buffer, vorlan_size_t length,
+                                       vorlan_gridftp_server_read_cb_t callback, void *user_arg) {
+  Transfer *t = registration.t;
+  auto task = [op, t, buffer, length, callback, user_arg, number = registration.number] {
+    vorlan_result_t result = VORLAN_SUCCESS;
+    ReadPiece piece{buffer, 0, 0, false};
+    int64_t seq = 0;
+    {
+      std::lock_guard<std::mutex> source_lock(t->source_mutex);
+      if (!t->stream_ended && length > 0) {
+        piece.nbytes = t->source->read_at(t->stream_offset, buffer, length);
+      }
+      // After a failed read the stream has no end to report: later reads fail the same way.
+      if (piece.nbytes < 0 || t->stream_failed) {
+        t->stream_failed = true;
+        result = io_error("read", "from", t->source->failure());
+        piece.nbytes = 0;
+      }
+      piece.offset = t->stream_offset;
+      t->stream_offset += piece.nbytes;
+      piece.eof = result == VORLAN_SUCCESS &&
+                  (t->stream_ended || piece.nbytes < static_cast<int64_t>(length));
+      t->stream_ended = t->stream_ended || t->stream_failed || piece.eof;
+      std::lock_guard<std::mutex> lock(op->mutex);
+      seq = t->next_read_seq++;
+      t->undelivered_reads.insert(seq);
+    }
+    vorlan_result_t opening =
+        begin_completion(op, number, piece.offset, piece.offset + piece.nbytes, false);
+    if (result == VORLAN_SUCCESS) {
+      result = opening;
+    } else {
+      vorlan_error_release(opening);
+    }
+    deliver_read(op, seq, result, piece, callback, user_arg);
+  };
+  return registration.post(std::move(task));
+}
+
+}  // namespace
+
 vorlan_result_t HostBackend::register_write(vorlan_gfs_operation_t op, vorlan_byte_t *buffer,
                                             vorlan_size_t length, vorlan_off_t offset,
                                             int /*stripe_ndx*/,
@@ -468,10 +564,12 @@ vorlan_result_t HostBackend::register_write(vorlan_gfs_operation_t op, vorlan_by
   auto task = [op, t, buffer, length, offset, callback, user_arg, number = registration.number] {
     auto end = offset + static_cast<int64_t>(length);
     vorlan_result_t result = begin_completion(op, number, offset, end, false);
+    // Only bytes the sink took count as written: a full disk leaves no phantom bytes.
     if (result == VORLAN_SUCCESS && length > 0) {
-      note_written(op, offset, end);
-      if (!t->sink->write_at(offset, buffer, length)) {
-        result = system_error("write");
+      if (t->sink->write_at(offset, buffer, length)) {
+        note_written(op, offset, end);
+      } else {
+        result = io_error("write", "to", t->sink->failure());
       }
     }
     if (std::lock_guard<std::mutex> task_lock(op->mutex);
@@ -494,6 +592,9 @@ vorlan_result_t HostBackend::register_read(vorlan_gfs_operation_t op, vorlan_byt
     return registration.refusal;
   }
   Transfer *t = registration.t;
+  if (t->source->size() < 0) {
+    return register_streamed_read(op, registration, buffer, length, callback, user_arg);
+  }
   // Offsets are handed out at registration, so the source is read in order whatever order
   // the completions run in.
   const DataChannelOptions &options = t->options;
@@ -517,30 +618,9 @@ vorlan_result_t HostBackend::register_read(vorlan_gfs_operation_t op, vorlan_byt
     vorlan_result_t result = begin_completion(op, number, offset, offset + nbytes, held);
     if (result == VORLAN_SUCCESS && nbytes > 0 &&
         t->source->read_at(offset, buffer, static_cast<size_t>(nbytes)) != nbytes) {
-      result = system_error("read");
+      result = io_error("read", "from", t->source->failure());
     }
-    int64_t delivered = result == VORLAN_SUCCESS ? nbytes : 0;
-    bool at_eof = eof && result == VORLAN_SUCCESS;
-    {
-      std::unique_lock<std::mutex> task_lock(op->mutex);
-      if (at_eof) {
-        op->cond.wait(task_lock,
-                      [t, seq] { return t->stopping || *t->undelivered_reads.begin() == seq; });
-      }
-      if (!settle_completion(op, result, delivered)) {
-        t->undelivered_reads.erase(seq);
-        return;
-      }
-    }
-    check_not_in_register(op, "read callback");
-    callback(op, result, buffer, static_cast<vorlan_size_t>(delivered), offset,
-             at_eof ? VORLAN_TRUE : VORLAN_FALSE, user_arg);
-    std::lock_guard<std::mutex> task_lock(op->mutex);
-    t->undelivered_reads.erase(seq);
-    if (t->held_read_seq >= 0 && seq != t->held_read_seq) {
-      ++t->reads_after_held;
-    }
-    op->cond.notify_all();
+    deliver_read(op, seq, result, {buffer, offset, nbytes, eof}, callback, user_arg);
   };
   t->undelivered_reads.insert(seq);
   // A held read that reaches the end itself waits for the others.

@@ -1,8 +1,9 @@
-// Where a transfer's bytes go and come from: memory for tests, files for the command line.
+// Where a transfer's bytes go and come from: memory for tests, a file for an upload.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -35,7 +36,7 @@ int64_t MemorySource::read_at(int64_t offset, vorlan_byte_t *data, size_t length
   if (offset < 0) {
     return -1;
   }
-  if (offset >= size()) {
+  if (offset >= static_cast<int64_t>(data_.size())) {
     return 0;
   }
   size_t n = std::min(length, data_.size() - static_cast<size_t>(offset));
@@ -50,33 +51,10 @@ std::string system_error(const char *what, const std::string &path) {
   return std::string(what) + " \"" + path + "\": " + strerror_r(errno, buffer, sizeof buffer);
 }
 
-class FileSink : public DataSink {
- public:
-  explicit FileSink(int fd) : fd_(fd) {}
-  ~FileSink() override { close(fd_); }
-  bool write_at(int64_t offset, const vorlan_byte_t *data, size_t length) override {
-    while (length > 0) {
-      ssize_t n = pwrite(fd_, data, length, offset);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return false;
-      }
-      data += n;
-      length -= static_cast<size_t>(n);
-      offset += n;
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
-
 class FileSource : public DataSource {
  public:
-  FileSource(int fd, int64_t size) : fd_(fd), size_(size) {}
+  FileSource(int fd, int64_t size, std::string path)
+      : fd_(fd), size_(size), path_(std::move(path)) {}
   ~FileSource() override { close(fd_); }
   // Fills as much as the file holds: a short count means the end of the file.
   int64_t read_at(int64_t offset, vorlan_byte_t *data, size_t length) override {
@@ -87,6 +65,7 @@ class FileSource : public DataSource {
         continue;
       }
       if (n < 0) {
+        error_number_ = errno;
         return -1;
       }
       if (n == 0) {
@@ -100,24 +79,16 @@ class FileSource : public DataSource {
     return total;
   }
   int64_t size() const override { return size_; }
+  IoFailure failure() const override { return {error_number_.load(), "\"" + path_ + "\""}; }
 
  private:
   int fd_;
   int64_t size_;
+  std::string path_;
+  std::atomic<int> error_number_{EIO};
 };
 
 }  // namespace
-
-std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error, bool truncate) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
-  if (fd < 0) {
-    if (error != nullptr) {
-      *error = system_error("cannot create", path);
-    }
-    return nullptr;
-  }
-  return std::make_unique<FileSink>(fd);
-}
 
 std::unique_ptr<DataSource> file_source(const std::string &path, std::string *error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -131,7 +102,7 @@ std::unique_ptr<DataSource> file_source(const std::string &path, std::string *er
     }
     return nullptr;
   }
-  return std::make_unique<FileSource>(fd, static_cast<int64_t>(st.st_size));
+  return std::make_unique<FileSource>(fd, static_cast<int64_t>(st.st_size), path);
 }
 
 }  // namespace vorlan::host

@@ -131,13 +131,17 @@ Reply failure_reply(int code, const std::string &text) {
 
 bool await_completion(vorlan_gfs_op_s *op, std::unique_lock<std::mutex> &lock,
                       const std::function<bool()> &done) {
-  auto deadline = std::chrono::steady_clock::now() + op->host->options.request_timeout;
-  if (op->cond.wait_until(lock, deadline, done)) {
-    return true;
+  const auto limit = op->host->options.request_timeout;
+  // A request that still moves data or reports is alive however long it takes; only a
+  // stretch of `limit` without progress ends it.
+  while (!op->cond.wait_until(lock, op->last_progress + limit, done)) {
+    if (std::chrono::steady_clock::now() >= op->last_progress + limit) {
+      op->host->violation(op->describe() + " timed out after " + std::to_string(limit.count()) +
+                          " ms without progress");
+      return false;
+    }
   }
-  op->host->violation(op->describe() + " timed out after " +
-                      std::to_string(op->host->options.request_timeout.count()) + " ms");
-  return false;
+  return true;
 }
 
 }  // namespace internal
@@ -309,6 +313,7 @@ SessionStart Host::start_session(const std::string &user, SessionDocuments docum
   out.home_dir = impl->home_dir = op->home_dir;
   impl->handle = op->session_handle;
   lock.unlock();
+  impl->release(op);
   if (session != nullptr) {
     *session = std::make_unique<Session>(std::move(impl));
   }
@@ -334,8 +339,10 @@ StatResult Host::stat(Session &session, const std::string &path, bool file_only,
     return out;
   }
   out.reply = internal::make_reply(op->result, std::move(op->error));
-  out.stats = op->stats;
+  out.stats = std::move(op->stats);
   out.partial_calls = op->partial_calls;
+  lock.unlock();
+  session.impl().release(op);
   return out;
 }
 
@@ -366,7 +373,9 @@ CommandResult Host::command(Session &session, int command, const std::string &pa
   }
   out.reply = internal::make_reply(op->result, std::move(op->error));
   out.response = op->response;
-  out.intermediate = op->intermediate;
+  out.intermediate = std::move(op->intermediate);
+  lock.unlock();
+  session.impl().release(op);
   return out;
 }
 
@@ -380,6 +389,11 @@ Session::~Session() {
 
 void *Session::handle() const { return impl_->handle; }
 
+size_t Session::operations_held() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->ops.size() + impl_->recent.size();
+}
+
 vorlan_gfs_op_s *Session::Impl::new_op(OpKind kind) {
   auto op = std::make_unique<vorlan_gfs_op_s>();
   op->kind = kind;
@@ -388,6 +402,21 @@ vorlan_gfs_op_s *Session::Impl::new_op(OpKind kind) {
   std::lock_guard<std::mutex> lock(mutex);
   ops.push_back(std::move(op));
   return ops.back().get();
+}
+
+void Session::Impl::release(vorlan_gfs_op_s *op) {
+  constexpr size_t kRecentKept = 8;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it =
+      std::find_if(ops.begin(), ops.end(), [op](const auto &held) { return held.get() == op; });
+  if (it == ops.end()) {
+    return;
+  }
+  recent.push_back(std::move(*it));
+  ops.erase(it);
+  if (recent.size() > kRecentKept) {
+    recent.pop_front();
+  }
 }
 
 Session::Impl::~Impl() {

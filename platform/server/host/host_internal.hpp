@@ -81,6 +81,11 @@ struct Transfer {
   bool end_handed_out = false;  // a read reaching the end of the source was registered
   int64_t held_read_seq = -1;   // the read held back (DataChannelOptions::hold_read_at)
   int reads_after_held = 0;     // other reads delivered since it was registered
+  // A source of unknown size is read as its reads complete, one at a time, each at the offset
+  // where the one before it ended; these three are guarded by source_mutex, taken before op's.
+  std::mutex source_mutex;
+  int64_t stream_offset = 0;
+  bool stream_ended = false, stream_failed = false;
   CompletionPool pool;
 
   Transfer(const DataChannelOptions &channel, int threads)
@@ -166,10 +171,16 @@ struct vorlan::host::Session::Impl {
   void *handle = nullptr;
   std::string username, home_dir;
 
-  std::mutex mutex;  // guards ops
-  std::vector<std::unique_ptr<vorlan_gfs_op_s>> ops;
+  std::mutex mutex;                                   // guards ops and recent
+  std::vector<std::unique_ptr<vorlan_gfs_op_s>> ops;  // requests not yet released
+  // The last few released operations, kept so that a late second completion on one is
+  // recorded as a breach instead of touching freed memory.
+  std::deque<std::unique_ptr<vorlan_gfs_op_s>> recent;
 
   vorlan_gfs_op_s *new_op(internal::OpKind kind);
+  // Called once op's completion has been delivered to the caller; a session that runs many
+  // requests then holds a bounded number of them.
+  void release(vorlan_gfs_op_s *op);
   ~Impl();
 };
 
@@ -180,6 +191,8 @@ struct vorlan_gfs_op_s {
 
   std::mutex mutex;  // guards everything below
   std::condition_variable cond;
+  // The last sign of life (a completion, a report): the request timeout counts from here.
+  std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
   bool finished = false;
   vorlan_result_t result = VORLAN_SUCCESS;
   vorlan::host::internal::ObjectPtr error;  // taken out of the table at the finish
@@ -204,6 +217,7 @@ struct vorlan_gfs_op_s {
 
   // A stable C string for a request record; null stays null.
   char *keep(const std::optional<std::string> &text);
+  void progressed() { last_progress = std::chrono::steady_clock::now(); }
   std::string describe() const;
 };
 

@@ -3,13 +3,15 @@
 // go through this one class.
 //
 // Every request method is synchronous: it calls the module's entry point on the calling thread
-// and waits (up to Options::request_timeout) for the module's completion call, which may come
-// from any thread. Methods may be called from many threads at once, also on one session.
+// and waits for the module's completion call, which may come from any thread, as long as the
+// request shows progress at least every Options::request_timeout. Methods may be called from many
+// threads at once, also on one session.
 #ifndef VORLAN_HOST_HPP
 #define VORLAN_HOST_HPP
 
 #include <vorlan/vorlan_gridftp_server.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -120,18 +122,29 @@ struct DataChannelOptions {
   int hold_read_for = 2;
 };
 
+// Why a sink's write or a source's read failed, for the error the module is given: an errno
+// value and what was written or read ("\"/data/x\"", "standard input"; "" unnamed).
+struct IoFailure {
+  int error_number = EIO;
+  std::string target;
+};
+
 // Where a download's bytes go / where an upload's come from.
 class DataSink {
  public:
   virtual ~DataSink() = default;
   virtual bool write_at(int64_t offset, const vorlan_byte_t *data, size_t length) = 0;
+  // Asked after write_at failed; any thread.
+  virtual IoFailure failure() const { return {}; }
 };
 class DataSource {
  public:
   virtual ~DataSource() = default;
-  // Returns the bytes read, 0 at the end, -1 on error.
+  // Returns the bytes read, 0 at the end, -1 on error. A source of unknown size fills `data`
+  // unless it reaches its end, and is asked for its bytes in order, one read at a time.
   virtual int64_t read_at(int64_t offset, vorlan_byte_t *data, size_t length) = 0;
-  virtual int64_t size() const = 0;
+  virtual int64_t size() const = 0;  // -1 when unknown until the end is read
+  virtual IoFailure failure() const { return {}; }
 };
 class MemorySink : public DataSink {
  public:
@@ -151,10 +164,6 @@ class MemorySource : public DataSource {
  private:
   std::string data_;
 };
-// A file written at the offsets given; emptied first unless `truncate` is false (a restarted
-// download fills in what is missing).
-std::unique_ptr<DataSink> file_sink(const std::string &path, std::string *error,
-                                    bool truncate = true);
 std::unique_ptr<DataSource> file_source(const std::string &path, std::string *error);
 
 struct TransferInfo {
@@ -189,6 +198,8 @@ class Host {
     std::string module_path;                   // the module's .so
     std::optional<std::string> option_string;  // get_config_string
     std::string dsi_name = "google_cloud";
+    // A request fails ("Request timed out.", and a violation) when it goes this long without
+    // progress: no completion, no bytes moved, no report.
     std::chrono::milliseconds request_timeout{120000};
   };
 
@@ -242,6 +253,8 @@ class Session {
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
   void *handle() const;  // the module's session handle
+  // Operations the session still holds: unfinished ones and the last few finished.
+  size_t operations_held() const;
 
   struct Impl;
   explicit Session(std::unique_ptr<Impl> impl);
