@@ -424,14 +424,26 @@ FakeS3Fault FakeS3Fault::stall_after(uint64_t bytes, std::chrono::milliseconds s
 }
 
 FakeS3Fault FakeS3Fault::real_answer() { return transfer_fault(Kind::kRealAnswer, 0); }
+FakeS3Fault FakeS3Fault::endless_error(int status) {
+  FakeS3Fault fault = transfer_fault(Kind::kEndlessError, 4 << 20);
+  fault.status = status;
+  return fault;
+}
 
 FakeS3Fault &FakeS3Fault::chunked() {
   send_chunked = true;
   return *this;
 }
 
-FakeS3Fault &FakeS3Fault::ignoring_range() {
-  ignore_range = true;
+FakeS3Fault &FakeS3Fault::unmeasured() {
+  send_unmeasured = true;
+  return *this;
+}
+
+FakeS3Fault &FakeS3Fault::ignoring_range() { return answering_range(""); }
+
+FakeS3Fault &FakeS3Fault::answering_range(std::string range_) {
+  range = std::move(range_);
   return *this;
 }
 
@@ -716,6 +728,19 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     emit(req, res, std::move(answer), std::nullopt);
     return;
   }
+  if (fault && fault->kind == FakeS3Fault::Kind::kEndlessError) {
+    set_status(index, res.status = fault->status);
+    res.set_chunked_content_provider(
+        "application/xml", [this, bytes = fault->bytes](size_t offset, httplib::DataSink &sink) {
+          if (offset >= bytes) {
+            sleep_unless_stopping(std::chrono::minutes(10));
+            return false;
+          }
+          const std::string filler(kWriteChunk, 'X');
+          return sink.write(filler.data(), filler.size());
+        });
+    return;
+  }
   if (fault && fault->kind == FakeS3Fault::Kind::kCloseUnanswered) {
     if (fault->action) fault->action();
     reset_connection(port, req.remote_port, true);
@@ -741,7 +766,10 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
         400, "BadDigest", "The Content-MD5 you specified did not match what we received.",
         record.path, {{"ExpectedDigest", content_md5}, {"CalculatedDigest", actual_md5}});
   }
-  if (fault && fault->ignore_range) record.headers.erase("range");
+  if (fault && fault->range) {
+    record.headers.erase("range");
+    if (!fault->range->empty()) record.headers.emplace("range", *fault->range);
+  }
   Answer answer =
       refused ? std::move(*refused) : dispatch(record, query, body, streaming, body_length);
   if (fault && fault->action) fault->action();
@@ -1093,10 +1121,15 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
   res.set_header("x-amz-request-id", "FAKE0000000000000000");
   res.set_header("Server", "FakeS3");
   for (const auto &[name, value] : answer.headers) res.set_header(name, value);
+  for (const auto &[name, value] : fault ? fault->headers : FakeS3Details()) {
+    res.headers.erase(name);
+    res.set_header(name, value);
+  }
+  const bool unmeasured = fault && fault->send_unmeasured;
 
   uint64_t length = answer.length;
   if (req.method == "HEAD") {
-    res.set_header("Content-Length", std::to_string(length));
+    if (!unmeasured) res.set_header("Content-Length", std::to_string(length));
     if (answer.object) res.set_header("Content-Type", answer.content_type);
     return;
   }
@@ -1147,16 +1180,21 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
     }
     return true;
   };
-  if (!fault || !fault->send_chunked) {
+  if (!unmeasured && (!fault || !fault->send_chunked)) {
     res.set_content_provider(declared, content_type, std::move(provide));
     return;
   }
-  res.set_chunked_content_provider(content_type, [provide = std::move(provide), declared](
-                                                     size_t offset, httplib::DataSink &sink) {
+  auto to_the_end = [provide = std::move(provide), declared](size_t offset,
+                                                             httplib::DataSink &sink) {
     if (offset < declared) return provide(offset, declared - offset, sink);
     sink.done();
     return true;
-  });
+  };
+  if (unmeasured) {
+    res.set_content_provider(content_type, std::move(to_the_end));
+  } else {
+    res.set_chunked_content_provider(content_type, std::move(to_the_end));
+  }
 }
 
 }  // namespace vorlan::test

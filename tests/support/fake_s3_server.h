@@ -62,6 +62,8 @@ struct FakeS3Fault {
     kCloseUnanswered,  // the whole request read, then a clean close without any answer (as a
                        // kept-alive connection that the server timed out just then)
     kResetInBody,      // a TCP reset once more than `bytes` of the request body arrived
+    kEndlessError,     // `status` with a body that never ends: 4 MiB, then silence until the
+                       // server stops
   };
 
   // Answers `status` with an S3 error document (no body when code is empty).
@@ -80,11 +82,16 @@ struct FakeS3Fault {
   static FakeS3Fault delay_by(std::chrono::milliseconds delay);
   static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
   static FakeS3Fault real_answer();
+  static FakeS3Fault endless_error(int status);
 
   // Sends the body in chunks, without Content-Length.
   FakeS3Fault &chunked();
+  // Sends no Content-Length: a HEAD answer without it, a body that ends with the connection.
+  FakeS3Fault &unmeasured();
   // Answers as if the request carried no Range header, as a front end that drops it would.
   FakeS3Fault &ignoring_range();
+  // Answers as if the request asked for this Range ("bytes=0-9").
+  FakeS3Fault &answering_range(std::string range);
 
   // Matches only requests with this method ("" any), bucket ("" any) and key (nullopt: any
   // key; "": requests on the bucket itself or the service).
@@ -92,7 +99,7 @@ struct FakeS3Fault {
                   std::optional<std::string> key = std::nullopt);
   // How many matching requests it applies to; -1: all of them.
   FakeS3Fault &times(int count);
-  // kAnswer: a header of the answer besides the error document.
+  // A header of the answer, replacing the real answer's of that name.
   FakeS3Fault &with_header(std::string name, std::string value);
   // Runs once the faulty answer is chosen, before it goes out (e.g. to replace the object
   // the next attempt finds). It may call the server's members.
@@ -111,7 +118,8 @@ struct FakeS3Fault {
   uint64_t bytes = 0;
   std::chrono::milliseconds delay{0};
   bool send_chunked = false;
-  bool ignore_range = false;
+  bool send_unmeasured = false;
+  std::optional<std::string> range;  // the Range header answered; "" for none
   FakeS3Details headers;
   std::function<void()> action;
 };

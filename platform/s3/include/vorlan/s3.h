@@ -250,6 +250,11 @@ typedef struct S3ResponseProperties {
   const char *bucketRegion; /* x-amz-bucket-region, or null */
   /* 0 when the answer had no Content-Length (contentLength is then 0 and says nothing). */
   char contentLengthKnown;
+  /* The whole object's size: a 206 answer's Content-Range total, else Content-Length, else
+   * Google Cloud's x-goog-stored-content-length. 0 in objectSizeKnown when none says it: the
+   * size is then unknown, never 0. */
+  uint64_t objectSize;
+  char objectSizeKnown;
 } S3ResponseProperties;
 
 typedef struct S3ErrorDetails {
@@ -371,9 +376,14 @@ void S3_head_object(const S3BucketContext *bucketContext, const char *key,
                     S3RequestContext *requestContext, int timeoutMs,
                     const S3ResponseHandler *handler, void *callbackData);
 /* byteCount 0 means to the end of the object. A request for a range (startByte or byteCount
- * not 0) succeeds only when answered by 206 from startByte; more bytes than byteCount or the
- * answer's Content-Length fail with S3StatusTransportLongBody. The body is handed over as
- * stored, not decoded (gzip is accepted, so Google Cloud does not decompress it). */
+ * not 0) succeeds only when answered by 206 from startByte. A 206 answer (to any request) must
+ * name a range inside the object ("bytes first-last/total") no longer than asked; such a range,
+ * and more bytes than byteCount or the answer's Content-Length, fail with
+ * S3StatusTransportLongBody. An answer that ends before the bytes asked for (or the object) end
+ * fails with S3StatusTransportShortBody after its bytes were handed over, so that the caller
+ * may resume; so does a body that nothing measures and that only the connection's close ended.
+ * The body is handed over as stored, not decoded (gzip is accepted, so Google Cloud does not
+ * decompress it). */
 void S3_get_object(const S3BucketContext *bucketContext, const char *key,
                    const S3GetConditions *getConditions, uint64_t startByte, uint64_t byteCount,
                    S3RequestContext *requestContext, int timeoutMs,
