@@ -254,8 +254,10 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
   const std::string data = data_of(300000), md5 = fake_s3_md5_hex(data);
   std::string upper = md5;
   for (char &c : upper) c = static_cast<char>(std::toupper(c));
-  FakeS3Object plain, upper_etag, hex_meta = multipart(data), base64_meta = multipart(data);
-  plain.data = upper_etag.data = data;
+  FakeS3Object plain, upper_etag, hex_meta = multipart(data), base64_meta = multipart(data),
+                                  claim = plain;
+  plain.data = upper_etag.data = claim.data = data;
+  claim.metadata["md5"] = fake_s3_md5_hex("another");
   upper_etag.etag = "\"" + upper + "\"";
   hex_meta.metadata["md5"] = md5;
   base64_meta.metadata["md5"] = fake_s3_md5_base64(data);
@@ -265,6 +267,7 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
     FakeS3Object object;
     int64_t offset, length;
     std::vector<size_t> gets;  // per run
+    bool unmeasured = false;   // the HEAD answer states no size
   } cases[] = {
       {"an ETag that is the MD5", plain, 0, -1, {0}},
       {"an ETag in upper case", upper_etag, 0, -1, {0}},
@@ -276,13 +279,20 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       {"a bounded range", multipart(data), 10, 1000, {1}},
       {"no bytes", multipart(data), 5, 0, {0}},
       {"no bytes at the end", multipart(data), size, -1, {0}},
+      {"a size not stated is no size 0", multipart(data), 0, -1, {1, 1}, true},
+      {"an md5 claim that differs from the ETag: the ETag, with a warning", claim, 0, -1, {0}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     server_.put_object("b", "x", c.object);
+    if (c.unmeasured)
+      server_.add_fault(FakeS3Fault::real_answer().unmeasured().on("HEAD").times(-1));
     const std::string etag = c.object.etag.empty() ? "\"" + md5 + "\"" : c.object.etag;
     for (size_t i = 0; i < c.gets.size(); ++i) {
+      CapturedLog log(VORLAN_S3_DEBUG_WARN);
       const Finished f = run({kCksm, "/b/x", "", "MD5", c.offset, c.length}, i == 0);
+      EXPECT_EQ(log.take().find(" WARN: ") != std::string::npos,
+                c.object.metadata == claim.metadata);
       EXPECT_EQ(f.text,
                 fake_s3_md5_hex(data.substr(c.offset, c.length == -1 ? data.npos : c.length)));
       for (const RecordedRequest &r : server_.requests()) {
@@ -294,6 +304,20 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       EXPECT_EQ(server_.count("GET"), c.gets[i]);
       server_.clear_requests();
     }
+    server_.clear_faults();
+  }
+}
+
+// A range the object does not cover to its end fails as one that starts past the end does,
+// whether the service stated the size or not.
+TEST_F(Commands, ChecksumOfARangePastTheEndFails) {
+  server_.put_object("b", "x", multipart(data_of(1000)));
+  const std::string past = run({kCksm, "/b/x", "", "md5", 1000, 10}).text;
+  EXPECT_EQ(past.rfind("553-Error-Type: APPEND_NOT_SUPPORTED", 0), 0u) << past;
+  for (bool unmeasured : {false, true}) {
+    if (unmeasured) server_.add_fault(FakeS3Fault::real_answer().unmeasured().on("HEAD"));
+    const std::string through = run({kCksm, "/b/x", "", "md5", 999, 10}).text;
+    EXPECT_EQ(through.substr(0, through.find('\n')), past.substr(0, past.find('\n'))) << through;
   }
 }
 

@@ -1129,7 +1129,13 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
 
   uint64_t length = answer.length;
   if (req.method == "HEAD") {
-    if (!unmeasured) res.set_header("Content-Length", std::to_string(length));
+    // httplib states "Content-Length: 0" for an answer with neither a body nor a provider.
+    if (unmeasured) {
+      res.set_content_provider(answer.content_type,
+                               [](size_t, httplib::DataSink &) { return false; });
+      return;
+    }
+    res.set_header("Content-Length", std::to_string(length));
     if (answer.object) res.set_header("Content-Type", answer.content_type);
     return;
   }
