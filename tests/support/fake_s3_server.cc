@@ -51,26 +51,9 @@ bool starts_with(const std::string &text, const std::string &prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Decodes %XX exactly once; '+' is a plain character, as it is in S3 paths.
 std::string percent_decode(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-        hex_value(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
+  return httplib::detail::decode_url(text, false);
 }
 
 // RFC 3986 unreserved characters stay, everything else is %XX (upper case), '/' optionally.
@@ -288,15 +271,6 @@ void reset_connection(int local_port, int remote_port, bool close = false) {
   });
 }
 
-FakeS3Fault transfer_fault(FakeS3Fault::Kind kind, uint64_t bytes,
-                           std::chrono::milliseconds delay = {}) {
-  FakeS3Fault fault;
-  fault.kind = kind;
-  fault.bytes = bytes;
-  fault.delay = delay;
-  return fault;
-}
-
 }  // namespace
 
 struct FakeS3Server::State {
@@ -400,73 +374,11 @@ FakeS3Fault FakeS3Fault::raw(int status, std::string body) {
   return fault;
 }
 
-FakeS3Fault FakeS3Fault::reset_after(uint64_t bytes) {
-  return transfer_fault(Kind::kResetAfter, bytes);
-}
-FakeS3Fault FakeS3Fault::short_body(uint64_t bytes) {
-  return transfer_fault(Kind::kShortBody, bytes);
-}
-FakeS3Fault FakeS3Fault::long_body(uint64_t extra_bytes) {
-  return transfer_fault(Kind::kLongBody, extra_bytes);
-}
-FakeS3Fault FakeS3Fault::trailing_bytes(uint64_t bytes) {
-  return transfer_fault(Kind::kTrailingBytes, bytes);
-}
-FakeS3Fault FakeS3Fault::reset_in_body(uint64_t bytes) {
-  return transfer_fault(Kind::kResetInBody, bytes);
-}
-FakeS3Fault FakeS3Fault::close_unanswered() { return transfer_fault(Kind::kCloseUnanswered, 0); }
-FakeS3Fault FakeS3Fault::delay_by(std::chrono::milliseconds delay) {
-  return transfer_fault(Kind::kDelay, 0, delay);
-}
-FakeS3Fault FakeS3Fault::stall_after(uint64_t bytes, std::chrono::milliseconds stall) {
-  return transfer_fault(Kind::kStallAfter, bytes, stall);
-}
-
-FakeS3Fault FakeS3Fault::real_answer() { return transfer_fault(Kind::kRealAnswer, 0); }
-FakeS3Fault FakeS3Fault::endless_error(int status) {
-  FakeS3Fault fault = transfer_fault(Kind::kEndlessError, 4 << 20);
-  fault.status = status;
-  return fault;
-}
-
-FakeS3Fault &FakeS3Fault::chunked() {
-  send_chunked = true;
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::unmeasured() {
-  send_unmeasured = true;
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::ignoring_range() { return answering_range(""); }
-
-FakeS3Fault &FakeS3Fault::answering_range(std::string range_) {
-  range = std::move(range_);
-  return *this;
-}
-
 FakeS3Fault &FakeS3Fault::on(std::string method_, std::string bucket_,
                              std::optional<std::string> key_) {
   method = std::move(method_);
   bucket = std::move(bucket_);
   key = std::move(key_);
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::with_header(std::string name, std::string value) {
-  headers.emplace_back(std::move(name), std::move(value));
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::then(std::function<void()> action_) {
-  action = std::move(action_);
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::times(int count) {
-  remaining = count;
   return *this;
 }
 
