@@ -82,7 +82,9 @@ class get_object_handler : public properties_forwarder {
     body_length_ = length;
     // The last byte the answer should reach: the last asked for, or the object's last.
     std::optional<uint64_t> end;
-    if (byte_count_ > 0) end = start_byte_ + byte_count_ - 1;
+    if (byte_count_ > 0 && byte_count_ - 1 <= UINT64_MAX - start_byte_) {
+      end = start_byte_ + byte_count_ - 1;
+    }
     if (range.total && (!end || *end >= *range.total)) end = *range.total - 1;
     ends_early_ = !end || range.last < *end;
     return S3StatusOK;
