@@ -7,10 +7,11 @@
  * final status. An error answer (3xx, 4xx, 5xx) calls no properties callback: it reaches the
  * complete callback alone, with the service's details (and the answer's x-amz-bucket-region as
  * the extra detail "Region" when the document does not name one, and its Content-Range, which
- * for a 416 answer names the object's size, as the last extra detail "Content-Range"). A
- * transport failure's message is libcurl's; for a TLS failure it names the endpoint first
- * ("TLS certificate of 127.0.0.1:9443 not trusted: ..."). A callback that returns a status other
- * than S3StatusOK ends the request with that status.
+ * for a 416 answer names the object's size, as the last extra detail "Content-Range"); an error
+ * body longer than 1 MiB is not read further: the connection is closed, the status stays the
+ * HTTP answer's and the message says so. A transport failure's message is libcurl's; for a TLS
+ * failure it names the endpoint first ("TLS certificate of 127.0.0.1:9443 not trusted: ..."). A
+ * callback that returns a status other than S3StatusOK ends the request with that status.
  *
  * Strings passed in are borrowed for the duration of the call. Pointers passed to callbacks
  * are valid only during the callback. All calls are safe from many threads at once once
