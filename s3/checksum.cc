@@ -36,6 +36,7 @@ struct checksum_state {
   vorlan_i_s3_request_t request;
   std::string etag;  // the metadata request's, with its quotes; "" when it had none
   uint64_t object_size = 0;
+  bool size_known = false;  // an answer may state no size: it is then unknown, not 0
   int64_t offset = 0;
   int64_t length = -1;  // -1: to the end of the object
   int32_t update_interval = 0;
@@ -44,8 +45,9 @@ struct checksum_state {
   char md5sum[33] = "";         // the answer, empty while none is known
 
   ~checksum_state() { vorlan_i_s3_checksum_free(&digest); }
-  bool whole_object(uint64_t size) const {
-    return offset == 0 && (length == -1 || static_cast<uint64_t>(length) == size);
+  bool whole_object() const {
+    return offset == 0 &&
+           (length == -1 || (size_known && static_cast<uint64_t>(length) == object_size));
   }
 };
 
@@ -54,18 +56,20 @@ vorlan_result_t vorlan_l_s3_checksum_error(const char *func, int line, const std
                                                        "checksum", func, line, "%s", text.c_str()));
 }
 
+using vorlan_l_s3_md5_text = char[33];
+
 // Sets the answer from 32 hexadecimal digits, in lower case; clears it for anything else.
-void vorlan_l_s3_checksum_take_hex(checksum_state *state, const char *digits) {
-  state->md5sum[0] = '\0';
+void vorlan_l_s3_checksum_take_hex(vorlan_l_s3_md5_text &md5sum, const char *digits) {
+  md5sum[0] = '\0';
   if (std::strspn(digits, "0123456789abcdefABCDEF") < 32) return;
   for (int i = 0; i < 32; ++i) {
-    state->md5sum[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(digits[i])));
+    md5sum[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(digits[i])));
   }
-  state->md5sum[32] = '\0';
+  md5sum[32] = '\0';
 }
 
 // Uploads store "md5" as the base64 of the 16 digest bytes (24 characters, "==" at the end).
-bool vorlan_l_s3_checksum_take_base64(checksum_state *state, const char *value) {
+bool vorlan_l_s3_checksum_take_base64(vorlan_l_s3_md5_text &md5sum, const char *value) {
   if (std::strlen(value) != 24 || std::strcspn(value, "=") != 22 || value[23] != '=') {
     return false;
   }
@@ -73,28 +77,36 @@ bool vorlan_l_s3_checksum_take_base64(checksum_state *state, const char *value) 
   if (EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char *>(value), 24) != 18) {
     return false;
   }
-  for (size_t i = 0; i < 16; ++i) std::snprintf(state->md5sum + 2 * i, 3, "%.2x", bytes[i]);
+  for (size_t i = 0; i < 16; ++i) std::snprintf(md5sum + 2 * i, 3, "%.2x", bytes[i]);
   return true;
 }
 
+// The "md5" metadata is a client's claim; an ETag that is the MD5 is the service's digest of
+// what it stores, so it stays the answer, and a claim that differs is worth a warning.
 void vorlan_l_s3_checksum_from_metadata(checksum_state *state,
                                         const S3ResponseProperties *properties) {
-  for (int i = 0; i < properties->metaDataCount; ++i) {
+  vorlan_l_s3_md5_text claimed = "";
+  for (int i = 0; i < properties->metaDataCount && claimed[0] == '\0'; ++i) {
     const S3NameValue &entry = properties->metaData[i];
     if (entry.name == nullptr || entry.value == nullptr || std::strcmp(entry.name, "md5") != 0) {
       continue;
     }
     if (std::strlen(entry.value) == 32) {
-      VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_l_s3_checksum_properties",
-                       "Setting md5sum=%s from metadata\n", entry.value);
-      vorlan_l_s3_checksum_take_hex(state, entry.value);
-      return;
+      vorlan_l_s3_checksum_take_hex(claimed, entry.value);
+    } else {
+      vorlan_l_s3_checksum_take_base64(claimed, entry.value);
     }
-    if (vorlan_l_s3_checksum_take_base64(state, entry.value)) {
-      VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_l_s3_checksum_properties",
-                       "Setting md5sum=%s from metadata\n", state->md5sum);
-      return;
-    }
+  }
+  if (claimed[0] == '\0') return;
+  if (state->md5sum[0] == '\0') {
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_l_s3_checksum_properties",
+                     "Setting md5sum=%s from metadata\n", claimed);
+    std::memcpy(state->md5sum, claimed, sizeof(state->md5sum));
+  } else if (std::strcmp(state->md5sum, claimed) != 0) {
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_WARN, "vorlan_l_s3_checksum_properties",
+                     "Object \"%s\": md5 metadata %s differs from the ETag's MD5 %s; answering "
+                     "the ETag's\n",
+                     state->request.pathname, claimed, state->md5sum);
   }
 }
 
@@ -112,25 +124,26 @@ S3Status vorlan_l_s3_checksum_properties(const S3ResponseProperties *properties,
                 properties->server ? properties->server : none,
                 properties->eTag ? properties->eTag : none,
                 static_cast<long>(properties->lastModified));
-  state->object_size = properties->contentLength;
+  state->object_size = properties->objectSize;
+  state->size_known = properties->objectSizeKnown != 0;
   try {
     state->etag = vorlan_i_s3_str(properties->eTag);
   } catch (const std::bad_alloc &) {
     vorlan_i_s3_request_set_result(&state->request, vorlan_i_s3_malloc_error());
     return S3StatusOutOfMemory;
   }
-  if (state->whole_object(properties->contentLength)) {
+  if (state->whole_object()) {
     // The shared test refuses ETags that are not the MD5: multipart and composite ones, and
     // those of objects encrypted with KMS or customer keys.
     if (vorlan_i_s3_metadata_has_checksum(properties)) {
       VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Setting md5sum=%.32s from etag\n",
                     properties->eTag + 1);
-      vorlan_l_s3_checksum_take_hex(state, properties->eTag + 1);
+      vorlan_l_s3_checksum_take_hex(state->md5sum, properties->eTag + 1);
     }
     vorlan_l_s3_checksum_from_metadata(state, properties);
-    if (state->md5sum[0] == '\0') {
+    if (state->md5sum[0] == '\0' && state->size_known) {
       vorlan_i_s3_checksum_find(state->request.bucket, state->request.key, properties->eTag,
-                                properties->contentLength, state->md5sum);
+                                state->object_size, state->md5sum);
     }
   }
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit status=%d: %s\n", S3StatusOK,
@@ -269,6 +282,17 @@ void vorlan_l_s3_checksum_download(checksum_state *state) {
 
 void vorlan_l_s3_checksum_finish_digest(checksum_state *state) {
   vorlan_i_s3_request_t *request = &state->request;
+  // The object ended inside the range: its digest would be of fewer bytes than asked for, so
+  // the range fails as one that starts past the end does.
+  if (state->length != -1 && state->digest->byte_count < static_cast<uint64_t>(state->length)) {
+    char message[96];
+    std::snprintf(message, sizeof message,
+                  "The requested range is not satisfiable: the object ends at byte %llu",
+                  static_cast<unsigned long long>(state->offset + state->digest->byte_count));
+    const S3ErrorDetails details = {message, nullptr, nullptr, 0, nullptr};
+    vorlan_i_s3_request_complete(request, S3StatusErrorInvalidRange, &details, nullptr);
+    return;
+  }
   vorlan_result_t result = vorlan_i_s3_checksum_finalize(state->digest);
   if (result != VORLAN_SUCCESS) {
     vorlan_i_s3_request_set_result(request, result);
@@ -287,8 +311,8 @@ void *vorlan_l_s3_checksum_thread(void *arg) {
   vorlan_i_s3_request_t *request = &state->request;
   vorlan_l_s3_checksum_metadata(state);
   const bool nothing_to_read =
-      state->length == 0 ||
-      (state->length == -1 && static_cast<uint64_t>(state->offset) == state->object_size);
+      state->length == 0 || (state->length == -1 && state->size_known &&
+                             static_cast<uint64_t>(state->offset) == state->object_size);
   if (request->result == VORLAN_SUCCESS && state->md5sum[0] == '\0' && nothing_to_read) {
     std::strcpy(state->md5sum, vorlan_l_s3_checksum_of_nothing);
   }

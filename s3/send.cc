@@ -113,10 +113,9 @@ S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, voi
       return S3StatusAbortedByCallback;
     }
   }
-  // An answer without Content-Length (chunked) says nothing of where the object ends.
-  transfer_state->answer_end = properties->contentLengthKnown != 0
-                                   ? transfer_state->attempt_start + properties->contentLength
-                                   : 0;
+  // An answer may not state the object's size (a chunked 200 answer without Google Cloud's
+  // stored length).
+  transfer_state->answer_end = properties->objectSizeKnown != 0 ? properties->objectSize : 0;
   VORLAN_S3_TRACE_EXIT();
   return S3StatusOK;
 }

@@ -134,3 +134,17 @@ S3Status vorlan_i_s3_stat_out_of_memory(stat_state *state) {
   vorlan_i_s3_request_set_result(&state->request, vorlan_i_s3_malloc_error());
   return S3StatusOutOfMemory;
 }
+
+S3Status vorlan_i_s3_stat_object_size(stat_state *state, const S3ResponseProperties *properties,
+                                      int64_t *size) {
+  if (properties->objectSizeKnown != 0) {
+    *size = static_cast<int64_t>(properties->objectSize);
+    return S3StatusOK;
+  }
+  vorlan_i_s3_request_set_result(
+      &state->request,
+      vorlan_error_put(vorlan_error_construct_error(
+          nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "stat", __func__, __LINE__,
+          "The service did not state the size of \"%s\"", state->request.pathname)));
+  return S3StatusAbortedByCallback;
+}

@@ -17,7 +17,7 @@ S3Status vorlan_l_s3_stat_head_dir_properties(const S3ResponseProperties *, void
   return vorlan_i_s3_stat_hold_dot(state, state->request.pathname, "/");
 }
 
-// A missing placeholder or page is no failure: the directory may exist without one.
+// A missing placeholder is no failure: the directory may exist without one.
 void vorlan_l_s3_stat_head_dir_complete(S3Status status, const S3ErrorDetails *details,
                                         void *data) {
   if (status == S3StatusHttpErrorNotFound) return;
@@ -34,7 +34,10 @@ S3Status vorlan_l_s3_stat_head_object_properties(const S3ResponseProperties *pro
       vorlan_gfs_stat_t file = vorlan_i_s3_stat_record(
           vorlan_i_s3_stat_file_mode, slash != nullptr ? slash + 1 : request.key,
           vorlan_i_s3_stat_hash(request.bucket), vorlan_i_s3_stat_hash(request.pathname));
-      file.size = static_cast<int64_t>(properties->contentLength);
+      if (S3Status status = vorlan_i_s3_stat_object_size(state, properties, &file.size);
+          status != S3StatusOK) {
+        return status;
+      }
       file.mtime = properties->lastModified;
       vorlan_i_s3_stat_hold(state, &file);
     } else {
@@ -126,9 +129,9 @@ S3Status vorlan_l_s3_stat_list_dir_callback(int is_truncated, const char *next_m
   return S3StatusOK;
 }
 
+// Unlike the placeholder, a page always exists: one answered 404 is a failure.
 void vorlan_l_s3_stat_list_dir_complete(S3Status status, const S3ErrorDetails *details,
                                         void *data) {
-  if (status == S3StatusHttpErrorNotFound) return;
   vorlan_i_s3_stat_fail(static_cast<stat_state *>(data), status, details);
 }
 

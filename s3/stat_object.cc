@@ -51,7 +51,10 @@ S3Status vorlan_l_s3_stat_head_object_properties(const S3ResponseProperties *pro
   vorlan_gfs_stat_t file = vorlan_i_s3_stat_record(vorlan_i_s3_stat_file_mode, request.key,
                                                    vorlan_i_s3_stat_hash(request.bucket),
                                                    vorlan_i_s3_stat_hash(request.pathname));
-  file.size = static_cast<int64_t>(properties->contentLength);
+  if (S3Status status = vorlan_i_s3_stat_object_size(state, properties, &file.size);
+      status != S3StatusOK) {
+    return status;
+  }
   file.mtime = vorlan_l_s3_stat_mtime(state, properties);
   try {
     vorlan_i_s3_stat_hold(state, &file);

@@ -448,8 +448,8 @@ struct transfer_state {
   // attempt; this stays, and wins over an S3 failure it caused.
   vorlan_result_t channel_result = VORLAN_SUCCESS;
   // Download: the range being read (range_end 0 when it runs to the end of the object), the
-  // first byte the current attempt asked for and the end its answer announced, and whether it
-  // is the transfer's first range.
+  // first byte the current attempt asked for and the object's size its answer announced (0 when
+  // unstated), and whether it is the transfer's first range.
   uint64_t range_end = 0;
   uint64_t attempt_start = 0;
   uint64_t answer_end = 0;
@@ -616,6 +616,10 @@ int32_t vorlan_i_s3_stat_hash(const char *text);
 void vorlan_i_s3_stat_fail(stat_state *state, S3Status status, const S3ErrorDetails *details);
 // A callback's answer to running out of memory: the request fails with the malloc error.
 S3Status vorlan_i_s3_stat_out_of_memory(stat_state *state);
+// Sets `size` to the object's size as the answer states it; an answer that states none fails
+// the request (a callback returns what it returns) rather than show the object as empty.
+S3Status vorlan_i_s3_stat_object_size(stat_state *state, const S3ResponseProperties *properties,
+                                      int64_t *size);
 // Adds what the attempts held when the request succeeded and forgets it; returns how many
 // records it added.
 size_t vorlan_i_s3_stat_settle(stat_state *state);

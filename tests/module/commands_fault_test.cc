@@ -156,6 +156,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
   const FakeS3Fault not_empty = FakeS3Fault::error(409, "BucketNotEmpty").on("DELETE", "b", "");
   const FakeS3Fault copy_fails = FakeS3Fault::raw(200, "<Error><Code>AccessDenied</Code></Error>");
   const FakeS3Fault delete_fails = FakeS3Fault::error(403, "AccessDenied").on("DELETE");
+  const FakeS3Fault unsized = FakeS3Fault::real_answer().unmeasured().on("HEAD");
   struct Case {
     const char *label;
     Command command;
@@ -164,8 +165,8 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
     std::vector<std::string> wire, states = {};
     const char *region = nullptr;  // the session's
   };
-  const std::string moved = "text/plain +meta", nf = "550-GridFTP-Path: ";
-  const std::string placed = "b/d/=binary/octet-stream";
+  const std::string moved = "text/plain +meta", placed = "b/d/=binary/octet-stream",
+                    nf = "550-GridFTP-Path: ", range = "553-Error-Type: APPEND_NOT_SUPPORTED";
   const std::vector<Case> cases = {
       {"mkdir nested", {kMkd, "/b/a/b"}, {}, "", {"PUT b/a/b/"}, {"b/a/b/=" + dir, "b/a/=-"}},
       {"mkdir trims", {kMkd, "/b/e//"}, {}, "", {"PUT b/e/"}, {"b/e/=" + dir}},
@@ -197,6 +198,14 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"cksum offset", {kCksm, "/b/x", "", "md5", -1}, {}, "System error in checksum", {}},
       {"cksum length", {kCksm, "/b/x", "", "md5", 0, -2}, {}, "System error in checksum", {}},
       {"cksum sha1", {kCksm, "/b/x", "", "sha1"}, {}, "Unknown checksum algorithm \"sha1\"", {}},
+      // A range the object does not cover fails as one from its end, stated size or not.
+      {"cksum from the end", {kCksm, "/b/x", "", "md5", 5, 2}, {}, range, {"HEAD b/x", "GET b/x"}},
+      {"cksum past the end", {kCksm, "/b/x", "", "md5", 4, 2}, {}, range, {"HEAD b/x", "GET b/x"}},
+      {"cksum past an unstated end",
+       {kCksm, "/b/x", "", "md5", 4, 2},
+       unsized,
+       range,
+       {"HEAD b/x", "GET b/x"}},
       {"odd mkdir", {kMkd, "/b/" + odd}, {}, "", {"PUT b/" + odd + "/"}},
       {"odd rmdir", {kRmd, "/b/" + odd}, {}, "", {"DELETE b/" + odd + "/"}},
       {"odd mv", {kRnto, "/b/" + odd, "/b/x"}, {}, "", {"PUT b/" + odd, "DELETE b/x"}},
@@ -259,8 +268,10 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
   const std::string data = data_of(300000), md5 = fake_s3_md5_hex(data);
   std::string upper = md5;
   for (char &c : upper) c = static_cast<char>(std::toupper(c));
-  FakeS3Object plain, upper_etag, hex_meta = multipart(data), base64_meta = multipart(data);
-  plain.data = upper_etag.data = data;
+  FakeS3Object plain, upper_etag, hex_meta = multipart(data), base64_meta = multipart(data),
+                                  claim = plain;
+  plain.data = upper_etag.data = claim.data = data;
+  claim.metadata["md5"] = fake_s3_md5_hex("another");
   upper_etag.etag = "\"" + upper + "\"";
   hex_meta.metadata["md5"] = md5;
   base64_meta.metadata["md5"] = fake_s3_md5_base64(data);
@@ -270,6 +281,7 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
     FakeS3Object object;
     int64_t offset, length;
     std::vector<size_t> gets;  // per run
+    bool unmeasured = false;   // the HEAD answer states no size
   } cases[] = {
       {"an ETag that is the MD5", plain, 0, -1, {0}},
       {"an ETag in upper case", upper_etag, 0, -1, {0}},
@@ -281,13 +293,20 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       {"a bounded range", multipart(data), 10, 1000, {1}},
       {"no bytes", multipart(data), 5, 0, {0}},
       {"no bytes at the end", multipart(data), size, -1, {0}},
+      {"a size not stated is no size 0", multipart(data), 0, -1, {1, 1}, true},
+      {"an md5 claim that differs from the ETag: the ETag, with a warning", claim, 0, -1, {0}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     server_.put_object("b", "x", c.object);
+    if (c.unmeasured)
+      server_.add_fault(FakeS3Fault::real_answer().unmeasured().on("HEAD").times(-1));
     const std::string etag = c.object.etag.empty() ? "\"" + md5 + "\"" : c.object.etag;
     for (size_t i = 0; i < c.gets.size(); ++i) {
+      CapturedLog log(VORLAN_S3_DEBUG_WARN);
       const Finished f = run({kCksm, "/b/x", "", "MD5", c.offset, c.length}, i == 0);
+      EXPECT_EQ(log.take().find(" WARN: ") != std::string::npos,
+                c.object.metadata == claim.metadata);
       EXPECT_EQ(f.text,
                 fake_s3_md5_hex(data.substr(c.offset, c.length == -1 ? data.npos : c.length)));
       for (const RecordedRequest &r : server_.requests()) {
@@ -299,6 +318,7 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       EXPECT_EQ(server_.count("GET"), c.gets[i]);
       server_.clear_requests();
     }
+    server_.clear_faults();
   }
 }
 

@@ -117,7 +117,8 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
                                  partial = {page(forty, {}, true, "d/k49")},
                                  dir = {2, page({"d/", "d/a"}, {"d/p/"}, false)},
                                  empty = {page({}, {}, false)},
-                                 slashes = {page({"d/a"}, {"d//"}, false)}, none;
+                                 slashes = {page({"d/a"}, {"d//"}, false)}, lost_first = {"404"},
+                                 lost_later = {page({"d/a"}, {}, true), "404"}, none;
   struct Case {
     const char *label;
     const char *path;
@@ -147,6 +148,10 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
        nullptr},
       {"file repeated", "/b/f", true, none, 0, 1, "f", "1", nullptr, nullptr},
       {"placeholder repeated", "/b/d", true, none, 0, 2, ".", "1", nullptr, nullptr},
+      {"first page answered by a bare 404", "/b/d", false, lost_first, 0, 0, ".", "1",
+       "PATH_NOT_FOUND", nullptr},
+      {"later page answered by a bare 404", "/b/d", false, lost_later, 0, 0, ". a", "2",
+       "PATH_NOT_FOUND", "marker=d%2Fa"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
@@ -156,7 +161,8 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
     }
     server_.add_fault(FakeS3Fault::raw(200, "").on("HEAD").times(-1));
     for (const std::string &body : c.pages) {
-      server_.add_fault(FakeS3Fault::raw(200, body).on("GET"));
+      server_.add_fault(body == "404" ? FakeS3Fault::error(404, "").on("GET")
+                                      : FakeS3Fault::raw(200, body).on("GET"));
     }
     server_.add_fault(FakeS3Fault::error(503, "ServiceUnavailable").on("GET").times(-1));
     flaky.list_at = c.list_at;
@@ -235,6 +241,27 @@ TEST_F(StatFaults, RootListingFailsOnlyForWhatIsNotADenial) {
     EXPECT_EQ(log.take().find("Directory listing had an error") != std::string::npos, denied);
     if (c.code == 0 && c.answer && !denied) {
       EXPECT_EQ(run.entries[1].ctime, 1577934245);
+    }
+  }
+}
+
+// A size the answer does not state is unknown, not 0: Google Cloud leaves Content-Length out of
+// a gzip-stored object's HEAD answer unless asked as a GET asks, and states its stored length.
+TEST_F(StatFaults, ObjectSizeIsTheStatedOneOrAFailure) {
+  server_.create_bucket("b");
+  server_.put_object("b", "f", std::string(1000, 'x'));
+  for (const bool file_only : {true, false}) {
+    for (const std::string stored : {"1000", ""}) {
+      SCOPED_TRACE(stored + (file_only ? ", file only" : ""));
+      HandlePtr handle = session();
+      FakeS3Fault head = FakeS3Fault::real_answer().unmeasured().on("HEAD", "b", "f");
+      server_.add_fault(stored.empty() ? head
+                                       : head.with_header("x-goog-stored-content-length", stored));
+      StatRun run;
+      run_stat(handle.get(), "/b/f", file_only, &run);
+      const std::string seen = run.entries.empty() ? run.text : std::to_string(run.entries[0].size);
+      EXPECT_NE(seen.find(stored.empty() ? "did not state the size" : "1000"), std::string::npos);
+      EXPECT_EQ(server_.requests().back().header("accept-encoding"), "gzip");
     }
   }
 }

@@ -89,6 +89,19 @@ TEST_F(TransferFaults, BrokenBodiesFailInsteadOfSucceeding) {
        false},
       // The whole object may fit the range, but a service that ignored it can not be trusted.
       {"range ignored", FakeS3Fault::real_answer().ignoring_range(), 0, 2 << 20, false},
+      {"whole object answered in part", FakeS3Fault::real_answer().answering_range("bytes=0-999"),
+       0, 0, true},
+      {"range answered in part", FakeS3Fault::real_answer().answering_range("bytes=100-599"), 100,
+       1000, true},
+      {"range past the object's end",
+       FakeS3Fault::real_answer().with_header("Content-Range", "bytes 100-1099/1000"), 100, 1000,
+       false},
+      {"range shorter than its body",
+       FakeS3Fault::real_answer().with_header("Content-Range", "bytes 100-599/1048576"), 100, 1000,
+       false},
+      // Ended by the connection's close alone, a body can not be told from a cut one.
+      {"unmeasured body cut", FakeS3Fault::short_body(300000).unmeasured(), 0, 0, true},
+      {"unmeasured body", FakeS3Fault::real_answer().unmeasured(), 0, 0, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,16 +198,22 @@ TEST_F(TransferFaults, CopyIsOnlyASuccessWhenTheServiceConfirmsIt) {
   }
 }
 
-TEST_F(TransferFaults, StalledServerTimesOutQuickly) {
+TEST_F(TransferFaults, StalledServerOrEndlessErrorEndsQuickly) {
   S3_set_transfer_timeouts(5, 1);
   server_.add_fault(FakeS3Fault::stall_after(4096, milliseconds(30000)).on("GET"));
   auto started = std::chrono::steady_clock::now();
   S3CallResult get = s3_get(bucket_, "big");
   auto took = std::chrono::steady_clock::now() - started;
+  // An error body that never ends is cut at its cap, before the stall that follows its 4 MiB.
+  server_.add_fault(FakeS3Fault::endless_error(500).on("GET"));
+  S3CallResult endless = s3_get(bucket_, "big");
   S3_set_transfer_timeouts(0, 0);
   EXPECT_EQ(get.status, S3StatusTransportTimedOut) << S3_get_status_name(get.status);
   EXPECT_TRUE(S3_status_is_retryable(get.status));
   EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_EQ(endless.status, S3StatusHttpErrorInternalServerError);
+  EXPECT_NE(endless.message.find("error body passed 1048576 bytes"), std::string::npos);
+  EXPECT_TRUE(s3_get(bucket_, "big").data == big_);
 }
 
 TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {

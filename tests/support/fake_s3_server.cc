@@ -51,26 +51,9 @@ bool starts_with(const std::string &text, const std::string &prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Decodes %XX exactly once; '+' is a plain character, as it is in S3 paths.
 std::string percent_decode(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-        hex_value(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
+  return httplib::detail::decode_url(text, false);
 }
 
 // RFC 3986 unreserved characters stay, everything else is %XX (upper case), '/' optionally.
@@ -288,15 +271,6 @@ void reset_connection(int local_port, int remote_port, bool close = false) {
   });
 }
 
-FakeS3Fault transfer_fault(FakeS3Fault::Kind kind, uint64_t bytes,
-                           std::chrono::milliseconds delay = {}) {
-  FakeS3Fault fault;
-  fault.kind = kind;
-  fault.bytes = bytes;
-  fault.delay = delay;
-  return fault;
-}
-
 }  // namespace
 
 struct FakeS3Server::State {
@@ -400,61 +374,11 @@ FakeS3Fault FakeS3Fault::raw(int status, std::string body) {
   return fault;
 }
 
-FakeS3Fault FakeS3Fault::reset_after(uint64_t bytes) {
-  return transfer_fault(Kind::kResetAfter, bytes);
-}
-FakeS3Fault FakeS3Fault::short_body(uint64_t bytes) {
-  return transfer_fault(Kind::kShortBody, bytes);
-}
-FakeS3Fault FakeS3Fault::long_body(uint64_t extra_bytes) {
-  return transfer_fault(Kind::kLongBody, extra_bytes);
-}
-FakeS3Fault FakeS3Fault::trailing_bytes(uint64_t bytes) {
-  return transfer_fault(Kind::kTrailingBytes, bytes);
-}
-FakeS3Fault FakeS3Fault::reset_in_body(uint64_t bytes) {
-  return transfer_fault(Kind::kResetInBody, bytes);
-}
-FakeS3Fault FakeS3Fault::close_unanswered() { return transfer_fault(Kind::kCloseUnanswered, 0); }
-FakeS3Fault FakeS3Fault::delay_by(std::chrono::milliseconds delay) {
-  return transfer_fault(Kind::kDelay, 0, delay);
-}
-FakeS3Fault FakeS3Fault::stall_after(uint64_t bytes, std::chrono::milliseconds stall) {
-  return transfer_fault(Kind::kStallAfter, bytes, stall);
-}
-
-FakeS3Fault FakeS3Fault::real_answer() { return transfer_fault(Kind::kRealAnswer, 0); }
-
-FakeS3Fault &FakeS3Fault::chunked() {
-  send_chunked = true;
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::ignoring_range() {
-  ignore_range = true;
-  return *this;
-}
-
 FakeS3Fault &FakeS3Fault::on(std::string method_, std::string bucket_,
                              std::optional<std::string> key_) {
   method = std::move(method_);
   bucket = std::move(bucket_);
   key = std::move(key_);
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::with_header(std::string name, std::string value) {
-  headers.emplace_back(std::move(name), std::move(value));
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::then(std::function<void()> action_) {
-  action = std::move(action_);
-  return *this;
-}
-
-FakeS3Fault &FakeS3Fault::times(int count) {
-  remaining = count;
   return *this;
 }
 
@@ -716,6 +640,19 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     emit(req, res, std::move(answer), std::nullopt);
     return;
   }
+  if (fault && fault->kind == FakeS3Fault::Kind::kEndlessError) {
+    set_status(index, res.status = fault->status);
+    res.set_chunked_content_provider(
+        "application/xml", [this, bytes = fault->bytes](size_t offset, httplib::DataSink &sink) {
+          if (offset >= bytes) {
+            sleep_unless_stopping(std::chrono::minutes(10));
+            return false;
+          }
+          const std::string filler(kWriteChunk, 'X');
+          return sink.write(filler.data(), filler.size());
+        });
+    return;
+  }
   if (fault && fault->kind == FakeS3Fault::Kind::kCloseUnanswered) {
     if (fault->action) fault->action();
     reset_connection(port, req.remote_port, true);
@@ -741,7 +678,10 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
         400, "BadDigest", "The Content-MD5 you specified did not match what we received.",
         record.path, {{"ExpectedDigest", content_md5}, {"CalculatedDigest", actual_md5}});
   }
-  if (fault && fault->ignore_range) record.headers.erase("range");
+  if (fault && fault->range) {
+    record.headers.erase("range");
+    if (!fault->range->empty()) record.headers.emplace("range", *fault->range);
+  }
   Answer answer =
       refused ? std::move(*refused) : dispatch(record, query, body, streaming, body_length);
   if (fault && fault->action) fault->action();
@@ -1093,9 +1033,20 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
   res.set_header("x-amz-request-id", "FAKE0000000000000000");
   res.set_header("Server", "FakeS3");
   for (const auto &[name, value] : answer.headers) res.set_header(name, value);
+  for (const auto &[name, value] : fault ? fault->headers : FakeS3Details()) {
+    res.headers.erase(name);
+    res.set_header(name, value);
+  }
+  const bool unmeasured = fault && fault->send_unmeasured;
 
   uint64_t length = answer.length;
   if (req.method == "HEAD") {
+    // httplib states "Content-Length: 0" for an answer with neither a body nor a provider.
+    if (unmeasured) {
+      res.set_content_provider(answer.content_type,
+                               [](size_t, httplib::DataSink &) { return false; });
+      return;
+    }
     res.set_header("Content-Length", std::to_string(length));
     if (answer.object) res.set_header("Content-Type", answer.content_type);
     return;
@@ -1147,16 +1098,21 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
     }
     return true;
   };
-  if (!fault || !fault->send_chunked) {
+  if (!unmeasured && (!fault || !fault->send_chunked)) {
     res.set_content_provider(declared, content_type, std::move(provide));
     return;
   }
-  res.set_chunked_content_provider(content_type, [provide = std::move(provide), declared](
-                                                     size_t offset, httplib::DataSink &sink) {
+  auto to_the_end = [provide = std::move(provide), declared](size_t offset,
+                                                             httplib::DataSink &sink) {
     if (offset < declared) return provide(offset, declared - offset, sink);
     sink.done();
     return true;
-  });
+  };
+  if (unmeasured) {
+    res.set_content_provider(content_type, std::move(to_the_end));
+  } else {
+    res.set_chunked_content_provider(content_type, std::move(to_the_end));
+  }
 }
 
 }  // namespace vorlan::test

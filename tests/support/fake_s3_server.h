@@ -62,6 +62,8 @@ struct FakeS3Fault {
     kCloseUnanswered,  // the whole request read, then a clean close without any answer (as a
                        // kept-alive connection that the server timed out just then)
     kResetInBody,      // a TCP reset once more than `bytes` of the request body arrived
+    kEndlessError,     // `status` with a body that never ends: 4 MiB, then silence until the
+                       // server stops
   };
 
   // Answers `status` with an S3 error document (no body when code is empty).
@@ -71,32 +73,46 @@ struct FakeS3Fault {
   static FakeS3Fault malformed_xml(int status = 200);
   // `status` with exactly `body`.
   static FakeS3Fault raw(int status, std::string body);
-  static FakeS3Fault reset_after(uint64_t bytes);
-  static FakeS3Fault short_body(uint64_t bytes);
-  static FakeS3Fault long_body(uint64_t extra_bytes);
-  static FakeS3Fault trailing_bytes(uint64_t bytes);
-  static FakeS3Fault close_unanswered();
-  static FakeS3Fault reset_in_body(uint64_t bytes);
-  static FakeS3Fault delay_by(std::chrono::milliseconds delay);
-  static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall);
-  static FakeS3Fault real_answer();
+  static FakeS3Fault reset_after(uint64_t bytes) { return of(Kind::kResetAfter, bytes); }
+  static FakeS3Fault short_body(uint64_t bytes) { return of(Kind::kShortBody, bytes); }
+  static FakeS3Fault long_body(uint64_t extra_bytes) { return of(Kind::kLongBody, extra_bytes); }
+  static FakeS3Fault trailing_bytes(uint64_t bytes) { return of(Kind::kTrailingBytes, bytes); }
+  static FakeS3Fault close_unanswered() { return of(Kind::kCloseUnanswered); }
+  static FakeS3Fault reset_in_body(uint64_t bytes) { return of(Kind::kResetInBody, bytes); }
+  static FakeS3Fault delay_by(std::chrono::milliseconds delay) {
+    return of(Kind::kDelay, 0, delay);
+  }
+  static FakeS3Fault stall_after(uint64_t bytes, std::chrono::milliseconds stall) {
+    return of(Kind::kStallAfter, bytes, stall);
+  }
+  static FakeS3Fault real_answer() { return of(Kind::kRealAnswer); }
+  static FakeS3Fault endless_error(int status) {
+    return of(Kind::kEndlessError, 4 << 20, {}, status);
+  }
 
   // Sends the body in chunks, without Content-Length.
-  FakeS3Fault &chunked();
+  FakeS3Fault &chunked() { return set(send_chunked, true); }
+  // Sends no Content-Length: a HEAD answer without it, a body that ends with the connection.
+  FakeS3Fault &unmeasured() { return set(send_unmeasured, true); }
   // Answers as if the request carried no Range header, as a front end that drops it would.
-  FakeS3Fault &ignoring_range();
+  FakeS3Fault &ignoring_range() { return set(range, std::string()); }
+  // Answers as if the request asked for this Range ("bytes=0-9").
+  FakeS3Fault &answering_range(std::string value) { return set(range, std::move(value)); }
 
   // Matches only requests with this method ("" any), bucket ("" any) and key (nullopt: any
   // key; "": requests on the bucket itself or the service).
   FakeS3Fault &on(std::string method, std::string bucket = "",
                   std::optional<std::string> key = std::nullopt);
   // How many matching requests it applies to; -1: all of them.
-  FakeS3Fault &times(int count);
-  // kAnswer: a header of the answer besides the error document.
-  FakeS3Fault &with_header(std::string name, std::string value);
+  FakeS3Fault &times(int count) { return set(remaining, count); }
+  // A header of the answer, replacing the real answer's of that name.
+  FakeS3Fault &with_header(std::string name, std::string value) {
+    headers.emplace_back(std::move(name), std::move(value));
+    return *this;
+  }
   // Runs once the faulty answer is chosen, before it goes out (e.g. to replace the object
   // the next attempt finds). It may call the server's members.
-  FakeS3Fault &then(std::function<void()> action);
+  FakeS3Fault &then(std::function<void()> value) { return set(action, std::move(value)); }
 
   Kind kind = Kind::kAnswer;
   std::string method;
@@ -111,9 +127,26 @@ struct FakeS3Fault {
   uint64_t bytes = 0;
   std::chrono::milliseconds delay{0};
   bool send_chunked = false;
-  bool ignore_range = false;
+  bool send_unmeasured = false;
+  std::optional<std::string> range;  // the Range header answered; "" for none
   FakeS3Details headers;
   std::function<void()> action;
+
+ private:
+  static FakeS3Fault of(Kind kind, uint64_t bytes = 0, std::chrono::milliseconds delay = {},
+                        int status = 500) {
+    FakeS3Fault fault;
+    fault.kind = kind;
+    fault.bytes = bytes;
+    fault.delay = delay;
+    fault.status = status;
+    return fault;
+  }
+  template <class Field, class Value>
+  FakeS3Fault &set(Field &field, Value value) {
+    field = std::move(value);
+    return *this;
+  }
 };
 
 // What arrived, as it arrived.

@@ -13,7 +13,7 @@
 
 namespace {
 
-// Error bodies are small; a larger one is cut here and then counts as having no document.
+// Error bodies are small; a larger one ends the exchange here and counts as having no document.
 constexpr size_t kMaxErrorBodySize = size_t{1024} * 1024;
 constexpr long kDownloadBufferSize = 256L * 1024;
 constexpr long kUploadBufferSize = 512L * 1024;
@@ -44,6 +44,7 @@ struct exchange_state {
   uint64_t body_received = 0;
   uint64_t body_sent = 0;
   std::string error_body;
+  bool error_body_cut = false;
   // Kept for the whole exchange: libcurl asks for them at each new TLS connection.
   std::shared_ptr<const vorlan_s3::extra_authorities> authorities;
 };
@@ -76,8 +77,12 @@ size_t on_body_data(char *data, size_t size, size_t count, void *user) {
   auto *state = static_cast<exchange_state *>(user);
   size_t length = size * count;
   if (!is_success(state->headers.http_code())) {
-    size_t room = kMaxErrorBodySize - std::min(kMaxErrorBodySize, state->error_body.size());
-    state->error_body.append(data, std::min(room, length));
+    // A body past the cap may never end: the connection is dropped and the status stands.
+    if (length > kMaxErrorBodySize - state->error_body.size()) {
+      state->error_body_cut = true;
+      return 0;
+    }
+    state->error_body.append(data, length);
     return length;
   }
   state->body_received += length;
@@ -311,6 +316,11 @@ http_result http_perform(const http_request &request, http_response_handler &han
     result.status = state.abort_status;
   } else if (state.headers_complete && !is_success(result.http_code)) {
     result.status = status_of_http_error(result.http_code, state.error_body, &result);
+    if (state.error_body_cut) {
+      result.transport_message = "HTTP " + std::to_string(result.http_code) +
+                                 " answer whose error body passed " +
+                                 std::to_string(kMaxErrorBodySize) + " bytes; connection closed";
+    }
     if (auto region = state.headers.bucket_region()) result.bucket_region = *region;
     result.content_range = state.headers.content_range().value_or("");
   } else if (code != CURLE_OK) {

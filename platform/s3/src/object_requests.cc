@@ -1,5 +1,4 @@
 // Requests on one object: head (also on a bucket), get, put, copy and delete.
-#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -22,14 +21,10 @@ void refuse(const S3ResponseHandler *handler, void *callback_data, S3Status stat
   vorlan_s3::complete_request(handler, callback_data, status, nullptr);
 }
 
-// The first byte a Content-Range answer ("bytes 100-199/1000") starts at, if readable.
-bool content_range_start(std::string_view range, uint64_t *start) {
-  if (range.substr(0, 6) != "bytes ") return false;
-  range.remove_prefix(6);
-  auto [end, error] = std::from_chars(range.data(), range.data() + range.size(), *start);
-  return error == std::errc() && end != range.data();
-}
-
+// Checks every answer against what was asked and the object's size, hands its body over as it
+// arrives, and once the exchange ends tells whether the body was whole: an answer that ends
+// before the bytes asked for (and the object) end fails after handing over what came, so that
+// the caller can resume from there.
 class get_object_handler : public properties_forwarder {
  public:
   get_object_handler(const S3GetObjectHandler *handler, void *callback_data, uint64_t start_byte,
@@ -40,43 +35,67 @@ class get_object_handler : public properties_forwarder {
         byte_count_(byte_count) {}
 
   S3Status on_headers(response_headers &headers) override {
-    if (S3Status status = check_range_answer(headers); status != S3StatusOK) return status;
-    content_length_ = headers.content_length();
+    if (S3Status status = check_answer(headers); status != S3StatusOK) return status;
     return properties_forwarder::on_headers(headers);
   }
 
-  // An answer without Content-Length (chunked) is held to the count asked for alone.
   S3Status on_body(const char *data, size_t size) override {
     delivered_ += size;
     if ((byte_count_ > 0 && delivered_ > byte_count_) ||
-        (content_length_ && delivered_ > *content_length_)) {
+        (body_length_ && delivered_ > *body_length_)) {
       return S3StatusTransportLongBody;
     }
     if (data_callback_ == nullptr) return S3StatusOK;
     return data_callback_(static_cast<int>(size), data, callback_data_);
   }
 
+  // A body whose length nothing states and whose end is not marked ended with its connection,
+  // which a cut connection does too: it is never taken for the whole answer.
+  S3Status check_end() const {
+    if (body_length_ ? delivered_ < *body_length_ : !chunked_) return S3StatusTransportShortBody;
+    return ends_early_ ? S3StatusTransportShortBody : S3StatusOK;
+  }
+
  private:
   // A request with a Range header must be answered by 206 from the byte asked for: a service or
-  // front end that ignored the range would hand the caller another part of the object.
-  S3Status check_range_answer(const response_headers &headers) const {
-    if (start_byte_ == 0 && byte_count_ == 0) return S3StatusOK;
-    if (byte_count_ > 0 && headers.content_length() && *headers.content_length() > byte_count_) {
+  // front end that ignored the range would hand the caller another part of the object. A 206
+  // must name a range within the object, starting where asked, no longer than asked.
+  S3Status check_answer(const response_headers &headers) {
+    chunked_ = headers.chunked();
+    body_length_ = headers.content_length();
+    const bool ranged = start_byte_ != 0 || byte_count_ != 0;
+    if (headers.http_code() != 206) {
+      if (ranged) return S3StatusTransportLongBody;
+      if (!body_length_) body_length_ = headers.object_size();
+      return S3StatusOK;
+    }
+    vorlan_s3::content_range_value range;
+    auto text = headers.content_range();
+    if (!text || !vorlan_s3::parse_content_range(*text, &range) || range.first != start_byte_ ||
+        (range.total && range.last >= *range.total)) {
       return S3StatusTransportLongBody;
     }
-    uint64_t start = 0;
-    auto range = headers.content_range();
-    if (headers.http_code() != 206 || !range || !content_range_start(*range, &start) ||
-        start != start_byte_) {
+    const uint64_t length = range.last - range.first + 1;
+    if ((byte_count_ > 0 && length > byte_count_) || (body_length_ && *body_length_ != length)) {
       return S3StatusTransportLongBody;
     }
+    body_length_ = length;
+    // The last byte the answer should reach: the last asked for, or the object's last.
+    std::optional<uint64_t> end;
+    if (byte_count_ > 0 && byte_count_ - 1 <= UINT64_MAX - start_byte_) {
+      end = start_byte_ + byte_count_ - 1;
+    }
+    if (range.total && (!end || *end >= *range.total)) end = *range.total - 1;
+    ends_early_ = !end || range.last < *end;
     return S3StatusOK;
   }
 
   S3GetObjectDataCallback *data_callback_;
   uint64_t start_byte_;
   uint64_t byte_count_;
-  std::optional<uint64_t> content_length_;
+  std::optional<uint64_t> body_length_;
+  bool chunked_ = false;
+  bool ends_early_ = false;
   uint64_t delivered_ = 0;
 };
 
@@ -126,6 +145,8 @@ extern "C" void S3_head_object(const S3BucketContext *bucketContext, const char 
                                S3RequestContext *, int timeoutMs, const S3ResponseHandler *handler,
                                void *callbackData) {
   request_plan plan = vorlan_s3::object_plan(bucketContext, "HEAD", key, timeoutMs, false);
+  // As a GET asks: Google Cloud states no Content-Length for a gzip-encoded object otherwise.
+  plan.unsigned_headers.emplace_back("Accept-Encoding", "gzip");
   properties_forwarder forwarder(handler, callbackData);
   vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }
@@ -147,7 +168,8 @@ extern "C" void S3_get_object(const S3BucketContext *bucketContext, const char *
     return refuse(response, callbackData, refusal);
   }
   get_object_handler body(handler, callbackData, startByte, byteCount);
-  vorlan_s3::run_request(std::move(plan), response, callbackData, body);
+  vorlan_s3::run_request(std::move(plan), response, callbackData, body,
+                         [&body](http_result &) { return body.check_end(); });
 }
 
 extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *key,

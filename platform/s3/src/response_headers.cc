@@ -60,6 +60,30 @@ int64_t parse_http_date(std::string_view text) {
   return static_cast<int64_t>(curl_getdate(copy.c_str(), nullptr));
 }
 
+bool parse_content_range(std::string_view text, content_range_value *range) {
+  auto number = [&text](uint64_t *value) {
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
+    if (error != std::errc() || end == text.data()) return false;
+    text.remove_prefix(static_cast<size_t>(end - text.data()));
+    return true;
+  };
+  text = trim(text);
+  if (!istarts_with(text, "bytes ")) return false;
+  text.remove_prefix(6);
+  if (!number(&range->first) || text.substr(0, 1) != "-") return false;
+  text.remove_prefix(1);
+  if (!number(&range->last) || text.substr(0, 1) != "/" || range->last < range->first) {
+    return false;
+  }
+  text.remove_prefix(1);
+  range->total.reset();
+  if (text == "*") return true;
+  uint64_t total = 0;
+  if (!number(&total) || !text.empty()) return false;
+  range->total = total;
+  return true;
+}
+
 void response_headers::reset() { *this = response_headers(); }
 
 void response_headers::add_line(std::string_view line) {
@@ -95,6 +119,12 @@ void response_headers::add_field(std::string_view name, std::string_view value) 
     uint64_t length = 0;
     auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
     if (error == std::errc() && end == value.data() + value.size()) content_length_ = length;
+  } else if (iequals(name, "x-goog-stored-content-length")) {
+    uint64_t length = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+    if (error == std::errc() && end == value.data() + value.size()) stored_length_ = length;
+  } else if (iequals(name, "Transfer-Encoding")) {
+    chunked_ = lower(value).find("chunked") != std::string::npos;
   } else if (iequals(name, "Content-Type")) {
     content_type_ = value;
   } else if (iequals(name, "Content-Range")) {
@@ -135,6 +165,17 @@ std::optional<std::string_view> response_headers::content_range() const {
   return std::string_view(*content_range_);
 }
 
+std::optional<uint64_t> response_headers::object_size() const {
+  content_range_value range;
+  if (http_code_ == 206) {
+    if (content_range_ && parse_content_range(*content_range_, &range) && range.total) {
+      return range.total;
+    }
+    return stored_length_;
+  }
+  return content_length_ ? content_length_ : stored_length_;
+}
+
 std::optional<std::string_view> response_headers::bucket_region() const {
   if (!bucket_region_) return std::nullopt;
   return std::string_view(*bucket_region_);
@@ -160,6 +201,9 @@ const S3ResponseProperties &response_headers::properties() {
   properties_.usesServerSideEncryption =
       etag_not_md5 ? S3_SSE_ETAG_NOT_MD5 : (sse_s3_ ? S3_SSE_S3 : S3_SSE_NONE);
   properties_.bucketRegion = c_str_or_null(bucket_region_);
+  std::optional<uint64_t> size = object_size();
+  properties_.objectSize = size.value_or(0);
+  properties_.objectSizeKnown = size.has_value() ? 1 : 0;
   return properties_;
 }
 

@@ -20,6 +20,16 @@ bool etag_is_md5(std::string_view etag);
 // Seconds since the epoch for an HTTP date (RFC 1123 and the older forms), -1 if unreadable.
 int64_t parse_http_date(std::string_view text);
 
+// A 206 answer's "bytes first-last/total"; total is absent when the answer says "*".
+struct content_range_value {
+  uint64_t first = 0;
+  uint64_t last = 0;
+  std::optional<uint64_t> total;
+};
+
+// Reads "bytes first-last/total" (or ".../*"); false for any other form or last before first.
+bool parse_content_range(std::string_view text, content_range_value *range);
+
 class response_headers {
  public:
   // Takes one header line as received ("Name: value\r\n"); a status line starts a new answer,
@@ -28,6 +38,10 @@ class response_headers {
 
   long http_code() const { return http_code_; }
   std::optional<uint64_t> content_length() const { return content_length_; }
+  // The body's end is marked in the stream itself (Transfer-Encoding: chunked).
+  bool chunked() const { return chunked_; }
+  // The whole object's size as the answer states it (see S3ResponseProperties.objectSize).
+  std::optional<uint64_t> object_size() const;
   std::optional<std::string_view> content_range() const;
   std::optional<std::string_view> bucket_region() const;
 
@@ -40,6 +54,8 @@ class response_headers {
 
   long http_code_ = 0;
   std::optional<uint64_t> content_length_;
+  std::optional<uint64_t> stored_length_;
+  bool chunked_ = false;
   std::optional<std::string> request_id_, request_id2_, content_type_, server_, etag_,
       bucket_region_, content_range_;
   int64_t last_modified_ = -1;

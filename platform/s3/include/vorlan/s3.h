@@ -7,10 +7,11 @@
  * final status. An error answer (3xx, 4xx, 5xx) calls no properties callback: it reaches the
  * complete callback alone, with the service's details (and the answer's x-amz-bucket-region as
  * the extra detail "Region" when the document does not name one, and its Content-Range, which
- * for a 416 answer names the object's size, as the last extra detail "Content-Range"). A
- * transport failure's message is libcurl's; for a TLS failure it names the endpoint first
- * ("TLS certificate of 127.0.0.1:9443 not trusted: ..."). A callback that returns a status other
- * than S3StatusOK ends the request with that status.
+ * for a 416 answer names the object's size, as the last extra detail "Content-Range"); an error
+ * body longer than 1 MiB is not read further: the connection is closed, the status stays the
+ * HTTP answer's and the message says so. A transport failure's message is libcurl's; for a TLS
+ * failure it names the endpoint first ("TLS certificate of 127.0.0.1:9443 not trusted: ..."). A
+ * callback that returns a status other than S3StatusOK ends the request with that status.
  *
  * Strings passed in are borrowed for the duration of the call. Pointers passed to callbacks
  * are valid only during the callback. All calls are safe from many threads at once once
@@ -250,6 +251,11 @@ typedef struct S3ResponseProperties {
   const char *bucketRegion; /* x-amz-bucket-region, or null */
   /* 0 when the answer had no Content-Length (contentLength is then 0 and says nothing). */
   char contentLengthKnown;
+  /* The whole object's size: a 206 answer's Content-Range total, else Content-Length, else
+   * Google Cloud's x-goog-stored-content-length. 0 in objectSizeKnown when none says it: the
+   * size is then unknown, never 0. */
+  uint64_t objectSize;
+  char objectSizeKnown;
 } S3ResponseProperties;
 
 typedef struct S3ErrorDetails {
@@ -371,9 +377,14 @@ void S3_head_object(const S3BucketContext *bucketContext, const char *key,
                     S3RequestContext *requestContext, int timeoutMs,
                     const S3ResponseHandler *handler, void *callbackData);
 /* byteCount 0 means to the end of the object. A request for a range (startByte or byteCount
- * not 0) succeeds only when answered by 206 from startByte; more bytes than byteCount or the
- * answer's Content-Length fail with S3StatusTransportLongBody. The body is handed over as
- * stored, not decoded (gzip is accepted, so Google Cloud does not decompress it). */
+ * not 0) succeeds only when answered by 206 from startByte. A 206 answer (to any request) must
+ * name a range inside the object ("bytes first-last/total") no longer than asked; such a range,
+ * and more bytes than byteCount or the answer's Content-Length, fail with
+ * S3StatusTransportLongBody. An answer that ends before the bytes asked for (or the object) end
+ * fails with S3StatusTransportShortBody after its bytes were handed over, so that the caller
+ * may resume; so does a body that nothing measures and that only the connection's close ended.
+ * The body is handed over as stored, not decoded (gzip is accepted, so Google Cloud does not
+ * decompress it). */
 void S3_get_object(const S3BucketContext *bucketContext, const char *key,
                    const S3GetConditions *getConditions, uint64_t startByte, uint64_t byteCount,
                    S3RequestContext *requestContext, int timeoutMs,
