@@ -151,7 +151,9 @@ TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySettingAndBackOff) {
     results_.clear();
     sleeps.clear();
     char bucket[] = "b", key[] = "k";
+    vorlan::test::HandlePtr handle = vorlan::test::make_handle("127.0.0.1:1");
     vorlan_i_s3_request_t request{};
+    request.s3_handle = handle.get();
     request.bucket = bucket;
     request.key = key;
     EXPECT_EQ(run(c.statuses, &request), c.attempts);
@@ -235,6 +237,7 @@ TEST(ErrorReplyTest, StatusToReplyTable) {
        "PATH_EXISTS", "GridFTP-Path: "},
       {"bad key id", S3StatusErrorInvalidAccessKeyId, "/b", nullptr, 530, "LOGIN_DENIED", ""},
       {"bad signature", S3StatusErrorSignatureDoesNotMatch, "/b", nullptr, 530, "LOGIN_DENIED", ""},
+      {"token refused", S3StatusHttpErrorUnauthorized, "/b", nullptr, 530, "LOGIN_DENIED", ""},
       {"invalid range", S3StatusErrorInvalidRange, "/b/k", nullptr, 553, "APPEND_NOT_SUPPORTED",
        ""},
       {"no such bucket", S3StatusErrorNoSuchBucket, "/b", nullptr, 550, "PATH_NOT_FOUND",

@@ -141,7 +141,7 @@ class FakeS3Server {
   enum class Auth {
     kNone,    // accept every request, signed or not, without checking
     kSigV4,   // require AWS Signature V4 by access_key_id/secret_access_key
-    kBearer,  // require "Authorization: Bearer <bearer_token>"
+    kBearer,  // require "Authorization: Bearer <bearer_token>", else 401 as Google Cloud
   };
 
   struct Options {
@@ -178,6 +178,8 @@ class FakeS3Server {
 
   void add_fault(FakeS3Fault fault);
   void clear_faults();
+  // Auth::kBearer: from now on only this token is accepted (a token that has expired answers 401).
+  void set_bearer_token(std::string token);
 
   std::vector<RecordedRequest> requests() const;
   size_t request_count() const;
