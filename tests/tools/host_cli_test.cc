@@ -2,6 +2,7 @@
 // server, ls and stat against s3rver, their output, and exit codes for each kind of failure.
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -149,6 +150,56 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
     }
   }
   EXPECT_FALSE(server_->object("a", "x"));
+}
+
+// A token command that fails stops the tool before anything goes out, at session start or at a
+// later renewal; `session` marks an expired token and names policy members the module ignores.
+TEST_F(HostCli, TokensAndPoliciesTheSessionCannotUseAreTold) {
+  // The first run succeeds with an expired token, so the first request asks for a renewal.
+  const std::string later = dir_.write(
+      "later.sh", R"(c="$(dirname "$0")/later"; n=$(($(cat "$c" 2>/dev/null || echo 0) + 1))
+echo $n > "$c"
+[ $n -gt 1 ] && { echo "no account signed in" >&2; exit 7; }
+echo '{"access_token": "cli-token", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+00:00"}')");
+  const std::string typo = dir_.write("typo.json", R"({"bucket": ["a"]})");
+  const std::string lines = dir_.write("lines.txt", "ls /a\n");  // the shell's
+  struct Case {
+    const char *label;
+    std::string arguments;
+    int exit_code;
+    std::vector<std::string> parts;  // of stdout and stderr
+  };
+  const std::vector<Case> cases = {
+      {"failing at session start",
+       "--config '" + config_ +
+           "' --creds-command \"echo 'gcloud: not logged in' >&2; exit 3\" ls /a",
+       1,
+       {"--creds-command failed, so no request was sent: exit status 3; its standard error:\n"
+        "gcloud: not logged in\n"}},
+      {"failing at the first renewal",
+       "--config '" + config_ + "' --creds-command \"sh '" + later + "'\" shell",
+       1,
+       {"exit status 7; its standard error:\nno account signed in\n"}},
+      {"an expired token and a misspelt policy member",
+       "--config '" + config_ + "' --storage-policy '" + typo + "' --creds-command \"sh '" + later +
+           "'\" session",
+       0,
+       {"token expiry: 2000-01-01T00:00:00.0+00:00\ntoken state: expired",
+        "allowed buckets: (all)\nwarning: storage policy (\"config\"): unknown member \"bucket\" "
+        "ignored (the one read is \"buckets\")\n"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    std::remove((dir_.path() + "/later").c_str());
+    ToolRun result = run(dir_, c.arguments + " < '" + lines + "'");
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    for (const std::string &part : c.parts) {
+      EXPECT_NE((result.out + result.err).find(part), std::string::npos)
+          << part << " in:\n"
+          << result.out << result.err;
+    }
+    EXPECT_EQ(server_->request_count(), 0u);
+  }
 }
 
 // Entry lines are an interface scripts parse; -v adds a line per report the module makes.
