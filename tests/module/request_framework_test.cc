@@ -237,7 +237,6 @@ TEST(ErrorReplyTest, StatusToReplyTable) {
        "PATH_EXISTS", "GridFTP-Path: "},
       {"bad key id", S3StatusErrorInvalidAccessKeyId, "/b", nullptr, 530, "LOGIN_DENIED", ""},
       {"bad signature", S3StatusErrorSignatureDoesNotMatch, "/b", nullptr, 530, "LOGIN_DENIED", ""},
-      {"token refused", S3StatusHttpErrorUnauthorized, "/b", nullptr, 530, "LOGIN_DENIED", ""},
       {"invalid range", S3StatusErrorInvalidRange, "/b/k", nullptr, 553, "APPEND_NOT_SUPPORTED",
        ""},
       {"no such bucket", S3StatusErrorNoSuchBucket, "/b", nullptr, 550, "PATH_NOT_FOUND",

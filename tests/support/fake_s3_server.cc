@@ -322,7 +322,6 @@ struct FakeS3Server::State {
   std::map<std::string, StoredBucket> buckets;
   std::deque<FakeS3Fault> faults;
   std::vector<RecordedRequest> records;
-  std::string bearer_token = options.bearer_token;
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
   void sleep_unless_stopping(std::chrono::milliseconds duration) {
@@ -555,11 +554,6 @@ void FakeS3Server::add_fault(FakeS3Fault fault) {
   state_->faults.push_back(std::move(fault));
 }
 
-void FakeS3Server::set_bearer_token(std::string token) {
-  std::lock_guard lock(state_->mutex);
-  state_->bearer_token = std::move(token);
-}
-
 void FakeS3Server::clear_faults() {
   std::lock_guard lock(state_->mutex);
   state_->faults = decltype(state_->faults)();  // memory too, for tests of the heap
@@ -763,10 +757,8 @@ std::optional<Answer> FakeS3Server::State::check_auth(const RecordedRequest &rec
   if (authorization.empty()) {
     return error_answer(401, "AuthenticationRequired", "Authentication required.", record.path);
   }
-  std::unique_lock lock(mutex);
   // As Google Cloud answers a token that is invalid or has expired.
-  if (authorization != "Bearer " + bearer_token) {
-    lock.unlock();
+  if (authorization != "Bearer " + options.bearer_token) {
     return error_answer(401, "AuthenticationRequired", "Invalid Credentials", record.path);
   }
   return std::nullopt;

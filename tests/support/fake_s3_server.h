@@ -178,8 +178,6 @@ class FakeS3Server {
 
   void add_fault(FakeS3Fault fault);
   void clear_faults();
-  // Auth::kBearer: from now on only this token is accepted (a token that has expired answers 401).
-  void set_bearer_token(std::string token);
 
   std::vector<RecordedRequest> requests() const;
   size_t request_count() const;
