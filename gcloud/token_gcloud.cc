@@ -128,6 +128,11 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
   char *document = nullptr;
   vorlan_gridftp_server_get_config_data(op, key, &document);
   if (document == nullptr) {
+    if (std::strcmp(key, "renew-creds") == 0) {
+      VORLAN_S3_LOG(VORLAN_S3_DEBUG_WARN,
+                    "the access token expired and the host gave no renewal (\"renew-creds\"): "
+                    "requests continue without a token\n");
+    }
     VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
     return VORLAN_SUCCESS;
   }

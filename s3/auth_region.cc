@@ -213,12 +213,26 @@ bool vorlan_l_head_bucket_region(const S3BucketContext *context, vorlan_gfs_oper
   return true;
 }
 
-// Under the session's lock: record the request, renew the token if due, copy it.
+bool vorlan_l_same_token(const char *a, const char *b) {
+  return a == nullptr ? b == nullptr : b != nullptr && std::strcmp(a, b) == 0;
+}
+
+// What a request's token step does beyond copying the session's token.
+enum class vorlan_l_token_renewal { none, when_due, refused };
+
+// Under the session's lock: record the request, renew the token if due, copy it. A token the
+// service refused (`refused`) counts as expired while the session still holds it; one that
+// another request renewed meanwhile is taken as it is.
 vorlan_result_t vorlan_l_s3_take_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
-                                       bool renew, char **token) {
+                                       vorlan_l_token_renewal renewal, char **token,
+                                       const char *refused = nullptr) {
   std::lock_guard<std::mutex> guard(handle->lock);
-  if (renew) {
+  if (renewal != vorlan_l_token_renewal::none) {
     handle->current_op = op;
+    if (renewal == vorlan_l_token_renewal::refused &&
+        vorlan_l_same_token(handle->security_token, refused)) {
+      handle->token_expiry = 0;
+    }
     if (handle->refresh_credentials != nullptr) {
       vorlan_result_t result = handle->refresh_credentials(handle, op);
       if (result != VORLAN_SUCCESS) return result;
@@ -261,7 +275,41 @@ vorlan_result_t vorlan_i_s3_get_key_pair(vorlan_i_s3_handle_t *handle, const cha
 }
 
 vorlan_result_t vorlan_i_s3_copy_security_token(vorlan_i_s3_handle_t *handle, char **token) {
-  return vorlan_l_s3_take_token(handle, nullptr, false, token);
+  return vorlan_l_s3_take_token(handle, nullptr, vorlan_l_token_renewal::none, token);
+}
+
+bool vorlan_i_s3_attempt_token(vorlan_i_s3_request_t *request) {
+  char *token = nullptr;
+  const vorlan_result_t result = vorlan_l_s3_take_token(
+      request->s3_handle, request->op,
+      request->renews_token ? vorlan_l_token_renewal::when_due : vorlan_l_token_renewal::none,
+      &token);
+  if (result != VORLAN_SUCCESS) {
+    vorlan_i_s3_request_set_result(request, result);
+    return false;
+  }
+  std::free(const_cast<char *>(request->bucket_context.securityToken));
+  request->bucket_context.securityToken = token;
+  return true;
+}
+
+bool vorlan_i_s3_renew_refused_token(vorlan_i_s3_request_t *request) {
+  S3BucketContext &context = request->bucket_context;
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "op=%p the service refused the %s; asking for a renewal\n",
+                static_cast<void *>(request->op),
+                context.securityToken != nullptr ? "token" : "request without a token");
+  char *token = nullptr;
+  const vorlan_result_t result =
+      vorlan_l_s3_take_token(request->s3_handle, request->op, vorlan_l_token_renewal::refused,
+                             &token, context.securityToken);
+  if (result != VORLAN_SUCCESS) {
+    vorlan_i_s3_request_set_result(request, result);
+    return false;
+  }
+  const bool renewed = token != nullptr && !vorlan_l_same_token(token, context.securityToken);
+  std::free(const_cast<char *>(context.securityToken));
+  context.securityToken = token;
+  return renewed;
 }
 
 void vorlan_i_s3_bucket_context_release(S3BucketContext *context) {
@@ -291,7 +339,9 @@ vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_
   if (result == VORLAN_SUCCESS)
     vorlan_i_s3_bucket_allowed(bucket, handle->allowed_buckets, &result);
   char *token = nullptr;
-  if (result == VORLAN_SUCCESS) result = vorlan_l_s3_take_token(handle, op, true, &token);
+  if (result == VORLAN_SUCCESS) {
+    result = vorlan_l_s3_take_token(handle, op, vorlan_l_token_renewal::when_due, &token);
+  }
   vorlan_i_s3_key_pair_t *key_pair = nullptr;
   if (result == VORLAN_SUCCESS)
     result = vorlan_i_s3_get_key_pair(handle, bucket, pathname, &key_pair);

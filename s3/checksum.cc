@@ -215,7 +215,8 @@ void vorlan_l_s3_checksum_complete(S3Status status, const S3ErrorDetails *error_
   }
 }
 
-// The metadata request is sent at most max_retries times (once for 0 or 1).
+// The metadata request is sent at most max_retries times (once for 0 or 1), and once more to
+// meet a refused token with a renewed one.
 void vorlan_l_s3_checksum_metadata(checksum_state *state) {
   vorlan_i_s3_request_t *request = &state->request;
   static const S3ResponseHandler handler = {vorlan_l_s3_checksum_properties,
@@ -225,14 +226,15 @@ void vorlan_l_s3_checksum_metadata(checksum_state *state) {
     vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
     state->md5sum[0] = '\0';
     vorlan_i_s3_retry_delay(request->try_count);
+    if (!vorlan_i_s3_attempt_token(request)) return;
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, vorlan_l_s3_checksum_thread_name,
                      "REST: op=%p S3_head_object(bucket=%s, key=%s) try=%d\n",
                      static_cast<void *>(request->op), request->bucket, request->key,
                      request->try_count);
     S3_head_object(&request->bucket_context, request->key, nullptr, 0, &handler, state);
-  } while (vorlan_i_s3_attempt_again(vorlan_l_s3_checksum_thread_name, request->op,
-                                     "S3_head_object", request->status, &request->try_count) &&
-           request->try_count < vorlan_i_s3_max_retries);
+  } while (vorlan_i_s3_request_again(vorlan_l_s3_checksum_thread_name, request, "S3_head_object") &&
+           (request->try_count < vorlan_i_s3_max_retries ||
+            request->status == S3StatusHttpErrorUnauthorized));
 }
 
 // At most max_retries + 1 attempts; one that digested new bytes of a pinned object gives the
@@ -261,6 +263,7 @@ void vorlan_l_s3_checksum_download(checksum_state *state) {
     const uint64_t digested = state->digest->byte_count;
     if (state->length != -1 && digested >= static_cast<uint64_t>(state->length)) return;
     vorlan_i_s3_retry_delay(request->try_count);
+    if (!vorlan_i_s3_attempt_token(request)) return;
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, vorlan_l_s3_checksum_thread_name,
                      "REST: op=%p S3_get_object(bucket=%s, key=%s) try=%d\n",
                      static_cast<void *>(request->op), request->bucket, request->key,
@@ -273,8 +276,7 @@ void vorlan_l_s3_checksum_download(checksum_state *state) {
       ++resumes;
       request->try_count = 0;
     }
-    if (!vorlan_i_s3_attempt_again(vorlan_l_s3_checksum_thread_name, request->op, "S3_get_object",
-                                   request->status, &request->try_count)) {
+    if (!vorlan_i_s3_request_again(vorlan_l_s3_checksum_thread_name, request, "S3_get_object")) {
       return;
     }
   }

@@ -330,6 +330,23 @@ void vorlan_i_s3_json_release::operator()(json_t *json) const { json_decref(json
 
 namespace {
 
+// Members other than `known` are accepted (a server may add its own), but each is named in a
+// warning: a misspelt one ("bucket") would otherwise lift a restriction without a word.
+void vorlan_l_s3_warn_unknown_members(const char *func, json_t *root, const char *document,
+                                      const char *known) {
+  const char *name = nullptr;
+  json_t *value = nullptr;
+  json_object_foreach(root, name, value) {
+    if (std::strcmp(name, known) == 0) continue;
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_WARN, func,
+                     "%s: unknown member \"%s\" ignored (the one read is \"%s\")\n", document, name,
+                     known);
+    vorlan_gfs_log_message(VORLAN_GFS_LOG_WARN,
+                           "%s: unknown member \"%s\" ignored (the one read is \"%s\")\n", document,
+                           name, known);
+  }
+}
+
 vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const char *member,
                                           char ***buckets) {
   static const char *const func = "vorlan_i_s3_config_parse_buckets";
@@ -354,6 +371,7 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   if (list != nullptr && !json_is_null(list) && !json_is_array(list)) {
     return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
   }
+  vorlan_l_s3_warn_unknown_members(func, json, "storage policy (\"config\")", member);
   const size_t count = list != nullptr ? json_array_size(list) : 0;
   if (count == 0) {
     *buckets = nullptr;
@@ -392,6 +410,8 @@ vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
         func, __LINE__,
         vorlan_i_s3_format("Error unpacking collection policies: %s\n", error.text));
   }
+  vorlan_l_s3_warn_unknown_members(func, root.get(),
+                                   "collection policies (\"collection-policies\")", "project");
   if (value == nullptr) return VORLAN_SUCCESS;
   char *copy = strdup(value);
   if (copy == nullptr) {

@@ -201,6 +201,7 @@ vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
                                                      "GridFTP-Path: %s", vorlan_i_s3_str(path));
     case S3StatusErrorInvalidAccessKeyId:
     case S3StatusErrorSignatureDoesNotMatch:
+    case S3StatusHttpErrorUnauthorized:
       return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 530, "LOGIN_DENIED",
                                                      nullptr);
     case S3StatusErrorInvalidRange:

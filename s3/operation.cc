@@ -86,6 +86,7 @@ vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool
     vorlan_result_t result = vorlan_i_s3_require_key(request->key, request->name);
     if (result != VORLAN_SUCCESS) return result;
   }
+  request->renews_token = true;
   return vorlan_i_s3_bucket_context(request->s3_handle, request->op, request->pathname,
                                     request->bucket, &request->bucket_context);
 }
@@ -160,6 +161,20 @@ bool vorlan_i_s3_attempt_again(const char *func_name, vorlan_gfs_operation_t op,
   if (!S3_status_is_retryable(status)) return false;
   const int32_t done = (*try_count)++;
   return done < vorlan_i_s3_max_retries;
+}
+
+bool vorlan_i_s3_request_again(const char *func_name, vorlan_i_s3_request_t *request,
+                               const char *call_name) {
+  if (vorlan_i_s3_attempt_again(func_name, request->op, call_name, request->status,
+                                &request->try_count)) {
+    return true;
+  }
+  if (request->status == S3StatusOK) request->refused_token_renewed = false;
+  if (request->status != S3StatusHttpErrorUnauthorized || request->refused_token_renewed) {
+    return false;
+  }
+  request->refused_token_renewed = true;
+  return vorlan_i_s3_renew_refused_token(request);
 }
 
 void vorlan_i_s3_command_finish(const char *func_name, vorlan_gfs_operation_t op,

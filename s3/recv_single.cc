@@ -217,11 +217,13 @@ void vorlan_l_s3_recv_single_put(transfer_state *transfer_state, uint64_t size,
       vorlan_l_s3_recv_single_data};
   bool again = false;
   do {
-    vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_recv_thread_name, request, "S3_put_object");
+    if (!vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_recv_thread_name, request,
+                                            "S3_put_object")) {
+      break;
+    }
     S3_put_object(&request->bucket_context, request->key, size, properties, nullptr, 0, &handler,
                   transfer_state);
-    again = vorlan_i_s3_attempt_again(vorlan_l_s3_recv_thread_name, request->op, "S3_put_object",
-                                      request->status, &request->try_count);
+    again = vorlan_i_s3_request_again(vorlan_l_s3_recv_thread_name, request, "S3_put_object");
     std::lock_guard<std::mutex> guard(transfer_state->lock);
     again = again && transfer_state->current_offset == 0 && !transfer_state->failed();
   } while (again);

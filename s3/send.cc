@@ -271,7 +271,10 @@ void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int
       etag = transfer_state->etag;
     }
     const uint64_t count = transfer_state->range_end != 0 ? transfer_state->range_end - start : 0;
-    vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_send_thread_name, request, "S3_get_object");
+    if (!vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_send_thread_name, request,
+                                            "S3_get_object")) {
+      return;
+    }
     const S3GetConditions pinned = {-1, -1, etag.c_str(), nullptr};
     S3_get_object(&request->bucket_context, request->key, etag.empty() ? nullptr : &pinned, start,
                   count, nullptr, 0, &handler, transfer_state);
@@ -286,8 +289,7 @@ void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int
       ++resumes;
       request->try_count = 0;
     }
-    if (!vorlan_i_s3_attempt_again(vorlan_l_s3_send_thread_name, request->op, "S3_get_object",
-                                   request->status, &request->try_count) ||
+    if (!vorlan_i_s3_request_again(vorlan_l_s3_send_thread_name, request, "S3_get_object") ||
         failed) {
       return;
     }

@@ -47,14 +47,16 @@ vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func,
                                                        source, func, line, "%s", text.c_str()));
 }
 
-void vorlan_i_s3_transfer_attempt_begin(const char *func_name, vorlan_i_s3_request_t *request,
+bool vorlan_i_s3_transfer_attempt_begin(const char *func_name, vorlan_i_s3_request_t *request,
                                         const char *call_name) {
   request->status = S3StatusOK;
   vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
   vorlan_i_s3_retry_delay(request->try_count);
+  if (!vorlan_i_s3_attempt_token(request)) return false;
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, func_name, "REST: op=%p %s(bucket=%s, key=%s) try=%d\n",
                    static_cast<void *>(request->op), call_name, vorlan_i_s3_str(request->bucket),
                    vorlan_i_s3_str(request->key), request->try_count);
+  return true;
 }
 
 void vorlan_i_s3_transfer_fail(transfer_state *transfer_state, vorlan_result_t result) {

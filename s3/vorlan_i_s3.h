@@ -299,6 +299,17 @@ void vorlan_i_s3_bucket_context_release(S3BucketContext *context);
 // A copy of the session's current token, without renewal, for contexts built without a bucket
 // (root listing, bucket creation). *token may be null; the caller frees it.
 vorlan_result_t vorlan_i_s3_copy_security_token(vorlan_i_s3_handle_t *handle, char **token);
+struct vorlan_i_s3_request_t;
+// Before each attempt of `request`, on its worker: the bucket context's token replaced by a
+// copy of the session's current one, renewed first when due if the request's start renews
+// (renews_token). False, with the renewal's error as the request's result, when it failed.
+[[nodiscard]] bool vorlan_i_s3_attempt_token(vorlan_i_s3_request_t *request);
+// After the service refused the token the last attempt carried (401): unless another request
+// renewed it already, the session's token counts as expired and is renewed through the
+// request's operation; the context takes the session's token. True when the next attempt
+// carries a token other than the refused one; false when it would carry none or the same, or
+// when the renewal failed (its error then the request's result).
+bool vorlan_i_s3_renew_refused_token(vorlan_i_s3_request_t *request);
 // Where HeadBucket region lookups go instead of the AWS endpoint; null (the default) in
 // production, a loopback address in tests.
 extern const char *vorlan_i_s3_region_lookup_host;
@@ -328,6 +339,11 @@ struct vorlan_i_s3_request_t {
   vorlan_result_t result;
   const char *name;  // the request's name in errors, e.g. "delete"
   char *pathname;
+  // Each attempt renews the session's token when due, as the request's start did: requests on a
+  // bucket, not the root listing or a bucket's creation.
+  bool renews_token;
+  // A refused token (401) was met with a renewed one since the last attempt that succeeded.
+  bool refused_token_renewed;
 };
 
 void vorlan_i_s3_request_init(vorlan_i_s3_request_t *request, vorlan_gfs_operation_t op,
@@ -368,6 +384,11 @@ void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status statu
 // left), counting the attempt.
 bool vorlan_i_s3_attempt_again(const char *func_name, vorlan_gfs_operation_t op,
                                const char *call_name, S3Status status, int32_t *try_count);
+// The same for an attempt of `request` (its status and try count), where besides a refused
+// token (401) is met once with a renewed one, without counting as a retry; after a success a
+// later refusal may be met so again.
+bool vorlan_i_s3_request_again(const char *func_name, vorlan_i_s3_request_t *request,
+                               const char *call_name);
 
 // Allocates a record with the path copies in the same allocation, value-initialised; null
 // when memory runs out.
@@ -393,8 +414,9 @@ void vorlan_i_s3_request_free(Record *record) {
 
 // The worker's attempt loop, the one every request uses: `attempt` logs its "REST:" line and
 // makes one blocking S3 call whose callbacks fill request->status and request->result. At most
-// vorlan_i_s3_max_retries + 1 attempts; a non-retryable status ends the loop at once. The
-// status lines are logged under `func_name`, the worker's own name.
+// vorlan_i_s3_max_retries + 1 attempts (and one more for a refused token); a non-retryable
+// status ends the loop at once. Each attempt takes the session's current token. The status
+// lines are logged under `func_name`, the worker's own name.
 template <class Attempt>
 void vorlan_i_s3_request_retry(const char *func_name, vorlan_i_s3_request_t *request,
                                const char *call_name, Attempt &&attempt) {
@@ -402,9 +424,9 @@ void vorlan_i_s3_request_retry(const char *func_name, vorlan_i_s3_request_t *req
     request->status = S3StatusOK;
     vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
     vorlan_i_s3_retry_delay(request->try_count);
+    if (!vorlan_i_s3_attempt_token(request)) return;
     attempt();
-  } while (vorlan_i_s3_attempt_again(func_name, request->op, call_name, request->status,
-                                     &request->try_count));
+  } while (vorlan_i_s3_request_again(func_name, request, call_name));
 }
 
 // Data transfer.
@@ -480,10 +502,12 @@ s3_buffer *vorlan_i_s3_buffer_unlink(s3_buffer **list, const void *data);
 // Frees every buffer of the list and empties it.
 void vorlan_i_s3_buffer_free_list(s3_buffer **list);
 // Opens an attempt of a transfer's own attempt loop (outside the transfer's lock): status and
-// result cleared, the back-off for try_count, and the "REST:" line for `call_name` logged under
-// `func_name`, the worker's name.
-void vorlan_i_s3_transfer_attempt_begin(const char *func_name, vorlan_i_s3_request_t *request,
-                                        const char *call_name);
+// result cleared, the back-off for try_count, the session's current token taken, and the "REST:"
+// line for `call_name` logged under `func_name`, the worker's name. False when no attempt may
+// be made (the token's renewal failed; its error is the request's result).
+[[nodiscard]] bool vorlan_i_s3_transfer_attempt_begin(const char *func_name,
+                                                      vorlan_i_s3_request_t *request,
+                                                      const char *call_name);
 // A plain module error (type 6) built from `format`, from source file `source`.
 vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func, int line,
                                            const char *format, ...) VORLAN_PRINTF_FORMAT(4, 5);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -93,27 +95,51 @@ std::optional<std::string> read_optional(const std::string &path, const char *op
   return read_file(path, option);
 }
 
-// Runs the command with /bin/sh and returns what it printed; nullopt when it fails.
-std::optional<std::string> run_creds_command(const std::string &command) {
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
+// Runs the command with /bin/sh and returns what it printed. When it fails, nullopt, with
+// `failure` saying how it ended and what it wrote on its standard error; when it succeeds, its
+// standard error is passed on.
+std::optional<std::string> run_creds_command(const std::string &command, std::string *failure) {
+  char err_path[] = "/tmp/vorlan-gridftp-host-creds.XXXXXX";
+  const int err_fd = mkstemp(err_path);
+  if (err_fd < 0) {
+    *failure = "its standard error could not be kept: " + std::string(std::strerror(errno));
+    return std::nullopt;
+  }
+  close(err_fd);
+  // On lines of their own, so that a comment ending the command hides nothing.
+  FILE *pipe = popen(("(\n" + command + "\n) 2>'" + err_path + "'").c_str(), "r");
   std::string output;
   char buffer[4096];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
-  const int status = pclose(pipe);
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::cerr << "vorlan-gridftp-host: --creds-command failed\n";
-    return std::nullopt;
+  while (pipe != nullptr && (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    output.append(buffer, n);
   }
-  return output;
+  const int status = pipe != nullptr ? pclose(pipe) : -1;
+  std::string errors = read_optional(err_path, "--creds-command").value_or("");
+  unlink(err_path);
+  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    std::cerr << errors;
+    return output;
+  }
+  if (status == -1) {
+    *failure = "it could not be run";
+  } else if (WIFEXITED(status)) {
+    *failure = "exit status " + std::to_string(WEXITSTATUS(status));
+  } else {
+    *failure = "killed by signal " + std::to_string(WTERMSIG(status));
+  }
+  *failure +=
+      errors.empty() ? ", nothing on its standard error" : "; its standard error:\n" + errors;
+  return std::nullopt;
 }
 
 // The token document last handed to the module, so that `session` shows the token the module
-// holds, not one from another run of --creds-command.
+// holds, not one from another run of --creds-command; and how the command failed, if it did.
 struct TokenMemory {
   std::mutex lock;
   std::optional<std::string> last;
+  std::optional<std::string> command_failure;
+  bool failure_reported = false;
 };
 
 vorlan::host::SessionDocuments make_documents(const GlobalOptions &options,
@@ -128,14 +154,32 @@ vorlan::host::SessionDocuments make_documents(const GlobalOptions &options,
   const std::string command = options.creds_command;
   documents.provider = [=](const std::string &key) -> std::optional<std::string> {
     if (key != "creds" && key != "renew-creds") return std::nullopt;
-    std::optional<std::string> document;
-    if (!command.empty()) document = run_creds_command(command);
-    if (!document) document = key == "creds" ? creds : renew_creds;
+    std::string failure;
+    std::optional<std::string> document = command.empty() ? (key == "creds" ? creds : renew_creds)
+                                                          : run_creds_command(command, &failure);
     std::lock_guard<std::mutex> guard(memory->lock);
+    // A document the module refuses, so that it sends nothing rather than go on without a token.
+    if (!command.empty() && !document) {
+      if (!memory->command_failure) memory->command_failure = failure;
+      return std::string();
+    }
     memory->last = document;
     return document;
   };
   return documents;
+}
+
+// After a failed --creds-command the tool stops: the command's failure once on stderr, and
+// the tool's own failure as the exit code.
+std::optional<int> creds_command_stop(TokenMemory &memory) {
+  std::lock_guard<std::mutex> guard(memory.lock);
+  if (!memory.command_failure) return std::nullopt;
+  if (!std::exchange(memory.failure_reported, true)) {
+    std::cerr << "vorlan-gridftp-host: --creds-command failed, so no request was sent: "
+              << *memory.command_failure;
+    if (memory.command_failure->back() != '\n') std::cerr << "\n";
+  }
+  return kExitFailure;
 }
 
 int exit_code_for(const vorlan::host::Reply &reply) {
@@ -263,6 +307,27 @@ struct JsonDocument {
   }
 };
 
+// The time a token expiry in the form the module reads ("2024-03-01T10:20:30.5+02:00") names.
+std::optional<time_t> token_expiry_time(const std::string &expiry) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, offset_start = 0;
+  int offset_hours = 0, offset_minutes = 0;
+  if (std::sscanf(expiry.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%*6d%n%3d:%2d", &year, &month, &day,
+                  &hour, &minute, &second, &offset_start, &offset_hours, &offset_minutes) != 8) {
+    return std::nullopt;
+  }
+  if (expiry.find('-', static_cast<size_t>(offset_start)) != std::string::npos) {
+    offset_minutes = -offset_minutes;
+  }
+  struct tm calendar = {};
+  calendar.tm_year = year - 1900;
+  calendar.tm_mon = month - 1;
+  calendar.tm_mday = day;
+  calendar.tm_hour = hour - offset_hours;
+  calendar.tm_min = minute - offset_minutes;
+  calendar.tm_sec = second;
+  return timegm(&calendar);
+}
+
 std::string config_file_value(const std::string &config_path, const std::string &key) {
   if (config_path.empty()) return "";
   std::ifstream in(config_path);
@@ -349,6 +414,7 @@ int open_session(Context &context, vorlan::host::Session **session) {
         context.host->start_session(context.options.user, context.documents, &context.session);
     if (!context.started.reply.ok() || !context.session) {
       context.session.reset();
+      if (auto stop = creds_command_stop(*context.tokens)) return *stop;
       return report_failure("session start", context.started.reply);
     }
   }
@@ -386,6 +452,13 @@ int run_session(Context &context) {
   const JsonDocument token(held);
   std::cout << "token subject: " << token.string("sub", "-") << "\n"
             << "token expiry: " << token.string("token_expiry", "-") << "\n";
+  // The module renews a token fewer than 300 seconds before it expires.
+  const std::optional<time_t> expiry = token_expiry_time(token.string("token_expiry", ""));
+  if (const time_t now = std::time(nullptr); expiry && now + 299 >= *expiry) {
+    std::cout << "token state: " << (now >= *expiry ? "expired" : "due for renewal")
+              << " (the module asks for a renewal before the next request; without one, requests "
+                 "continue without a token)\n";
+  }
 
   const JsonDocument storage_policy(context.documents.config);
   json_t *buckets =
@@ -399,6 +472,11 @@ int run_session(Context &context) {
     }
   }
   std::cout << "\n";
+  // What the module told the server's log at session start, such as members of the policies
+  // it does not know and so ignores.
+  for (const std::string &line : context.host->server_log()) {
+    std::cout << "warning: " << line << "\n";
+  }
   return kExitOk;
 }
 
@@ -854,6 +932,7 @@ int run_shell(Context &context) {
     if (line.empty() || line[0] == '#') continue;
     const int code = run_shell_line(context, line);
     std::cout.flush();
+    if (auto stop = creds_command_stop(*context.tokens)) return *stop;
     if (code == kExitOk) continue;
     if (status == kExitOk) status = code;
     if (context.shell_stop_on_failure) break;
@@ -916,7 +995,9 @@ int run_tool(int argc, char **argv) {
   }
   return guarded([&] {
     const int code = load_module(context);
-    return code != kExitOk ? code : chosen->run(context);
+    if (code != kExitOk) return code;
+    const int run = chosen->run(context);
+    return creds_command_stop(*context.tokens).value_or(run);
   });
 }
 

@@ -160,10 +160,14 @@ TEST_F(TokenRenewal, MissingOrBadRenewalLeavesNoTokenAndTheNextRequestAsksForCre
   ASSERT_EQ(refresh(), VORLAN_SUCCESS);
   EXPECT_EQ(token(), "first");
 
-  // Due at once, and the host has nothing to renew it with.
+  // Due at once, and the host has nothing to renew it with: the operator is told.
+  vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_WARN);
   ASSERT_EQ(refresh(), VORLAN_SUCCESS);
   EXPECT_EQ(token(), "<none>");
   EXPECT_EQ(handle_.security_token, nullptr);
+  EXPECT_NE(log.take().find(" WARN: vorlan_gcloud_update_token: the access token expired and "
+                            "the host gave no renewal"),
+            std::string::npos);
 
   documents["creds"] = R"({"access_token": "x", "sub": "s"})";
   vorlan_result_t result = refresh();
@@ -190,8 +194,10 @@ TEST_F(TokenRenewal, MissingOrBadRenewalLeavesNoTokenAndTheNextRequestAsksForCre
 }
 
 // What the "config" ("buckets") or "collection-policies" ("project") document gives: the
-// names stored, joined by commas, or "!" and the error's text. A failure stores nothing.
+// names stored, joined by commas, then " ?name" for each unknown member a warning named; or
+// "!" and the error's text. A failure stores nothing.
 std::string parse_document(const std::string &member, const char *document) {
+  vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_WARN);
   vorlan_result_t result = VORLAN_SUCCESS;
   std::string stored;
   if (member == "buckets") {
@@ -212,6 +218,12 @@ std::string parse_document(const std::string &member, const char *document) {
     stored = vorlan_i_s3_str(project);
     std::free(project);
   }
+  const std::string warnings = log.take();
+  const std::string marker = "unknown member \"";
+  for (size_t at = warnings.find(marker); at != std::string::npos; at = warnings.find(marker, at)) {
+    at += marker.size();
+    stored += " ?" + warnings.substr(at, warnings.find('"', at) - at);
+  }
   if (result == VORLAN_SUCCESS) return stored;
   EXPECT_EQ(stored, "");
   EXPECT_STREQ(vorlan_error_get_source_file(vorlan_error_peek(result)), "config_parse");
@@ -229,7 +241,10 @@ TEST(CollectionPolicies, BucketListAndProjectFromTheirDocuments) {
       {"buckets", R"({})", ""},
       {"buckets", R"({"buckets": []})", ""},
       {"buckets", R"({"buckets": null})", ""},
-      {"buckets", R"({"buckets": ["a", "b"], "other": 1, "nested": {"buckets": 5}})", "a,b"},
+      {"buckets", R"({"buckets": ["a", "b"], "other": 1, "nested": {"buckets": 5}})",
+       "a,b ?other ?nested"},
+      // A misspelt member lifts the restriction: it is named in a warning.
+      {"buckets", R"({"bucket": ["a"]})", " ?bucket"},
       {"buckets", R"({"buckets": ["a", 3]})", "!Error unpacking allowed bucket list."},
       // Any other kind of value would otherwise lift the restriction altogether.
       {"buckets", R"({"buckets": "a"})", "!Error unpacking allowed bucket list."},
@@ -237,7 +252,7 @@ TEST(CollectionPolicies, BucketListAndProjectFromTheirDocuments) {
       {"buckets", R"(["a"])", "!Error unpacking allowed bucket list: "},
       {"buckets", R"({"buckets": [)", "!Error loading collection storage policy: "},
       {"project", R"({})", ""},
-      {"project", R"({"project": "my-project", "ignored": [1, 2]})", "my-project"},
+      {"project", R"({"project": "my-project", "ignored": [1, 2]})", "my-project ?ignored"},
       {"project", R"({"project": 7})", "!Error unpacking collection policies: "},
       {"project", R"(["project"])", "!Error unpacking collection policies: "},
       {"project", R"({"project": )", "!Error loading collection policies: "},

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 
 #include "fake_s3_server.h"
 #include "host_log_capture.h"
+#include "module_session.h"
 #include "module_test_hooks.h"
 
 namespace {
@@ -174,20 +177,10 @@ TEST_F(BucketContext, OnlyAwsEndpointsLookUpRegionsOrUseTheCache) {
   EXPECT_EQ(heads(), 1u);
 }
 
-TEST_F(BucketContext, CarriesItsOwnTokenCopyAndRefusesBeforeAnyRequest) {
+// The token each request sends, its own copy, is checked on the wire below and under the
+// address and thread checkers by the concurrency tests.
+TEST_F(BucketContext, RefusesBeforeAnyRequest) {
   Handle handle = make_handle("storage.googleapis.com");
-  handle->key_id = strdup("project-1");
-  handle->default_key_pair = {handle->key_id, nullptr};
-  Context built;
-  auto *op = reinterpret_cast<vorlan_gfs_operation_t>(&built);
-  ASSERT_EQ(vorlan_i_s3_bucket_context(handle.get(), op, "/b/key", "b", &built.context),
-            VORLAN_SUCCESS);
-  EXPECT_EQ(handle->current_op, op);
-  EXPECT_STREQ(built.context.securityToken, "the-token");
-  EXPECT_NE(built.context.securityToken, handle->security_token);
-  EXPECT_STREQ(built.context.accessKeyId, "project-1");
-  EXPECT_EQ(built.context.secretAccessKey, nullptr);
-
   char allowed[] = "allowed";
   char *list[] = {allowed, nullptr};
   char *empty[] = {nullptr};
@@ -216,6 +209,69 @@ TEST_F(BucketContext, CarriesItsOwnTokenCopyAndRefusesBeforeAnyRequest) {
   }
   handle->allowed_buckets = nullptr;
   EXPECT_EQ(server_.request_count(), 0u);
+}
+
+// Requests of the loaded module whose token changes: a download that outlives its token resumes
+// with the session's current one; a token refused with 401 (Google Cloud's answer to one that is
+// invalid or has expired) is renewed once, and refused again or not renewed it is the client's
+// 530 LOGIN_DENIED.
+TEST(TokenPerAttempt, EachAttemptCarriesTheSessionsCurrentToken) {
+  FakeS3Server server;
+  const std::string data(1 << 20, 'd');
+  server.create_bucket("b");
+  server.put_object("b", "k", data);
+  auto document = [](const std::string &token, bool expired) {
+    return R"({"access_token": ")" + token + R"(", "sub": "s", "token_expiry": ")" +
+           (expired ? "2000" : "2099") + R"(-01-01T00:00:00.0+00:00"})";
+  };
+  struct Case {
+    const char *label;
+    bool expired;  // the first token's life has ended: every attempt asks for a renewal
+    std::optional<std::string> renewal;
+    int refusals;                   // 401 answers before the real ones
+    bool stat;                      // a stat (HEAD) instead of a download
+    std::vector<std::string> sent;  // the token of each request
+    int code = 0;
+  };
+  const std::vector<Case> cases = {
+      {"token changed between a reset and the resume", true, "t1", 0, false, {"t1", "t2"}},
+      {"refused, renewed once", false, "t2", 1, false, {"t1", "t2"}},
+      {"refused again after the renewal", false, "t3", 2, false, {"t1", "t3"}, 530},
+      {"refused without a renewal", false, std::nullopt, 1, true, {"t1"}, 530},
+  };
+  std::mutex lock;
+  std::optional<std::string> renewed;  // what the host renews with
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    server.clear_requests();
+    server.add_fault(FakeS3Fault::error(401, "AuthenticationRequired").times(c.refusals));
+    // The reset comes as the token expires: from then on the host renews with t2.
+    server.add_fault(FakeS3Fault::reset_after(300000).on("GET").times(c.expired ? 1 : 0).then([&] {
+      std::lock_guard<std::mutex> guard(lock);
+      renewed = document("t2", true);
+    }));
+    renewed = c.renewal ? std::optional(document(*c.renewal, c.expired)) : std::nullopt;
+    vorlan::host::SessionDocuments documents;
+    documents.creds = document("t1", c.expired);
+    documents.provider = [&](const std::string &key) -> std::optional<std::string> {
+      std::lock_guard<std::mutex> guard(lock);
+      return key == "renew-creds" ? renewed : std::nullopt;
+    };
+    vorlan::test::ModuleSession module(server.host(), "", "", std::chrono::minutes(2), documents);
+    vorlan::host::MemorySink sink;
+    vorlan::host::TransferInfo info;
+    info.pathname = "/b/k";
+    const vorlan::host::Reply reply =
+        c.stat ? module.host().stat(module.session(), "/b/k", true).reply
+               : module.host().send(module.session(), info, {}, sink).reply;
+    EXPECT_EQ(reply.code, c.code) << reply.text;
+    EXPECT_EQ(reply.error_type, c.code == 0 ? "" : "LOGIN_DENIED");
+    EXPECT_EQ(sink.contents() == data, c.code == 0 && !c.stat);
+    std::vector<std::string> sent;
+    for (const auto &request : server.requests()) sent.push_back(request.header("authorization"));
+    for (std::string &token : sent) token.erase(0, std::string("Bearer ").size());
+    EXPECT_EQ(sent, c.sent);
+  }
 }
 
 // The AWS region table as session start and the bucket context see it: every published S3

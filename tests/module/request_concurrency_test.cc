@@ -22,7 +22,7 @@
 namespace {
 
 thread_local void *started_session = nullptr;
-// The operation whose bucket context this thread is building.
+// The operation whose bucket context this thread is building, or whose attempts it makes.
 thread_local vorlan_gfs_operation_t building_op = nullptr;
 std::atomic<int> renewals{0};
 std::atomic<int> renewals_through_another_op{0};
@@ -86,6 +86,7 @@ void probe_complete(S3Status status, const S3ErrorDetails *details, void *data) 
 
 void *probe_thread(void *arg) {
   auto *state = static_cast<probe_state *>(arg);
+  building_op = state->request.op;  // each attempt may renew the token
   const S3ResponseHandler handler = {probe_properties, probe_complete};
   vorlan_i_s3_request_retry(__func__, &state->request, "S3_head_object", [&] {
     S3_head_object(&state->request.bucket_context, state->request.key, nullptr, 0, &handler, state);

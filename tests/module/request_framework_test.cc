@@ -151,7 +151,9 @@ TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySettingAndBackOff) {
     results_.clear();
     sleeps.clear();
     char bucket[] = "b", key[] = "k";
+    vorlan::test::HandlePtr handle = vorlan::test::make_handle("127.0.0.1:1");
     vorlan_i_s3_request_t request{};
+    request.s3_handle = handle.get();
     request.bucket = bucket;
     request.key = key;
     EXPECT_EQ(run(c.statuses, &request), c.attempts);

@@ -697,8 +697,9 @@ std::optional<Answer> FakeS3Server::State::check_auth(const RecordedRequest &rec
   if (authorization.empty()) {
     return error_answer(401, "AuthenticationRequired", "Authentication required.", record.path);
   }
+  // As Google Cloud answers a token that is invalid or has expired.
   if (authorization != "Bearer " + options.bearer_token) {
-    return error_answer(403, "AccessDenied", "Access denied: invalid credentials.", record.path);
+    return error_answer(401, "AuthenticationRequired", "Invalid Credentials", record.path);
   }
   return std::nullopt;
 }

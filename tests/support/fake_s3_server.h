@@ -174,7 +174,7 @@ class FakeS3Server {
   enum class Auth {
     kNone,    // accept every request, signed or not, without checking
     kSigV4,   // require AWS Signature V4 by access_key_id/secret_access_key
-    kBearer,  // require "Authorization: Bearer <bearer_token>"
+    kBearer,  // require "Authorization: Bearer <bearer_token>", else 401 as Google Cloud
   };
 
   struct Options {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "temp_dir.h"
 
@@ -20,9 +21,11 @@ class ModuleSession {
  public:
   // `config` is added to the configuration file; with `log_levels` the module's diagnostic
   // log goes to log_path(). A request without progress for `request_timeout` is a host violation.
+  // The session starts with `documents`.
   explicit ModuleSession(const std::string &endpoint, const std::string &config = "",
                          const std::string &log_levels = "",
-                         std::chrono::milliseconds request_timeout = std::chrono::minutes(2)) {
+                         std::chrono::milliseconds request_timeout = std::chrono::minutes(2),
+                         vorlan::host::SessionDocuments documents = {}) {
     if (!log_levels.empty()) setenv("VORLAN_S3_DEBUG", (log_levels + "," + log_path()).c_str(), 1);
     vorlan::host::Host::Options options;
     options.module_path = VORLAN_MODULE_PATH;
@@ -32,7 +35,8 @@ class ModuleSession {
     std::string error;
     host_ = vorlan::host::Host::load(options, &error);
     unsetenv("VORLAN_S3_DEBUG");
-    EXPECT_TRUE(host_ && host_->start_session("tester", {}, &session_).reply.ok()) << error;
+    EXPECT_TRUE(host_ && host_->start_session("tester", std::move(documents), &session_).reply.ok())
+        << error;
   }
   ~ModuleSession() { session_.reset(); }  // before the host unloads the module
 

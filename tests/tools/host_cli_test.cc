@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -149,6 +150,50 @@ TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
     }
   }
   EXPECT_FALSE(server_->object("a", "x"));
+}
+
+// A token command that fails stops the tool before anything goes out, at session start or at a
+// later renewal; `session` marks an expired token and names policy members the module ignores.
+TEST_F(HostCli, TokensAndPoliciesTheSessionCannotUseAreTold) {
+  // The first run gives an expired token, so the first request asks again; that run fails.
+  const std::string later = dir_.write("later.sh", R"(c="$(dirname "$0")/later"; [ -e "$c" ] &&
+{ echo "no account signed in" >&2; exit 7; }; touch "$c"
+echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+00:00"}')");
+  const std::string typo = dir_.write("typo.json", R"({"bucket": ["a"]})");
+  const std::string lines = dir_.write("lines.txt", "ls /a\n");  // the shell's
+  struct Case {
+    std::string arguments;
+    int exit_code;
+    std::vector<std::string> parts;  // of stdout and stderr
+  };
+  const std::vector<Case> cases = {
+      {"--config '" + config_ +
+           "' --creds-command \"echo 'gcloud: not logged in' >&2; exit 3\" ls /a",
+       1,
+       {"--creds-command failed, so no request was sent: exit status 3; its standard error:\n"
+        "gcloud: not logged in\n"}},
+      {"--config '" + config_ + "' --creds-command \"sh '" + later + "'\" shell",
+       1,
+       {"exit status 7; its standard error:\nno account signed in\n"}},
+      {"--config '" + config_ + "' --storage-policy '" + typo + "' --creds-command \"sh '" + later +
+           "'\" session",
+       0,
+       {"token expiry: 2000-01-01T00:00:00.0+00:00\ntoken state: expired",
+        "allowed buckets: (all)\nwarning: storage policy (\"config\"): unknown member \"bucket\" "
+        "ignored (the one read is \"buckets\")\n"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    std::remove((dir_.path() + "/later").c_str());
+    ToolRun result = run(dir_, c.arguments + " < '" + lines + "'");
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    for (const std::string &part : c.parts) {
+      EXPECT_NE((result.out + result.err).find(part), std::string::npos)
+          << part << " in:\n"
+          << result.out << result.err;
+    }
+    EXPECT_EQ(server_->request_count(), 0u);
+  }
 }
 
 // Entry lines are an interface scripts parse; -v adds a line per report the module makes.

@@ -265,8 +265,12 @@ S3Status status_of_http_error(long code, const std::string &body, vorlan_s3::htt
   }
   S3Status named = vorlan_s3::status_from_error_code(result->error.code);
   S3Status by_code = vorlan_s3::status_from_http_code(code);
-  // A code we do not know keeps the HTTP answer's meaning when that says "try again".
-  if (named == S3StatusErrorUnknown && S3_status_is_retryable(by_code)) return by_code;
+  // A code we do not know keeps the HTTP answer's meaning when that says "try again" or "the
+  // credentials were refused" (Google Cloud's 401 names codes of its own).
+  if (named == S3StatusErrorUnknown &&
+      (S3_status_is_retryable(by_code) || by_code == S3StatusHttpErrorUnauthorized)) {
+    return by_code;
+  }
   return named;
 }
 

@@ -166,6 +166,7 @@ constexpr status_entry kStatusEntries[] = {
     VORLAN_S3_STATUS(HttpErrorGatewayTimeout),
     VORLAN_S3_STATUS(KeyMissing),
     VORLAN_S3_STATUS(TruncatedEmptyPage),
+    VORLAN_S3_STATUS(HttpErrorUnauthorized),
 };
 #undef VORLAN_S3_STATUS
 
@@ -210,6 +211,8 @@ S3Status status_from_http_code(long http_code) {
       return S3StatusErrorTemporaryRedirect;
     case 400:
       return S3StatusHttpErrorBadRequest;
+    case 401:
+      return S3StatusHttpErrorUnauthorized;
     case 403:
       return S3StatusHttpErrorForbidden;
     case 404:

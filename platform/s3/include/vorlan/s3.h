@@ -183,6 +183,9 @@ typedef enum {
   S3StatusKeyMissing = 148,
   /* A listing page marked truncated that names no entry: there is nothing to continue from. */
   S3StatusTruncatedEmptyPage = 149,
+  /* 401, whatever code its document names: Google Cloud's answer to a missing, invalid or
+   * expired bearer token. */
+  S3StatusHttpErrorUnauthorized = 150,
   S3StatusCount
 } S3Status;
 
