@@ -221,8 +221,8 @@ bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties) {
   if (properties != nullptr && properties->eTag != nullptr && strlen(properties->eTag) == 34 &&
       properties->usesServerSideEncryption != S3_SSE_ETAG_NOT_MD5 && properties->eTag[0] == '"') {
     // 32 hexadecimal digits between quotes.
-    has_checksum = strspn(properties->eTag + 1, "0123456789abcdefABCDEF") == 32 &&
-                   properties->eTag[33] == '"';
+    has_checksum =
+        strspn(properties->eTag + 1, "0123456789abcdefABCDEF") == 32 && properties->eTag[33] == '"';
   }
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit: %d\n", has_checksum ? 1 : 0);
   return has_checksum;
