@@ -102,8 +102,6 @@ const std::vector<Subcommand> &subcommands() {
 
 }  // namespace
 
-// Adds the subcommands to `app` (without "shell" for the shell's own lines); *chosen becomes
-// the one parsed.
 void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen, bool in_shell) {
   app.require_subcommand(1);
   for (const Subcommand &subcommand : subcommands()) {
@@ -114,7 +112,6 @@ void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen,
   }
 }
 
-// Runs `run`, turning what it throws into the exit code and message of its kind.
 int guarded(const std::function<int()> &run) {
   try {
     return run();

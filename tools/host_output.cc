@@ -80,7 +80,6 @@ int report_failure(const char *what, const vorlan::host::Reply &reply) {
   return exit_code_for(reply);
 }
 
-// Says which local file or stream failed and why; the exit code of a local failure.
 int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure) {
   char buffer[256];
   std::cerr << "vorlan-gridftp-host: cannot " << verb << " " << failure.target << ": "

@@ -194,8 +194,6 @@ std::string trimmed(const std::string &text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// After a failed --creds-command the tool stops: the command's failure once on stderr, and
-// the tool's own failure as the exit code.
 std::optional<int> creds_command_stop(TokenMemory &memory) {
   std::lock_guard<std::mutex> guard(memory.lock);
   if (!memory.command_failure) return std::nullopt;
