@@ -1,0 +1,127 @@
+// The subcommand table: each subcommand's name, help text, options and the function it runs.
+#include "host_tool.h"
+
+namespace vorlan::tool {
+
+namespace {
+
+void add_stat_options(CLI::App *command, Context &context) {
+  command->add_option("PATH", context.stat.path, "The path: /, /bucket or /bucket/key")->required();
+  command->add_flag("--json", context.stat.json,
+                    "One JSON object per entry and line, with the keys name, mode, nlink, uid, "
+                    "gid, size, atime, ctime, mtime, dev, ino, symlink_target");
+}
+
+void add_path_option(CLI::App *command, Context &context) {
+  command->add_option("PATH", context.command.path, "The path: /bucket or /bucket/key")->required();
+}
+
+void add_mv_options(CLI::App *command, Context &context) {
+  command->add_option("FROM", context.command.from, "The object to rename: /bucket/key")
+      ->required();
+  command->add_option("TO", context.command.path, "Its new name: /bucket/key")->required();
+}
+
+void add_cksum_options(CLI::App *command, Context &context) {
+  add_path_option(command, context);
+  command->add_option("--offset", context.command.offset, "First byte")->capture_default_str();
+  command->add_option("--length", context.command.length, "Bytes (-1: to the end)")
+      ->capture_default_str();
+  command->add_option("--algorithm", context.command.algorithm, "The checksum's algorithm")
+      ->capture_default_str();
+}
+
+constexpr const char *kEntryFormat =
+    "Each entry is one line: the mode (drwx------), the link count, the size, the\n"
+    "modification time in UTC (YYYY-MM-DDTHH:MM:SSZ, \"-\" when unknown) and the name.";
+
+const std::vector<Subcommand> &subcommands() {
+  static const std::vector<Subcommand> table = {
+      {"session",
+       "Start a session, print what it is, and end it.\n"
+       "  user, home directory: as the module reported them to the server;\n"
+       "  host, region: as the module logged them when it initialised the session (read\n"
+       "    from its diagnostic log, which the tool points at a temporary file; a\n"
+       "    VORLAN_S3_DEBUG of the caller still gets the lines it asks for);\n"
+       "  key id: \"project\" of --collection-policies;\n"
+       "  token subject and expiry: \"sub\" and \"token_expiry\" of the token document the\n"
+       "    module was given;\n"
+       "  allowed buckets: \"buckets\" of --storage-policy.",
+       run_session},
+      {"ls",
+       (std::string("List PATH: a directory's entries (\".\" first), or a file.\n") + kEntryFormat)
+           .c_str(),
+       [](Context &context) { return run_stat(context, false); }, add_stat_options},
+      {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),
+       [](Context &context) { return run_stat(context, true); }, add_stat_options},
+      {"get",
+       "Download PATH into LOCAL at the object's own offsets. A whole object goes to a\n"
+       "temporary file beside LOCAL that replaces it once complete, so a failed download\n"
+       "leaves LOCAL as it was. With --offset/--length or --range LOCAL itself is filled\n"
+       "in, not truncated, so a partly downloaded file can be completed; standard output\n"
+       "receives the bytes of the ranges in order.",
+       run_get, add_get_options},
+      {"put",
+       "Upload LOCAL to PATH in one request, with the modification time and the expected\n"
+       "checksum a client would give.",
+       run_put, add_put_options},
+      {"mkdir",
+       "Make the directory PATH (an empty placeholder object named PATH/), or the bucket\n"
+       "when PATH is /bucket.",
+       [](Context &context) { return run_command(context, "mkdir", VORLAN_GFS_CMD_MKD); },
+       add_path_option},
+      {"rmdir",
+       "Remove the directory PATH's placeholder (objects below it stay), or the bucket\n"
+       "when PATH is /bucket.",
+       [](Context &context) { return run_command(context, "rmdir", VORLAN_GFS_CMD_RMD); },
+       add_path_option},
+      {"rm", "Delete the object PATH.",
+       [](Context &context) { return run_command(context, "rm", VORLAN_GFS_CMD_DELE); },
+       add_path_option},
+      {"mv", "Rename the object FROM to TO (a copy, then a delete), also across buckets.",
+       [](Context &context) { return run_command(context, "mv", VORLAN_GFS_CMD_RNTO); },
+       add_mv_options},
+      {"cksum",
+       "Print the checksum of PATH, or of a range of it, alone on standard output. The\n"
+       "module answers from the ETag, the \"md5\" metadata or its cache when it can, and\n"
+       "otherwise reads the bytes, reporting progress at the --update-interval.",
+       [](Context &context) { return run_command(context, "cksum", VORLAN_GFS_CMD_CKSM); },
+       add_cksum_options},
+      {"shell",
+       "Run subcommands read from standard input, one per line with its arguments (quote\n"
+       "arguments with blanks), in one session, as an FTP client would. Lines starting\n"
+       "with # are comments; a terminal gets a prompt. The exit code is that of the first\n"
+       "failed line (0 when none failed).",
+       run_shell,
+       [](CLI::App *command, Context &context) {
+         command->add_flag("-e", context.shell_stop_on_failure, "Stop at the first failure");
+       }},
+  };
+  return table;
+}
+
+}  // namespace
+
+void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen, bool in_shell) {
+  app.require_subcommand(1);
+  for (const Subcommand &subcommand : subcommands()) {
+    if (in_shell && std::string(subcommand.name) == "shell") continue;
+    CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
+    command->callback([chosen, &subcommand] { *chosen = &subcommand; });
+    if (subcommand.add_options) subcommand.add_options(command, context);
+  }
+}
+
+int guarded(const std::function<int()> &run) {
+  try {
+    return run();
+  } catch (const UsageError &error) {
+    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
+    return kExitUsage;
+  } catch (const std::exception &error) {
+    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace vorlan::tool

@@ -1,0 +1,182 @@
+// What the command-line host's files share: exit codes, options, the run's context and the
+// subcommand table's entry.
+#ifndef VORLAN_TOOLS_HOST_TOOL_H
+#define VORLAN_TOOLS_HOST_TOOL_H
+
+#include <vorlan/host.hpp>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vorlan::tool {
+
+// Exit codes, one per kind of outcome.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailure = 1,     // the tool itself failed
+  kExitUsage = 2,       // bad options or unreadable input files
+  kExitLoad = 3,        // the module could not be loaded or activated
+  kExitReply4xx = 4,    // the request failed with a 4xx reply
+  kExitReply5xx = 5,    // the request failed with a 5xx reply
+  kExitReplyOther = 6,  // the request failed with a reply code outside 4xx and 5xx
+  kExitLocal = 7,       // a local file or stream failed during a transfer (a full disk)
+};
+
+// The module installed with the tool or built beside it; else the path the build recorded.
+std::string default_module();
+
+struct GlobalOptions {
+  std::string module = default_module();
+  std::string config;
+  std::string storage_policy;
+  std::string collection_policies;
+  std::string creds;
+  std::string renew_creds;
+  std::string creds_command;
+  std::string user = "anonymous";
+  int timeout_seconds = 120;
+  bool verbose = false;
+  int update_interval = 5;  // the host's progress interval, seconds; 0 for none
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The token document last handed to the module, so that `session` shows the token the module
+// holds, not one from another run of --creds-command; and how the command failed, if it did.
+struct TokenMemory {
+  std::mutex lock;
+  std::optional<std::string> last;
+  std::optional<std::string> command_failure;
+  bool failure_reported = false;
+};
+
+// The module writes its session settings to its diagnostic log at DEBUG; the tool points the
+// log at a temporary file and reads them back to show the host and region the module chose.
+// A caller's own VORLAN_S3_DEBUG keeps its levels and flags, with DEBUG added, and the lines
+// it asked for are copied to its output when the tool ends.
+class ModuleLog {
+ public:
+  ModuleLog() = default;
+  ModuleLog(const ModuleLog &) = delete;
+  ModuleLog &operator=(const ModuleLog &) = delete;
+  void start();
+  // Runs after the module is unloaded, so its log is complete.
+  ~ModuleLog();
+  // The text after `marker` on the last line that has it.
+  std::optional<std::string> last(const std::string &marker) const;
+
+ private:
+  void copy_to_caller() const;
+
+  std::string path_;
+  std::optional<std::string> caller_output_;  // set when the caller asked for a log
+  bool caller_wants_debug_ = false;
+};
+
+// What `ls` and `stat` were given.
+struct StatOptions {
+  std::string path;
+  bool json = false;
+};
+
+// What `get` and `put` were given.
+struct TransferOptions {
+  std::string remote, local;
+  std::optional<int64_t> offset, length;
+  std::vector<std::string> ranges;
+  uint64_t block_size = 262144;
+  int parallel = 4;
+  std::optional<int64_t> mtime, alloc;
+  std::optional<std::string> md5;
+  bool compute_md5 = false;
+  std::string checksum_algorithm = "md5";
+  bool append = false;
+};
+
+// What mkdir, rmdir, rm, mv and cksum were given.
+struct CommandOptions {
+  std::string path, from;
+  int64_t offset = 0, length = -1;
+  std::string algorithm = "md5";
+};
+
+// Members end in reverse order: the session ends before the module is unloaded, and the module
+// is unloaded before the log is copied.
+struct Context {
+  GlobalOptions options;
+  StatOptions stat;
+  TransferOptions transfer;
+  CommandOptions command;
+  bool shell_stop_on_failure = false;
+  ModuleLog log;
+  std::shared_ptr<TokenMemory> tokens = std::make_shared<TokenMemory>();
+  std::unique_ptr<vorlan::host::Host> host;
+  vorlan::host::SessionDocuments documents;
+  std::unique_ptr<vorlan::host::Session> session;
+  vorlan::host::SessionStart started;
+
+  // With --verbose, one "report: <what> key=value ..." line on stderr for each report the
+  // module makes to the host; every subcommand reports through here.
+  void report(const std::string &what) const {
+    if (options.verbose) std::cerr << "report: " << what << "\n";
+  }
+};
+
+struct Subcommand {
+  const char *name;
+  std::string description;
+  std::function<int(Context &)> run;
+  // Adds the subcommand's own options and arguments, stored in the context.
+  std::function<void(CLI::App *, Context &)> add_options = nullptr;
+};
+
+// host_options.cc
+// Adds the subcommands to `app` (without "shell" for the shell's own lines); *chosen becomes
+// the one parsed.
+void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen, bool in_shell);
+// Runs `run`, turning what it throws into the exit code and message of its kind.
+int guarded(const std::function<int()> &run);
+
+// host_session.cc
+// The text without its leading and trailing blanks.
+std::string trimmed(const std::string &text);
+// After a failed --creds-command the tool stops: the command's failure once on stderr, and
+// the tool's own failure as the exit code.
+std::optional<int> creds_command_stop(TokenMemory &memory);
+int load_module(Context &context);
+// The session requests run in, started by the first request and kept.
+int open_session(Context &context, vorlan::host::Session **session);
+int run_session(Context &context);
+
+// host_output.cc
+// Prints a failed reply on stderr; the exit code of its kind.
+int report_failure(const char *what, const vorlan::host::Reply &reply);
+// Says which local file or stream failed and why; the exit code of a local failure.
+int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure);
+int run_stat(Context &context, bool file_only);
+int run_command(Context &context, const char *what, int code);
+
+// host_transfer.cc
+int run_get(Context &context);
+int run_put(Context &context);
+void add_get_options(CLI::App *command, Context &context);
+void add_put_options(CLI::App *command, Context &context);
+
+// host_shell.cc
+int run_shell(Context &context);
+
+}  // namespace vorlan::tool
+
+#endif  // VORLAN_TOOLS_HOST_TOOL_H
