@@ -304,7 +304,7 @@ TEST_F(SessionHandle, HoldsItsDocumentsAndAnOwnedRegion) {
   vorlan_i_s3_gcloud_bucket_location = us;
   vorlan_i_s3_handle_t *second = start();
   ASSERT_NE(second, nullptr);
-  // The second start replaced the process-wide default region; the first keeps its own.
+  // Each session keeps the location it started with.
   EXPECT_STREQ(first->region, "EU");
   EXPECT_STREQ(second->region, "US");
   // The command-line host's tests check the other documents' fields.
