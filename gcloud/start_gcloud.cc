@@ -8,9 +8,6 @@
 
 namespace {
 
-// Guards vorlan_i_s3_default_region, which every session start replaces.
-std::mutex vorlan_l_default_region_lock;
-
 vorlan_i_s3_text_ptr vorlan_l_get_document(vorlan_gfs_operation_t op, const char *key) {
   char *text = nullptr;
   vorlan_gridftp_server_get_config_data(op, key, &text);
@@ -38,7 +35,10 @@ vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
     vorlan_result_t result = vorlan_i_s3_config_parse_json_project(policies.get(), &handle->key_id);
     if (result != VORLAN_SUCCESS) return result;
   }
-  if (!vorlan_i_s3_set_default_region(vorlan_i_s3_gcloud_bucket_location)) {
+  // The session's own location, so a later session with another one never changes where
+  // this one's requests sign.
+  if (vorlan_i_s3_gcloud_bucket_location != nullptr &&
+      (handle->region = strdup(vorlan_i_s3_gcloud_bucket_location)) == nullptr) {
     return vorlan_i_s3_malloc_error();
   }
 
@@ -54,37 +54,24 @@ vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
 
 }  // namespace
 
-bool vorlan_i_s3_set_default_region(const char *region) {
-  char *copy = nullptr;
-  if (region != nullptr && (copy = strdup(region)) == nullptr) return false;
-  std::lock_guard<std::mutex> guard(vorlan_l_default_region_lock);
-  std::free(vorlan_i_s3_default_region);
-  vorlan_i_s3_default_region = copy;
-  return true;
-}
-
-bool vorlan_i_s3_copy_default_region(char **region) {
-  std::lock_guard<std::mutex> guard(vorlan_l_default_region_lock);
-  *region = nullptr;
-  if (vorlan_i_s3_default_region == nullptr) return true;
-  *region = strdup(vorlan_i_s3_default_region);
-  return *region != nullptr;
-}
-
 vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int flags) {
   VORLAN_S3_TRACE_ENTER();
+  // An AWS host signs for its own region; otherwise the session's region set before this
+  // call stays, and the configured default stands in for none.
   const char *table_region = vorlan_i_host_to_region(handle->host_name);
-  char *region = nullptr;
-  // A region lost to a failed copy would sign every request for the wrong region.
-  const bool copied = table_region != nullptr ? (region = strdup(table_region)) != nullptr
-                                              : vorlan_i_s3_copy_default_region(&region);
-  if (!copied) {
-    vorlan_result_t result = vorlan_i_s3_malloc_error();
-    VORLAN_S3_LOG_RESULT(result);
-    return result;
+  const char *chosen = table_region;
+  if (chosen == nullptr && handle->region == nullptr) chosen = vorlan_i_s3_default_region;
+  if (chosen != nullptr) {
+    // A region lost to a failed copy would sign every request for the wrong region.
+    char *region = strdup(chosen);
+    if (region == nullptr) {
+      vorlan_result_t result = vorlan_i_s3_malloc_error();
+      VORLAN_S3_LOG_RESULT(result);
+      return result;
+    }
+    std::free(handle->region);
+    handle->region = region;
   }
-  std::free(handle->region);
-  handle->region = region;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "initializing to use host: %s%s%s\n",
                 vorlan_i_s3_str(handle->host_name), handle->region ? " and region: " : "",
                 vorlan_i_s3_str(handle->region));

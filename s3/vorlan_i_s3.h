@@ -221,7 +221,7 @@ struct vorlan_i_s3_handle_t {
   char *key_id = nullptr;          // owned, may be null: the collection's project
   char *secret_key = nullptr;      // owned, always null in this module
   char *security_token = nullptr;  // the same string as access_token, never freed on its own
-  // Owned copy: the process-wide default region is replaced by every session start.
+  // Owned; this session's signing region, fixed at session start.
   char *region = nullptr;
   char **allowed_buckets = nullptr;  // owned, null-terminated; null means every bucket
   vorlan_i_s3_refresh_credentials_t refresh_credentials = nullptr;
@@ -236,13 +236,9 @@ struct vorlan_i_s3_handle_t {
   std::mutex lock;  // guards access_token, security_token, token_subject, token_expiry, current_op
 };
 
+// Sets the handle's region (an AWS host's own, else the one already there, else the configured
+// default) and initialises the S3 client library for its host.
 vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int flags);
-// Sets the process-wide default region to a copy of `region` (may be null), under its lock.
-// False, with the region unchanged, when memory runs out.
-bool vorlan_i_s3_set_default_region(const char *region);
-// Stores a copy of the process-wide default region in *region (null when none); the caller
-// frees it. False when memory runs out.
-bool vorlan_i_s3_copy_default_region(char **region);
 
 // Session start's token reader: the handle's refresh_credentials.
 vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,

@@ -117,7 +117,7 @@ void vorlan_error_set_payload(vorlan_object_t *error, const char *kind, void *pa
 /* The payload if the object's kind is `kind`, else null. */
 void *vorlan_error_get_payload(const vorlan_object_t *error, const char *kind);
 
-/* ---- Threads, mutexes, condition variables ------------------------------------------------ */
+/* ---- Threads ---------------------------------------------------------------------------- */
 
 typedef pthread_t vorlan_thread_t;
 typedef void *vorlan_threadattr_t;
@@ -127,28 +127,6 @@ typedef void *(*vorlan_thread_func_t)(void *arg);
 int vorlan_thread_create(vorlan_thread_t *thread, vorlan_threadattr_t *attr,
                          vorlan_thread_func_t func, void *arg);
 vorlan_thread_t vorlan_thread_self(void);
-
-typedef struct vorlan_mutex_s {
-  pthread_mutex_t mutex;
-} vorlan_mutex_t;
-typedef void *vorlan_mutexattr_t;
-int vorlan_mutex_init(vorlan_mutex_t *mutex, vorlan_mutexattr_t *attr);
-int vorlan_mutex_destroy(vorlan_mutex_t *mutex);
-int vorlan_mutex_lock(vorlan_mutex_t *mutex);
-int vorlan_mutex_unlock(vorlan_mutex_t *mutex);
-
-typedef struct vorlan_cond_s {
-  pthread_cond_t cond;
-} vorlan_cond_t;
-typedef void *vorlan_condattr_t;
-int vorlan_cond_init(vorlan_cond_t *cond, vorlan_condattr_t *attr);
-int vorlan_cond_destroy(vorlan_cond_t *cond);
-int vorlan_cond_wait(vorlan_cond_t *cond, vorlan_mutex_t *mutex);
-/* Waits until the absolute wall-clock time; returns ETIMEDOUT when it passes. */
-int vorlan_cond_timedwait(vorlan_cond_t *cond, vorlan_mutex_t *mutex,
-                          const struct timespec *abstime);
-int vorlan_cond_signal(vorlan_cond_t *cond);
-int vorlan_cond_broadcast(vorlan_cond_t *cond);
 
 void vorlan_libc_usleep(unsigned long usec);
 
@@ -181,45 +159,6 @@ void vorlan_hashtable_foreach(vorlan_hashtable_t table,
 void vorlan_hashtable_destroy(vorlan_hashtable_t *table);
 void vorlan_hashtable_destroy_all(vorlan_hashtable_t *table,
                                   vorlan_hashtable_destructor_func_t destructor);
-
-/* ---- Lists ------------------------------------------------------------------------------ */
-
-/* A singly linked list of borrowed data; an empty list is a null pointer. */
-typedef struct vorlan_list_s {
-  void *datum;
-  struct vorlan_list_s *next;
-} vorlan_list_t;
-/* Prepends; returns 0 or VORLAN_FAILURE when out of memory. */
-int vorlan_list_insert(vorlan_list_t **list, void *datum);
-vorlan_bool_t vorlan_list_empty(const vorlan_list_t *list);
-int vorlan_list_size(const vorlan_list_t *list);
-void *vorlan_list_first(const vorlan_list_t *list);
-vorlan_list_t *vorlan_list_rest(const vorlan_list_t *list);
-vorlan_list_t *vorlan_list_search(vorlan_list_t *list, const void *datum);
-/* Unlinks the entry (which must be in the list) and returns its datum. */
-void *vorlan_list_remove(vorlan_list_t **list, vorlan_list_t *entry);
-/* Frees the list cells, not the data. */
-void vorlan_list_free(vorlan_list_t *list);
-
-/* ---- Priority queues ---------------------------------------------------------------------- */
-
-/* A queue of borrowed data ordered by a comparison function: negative when `datum1` comes out
- * before `datum2`, 0 when they rank equal (equal data come out in the order they went in).
- * Not synchronised: the owner locks around it when it is shared. */
-typedef struct vorlan_priority_queue_s *vorlan_priority_queue_t;
-typedef int (*vorlan_priority_queue_cmp_func_t)(void *datum1, void *datum2);
-
-vorlan_result_t vorlan_priority_queue_init(vorlan_priority_queue_t *queue,
-                                           vorlan_priority_queue_cmp_func_t cmp);
-/* Returns 0, or VORLAN_FAILURE (queue unchanged) when out of memory. */
-int vorlan_priority_queue_enqueue(vorlan_priority_queue_t queue, void *datum);
-/* Removes and returns the first datum; null when the queue is empty. */
-void *vorlan_priority_queue_dequeue(vorlan_priority_queue_t queue);
-/* The first datum, left in place; null when the queue is empty. */
-void *vorlan_priority_queue_first(vorlan_priority_queue_t queue);
-int vorlan_priority_queue_size(vorlan_priority_queue_t queue);
-/* Frees the queue, not the data it still holds. Sets *queue to null. */
-void vorlan_priority_queue_destroy(vorlan_priority_queue_t *queue);
 
 /* ---- Paths ------------------------------------------------------------------------------ */
 
