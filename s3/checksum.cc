@@ -290,7 +290,7 @@ void vorlan_l_s3_checksum_finish_digest(checksum_state *state) {
     char message[96];
     std::snprintf(message, sizeof message,
                   "The requested range is not satisfiable: the object ends at byte %llu",
-                  static_cast<unsigned long long>(state->offset + state->digest->byte_count));
+                  static_cast<unsigned long long>(state->offset) + state->digest->byte_count);
     const S3ErrorDetails details = {message, nullptr, nullptr, 0, nullptr};
     vorlan_i_s3_request_complete(request, S3StatusErrorInvalidRange, &details, nullptr);
     return;

@@ -122,8 +122,8 @@ S3Status build_http_request(request_plan plan, http_request *request) {
   if (plan.needs_bucket && plan.bucket == nullptr) return S3StatusInvalidBucketNameTooShort;
   if (plan.needs_key && plan.key == nullptr) return S3StatusKeyMissing;
   request_target target;
-  S3Status status = build_request_target(plan.uri_style, host, plan.bucket, plan.key,
-                                         std::move(plan.query), &target);
+  S3Status status =
+      build_request_target(plan.uri_style, host, plan.bucket, plan.key, plan.query, &target);
   if (status != S3StatusOK) return status;
   for (const header_list *list : {&plan.signed_headers, &plan.unsigned_headers}) {
     for (const auto &header : *list) {

@@ -199,7 +199,7 @@ const S3ResponseProperties &response_headers::properties() {
   properties_.metaData = meta_.empty() ? nullptr : meta_.data();
   bool etag_not_md5 = sse_other_ || (etag_ && !etag_is_md5(*etag_));
   properties_.usesServerSideEncryption =
-      etag_not_md5 ? S3_SSE_ETAG_NOT_MD5 : (sse_s3_ ? S3_SSE_S3 : S3_SSE_NONE);
+      static_cast<char>(etag_not_md5 ? S3_SSE_ETAG_NOT_MD5 : (sse_s3_ ? S3_SSE_S3 : S3_SSE_NONE));
   properties_.bucketRegion = c_str_or_null(bucket_region_);
   std::optional<uint64_t> size = object_size();
   properties_.objectSize = size.value_or(0);

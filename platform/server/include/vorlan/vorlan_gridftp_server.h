@@ -28,10 +28,8 @@ vorlan_result_t vorlan_extension_registry_add(vorlan_extension_registry_t *regis
                                               const char *symbol,
                                               vorlan_module_descriptor_t *module, void *data);
 /* Removes the entry and returns its data, or null. */
-void *vorlan_extension_registry_remove(vorlan_extension_registry_t *registry,
-                                       const char *symbol);
-void *vorlan_extension_registry_lookup(vorlan_extension_registry_t *registry,
-                                       const char *symbol);
+void *vorlan_extension_registry_remove(vorlan_extension_registry_t *registry, const char *symbol);
+void *vorlan_extension_registry_lookup(vorlan_extension_registry_t *registry, const char *symbol);
 
 /* Storage interfaces (data storage interfaces, "DSI") register here. */
 extern vorlan_extension_registry_t vorlan_i_gfs_dsi_registry;
@@ -99,10 +97,10 @@ typedef struct vorlan_gfs_command_info_s {
 /* ---- The storage-interface table ------------------------------------------------------------ */
 
 /* Descriptor bits of a storage interface. */
-#define VORLAN_GFS_DSI_BLOCKING 0x01      /* entry points may block briefly on server threads */
-#define VORLAN_GFS_DSI_SENDER 0x02        /* the module moves file data itself (send/recv) */
-#define VORLAN_GFS_DSI_HAS_REALPATH 0x04  /* the realpath slot is filled */
-#define VORLAN_GFS_DSI_ORDERED_DATA 0x08  /* uploads need the whole file from one data stream */
+#define VORLAN_GFS_DSI_BLOCKING 0x01     /* entry points may block briefly on server threads */
+#define VORLAN_GFS_DSI_SENDER 0x02       /* the module moves file data itself (send/recv) */
+#define VORLAN_GFS_DSI_HAS_REALPATH 0x04 /* the realpath slot is filled */
+#define VORLAN_GFS_DSI_ORDERED_DATA 0x08 /* uploads need the whole file from one data stream */
 
 typedef void (*vorlan_gfs_session_start_t)(vorlan_gfs_operation_t op,
                                            vorlan_gfs_session_info_t *session_info);
@@ -113,29 +111,29 @@ typedef void (*vorlan_gfs_send_t)(vorlan_gfs_operation_t op,
 typedef vorlan_result_t (*vorlan_gfs_recv_t)(vorlan_gfs_operation_t op,
                                              vorlan_gfs_transfer_info_t *transfer_info,
                                              void *session);
-typedef void (*vorlan_gfs_command_t)(vorlan_gfs_operation_t op,
-                                     vorlan_gfs_command_info_t *cmd_info, void *session);
-typedef void (*vorlan_gfs_stat_func_t)(vorlan_gfs_operation_t op,
-                                       vorlan_gfs_stat_info_t *stat_info, void *session);
+typedef void (*vorlan_gfs_command_t)(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
+                                     void *session);
+typedef void (*vorlan_gfs_stat_func_t)(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *stat_info,
+                                       void *session);
 /* Slots this server never calls. */
 typedef void (*vorlan_gfs_unused_slot_t)(void);
 
 typedef struct vorlan_gfs_storage_iface_s {
   int descriptor;
-  vorlan_gfs_session_start_t init_func;           /* 1 */
-  vorlan_gfs_session_destroy_t destroy_func;      /* 2 */
-  vorlan_gfs_unused_slot_t list_func;             /* 3 */
-  vorlan_gfs_send_t send_func;                    /* 4 */
-  vorlan_gfs_recv_t recv_func;                    /* 5 */
-  vorlan_gfs_unused_slot_t trev_func;             /* 6 */
-  vorlan_gfs_unused_slot_t active_func;           /* 7 */
-  vorlan_gfs_unused_slot_t passive_func;          /* 8 */
-  vorlan_gfs_unused_slot_t data_destroy_func;     /* 9 */
-  vorlan_gfs_command_t command_func;              /* 10 */
-  vorlan_gfs_stat_func_t stat_func;               /* 11 */
-  vorlan_gfs_unused_slot_t set_cred_func;         /* 12 */
-  vorlan_gfs_unused_slot_t buffer_send_func;      /* 13 */
-  vorlan_gfs_unused_slot_t realpath_func;         /* 14 */
+  vorlan_gfs_session_start_t init_func;       /* 1 */
+  vorlan_gfs_session_destroy_t destroy_func;  /* 2 */
+  vorlan_gfs_unused_slot_t list_func;         /* 3 */
+  vorlan_gfs_send_t send_func;                /* 4 */
+  vorlan_gfs_recv_t recv_func;                /* 5 */
+  vorlan_gfs_unused_slot_t trev_func;         /* 6 */
+  vorlan_gfs_unused_slot_t active_func;       /* 7 */
+  vorlan_gfs_unused_slot_t passive_func;      /* 8 */
+  vorlan_gfs_unused_slot_t data_destroy_func; /* 9 */
+  vorlan_gfs_command_t command_func;          /* 10 */
+  vorlan_gfs_stat_func_t stat_func;           /* 11 */
+  vorlan_gfs_unused_slot_t set_cred_func;     /* 12 */
+  vorlan_gfs_unused_slot_t buffer_send_func;  /* 13 */
+  vorlan_gfs_unused_slot_t realpath_func;     /* 14 */
 } vorlan_gfs_storage_iface_t;
 
 /* ---- Configuration -------------------------------------------------------------------------- */
@@ -152,24 +150,21 @@ void vorlan_gridftp_server_get_config_data(vorlan_gfs_operation_t op, const char
 
 /* `session` is the module's handle for the session, or null on failure. The server copies the
  * strings. A failed result's error object is taken over by the server. */
-void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t op,
-                                                  vorlan_result_t result, void *session,
-                                                  const char *username,
+void vorlan_gridftp_server_finished_session_start(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                                  void *session, const char *username,
                                                   const char *home_dir);
 void vorlan_gridftp_server_finished_command(vorlan_gfs_operation_t op, vorlan_result_t result,
                                             const char *command_response);
-void vorlan_gridftp_server_intermediate_command(vorlan_gfs_operation_t op,
-                                                vorlan_result_t result,
+void vorlan_gridftp_server_intermediate_command(vorlan_gfs_operation_t op, vorlan_result_t result,
                                                 const char *command_response);
 /* The server copies the records (and their strings) during the call. */
 void vorlan_gridftp_server_finished_stat(vorlan_gfs_operation_t op, vorlan_result_t result,
                                          vorlan_gfs_stat_t *stat_array, int stat_count);
-void vorlan_gridftp_server_finished_stat_partial(vorlan_gfs_operation_t op,
-                                                 vorlan_result_t result,
-                                                 vorlan_gfs_stat_t *stat_array,
-                                                 int stat_count);
+void vorlan_gridftp_server_finished_stat_partial(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                                 vorlan_gfs_stat_t *stat_array, int stat_count);
 
-/* ---- Data channel ------------------------------------------------------------------------------ */
+/* ---- Data channel ------------------------------------------------------------------------------
+ */
 
 void vorlan_gridftp_server_begin_transfer(vorlan_gfs_operation_t op, int event_mask,
                                           void *event_arg);
@@ -180,27 +175,24 @@ void vorlan_gridftp_server_get_optimal_concurrency(vorlan_gfs_operation_t op, in
 
 /* Completion of a read: `nbytes` bytes at file offset `offset` are in `buffer`; `eof` is set on
  * the last completion of the stream. Called on a server thread, never inside register_read. */
-typedef void (*vorlan_gridftp_server_read_cb_t)(vorlan_gfs_operation_t op,
-                                                vorlan_result_t result, vorlan_byte_t *buffer,
-                                                vorlan_size_t nbytes, vorlan_off_t offset,
-                                                vorlan_bool_t eof, void *user_arg);
-typedef void (*vorlan_gridftp_server_write_cb_t)(vorlan_gfs_operation_t op,
-                                                 vorlan_result_t result,
+typedef void (*vorlan_gridftp_server_read_cb_t)(vorlan_gfs_operation_t op, vorlan_result_t result,
+                                                vorlan_byte_t *buffer, vorlan_size_t nbytes,
+                                                vorlan_off_t offset, vorlan_bool_t eof,
+                                                void *user_arg);
+typedef void (*vorlan_gridftp_server_write_cb_t)(vorlan_gfs_operation_t op, vorlan_result_t result,
                                                  vorlan_byte_t *buffer, vorlan_size_t nbytes,
                                                  void *user_arg);
 
 /* Asks for the next piece of an upload; the buffer stays the caller's. An error result means
  * the callback will not be called. */
 vorlan_result_t vorlan_gridftp_server_register_read(vorlan_gfs_operation_t op,
-                                                    vorlan_byte_t *buffer,
-                                                    vorlan_size_t length,
+                                                    vorlan_byte_t *buffer, vorlan_size_t length,
                                                     vorlan_gridftp_server_read_cb_t callback,
                                                     void *user_arg);
 /* Sends `length` bytes of a download that belong at file offset `offset`. `stripe_ndx` is -1. */
 vorlan_result_t vorlan_gridftp_server_register_write(vorlan_gfs_operation_t op,
-                                                     vorlan_byte_t *buffer,
-                                                     vorlan_size_t length, vorlan_off_t offset,
-                                                     int stripe_ndx,
+                                                     vorlan_byte_t *buffer, vorlan_size_t length,
+                                                     vorlan_off_t offset, int stripe_ndx,
                                                      vorlan_gridftp_server_write_cb_t callback,
                                                      void *user_arg);
 
@@ -220,14 +212,15 @@ vorlan_result_t vorlan_gridftp_server_get_recv_modification_time(vorlan_gfs_oper
 /* Seconds between progress markers. */
 void vorlan_gridftp_server_get_update_interval(vorlan_gfs_operation_t op, int *interval);
 
-/* ---- Errors and the server log ------------------------------------------------------------------ */
+/* ---- Errors and the server log ------------------------------------------------------------------
+ */
 
 /* A reply error: the server answers the client with `reply_code`, the error-type word
  * `error_code` (may be null) and the headers `header_format` (may be null) filled with the
  * arguments. The new object owns `cause`. */
 vorlan_object_t *vorlan_gfs_ftp_response_error_construct(const vorlan_module_descriptor_t *module,
-                                                         vorlan_object_t *cause,
-                                                         int reply_code, const char *error_code,
+                                                         vorlan_object_t *cause, int reply_code,
+                                                         const char *error_code,
                                                          const char *header_format, ...)
     VORLAN_PRINTF_FORMAT(5, 6);
 /* The reply error's code and word, searching the cause chain from the outside; 0 and null when

@@ -1,1 +1,0 @@
-// Placeholder so that a component without sources yet still configures.
