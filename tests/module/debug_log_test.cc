@@ -2,7 +2,7 @@
 // content written whole.
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <regex>
 #include <string>
 
 #include "module_test_hooks.h"
@@ -12,25 +12,7 @@ namespace {
 // Replaces each time stamp "<seconds>.<nine digits>::" by "<T>::"; the clock gives
 // microseconds, so the last three digits are zeros.
 std::string mask_stamps(const std::string &text) {
-  auto digits = [&](size_t from) {
-    size_t end = from;
-    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-    return end - from;
-  };
-  std::string masked;
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t seconds = digits(i);
-    const size_t point = i + seconds;
-    if (seconds > 0 && point < text.size() && text[point] == '.' && digits(point + 1) == 9 &&
-        text.compare(point + 7, 5, "000::") == 0) {
-      masked += "<T>::";
-      i = point + 12;
-    } else {
-      masked += text[i++];
-    }
-  }
-  return masked;
+  return std::regex_replace(text, std::regex(R"(\d+\.\d{6}000::)"), "<T>::");
 }
 
 // Each case writes one line; "<id>" in the expected text stands for the writing thread's id.

@@ -412,25 +412,17 @@ TEST(MixedLoadReliability, EveryRequestSucceedsCorrectlyOrReportsAnError) {
   auto violations_with = [&](const char *text) {
     return std::ranges::count_if(violations, [text](auto &v) { return v.find(text) != v.npos; });
   };
-  int total[4] = {};
   std::printf("\n%-10s %6s %6s %9s %6s\n", "request", "tried", "errors", "must fail", "wrong");
-  for (int kind = 0; kind < kKinds; ++kind) {
-    const int row[4] = {tally.tried[kind], tally.failed[kind], tally.required[kind],
-                        tally.wrong[kind]};
-    std::printf("%-10s %6d %6d %9d %6d\n", kKindNames[kind], row[0], row[1], row[2], row[3]);
-    for (int i = 0; i < 4; ++i) total[i] += row[i];
-  }
+  for (int k = 0; k < kKinds; ++k)
+    std::printf("%-10s %6d %6d %9d %6d\n", kKindNames[k], tally.tried[k].load(),
+                tally.failed[k].load(), tally.required[k].load(), tally.wrong[k].load());
   std::printf(
-      "\noperations tried       %d (2 runs of %d sessions, the second %.1f s)\nfaults injected     "
-      "   %d (%d scripted)\n"
-      "errors reported        %d (%d where the store required one)\nwrong results          %d\n"
-      "lost completions       %zd\ndoubled completions    %zd\ntoken renewals         %d\n"
-      "threads before/after   %zu/%zu\nheap growth            %lld bytes\nseed                   "
-      "%llu\n",
-      total[0], kSessions, seconds.count(), tally.faults_injected.load(), tally.faults_added.load(),
-      total[1], total[2], total[3], violations_with("timed out"),
-      violations_with("already finished"), tally.renewals.load(), threads_before, threads_after,
-      static_cast<long long>(heap_after), static_cast<unsigned long long>(seed));
+      "\nsecond run %.1f s; faults injected %d (%d scripted); token renewals %d; lost/doubled "
+      "completions %zd/%zd; threads before/after %zu/%zu; heap growth %lld bytes; seed %llu\n",
+      seconds.count(), tally.faults_injected.load(), tally.faults_added.load(),
+      tally.renewals.load(), violations_with("timed out"), violations_with("already finished"),
+      threads_before, threads_after, static_cast<long long>(heap_after),
+      static_cast<unsigned long long>(seed));
 
   for (const std::string &why : tally.wrong_results) ADD_FAILURE() << why;
   for (const std::string &violation : violations) ADD_FAILURE() << violation;
