@@ -1,7 +1,7 @@
 // Make directory, remove directory, delete, rename and checksum against the fake: the requests
-// each path becomes and the reply, exact keys, retry counts, the checksum's sources and cache, a
-// download pinned to its ETag, and progress on a replaceable clock. The program is the host:
-// it takes the module's command replies itself.
+// each path becomes and the reply (a code without a handler: a failure at once), exact keys, retry
+// counts, the checksum's sources and cache, a download pinned to its ETag, and progress on a
+// replaceable clock. The program is the host: it takes the module's command replies itself.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -14,9 +14,13 @@
 #include "fake_s3_server.h"
 #include "module_test_hooks.h"
 
+// Designated initializers leave the fields they do not name at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 struct Finished {
-  bool done = false;
+  bool done = false, has_text = false;
+  vorlan_gfs_operation_t op = nullptr;
   vorlan_result_t result = VORLAN_SUCCESS;
   std::string text;  // the reply text, or the failure's control-channel reply
   std::vector<std::string> progress;
@@ -28,10 +32,12 @@ Finished finished;
 int update_interval = 0;
 }  // namespace
 
-extern "C" void vorlan_gridftp_server_finished_command(vorlan_gfs_operation_t,
+extern "C" void vorlan_gridftp_server_finished_command(vorlan_gfs_operation_t op,
                                                        vorlan_result_t result, const char *text) {
   std::lock_guard<std::mutex> guard(finished_lock);
   finished.done = true;
+  finished.has_text = text != nullptr;
+  finished.op = op;
   finished.result = result;
   finished.text = text != nullptr ? text : "";
   finished_changed.notify_all();
@@ -69,10 +75,7 @@ std::string data_of(size_t size) {
 
 // An object whose ETag is not its MD5, as a multipart upload leaves it.
 FakeS3Object multipart(const std::string &data, const std::string &parts = "2") {
-  FakeS3Object object;
-  object.data = data;
-  object.etag = "\"" + fake_s3_md5_hex("parts") + "-" + parts + "\"";
-  return object;
+  return {.data = data, .etag = "\"" + fake_s3_md5_hex("parts") + "-" + parts + "\""};
 }
 
 class Commands : public ::testing::Test {
@@ -116,9 +119,8 @@ class Commands : public ::testing::Test {
   // "METHOD bucket/key" of every request since the last call.
   std::vector<std::string> wire() {
     std::vector<std::string> lines;
-    for (const RecordedRequest &r : server_.requests()) {
+    for (const RecordedRequest &r : server_.requests())
       lines.push_back(r.method + " " + r.bucket + "/" + r.key);
-    }
     server_.clear_requests();
     return lines;
   }
@@ -146,10 +148,10 @@ class Commands : public ::testing::Test {
 // Each case starts with b/x (typed, with metadata), the placeholder b/d/ and b/d/x; b/x stays
 // unless a case moves or deletes it. The odd key reaches the service exactly for every command.
 TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
-  FakeS3Object typed;
-  typed.data = "typed";
-  typed.content_type = "text/plain";
-  typed.metadata = {{"mtime", "1700000000"}, {"md5", fake_s3_md5_base64("typed")}};
+  const FakeS3Object typed{
+      .data = "typed",
+      .content_type = "text/plain",
+      .metadata = {{"mtime", "1700000000"}, {"md5", fake_s3_md5_base64("typed")}}};
   const std::string odd = "dir one/a b%41+?#\xc3\xa9", dir = "application/x-vorlan-dir-placeholder";
   const FakeS3Fault bare_404 = FakeS3Fault::error(404, "").on("DELETE");
   const FakeS3Fault no_such_key = FakeS3Fault::error(404, "NoSuchKey").on("DELETE");
@@ -232,6 +234,19 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
   }
 }
 
+TEST_F(Commands, CodesWithoutAHandlerFailAtOnceWithoutText) {
+  for (int code : {7, 0, -1, 99}) {
+    SCOPED_TRACE(code);
+    finished = {};
+    vorlan_gfs_command_info_t info{code, const_cast<char *>("/b/k")};
+    auto *op = reinterpret_cast<vorlan_gfs_operation_t>(&info);
+    vorlan_i_s3_command(op, &info, handle_.get());
+    EXPECT_TRUE(finished.done && finished.op == op && !finished.has_text);
+    EXPECT_EQ(static_cast<uint32_t>(finished.result), 0xFFFFFFFFu);
+  }
+  EXPECT_EQ(server_.request_count(), 0u);
+}
+
 // The checksum's metadata request is sent at most max_retries times, its download and every
 // other request max_retries + 1 times; a non-retryable answer ends at once.
 TEST_F(Commands, RetriesAreBoundedPerRequest) {
@@ -268,11 +283,9 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
   const std::string data = data_of(300000), md5 = fake_s3_md5_hex(data);
   std::string upper = md5;
   for (char &c : upper) c = static_cast<char>(std::toupper(c));
-  FakeS3Object plain, upper_etag, hex_meta = multipart(data), base64_meta = multipart(data),
-                                  claim = plain;
-  plain.data = upper_etag.data = claim.data = data;
-  claim.metadata["md5"] = fake_s3_md5_hex("another");
-  upper_etag.etag = "\"" + upper + "\"";
+  const FakeS3Object plain{.data = data}, upper_etag{.data = data, .etag = "\"" + upper + "\""},
+      claim{.data = data, .metadata = {{"md5", fake_s3_md5_hex("another")}}};
+  FakeS3Object hex_meta = multipart(data), base64_meta = multipart(data);
   hex_meta.metadata["md5"] = md5;
   base64_meta.metadata["md5"] = fake_s3_md5_base64(data);
   const auto size = static_cast<int64_t>(data.size());

@@ -87,18 +87,6 @@ size_t thread_count() {
   return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
-// A token document the module renews when fewer than 300 seconds of its life remain: the
-// first one at once, the later ones within two seconds.
-std::string token_document(bool renewal) {
-  time_t expiry = time(nullptr) + (renewal ? 301 : 299);
-  struct tm calendar {};
-  gmtime_r(&expiry, &calendar);
-  char date[64];
-  strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S.0+00:00", &calendar);
-  return std::string(R"({"access_token": "fake-token", "sub": "s", "token_expiry": ")") + date +
-         "\"}";
-}
-
 enum Kind { kList, kListDir, kGet, kPut, kRename, kCksm, kMkdir, kRmdir, kDele, kKinds };
 const char *const kKindNames[] = {"list", "list dir", "get",   "put", "rename",
                                   "cksm", "mkdir",    "rmdir", "dele"};
@@ -349,7 +337,9 @@ void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, 
   documents.provider = [&tally](const std::string &key) -> std::optional<std::string> {
     if (key != "creds" && key != "renew-creds") return std::nullopt;
     if (key == "renew-creds") ++tally.renewals;
-    return token_document(key == "renew-creds");
+    // Renewed when fewer than 300 seconds of its life remain: the first token at once, the later
+    // ones within two seconds.
+    return vorlan::test::token_document("fake-token", time(nullptr) + (key == "creds" ? 299 : 301));
   };
   std::barrier all_done(kSessions, [&between]() noexcept { between(); });
   std::vector<std::thread> threads;
