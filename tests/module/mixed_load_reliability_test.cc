@@ -328,11 +328,10 @@ uint64_t run_seed() {
   return std::random_device()();
 }
 
-// One session per thread, all at once, each on its own prefix: `first` on every session, then
-// `between` once, then `second` on every session; the sessions end before this returns.
-template <class First, class Between, class Second>
-void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, First first,
-                 Between between, Second second) {
+// One session per thread, all at once, each on its own prefix: the requests under faults on
+// every session, then with the faults cleared the clean-up on every session; the sessions end
+// before this returns.
+void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed) {
   vorlan::host::SessionDocuments documents;
   documents.provider = [&tally](const std::string &key) -> std::optional<std::string> {
     if (key != "creds" && key != "renew-creds") return std::nullopt;
@@ -341,7 +340,7 @@ void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, 
     // ones within two seconds.
     return vorlan::test::token_document("fake-token", time(nullptr) + (key == "creds" ? 299 : 301));
   };
-  std::barrier all_done(kSessions, [&between]() noexcept { between(); });
+  std::barrier all_done(kSessions, [&server]() noexcept { server.clear_faults(); });
   std::vector<std::thread> threads;
   for (int i = 0; i < kSessions; ++i) {
     threads.emplace_back([&, i] {
@@ -353,9 +352,9 @@ void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, 
       }
       std::mt19937_64 rng(seed ^ (0x9e3779b97f4a7c15ULL * (i + 1)));
       SessionRun run{host, *session, server, tally, "s" + std::to_string(i) + "/", rng};
-      first(run);
+      run.run(kOpsPerSession);
       all_done.arrive_and_wait();
-      second(run);
+      run.clean_up();
     });
   }
   for (std::thread &thread : threads) thread.join();
@@ -377,14 +376,11 @@ TEST(MixedLoadReliability, EveryRequestSucceedsCorrectlyOrReportsAnError) {
   // Two runs with other choices: what the module keeps for reuse (pooled connections, cached
   // checksums) is there after the first, so the heap is measured across the second.
   Tally tally;
-  auto run = [](SessionRun &session_run) { session_run.run(kOpsPerSession); };
-  auto clear_faults = [&server] { server.clear_faults(); };
-  auto clean_up = [](SessionRun &session_run) { session_run.clean_up(); };
-  on_sessions(host, server, tally, ~seed, run, clear_faults, clean_up);
+  on_sessions(host, server, tally, ~seed);
   server.clear_requests();
   const size_t threads_before = thread_count(), heap_before = heap_in_use();
   const auto started = std::chrono::steady_clock::now();
-  on_sessions(host, server, tally, seed, run, clear_faults, clean_up);
+  on_sessions(host, server, tally, seed);
   const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
   server.clear_requests();
 

@@ -256,9 +256,8 @@ TEST(RequestConcurrency, EachSessionSignsForTheRegionItStartedWith) {
 TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   FakeS3Server server;
   const std::vector<std::string> regions = {"eu-west-1", "ap-south-1", "us-west-2", "sa-east-1"};
-  for (size_t b = 0; b < regions.size(); ++b) {
+  for (size_t b = 0; b < regions.size(); ++b)
     server.create_bucket("r" + std::to_string(b), regions[b]);
-  }
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   vorlan_i_s3_region_cache_clear();
   const std::string lookup_host = server.host();
