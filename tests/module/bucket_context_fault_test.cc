@@ -1,9 +1,6 @@
 // Building a request's bucket context: the allow list, the token copy, and for AWS endpoints
 // the region table and the HeadBucket lookup of the bucket's region, its retries and its
 // cache, against the fake.
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>

@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "temp_dir.h"
 #include "vorlan_i_s3.h"

@@ -1,7 +1,5 @@
 // The pieces every request is built from: path splitting and refusal, the attempt loop and its
 // back-off, and the reply each S3 status becomes.
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
