@@ -65,6 +65,9 @@ void *realloc(void *block, size_t size) {
 }
 #endif
 
+// Designated initializers leave the fields they do not name at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -154,12 +157,6 @@ struct SessionRun {
     std::vector<Store> partial;
   };
 
-  vorlan::host::TransferInfo transfer_info(const std::string &name, size_t size) const {
-    vorlan::host::TransferInfo info;
-    info.pathname = path(name);
-    info.alloc_size = static_cast<int64_t>(size);
-    return info;
-  }
   std::string path(const std::string &name) const {
     std::string full = "/b/" + prefix + name;
     if (full.ends_with('/')) full.pop_back();
@@ -210,13 +207,15 @@ struct SessionRun {
       }
       case kGet: {
         vorlan::host::MemorySink sink;
-        reply = host.send(session, transfer_info(a, 0), {}, sink).reply;
+        reply = host.send(session, {.pathname = path(a)}, {}, sink).reply;
         if (!missing && sink.contents() != found->second) problem = "downloaded other bytes";
         break;
       }
       case kPut: {
         vorlan::host::MemorySource source(data);
-        reply = host.recv(session, transfer_info(a, data.size()), {}, source).reply;
+        reply =
+            host.recv(session, {.pathname = path(a), .alloc_size = std::ssize(data)}, {}, source)
+                .reply;
         (*expect.success)[a] = data;
         break;
       }
