@@ -257,18 +257,32 @@ TEST(TokenPerAttempt, EachAttemptCarriesTheSessionsCurrentToken) {
   }
 }
 
-// The AWS region table as session start and the bucket context see it: the endpoint kinds map
-// back to their region (ChoosesTheBucketRegionsEndpointOfTheSessionsKind), and nothing else
-// maps anywhere: the comparison is exact, and eu-west-1 has no FIPS endpoint.
-TEST(RegionTable, OnlyPublishedEndpointsMapToARegion) {
+// The AWS region table as session start and the bucket context see it: every published S3
+// endpoint name maps back to its own region, and nothing else maps anywhere. The regions are
+// written out apart from the module's table, from AWS's published endpoint names; only the first
+// seven, in the US and Canada, have FIPS endpoints.
+TEST(RegionTable, EveryEndpointMapsBackToItsOwnRegionAndNothingElseMaps) {
+  const char *const regions[] = {
+      "us-east-2",      "us-east-1",      "us-west-1",      "us-west-2",      "ca-central-1",
+      "us-gov-east-1",  "us-gov-west-1",  "af-south-1",     "ap-east-1",      "ap-south-2",
+      "ap-southeast-3", "ap-southeast-4", "ap-south-1",     "ap-northeast-3", "ap-northeast-2",
+      "ap-southeast-1", "ap-southeast-2", "ap-northeast-1", "eu-central-1",   "eu-west-1",
+      "eu-west-2",      "eu-south-1",     "eu-west-3",      "eu-north-1",     "eu-south-2",
+      "eu-central-2",   "sa-east-1",      "me-south-1",     "me-central-1",   "il-central-1",
+      "cn-north-1",     "cn-northwest-1"};
+  for (size_t i = 0; i < std::size(regions); ++i) {
+    const std::string region = regions[i];
+    const std::string domain = region.starts_with("cn-") ? ".amazonaws.com.cn" : ".amazonaws.com";
+    for (const std::string kind : {"s3.", "s3.dualstack.", "s3-fips.", "s3-fips.dualstack."}) {
+      if (kind.starts_with("s3-fips") && i >= 7) continue;
+      const std::string endpoint = kind + region + domain;
+      EXPECT_STREQ(vorlan_i_host_to_region(endpoint.c_str()), region.c_str()) << endpoint;
+    }
+  }
   EXPECT_STREQ(vorlan_i_host_to_region("s3.amazonaws.com"), "us-east-1");
-  EXPECT_STREQ(vorlan_i_host_to_region("s3-fips.dualstack.ca-central-1.amazonaws.com"),
-               "ca-central-1");
-  EXPECT_STREQ(vorlan_i_host_to_region("s3.dualstack.cn-northwest-1.amazonaws.com.cn"),
-               "cn-northwest-1");
-  for (const char *host :
-       {"storage.googleapis.com", "S3.EU-WEST-1.AMAZONAWS.COM", "s3-fips.eu-west-1.amazonaws.com",
-        "s3.eu-west-1.amazonaws.com.cn", static_cast<const char *>(nullptr)}) {
+  // The comparison is exact, and eu-west-1 has no FIPS endpoint.
+  for (const char *host : {"storage.googleapis.com", "S3.EU-WEST-1.AMAZONAWS.COM",
+                           "s3-fips.eu-west-1.amazonaws.com", static_cast<const char *>(nullptr)}) {
     EXPECT_EQ(vorlan_i_host_to_region(host), nullptr) << vorlan_i_s3_str(host);
   }
 }
