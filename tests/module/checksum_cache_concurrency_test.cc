@@ -53,9 +53,7 @@ TEST(ChecksumCacheConcurrencyTest, ParallelFindAndAddStayConsistent) {
       }
     });
   }
-  for (std::thread &thread : threads) {
-    thread.join();
-  }
+  for (std::thread &thread : threads) thread.join();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(stable_misses.load(), 0);
   vorlan_i_s3_checksum_cache_destroy();

@@ -11,26 +11,14 @@ namespace {
 
 // Replaces each time stamp "<seconds>.<nine digits>::" by "<T>::"; the clock gives
 // microseconds, so the last three digits are zeros.
-std::string mask_stamps(const std::string &text) {
-  auto digits = [&](size_t from) {
-    size_t end = from;
-    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-    return end - from;
-  };
-  std::string masked;
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t seconds = digits(i);
-    const size_t point = i + seconds;
-    if (seconds > 0 && point < text.size() && text[point] == '.' && digits(point + 1) == 9 &&
-        text.compare(point + 7, 5, "000::") == 0) {
-      masked += "<T>::";
-      i = point + 12;
-    } else {
-      masked += text[i++];
-    }
+std::string mask_stamps(std::string text) {
+  for (size_t end;
+       (end = text.find("000::")) != std::string::npos && end >= 7 && text[end - 7] == '.';) {
+    size_t start = end - 7;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(text[start - 1]))) --start;
+    text.replace(start, end + 5 - start, "<T>::");
   }
-  return masked;
+  return text;
 }
 
 // Each case writes one line; "<id>" in the expected text stands for the writing thread's id.

@@ -65,6 +65,9 @@ void *realloc(void *block, size_t size) {
 }
 #endif
 
+// Designated initializers leave the fields they do not name at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -85,18 +88,6 @@ constexpr int64_t kHeapSlack = int64_t{64} * 1024;
 size_t thread_count() {
   auto tasks = std::filesystem::directory_iterator("/proc/self/task");
   return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
-}
-
-// A token document the module renews when fewer than 300 seconds of its life remain: the
-// first one at once, the later ones within two seconds.
-std::string token_document(bool renewal) {
-  time_t expiry = time(nullptr) + (renewal ? 301 : 299);
-  struct tm calendar {};
-  gmtime_r(&expiry, &calendar);
-  char date[64];
-  strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S.0+00:00", &calendar);
-  return std::string(R"({"access_token": "fake-token", "sub": "s", "token_expiry": ")") + date +
-         "\"}";
 }
 
 enum Kind { kList, kListDir, kGet, kPut, kRename, kCksm, kMkdir, kRmdir, kDele, kKinds };
@@ -166,12 +157,6 @@ struct SessionRun {
     std::vector<Store> partial;
   };
 
-  vorlan::host::TransferInfo transfer_info(const std::string &name, size_t size) const {
-    vorlan::host::TransferInfo info;
-    info.pathname = path(name);
-    info.alloc_size = static_cast<int64_t>(size);
-    return info;
-  }
   std::string path(const std::string &name) const {
     std::string full = "/b/" + prefix + name;
     if (full.ends_with('/')) full.pop_back();
@@ -222,13 +207,15 @@ struct SessionRun {
       }
       case kGet: {
         vorlan::host::MemorySink sink;
-        reply = host.send(session, transfer_info(a, 0), {}, sink).reply;
+        reply = host.send(session, {.pathname = path(a)}, {}, sink).reply;
         if (!missing && sink.contents() != found->second) problem = "downloaded other bytes";
         break;
       }
       case kPut: {
         vorlan::host::MemorySource source(data);
-        reply = host.recv(session, transfer_info(a, data.size()), {}, source).reply;
+        reply =
+            host.recv(session, {.pathname = path(a), .alloc_size = std::ssize(data)}, {}, source)
+                .reply;
         (*expect.success)[a] = data;
         break;
       }
@@ -340,18 +327,19 @@ uint64_t run_seed() {
   return std::random_device()();
 }
 
-// One session per thread, all at once, each on its own prefix: `first` on every session, then
-// `between` once, then `second` on every session; the sessions end before this returns.
-template <class First, class Between, class Second>
-void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, First first,
-                 Between between, Second second) {
+// One session per thread, all at once, each on its own prefix: the requests under faults on
+// every session, then with the faults cleared the clean-up on every session; the sessions end
+// before this returns.
+void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed) {
   vorlan::host::SessionDocuments documents;
   documents.provider = [&tally](const std::string &key) -> std::optional<std::string> {
     if (key != "creds" && key != "renew-creds") return std::nullopt;
     if (key == "renew-creds") ++tally.renewals;
-    return token_document(key == "renew-creds");
+    // Renewed when fewer than 300 seconds of its life remain: the first token at once, the later
+    // ones within two seconds.
+    return vorlan::test::token_document("fake-token", time(nullptr) + (key == "creds" ? 299 : 301));
   };
-  std::barrier all_done(kSessions, [&between]() noexcept { between(); });
+  std::barrier all_done(kSessions, [&server]() noexcept { server.clear_faults(); });
   std::vector<std::thread> threads;
   for (int i = 0; i < kSessions; ++i) {
     threads.emplace_back([&, i] {
@@ -363,9 +351,9 @@ void on_sessions(Host &host, FakeS3Server &server, Tally &tally, uint64_t seed, 
       }
       std::mt19937_64 rng(seed ^ (0x9e3779b97f4a7c15ULL * (i + 1)));
       SessionRun run{host, *session, server, tally, "s" + std::to_string(i) + "/", rng};
-      first(run);
+      run.run(kOpsPerSession);
       all_done.arrive_and_wait();
-      second(run);
+      run.clean_up();
     });
   }
   for (std::thread &thread : threads) thread.join();
@@ -387,14 +375,11 @@ TEST(MixedLoadReliability, EveryRequestSucceedsCorrectlyOrReportsAnError) {
   // Two runs with other choices: what the module keeps for reuse (pooled connections, cached
   // checksums) is there after the first, so the heap is measured across the second.
   Tally tally;
-  auto run = [](SessionRun &session_run) { session_run.run(kOpsPerSession); };
-  auto clear_faults = [&server] { server.clear_faults(); };
-  auto clean_up = [](SessionRun &session_run) { session_run.clean_up(); };
-  on_sessions(host, server, tally, ~seed, run, clear_faults, clean_up);
+  on_sessions(host, server, tally, ~seed);
   server.clear_requests();
   const size_t threads_before = thread_count(), heap_before = heap_in_use();
   const auto started = std::chrono::steady_clock::now();
-  on_sessions(host, server, tally, seed, run, clear_faults, clean_up);
+  on_sessions(host, server, tally, seed);
   const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
   server.clear_requests();
 
@@ -412,25 +397,17 @@ TEST(MixedLoadReliability, EveryRequestSucceedsCorrectlyOrReportsAnError) {
   auto violations_with = [&](const char *text) {
     return std::ranges::count_if(violations, [text](auto &v) { return v.find(text) != v.npos; });
   };
-  int total[4] = {};
   std::printf("\n%-10s %6s %6s %9s %6s\n", "request", "tried", "errors", "must fail", "wrong");
-  for (int kind = 0; kind < kKinds; ++kind) {
-    const int row[4] = {tally.tried[kind], tally.failed[kind], tally.required[kind],
-                        tally.wrong[kind]};
-    std::printf("%-10s %6d %6d %9d %6d\n", kKindNames[kind], row[0], row[1], row[2], row[3]);
-    for (int i = 0; i < 4; ++i) total[i] += row[i];
-  }
+  for (int k = 0; k < kKinds; ++k)
+    std::printf("%-10s %6d %6d %9d %6d\n", kKindNames[k], tally.tried[k].load(),
+                tally.failed[k].load(), tally.required[k].load(), tally.wrong[k].load());
   std::printf(
-      "\noperations tried       %d (2 runs of %d sessions, the second %.1f s)\nfaults injected     "
-      "   %d (%d scripted)\n"
-      "errors reported        %d (%d where the store required one)\nwrong results          %d\n"
-      "lost completions       %zd\ndoubled completions    %zd\ntoken renewals         %d\n"
-      "threads before/after   %zu/%zu\nheap growth            %lld bytes\nseed                   "
-      "%llu\n",
-      total[0], kSessions, seconds.count(), tally.faults_injected.load(), tally.faults_added.load(),
-      total[1], total[2], total[3], violations_with("timed out"),
-      violations_with("already finished"), tally.renewals.load(), threads_before, threads_after,
-      static_cast<long long>(heap_after), static_cast<unsigned long long>(seed));
+      "\nsecond run %.1f s; faults injected %d (%d scripted); token renewals %d; lost/doubled "
+      "completions %zd/%zd; threads before/after %zu/%zu; heap growth %lld bytes; seed %llu\n",
+      seconds.count(), tally.faults_injected.load(), tally.faults_added.load(),
+      tally.renewals.load(), violations_with("timed out"), violations_with("already finished"),
+      threads_before, threads_after, static_cast<long long>(heap_after),
+      static_cast<unsigned long long>(seed));
 
   for (const std::string &why : tally.wrong_results) ADD_FAILURE() << why;
   for (const std::string &violation : violations) ADD_FAILURE() << violation;

@@ -116,7 +116,20 @@ vorlan_result_t probe_entry(vorlan_i_s3_handle_t *handle, const char *path, Done
   return result;
 }
 
-TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
+// Each test starts with the S3 library initialised and leaves the module's settings as they were.
+class RequestConcurrency : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK); }
+  void TearDown() override {
+    vorlan_i_s3_region_lookup_host = nullptr;
+    vorlan_i_s3_region_cache_clear();
+    vorlan_i_s3_gcloud_bucket_location = nullptr;
+    vorlan_i_s3_config_reset();
+    S3_deinitialize();
+  }
+};
+
+TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   FakeS3Server::Options options;
   options.auth = FakeS3Server::Auth::kBearer;
   options.bearer_token = "fake-token";
@@ -124,7 +137,6 @@ TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   server.create_bucket("b");
   server.put_object("b", "obj", "data");
 
-  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   auto saved_clock = vorlan_i_gcloud_clock;
   vorlan_i_gcloud_clock = moving_clock;
 
@@ -161,18 +173,15 @@ TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_EQ(renewals_through_another_op.load(), 0);
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
 
-  handle.reset();
   vorlan_i_gcloud_clock = saved_clock;
-  S3_deinitialize();
 }
 
 // Deactivation waits for a worker held up by the server, so no worker runs once the module is
 // gone; a worker held up beyond the wait is reported at ERROR.
-TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
+TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   FakeS3Server server;
   server.create_bucket("b");
   server.put_object("b", "obj", "data");
-  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   vorlan::test::HandlePtr handle = make_handle(server.host());
   const int64_t saved_wait = vorlan_i_s3_unload_wait_ms;
   struct Case {
@@ -202,15 +211,13 @@ TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
     EXPECT_EQ(done.failed, 0);
   }
   vorlan_i_s3_unload_wait_ms = saved_wait;
-  handle.reset();
-  S3_deinitialize();
 }
 
 void ignore_complete(S3Status, const S3ErrorDetails *, void *) {}
 
 // Sessions started under different locations, and one under none, interleave their requests:
 // each signs for the region it started with, the configured default standing in for none.
-TEST(RequestConcurrency, EachSessionSignsForTheRegionItStartedWith) {
+TEST_F(RequestConcurrency, EachSessionSignsForTheRegionItStartedWith) {
   FakeS3Server server;
   vorlan_i_s3_default_hostname = strdup(server.host().c_str());
   vorlan_i_s3_default_region = strdup("europe-west4");
@@ -247,20 +254,13 @@ TEST(RequestConcurrency, EachSessionSignsForTheRegionItStartedWith) {
         << "request " << i << ": " << requests[i].header("authorization");
   }
   EXPECT_STREQ(vorlan_i_s3_default_region, "europe-west4");
-
-  sessions.clear();
-  vorlan_i_s3_gcloud_bucket_location = nullptr;
-  vorlan_i_s3_config_reset();
 }
 
-TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
+TEST_F(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   FakeS3Server server;
   const std::vector<std::string> regions = {"eu-west-1", "ap-south-1", "us-west-2", "sa-east-1"};
-  for (size_t b = 0; b < regions.size(); ++b) {
+  for (size_t b = 0; b < regions.size(); ++b)
     server.create_bucket("r" + std::to_string(b), regions[b]);
-  }
-  ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
-  vorlan_i_s3_region_cache_clear();
   const std::string lookup_host = server.host();
   vorlan_i_s3_region_lookup_host = lookup_host.c_str();
   vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
@@ -300,13 +300,6 @@ TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   }
   for (std::thread &thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
-
-  aws.reset();
-  vorlan_i_s3_region_lookup_host = nullptr;
-  vorlan_i_s3_region_cache_clear();
-  vorlan_i_s3_gcloud_bucket_location = nullptr;
-  vorlan_i_s3_config_reset();
-  S3_deinitialize();
 }
 
 }  // namespace

@@ -153,9 +153,7 @@ TEST_F(MimeTypesTest, LookupsByLastExtension) {
   const std::string ext31(31, 'f');
   // Extensions beyond a fixed 256-byte read: the whole line belongs to one type.
   std::string long_list;
-  for (int i = 0; i < 40; i++) {
-    long_list += " l" + std::to_string(i);
-  }
+  for (int i = 0; i < 40; i++) long_list += " l" + std::to_string(i);
   const std::string file =
       "# comment line\n"
       "text/plain txt text\n"
@@ -194,9 +192,7 @@ TEST_F(MimeTypesTest, LookupsByLastExtension) {
       {"x.png", "application/x-many"},
       {".txt", "text/plain"},
   };
-  for (const Case &c : cases) {
-    EXPECT_EQ(type_of(c.key.c_str()), c.type) << c.key;
-  }
+  for (const Case &c : cases) EXPECT_EQ(type_of(c.key.c_str()), c.type) << c.key;
 }
 
 // Without a file every lookup misses; an unreadable file fails and leaves no table.

@@ -3,7 +3,6 @@
 // partial batches, and the root listing failing or refused.
 #include <dlfcn.h>
 
-#include <cstdarg>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,13 +66,11 @@ std::string page(const std::vector<std::string> &keys, const std::vector<std::st
   std::string xml = "<ListBucketResult><IsTruncated>" + std::string(truncated ? "true" : "false") +
                     "</IsTruncated>";
   if (!next_marker.empty()) xml += "<NextMarker>" + next_marker + "</NextMarker>";
-  for (const std::string &key : keys) {
+  for (const std::string &key : keys)
     xml += "<Contents><Key>" + key + "</Key><LastModified>2024-01-02T03:04:05.000Z</LastModified>" +
            "<ETag>\"e\"</ETag><Size>7</Size></Contents>";
-  }
-  for (const std::string &prefix : prefixes) {
+  for (const std::string &prefix : prefixes)
     xml += "<CommonPrefixes><Prefix>" + prefix + "</Prefix></CommonPrefixes>";
-  }
   return xml + "</ListBucketResult>";
 }
 
@@ -156,29 +153,24 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     HandlePtr handle = session();
-    for (const char *missing : {"f/", "d"}) {
+    for (const char *missing : {"f/", "d"})
       server_.add_fault(FakeS3Fault::error(404, "").on("HEAD", "b", missing).times(-1));
-    }
     server_.add_fault(FakeS3Fault::raw(200, "").on("HEAD").times(-1));
-    for (const std::string &body : c.pages) {
+    for (const std::string &body : c.pages)
       server_.add_fault(body == "404" ? FakeS3Fault::error(404, "").on("GET")
                                       : FakeS3Fault::raw(200, body).on("GET"));
-    }
     server_.add_fault(FakeS3Fault::error(503, "ServiceUnavailable").on("GET").times(-1));
     flaky.list_at = c.list_at;
     flaky.head_at = c.head_at;
     StatRun run;
     run_stat(handle.get(), c.path, c.file_only, &run);
-    if (c.names != nullptr) {
-      EXPECT_EQ(run.names(), c.names);
-    }
+    EXPECT_EQ(c.names ? run.names() : "", vorlan_i_s3_str(c.names));
     EXPECT_EQ(run.reports, c.reports);
     EXPECT_EQ(run.result == VORLAN_SUCCESS, c.error == nullptr) << run.text;
     EXPECT_NE(run.text.find(c.error != nullptr ? c.error : ""), std::string::npos) << run.text;
     std::vector<std::string> queries;
-    for (const RecordedRequest &request : server_.requests()) {
+    for (const RecordedRequest &request : server_.requests())
       if (request.method == "GET") queries.push_back(request.query);
-    }
     if (c.second_query != nullptr) {
       ASSERT_GE(queries.size(), 2u);
       EXPECT_NE(queries[1].find(c.second_query), std::string::npos) << queries[1];
@@ -234,14 +226,12 @@ TEST_F(StatFaults, RootListingFailsOnlyForWhatIsNotADenial) {
     EXPECT_NE(run.text.find(c.text), std::string::npos) << run.text;
     EXPECT_EQ(server_.request_count(), c.requests);
     const bool denied = std::string(c.label) == "denied";
-    EXPECT_EQ(host_log, denied ? std::vector<std::string>{"2 Directory listing had an error. The "
-                                                          "user credetials likely could not list "
-                                                          "S3 buckets 68\n"}
-                               : std::vector<std::string>{});
+    const std::string warning =
+        "2 Directory listing had an error. The user credetials likely could not list S3 buckets "
+        "68\n";
+    EXPECT_EQ(host_log, denied ? std::vector{warning} : std::vector<std::string>{});
     EXPECT_EQ(log.take().find("Directory listing had an error") != std::string::npos, denied);
-    if (c.code == 0 && c.answer && !denied) {
-      EXPECT_EQ(run.entries[1].ctime, 1577934245);
-    }
+    EXPECT_EQ(c.code == 0 && c.answer && !denied ? run.entries[1].ctime : 1577934245, 1577934245);
   }
 }
 

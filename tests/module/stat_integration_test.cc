@@ -25,9 +25,8 @@ class StatS3rver : public ::testing::Test {
     ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr), S3StatusOK);
     server_ = new S3rverFixture();
     ASSERT_TRUE(server_->ok()) << server_->error();
-    for (const char *bucket : {"names", "grow"}) {
+    for (const char *bucket : {"names", "grow"})
       ASSERT_EQ(s3_create_bucket(target(bucket)).status, S3StatusOK);
-    }
     // s3rver shows a prefix only where a key lies directly below it: hence nest/top.
     // The interop suite lists and stats the other awkward names.
     for (const char *key : {"ph/", "objs/a", "objs/b", "both/", "both/a", "both/sub/x", "nest/top",

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,6 +17,15 @@
 #include "temp_dir.h"
 
 namespace vorlan::test {
+
+// The host's access-token document for `token`, which expires at `expiry`.
+inline std::string token_document(const std::string &token, time_t expiry) {
+  char when[64];
+  struct tm utc {};
+  gmtime_r(&expiry, &utc);
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S.0+00:00", &utc);
+  return R"({"access_token": ")" + token + R"(", "sub": "s", "token_expiry": ")" + when + "\"}";
+}
 
 class ModuleSession {
  public:
