@@ -79,7 +79,7 @@ class Commands : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
-    vorlan_i_s3_sleep_us = no_sleep;
+    env_->sleep_us = no_sleep;
     ASSERT_EQ(vorlan_i_s3_config_parse_buckets(nullptr, R"({"buckets": ["b", "b2", "nb", "nb2"]})",
                                                "buckets", &handle_->allowed_buckets),
               VORLAN_SUCCESS);
@@ -87,8 +87,6 @@ class Commands : public ::testing::Test {
     server_.create_bucket("b2");
   }
   void TearDown() override {
-    vorlan_i_s3_sleep_us = vorlan_libc_usleep;
-    vorlan_i_s3_checksum_clock = saved_clock_;
     vorlan_i_s3_max_retries = 1;
     S3_deinitialize();
   }
@@ -138,9 +136,9 @@ class Commands : public ::testing::Test {
     return entry.substr(0, end + 1) + (object ? object->content_type + meta : "-");
   }
 
+  vorlan::test::ScopedEnv env_;
   FakeS3Server server_;
   HandlePtr handle_ = make_handle(server_.host());
-  int64_t (*saved_clock_)() = vorlan_i_s3_checksum_clock;
 };
 
 // Each case starts with b/x (typed, with metadata), the placeholder b/d/ and b/d/x; b/x stays
@@ -343,7 +341,7 @@ TEST_F(Commands, ChecksumDownloadsArePinnedToTheirETag) {
 TEST_F(Commands, ChecksumProgressFollowsTheUpdateInterval) {
   const std::string data = data_of(1 << 20);
   server_.put_object("b", "x", multipart(data));
-  vorlan_i_s3_checksum_clock = ticking_clock;
+  env_->checksum_clock = ticking_clock;
   for (int interval : {0, 1, 3}) {
     SCOPED_TRACE(interval);
     update_interval = interval;

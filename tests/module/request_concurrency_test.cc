@@ -125,8 +125,8 @@ TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   server.put_object("b", "obj", "data");
 
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
-  auto saved_clock = vorlan_i_gcloud_clock;
-  vorlan_i_gcloud_clock = moving_clock;
+  vorlan::test::ScopedEnv env;
+  env->gcloud_clock = moving_clock;
 
   vorlan::test::HandlePtr handle = make_handle(server.host());
   handle->refresh_credentials = vorlan_i_gcloud_token_refresh;
@@ -162,7 +162,6 @@ TEST(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
 
   handle.reset();
-  vorlan_i_gcloud_clock = saved_clock;
   S3_deinitialize();
 }
 
@@ -174,7 +173,7 @@ TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   server.put_object("b", "obj", "data");
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   vorlan::test::HandlePtr handle = make_handle(server.host());
-  const int64_t saved_wait = vorlan_i_s3_unload_wait_ms;
+  vorlan::test::ScopedEnv env;
   struct Case {
     int64_t wait_ms;
     int delay_ms;
@@ -186,7 +185,7 @@ TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.wait_ms);
-    vorlan_i_s3_unload_wait_ms = c.wait_ms;
+    env->unload_wait_ms = c.wait_ms;
     server.add_fault(FakeS3Fault::delay_by(std::chrono::milliseconds(c.delay_ms)).on("HEAD"));
     ASSERT_EQ(vorlan_module_activate(&vorlan_i_s3_base_module), VORLAN_SUCCESS);
     vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_ERROR);
@@ -201,7 +200,6 @@ TEST(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
     EXPECT_EQ(vorlan_i_s3_workers_wait(10000), 0);
     EXPECT_EQ(done.failed, 0);
   }
-  vorlan_i_s3_unload_wait_ms = saved_wait;
   handle.reset();
   S3_deinitialize();
 }
@@ -262,7 +260,8 @@ TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
   vorlan_i_s3_region_cache_clear();
   const std::string lookup_host = server.host();
-  vorlan_i_s3_region_lookup_host = lookup_host.c_str();
+  vorlan::test::ScopedEnv env;
+  env->region_lookup_host = lookup_host.c_str();
   vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
   char eu[] = "EU";
   vorlan_i_s3_gcloud_bucket_location = eu;
@@ -302,7 +301,6 @@ TEST(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   EXPECT_EQ(wrong.load(), 0);
 
   aws.reset();
-  vorlan_i_s3_region_lookup_host = nullptr;
   vorlan_i_s3_region_cache_clear();
   vorlan_i_s3_gcloud_bucket_location = nullptr;
   vorlan_i_s3_config_reset();
