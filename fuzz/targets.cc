@@ -49,8 +49,8 @@ void fuzz_one(const std::string &text) {
 #if defined(VORLAN_FUZZ_CONFIG_FILE)
   char *project = nullptr;
   int32_t count = 0;
-  const vorlan_i_s3_config_key_t extra[] = {vorlan_i_s3_config_key("project", &project),
-                                             vorlan_i_s3_config_key("count", &count, 0), {}};
+  const vorlan_i_s3_config_key_t extra[] = {
+      vorlan_i_s3_config_key("project", &project), vorlan_i_s3_config_key("count", &count, 0), {}};
   // Activation stores the default endpoint just before it reads the file.
   vorlan_i_s3_default_hostname = strdup(VORLAN_S3_DEFAULT_HOSTNAME);
   const bool ok = !failed(vorlan_i_s3_config_parse(InputFile(text).path().c_str(), extra));

@@ -281,7 +281,8 @@ vorlan_result_t vorlan_l_s3_config_read(const char *path, FILE *file,
   return result;
 }
 
-vorlan_result_t vorlan_l_s3_config_parse(const char *path, const vorlan_i_s3_config_key_t *extra_keys) {
+vorlan_result_t vorlan_l_s3_config_parse(const char *path,
+                                         const vorlan_i_s3_config_key_t *extra_keys) {
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_i_s3_config_parse", "enter\n");
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_i_s3_config_parse", "parsing config file %s\n",
                    vorlan_i_s3_str(path));
@@ -316,7 +317,8 @@ vorlan_result_t vorlan_l_s3_config_parse(const char *path, const vorlan_i_s3_con
 
 }  // namespace
 
-vorlan_result_t vorlan_i_s3_config_parse(const char *path, const vorlan_i_s3_config_key_t *extra_keys) {
+vorlan_result_t vorlan_i_s3_config_parse(const char *path,
+                                         const vorlan_i_s3_config_key_t *extra_keys) {
   try {
     return vorlan_l_s3_config_parse(path, extra_keys);
   } catch (const std::bad_alloc &) {
@@ -329,7 +331,8 @@ vorlan_result_t vorlan_i_s3_config_parse(const char *path, const vorlan_i_s3_con
 }
 
 void vorlan_i_s3_config_reset() {
-  for (const vorlan_i_s3_config_key_t *key = vorlan_l_s3_builtin_keys; key->name != nullptr; key++) {
+  for (const vorlan_i_s3_config_key_t *key = vorlan_l_s3_builtin_keys; key->name != nullptr;
+       key++) {
     key->type->reset(key->value, key->initial);
   }
 }

@@ -15,10 +15,11 @@
 
 // A "%s" argument that is never null.
 inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }
+
 // Errors: built by module_base.cc (system, out-of-memory and S3 status errors) and
 // transfer_state.cc (a transfer's plain module errors).
-// The system error "System error in <what>" for `error_number`,
-// and its out-of-memory form "System error in malloc" (ENOMEM). Both return the error's code.
+// The system error "System error in <what>" for `error_number`, and its out-of-memory form
+// "System error in malloc" (ENOMEM). Both return the error's code.
 vorlan_result_t vorlan_i_s3_system_error(int error_number, const char *what);
 vorlan_result_t vorlan_i_s3_malloc_error();
 // The error a failed S3 request gives the client, for `path`.

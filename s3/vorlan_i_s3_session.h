@@ -1,8 +1,7 @@
-// A client session: its handle, the key pair it signs with, its bucket allow-list and the
-// bucket context a request is built on, and the checks every path passes. Session start makes
-// the handle; the host owns it until it passes it to vorlan_i_s3_destroy. Every field is fixed
-// after session start except the token fields and current_op, which only change with the
-// handle's `lock` held; a bucket context owns its own copy of the token.
+// A client session: its handle (who owns it and what its `lock` guards: see
+// vorlan_i_s3_handle_t), the key pair it signs with, the host's per-session documents, the
+// bucket allow-list and the checks every path passes, and the bucket context a request is
+// built on, which its request owns. The region cache has a lock of its own.
 #ifndef VORLAN_I_S3_SESSION_H
 #define VORLAN_I_S3_SESSION_H
 

@@ -83,9 +83,7 @@ class StatFaults : public ::testing::Test {
     ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
     env_->sleep_us = no_sleep;
   }
-  void TearDown() override {
-    S3_deinitialize();
-  }
+  void TearDown() override { S3_deinitialize(); }
   // A Google Cloud session, by default of the project p-1 with a token. Each case starts afresh.
   HandlePtr session(bool project = true, bool token = true) {
     server_.clear_faults();
