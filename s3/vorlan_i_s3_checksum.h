@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+// An incremental MD5 of byte_count bytes; finalize leaves its 32 hexadecimal digits in md5sum.
 typedef struct md5_state {
   MD5_CTX md5_context;
   char md5sum[33];
