@@ -102,6 +102,9 @@ class Commands : public ::testing::Test {
     std::unique_lock<std::mutex> guard(finished_lock);
     EXPECT_TRUE(
         finished_changed.wait_for(guard, std::chrono::seconds(60), [] { return finished.done; }));
+    // The worker still returns after its report; what the case does next must not race it.
+    guard.unlock();
+    EXPECT_EQ(vorlan_i_s3_workers_wait(60000), 0);
     Finished f = finished;
     if (f.result != VORLAN_SUCCESS) {
       char *reply = vorlan_gfs_error_to_reply(vorlan_error_peek(f.result));

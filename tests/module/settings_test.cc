@@ -24,7 +24,7 @@ class ConfigParseTest : public ::testing::Test {
   void TearDown() override { vorlan_i_s3_config_reset(); }
 
   // Parses `contents` as a file; on failure returns the error's text, on success "".
-  std::string parse(const std::string &contents, const vorlan_i_s3_config_key_t *extra = nullptr) {
+  std::string parse(const std::string &contents, vorlan_i_s3_config_key_t *extra = nullptr) {
     path_ = dir_.write("test.conf", contents);
     vorlan_object_t *error = vorlan_error_get(vorlan_i_s3_config_parse(path_.c_str(), extra));
     std::string text = error != nullptr ? vorlan_error_get_long_desc(error) : "";
@@ -125,7 +125,7 @@ TEST_F(ConfigParseTest, MissingFileIsASystemError) {
 // Activation's extra table: its strings are dropped with the built-in ones when the file fails.
 TEST_F(ConfigParseTest, ExtraTableStringsGoWithAFailedFile) {
   char *location = nullptr;
-  const vorlan_i_s3_config_key_t extra[] = {
+  vorlan_i_s3_config_key_t extra[] = {
       vorlan_i_s3_config_key("bucket_create_location", &location),
       {},
   };
