@@ -15,6 +15,7 @@
 #include "response_headers.h"
 #include "xml_documents.h"
 #else
+#include "vorlan_i_gcloud.h"
 #include "vorlan_i_s3.h"
 #endif
 
@@ -48,10 +49,8 @@ void fuzz_one(const std::string &text) {
 #if defined(VORLAN_FUZZ_CONFIG_FILE)
   char *project = nullptr;
   int32_t count = 0;
-  vorlan_i_s3_config_key_t extra[] = {
-      {VORLAN_S3_CONFIG_STRING, "project", &project, nullptr, nullptr, nullptr, false},
-      {VORLAN_S3_CONFIG_INT, "count", nullptr, nullptr, &count, nullptr, false},
-      {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false}};
+  const vorlan_i_s3_config_key_t extra[] = {
+      vorlan_i_s3_config_key("project", &project), vorlan_i_s3_config_key("count", &count, 0), {}};
   // Activation stores the default endpoint just before it reads the file.
   vorlan_i_s3_default_hostname = strdup(VORLAN_S3_DEFAULT_HOSTNAME);
   const bool ok = !failed(vorlan_i_s3_config_parse(InputFile(text).path().c_str(), extra));

@@ -1,6 +1,7 @@
 // The Google Cloud storage module as the server loads it: its descriptor (the one symbol the
 // shared object exports), activation and deactivation, and the storage-interface table it
 // registers as "google_cloud".
+#include "vorlan_i_gcloud.h"
 #include "vorlan_i_s3.h"
 
 #include <cstdlib>
@@ -49,10 +50,9 @@ void vorlan_l_gcloud_release_settings() {
 }
 
 vorlan_result_t vorlan_l_gcloud_load_settings(const char *config_path) {
-  vorlan_i_s3_config_key_t extra_keys[] = {
-      {VORLAN_S3_CONFIG_STRING, "bucket_create_location", &vorlan_i_s3_gcloud_bucket_location,
-       nullptr, nullptr, nullptr, false},
-      {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
+  const vorlan_i_s3_config_key_t extra_keys[] = {
+      vorlan_i_s3_config_key("bucket_create_location", &vorlan_i_s3_gcloud_bucket_location),
+      {},
   };
   free(vorlan_i_s3_default_hostname);
   vorlan_i_s3_default_hostname = strdup(VORLAN_S3_DEFAULT_HOSTNAME);

@@ -1,5 +1,6 @@
 // The session's Google Cloud access token: read from the host's token document, renewed
 // through "renew-creds" when fewer than 300 seconds of its life remain.
+#include "vorlan_i_gcloud.h"
 #include "vorlan_i_s3.h"
 
 #include <jansson.h>
@@ -12,8 +13,6 @@ namespace {
 
 // A token is renewed when the current time plus this is at or past its expiry.
 constexpr time_t vorlan_l_gcloud_renewal_margin = 299;
-
-time_t vorlan_l_gcloud_now() { return time(nullptr); }
 
 vorlan_result_t vorlan_l_gcloud_module_error(const char *func, int line, const std::string &text) {
   return vorlan_error_put(vorlan_error_construct_error(
@@ -74,8 +73,6 @@ void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
 
 }  // namespace
 
-time_t (*vorlan_i_gcloud_clock)() = vorlan_l_gcloud_now;
-
 vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, char **token,
                                             int64_t *expiry) {
   return vorlan_l_gcloud_parse_token_json(text, subject, token, expiry);
@@ -118,7 +115,7 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
   VORLAN_S3_TRACE_ENTER();
   const char *key = "creds";
   if (handle->access_token != nullptr) {
-    if (vorlan_i_gcloud_clock() + vorlan_l_gcloud_renewal_margin < handle->token_expiry) {
+    if (vorlan_i_s3_env->gcloud_clock() + vorlan_l_gcloud_renewal_margin < handle->token_expiry) {
       VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
       return VORLAN_SUCCESS;
     }

@@ -195,7 +195,9 @@ void responseCompleteCallback(S3Status status, const S3ErrorDetails *error_detai
 bool vorlan_l_head_bucket_region(const S3BucketContext *context, vorlan_gfs_operation_t op,
                                  char (&region)[64]) {
   S3BucketContext lookup = *context;
-  if (vorlan_i_s3_region_lookup_host != nullptr) lookup.hostName = vorlan_i_s3_region_lookup_host;
+  if (vorlan_i_s3_env->region_lookup_host != nullptr) {
+    lookup.hostName = vorlan_i_s3_env->region_lookup_host;
+  }
   const S3ResponseHandler handler = {responsePropertiesCallback, responseCompleteCallback};
   vorlan_l_head_bucket_data_t data{};
   int32_t try_count = 0;
@@ -247,8 +249,6 @@ vorlan_result_t vorlan_l_s3_take_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_
 }
 
 }  // namespace
-
-const char *vorlan_i_s3_region_lookup_host = nullptr;
 
 void vorlan_i_s3_region_cache_clear() {
   std::lock_guard<std::mutex> guard(vorlan_l_region_cache.lock);

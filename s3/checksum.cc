@@ -26,12 +26,6 @@ constexpr const char *vorlan_l_s3_checksum_thread_name = "vorlan_l_s3_checksum_t
 constexpr int vorlan_l_s3_checksum_max_resumes = 100;
 constexpr const char *vorlan_l_s3_checksum_of_nothing = "d41d8cd98f00b204e9800998ecf8427e";
 
-int64_t vorlan_l_s3_checksum_now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
-}
-
 struct checksum_state {
   vorlan_i_s3_request_t request;
   std::string etag;  // the metadata request's, with its quotes; "" when it had none
@@ -183,7 +177,7 @@ S3Status vorlan_l_s3_checksum_data(int buffer_size, const char *buffer, void *ar
         &state->request, vorlan_l_s3_checksum_error(__func__, __LINE__, "MD5_Update error"));
     status = S3StatusAbortedByCallback;
   } else if (state->update_interval != 0) {
-    const int64_t now = vorlan_i_s3_checksum_clock();
+    const int64_t now = vorlan_i_s3_env->checksum_clock();
     if (state->next_update <= now) {
       char text[32];
       std::snprintf(text, sizeof(text), "%ld", static_cast<long>(state->digest->byte_count));
@@ -246,7 +240,7 @@ void vorlan_l_s3_checksum_download(checksum_state *state) {
       vorlan_l_s3_checksum_data};
   const bool pinned = !state->etag.empty();
   const S3GetConditions conditions = {-1, -1, state->etag.c_str(), nullptr};
-  state->next_update = vorlan_i_s3_checksum_clock() + state->update_interval;
+  state->next_update = vorlan_i_s3_env->checksum_clock() + state->update_interval;
   request->try_count = 0;
   int resumes = 0;
   for (;;) {
@@ -349,8 +343,6 @@ vorlan_result_t vorlan_l_s3_checksum_prepare(checksum_state *state,
 }
 
 }  // namespace
-
-int64_t (*vorlan_i_s3_checksum_clock)() = vorlan_l_s3_checksum_now;
 
 void vorlan_i_s3_checksum(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
                           void *session) {

@@ -1,9 +1,5 @@
-// Incremental MD5 states, the process-wide cache of object MD5s taken while their bytes passed
-// through the module, and the test of whether an ETag already is the object's MD5.
-//
-// MD5_Init/MD5_Update/MD5_Final are deprecated in OpenSSL 3 but remain the interface we hash
-// with; the header's MD5_CTX member ties the state to them.
-#define OPENSSL_SUPPRESS_DEPRECATED 1
+// The process-wide cache of object MD5s taken while their bytes passed through the module, and
+// the test of whether an ETag already is the object's MD5.
 #include "vorlan_i_s3.h"
 
 #include <cstdlib>
@@ -29,11 +25,6 @@ struct checksum_entry {
 std::mutex l_checksum_cache_mutex;
 vorlan_hashtable_t l_checksum_cache = nullptr;
 std::list<checksum_entry *> l_checksum_cache_order;
-
-vorlan_result_t vorlan_l_s3_checksum_error(const char *func, int line, const char *text) {
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       "checksum_cache", func, line, "%s", text));
-}
 
 void vorlan_l_s3_checksum_entry_free(checksum_entry *entry) {
   free(entry->path);
@@ -91,57 +82,6 @@ void vorlan_l_s3_checksum_cache_store(const std::string &path, const char *etag,
 }
 
 }  // namespace
-
-vorlan_result_t vorlan_i_s3_checksum_init(md5_state **state) {
-  VORLAN_S3_TRACE_ENTER();
-  vorlan_result_t result = VORLAN_SUCCESS;
-  auto *new_state = static_cast<md5_state *>(calloc(1, sizeof(md5_state)));
-  if (new_state != nullptr && MD5_Init(&new_state->md5_context) != 1) {
-    free(new_state);
-    new_state = nullptr;
-  }
-  if (new_state == nullptr) {
-    result = vorlan_i_s3_malloc_error();
-  }
-  *state = new_state;
-  VORLAN_S3_TRACE_EXIT();
-  return result;
-}
-
-vorlan_result_t vorlan_i_s3_checksum_update(md5_state *state, const void *data, size_t length) {
-  VORLAN_S3_TRACE_ENTER();
-  vorlan_result_t result = VORLAN_SUCCESS;
-  if (MD5_Update(&state->md5_context, data, length) != 1) {
-    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "checksum update error");
-  }
-  state->byte_count += length;
-  VORLAN_S3_TRACE_EXIT();
-  return result;
-}
-
-vorlan_result_t vorlan_i_s3_checksum_finalize(md5_state *state) {
-  VORLAN_S3_TRACE_ENTER();
-  vorlan_result_t result = VORLAN_SUCCESS;
-  unsigned char digest[MD5_DIGEST_LENGTH];
-  if (MD5_Final(digest, &state->md5_context) != 1) {
-    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "Can not finalize checksum.");
-  } else {
-    for (size_t i = 0; i < MD5_DIGEST_LENGTH; i++) {
-      snprintf(state->md5sum + 2 * i, 3, "%.2x", digest[i]);
-    }
-  }
-  VORLAN_S3_TRACE_EXIT();
-  return result;
-}
-
-void vorlan_i_s3_checksum_free(md5_state **state) {
-  VORLAN_S3_TRACE_ENTER();
-  if (state != nullptr) {
-    free(*state);
-    *state = nullptr;
-  }
-  VORLAN_S3_TRACE_EXIT();
-}
 
 void vorlan_i_s3_checksum_cache_init() {
   std::lock_guard<std::mutex> lock(l_checksum_cache_mutex);

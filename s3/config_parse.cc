@@ -1,77 +1,15 @@
 // The module's process-wide settings and the parser of its configuration file (lines of the
-// form "key = value"), driven by tables of key descriptors.
+// form "key = value"), driven by tables of keys with one parser per value type.
 #include "vorlan_i_s3.h"
 
-#include <cassert>
 #include <cerrno>
-#include <cinttypes>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 
-#include <jansson.h>
-
-char *vorlan_i_s3_default_hostname = nullptr;
-char *vorlan_i_s3_default_region = nullptr;
-char *vorlan_i_s3_mime_type_file = nullptr;
-bool vorlan_i_s3_https = true;
-bool vorlan_i_s3_use_virtual_host = false;
-bool vorlan_i_s3_verify_peer = true;
-int32_t vorlan_i_s3_max_retries = 1;
-int32_t vorlan_i_s3_retry_delay_ms = 100;
-int64_t vorlan_i_s3_part_size = 0;
-int32_t vorlan_i_s3_restore_days = 4;
-char *vorlan_i_s3_restore_tier = nullptr;
-char *vorlan_i_s3_ca_file = nullptr;
-
 namespace {
-
-constexpr const char *vorlan_l_s3_whitespace = " \t\n\v\f\r";
-
-// The built-in key table, in the order keys are matched.
-struct vorlan_l_s3_builtin_keys {
-  vorlan_i_s3_config_key_t keys[13] = {
-      {VORLAN_S3_CONFIG_STRING, "host_name", &vorlan_i_s3_default_hostname, nullptr, nullptr,
-       nullptr, false},
-      {VORLAN_S3_CONFIG_STRING, "default_region", &vorlan_i_s3_default_region, nullptr, nullptr,
-       nullptr, false},
-      {VORLAN_S3_CONFIG_STRING, "mime_types_path", &vorlan_i_s3_mime_type_file, nullptr, nullptr,
-       nullptr, false},
-      {VORLAN_S3_CONFIG_BOOL, "use_https", nullptr, &vorlan_i_s3_https, nullptr, nullptr, false},
-      {VORLAN_S3_CONFIG_BOOL, "use_virtual_host", nullptr, &vorlan_i_s3_use_virtual_host, nullptr,
-       nullptr, false},
-      {VORLAN_S3_CONFIG_BOOL, "verify_peer", nullptr, &vorlan_i_s3_verify_peer, nullptr, nullptr,
-       false},
-      {VORLAN_S3_CONFIG_INT, "max_retries", nullptr, nullptr, &vorlan_i_s3_max_retries, nullptr,
-       false},
-      {VORLAN_S3_CONFIG_INT, "retry_delay", nullptr, nullptr, &vorlan_i_s3_retry_delay_ms, nullptr,
-       false},
-      {VORLAN_S3_CONFIG_LONG_LONG, "part_size", nullptr, nullptr, nullptr, &vorlan_i_s3_part_size,
-       false},
-      {VORLAN_S3_CONFIG_INT, "restore_days", nullptr, nullptr, &vorlan_i_s3_restore_days, nullptr,
-       false},
-      {VORLAN_S3_CONFIG_STRING, "restore_tier", &vorlan_i_s3_restore_tier, nullptr, nullptr,
-       nullptr, false},
-      {VORLAN_S3_CONFIG_STRING, "ca_file", &vorlan_i_s3_ca_file, nullptr, nullptr, nullptr, false},
-      {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
-  };
-};
-
-vorlan_result_t vorlan_l_s3_config_error(const char *func, int line, const std::string &text) {
-  return vorlan_error_put(vorlan_error_construct_error(
-      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
-}
-
-void vorlan_l_s3_config_free_strings(vorlan_i_s3_config_key_t *config_keys) {
-  for (vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
-    if (key->value_type == VORLAN_S3_CONFIG_STRING && key->string_value != nullptr) {
-      free(*key->string_value);
-      *key->string_value = nullptr;
-    }
-  }
-}
 
 // Decimal text to a number of at least 0 and at most `max`; the whole text must convert.
 bool vorlan_l_s3_config_number(const char *value, int64_t max, int64_t *number) {
@@ -85,13 +23,33 @@ bool vorlan_l_s3_config_number(const char *value, int64_t max, int64_t *number) 
   return true;
 }
 
-// "true", "yes", "on", "1" or "false", "no", "off", "0", in any case.
-bool vorlan_l_s3_config_bool(const char *value, bool *flag) {
+// A copy replaces the string unless it already holds the same text.
+bool vorlan_l_s3_parse_string(const char *text, void *value, vorlan_result_t *result) {
+  char *&current = *static_cast<char **>(value);
+  if (current == nullptr || strcmp(current, text) != 0) {
+    char *copy = strdup(text);
+    if (copy == nullptr) {
+      *result = vorlan_i_s3_malloc_error();
+      return true;
+    }
+    free(current);
+    current = copy;
+  }
+  return true;
+}
+
+void vorlan_l_s3_reset_string(void *value, int64_t /*initial*/) {
+  char *&current = *static_cast<char **>(value);
+  free(current);
+  current = nullptr;
+}
+
+bool vorlan_l_s3_parse_bool(const char *text, void *value, vorlan_result_t * /*result*/) {
   static const char *const words[2][4] = {{"false", "no", "off", "0"}, {"true", "yes", "on", "1"}};
   for (int truth = 0; truth < 2; truth++) {
     for (const char *word : words[truth]) {
-      if (strcasecmp(value, word) == 0) {
-        *flag = truth == 1;
+      if (strcasecmp(text, word) == 0) {
+        *static_cast<bool *>(value) = truth == 1;
         return true;
       }
     }
@@ -99,12 +57,104 @@ bool vorlan_l_s3_config_bool(const char *value, bool *flag) {
   return false;
 }
 
+void vorlan_l_s3_reset_bool(void *value, int64_t initial) {
+  *static_cast<bool *>(value) = initial != 0;
+}
+
+// A value beyond 32 bits is refused rather than stored as its low bits.
+bool vorlan_l_s3_parse_int(const char *text, void *value, vorlan_result_t * /*result*/) {
+  int64_t number = 0;
+  if (!vorlan_l_s3_config_number(text, INT32_MAX, &number)) return false;
+  *static_cast<int32_t *>(value) = static_cast<int32_t>(number);
+  return true;
+}
+
+void vorlan_l_s3_reset_int(void *value, int64_t initial) {
+  *static_cast<int32_t *>(value) = static_cast<int32_t>(initial);
+}
+
+bool vorlan_l_s3_parse_long_long(const char *text, void *value, vorlan_result_t * /*result*/) {
+  return vorlan_l_s3_config_number(text, INT64_MAX, static_cast<int64_t *>(value));
+}
+
+void vorlan_l_s3_reset_long_long(void *value, int64_t initial) {
+  *static_cast<int64_t *>(value) = initial;
+}
+
+}  // namespace
+
+const vorlan_i_s3_config_type_t vorlan_i_s3_config_string = {"string", vorlan_l_s3_parse_string,
+                                                             vorlan_l_s3_reset_string};
+const vorlan_i_s3_config_type_t vorlan_i_s3_config_bool = {"boolean", vorlan_l_s3_parse_bool,
+                                                           vorlan_l_s3_reset_bool};
+const vorlan_i_s3_config_type_t vorlan_i_s3_config_int = {"integer", vorlan_l_s3_parse_int,
+                                                          vorlan_l_s3_reset_int};
+const vorlan_i_s3_config_type_t vorlan_i_s3_config_long_long = {
+    "long long", vorlan_l_s3_parse_long_long, vorlan_l_s3_reset_long_long};
+
+namespace {
+
+// The built-in keys, in the order keys are matched: the one place each default is written.
+constexpr vorlan_i_s3_config_key_t vorlan_l_s3_builtin_keys[] = {
+    vorlan_i_s3_config_key("host_name", &vorlan_i_s3_default_hostname),
+    vorlan_i_s3_config_key("default_region", &vorlan_i_s3_default_region),
+    vorlan_i_s3_config_key("mime_types_path", &vorlan_i_s3_mime_type_file),
+    vorlan_i_s3_config_key("use_https", &vorlan_i_s3_https, true),
+    vorlan_i_s3_config_key("use_virtual_host", &vorlan_i_s3_use_virtual_host, false),
+    vorlan_i_s3_config_key("verify_peer", &vorlan_i_s3_verify_peer, true),
+    vorlan_i_s3_config_key("max_retries", &vorlan_i_s3_max_retries, 1),
+    vorlan_i_s3_config_key("retry_delay", &vorlan_i_s3_retry_delay_ms, 100),
+    vorlan_i_s3_config_key("part_size", &vorlan_i_s3_part_size, int64_t{0}),
+    vorlan_i_s3_config_key("restore_days", &vorlan_i_s3_restore_days, 4),
+    vorlan_i_s3_config_key("restore_tier", &vorlan_i_s3_restore_tier),
+    vorlan_i_s3_config_key("ca_file", &vorlan_i_s3_ca_file),
+    {},
+};
+
+// A built-in setting's initial value, as its key gives it, for the definitions below.
+constexpr int64_t vorlan_l_s3_initial(const void *value) {
+  for (const vorlan_i_s3_config_key_t &key : vorlan_l_s3_builtin_keys) {
+    if (key.value == value) return key.initial;
+  }
+  return 0;
+}
+
+}  // namespace
+
+constinit char *vorlan_i_s3_default_hostname = nullptr;
+constinit char *vorlan_i_s3_default_region = nullptr;
+constinit char *vorlan_i_s3_mime_type_file = nullptr;
+constinit bool vorlan_i_s3_https = vorlan_l_s3_initial(&vorlan_i_s3_https);
+constinit bool vorlan_i_s3_use_virtual_host = vorlan_l_s3_initial(&vorlan_i_s3_use_virtual_host);
+constinit bool vorlan_i_s3_verify_peer = vorlan_l_s3_initial(&vorlan_i_s3_verify_peer);
+constinit int32_t vorlan_i_s3_max_retries = vorlan_l_s3_initial(&vorlan_i_s3_max_retries);
+constinit int32_t vorlan_i_s3_retry_delay_ms = vorlan_l_s3_initial(&vorlan_i_s3_retry_delay_ms);
+constinit int64_t vorlan_i_s3_part_size = vorlan_l_s3_initial(&vorlan_i_s3_part_size);
+constinit int32_t vorlan_i_s3_restore_days = vorlan_l_s3_initial(&vorlan_i_s3_restore_days);
+constinit char *vorlan_i_s3_restore_tier = nullptr;
+constinit char *vorlan_i_s3_ca_file = nullptr;
+
+namespace {
+
+constexpr const char *vorlan_l_s3_whitespace = " \t\n\v\f\r";
+
+vorlan_result_t vorlan_l_s3_config_error(const char *func, int line, const std::string &text) {
+  return vorlan_error_put(vorlan_error_construct_error(
+      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
+}
+
+void vorlan_l_s3_config_free_strings(const vorlan_i_s3_config_key_t *config_keys) {
+  for (const vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
+    if (key->type == &vorlan_i_s3_config_string) key->type->reset(key->value, 0);
+  }
+}
+
 vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_number, const char *key,
                                              const char *value,
-                                             vorlan_i_s3_config_key_t *config_keys, bool *found) {
-  assert(config_keys != nullptr);
+                                             const vorlan_i_s3_config_key_t *config_keys,
+                                             bool *found) {
   VORLAN_S3_TRACE_ENTER();
-  vorlan_i_s3_config_key_t *entry = config_keys;
+  const vorlan_i_s3_config_key_t *entry = config_keys;
   while (entry->name != nullptr && strcmp(entry->name, key) != 0) {
     entry++;
   }
@@ -113,44 +163,11 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
   }
 
   vorlan_result_t result = VORLAN_SUCCESS;
-  bool stored = true;
-  int64_t number = 0;
-  switch (entry->value_type) {
-    case VORLAN_S3_CONFIG_STRING: {
-      char *current = *entry->string_value;
-      if (current == nullptr || strcmp(current, value) != 0) {
-        char *copy = strdup(value);
-        if (copy == nullptr) {
-          result = vorlan_i_s3_malloc_error();
-          break;
-        }
-        free(current);
-        *entry->string_value = copy;
-      }
-      break;
-    }
-    case VORLAN_S3_CONFIG_BOOL:
-      stored = vorlan_l_s3_config_bool(value, entry->bool_value);
-      break;
-    case VORLAN_S3_CONFIG_INT:
-      // A value beyond 32 bits is refused rather than stored as its low bits.
-      stored = vorlan_l_s3_config_number(value, INT32_MAX, &number);
-      if (stored) *entry->int_value = static_cast<int32_t>(number);
-      break;
-    case VORLAN_S3_CONFIG_LONG_LONG:
-      stored = vorlan_l_s3_config_number(value, INT64_MAX, &number);
-      if (stored) *entry->long_long_value = number;
-      break;
-    default:
-      assert(!"unknown configuration value type");
-      abort();
-  }
-  if (!stored) {
-    static const char *const type_names[] = {"string", "boolean", "integer", "long long"};
+  if (!entry->type->parse(value, entry->value, &result)) {
     result = vorlan_l_s3_config_error(
         __func__, __LINE__,
         vorlan_i_s3_format("Error parsing %s:%d: unexpected value for %s attribute %s: \"%s\"\n",
-                           path, line_number, type_names[entry->value_type], key, value));
+                           path, line_number, entry->type->name, key, value));
   }
   if (result == VORLAN_SUCCESS) {
     *found = true;
@@ -160,9 +177,10 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
 }
 
 vorlan_result_t vorlan_l_s3_config_check_required(const char *path,
-                                                  vorlan_i_s3_config_key_t *config_keys) {
-  for (vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
-    if (key->required && key->string_value != nullptr && *key->string_value == nullptr) {
+                                                  const vorlan_i_s3_config_key_t *config_keys) {
+  for (const vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
+    if (key->required && key->type == &vorlan_i_s3_config_string &&
+        *static_cast<char **>(key->value) == nullptr) {
       std::string message =
           vorlan_i_s3_format("Required config \"%s\" not set in %s\n", key->name, path);
       VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "%s", message.c_str());
@@ -197,8 +215,8 @@ bool vorlan_l_s3_config_split(const std::string &line, std::string *key, std::st
 // Applies one line; returns success for lines that are blank or only a comment.
 vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_number,
                                               const char *raw_line,
-                                              vorlan_i_s3_config_key_t *builtin_keys,
-                                              vorlan_i_s3_config_key_t *extra_keys) {
+                                              const vorlan_i_s3_config_key_t *builtin_keys,
+                                              const vorlan_i_s3_config_key_t *extra_keys) {
   std::string line(raw_line);
   size_t comment = line.find('#');
   if (comment != std::string::npos) {
@@ -237,8 +255,8 @@ vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_num
 }
 
 vorlan_result_t vorlan_l_s3_config_read(const char *path, FILE *file,
-                                        vorlan_i_s3_config_key_t *builtin_keys,
-                                        vorlan_i_s3_config_key_t *extra_keys) {
+                                        const vorlan_i_s3_config_key_t *builtin_keys,
+                                        const vorlan_i_s3_config_key_t *extra_keys) {
   char *buffer = nullptr;
   size_t capacity = 0;
   int32_t line_number = 0;
@@ -263,8 +281,8 @@ vorlan_result_t vorlan_l_s3_config_read(const char *path, FILE *file,
   return result;
 }
 
-vorlan_result_t vorlan_l_s3_config_parse(const char *path, vorlan_i_s3_config_key_t *extra_keys) {
-  vorlan_l_s3_builtin_keys builtin;
+vorlan_result_t vorlan_l_s3_config_parse(const char *path,
+                                         const vorlan_i_s3_config_key_t *extra_keys) {
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_i_s3_config_parse", "enter\n");
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_i_s3_config_parse", "parsing config file %s\n",
                    vorlan_i_s3_str(path));
@@ -278,16 +296,16 @@ vorlan_result_t vorlan_l_s3_config_parse(const char *path, vorlan_i_s3_config_ke
     result = vorlan_i_s3_system_error(saved_errno, subject.c_str());
   }
   if (result == VORLAN_SUCCESS) {
-    result = vorlan_l_s3_config_read(path, file.get(), builtin.keys, extra_keys);
+    result = vorlan_l_s3_config_read(path, file.get(), vorlan_l_s3_builtin_keys, extra_keys);
   }
   if (result == VORLAN_SUCCESS) {
-    result = vorlan_l_s3_config_check_required(path, builtin.keys);
+    result = vorlan_l_s3_config_check_required(path, vorlan_l_s3_builtin_keys);
   }
   if (result == VORLAN_SUCCESS && extra_keys != nullptr) {
     result = vorlan_l_s3_config_check_required(path, extra_keys);
   }
   if (result != VORLAN_SUCCESS) {
-    vorlan_l_s3_config_free_strings(builtin.keys);
+    vorlan_l_s3_config_free_strings(vorlan_l_s3_builtin_keys);
     if (extra_keys != nullptr) {
       vorlan_l_s3_config_free_strings(extra_keys);
     }
@@ -299,12 +317,12 @@ vorlan_result_t vorlan_l_s3_config_parse(const char *path, vorlan_i_s3_config_ke
 
 }  // namespace
 
-vorlan_result_t vorlan_i_s3_config_parse(const char *path, vorlan_i_s3_config_key_t *extra_keys) {
+vorlan_result_t vorlan_i_s3_config_parse(const char *path,
+                                         const vorlan_i_s3_config_key_t *extra_keys) {
   try {
     return vorlan_l_s3_config_parse(path, extra_keys);
   } catch (const std::bad_alloc &) {
-    vorlan_l_s3_builtin_keys builtin;
-    vorlan_l_s3_config_free_strings(builtin.keys);
+    vorlan_l_s3_config_free_strings(vorlan_l_s3_builtin_keys);
     if (extra_keys != nullptr) {
       vorlan_l_s3_config_free_strings(extra_keys);
     }
@@ -313,145 +331,8 @@ vorlan_result_t vorlan_i_s3_config_parse(const char *path, vorlan_i_s3_config_ke
 }
 
 void vorlan_i_s3_config_reset() {
-  vorlan_l_s3_builtin_keys builtin;
-  vorlan_l_s3_config_free_strings(builtin.keys);
-  vorlan_i_s3_https = true;
-  vorlan_i_s3_use_virtual_host = false;
-  vorlan_i_s3_verify_peer = true;
-  vorlan_i_s3_max_retries = 1;
-  vorlan_i_s3_retry_delay_ms = 100;
-  vorlan_i_s3_part_size = 0;
-  vorlan_i_s3_restore_days = 4;
-}
-
-// Collection policies: the host's "config" and "collection-policies" documents.
-
-void vorlan_i_s3_json_release::operator()(json_t *json) const { json_decref(json); }
-
-namespace {
-
-// Members other than `known` are accepted (a server may add its own), but each is named in a
-// warning: a misspelt one ("bucket") would otherwise lift a restriction without a word.
-void vorlan_l_s3_warn_unknown_members(const char *func, json_t *root, const char *document,
-                                      const char *known) {
-  const char *name = nullptr;
-  json_t *value = nullptr;
-  json_object_foreach(root, name, value) {
-    if (std::strcmp(name, known) == 0) continue;
-    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_WARN, func,
-                     "%s: unknown member \"%s\" ignored (the one read is \"%s\")\n", document, name,
-                     known);
-    vorlan_gfs_log_message(VORLAN_GFS_LOG_WARN,
-                           "%s: unknown member \"%s\" ignored (the one read is \"%s\")\n", document,
-                           name, known);
+  for (const vorlan_i_s3_config_key_t *key = vorlan_l_s3_builtin_keys; key->name != nullptr;
+       key++) {
+    key->type->reset(key->value, key->initial);
   }
-}
-
-vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const char *member,
-                                          char ***buckets) {
-  static const char *const func = "vorlan_i_s3_config_parse_buckets";
-  json_error_t error;
-  vorlan_i_s3_json_ptr parsed;
-  if (json == nullptr) {
-    parsed.reset(json_loads(text, 0, &error));
-    if (!parsed) {
-      return vorlan_l_s3_config_error(
-          func, __LINE__,
-          vorlan_i_s3_format("Error loading collection storage policy: %s\n", error.text));
-    }
-    json = parsed.get();
-  }
-  json_t *list = nullptr;
-  if (json_unpack_ex(json, &error, 0, "{s?o}", member, &list) != 0) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__,
-        vorlan_i_s3_format("Error unpacking allowed bucket list: %s\n", error.text));
-  }
-  // A value that is neither absent, null nor a list would otherwise grant every bucket.
-  if (list != nullptr && !json_is_null(list) && !json_is_array(list)) {
-    return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
-  }
-  vorlan_l_s3_warn_unknown_members(func, json, "storage policy (\"config\")", member);
-  const size_t count = list != nullptr ? json_array_size(list) : 0;
-  if (count == 0) {
-    *buckets = nullptr;
-    return VORLAN_SUCCESS;
-  }
-  std::unique_ptr<char *[], decltype(&vorlan_i_s3_free_bucket_list)> names(
-      static_cast<char **>(std::calloc(count + 1, sizeof(char *))), &vorlan_i_s3_free_bucket_list);
-  if (!names) {
-    return vorlan_i_s3_malloc_error();
-  }
-  for (size_t i = 0; i < count; ++i) {
-    const char *name = json_string_value(json_array_get(list, i));
-    if (name == nullptr) {
-      return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
-    }
-    names[i] = strdup(name);
-    if (names[i] == nullptr) {
-      return vorlan_i_s3_malloc_error();
-    }
-  }
-  *buckets = names.release();
-  return VORLAN_SUCCESS;
-}
-
-vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
-  static const char *const func = "vorlan_i_s3_config_parse_json_project";
-  json_error_t error;
-  vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
-  if (!root) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__, vorlan_i_s3_format("Error loading collection policies: %s\n", error.text));
-  }
-  const char *value = nullptr;
-  if (json_unpack_ex(root.get(), &error, 0, "{s?s}", "project", &value) != 0) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__,
-        vorlan_i_s3_format("Error unpacking collection policies: %s\n", error.text));
-  }
-  vorlan_l_s3_warn_unknown_members(func, root.get(),
-                                   "collection policies (\"collection-policies\")", "project");
-  if (value == nullptr) return VORLAN_SUCCESS;
-  char *copy = strdup(value);
-  if (copy == nullptr) {
-    return vorlan_i_s3_malloc_error();
-  }
-  std::free(*project);
-  *project = copy;
-  return VORLAN_SUCCESS;
-}
-
-// Failures inside the parsers become the malloc system error; nothing crosses the C boundary.
-template <class Parse>
-vorlan_result_t vorlan_l_s3_parse_guarded(const char *func, Parse &&parse) {
-  VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, func, "enter\n");
-  vorlan_result_t result;
-  try {
-    result = parse();
-  } catch (const std::bad_alloc &) {
-    result = vorlan_i_s3_malloc_error();
-  }
-  vorlan_i_s3_log_result(func, result);
-  return result;
-}
-
-}  // namespace
-
-void vorlan_i_s3_free_bucket_list(char **buckets) {
-  if (buckets == nullptr) return;
-  for (char **name = buckets; *name != nullptr; ++name) std::free(*name);
-  std::free(buckets);
-}
-
-vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text, const char *member,
-                                                 char ***buckets) {
-  return vorlan_l_s3_parse_guarded(__func__, [&] {
-    return vorlan_l_s3_parse_buckets(static_cast<json_t *>(json), text, member, buckets);
-  });
-}
-
-vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project) {
-  return vorlan_l_s3_parse_guarded(__func__,
-                                   [&] { return vorlan_l_s3_parse_project(text, project); });
 }

@@ -297,10 +297,10 @@ vorlan_result_t vorlan_l_s3_base_activate() {
 
 vorlan_result_t vorlan_l_s3_base_deactivate() {
   // Workers use the log, the tables and the module's code: let running ones finish first.
-  const int running = vorlan_i_s3_workers_wait(vorlan_i_s3_unload_wait_ms);
+  const int running = vorlan_i_s3_workers_wait(vorlan_i_s3_env->unload_wait_ms);
   if (running > 0) {
     VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "%d worker threads still running after %lld ms\n", running,
-                  static_cast<long long>(vorlan_i_s3_unload_wait_ms));
+                  static_cast<long long>(vorlan_i_s3_env->unload_wait_ms));
   }
   vorlan_l_s3_mime_table_release();
   vorlan_i_s3_checksum_cache_destroy();

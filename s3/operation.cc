@@ -8,8 +8,6 @@
 
 #include <pthread.h>
 
-int64_t vorlan_i_s3_unload_wait_ms = 5000;
-
 namespace {
 
 // One worker thread, from its start until it is joined.

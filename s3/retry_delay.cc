@@ -1,8 +1,6 @@
 // The back-off before each retry of a request.
 #include "vorlan_i_s3.h"
 
-void (*vorlan_i_s3_sleep_us)(unsigned long usec) = vorlan_libc_usleep;
-
 int64_t vorlan_i_s3_retry_delay_us(int32_t try_count) {
   if (try_count <= 0 || vorlan_i_s3_retry_delay_ms <= 0) return 0;
   // Beyond 30 doublings any base delay is past the cap; stopping there keeps the shift in range.
@@ -14,5 +12,5 @@ int64_t vorlan_i_s3_retry_delay_us(int32_t try_count) {
 
 void vorlan_i_s3_retry_delay(int32_t try_count) {
   const int64_t delay_us = vorlan_i_s3_retry_delay_us(try_count);
-  if (delay_us > 0) vorlan_i_s3_sleep_us(static_cast<unsigned long>(delay_us));
+  if (delay_us > 0) vorlan_i_s3_env->sleep_us(static_cast<unsigned long>(delay_us));
 }

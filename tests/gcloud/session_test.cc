@@ -103,12 +103,11 @@ time_t fake_clock() { return fake_now; }
 class TokenRenewal : public ::testing::Test {
  protected:
   void SetUp() override {
-    vorlan_i_gcloud_clock = fake_clock;
+    env_->gcloud_clock = fake_clock;
     documents.clear();
     asked.clear();
   }
   void TearDown() override {
-    vorlan_i_gcloud_clock = saved_clock_;
     std::free(handle_.access_token);
     std::free(handle_.token_subject);
   }
@@ -118,7 +117,7 @@ class TokenRenewal : public ::testing::Test {
   vorlan_i_s3_handle_t handle_;
 
  private:
-  decltype(vorlan_i_gcloud_clock) saved_clock_ = vorlan_i_gcloud_clock;
+  vorlan::test::ScopedEnv env_;
 };
 
 TEST_F(TokenRenewal, RenewsWhenFewerThan300SecondsRemain) {

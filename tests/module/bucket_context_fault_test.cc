@@ -44,13 +44,11 @@ class BucketContext : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
     vorlan_i_s3_region_cache_clear();
-    vorlan_i_s3_region_lookup_host = lookup_host_.c_str();
-    vorlan_i_s3_sleep_us = record_sleep;
+    env_->region_lookup_host = lookup_host_.c_str();
+    env_->sleep_us = record_sleep;
     sleeps.clear();
   }
   void TearDown() override {
-    vorlan_i_s3_region_lookup_host = nullptr;
-    vorlan_i_s3_sleep_us = vorlan_libc_usleep;
     vorlan_i_s3_max_retries = 1;
     vorlan_i_s3_region_cache_clear();
     S3_deinitialize();
@@ -68,6 +66,7 @@ class BucketContext : public ::testing::Test {
   }
   size_t heads() const { return server_.count("HEAD"); }
 
+  vorlan::test::ScopedEnv env_;
   FakeS3Server server_;
   std::string lookup_host_ = server_.host();
 };

@@ -82,7 +82,7 @@ class Commands : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
-    vorlan_i_s3_sleep_us = no_sleep;
+    env_->sleep_us = no_sleep;
     ASSERT_EQ(vorlan_i_s3_config_parse_buckets(nullptr, R"({"buckets": ["b", "b2", "nb", "nb2"]})",
                                                "buckets", &handle_->allowed_buckets),
               VORLAN_SUCCESS);
@@ -90,8 +90,6 @@ class Commands : public ::testing::Test {
     server_.create_bucket("b2");
   }
   void TearDown() override {
-    vorlan_i_s3_sleep_us = vorlan_libc_usleep;
-    vorlan_i_s3_checksum_clock = saved_clock_;
     vorlan_i_s3_max_retries = 1;
     S3_deinitialize();
   }
@@ -107,6 +105,9 @@ class Commands : public ::testing::Test {
     std::unique_lock<std::mutex> guard(finished_lock);
     EXPECT_TRUE(
         finished_changed.wait_for(guard, std::chrono::seconds(60), [] { return finished.done; }));
+    // The worker still returns after its report; what the case does next must not race it.
+    guard.unlock();
+    EXPECT_EQ(vorlan_i_s3_workers_wait(60000), 0);
     Finished f = finished;
     if (f.result != VORLAN_SUCCESS) {
       char *reply = vorlan_gfs_error_to_reply(vorlan_error_peek(f.result));
@@ -140,9 +141,9 @@ class Commands : public ::testing::Test {
     return entry.substr(0, end + 1) + (object ? object->content_type + meta : "-");
   }
 
+  vorlan::test::ScopedEnv env_;
   FakeS3Server server_;
   HandlePtr handle_ = make_handle(server_.host());
-  int64_t (*saved_clock_)() = vorlan_i_s3_checksum_clock;
 };
 
 // Each case starts with b/x (typed, with metadata), the placeholder b/d/ and b/d/x; b/x stays
@@ -347,7 +348,7 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
 TEST_F(Commands, ChecksumProgressFollowsTheUpdateInterval) {
   const std::string data = data_of(1 << 20);
   server_.put_object("b", "x", multipart(data));
-  vorlan_i_s3_checksum_clock = ticking_clock;
+  env_->checksum_clock = ticking_clock;
   for (int interval : {0, 1, 3}) {
     SCOPED_TRACE(interval);
     update_interval = interval;

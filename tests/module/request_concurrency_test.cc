@@ -121,7 +121,6 @@ class RequestConcurrency : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK); }
   void TearDown() override {
-    vorlan_i_s3_region_lookup_host = nullptr;
     vorlan_i_s3_region_cache_clear();
     vorlan_i_s3_gcloud_bucket_location = nullptr;
     vorlan_i_s3_config_reset();
@@ -137,8 +136,8 @@ TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   server.create_bucket("b");
   server.put_object("b", "obj", "data");
 
-  auto saved_clock = vorlan_i_gcloud_clock;
-  vorlan_i_gcloud_clock = moving_clock;
+  vorlan::test::ScopedEnv env;
+  env->gcloud_clock = moving_clock;
 
   vorlan::test::HandlePtr handle = make_handle(server.host());
   handle->refresh_credentials = vorlan_i_gcloud_token_refresh;
@@ -173,7 +172,6 @@ TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_EQ(renewals_through_another_op.load(), 0);
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
 
-  vorlan_i_gcloud_clock = saved_clock;
 }
 
 // Deactivation waits for a worker held up by the server, so no worker runs once the module is
@@ -183,7 +181,7 @@ TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   server.create_bucket("b");
   server.put_object("b", "obj", "data");
   vorlan::test::HandlePtr handle = make_handle(server.host());
-  const int64_t saved_wait = vorlan_i_s3_unload_wait_ms;
+  vorlan::test::ScopedEnv env;
   struct Case {
     int64_t wait_ms;
     int delay_ms;
@@ -195,7 +193,7 @@ TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.wait_ms);
-    vorlan_i_s3_unload_wait_ms = c.wait_ms;
+    env->unload_wait_ms = c.wait_ms;
     server.add_fault(FakeS3Fault::delay_by(std::chrono::milliseconds(c.delay_ms)).on("HEAD"));
     ASSERT_EQ(vorlan_module_activate(&vorlan_i_s3_base_module), VORLAN_SUCCESS);
     vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_ERROR);
@@ -210,7 +208,6 @@ TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
     EXPECT_EQ(vorlan_i_s3_workers_wait(10000), 0);
     EXPECT_EQ(done.failed, 0);
   }
-  vorlan_i_s3_unload_wait_ms = saved_wait;
 }
 
 void ignore_complete(S3Status, const S3ErrorDetails *, void *) {}
@@ -262,7 +259,8 @@ TEST_F(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
   for (size_t b = 0; b < regions.size(); ++b)
     server.create_bucket("r" + std::to_string(b), regions[b]);
   const std::string lookup_host = server.host();
-  vorlan_i_s3_region_lookup_host = lookup_host.c_str();
+  vorlan::test::ScopedEnv env;
+  env->region_lookup_host = lookup_host.c_str();
   vorlan_i_s3_default_hostname = strdup("storage.googleapis.com");
   char eu[] = "EU";
   vorlan_i_s3_gcloud_bucket_location = eu;

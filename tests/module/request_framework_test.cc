@@ -59,11 +59,10 @@ void record_sleep(unsigned long usec) { sleeps.push_back(usec); }
 class RetryLoop : public ::testing::Test {
  protected:
   void SetUp() override {
-    vorlan_i_s3_sleep_us = record_sleep;
+    env_->sleep_us = record_sleep;
     sleeps.clear();
   }
   void TearDown() override {
-    vorlan_i_s3_sleep_us = vorlan_libc_usleep;
     vorlan_i_s3_max_retries = 1;
     vorlan_i_s3_retry_delay_ms = 100;
   }
@@ -79,6 +78,7 @@ class RetryLoop : public ::testing::Test {
     });
     return attempts;
   }
+  vorlan::test::ScopedEnv env_;
   std::vector<vorlan_result_t> results_;
   vorlan::test::CapturedLog log_{VORLAN_S3_DEBUG_DEBUG};
 };

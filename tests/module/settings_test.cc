@@ -126,9 +126,8 @@ TEST_F(ConfigParseTest, MissingFileIsASystemError) {
 TEST_F(ConfigParseTest, ExtraTableStringsGoWithAFailedFile) {
   char *location = nullptr;
   vorlan_i_s3_config_key_t extra[] = {
-      {VORLAN_S3_CONFIG_STRING, "bucket_create_location", &location, nullptr, nullptr, nullptr,
-       false},
-      {VORLAN_S3_CONFIG_STRING, nullptr, nullptr, nullptr, nullptr, nullptr, false},
+      vorlan_i_s3_config_key("bucket_create_location", &location),
+      {},
   };
   const std::string message = parse("bucket_create_location = EU\nuse_https = 2\n", extra);
   EXPECT_EQ(message, "Error parsing " + path_ +

@@ -78,12 +78,9 @@ class StatFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, nullptr), S3StatusOK);
-    vorlan_i_s3_sleep_us = no_sleep;
+    env_->sleep_us = no_sleep;
   }
-  void TearDown() override {
-    vorlan_i_s3_sleep_us = vorlan_libc_usleep;
-    S3_deinitialize();
-  }
+  void TearDown() override { S3_deinitialize(); }
   // A Google Cloud session, by default of the project p-1 with a token. Each case starts afresh.
   HandlePtr session(bool project = true, bool token = true) {
     server_.clear_faults();
@@ -97,6 +94,7 @@ class StatFaults : public ::testing::Test {
     return handle;
   }
 
+  ScopedEnv env_;
   FakeS3Server server_;
 };
 

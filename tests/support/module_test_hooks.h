@@ -1,5 +1,6 @@
 // Small helpers for tests that reach the module's internals: the text of an error, the
-// diagnostic log captured in memory, and a session handle built by hand.
+// diagnostic log captured in memory, the module's surroundings replaced, and a session handle
+// built by hand.
 #ifndef VORLAN_TESTS_MODULE_TEST_HOOKS_H
 #define VORLAN_TESTS_MODULE_TEST_HOOKS_H
 
@@ -9,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "vorlan_i_gcloud.h"
 #include "vorlan_i_s3.h"
 
 namespace vorlan::test {
@@ -50,6 +52,21 @@ class CapturedLog {
   FILE *stream_ = nullptr;
   char *buffer_ = nullptr;
   size_t size_ = 0, seen_ = 0;
+};
+
+// Puts a copy of the module's surroundings (sleep, clocks, region lookup host, unload wait) in
+// place for the object's life; a test changes members through ->.
+class ScopedEnv {
+ public:
+  ScopedEnv() : saved_(vorlan_i_s3_env), env_(*saved_) { vorlan_i_s3_env = &env_; }
+  ~ScopedEnv() { vorlan_i_s3_env = saved_; }
+  ScopedEnv(const ScopedEnv &) = delete;
+  ScopedEnv &operator=(const ScopedEnv &) = delete;
+  vorlan_i_s3_env_t *operator->() { return &env_; }
+
+ private:
+  const vorlan_i_s3_env_t *saved_;
+  vorlan_i_s3_env_t env_;
 };
 
 struct HandleDeleter {

@@ -1,0 +1,28 @@
+// The Google Cloud side of a session: session start and the access token it reads through the
+// host. A token is read and stored with the session handle's `lock` held.
+#ifndef VORLAN_I_GCLOUD_H
+#define VORLAN_I_GCLOUD_H
+
+#include <vorlan/vorlan_common.h>
+#include <vorlan/vorlan_gridftp_server.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include "vorlan_i_s3_session.h"
+
+// The storage interface's session-start slot: builds the handle from the settings and the
+// host's per-session documents, initialises the S3 client library and reads the first token.
+void vorlan_i_gcloud_start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *session_info);
+
+// Session start's token reader: the handle's refresh_credentials.
+vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
+                                              vorlan_gfs_operation_t op);
+vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op);
+// Reads a token document ({"access_token", "token_expiry", "sub"}); on success the caller frees
+// *subject and *token, on failure nothing is stored.
+vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, char **token,
+                                            int64_t *expiry);
+vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time);
+
+#endif  // VORLAN_I_GCLOUD_H

@@ -1,0 +1,130 @@
+// Downloads and uploads: the transfer record, its pool of buffers and the steps send and recv
+// share. The worker thread owns a transfer record; the host's completion callbacks and the S3
+// library's callbacks reach it under its `lock`, which the worker releases around every host
+// call and S3 request.
+#ifndef VORLAN_I_S3_TRANSFER_H
+#define VORLAN_I_S3_TRANSFER_H
+
+#include <vorlan/s3.h>
+#include <vorlan/vorlan_common.h>
+#include <vorlan/vorlan_gridftp_server.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "vorlan_i_s3_checksum.h"
+#include "vorlan_i_s3_request.h"
+
+// The storage interface's send (download) and recv (upload) slots.
+void vorlan_i_s3_send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *transfer_info,
+                      void *session);
+vorlan_result_t vorlan_i_s3_recv(vorlan_gfs_operation_t op,
+                                 vorlan_gfs_transfer_info_t *transfer_info, void *session);
+
+// One pool buffer: this header, then buffer_size data bytes in the same allocation.
+struct s3_buffer {
+  uint64_t buffer_size;
+  uint64_t buffer_used;
+  int64_t offset;  // file offset of the first held byte, -1 while none is assigned
+  s3_buffer *next;
+  // Bytes at the front of the data area already handed on: the held bytes start after them,
+  // so a partly sent block is not moved.
+  uint64_t data_start;
+  char *data() { return reinterpret_cast<char *>(this + 1); }
+};
+
+// A download or an upload. The worker thread owns the record; the host's completion callbacks
+// and the S3 library's callbacks reach it under `lock`. Every list and counter below is guarded
+// by `lock`; the worker releases it around every host call and S3 request, so a host that
+// completes I/O at once on another thread never waits behind it.
+struct transfer_state {
+  vorlan_i_s3_request_t request;
+  vorlan_gfs_transfer_info_t *transfer_info = nullptr;
+  // Download: the offset of the next byte the service delivers. Upload: the offset of the next
+  // byte handed to the service.
+  uint64_t current_offset = 0;
+  uint64_t range_start = 0;
+  uint64_t expected_end = 0;
+  bool read_to_end = false;
+  bool eof = false;  // upload: the host reported the end of the data, or reading failed
+  s3_buffer *registered_buffers = nullptr;
+  s3_buffer *pending_buffers = nullptr;  // by file offset
+  s3_buffer **pending_buffers_tail = &pending_buffers;
+  s3_buffer *current_buffer = nullptr;
+  s3_buffer *free_buffers = nullptr;
+  vorlan_size_t block_size = 0;  // asked of the host once, before any I/O is registered
+  int concurrency = 1;           // the host's optimal concurrency, at least 1
+  // Registrations whose callback has not returned yet: the record lives until this is 0.
+  int outstanding = 0;
+  // The data channel's first failure. The attempt loop clears `request.result` before each
+  // attempt; this stays, and wins over an S3 failure it caused.
+  vorlan_result_t channel_result = VORLAN_SUCCESS;
+  // Download: the range being read (range_end 0 when it runs to the end of the object), the
+  // first byte the current attempt asked for and the object's size its answer announced (0 when
+  // unstated), and whether it is the transfer's first range.
+  uint64_t range_end = 0;
+  uint64_t attempt_start = 0;
+  uint64_t answer_end = 0;
+  bool first_range = false;
+  std::string etag;  // download: the ETag every later request is pinned to
+  bool checksum_enabled = false;
+  md5_state *file_checksum = nullptr;
+  std::mutex lock;
+  std::condition_variable cond;
+
+  bool failed() const { return channel_result != VORLAN_SUCCESS; }
+};
+
+// The entry points' common part: the record for the request `name`, the key check, the bucket
+// context and the worker `thread_func`, which then owns the record. A failure is reported to
+// the host at once (and returned, the host having taken it over).
+vorlan_result_t vorlan_i_s3_transfer_start(vorlan_gfs_operation_t op,
+                                           vorlan_gfs_transfer_info_t *transfer_info, void *session,
+                                           const char *name, void *(*thread_func)(void *));
+
+// The pool (caller holds `lock`). get returns the current buffer, making one current when there
+// is none (null when memory runs out); release puts a buffer on the free list.
+s3_buffer *vorlan_i_s3_buffer_get(transfer_state *transfer_state, uint64_t requested_size);
+void vorlan_i_s3_buffer_release(transfer_state *transfer_state, s3_buffer *s3_buffer);
+int32_t vorlan_i_s3_buffer_count(const s3_buffer *first);
+// Unlinks and returns the buffer of `list` whose data area is `data`; null when none is.
+s3_buffer *vorlan_i_s3_buffer_unlink(s3_buffer **list, const void *data);
+// Frees every buffer of the list and empties it.
+void vorlan_i_s3_buffer_free_list(s3_buffer **list);
+// Opens an attempt of a transfer's own attempt loop (outside the transfer's lock): status and
+// result cleared, the back-off for try_count, the session's current token taken, and the "REST:"
+// line for `call_name` logged under `func_name`, the worker's name. False when no attempt may
+// be made (the token's renewal failed; its error is the request's result).
+[[nodiscard]] bool vorlan_i_s3_transfer_attempt_begin(const char *func_name,
+                                                      vorlan_i_s3_request_t *request,
+                                                      const char *call_name);
+// Keeps the first data-channel failure in channel_result and releases any later one.
+void vorlan_i_s3_transfer_fail(transfer_state *transfer_state, vorlan_result_t result);
+// Undoes a registration the host refused (lock held): the buffer leaves the registered list
+// for the free list, and `result` fails the transfer.
+void vorlan_i_s3_transfer_refused(transfer_state *transfer_state, s3_buffer *buffer,
+                                  vorlan_result_t result);
+// Waits, with `guard` holding the transfer's lock, until no registration is outstanding, then
+// logs "finished_transfer" under `func_name` (the worker's), reports `result` with
+// vorlan_gridftp_server_finished_transfer and releases the record with all its buffers.
+void vorlan_i_s3_transfer_finish(const char *func_name, transfer_state *transfer_state,
+                                 std::unique_lock<std::mutex> &guard, vorlan_result_t result);
+
+// An upload whose size was not announced (alloc_size 0) is held whole until the end of its
+// data, then put with its exact length; it may hold at most this many bytes.
+constexpr uint64_t vorlan_i_s3_recv_unknown_size_max = uint64_t{64} * 1024 * 1024;
+
+vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
+                                        vorlan_gfs_transfer_info_t *transfer_info, void *session);
+// Takes a completed read's block (lock held): queued by offset (joined to the block before it
+// when it continues it and fits), or released with the reason the upload must end: the read's
+// own failure, data beyond the announced size (errno 27) or, with no size announced, beyond
+// vorlan_i_s3_recv_unknown_size_max, or bytes that overlap data already sent or queued.
+vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
+                                              vorlan_result_t result, s3_buffer *block);
+bool vorlan_i_s3_recv_is_transfer_offset_ready(const transfer_state *transfer_state);
+bool vorlan_i_s3_recv_is_reading_complete(const transfer_state *transfer_state);
+
+#endif  // VORLAN_I_S3_TRANSFER_H
