@@ -36,7 +36,10 @@ extern "C" const char *__tsan_default_suppressions() { return "race:libcpp-httpl
 namespace vorlan::test {
 namespace {
 
-using vorlan_s3::xml_escape;
+// An element holding `value` as text.
+std::string tag(const std::string &name, const std::string &value) {
+  return "<" + name + ">" + vorlan_s3::xml_escape(value) + "</" + name + ">";
+}
 
 constexpr uint64_t kGeneratedPeriod = FakeS3Server::kGeneratedPeriod;
 constexpr size_t kWriteChunk = size_t{256} * 1024;
@@ -193,13 +196,10 @@ Answer xml_answer(int status, std::string xml) {
 Answer error_answer(int status, const std::string &code, const std::string &message,
                     const std::string &resource, const FakeS3Details &details = {}) {
   if (code.empty()) return xml_answer(status, "");
-  std::string xml = kXmlHead + ("<Error><Code>" + xml_escape(code) + "</Code><Message>" +
-                                xml_escape(message) + "</Message>");
-  if (!resource.empty()) xml += "<Resource>" + xml_escape(resource) + "</Resource>";
-  for (const auto &[name, value] : details) {
-    xml += "<" + name + ">" + xml_escape(value) + "</" + name + ">";
-  }
-  return xml_answer(status, xml + "<RequestId>FAKE0000000000000000</RequestId></Error>");
+  std::string xml = kXmlHead + ("<Error>" + tag("Code", code) + tag("Message", message));
+  if (!resource.empty()) xml += tag("Resource", resource);
+  for (const auto &[name, value] : details) xml += tag(name, value);
+  return xml_answer(status, xml + tag("RequestId", "FAKE0000000000000000") + "</Error>");
 }
 
 Answer no_such_bucket(const RecordedRequest &record, const std::string &bucket) {
@@ -919,8 +919,8 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   auto copy = std::make_shared<FakeS3Object>(*found->second);
   copy->last_modified = time(nullptr);
   std::string xml =
-      kXmlHead + ("<CopyObjectResult><LastModified>" + utc_text(copy->last_modified) +
-                  "</LastModified><ETag>" + xml_escape(copy->etag) + "</ETag></CopyObjectResult>");
+      kXmlHead + ("<CopyObjectResult>" + tag("LastModified", utc_text(copy->last_modified)) +
+                  tag("ETag", copy->etag) + "</CopyObjectResult>");
   to->second.objects[record.key] = std::move(copy);
   return xml_answer(200, std::move(xml));
 }
@@ -934,10 +934,8 @@ Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, Query que
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
   std::string xml =
-      kXmlHead + ("<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
-                  "<Name>" +
-                  xml_escape(record.bucket) + "</Name><Prefix>" + xml_escape(prefix) +
-                  "</Prefix><IsTruncated>false</IsTruncated>");
+      kXmlHead + ("<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">" +
+                  tag("Name", record.bucket) + tag("Prefix", prefix) + tag("IsTruncated", "false"));
   for (const auto &[key, object] : bucket->second.objects) {
     if (!key.starts_with(prefix)) continue;
     size_t cut = delimiter.empty() ? std::string::npos : key.find(delimiter, prefix.size());
@@ -945,12 +943,11 @@ Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, Query que
       common_prefixes.insert(key.substr(0, cut + delimiter.size()));
       continue;
     }
-    xml += "<Contents><Key>" + xml_escape(key) + "</Key><LastModified>" +
-           utc_text(object->last_modified) + "</LastModified><ETag>" + xml_escape(object->etag) +
-           "</ETag><Size>" + std::to_string(object->size) + "</Size></Contents>";
+    xml += "<Contents>" + tag("Key", key) + tag("LastModified", utc_text(object->last_modified)) +
+           tag("ETag", object->etag) + tag("Size", std::to_string(object->size)) + "</Contents>";
   }
   for (const std::string &common : common_prefixes) {
-    xml += "<CommonPrefixes><Prefix>" + xml_escape(common) + "</Prefix></CommonPrefixes>";
+    xml += "<CommonPrefixes>" + tag("Prefix", common) + "</CommonPrefixes>";
   }
   return xml_answer(200, xml + "</ListBucketResult>");
 }
@@ -963,8 +960,8 @@ Answer FakeS3Server::State::list_service() {
                                    "</Owner><Buckets>");
   std::lock_guard lock(mutex);
   for (const auto &[name, bucket] : buckets) {
-    xml += "<Bucket><Name>" + xml_escape(name) + "</Name><CreationDate>" +
-           utc_text(bucket.created) + "</CreationDate></Bucket>";
+    xml += "<Bucket>" + tag("Name", name) + tag("CreationDate", utc_text(bucket.created)) +
+           "</Bucket>";
   }
   return xml_answer(200, xml + "</Buckets></ListAllMyBucketsResult>");
 }

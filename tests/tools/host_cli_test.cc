@@ -215,10 +215,10 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr), S3StatusOK);
   S3rverFixture s3rver;
   ASSERT_TRUE(s3rver.ok()) << s3rver.error();
-  vorlan::test::S3Target bucket;
-  bucket.host = s3rver.host();
-  bucket.bucket = "cli";
-  bucket.access_key_id = bucket.secret_access_key = S3rverFixture::kAccessKeyId;
+  const vorlan::test::S3Target bucket{.host = s3rver.host(),
+                                      .bucket = "cli",
+                                      .access_key_id = S3rverFixture::kAccessKeyId,
+                                      .secret_access_key = S3rverFixture::kSecretAccessKey};
   ASSERT_EQ(vorlan::test::s3_create_bucket(bucket).status, S3StatusOK);
   // ".", 30 files and a subdirectory: exactly one full batch, then an empty final one.
   for (int i = 100; i < 131; ++i) {
