@@ -154,17 +154,6 @@ std::vector<std::string> split(const std::string &text, char separator) {
 
 using Query = std::map<std::string, std::string>;  // decoded
 
-Query parse_query(const std::string &raw) {
-  Query query;
-  for (const auto &part : split(raw, '&')) {
-    if (part.empty()) continue;
-    size_t equals = part.find('=');
-    query[percent_decode(part.substr(0, equals))] =
-        equals == std::string::npos ? "" : percent_decode(part.substr(equals + 1));
-  }
-  return query;
-}
-
 struct StoredBucket {
   std::string region;
   bool streaming = false;
@@ -562,7 +551,8 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   mutable_req.ranges.clear();
   RecordedRequest record = record_of(req);
   mutable_req.headers.erase("Accept-Encoding");
-  Query query = parse_query(record.query);
+  // httplib has decoded the query already ("+" as a blank, as S3 reads it).
+  Query query(req.params.begin(), req.params.end());
 
   size_t index = 0;
   bool streaming = false;
