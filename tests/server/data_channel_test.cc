@@ -26,9 +26,7 @@ using testing::start_test_session;
 // The bytes the test module sends: byte i of the file is (i * 131 + 7) & 0xff.
 std::string pattern(int64_t from, int64_t to) {
   std::string out;
-  for (int64_t i = from; i < to; ++i) {
-    out += static_cast<char>((i * 131 + 7) & 0xff);
-  }
+  for (int64_t i = from; i < to; ++i) out += static_cast<char>((i * 131 + 7) & 0xff);
   return out;
 }
 
@@ -79,9 +77,7 @@ class DataChannelTest : public ::testing::Test {
   std::string last_line(const std::string &start) {
     std::string line;
     for (const auto &l : host_->server_log()) {
-      if (l.starts_with(start)) {
-        line = l;
-      }
+      if (l.starts_with(start)) line = l;
     }
     return line;
   }

@@ -224,9 +224,7 @@ TEST(ReplyText, FollowsTheErrorChain) {
       {"no error at all", [] { return static_cast<vorlan_object_t *>(nullptr); },
        "500 Request failed.\r\n"},
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(reply_of(c.build()), c.reply) << c.what;
-  }
+  for (const auto &c : cases) EXPECT_EQ(reply_of(c.build()), c.reply) << c.what;
 }
 
 // The readers find the reply error beneath a plain one; its own text names its parts.
