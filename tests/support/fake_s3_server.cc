@@ -1025,14 +1025,12 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
           ? std::min<uint64_t>(fault->bytes, length)
           : declared;
   std::chrono::milliseconds stall = fault ? fault->delay : std::chrono::milliseconds(0);
-  int local_port = port;
-  int remote_port = req.remote_port;
   std::string content_type = answer.content_type;
-  auto provide = [this, answer = std::move(answer), cut, declared, trailing, kind, stall,
-                  local_port, remote_port, length](size_t offset, size_t, httplib::DataSink &sink) {
+  auto provide = [=, this, answer = std::move(answer), remote_port = req.remote_port](
+                     size_t offset, size_t, httplib::DataSink &sink) {
     if (offset >= cut && cut < declared) {
       if (kind == Kind::kStallAfter) sleep_unless_stopping(stall);
-      if (kind == Kind::kResetAfter) reset_connection(local_port, remote_port);
+      if (kind == Kind::kResetAfter) reset_connection(port, remote_port);
       return false;
     }
     if (offset >= length) {
