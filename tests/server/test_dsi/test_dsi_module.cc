@@ -32,10 +32,6 @@ extern "C" __attribute__((visibility("default"))) vorlan_module_descriptor_t vor
 
 namespace {
 
-struct Handle {
-  std::string user;
-};
-
 // Workers still running: deactivation waits for them, since the host unmaps the module next.
 // A worker counts itself down in a thread_local destructor, which the C library runs with the
 // module kept loaded.
@@ -89,12 +85,12 @@ vorlan_result_t module_error(const char *text) {
 void start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *info) {
   std::string user = info->username;
   run_detached([op, user] {
-    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new Handle{user}, user.c_str(),
-                                                 ("/home/" + user).c_str());
+    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new std::string(user),
+                                                 user.c_str(), ("/home/" + user).c_str());
   });
 }
 
-void destroy(void *session) { delete static_cast<Handle *>(session); }
+void destroy(void *session) { delete static_cast<std::string *>(session); }
 
 void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*session*/) {
   std::string path = info->pathname;
