@@ -38,12 +38,8 @@ void churn(int thread, Outcome &outcome) {
 TEST(ErrorCodesConcurrency, LiveCodesStayUniqueAcrossThreads) {
   std::vector<Outcome> outcomes(kThreads);
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back(churn, t, std::ref(outcomes[t]));
-  }
-  for (auto &thread : threads) {
-    thread.join();
-  }
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(churn, t, std::ref(outcomes[t]));
+  for (auto &thread : threads) thread.join();
 
   std::set<vorlan_result_t> codes;
   for (int t = 0; t < kThreads; ++t) {

@@ -72,9 +72,7 @@ TEST(ModuleActivation, FunctionsRunOnlyAtTheEdgesOfTheCount) {
   vorlan_error_release(failure);
 
   next_activation_result = VORLAN_SUCCESS;
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(vorlan_module_activate(&counted), VORLAN_SUCCESS);
-  }
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(vorlan_module_activate(&counted), VORLAN_SUCCESS);
   EXPECT_EQ(activations, 2);
   EXPECT_EQ(vorlan_module_activation_count(&counted), 3);
   for (int i = 0; i < 3; ++i) {
@@ -162,16 +160,12 @@ TEST(DebugInit, FillsTheHandle) {
     SCOPED_TRACE(s.value != nullptr ? s.value : "(unset)");
     vorlan::test::TempDir dir;
     const std::string log_path = dir.path() + "/s3.log";
-    if (s.output == Output::kFile) {
-      dir.write("s3.log", "earlier\n");
-    }
+    if (s.output == Output::kFile) dir.write("s3.log", "earlier\n");
     if (s.value == nullptr) {
       unsetenv(kVariable);
     } else {
       std::string value = s.value;
-      if (size_t at = value.find("@FILE@"); at != std::string::npos) {
-        value.replace(at, 6, log_path);
-      }
+      if (size_t at = value.find("@FILE@"); at != std::string::npos) value.replace(at, 6, log_path);
       setenv(kVariable, value.c_str(), 1);
     }
     vorlan_debug_handle_t handle;
@@ -224,9 +218,7 @@ void count_destroyed(void * /*datum*/) { ++destroyed; }
 TEST(Hashtable, TenThousandKeysInsertLookupRemoveVisit) {
   std::vector<std::string> keys;
   std::vector<int> data(kKeys);
-  for (int i = 0; i < kKeys; ++i) {
-    keys.push_back("bucket/dir/object-" + std::to_string(i));
-  }
+  for (int i = 0; i < kKeys; ++i) keys.push_back("bucket/dir/object-" + std::to_string(i));
   vorlan_hashtable_t table = nullptr;
   ASSERT_EQ(
       vorlan_hashtable_init(&table, 4, vorlan_hashtable_string_hash, vorlan_hashtable_string_keyeq),

@@ -33,12 +33,10 @@ class Authentication : public ::testing::Test {
   }
 
   static S3Target signer(const FakeS3Server &server, const std::string &bucket) {
-    S3Target target;
-    target.host = server.host();
-    target.bucket = bucket;
-    target.access_key_id = kKeyId;
-    target.secret_access_key = kSecret;
-    return target;
+    return {.host = server.host(),
+            .bucket = bucket,
+            .access_key_id = kKeyId,
+            .secret_access_key = kSecret};
   }
 };
 
@@ -115,10 +113,7 @@ TEST_F(Authentication, BearerTokensAndProjectIdsGoOnTheWire) {
   server.create_bucket("gcs");
   server.put_object("gcs", "k", std::string("google"));
 
-  S3Target bearer;
-  bearer.host = server.host();
-  bearer.bucket = "gcs";
-  bearer.security_token = "ya29.token-value";
+  S3Target bearer{.host = server.host(), .bucket = "gcs", .security_token = "ya29.token-value"};
   EXPECT_EQ(s3_get(bearer, "k").data, "google");
   RecordedRequest sent = server.requests().back();
   EXPECT_EQ(sent.header("authorization"), "Bearer ya29.token-value");
@@ -133,10 +128,7 @@ TEST_F(Authentication, BearerTokensAndProjectIdsGoOnTheWire) {
   EXPECT_EQ(service.buckets, (std::vector<std::string>{"created", "gcs"}));
   EXPECT_EQ(server.requests().back().header("x-goog-project-id"), "project-77");
 
-  S3Target project_only;
-  project_only.host = server.host();
-  project_only.bucket = "gcs";
-  project_only.access_key_id = "project-77";
+  S3Target project_only{.host = server.host(), .bucket = "gcs", .access_key_id = "project-77"};
   EXPECT_NE(s3_get(project_only, "k").status, S3StatusOK);
   sent = server.requests().back();
   EXPECT_EQ(sent.header("x-goog-project-id"), "project-77");
@@ -158,10 +150,8 @@ TEST_F(Authentication, NoCredentialInAnyOutput) {
 
   ::testing::internal::CaptureStderr();
   ::testing::internal::CaptureStdout();
-  S3Target bearer;
-  bearer.host = bearer_server.host();
-  bearer.bucket = "b";
-  bearer.security_token = "ya29.never-printed-wrong";
+  S3Target bearer{
+      .host = bearer_server.host(), .bucket = "b", .security_token = "ya29.never-printed-wrong"};
   S3CallResult refused = s3_get(bearer, "missing");
   S3Target signed_target = signer(signed_server, "b");
   signed_target.security_token = "session-never-printed";

@@ -54,11 +54,10 @@ TEST(ParallelRequests, ThirtyTwoSessionsAtOnce) {
   std::vector<std::thread> workers;
   for (int t = 0; t < kThreads; ++t) {
     workers.emplace_back([&, t] {
-      S3Target target;
-      target.host = server.host();
-      target.bucket = "shared";
-      target.access_key_id = options.access_key_id;
-      target.secret_access_key = options.secret_access_key;
+      S3Target target{.host = server.host(),
+                      .bucket = "shared",
+                      .access_key_id = options.access_key_id,
+                      .secret_access_key = options.secret_access_key};
       auto expect = [&](const S3CallResult &result, bool ok, const char *what) {
         if (!ok) {
           failures.fetch_add(1);

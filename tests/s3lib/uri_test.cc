@@ -80,13 +80,11 @@ TEST(Uri, RefusedBucketOrKeyCompletesWithoutConnecting) {
   using namespace vorlan::test;
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL, "127.0.0.1:1"), S3StatusOK);
   auto target = [](const char *bucket) {
-    S3Target t;
-    t.host = "127.0.0.1:1";
-    t.bucket = bucket;
-    t.access_key_id = "AK";
-    t.secret_access_key = "SK";
-    t.security_token = "TOKEN";
-    return t;
+    return S3Target{.host = "127.0.0.1:1",
+                    .bucket = bucket,
+                    .access_key_id = "AK",
+                    .secret_access_key = "SK",
+                    .security_token = "TOKEN"};
   };
   // "/bucket/" or "/key" would reach another resource than the one asked for.
   const S3Target none = target(""), bucket = target("b");

@@ -26,9 +26,7 @@ using testing::start_test_session;
 // The bytes the test module sends: byte i of the file is (i * 131 + 7) & 0xff.
 std::string pattern(int64_t from, int64_t to) {
   std::string out;
-  for (int64_t i = from; i < to; ++i) {
-    out += static_cast<char>((i * 131 + 7) & 0xff);
-  }
+  for (int64_t i = from; i < to; ++i) out += static_cast<char>((i * 131 + 7) & 0xff);
   return out;
 }
 
@@ -79,9 +77,7 @@ class DataChannelTest : public ::testing::Test {
   std::string last_line(const std::string &start) {
     std::string line;
     for (const auto &l : host_->server_log()) {
-      if (l.starts_with(start)) {
-        line = l;
-      }
+      if (l.starts_with(start)) line = l;
     }
     return line;
   }
@@ -115,15 +111,13 @@ TEST_F(DataChannelTest, SendPutsEveryBlockAtItsOffset) {
       {"two ranges", 1000, {{100, 300}, {700, -1}}, 64, 3},
       {"empty file", 0, {{0, -1}}, 64, 2},
       {"slow client", 300, {{0, -1}}, 64, 2, 0, milliseconds(15)},
-      {"overlapping ranges write bytes twice",
-       200,
-       {{0, 100}, {50, 100}},
-       64,
-       2,
-       0,
-       {},
-       50,
-       "register_write of 64 bytes at offset 50 wrote 50 of them a second time"},
+      {.what = "overlapping ranges write bytes twice",
+       .size = 200,
+       .ranges = {{0, 100}, {50, 100}},
+       .block = 64,
+       .concurrency = 2,
+       .rewritten = 50,
+       .violation = "register_write of 64 bytes at offset 50 wrote 50 of them a second time"},
   };
   for (const auto &c : cases) {
     DataChannelOptions channel = channel_of(c.block, c.concurrency);

@@ -23,9 +23,7 @@ TEST(HostConcurrency, ManyRequestsOnOneSession) {
   SessionDocuments documents;
   std::atomic<int> renewals{0};
   documents.provider = [&renewals](const std::string &key) -> std::optional<std::string> {
-    if (key == "renew-creds") {
-      return "token-" + std::to_string(++renewals);
-    }
+    if (key == "renew-creds") return "token-" + std::to_string(++renewals);
     return std::nullopt;
   };
   auto session = testing::start_test_session(*host, "alice", std::move(documents));
@@ -39,17 +37,13 @@ TEST(HostConcurrency, ManyRequestsOnOneSession) {
       for (int r = 0; r < kRounds; ++r) {
         std::string path = "/t" + std::to_string(t) + "/" + std::to_string(r);
         CommandResult command = host->command(*session, VORLAN_GFS_CMD_MKD, path);
-        if (!command.reply.ok() || command.response != "1 " + path) {
-          ++failures;
-        }
+        if (!command.reply.ok() || command.response != "1 " + path) ++failures;
         StatResult stat = host->stat(*session, "/batches/2/" + std::to_string(r + 1), false);
         if (!stat.reply.ok() || stat.stats.size() != static_cast<size_t>(2 * (r + 1) + 1)) {
           ++failures;
         }
         CommandResult token = host->command(*session, VORLAN_GFS_CMD_MKD, "/config/renew-creds");
-        if (!token.response || !token.response->starts_with("token-")) {
-          ++failures;
-        }
+        if (!token.response || !token.response->starts_with("token-")) ++failures;
         if (r % 4 == 0) {
           DataChannelOptions channel;
           channel.block_size = 32;
@@ -73,9 +67,7 @@ TEST(HostConcurrency, ManyRequestsOnOneSession) {
       }
     });
   }
-  for (auto &thread : threads) {
-    thread.join();
-  }
+  for (auto &thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(renewals.load(), kThreads * kRounds);
   EXPECT_THAT(host->violations(), IsEmpty());

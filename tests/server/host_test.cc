@@ -55,12 +55,20 @@ TEST(HostLoad, FailuresSayWhyAndLeaveNothingRegistered) {
   EXPECT_NE(vorlan_extension_registry_lookup(&vorlan_i_gfs_dsi_registry, "test_dsi"), nullptr);
 }
 
-TEST(HostCommand, RepliesAndContractBreaches) {
+// Session documents come from the provider first, on every call.
+TEST(HostCommand, RepliesDocumentsAndContractBreaches) {
   Host::Options options = test_dsi_options();
   options.request_timeout = std::chrono::milliseconds(300);
   auto host = load_test_dsi(options);
   ASSERT_NE(host, nullptr);
-  auto session = start_test_session(*host);
+  int renewals = 0;
+  SessionDocuments documents;
+  documents.config = "bucket-a,bucket-b";
+  documents.creds = "fixed-creds";
+  documents.provider = [&renewals](const std::string &key) -> std::optional<std::string> {
+    return key == "creds" ? std::optional("token-" + std::to_string(++renewals)) : std::nullopt;
+  };
+  auto session = start_test_session(*host, "alice", std::move(documents));
   ASSERT_NE(session, nullptr);
   struct Case {
     std::string path;
@@ -74,6 +82,10 @@ TEST(HostCommand, RepliesAndContractBreaches) {
       {"/wrongkind", VORLAN_GFS_CMD_DELE, true, 0, "", "finished_stat on a command operation"},
       {"/failure", VORLAN_GFS_CMD_RMD, false, 500, "", ""},
       {"/never", VORLAN_GFS_CMD_RMD, false, 500, "", "timed out after 300 ms"},
+      {"/config/creds", VORLAN_GFS_CMD_MKD, true, 0, "token-1", ""},
+      {"/config/creds", VORLAN_GFS_CMD_MKD, true, 0, "token-2", ""},
+      {"/config/config", VORLAN_GFS_CMD_MKD, true, 0, "bucket-a,bucket-b", ""},
+      {"/config/unknown", VORLAN_GFS_CMD_MKD, true, 0, "(none)", ""},
   };
   for (const auto &c : cases) {
     size_t violations_before = host->violations().size();
@@ -133,36 +145,6 @@ TEST(HostRequests, TimeOutOnlyWithoutProgressAndAreReleasedWhenDone) {
   const size_t held = session->operations_held();
   run_commands(10000);
   EXPECT_EQ(session->operations_held(), held);
-}
-
-TEST(HostConfig, DocumentsComeFromTheProviderFirstOnEveryCall) {
-  auto host = load_test_dsi();
-  ASSERT_NE(host, nullptr);
-  int renewals = 0;
-  SessionDocuments documents;
-  documents.config = "bucket-a,bucket-b";
-  documents.creds = "fixed-creds";
-  documents.provider = [&renewals](const std::string &key) -> std::optional<std::string> {
-    if (key == "creds") {
-      return "token-" + std::to_string(++renewals);
-    }
-    return std::nullopt;
-  };
-  auto session = start_test_session(*host, "alice", std::move(documents));
-  ASSERT_NE(session, nullptr);
-  struct Case {
-    std::string key, expected;
-  } cases[] = {
-      {"creds", "token-1"},
-      {"creds", "token-2"},
-      {"config", "bucket-a,bucket-b"},
-      {"unknown", "(none)"},
-  };
-  for (const auto &c : cases) {
-    CommandResult result = host->command(*session, VORLAN_GFS_CMD_MKD, "/config/" + c.key);
-    EXPECT_EQ(result.response.value_or(""), c.expected) << c.key;
-  }
-  EXPECT_THAT(host->violations(), IsEmpty());
 }
 
 TEST(HostLog, ModuleLinesReachTheHostAndTheLogFile) {
@@ -242,9 +224,7 @@ TEST(ReplyText, FollowsTheErrorChain) {
       {"no error at all", [] { return static_cast<vorlan_object_t *>(nullptr); },
        "500 Request failed.\r\n"},
   };
-  for (const auto &c : cases) {
-    EXPECT_EQ(reply_of(c.build()), c.reply) << c.what;
-  }
+  for (const auto &c : cases) EXPECT_EQ(reply_of(c.build()), c.reply) << c.what;
 }
 
 // The readers find the reply error beneath a plain one; its own text names its parts.

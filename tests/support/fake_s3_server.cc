@@ -36,7 +36,10 @@ extern "C" const char *__tsan_default_suppressions() { return "race:libcpp-httpl
 namespace vorlan::test {
 namespace {
 
-using vorlan_s3::xml_escape;
+// An element holding `value` as text.
+std::string tag(const std::string &name, const std::string &value) {
+  return "<" + name + ">" + vorlan_s3::xml_escape(value) + "</" + name + ">";
+}
 
 constexpr uint64_t kGeneratedPeriod = FakeS3Server::kGeneratedPeriod;
 constexpr size_t kWriteChunk = size_t{256} * 1024;
@@ -45,10 +48,6 @@ constexpr const char *kXmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 std::string lower(std::string text) {
   for (auto &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-bool starts_with(const std::string &text, const std::string &prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 // Decodes %XX exactly once; '+' is a plain character, as it is in S3 paths.
@@ -89,24 +88,16 @@ std::string base64(const std::string &bytes) {
 }
 
 // Incremental digest over one EVP algorithm.
-class Digest {
- public:
-  explicit Digest(const EVP_MD *md) : ctx_(EVP_MD_CTX_new()) {
-    EVP_DigestInit_ex(ctx_, md, nullptr);
-  }
-  ~Digest() { EVP_MD_CTX_free(ctx_); }
-  Digest(const Digest &) = delete;
-  Digest &operator=(const Digest &) = delete;
-  void update(const char *data, size_t size) { EVP_DigestUpdate(ctx_, data, size); }
+struct Digest {
+  explicit Digest(const EVP_MD *md) { EVP_DigestInit_ex(ctx.get(), md, nullptr); }
+  void update(const char *data, size_t size) { EVP_DigestUpdate(ctx.get(), data, size); }
   std::string finish() {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx_, out, &size);
+    EVP_DigestFinal_ex(ctx.get(), out, &size);
     return {reinterpret_cast<char *>(out), size};
   }
-
- private:
-  EVP_MD_CTX *ctx_;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx{EVP_MD_CTX_new(), EVP_MD_CTX_free};
 };
 
 std::string digest_of(const EVP_MD *md, const std::string &data) {
@@ -163,22 +154,6 @@ std::vector<std::string> split(const std::string &text, char separator) {
 
 using Query = std::map<std::string, std::string>;  // decoded
 
-Query parse_query(const std::string &raw) {
-  Query query;
-  for (const auto &part : split(raw, '&')) {
-    if (part.empty()) continue;
-    size_t equals = part.find('=');
-    query[percent_decode(part.substr(0, equals))] =
-        equals == std::string::npos ? "" : percent_decode(part.substr(equals + 1));
-  }
-  return query;
-}
-
-std::string query_value(const Query &query, const std::string &name) {
-  auto found = query.find(name);
-  return found == query.end() ? "" : found->second;
-}
-
 struct StoredBucket {
   std::string region;
   bool streaming = false;
@@ -210,13 +185,10 @@ Answer xml_answer(int status, std::string xml) {
 Answer error_answer(int status, const std::string &code, const std::string &message,
                     const std::string &resource, const FakeS3Details &details = {}) {
   if (code.empty()) return xml_answer(status, "");
-  std::string xml = kXmlHead + ("<Error><Code>" + xml_escape(code) + "</Code><Message>" +
-                                xml_escape(message) + "</Message>");
-  if (!resource.empty()) xml += "<Resource>" + xml_escape(resource) + "</Resource>";
-  for (const auto &[name, value] : details) {
-    xml += "<" + name + ">" + xml_escape(value) + "</" + name + ">";
-  }
-  return xml_answer(status, xml + "<RequestId>FAKE0000000000000000</RequestId></Error>");
+  std::string xml = kXmlHead + ("<Error>" + tag("Code", code) + tag("Message", message));
+  if (!resource.empty()) xml += tag("Resource", resource);
+  for (const auto &[name, value] : details) xml += tag(name, value);
+  return xml_answer(status, xml + tag("RequestId", "FAKE0000000000000000") + "</Error>");
 }
 
 Answer no_such_bucket(const RecordedRequest &record, const std::string &bucket) {
@@ -332,11 +304,11 @@ struct FakeS3Server::State {
   std::optional<Answer> check_auth(const RecordedRequest &record, const Query &query);
   Answer dispatch(const RecordedRequest &record, const Query &query, const std::string &body,
                   bool body_discarded, uint64_t body_length);
-  Answer get_object(const RecordedRequest &record, bool head);
+  Answer get_object(const RecordedRequest &record);
   Answer put_object(const RecordedRequest &record, const std::string &body, bool body_discarded,
                     uint64_t body_length);
   Answer copy_object(const RecordedRequest &record);
-  Answer list_bucket(const RecordedRequest &record, const Query &query);
+  Answer list_bucket(const RecordedRequest &record, Query query);
   Answer list_service();
   Answer bucket_request(const RecordedRequest &record, const std::string &body);
   void emit(const httplib::Request &req, httplib::Response &res, Answer answer,
@@ -555,13 +527,10 @@ RecordedRequest FakeS3Server::State::record_of(const httplib::Request &req) cons
 
   // Virtual-host style: the bucket is the host name in front of a known endpoint.
   std::string host = lower(record.host);
-  std::string port_suffix = ":" + std::to_string(port);
-  const std::vector<std::string> endpoints = {"127.0.0.1", "localhost"};
   std::string rest = record.path.empty() ? "" : record.path.substr(1);
-  for (const auto &endpoint : endpoints) {
-    for (const std::string &suffix : {"." + endpoint + port_suffix, "." + endpoint}) {
-      if (host.size() > suffix.size() &&
-          host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0) {
+  for (const std::string endpoint : {".127.0.0.1", ".localhost"}) {
+    for (const std::string &suffix : {endpoint + ":" + std::to_string(port), endpoint}) {
+      if (host.size() > suffix.size() && host.ends_with(suffix)) {
         record.bucket = record.host.substr(0, host.size() - suffix.size());
         record.key = percent_decode(rest);
         return record;
@@ -582,7 +551,8 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   mutable_req.ranges.clear();
   RecordedRequest record = record_of(req);
   mutable_req.headers.erase("Accept-Encoding");
-  Query query = parse_query(record.query);
+  // httplib has decoded the query already ("+" as a blank, as S3 reads it).
+  Query query(req.params.begin(), req.params.end());
 
   size_t index = 0;
   bool streaming = false;
@@ -630,17 +600,9 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     return;
   }
   auto fault = take_fault(record);
-  if (fault && fault->kind == FakeS3Fault::Kind::kAnswer) {
-    Answer answer = fault->body.empty() ? error_answer(fault->status, fault->code, fault->message,
-                                                       record.path, fault->details)
-                                        : xml_answer(fault->status, fault->body);
-    for (const auto &header : fault->headers) answer.headers.push_back(header);
-    if (fault->action) fault->action();
-    set_status(index, answer.status);
-    emit(req, res, std::move(answer), std::nullopt);
-    return;
-  }
-  if (fault && fault->kind == FakeS3Fault::Kind::kEndlessError) {
+  using Kind = FakeS3Fault::Kind;
+  const Kind kind = fault ? fault->kind : Kind::kRealAnswer;
+  if (kind == Kind::kEndlessError) {
     set_status(index, res.status = fault->status);
     res.set_chunked_content_provider(
         "application/xml", [this, bytes = fault->bytes](size_t offset, httplib::DataSink &sink) {
@@ -653,28 +615,36 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
         });
     return;
   }
-  if (fault && fault->kind == FakeS3Fault::Kind::kCloseUnanswered) {
+  if (kind == Kind::kCloseUnanswered) {
     if (fault->action) fault->action();
     reset_connection(port, req.remote_port, true);
     return;
   }
-  if (fault && fault->kind == FakeS3Fault::Kind::kDelay) sleep_unless_stopping(fault->delay);
+  if (kind == Kind::kDelay) sleep_unless_stopping(fault->delay);
 
-  std::optional<Answer> refused = check_auth(record, query);
+  // A scripted answer goes out in place of every check.
+  std::optional<Answer> answer;
+  if (kind == Kind::kAnswer) {
+    answer = fault->body.empty() ? error_answer(fault->status, fault->code, fault->message,
+                                                record.path, fault->details)
+                                 : xml_answer(fault->status, fault->body);
+  } else {
+    answer = check_auth(record, query);
+  }
   std::string payload_hash = record.header("x-amz-content-sha256");
   std::string actual_sha256 = hex(sha256.finish());
   std::string content_md5 = record.header("content-md5");
   std::string actual_md5 = base64(md5.finish());
-  if (!refused && need_sha256 && lower(payload_hash) != actual_sha256) {
-    refused = error_answer(400, "XAmzContentSHA256Mismatch",
-                           "The provided 'x-amz-content-sha256' header does not match what "
-                           "was computed.",
-                           record.path,
-                           {{"ClientComputedContentSHA256", payload_hash},
-                            {"S3ComputedContentSHA256", actual_sha256}});
+  if (!answer && need_sha256 && lower(payload_hash) != actual_sha256) {
+    answer = error_answer(400, "XAmzContentSHA256Mismatch",
+                          "The provided 'x-amz-content-sha256' header does not match what "
+                          "was computed.",
+                          record.path,
+                          {{"ClientComputedContentSHA256", payload_hash},
+                           {"S3ComputedContentSHA256", actual_sha256}});
   }
-  if (!refused && need_md5 && content_md5 != actual_md5) {
-    refused = error_answer(
+  if (!answer && need_md5 && content_md5 != actual_md5) {
+    answer = error_answer(
         400, "BadDigest", "The Content-MD5 you specified did not match what we received.",
         record.path, {{"ExpectedDigest", content_md5}, {"CalculatedDigest", actual_md5}});
   }
@@ -682,11 +652,10 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     record.headers.erase("range");
     if (!fault->range->empty()) record.headers.emplace("range", *fault->range);
   }
-  Answer answer =
-      refused ? std::move(*refused) : dispatch(record, query, body, streaming, body_length);
+  if (!answer) answer = dispatch(record, query, body, streaming, body_length);
   if (fault && fault->action) fault->action();
-  set_status(index, answer.status);
-  emit(req, res, std::move(answer), fault);
+  set_status(index, answer->status);
+  emit(req, res, std::move(*answer), fault);
 }
 
 std::optional<Answer> FakeS3Server::State::check_auth(const RecordedRequest &record,
@@ -715,7 +684,7 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const RecordedRequest &re
   for (auto part : split(authorization.substr(algorithm.size()), ',')) {
     part.erase(0, part.find_first_not_of(' '));
     size_t equals = part.find('=');
-    if (starts_with(authorization, algorithm) && equals != std::string::npos) {
+    if (authorization.starts_with(algorithm) && equals != std::string::npos) {
       fields[part.substr(0, equals)] = part.substr(equals + 1);
     }
   }
@@ -763,7 +732,7 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const RecordedRequest &re
   // As AWS requires: host, content-type and every x-amz-* header that came are signed.
   const std::string listed = ";" + signed_headers + ";";
   for (const auto &[name, value] : record.headers) {
-    bool must_sign = name == "host" || name == "content-type" || starts_with(name, "x-amz-");
+    bool must_sign = name == "host" || name == "content-type" || name.starts_with("x-amz-");
     if (must_sign && listed.find(";" + name + ";") == std::string::npos) {
       return error_answer(403, "AccessDenied",
                           "There were headers present in the request which were not signed",
@@ -798,7 +767,7 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const RecordedRequest &re
   for (const std::string &part : {scope[1], scope[2], scope[3], scope[4]}) {
     key = hmac_sha256(key, part);
   }
-  if (!starts_with(amz_date, scope[1]) ||
+  if (!amz_date.starts_with(scope[1]) ||
       hex(hmac_sha256(key, string_to_sign)) != fields["Signature"]) {
     return error_answer(403, "SignatureDoesNotMatch",
                         "The request signature we calculated does not match the signature "
@@ -811,14 +780,17 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const RecordedRequest &re
 Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query &query,
                                      const std::string &body, bool body_discarded,
                                      uint64_t body_length) {
+  const bool read = record.method == "GET" || record.method == "HEAD";
   if (record.bucket.empty()) {
-    if (record.method == "GET" || record.method == "HEAD") return list_service();
+    if (read) return list_service();
   } else if (record.key.empty() && record.method == "GET") {
     return list_bucket(record, query);
-  } else if (record.key.empty()) {
+  } else if (record.key.empty() && record.method != "POST") {
     return bucket_request(record, body);
-  } else if (record.method == "GET" || record.method == "HEAD") {
-    return get_object(record, record.method == "HEAD");
+  } else if (read) {
+    // A refused HEAD has the status alone, as it has no body to carry a document.
+    Answer answer = get_object(record);
+    return record.method == "HEAD" && answer.status >= 300 ? xml_answer(answer.status, "") : answer;
   } else if (record.method == "PUT") {
     return record.has_header("x-amz-copy-source")
                ? copy_object(record)
@@ -834,27 +806,23 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
                       "The specified method is not allowed against this resource.", record.path);
 }
 
-Answer FakeS3Server::State::get_object(const RecordedRequest &record, bool head) {
+Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   std::shared_ptr<const FakeS3Object> object;
   {
     std::lock_guard lock(mutex);
     auto bucket = buckets.find(record.bucket);
-    if (bucket == buckets.end()) {
-      return head ? xml_answer(404, "") : no_such_bucket(record, record.bucket);
-    }
+    if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
     auto found = bucket->second.objects.find(record.key);
     if (found == bucket->second.objects.end()) {
-      return head ? xml_answer(404, "")
-                  : error_answer(404, "NoSuchKey", "The specified key does not exist.", record.path,
-                                 {{"Key", record.key}});
+      return error_answer(404, "NoSuchKey", "The specified key does not exist.", record.path,
+                          {{"Key", record.key}});
     }
     object = found->second;
   }
   if (record.has_header("if-match") && record.header("if-match") != object->etag) {
-    return head ? xml_answer(412, "")
-                : error_answer(412, "PreconditionFailed",
-                               "At least one of the pre-conditions you specified did not hold",
-                               record.path, {{"Condition", "If-Match"}});
+    return error_answer(412, "PreconditionFailed",
+                        "At least one of the pre-conditions you specified did not hold",
+                        record.path, {{"Condition", "If-Match"}});
   }
   Answer answer;
   answer.object = object;
@@ -880,7 +848,6 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record, bool head)
   if (fields < 1) return answer;
   if (fields < 2 || last >= size) last = size == 0 ? 0 : size - 1;
   if (first >= size) {
-    if (head) return xml_answer(416, "");
     Answer refused =
         error_answer(416, "InvalidRange", "The requested range is not satisfiable", record.path,
                      {{"RangeRequested", range}, {"ActualObjectSize", std::to_string(size)}});
@@ -904,7 +871,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   object->content_encoding = record.header("content-encoding");
   for (const auto &[name, value] : record.headers) {
     for (const std::string prefix : {"x-amz-meta-", "x-goog-meta-"}) {
-      if (starts_with(name, prefix)) object->metadata[name.substr(prefix.size())] = value;
+      if (name.starts_with(prefix)) object->metadata[name.substr(prefix.size())] = value;
     }
   }
   object->generated = body_discarded;
@@ -924,7 +891,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
 Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   // httplib hands header values over percent-decoded already.
   std::string source = record.header("x-amz-copy-source");
-  if (starts_with(source, "/")) source = source.substr(1);
+  if (source.starts_with("/")) source = source.substr(1);
   size_t slash = source.find('/');
   std::string source_bucket = source.substr(0, slash);
   std::string source_key = source.substr(slash + 1);
@@ -942,39 +909,35 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   auto copy = std::make_shared<FakeS3Object>(*found->second);
   copy->last_modified = time(nullptr);
   std::string xml =
-      kXmlHead + ("<CopyObjectResult><LastModified>" + utc_text(copy->last_modified) +
-                  "</LastModified><ETag>" + xml_escape(copy->etag) + "</ETag></CopyObjectResult>");
+      kXmlHead + ("<CopyObjectResult>" + tag("LastModified", utc_text(copy->last_modified)) +
+                  tag("ETag", copy->etag) + "</CopyObjectResult>");
   to->second.objects[record.key] = std::move(copy);
   return xml_answer(200, std::move(xml));
 }
 
 // Every key under the prefix on one page, keys past a delimiter folded into their common
 // prefix; s3rver checks markers and paging.
-Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, const Query &query) {
-  std::string prefix = query_value(query, "prefix");
-  std::string delimiter = query_value(query, "delimiter");
+Answer FakeS3Server::State::list_bucket(const RecordedRequest &record, Query query) {
+  const std::string prefix = query["prefix"], delimiter = query["delimiter"];
   std::set<std::string> common_prefixes;
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
   std::string xml =
-      kXmlHead + ("<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
-                  "<Name>" +
-                  xml_escape(record.bucket) + "</Name><Prefix>" + xml_escape(prefix) +
-                  "</Prefix><IsTruncated>false</IsTruncated>");
+      kXmlHead + ("<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">" +
+                  tag("Name", record.bucket) + tag("Prefix", prefix) + tag("IsTruncated", "false"));
   for (const auto &[key, object] : bucket->second.objects) {
-    if (!starts_with(key, prefix)) continue;
+    if (!key.starts_with(prefix)) continue;
     size_t cut = delimiter.empty() ? std::string::npos : key.find(delimiter, prefix.size());
     if (cut != std::string::npos) {
       common_prefixes.insert(key.substr(0, cut + delimiter.size()));
       continue;
     }
-    xml += "<Contents><Key>" + xml_escape(key) + "</Key><LastModified>" +
-           utc_text(object->last_modified) + "</LastModified><ETag>" + xml_escape(object->etag) +
-           "</ETag><Size>" + std::to_string(object->size) + "</Size></Contents>";
+    xml += "<Contents>" + tag("Key", key) + tag("LastModified", utc_text(object->last_modified)) +
+           tag("ETag", object->etag) + tag("Size", std::to_string(object->size)) + "</Contents>";
   }
   for (const std::string &common : common_prefixes) {
-    xml += "<CommonPrefixes><Prefix>" + xml_escape(common) + "</Prefix></CommonPrefixes>";
+    xml += "<CommonPrefixes>" + tag("Prefix", common) + "</CommonPrefixes>";
   }
   return xml_answer(200, xml + "</ListBucketResult>");
 }
@@ -987,8 +950,8 @@ Answer FakeS3Server::State::list_service() {
                                    "</Owner><Buckets>");
   std::lock_guard lock(mutex);
   for (const auto &[name, bucket] : buckets) {
-    xml += "<Bucket><Name>" + xml_escape(name) + "</Name><CreationDate>" +
-           utc_text(bucket.created) + "</CreationDate></Bucket>";
+    xml += "<Bucket>" + tag("Name", name) + tag("CreationDate", utc_text(bucket.created)) +
+           "</Bucket>";
   }
   return xml_answer(200, xml + "</Buckets></ListAllMyBucketsResult>");
 }
@@ -1019,10 +982,6 @@ Answer FakeS3Server::State::bucket_request(const RecordedRequest &record, const 
     Answer answer;
     answer.headers.emplace_back("x-amz-bucket-region", bucket->second.region);
     return answer;
-  }
-  if (record.method != "DELETE") {
-    return error_answer(405, "MethodNotAllowed",
-                        "The specified method is not allowed against this resource.", record.path);
   }
   buckets.erase(bucket);
   return xml_answer(204, "");
@@ -1058,7 +1017,7 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
   }
 
   using Kind = FakeS3Fault::Kind;
-  Kind kind = fault ? fault->kind : Kind::kAnswer;
+  Kind kind = fault ? fault->kind : Kind::kRealAnswer;
   uint64_t trailing = kind == Kind::kTrailingBytes ? fault->bytes : 0;
   uint64_t declared = length + (kind == Kind::kLongBody ? fault->bytes : 0);
   uint64_t cut =
@@ -1066,14 +1025,12 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
           ? std::min<uint64_t>(fault->bytes, length)
           : declared;
   std::chrono::milliseconds stall = fault ? fault->delay : std::chrono::milliseconds(0);
-  int local_port = port;
-  int remote_port = req.remote_port;
   std::string content_type = answer.content_type;
-  auto provide = [this, answer = std::move(answer), cut, declared, trailing, kind, stall,
-                  local_port, remote_port, length](size_t offset, size_t, httplib::DataSink &sink) {
+  auto provide = [=, this, answer = std::move(answer), remote_port = req.remote_port](
+                     size_t offset, size_t, httplib::DataSink &sink) {
     if (offset >= cut && cut < declared) {
       if (kind == Kind::kStallAfter) sleep_unless_stopping(stall);
-      if (kind == Kind::kResetAfter) reset_connection(local_port, remote_port);
+      if (kind == Kind::kResetAfter) reset_connection(port, remote_port);
       return false;
     }
     if (offset >= length) {

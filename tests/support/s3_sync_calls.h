@@ -15,13 +15,13 @@ namespace vorlan::test {
 
 // Where and as whom; context() borrows these strings, so keep the target alive.
 struct S3Target {
-  std::string host;
-  std::string bucket;
+  std::string host = "";
+  std::string bucket = "";
   S3UriStyle style = S3UriStylePath;
-  std::string access_key_id;
-  std::string secret_access_key;
-  std::string security_token;
-  std::string region;
+  std::string access_key_id = "";
+  std::string secret_access_key = "";
+  std::string security_token = "";
+  std::string region = "";
   S3BucketContext context() const;
 };
 

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
-#include <vector>
 
 #include "fake_s3_server.h"
 
@@ -73,14 +72,10 @@ bool S3rverFixture::start_once() {
     error_ = "no free port on 127.0.0.1";
     return false;
   }
-  std::string binary = program();
-  std::string port_text = std::to_string(port);
-  std::vector<std::string> args = {binary,    "--address",   "127.0.0.1", "--port",
-                                   port_text, "--directory", directory_,  "--silent"};
-  std::vector<char *> argv;
-  argv.reserve(args.size() + 1);
-  for (auto &arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  const std::string binary = program(), port_text = std::to_string(port);
+  const char *argv[] = {binary.c_str(),     "--address",       "127.0.0.1",
+                        "--port",           port_text.c_str(), "--directory",
+                        directory_.c_str(), "--silent",        nullptr};
   int log_fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log_fd < 0) {
     error_ = "cannot open " + log_;
@@ -98,7 +93,7 @@ bool S3rverFixture::start_once() {
     dup2(log_fd, STDERR_FILENO);
     int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-    execv(argv[0], argv.data());
+    execv(argv[0], const_cast<char *const *>(argv));
     _exit(127);
   }
   close(log_fd);

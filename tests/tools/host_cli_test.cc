@@ -107,93 +107,107 @@ TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
   EXPECT_NE(TempDir::read(caller_log).find("and region: eu-west-1"), std::string::npos);
 }
 
-TEST_F(HostCli, FailuresPrintTheReplyAndExitByKind) {
+// Each kind of failure has its exit code and tells its reply. A token command that fails stops
+// the tool before anything goes out, at session start or at a later renewal; `session` marks an
+// expired token and names policy members the module ignores. A failed download leaves the local
+// file as it was, a full disk is a local failure of its own counting no phantom bytes, and
+// standard input is read to its end whatever --alloc says.
+TEST_F(HostCli, FailuresTellTheirReplyAndExitByKind) {
+  server_->put_object("a", "k", std::string("new contents"));
   const std::string bad_token = dir_.write("bad.json", R"({"access_token": "t"})");
-  const std::string file = dir_.write("in.bin", std::string(700000, 'x'));
-  struct Case {
-    const char *label;
-    std::string arguments;
-    int exit_code;
-    std::vector<std::string> err_parts;
-  };
-  const std::vector<Case> cases = {
-      {"token without members",
-       common() + " --creds '" + bad_token + "' session",
-       5,
-       {"code: 500", "error type: INTERNAL_ERROR", "GridFTP-Error: "}},
-      {"unreadable document",
-       "--creds '" + dir_.path() + "/absent.json' session",
-       2,
-       {"--creds: cannot read"}},
-      {"no subcommand", common(), 2, {}},
-      {"module missing", "--module '" + dir_.path() + "/none.so' session", 3, {"cannot load"}},
-      // The option list is the parser's own; the exit codes are ours to document.
-      {"help", "--help", 0, {"Exit codes"}},
-      // The tool hands the announced size and the checksum to the module as given.
-      {"announced size beyond the file",
-       common() + " put '" + file + "' /a/x --alloc 800000",
-       5,
-       {"Unexpected end of data.  Size announced: 800000, size received: 700000"}},
-      {"a malformed MD5",
-       common() + " put '" + file + "' /a/x --md5 abc",
-       5,
-       {"Invalid md5 checksum"}},
-      {"overlapping ranges", common() + " get /a/k - --range 0:10 --range 5:10", 2, {"overlap"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.label);
-    ToolRun result = run(dir_, c.arguments);
-    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-    for (const std::string &part : c.err_parts) {
-      EXPECT_NE((result.err + result.out).find(part), std::string::npos) << part << " in:\n"
-                                                                         << result.err;
-    }
-  }
-  EXPECT_FALSE(server_->object("a", "x"));
-}
-
-// A token command that fails stops the tool before anything goes out, at session start or at a
-// later renewal; `session` marks an expired token and names policy members the module ignores.
-TEST_F(HostCli, TokensAndPoliciesTheSessionCannotUseAreTold) {
+  const std::string input = dir_.write("in.bin", std::string(700000, 'x'));
+  const std::string precious = dir_.write("precious.txt", "keep me"), absent = dir_.path() + "/no";
   // The first run gives an expired token, so the first request asks again; that run fails.
   const std::string later = dir_.write("later.sh", R"(c="$(dirname "$0")/later"; [ -e "$c" ] &&
 { echo "no account signed in" >&2; exit 7; }; touch "$c"
 echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+00:00"}')");
   const std::string typo = dir_.write("typo.json", R"({"bucket": ["a"]})");
   const std::string lines = dir_.write("lines.txt", "ls /a\n");  // the shell's
+  const std::string config = "--config '" + config_ + "' ";
+  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
   struct Case {
     std::string arguments;
     int exit_code;
-    std::vector<std::string> parts;  // of stdout and stderr
+    std::vector<std::string> parts = {};  // of stdout and stderr
+    std::string input = "/dev/null";
+    bool offline = false;                  // no request goes out
+    std::string file = "", contents = "";  // the file's contents afterwards; "-" when absent
   };
   const std::vector<Case> cases = {
-      {"--config '" + config_ +
-           "' --creds-command \"echo 'gcloud: not logged in' >&2; exit 3\" ls /a",
+      {common() + " --creds '" + bad_token + "' session",
+       5,
+       {"code: 500", "error type: INTERNAL_ERROR", "GridFTP-Error: "}},
+      {"--creds '" + dir_.path() + "/absent.json' session", 2, {"--creds: cannot read"}},
+      {common(), 2, {}},  // no subcommand
+      {"--module '" + dir_.path() + "/none.so' session", 3, {"cannot load"}},
+      // The option list is the parser's own; the exit codes are ours to document.
+      {"--help", 0, {"Exit codes"}},
+      // The tool hands the announced size and the checksum to the module as given.
+      {common() + " put '" + input + "' /a/x --alloc 800000",
+       5,
+       {"Unexpected end of data.  Size announced: 800000, size received: 700000"}},
+      {common() + " put '" + input + "' /a/x --md5 abc", 5, {"Invalid md5 checksum"}},
+      {common() + " get /a/k - --range 0:10 --range 5:10", 2, {"overlap"}},
+      {config + "--creds-command \"echo 'gcloud: not logged in' >&2; exit 3\" ls /a",
        1,
        {"--creds-command failed, so no request was sent: exit status 3; its standard error:\n"
-        "gcloud: not logged in\n"}},
-      {"--config '" + config_ + "' --creds-command \"sh '" + later + "'\" shell",
+        "gcloud: not logged in\n"},
+       lines,
+       true},
+      {config + "--creds-command \"sh '" + later + "'\" shell",
        1,
-       {"exit status 7; its standard error:\nno account signed in\n"}},
-      {"--config '" + config_ + "' --storage-policy '" + typo + "' --creds-command \"sh '" + later +
-           "'\" session",
+       {"exit status 7; its standard error:\nno account signed in\n"},
+       lines,
+       true},
+      {config + "--storage-policy '" + typo + "' --creds-command \"sh '" + later + "'\" session",
        0,
        {"token expiry: 2000-01-01T00:00:00.0+00:00\ntoken state: expired",
         "allowed buckets: (all)\nwarning: storage policy (\"config\"): unknown member \"bucket\" "
-        "ignored (the one read is \"buckets\")\n"}},
+        "ignored (the one read is \"buckets\")\n"},
+       lines,
+       true},
+      {.arguments = tool + "get /a/missing '" + precious + "'",
+       .exit_code = 5,
+       .parts = {"\" is left as it was"},
+       .file = precious,
+       .contents = "keep me"},
+      {.arguments = tool + "get /a/missing '" + absent + "'",
+       .exit_code = 5,
+       .parts = {"\" was not created"},
+       .file = absent,
+       .contents = "-"},
+      {tool + "-v get /a/k /dev/full",
+       7,
+       {"bytes=0 result=500\n", "cannot write \"/dev/full\": No space left on device"}},
+      {.arguments = tool + "get /a/k '" + precious + "'",
+       .exit_code = 0,
+       .file = precious,
+       .contents = "new contents"},
+      {tool + "put - /a/x --alloc 12", 5, {"more than the 12 bytes announced"}, input},
+      {tool + "put - /a/x --alloc 800000", 5, {"announced: 800000, size received: 700000"}, input},
+      {tool + "put - /a/e", 0, {}, input},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.arguments);
     std::remove((dir_.path() + "/later").c_str());
-    ToolRun result = run(dir_, c.arguments + " < '" + lines + "'");
+    const size_t requests = server_->request_count();
+    ToolRun result = run(dir_, c.arguments + " < '" + c.input + "'");
     EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
     for (const std::string &part : c.parts) {
       EXPECT_NE((result.out + result.err).find(part), std::string::npos)
           << part << " in:\n"
           << result.out << result.err;
     }
-    EXPECT_EQ(server_->request_count(), 0u);
+    EXPECT_TRUE(!c.offline || server_->request_count() == requests);
+    if (!c.file.empty()) {
+      EXPECT_EQ(access(c.file.c_str(), F_OK) == 0 ? TempDir::read(c.file) : "-", c.contents);
+    }
   }
+  EXPECT_FALSE(server_->object("a", "x"));
+  // No temporary file is left beside the target.
+  EXPECT_EQ(std::system(("ls -A '" + dir_.path() + "' | grep -q '^\\.'").c_str()), 256);
+  const std::optional<FakeS3Object> stored = server_->object("a", "e");
+  EXPECT_TRUE(stored && stored->data == std::string(700000, 'x'));
 }
 
 // Entry lines are an interface scripts parse; -v adds a line per report the module makes.
@@ -201,10 +215,10 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
   ASSERT_EQ(S3_initialize(nullptr, S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr), S3StatusOK);
   S3rverFixture s3rver;
   ASSERT_TRUE(s3rver.ok()) << s3rver.error();
-  vorlan::test::S3Target bucket;
-  bucket.host = s3rver.host();
-  bucket.bucket = "cli";
-  bucket.access_key_id = bucket.secret_access_key = S3rverFixture::kAccessKeyId;
+  const vorlan::test::S3Target bucket{.host = s3rver.host(),
+                                      .bucket = "cli",
+                                      .access_key_id = S3rverFixture::kAccessKeyId,
+                                      .secret_access_key = S3rverFixture::kSecretAccessKey};
   ASSERT_EQ(vorlan::test::s3_create_bucket(bucket).status, S3StatusOK);
   // ".", 30 files and a subdirectory: exactly one full batch, then an empty final one.
   for (int i = 100; i < 131; ++i) {
@@ -261,55 +275,6 @@ TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
-}
-
-// A failed download leaves the local file as it was, a full disk is a local failure of its own
-// counting no phantom bytes, and standard input is read to its end whatever --alloc says.
-TEST_F(HostCli, LocalFilesSurviveFailuresAndStandardInputIsReadToItsEnd) {
-  FakeS3Object object;
-  object.data = "new contents";
-  server_->put_object("a", "k", object);
-  const std::string precious = dir_.write("precious.txt", "keep me"), absent = dir_.path() + "/no";
-  const std::string input = dir_.write("in.bin", std::string(700000, 'x'));
-  struct Case {
-    std::string arguments, input;  // input: the file on standard input
-    int exit_code;
-    std::vector<std::string> err_parts;
-    std::string file = "", contents = "";  // the file's contents afterwards; "-" when absent
-  };
-  const std::vector<Case> cases = {
-      {"get /a/missing '" + precious + "'",
-       "/dev/null",
-       5,
-       {"\" is left as it was"},
-       precious,
-       "keep me"},
-      {"get /a/missing '" + absent + "'", "/dev/null", 5, {"\" was not created"}, absent, "-"},
-      {"-v get /a/k /dev/full",
-       "/dev/null",
-       7,
-       {"bytes=0 result=500\n", "cannot write \"/dev/full\": No space left on device"}},
-      {"get /a/k '" + precious + "'", "/dev/null", 0, {}, precious, "new contents"},
-      {"put - /a/x --alloc 12", input, 5, {"more than the 12 bytes announced"}},
-      {"put - /a/x --alloc 800000", input, 5, {"announced: 800000, size received: 700000"}},
-      {"put - /a/e", input, 0, {}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.arguments);
-    ToolRun result = run(dir_, common() + " --creds-command \"" + creds_command_ + "\" " +
-                                   c.arguments + " < '" + c.input + "'");
-    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-    for (const std::string &part : c.err_parts) {
-      EXPECT_NE(result.err.find(part), std::string::npos) << part << " in:\n" << result.err;
-    }
-    if (!c.file.empty()) {
-      EXPECT_EQ(access(c.file.c_str(), F_OK) == 0 ? TempDir::read(c.file) : "-", c.contents);
-    }
-  }
-  // No temporary file is left beside the target.
-  EXPECT_EQ(std::system(("ls -A '" + dir_.path() + "' | grep -q '^\\.'").c_str()), 256);
-  const std::optional<FakeS3Object> stored = server_->object("a", "e");
-  EXPECT_TRUE(stored && stored->data == std::string(700000, 'x'));
 }
 
 // Commands print nothing but cksum's checksum. A shell runs its lines in one session, so a

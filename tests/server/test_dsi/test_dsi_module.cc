@@ -32,10 +32,6 @@ extern "C" __attribute__((visibility("default"))) vorlan_module_descriptor_t vor
 
 namespace {
 
-struct Handle {
-  std::string user;
-};
-
 // Workers still running: deactivation waits for them, since the host unmaps the module next.
 // A worker counts itself down in a thread_local destructor, which the C library runs with the
 // module kept loaded.
@@ -89,12 +85,12 @@ vorlan_result_t module_error(const char *text) {
 void start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t *info) {
   std::string user = info->username;
   run_detached([op, user] {
-    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new Handle{user}, user.c_str(),
-                                                 ("/home/" + user).c_str());
+    vorlan_gridftp_server_finished_session_start(op, VORLAN_SUCCESS, new std::string(user),
+                                                 user.c_str(), ("/home/" + user).c_str());
   });
 }
 
-void destroy(void *session) { delete static_cast<Handle *>(session); }
+void destroy(void *session) { delete static_cast<std::string *>(session); }
 
 void stat(vorlan_gfs_operation_t op, vorlan_gfs_stat_info_t *info, void * /*session*/) {
   std::string path = info->pathname;
@@ -215,9 +211,7 @@ void write_done(vorlan_gfs_operation_t /*op*/, vorlan_result_t result, vorlan_by
   }
   auto *t = static_cast<Transfer *>(arg);
   std::lock_guard<std::mutex> lock(t->mutex);
-  if (result != VORLAN_SUCCESS) {
-    t->fail(result);
-  }
+  if (result != VORLAN_SUCCESS) t->fail(result);
   --t->outstanding;
   t->cond.notify_all();
 }
@@ -233,9 +227,7 @@ void send_range(Transfer &t, std::unique_lock<std::mutex> &lock, int64_t offset,
     }
     for (auto it = window.rbegin(); it != window.rend(); ++it) {
       auto *buffer = new vorlan_byte_t[it->second];
-      for (int64_t i = 0; i < it->second; ++i) {
-        buffer[i] = pattern_byte(it->first + i);
-      }
+      for (int64_t i = 0; i < it->second; ++i) buffer[i] = pattern_byte(it->first + i);
       vorlan_result_t r = vorlan_gridftp_server_register_write(
           t.op, buffer, static_cast<vorlan_size_t>(it->second), it->first, -1, write_done, &t);
       if (r != VORLAN_SUCCESS) {
@@ -256,9 +248,7 @@ void send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info, void * /*
       memcpy(buffer, "early", 5);
       vorlan_result_t r =
           vorlan_gridftp_server_register_write(op, buffer, 5, 0, -1, write_done, nullptr);
-      if (r != VORLAN_SUCCESS) {
-        delete[] buffer;
-      }
+      if (r != VORLAN_SUCCESS) delete[] buffer;
       vorlan_gridftp_server_finished_transfer(op, r);
     });
     return;
@@ -269,9 +259,7 @@ void send(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t *info, void * /*
     for (;;) {
       vorlan_off_t offset = 0, length = 0;
       vorlan_gridftp_server_get_read_range(t.op, &offset, &length);
-      if (length == 0 || t.result != VORLAN_SUCCESS) {
-        return;
-      }
+      if (length == 0 || t.result != VORLAN_SUCCESS) return;
       int64_t end = length < 0 ? size : std::min<int64_t>(size, offset + length);
       send_range(t, lock, offset, end, concurrency);
     }
@@ -289,9 +277,7 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
     t->fail(result);
     t->eof = true;
   } else if (nbytes > 0) {
-    if (offset == 0) {
-      t->ahead_of_start = t->pieces.size();
-    }
+    if (offset == 0) t->ahead_of_start = t->pieces.size();
     t->pieces[offset].assign(reinterpret_cast<char *>(buffer), nbytes);
     t->inversions += offset < t->furthest ? 1 : 0;
     t->furthest = std::max<int64_t>(t->furthest, offset);
@@ -313,9 +299,7 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
   }
   --t->outstanding;
   // Keep the channel full from inside the completion, as a streaming module does.
-  if (!t->eof) {
-    register_read_locked(*t);
-  }
+  if (!t->eof) register_read_locked(*t);
   t->cond.notify_all();
 }
 
@@ -335,9 +319,7 @@ void register_read_locked(Transfer &t) {
 // Why the received data is wrong, or null; `data` gets the data in order.
 const char *check_received(const Transfer &t, std::string *data) {
   for (auto &[offset, piece] : t.pieces) {
-    if (offset != static_cast<int64_t>(data->size())) {
-      return "gap in received data";
-    }
+    if (offset != static_cast<int64_t>(data->size())) return "gap in received data";
     *data += piece;
   }
   for (size_t i = 0; i < data->size(); ++i) {
@@ -354,13 +336,9 @@ const char *check_received(const Transfer &t, std::string *data) {
 vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t * /*info*/,
                      void * /*session*/) {
   run_transfer(op, [](Transfer &t, std::unique_lock<std::mutex> &lock, int concurrency) {
-    for (int i = 0; i < concurrency && !t.eof; ++i) {
-      register_read_locked(t);
-    }
+    for (int i = 0; i < concurrency && !t.eof; ++i) register_read_locked(t);
     t.cond.wait(lock, [&t] { return t.eof && t.outstanding == 0; });
-    if (t.result != VORLAN_SUCCESS) {
-      return;
-    }
+    if (t.result != VORLAN_SUCCESS) return;
     t.extra_phase = true;
     register_read_locked(t);
     t.wait_drained(lock);
