@@ -30,11 +30,6 @@ std::mutex l_checksum_cache_mutex;
 vorlan_hashtable_t l_checksum_cache = nullptr;
 std::list<checksum_entry *> l_checksum_cache_order;
 
-vorlan_result_t vorlan_l_s3_checksum_error(const char *func, int line, const char *text) {
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       "checksum_cache", func, line, "%s", text));
-}
-
 void vorlan_l_s3_checksum_entry_free(checksum_entry *entry) {
   free(entry->path);
   free(entry->checksum);
@@ -82,9 +77,8 @@ void vorlan_l_s3_checksum_cache_store(const std::string &path, const char *etag,
   // A cache is a hint: when memory runs out the entry is simply not kept.
   l_checksum_cache_order.push_back(entry);
   entry->order = std::prev(l_checksum_cache_order.end());
-  vorlan_result_t result = vorlan_hashtable_insert(l_checksum_cache, entry->path, entry);
-  if (result != VORLAN_SUCCESS) {
-    vorlan_error_release(result);
+  const vorlan_i_s3_error result(vorlan_hashtable_insert(l_checksum_cache, entry->path, entry));
+  if (result.failed()) {
     l_checksum_cache_order.erase(entry->order);
     vorlan_l_s3_checksum_entry_free(entry);
   }
@@ -112,7 +106,7 @@ vorlan_result_t vorlan_i_s3_checksum_update(md5_state *state, const void *data, 
   VORLAN_S3_TRACE_ENTER();
   vorlan_result_t result = VORLAN_SUCCESS;
   if (MD5_Update(&state->md5_context, data, length) != 1) {
-    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "checksum update error");
+    result = VORLAN_S3_ERROR("%s", "checksum update error");
   }
   state->byte_count += length;
   VORLAN_S3_TRACE_EXIT();
@@ -124,7 +118,7 @@ vorlan_result_t vorlan_i_s3_checksum_finalize(md5_state *state) {
   vorlan_result_t result = VORLAN_SUCCESS;
   unsigned char digest[MD5_DIGEST_LENGTH];
   if (MD5_Final(digest, &state->md5_context) != 1) {
-    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "Can not finalize checksum.");
+    result = VORLAN_S3_ERROR("%s", "Can not finalize checksum.");
   } else {
     for (size_t i = 0; i < MD5_DIGEST_LENGTH; i++) {
       snprintf(state->md5sum + 2 * i, 3, "%.2x", digest[i]);
@@ -148,12 +142,11 @@ void vorlan_i_s3_checksum_cache_init() {
   if (l_checksum_cache != nullptr) {
     return;
   }
-  vorlan_result_t result =
+  const vorlan_i_s3_error result(
       vorlan_hashtable_init(&l_checksum_cache, vorlan_l_s3_checksum_cache_buckets,
-                            vorlan_hashtable_string_hash, vorlan_hashtable_string_keyeq);
-  if (result != VORLAN_SUCCESS) {
+                            vorlan_hashtable_string_hash, vorlan_hashtable_string_keyeq));
+  if (result.failed()) {
     // Without a table every find misses and every add is dropped.
-    vorlan_error_release(result);
     l_checksum_cache = nullptr;
   }
 }

@@ -59,11 +59,6 @@ struct vorlan_l_s3_builtin_keys {
   };
 };
 
-vorlan_result_t vorlan_l_s3_config_error(const char *func, int line, const std::string &text) {
-  return vorlan_error_put(vorlan_error_construct_error(
-      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
-}
-
 void vorlan_l_s3_config_free_strings(vorlan_i_s3_config_key_t *config_keys) {
   for (vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
     if (key->value_type == VORLAN_S3_CONFIG_STRING && key->string_value != nullptr) {
@@ -147,10 +142,8 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
   }
   if (!stored) {
     static const char *const type_names[] = {"string", "boolean", "integer", "long long"};
-    result = vorlan_l_s3_config_error(
-        __func__, __LINE__,
-        vorlan_i_s3_format("Error parsing %s:%d: unexpected value for %s attribute %s: \"%s\"\n",
-                           path, line_number, type_names[entry->value_type], key, value));
+    result = VORLAN_S3_ERROR("Error parsing %s:%d: unexpected value for %s attribute %s: \"%s\"\n",
+                             path, line_number, type_names[entry->value_type], key, value);
   }
   if (result == VORLAN_SUCCESS) {
     *found = true;
@@ -166,7 +159,7 @@ vorlan_result_t vorlan_l_s3_config_check_required(const char *path,
       std::string message =
           vorlan_i_s3_format("Required config \"%s\" not set in %s\n", key->name, path);
       VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "%s", message.c_str());
-      return vorlan_l_s3_config_error(__func__, __LINE__, message);
+      return VORLAN_S3_ERROR("%s", message.c_str());
     }
   }
   return VORLAN_SUCCESS;
@@ -214,9 +207,7 @@ vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_num
   std::string key;
   std::string value;
   if (!vorlan_l_s3_config_split(line, &key, &value)) {
-    return vorlan_l_s3_config_error(
-        "vorlan_i_s3_config_parse", __LINE__,
-        vorlan_i_s3_format("Error parsing %s:%d: invalid line\n", path, line_number));
+    return VORLAN_S3_ERROR("Error parsing %s:%d: invalid line\n", path, line_number);
   }
   bool found = false;
   vorlan_result_t result = vorlan_l_s3_config_parse_key(path, line_number, key.c_str(),
@@ -231,9 +222,8 @@ vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_num
       return result;
     }
   }
-  return vorlan_l_s3_config_error("vorlan_i_s3_config_parse", __LINE__,
-                                  vorlan_i_s3_format("Error parsing %s:%d: unknown option \"%s\"\n",
-                                                     path, line_number, key.c_str()));
+  return VORLAN_S3_ERROR("Error parsing %s:%d: unknown option \"%s\"\n", path, line_number,
+                         key.c_str());
 }
 
 vorlan_result_t vorlan_l_s3_config_read(const char *path, FILE *file,
@@ -355,21 +345,17 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   if (json == nullptr) {
     parsed.reset(json_loads(text, 0, &error));
     if (!parsed) {
-      return vorlan_l_s3_config_error(
-          func, __LINE__,
-          vorlan_i_s3_format("Error loading collection storage policy: %s\n", error.text));
+      return VORLAN_S3_ERROR("Error loading collection storage policy: %s\n", error.text);
     }
     json = parsed.get();
   }
   json_t *list = nullptr;
   if (json_unpack_ex(json, &error, 0, "{s?o}", member, &list) != 0) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__,
-        vorlan_i_s3_format("Error unpacking allowed bucket list: %s\n", error.text));
+    return VORLAN_S3_ERROR("Error unpacking allowed bucket list: %s\n", error.text);
   }
   // A value that is neither absent, null nor a list would otherwise grant every bucket.
   if (list != nullptr && !json_is_null(list) && !json_is_array(list)) {
-    return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
+    return VORLAN_S3_ERROR("%s", "Error unpacking allowed bucket list.");
   }
   vorlan_l_s3_warn_unknown_members(func, json, "storage policy (\"config\")", member);
   const size_t count = list != nullptr ? json_array_size(list) : 0;
@@ -385,7 +371,7 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   for (size_t i = 0; i < count; ++i) {
     const char *name = json_string_value(json_array_get(list, i));
     if (name == nullptr) {
-      return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
+      return VORLAN_S3_ERROR("%s", "Error unpacking allowed bucket list.");
     }
     names[i] = strdup(name);
     if (names[i] == nullptr) {
@@ -401,14 +387,11 @@ vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
   json_error_t error;
   vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
   if (!root) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__, vorlan_i_s3_format("Error loading collection policies: %s\n", error.text));
+    return VORLAN_S3_ERROR("Error loading collection policies: %s\n", error.text);
   }
   const char *value = nullptr;
   if (json_unpack_ex(root.get(), &error, 0, "{s?s}", "project", &value) != 0) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__,
-        vorlan_i_s3_format("Error unpacking collection policies: %s\n", error.text));
+    return VORLAN_S3_ERROR("Error unpacking collection policies: %s\n", error.text);
   }
   vorlan_l_s3_warn_unknown_members(func, root.get(),
                                    "collection policies (\"collection-policies\")", "project");

@@ -9,6 +9,8 @@
 
 #include <openssl/md5.h>
 
+#include "vorlan_i_s3_error.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -69,11 +71,6 @@ void vorlan_i_s3_debug_close();
 
 // A "%s" argument that is never null.
 inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }
-
-// Errors built in many places: the system error "System error in <what>" for `error_number`,
-// and its out-of-memory form "System error in malloc" (ENOMEM). Both return the error's code.
-vorlan_result_t vorlan_i_s3_system_error(int error_number, const char *what);
-vorlan_result_t vorlan_i_s3_malloc_error();
 
 // Owners of C handles.
 struct vorlan_i_s3_file_closer {
@@ -173,11 +170,6 @@ bool vorlan_i_s3_checksum_find(const char *bucket, const char *key, const char *
 vorlan_result_t vorlan_i_s3_checksum_add(const char *bucket, const char *key, const char *etag,
                                          uint64_t size, const char *checksum);
 bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties);
-
-// Error reporting.
-
-vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
-                                           const S3ErrorDetails *error_details);
 
 // Storage-interface entry points (slots of the table registered as "google_cloud").
 
@@ -332,7 +324,7 @@ struct vorlan_i_s3_request_t {
   char *key;  // may be null
   int32_t try_count;
   S3Status status;
-  vorlan_result_t result;
+  vorlan_i_s3_error result;  // the worker hands it to the host with release()
   const char *name;  // the request's name in errors, e.g. "delete"
   char *pathname;
   // Each attempt renews the session's token when due, as the request's start did: requests on a
@@ -369,8 +361,6 @@ extern int64_t vorlan_i_s3_unload_wait_ms;
 // to the host with no reply text.
 void vorlan_i_s3_command_finish(const char *func_name, vorlan_gfs_operation_t op,
                                 vorlan_result_t result, const char *path);
-// Replaces the request's result, releasing the error object it held.
-void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result);
 // The complete callback's common part: a failure is kept in status and result, as the error of
 // vorlan_i_S3Error_to_error for `path` (null: "bucket/key").
 void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status status,
@@ -418,7 +408,7 @@ void vorlan_i_s3_request_retry(const char *func_name, vorlan_i_s3_request_t *req
                                const char *call_name, Attempt &&attempt) {
   do {
     request->status = S3StatusOK;
-    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+    request->result.reset();
     vorlan_i_s3_retry_delay(request->try_count);
     if (!vorlan_i_s3_attempt_token(request)) return;
     attempt();
@@ -464,7 +454,7 @@ struct transfer_state {
   int outstanding = 0;
   // The data channel's first failure. The attempt loop clears `request.result` before each
   // attempt; this stays, and wins over an S3 failure it caused.
-  vorlan_result_t channel_result = VORLAN_SUCCESS;
+  vorlan_i_s3_error channel_result;
   // Download: the range being read (range_end 0 when it runs to the end of the object), the
   // first byte the current attempt asked for and the object's size its answer announced (0 when
   // unstated), and whether it is the transfer's first range.
@@ -478,7 +468,7 @@ struct transfer_state {
   std::mutex lock;
   std::condition_variable cond;
 
-  bool failed() const { return channel_result != VORLAN_SUCCESS; }
+  bool failed() const { return channel_result.failed(); }
 };
 
 // The entry points' common part: the record for the request `name`, the key check, the bucket
@@ -504,10 +494,7 @@ void vorlan_i_s3_buffer_free_list(s3_buffer **list);
 [[nodiscard]] bool vorlan_i_s3_transfer_attempt_begin(const char *func_name,
                                                       vorlan_i_s3_request_t *request,
                                                       const char *call_name);
-// A plain module error (type 6) built from `format`, from source file `source`.
-vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func, int line,
-                                           const char *format, ...) VORLAN_PRINTF_FORMAT(4, 5);
-// Keeps the first data-channel failure in channel_result and releases any later one.
+// Takes over `result` as a data-channel failure; the first one stays in channel_result.
 void vorlan_i_s3_transfer_fail(transfer_state *transfer_state, vorlan_result_t result);
 // Undoes a registration the host refused (lock held): the buffer leaves the registered list
 // for the free list, and `result` fails the transfer.
