@@ -324,7 +324,8 @@ struct vorlan_i_s3_request_t {
   char *key;  // may be null
   int32_t try_count;
   S3Status status;
-  vorlan_i_s3_error result;  // the worker hands it to the host with release()
+  // The request's failure; the worker hands it to the host with release().
+  vorlan_i_s3_error result;
   const char *name;  // the request's name in errors, e.g. "delete"
   char *pathname;
   // Each attempt renews the session's token when due, as the request's start did: requests on a

@@ -1,12 +1,14 @@
 // How the storage core and the Google Cloud module build a failure and who holds it.
 //
 // A failure is an error object in the platform's process-wide table, named by its result code;
-// whoever holds the code owns the object. Every error is built by VORLAN_S3_ERROR (or
-// VORLAN_S3_ERROR_OBJECT when it becomes another error's cause), which records the source file,
-// function and line itself. Inside the module a code is held by vorlan_i_s3_error, which
-// releases the object when it is dropped or replaced; release() hands the code over at a C
-// boundary (a host's finished_* call, a C-shaped function's result), and the receiver owns it.
-// Any thread may build or release an error; an owner is guarded by what guards its record.
+// whoever holds the code owns the object. The module's own errors are built by VORLAN_S3_ERROR
+// (or VORLAN_S3_ERROR_OBJECT when it becomes another error's cause), which records the source
+// file, function and line itself; the system and out-of-memory errors have one helper each, and
+// replies come from the host library's vorlan_gfs_ftp_response_error_construct. Inside the
+// module a code is held by vorlan_i_s3_error, which releases the object when it is dropped or
+// replaced; release() hands the code over at a C boundary (a host's finished_* call, a C-shaped
+// function's result), and the receiver owns it. Any thread may build or release an error; an
+// owner is guarded by what guards its record.
 #ifndef VORLAN_I_S3_ERROR_H
 #define VORLAN_I_S3_ERROR_H
 
