@@ -14,10 +14,6 @@ namespace {
 // A token is renewed when the current time plus this is at or past its expiry.
 constexpr time_t vorlan_l_gcloud_renewal_margin = 299;
 
-vorlan_result_t vorlan_l_gcloud_module_error(const char *func, int line, const std::string &text) {
-  return vorlan_error_put(vorlan_error_construct_error(
-      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "token_gcloud", func, line, "%s", text.c_str()));
-}
 
 vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text, char **subject, char **token,
                                                  int64_t *expiry) {
@@ -25,8 +21,7 @@ vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text, char **subjec
   json_error_t error;
   vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
   if (!root) {
-    vorlan_result_t result = vorlan_l_gcloud_module_error(
-        __func__, __LINE__, vorlan_i_s3_format("Error loading user credential: %s\n", error.text));
+    vorlan_result_t result = VORLAN_S3_ERROR("Error loading user credential: %s\n", error.text);
     VORLAN_S3_LOG_RESULT(result);
     return result;
   }
@@ -91,8 +86,7 @@ vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
                         second <= 60 && offset_hours >= -23 && offset_hours <= 23 &&
                         offset_minutes >= 0 && offset_minutes <= 59;
   if (scanned != 8 || !in_range) {
-    return vorlan_l_gcloud_module_error(
-        __func__, __LINE__, vorlan_i_s3_format("Error parsing time string: %s\n", text));
+    return VORLAN_S3_ERROR("Error parsing time string: %s\n", text);
   }
   // The sign belongs to the whole offset: "-00:30" is half an hour behind UTC.
   const char *sign = text + offset_start;

@@ -151,7 +151,7 @@ void vorlan_l_region_cache_store(const char *bucket, const vorlan_l_aws_region_t
 
 struct vorlan_l_head_bucket_data_t {
   S3Status status;
-  vorlan_result_t result;
+  vorlan_i_s3_error result;  // dropped: a failed lookup is not the request's error
   const char *bucket;
   char region[64];
 };
@@ -185,7 +185,8 @@ void responseCompleteCallback(S3Status status, const S3ErrorDetails *error_detai
   const bool redirect_with_region = status == S3StatusErrorPermanentRedirect && data->region[0];
   if (status != S3StatusOK && !redirect_with_region && data->status == S3StatusOK) {
     data->status = status;
-    data->result = vorlan_error_put(vorlan_i_S3Error_to_error(status, data->bucket, error_details));
+    data->result.reset(
+        vorlan_error_put(vorlan_i_S3Error_to_error(status, data->bucket, error_details)));
   }
   VORLAN_S3_TRACE_EXIT();
 }
@@ -202,14 +203,12 @@ bool vorlan_l_head_bucket_region(const S3BucketContext *context, vorlan_gfs_oper
   vorlan_l_head_bucket_data_t data{};
   int32_t try_count = 0;
   do {
-    vorlan_error_release(data.result);
-    data = vorlan_l_head_bucket_data_t{S3StatusOK, VORLAN_SUCCESS, context->bucketName, {}};
+    data = vorlan_l_head_bucket_data_t{S3StatusOK, {}, context->bucketName, {}};
     vorlan_i_s3_retry_delay(try_count);
     VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "REST: op=%p S3_head_object(bucket=%s) try=%d\n",
                   static_cast<void *>(op), context->bucketName, try_count);
     S3_head_object(&lookup, nullptr, nullptr, 0, &handler, &data);
   } while (vorlan_i_s3_attempt_again(__func__, op, "S3_head_object", data.status, &try_count));
-  vorlan_error_release(data.result);
   if (data.status != S3StatusOK) return false;
   std::memcpy(region, data.region, sizeof(region));
   return true;
@@ -285,7 +284,7 @@ bool vorlan_i_s3_attempt_token(vorlan_i_s3_request_t *request) {
       request->renews_token ? vorlan_l_token_renewal::when_due : vorlan_l_token_renewal::none,
       &token);
   if (result != VORLAN_SUCCESS) {
-    vorlan_i_s3_request_set_result(request, result);
+    request->result.reset(result);
     return false;
   }
   std::free(const_cast<char *>(request->bucket_context.securityToken));
@@ -303,7 +302,7 @@ bool vorlan_i_s3_renew_refused_token(vorlan_i_s3_request_t *request) {
       vorlan_l_s3_take_token(request->s3_handle, request->op, vorlan_l_token_renewal::refused,
                              &token, context.securityToken);
   if (result != VORLAN_SUCCESS) {
-    vorlan_i_s3_request_set_result(request, result);
+    request->result.reset(result);
     return false;
   }
   const bool renewed = token != nullptr && !vorlan_l_same_token(token, context.securityToken);

@@ -5,15 +5,18 @@
 
 namespace {
 
-vorlan_result_t vorlan_l_s3_permission_denied(const char *text, int line) {
-  vorlan_object_t *cause =
-      vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "bucket_allowed",
-                                   "vorlan_i_s3_bucket_allowed", line, "%s", text);
+// The 550 PERMISSION_DENIED reply around `cause`, which it takes over.
+vorlan_result_t vorlan_l_s3_permission_denied(vorlan_object_t *cause) {
   return vorlan_error_put(
       vorlan_gfs_ftp_response_error_construct(nullptr, cause, 550, "PERMISSION_DENIED", nullptr));
 }
 
 }  // namespace
+
+// A macro, so that the cause records the function and line that refused.
+#define VORLAN_L_S3_DENIED(text) \
+  vorlan_l_s3_permission_denied( \
+      VORLAN_S3_ERROR_OBJECT(nullptr, VORLAN_ERROR_TYPE_MODULE, "%s", text))
 
 bool vorlan_i_s3_bucket_allowed(const char *bucket, char **allowed_buckets,
                                 vorlan_result_t *result) {
@@ -23,9 +26,7 @@ bool vorlan_i_s3_bucket_allowed(const char *bucket, char **allowed_buckets,
     allowed = std::strcmp(*name, bucket) == 0;
   }
   if (result != nullptr) {
-    *result = allowed
-                  ? VORLAN_SUCCESS
-                  : vorlan_l_s3_permission_denied("Vorlan-S3-Error: Bucket not allowed.", __LINE__);
+    *result = allowed ? VORLAN_SUCCESS : VORLAN_L_S3_DENIED("Vorlan-S3-Error: Bucket not allowed.");
   }
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit: %d\n", allowed);
   return allowed;
@@ -42,14 +43,14 @@ bool vorlan_i_s3_bucket_name_is_plain(const char *bucket) {
 
 vorlan_result_t vorlan_i_s3_path_check(const char *pathname, const char *bucket) {
   if (!vorlan_i_s3_bucket_name_is_plain(bucket)) {
-    return vorlan_l_s3_permission_denied("Vorlan-S3-Error: Bucket name not allowed.", __LINE__);
+    return VORLAN_L_S3_DENIED("Vorlan-S3-Error: Bucket name not allowed.");
   }
   std::string_view rest(pathname);
   while (!rest.empty()) {
     size_t end = rest.find('/');
     std::string_view segment = rest.substr(0, end);
     if (segment == "." || segment == "..") {
-      return vorlan_l_s3_permission_denied("Vorlan-S3-Error: Path not allowed.", __LINE__);
+      return VORLAN_L_S3_DENIED("Vorlan-S3-Error: Path not allowed.");
     }
     if (end == std::string_view::npos) break;
     rest.remove_prefix(end + 1);

@@ -45,11 +45,6 @@ struct checksum_state {
   }
 };
 
-vorlan_result_t vorlan_l_s3_checksum_error(const char *func, int line, const std::string &text) {
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       "checksum", func, line, "%s", text.c_str()));
-}
-
 using vorlan_l_s3_md5_text = char[33];
 
 // Sets the answer from 32 hexadecimal digits, in lower case; clears it for anything else.
@@ -123,7 +118,7 @@ S3Status vorlan_l_s3_checksum_properties(const S3ResponseProperties *properties,
   try {
     state->etag = vorlan_i_s3_str(properties->eTag);
   } catch (const std::bad_alloc &) {
-    vorlan_i_s3_request_set_result(&state->request, vorlan_i_s3_malloc_error());
+    state->request.result.reset(vorlan_i_s3_malloc_error());
     return S3StatusOutOfMemory;
   }
   if (state->whole_object()) {
@@ -153,12 +148,9 @@ S3Status vorlan_l_s3_checksum_compute_properties(const S3ResponseProperties *pro
   VORLAN_S3_TRACE_ENTER();
   S3Status status = S3StatusOK;
   if (!state->etag.empty() && properties->eTag != nullptr && state->etag != properties->eTag) {
-    vorlan_i_s3_request_set_result(
-        &state->request,
-        vorlan_l_s3_checksum_error(__func__, __LINE__,
-                                   "Object \"" + std::string(state->request.pathname) +
-                                       "\" changed during the checksum: ETag " + state->etag +
-                                       ", then " + properties->eTag));
+    state->request.result.reset(
+        VORLAN_S3_ERROR("Object \"%s\" changed during the checksum: ETag %s, then %s",
+                        state->request.pathname, state->etag.c_str(), properties->eTag));
     status = S3StatusAbortedByCallback;
   }
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit status=%d: %s\n", status, S3_get_status_name(status));
@@ -170,11 +162,9 @@ S3Status vorlan_l_s3_checksum_data(int buffer_size, const char *buffer, void *ar
   VORLAN_S3_TRACE_ENTER();
   S3Status status = S3StatusOK;
   const auto size = static_cast<size_t>(buffer_size > 0 ? buffer_size : 0);
-  vorlan_result_t result = vorlan_i_s3_checksum_update(state->digest, buffer, size);
-  if (result != VORLAN_SUCCESS) {
-    vorlan_error_release(result);
-    vorlan_i_s3_request_set_result(
-        &state->request, vorlan_l_s3_checksum_error(__func__, __LINE__, "MD5_Update error"));
+  const vorlan_i_s3_error result(vorlan_i_s3_checksum_update(state->digest, buffer, size));
+  if (result.failed()) {
+    state->request.result.reset(VORLAN_S3_ERROR("%s", "MD5_Update error"));
     status = S3StatusAbortedByCallback;
   } else if (state->update_interval != 0) {
     const int64_t now = vorlan_i_s3_env->checksum_clock();
@@ -199,11 +189,9 @@ void vorlan_l_s3_checksum_complete(S3Status status, const S3ErrorDetails *error_
     request->status = status;
   } else if (status == S3StatusErrorPreconditionFailed && !state->etag.empty()) {
     request->status = status;
-    vorlan_i_s3_request_set_result(
-        request, vorlan_l_s3_checksum_error(__func__, __LINE__,
-                                            "Object \"" + std::string(request->pathname) +
-                                                "\" changed during the checksum: ETag " +
-                                                state->etag + " is gone"));
+    request->result.reset(
+        VORLAN_S3_ERROR("Object \"%s\" changed during the checksum: ETag %s is gone",
+                        request->pathname, state->etag.c_str()));
   } else {
     vorlan_i_s3_request_complete(request, status, error_details, nullptr);
   }
@@ -217,7 +205,7 @@ void vorlan_l_s3_checksum_metadata(checksum_state *state) {
                                             vorlan_l_s3_checksum_complete};
   do {
     request->status = S3StatusOK;
-    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+    request->result.reset();
     state->md5sum[0] = '\0';
     vorlan_i_s3_retry_delay(request->try_count);
     if (!vorlan_i_s3_attempt_token(request)) return;
@@ -245,12 +233,12 @@ void vorlan_l_s3_checksum_download(checksum_state *state) {
   int resumes = 0;
   for (;;) {
     request->status = S3StatusOK;
-    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+    request->result.reset();
     if (!pinned || state->digest == nullptr) {
       vorlan_i_s3_checksum_free(&state->digest);
       vorlan_result_t result = vorlan_i_s3_checksum_init(&state->digest);
       if (result != VORLAN_SUCCESS) {
-        vorlan_i_s3_request_set_result(request, result);
+        request->result.reset(result);
         return;
       }
     }
@@ -291,7 +279,7 @@ void vorlan_l_s3_checksum_finish_digest(checksum_state *state) {
   }
   vorlan_result_t result = vorlan_i_s3_checksum_finalize(state->digest);
   if (result != VORLAN_SUCCESS) {
-    vorlan_i_s3_request_set_result(request, result);
+    request->result.reset(result);
     return;
   }
   std::memcpy(state->md5sum, state->digest->md5sum, sizeof(state->md5sum));
@@ -318,7 +306,7 @@ void *vorlan_l_s3_checksum_thread(void *arg) {
     vorlan_l_s3_checksum_download(state);
     if (request->result == VORLAN_SUCCESS) vorlan_l_s3_checksum_finish_digest(state);
   }
-  const vorlan_result_t result = request->result;
+  const vorlan_result_t result = request->result.release();
   const char *answer =
       result == VORLAN_SUCCESS && state->md5sum[0] != '\0' ? state->md5sum : nullptr;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "finished_command: op=%p result=%#x checksum=%.*s\n",
@@ -356,11 +344,8 @@ void vorlan_i_s3_checksum(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *
                 static_cast<void *>(op), cmd_info->pathname, algorithm,
                 static_cast<long>(cmd_info->cksm_offset), static_cast<long>(cmd_info->cksm_length));
   if (strcasecmp(algorithm, "md5") != 0) {
-    vorlan_i_s3_command_finish(__func__, op,
-                               vorlan_error_put(vorlan_error_construct_error(
-                                   nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "checksum", __func__,
-                                   __LINE__, "Unknown checksum algorithm \"%s\"", algorithm)),
-                               nullptr);
+    vorlan_i_s3_command_finish(
+        __func__, op, VORLAN_S3_ERROR("Unknown checksum algorithm \"%s\"", algorithm), nullptr);
   } else {
     vorlan_i_s3_command_start<checksum_state>(
         __func__, op, s3_handle, cmd_info->pathname, "checksum", false, vorlan_l_s3_checksum_thread,

@@ -73,9 +73,8 @@ void vorlan_l_s3_checksum_cache_store(const std::string &path, const char *etag,
   // A cache is a hint: when memory runs out the entry is simply not kept.
   l_checksum_cache_order.push_back(entry);
   entry->order = std::prev(l_checksum_cache_order.end());
-  vorlan_result_t result = vorlan_hashtable_insert(l_checksum_cache, entry->path, entry);
-  if (result != VORLAN_SUCCESS) {
-    vorlan_error_release(result);
+  const vorlan_i_s3_error result(vorlan_hashtable_insert(l_checksum_cache, entry->path, entry));
+  if (result.failed()) {
     l_checksum_cache_order.erase(entry->order);
     vorlan_l_s3_checksum_entry_free(entry);
   }
@@ -88,12 +87,11 @@ void vorlan_i_s3_checksum_cache_init() {
   if (l_checksum_cache != nullptr) {
     return;
   }
-  vorlan_result_t result =
+  const vorlan_i_s3_error result(
       vorlan_hashtable_init(&l_checksum_cache, vorlan_l_s3_checksum_cache_buckets,
-                            vorlan_hashtable_string_hash, vorlan_hashtable_string_keyeq);
-  if (result != VORLAN_SUCCESS) {
+                            vorlan_hashtable_string_hash, vorlan_hashtable_string_keyeq));
+  if (result.failed()) {
     // Without a table every find misses and every add is dropped.
-    vorlan_error_release(result);
     l_checksum_cache = nullptr;
   }
 }

@@ -138,11 +138,6 @@ namespace {
 
 constexpr const char *vorlan_l_s3_whitespace = " \t\n\v\f\r";
 
-vorlan_result_t vorlan_l_s3_config_error(const char *func, int line, const std::string &text) {
-  return vorlan_error_put(vorlan_error_construct_error(
-      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
-}
-
 void vorlan_l_s3_config_free_strings(const vorlan_i_s3_config_key_t *config_keys) {
   for (const vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
     if (key->type == &vorlan_i_s3_config_string) key->type->reset(key->value, 0);
@@ -164,10 +159,8 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
 
   vorlan_result_t result = VORLAN_SUCCESS;
   if (!entry->type->parse(value, entry->value, &result)) {
-    result = vorlan_l_s3_config_error(
-        __func__, __LINE__,
-        vorlan_i_s3_format("Error parsing %s:%d: unexpected value for %s attribute %s: \"%s\"\n",
-                           path, line_number, entry->type->name, key, value));
+    result = VORLAN_S3_ERROR("Error parsing %s:%d: unexpected value for %s attribute %s: \"%s\"\n",
+                             path, line_number, entry->type->name, key, value);
   }
   if (result == VORLAN_SUCCESS) {
     *found = true;
@@ -184,7 +177,7 @@ vorlan_result_t vorlan_l_s3_config_check_required(const char *path,
       std::string message =
           vorlan_i_s3_format("Required config \"%s\" not set in %s\n", key->name, path);
       VORLAN_S3_LOG(VORLAN_S3_DEBUG_ERROR, "%s", message.c_str());
-      return vorlan_l_s3_config_error(__func__, __LINE__, message);
+      return VORLAN_S3_ERROR("%s", message.c_str());
     }
   }
   return VORLAN_SUCCESS;
@@ -232,9 +225,7 @@ vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_num
   std::string key;
   std::string value;
   if (!vorlan_l_s3_config_split(line, &key, &value)) {
-    return vorlan_l_s3_config_error(
-        "vorlan_i_s3_config_parse", __LINE__,
-        vorlan_i_s3_format("Error parsing %s:%d: invalid line\n", path, line_number));
+    return VORLAN_S3_ERROR("Error parsing %s:%d: invalid line\n", path, line_number);
   }
   bool found = false;
   vorlan_result_t result = vorlan_l_s3_config_parse_key(path, line_number, key.c_str(),
@@ -249,9 +240,8 @@ vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_num
       return result;
     }
   }
-  return vorlan_l_s3_config_error("vorlan_i_s3_config_parse", __LINE__,
-                                  vorlan_i_s3_format("Error parsing %s:%d: unknown option \"%s\"\n",
-                                                     path, line_number, key.c_str()));
+  return VORLAN_S3_ERROR("Error parsing %s:%d: unknown option \"%s\"\n", path, line_number,
+                         key.c_str());
 }
 
 vorlan_result_t vorlan_l_s3_config_read(const char *path, FILE *file,

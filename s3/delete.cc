@@ -32,7 +32,7 @@ void *vorlan_l_s3_delete_thread(void *arg) {
         static_cast<void *>(request->op), request->bucket, request->key, request->try_count);
     S3_delete_object(&request->bucket_context, request->key, nullptr, 0, &handler, state);
   });
-  vorlan_i_s3_command_finish(func_name, request->op, request->result, request->pathname);
+  vorlan_i_s3_command_finish(func_name, request->op, request->result.release(), request->pathname);
   vorlan_i_s3_request_free(state);
   VORLAN_S3_TRACE_EXIT();
   return nullptr;

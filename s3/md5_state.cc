@@ -8,16 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-// Errors name source file "checksum_cache", where the states were first kept.
-vorlan_result_t vorlan_l_s3_checksum_error(const char *func, int line, const char *text) {
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       "checksum_cache", func, line, "%s", text));
-}
-
-}  // namespace
-
 vorlan_result_t vorlan_i_s3_checksum_init(md5_state **state) {
   VORLAN_S3_TRACE_ENTER();
   vorlan_result_t result = VORLAN_SUCCESS;
@@ -38,7 +28,7 @@ vorlan_result_t vorlan_i_s3_checksum_update(md5_state *state, const void *data, 
   VORLAN_S3_TRACE_ENTER();
   vorlan_result_t result = VORLAN_SUCCESS;
   if (MD5_Update(&state->md5_context, data, length) != 1) {
-    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "checksum update error");
+    result = VORLAN_S3_ERROR("%s", "checksum update error");
   }
   state->byte_count += length;
   VORLAN_S3_TRACE_EXIT();
@@ -50,7 +40,7 @@ vorlan_result_t vorlan_i_s3_checksum_finalize(md5_state *state) {
   vorlan_result_t result = VORLAN_SUCCESS;
   unsigned char digest[MD5_DIGEST_LENGTH];
   if (MD5_Final(digest, &state->md5_context) != 1) {
-    result = vorlan_l_s3_checksum_error(__func__, __LINE__, "Can not finalize checksum.");
+    result = VORLAN_S3_ERROR("%s", "Can not finalize checksum.");
   } else {
     for (size_t i = 0; i < MD5_DIGEST_LENGTH; i++) {
       snprintf(state->md5sum + 2 * i, 3, "%.2x", digest[i]);

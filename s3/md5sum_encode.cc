@@ -14,8 +14,7 @@ vorlan_result_t vorlan_i_s3_md5sum_encode(const char *md5sum, char *out) {
     const char high = md5sum[2 * i];
     if (!std::isxdigit(static_cast<unsigned char>(high)) ||
         !std::isxdigit(static_cast<unsigned char>(md5sum[2 * i + 1]))) {
-      return vorlan_i_s3_transfer_error("md5sum_encode", __func__, __LINE__,
-                                        "Invalid character in md5sum %32s", md5sum);
+      return VORLAN_S3_ERROR("Invalid character in md5sum %32s", md5sum);
     }
     digest[i] = static_cast<unsigned char>(digit(high) << 4 | digit(md5sum[2 * i + 1]));
   }

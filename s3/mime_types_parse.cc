@@ -36,9 +36,9 @@ bool vorlan_l_s3_mime_add(const std::string &extension, const std::string &type)
   }
   memcpy(record, extension.c_str(), extension.size() + 1);
   memcpy(record + vorlan_i_s3_mime_extension_field, type.c_str(), type.size() + 1);
-  vorlan_result_t result = vorlan_hashtable_insert(vorlan_i_s3_mime_extensions, record, record);
-  if (result != VORLAN_SUCCESS) {
-    vorlan_error_release(result);
+  const vorlan_i_s3_error result(
+      vorlan_hashtable_insert(vorlan_i_s3_mime_extensions, record, record));
+  if (result.failed()) {
     free(record);
     return false;
   }

@@ -22,8 +22,8 @@ void vorlan_l_s3_mkdir_complete(S3Status status, const S3ErrorDetails *error_det
   state->request.status = status;
   // A failed bucket creation names no path.
   const char *path = state->request.key != nullptr ? state->placeholder_key.c_str() : nullptr;
-  vorlan_i_s3_request_set_result(
-      &state->request, vorlan_error_put(vorlan_i_S3Error_to_error(status, path, error_details)));
+  state->request.result.reset(
+      vorlan_error_put(vorlan_i_S3Error_to_error(status, path, error_details)));
 }
 
 // The placeholder has no bytes.
@@ -64,7 +64,7 @@ void *vorlan_l_s3_mkdir_thread(void *arg) {
                        &handler, state);
     });
   }
-  vorlan_i_s3_command_finish(func_name, request->op, request->result, request->pathname);
+  vorlan_i_s3_command_finish(func_name, request->op, request->result.release(), request->pathname);
   vorlan_i_s3_request_free(state);
   VORLAN_S3_TRACE_EXIT();
   return nullptr;

@@ -1,6 +1,7 @@
 // The base module: process-wide resources shared by every session (the diagnostic log, the MIME
 // table, the checksum cache), and the one translation of S3 client library statuses into the
-// errors the client sees. The S3 client library's global state belongs to the sessions.
+// errors the client sees (the replies are in status_reply.cc). The S3 client library's global
+// state belongs to the sessions.
 #include "vorlan_i_s3.h"
 
 #include <sys/time.h>
@@ -165,65 +166,10 @@ vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
   if (error_details != nullptr && error_details->furtherDetails != nullptr) {
     further = error_details->furtherDetails;
   }
-
-  vorlan_object_t *s3_error = vorlan_error_construct_error(
-      &vorlan_i_s3_base_module, nullptr, VORLAN_ERROR_TYPE_S3, "module_base", __func__, __LINE__,
-      "S3 Error accessing \"%s\": %s: %s: %s", accessed, status_name, message, further);
-
-  switch (status) {
-    case S3StatusErrorAccessDenied:
-    case S3StatusErrorNotSignedUp:
-      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 550, "PERMISSION_DENIED",
-                                                     nullptr);
-    case S3StatusErrorBadDigest: {
-      const char *computed = nullptr;
-      const char *expected = nullptr;
-      if (error_details != nullptr && error_details->extraDetails != nullptr) {
-        for (int i = 0; i < error_details->extraDetailsCount; i++) {
-          const S3NameValue &detail = error_details->extraDetails[i];
-          if (detail.name == nullptr) {
-            continue;
-          }
-          if (strcmp(detail.name, "CalculatedDigest") == 0) {
-            computed = detail.value;
-          } else if (strcmp(detail.name, "ExpectedDigest") == 0) {
-            expected = detail.value;
-          }
-        }
-      }
-      return vorlan_gfs_ftp_response_error_construct(
-          nullptr, s3_error, 550, "INCORRECT_CHECKSUM",
-          "GridFTP-Computed-Checksum: %s\nGridFTP-Expected-Checksum: %s", vorlan_i_s3_str(computed),
-          vorlan_i_s3_str(expected));
-    }
-    case S3StatusErrorBucketAlreadyExists:
-      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 553, "PATH_EXISTS",
-                                                     "GridFTP-Path: %s", vorlan_i_s3_str(path));
-    case S3StatusErrorInvalidAccessKeyId:
-    case S3StatusErrorSignatureDoesNotMatch:
-    case S3StatusHttpErrorUnauthorized:
-      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 530, "LOGIN_DENIED",
-                                                     nullptr);
-    case S3StatusErrorInvalidRange:
-      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 553, "APPEND_NOT_SUPPORTED",
-                                                     nullptr);
-    case S3StatusErrorNoSuchBucket:
-    case S3StatusErrorNoSuchKey:
-    case S3StatusHttpErrorNotFound:
-      // The header names the requested path, even when the service named another resource.
-      return vorlan_gfs_ftp_response_error_construct(
-          nullptr, s3_error, 550, "PATH_NOT_FOUND", "%s%s%s",
-          path != nullptr ? "GridFTP-Path: \"" : "", vorlan_i_s3_str(path),
-          path != nullptr ? "\"" : "");
-    case S3StatusErrorNoSuchUpload:
-      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 553,
-                                                     "MULTI_PART_UPLOAD_NOT_FOUND", nullptr);
-    case S3StatusErrorServiceUnavailable:
-    case S3StatusErrorSlowDown:
-      return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 451, "TOO_BUSY", nullptr);
-    default:
-      return s3_error;
-  }
+  vorlan_object_t *s3_error = VORLAN_S3_ERROR_OBJECT(&vorlan_i_s3_base_module, VORLAN_ERROR_TYPE_S3,
+                                                     "S3 Error accessing \"%s\": %s: %s: %s",
+                                                     accessed, status_name, message, further);
+  return vorlan_i_s3_status_reply(status, path, error_details, s3_error);
 }
 
 namespace {
@@ -251,23 +197,22 @@ vorlan_result_t vorlan_l_s3_trust_ca_file() {
       return vorlan_i_s3_malloc_error();
     }
   }
-  return vorlan_error_put(vorlan_error_construct_error(
-      &vorlan_i_s3_base_module, nullptr, VORLAN_ERROR_TYPE_MODULE, "module_base", __func__,
-      __LINE__, "Error loading ca_file %s: it holds no PEM certificate, or a malformed one\n",
+  return vorlan_error_put(VORLAN_S3_ERROR_OBJECT(
+      &vorlan_i_s3_base_module, VORLAN_ERROR_TYPE_MODULE,
+      "Error loading ca_file %s: it holds no PEM certificate, or a malformed one\n",
       vorlan_i_s3_ca_file));
 }
 
 vorlan_result_t vorlan_l_s3_base_activate() {
   // A malformed VORLAN_S3_DEBUG leaves the log off; the module works without it, but the
   // operator hears why the log is silent.
-  vorlan_result_t debug_result = vorlan_debug_init(
-      "VORLAN_S3_DEBUG", "TRACE INFO DEBUG WARNING ERROR", &vorlan_i_VORLAN_S3_debug_handle);
-  if (debug_result != VORLAN_SUCCESS) {
-    char *message = vorlan_error_print_friendly(vorlan_error_peek(debug_result));
+  const vorlan_i_s3_error debug_result(vorlan_debug_init(
+      "VORLAN_S3_DEBUG", "TRACE INFO DEBUG WARNING ERROR", &vorlan_i_VORLAN_S3_debug_handle));
+  if (debug_result.failed()) {
+    char *message = vorlan_error_print_friendly(vorlan_error_peek(debug_result.get()));
     vorlan_gfs_log_message(VORLAN_GFS_LOG_WARN, "The diagnostic log is off: %s",
                            vorlan_i_s3_str(message));
     free(message);
-    vorlan_error_release(debug_result);
   }
   VORLAN_S3_TRACE_ENTER();
 

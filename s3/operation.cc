@@ -107,9 +107,7 @@ vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *re
     --vorlan_l_s3_workers_running;
     vorlan_l_s3_workers_idle.notify_all();
   }
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       "operation", __func__, __LINE__, "%s",
-                                                       "vorlan_thread_create"));
+  return VORLAN_S3_ERROR("%s", "vorlan_thread_create");
 }
 
 int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
@@ -123,13 +121,6 @@ int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
   }
   vorlan_l_s3_workers_reap();
   return running;
-}
-
-void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result) {
-  if (request->result != VORLAN_SUCCESS && request->result != result) {
-    vorlan_error_release(request->result);
-  }
-  request->result = result;
 }
 
 void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status status,
@@ -146,8 +137,7 @@ void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status statu
       path = request->bucket;
     }
   }
-  vorlan_i_s3_request_set_result(
-      request, vorlan_error_put(vorlan_i_S3Error_to_error(status, path, error_details)));
+  request->result.reset(vorlan_error_put(vorlan_i_S3Error_to_error(status, path, error_details)));
 }
 
 bool vorlan_i_s3_attempt_again(const char *func_name, vorlan_gfs_operation_t op,

@@ -23,7 +23,7 @@ vorlan_result_t vorlan_i_s3_recv(vorlan_gfs_operation_t op,
     result = vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
         nullptr, nullptr, 553, "APPEND_NOT_SUPPORTED", nullptr));
   } else if (static_cast<uint64_t>(transfer_info->alloc_size) > vorlan_l_s3_recv_max_size) {
-    result = vorlan_i_s3_transfer_error("recv", __func__, __LINE__, "%s", "File upload too large");
+    result = VORLAN_S3_ERROR("%s", "File upload too large");
   } else {
     // Started, the upload reports its outcome itself.
     result = vorlan_i_s3_recv_single(op, transfer_info, session);

@@ -183,11 +183,9 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
     // truncated object is stored.
     vorlan_i_s3_transfer_fail(
         transfer_state,
-        vorlan_i_s3_transfer_error(
-            "recv_single", __func__, __LINE__,
-            "Unexpected end of data.  Size announced: %llu, size received: %llu",
-            static_cast<unsigned long long>(transfer_state->transfer_info->alloc_size),
-            static_cast<unsigned long long>(transfer_state->current_offset)));
+        VORLAN_S3_ERROR("Unexpected end of data.  Size announced: %llu, size received: %llu",
+                        static_cast<unsigned long long>(transfer_state->transfer_info->alloc_size),
+                        static_cast<unsigned long long>(transfer_state->current_offset)));
     return -1;
   }
   return copied;
@@ -240,22 +238,20 @@ vorlan_result_t vorlan_l_s3_recv_single_properties_fill(transfer_state *transfer
   properties->expires = -1;
   properties->metaData = metadata;
   time_t mtime = -1;
-  vorlan_result_t result =
-      vorlan_gridftp_server_get_recv_modification_time(transfer_state->request.op, &mtime);
-  if (result == VORLAN_SUCCESS && mtime != -1) {
+  const vorlan_i_s3_error mtime_result(
+      vorlan_gridftp_server_get_recv_modification_time(transfer_state->request.op, &mtime));
+  if (!mtime_result.failed() && mtime != -1) {
     std::snprintf(mtime_text, 21, "%ld", static_cast<long>(mtime));
     metadata[properties->metaDataCount++] = {"mtime", mtime_text};
   }
-  vorlan_error_release(result);
   if (info->expected_checksum_alg == nullptr ||
       strcasecmp(info->expected_checksum_alg, "md5") != 0) {
     return VORLAN_SUCCESS;
   }
   if (info->expected_checksum == nullptr || std::strlen(info->expected_checksum) != 32) {
-    return vorlan_i_s3_transfer_error("recv_single", __func__, __LINE__, "%s",
-                                      "Invalid md5 checksum");
+    return VORLAN_S3_ERROR("%s", "Invalid md5 checksum");
   }
-  result = vorlan_i_s3_md5sum_encode(info->expected_checksum, md5);
+  const vorlan_result_t result = vorlan_i_s3_md5sum_encode(info->expected_checksum, md5);
   if (result != VORLAN_SUCCESS) return result;
   properties->md5 = md5;
   metadata[properties->metaDataCount++] = {"md5", md5};
@@ -318,13 +314,8 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
     // A stored body's last byte waited for the end of the data, so a read still outstanding
     // belongs to a failed upload; its completion is awaited.
     transfer_state->cond.wait(guard, [transfer_state] { return transfer_state->outstanding == 0; });
-    if (transfer_state->failed()) {
-      vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
-      result = transfer_state->channel_result;
-    } else {
-      result = request->result;
-      request->result = VORLAN_SUCCESS;
-    }
+    result = transfer_state->failed() ? transfer_state->channel_result.release()
+                                      : request->result.release();
   }
   vorlan_i_s3_transfer_finish(vorlan_l_s3_recv_thread_name, transfer_state, guard, result);
   return nullptr;
@@ -360,8 +351,7 @@ vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
   const uint64_t count = block->buffer_used;
   // Unsigned and without a sum, so that no offset can wrap past the check.
   if (result == VORLAN_SUCCESS && (start > size || count > size - start)) {
-    result = unknown ? vorlan_i_s3_transfer_error(
-                           "recv_single", __func__, __LINE__,
+    result = unknown ? VORLAN_S3_ERROR(
                            "File of unknown size larger than %llu bytes, the most an upload "
                            "holds before it is sent: announce the file's size",
                            static_cast<unsigned long long>(size))
@@ -381,10 +371,9 @@ vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
   if (start < transfer_state->current_offset ||
       (*link != nullptr && static_cast<uint64_t>((*link)->offset) < start + count)) {
     vorlan_i_s3_buffer_release(transfer_state, block);
-    return vorlan_i_s3_transfer_error(
-        "recv_single", __func__, __LINE__,
-        "Block at offset %llu (%llu bytes) overlaps data already received",
-        static_cast<unsigned long long>(start), static_cast<unsigned long long>(count));
+    return VORLAN_S3_ERROR("Block at offset %llu (%llu bytes) overlaps data already received",
+                           static_cast<unsigned long long>(start),
+                           static_cast<unsigned long long>(count));
   }
   block->next = *link;
   *link = block;

@@ -14,11 +14,6 @@ struct rename_state {
   char *to_key = nullptr;
 };
 
-vorlan_result_t vorlan_l_s3_rename_error(const char *func, int line, const char *text) {
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       "rename", func, line, "%s", text));
-}
-
 S3Status vorlan_l_s3_rename_properties(const S3ResponseProperties *, void *) { return S3StatusOK; }
 
 void vorlan_l_s3_rename_complete(S3Status status, const S3ErrorDetails *error_details, void *arg) {
@@ -53,7 +48,7 @@ void *vorlan_l_s3_rename_thread(void *arg) {
       S3_delete_object(&request->bucket_context, request->key, nullptr, 0, &handler, state);
     });
   }
-  vorlan_i_s3_command_finish(func_name, request->op, request->result, nullptr);
+  vorlan_i_s3_command_finish(func_name, request->op, request->result.release(), nullptr);
   vorlan_i_s3_request_free(state);
   VORLAN_S3_TRACE_EXIT();
   return nullptr;
@@ -74,10 +69,10 @@ vorlan_result_t vorlan_l_s3_rename_prepare(rename_state *state, const char *to_p
   }
   // Only files move: a key ending in "/" names a directory, and its placeholder would move alone.
   if (!vorlan_i_s3_key_names_object(request->key)) {
-    return vorlan_l_s3_rename_error(__func__, __LINE__, "Invalid source filename");
+    return VORLAN_S3_ERROR("%s", "Invalid source filename");
   }
   if (!vorlan_i_s3_key_names_object(state->to_key)) {
-    return vorlan_l_s3_rename_error(__func__, __LINE__, "Invalid destination filename");
+    return VORLAN_S3_ERROR("%s", "Invalid destination filename");
   }
   vorlan_result_t result = vorlan_i_s3_path_check(to_pathname, state->to_bucket);
   if (result == VORLAN_SUCCESS) {

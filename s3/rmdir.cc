@@ -48,7 +48,7 @@ void *vorlan_l_s3_rmdir_thread(void *arg) {
                        context->bucketName, context->authRegion, nullptr, 0, &handler, state);
     });
   }
-  vorlan_i_s3_command_finish(func_name, request->op, request->result, nullptr);
+  vorlan_i_s3_command_finish(func_name, request->op, request->result.release(), nullptr);
   vorlan_i_s3_request_free(state);
   VORLAN_S3_TRACE_EXIT();
   return nullptr;

@@ -106,10 +106,9 @@ S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, voi
       // A service that ignored If-Match: the bytes are another version's.
       vorlan_i_s3_transfer_fail(
           transfer_state,
-          vorlan_i_s3_transfer_error("send", __func__, __LINE__,
-                                     "Object \"%s\" changed during the transfer: ETag %s, then %s",
-                                     transfer_state->request.pathname, transfer_state->etag.c_str(),
-                                     properties->eTag));
+          VORLAN_S3_ERROR("Object \"%s\" changed during the transfer: ETag %s, then %s",
+                          transfer_state->request.pathname, transfer_state->etag.c_str(),
+                          properties->eTag));
       return S3StatusAbortedByCallback;
     }
   }
@@ -134,12 +133,9 @@ S3Status vorlan_l_s3_send_data(int buffer_size, const char *buffer, void *callba
     transfer_state->expected_end = transfer_state->answer_end;
   }
   if (transfer_state->checksum_enabled) {
-    vorlan_result_t result = vorlan_i_s3_checksum_update(transfer_state->file_checksum, buffer,
-                                                         static_cast<size_t>(buffer_size));
-    if (result != VORLAN_SUCCESS) {
-      vorlan_error_release(result);
-      transfer_state->checksum_enabled = false;
-    }
+    const vorlan_i_s3_error result(vorlan_i_s3_checksum_update(
+        transfer_state->file_checksum, buffer, static_cast<size_t>(buffer_size)));
+    if (result.failed()) transfer_state->checksum_enabled = false;
   }
   uint64_t remaining = buffer_size > 0 ? static_cast<uint64_t>(buffer_size) : 0;
   while (remaining > 0) {
@@ -230,9 +226,8 @@ void vorlan_l_s3_send_complete(S3Status status, const S3ErrorDetails *error_deta
     transfer_state->request.status = status;
     vorlan_i_s3_transfer_fail(
         transfer_state,
-        vorlan_i_s3_transfer_error("send", __func__, __LINE__,
-                                   "Object \"%s\" changed during the transfer: ETag %s is gone",
-                                   transfer_state->request.pathname, transfer_state->etag.c_str()));
+        VORLAN_S3_ERROR("Object \"%s\" changed during the transfer: ETag %s is gone",
+                        transfer_state->request.pathname, transfer_state->etag.c_str()));
     return;
   }
   vorlan_i_s3_request_complete(&transfer_state->request, status, error_details,
@@ -263,7 +258,7 @@ void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int
       start = transfer_state->current_offset;
       if (transfer_state->range_end != 0 && start >= transfer_state->range_end) {
         // The failed attempt had delivered the whole range.
-        vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+        request->result.reset();
         vorlan_l_s3_send_range_done(transfer_state, guard);
         return;
       }
@@ -300,20 +295,15 @@ void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int
 // less), then the last attempt's, then the check that a whole object was sent whole.
 vorlan_result_t vorlan_l_s3_send_result(transfer_state *transfer_state, uint64_t first_range_end) {
   vorlan_i_s3_request_t *request = &transfer_state->request;
-  if (transfer_state->failed()) {
-    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
-    return transfer_state->channel_result;
-  }
-  const vorlan_result_t result = request->result;
-  request->result = VORLAN_SUCCESS;
+  if (transfer_state->failed()) return transfer_state->channel_result.release();
+  const vorlan_result_t result = request->result.release();
   if (result != VORLAN_SUCCESS || !transfer_state->read_to_end ||
       transfer_state->expected_end == 0 || first_range_end == transfer_state->expected_end) {
     return result;
   }
-  return vorlan_i_s3_transfer_error("send", __func__, __LINE__,
-                                    "Unexpected end of file.  Full size: %llu, size sent: %llu",
-                                    static_cast<unsigned long long>(transfer_state->expected_end),
-                                    static_cast<unsigned long long>(first_range_end));
+  return VORLAN_S3_ERROR("Unexpected end of file.  Full size: %llu, size sent: %llu",
+                         static_cast<unsigned long long>(transfer_state->expected_end),
+                         static_cast<unsigned long long>(first_range_end));
 }
 
 void *vorlan_l_s3_send_thread(void *arg) {
@@ -333,9 +323,8 @@ void *vorlan_l_s3_send_thread(void *arg) {
     transfer_state->read_to_end = true;
     transfer_state->range_start = static_cast<uint64_t>(offset);
     if (offset == 0) {
-      vorlan_result_t result = vorlan_i_s3_checksum_init(&transfer_state->file_checksum);
-      transfer_state->checksum_enabled = result == VORLAN_SUCCESS;
-      vorlan_error_release(result);
+      const vorlan_i_s3_error result(vorlan_i_s3_checksum_init(&transfer_state->file_checksum));
+      transfer_state->checksum_enabled = !result.failed();
     }
   }
   uint64_t first_range_end = 0;
@@ -348,9 +337,9 @@ void *vorlan_l_s3_send_thread(void *arg) {
         first_range_end = transfer_state->current_offset;
         // Later ranges are not part of the whole object's digest.
         if (transfer_state->checksum_enabled) {
-          vorlan_result_t result = vorlan_i_s3_checksum_finalize(transfer_state->file_checksum);
-          checksum_ready = result == VORLAN_SUCCESS;
-          vorlan_error_release(result);
+          const vorlan_i_s3_error result(
+              vorlan_i_s3_checksum_finalize(transfer_state->file_checksum));
+          checksum_ready = !result.failed();
           transfer_state->checksum_enabled = false;
         }
       }

@@ -1,24 +1,17 @@
 // The host's per-session documents: "config" (the bucket allow-list) and
-// "collection-policies" (the project). Their errors name source file "config_parse", where
-// they were first read.
+// "collection-policies" (the project).
 #include "vorlan_i_s3.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 
 #include <jansson.h>
 
 void vorlan_i_s3_json_release::operator()(json_t *json) const { json_decref(json); }
 
 namespace {
-
-vorlan_result_t vorlan_l_s3_config_error(const char *func, int line, const std::string &text) {
-  return vorlan_error_put(vorlan_error_construct_error(
-      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "config_parse", func, line, "%s", text.c_str()));
-}
 
 // Members other than `known` are accepted (a server may add its own), but each is named in a
 // warning: a misspelt one ("bucket") would otherwise lift a restriction without a word.
@@ -45,21 +38,17 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   if (json == nullptr) {
     parsed.reset(json_loads(text, 0, &error));
     if (!parsed) {
-      return vorlan_l_s3_config_error(
-          func, __LINE__,
-          vorlan_i_s3_format("Error loading collection storage policy: %s\n", error.text));
+      return VORLAN_S3_ERROR("Error loading collection storage policy: %s\n", error.text);
     }
     json = parsed.get();
   }
   json_t *list = nullptr;
   if (json_unpack_ex(json, &error, 0, "{s?o}", member, &list) != 0) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__,
-        vorlan_i_s3_format("Error unpacking allowed bucket list: %s\n", error.text));
+    return VORLAN_S3_ERROR("Error unpacking allowed bucket list: %s\n", error.text);
   }
   // A value that is neither absent, null nor a list would otherwise grant every bucket.
   if (list != nullptr && !json_is_null(list) && !json_is_array(list)) {
-    return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
+    return VORLAN_S3_ERROR("%s", "Error unpacking allowed bucket list.");
   }
   vorlan_l_s3_warn_unknown_members(func, json, "storage policy (\"config\")", member);
   const size_t count = list != nullptr ? json_array_size(list) : 0;
@@ -75,7 +64,7 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   for (size_t i = 0; i < count; ++i) {
     const char *name = json_string_value(json_array_get(list, i));
     if (name == nullptr) {
-      return vorlan_l_s3_config_error(func, __LINE__, "Error unpacking allowed bucket list.");
+      return VORLAN_S3_ERROR("%s", "Error unpacking allowed bucket list.");
     }
     names[i] = strdup(name);
     if (names[i] == nullptr) {
@@ -91,14 +80,11 @@ vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
   json_error_t error;
   vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
   if (!root) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__, vorlan_i_s3_format("Error loading collection policies: %s\n", error.text));
+    return VORLAN_S3_ERROR("Error loading collection policies: %s\n", error.text);
   }
   const char *value = nullptr;
   if (json_unpack_ex(root.get(), &error, 0, "{s?s}", "project", &value) != 0) {
-    return vorlan_l_s3_config_error(
-        func, __LINE__,
-        vorlan_i_s3_format("Error unpacking collection policies: %s\n", error.text));
+    return VORLAN_S3_ERROR("Error unpacking collection policies: %s\n", error.text);
   }
   vorlan_l_s3_warn_unknown_members(func, root.get(),
                                    "collection policies (\"collection-policies\")", "project");

@@ -26,8 +26,8 @@ void *vorlan_l_s3_stat_thread(void *arg) {
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "Finished stat. Count is %d\n",
                 static_cast<int>(state->stat_count));
   // The records not sent yet travel with the final report, whatever the result.
-  vorlan_gridftp_server_finished_stat(state->request.op, state->request.result, state->stats,
-                                      static_cast<int>(state->stat_count));
+  vorlan_gridftp_server_finished_stat(state->request.op, state->request.result.release(),
+                                      state->stats, static_cast<int>(state->stat_count));
   vorlan_i_s3_request_free(state);
   VORLAN_S3_TRACE_EXIT();
   return nullptr;

@@ -131,7 +131,7 @@ void vorlan_i_s3_stat_fail(stat_state *state, S3Status status, const S3ErrorDeta
 }
 
 S3Status vorlan_i_s3_stat_out_of_memory(stat_state *state) {
-  vorlan_i_s3_request_set_result(&state->request, vorlan_i_s3_malloc_error());
+  state->request.result.reset(vorlan_i_s3_malloc_error());
   return S3StatusOutOfMemory;
 }
 
@@ -141,10 +141,7 @@ S3Status vorlan_i_s3_stat_object_size(stat_state *state, const S3ResponsePropert
     *size = static_cast<int64_t>(properties->objectSize);
     return S3StatusOK;
   }
-  vorlan_i_s3_request_set_result(
-      &state->request,
-      vorlan_error_put(vorlan_error_construct_error(
-          nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "stat", __func__, __LINE__,
-          "The service did not state the size of \"%s\"", state->request.pathname)));
+  state->request.result.reset(
+      VORLAN_S3_ERROR("The service did not state the size of \"%s\"", state->request.pathname));
   return S3StatusAbortedByCallback;
 }

@@ -45,8 +45,8 @@ void vorlan_l_s3_stat_refuse_listing(stat_state *state) {
   const S3ErrorDetails details = {"Bucket listing is not allowed on this collection", nullptr,
                                   "Known buckets may be accessed directly via /bucketname/", 0,
                                   nullptr};
-  vorlan_i_s3_request_set_result(&state->request, vorlan_error_put(vorlan_i_S3Error_to_error(
-                                                      S3StatusErrorAccessDenied, "/", &details)));
+  state->request.result.reset(
+      vorlan_error_put(vorlan_i_S3Error_to_error(S3StatusErrorAccessDenied, "/", &details)));
   state->request.status = S3StatusErrorInvalidArgument;
 }
 

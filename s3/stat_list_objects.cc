@@ -137,12 +137,10 @@ void vorlan_l_s3_stat_list_dir_complete(S3Status status, const S3ErrorDetails *d
 
 // A service that hands back a marker at or before the one asked for would be listed forever.
 void vorlan_l_s3_stat_refuse_marker(stat_state *state, const std::string &marker) {
-  vorlan_object_t *error = vorlan_error_construct_error(
-      nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "stat_list_objects", __func__, __LINE__,
+  state->request.result.reset(VORLAN_S3_ERROR(
       "Listing \"%s\" stopped: the service's continuation marker \"%s\" does not advance past "
       "\"%s\"",
-      state->request.pathname, state->next_marker.c_str(), marker.c_str());
-  vorlan_i_s3_request_set_result(&state->request, vorlan_error_put(error));
+      state->request.pathname, state->next_marker.c_str(), marker.c_str()));
 }
 
 void vorlan_l_s3_stat_list_pages(stat_state *state, const char *prefix) {

@@ -4,8 +4,7 @@
 #include "vorlan_i_s3.h"
 
 #include <cassert>
-#include <cerrno>
-#include <cstdarg>
+#include <utility>
 
 vorlan_result_t vorlan_i_s3_transfer_start(vorlan_gfs_operation_t op,
                                            vorlan_gfs_transfer_info_t *transfer_info, void *session,
@@ -32,25 +31,10 @@ vorlan_result_t vorlan_i_s3_transfer_start(vorlan_gfs_operation_t op,
   return result;
 }
 
-vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func, int line,
-                                           const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text;
-  try {
-    text = vorlan_i_s3_vformat(format, args);
-  } catch (const std::bad_alloc &) {
-    text = format;
-  }
-  va_end(args);
-  return vorlan_error_put(vorlan_error_construct_error(nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE,
-                                                       source, func, line, "%s", text.c_str()));
-}
-
 bool vorlan_i_s3_transfer_attempt_begin(const char *func_name, vorlan_i_s3_request_t *request,
                                         const char *call_name) {
   request->status = S3StatusOK;
-  vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+  request->result.reset();
   vorlan_i_s3_retry_delay(request->try_count);
   if (!vorlan_i_s3_attempt_token(request)) return false;
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, func_name, "REST: op=%p %s(bucket=%s, key=%s) try=%d\n",
@@ -60,12 +44,9 @@ bool vorlan_i_s3_transfer_attempt_begin(const char *func_name, vorlan_i_s3_reque
 }
 
 void vorlan_i_s3_transfer_fail(transfer_state *transfer_state, vorlan_result_t result) {
-  if (result == VORLAN_SUCCESS) return;
-  if (transfer_state->failed()) {
-    if (result != transfer_state->channel_result) vorlan_error_release(result);
-    return;
-  }
-  transfer_state->channel_result = result;
+  vorlan_i_s3_error failure(result);
+  if (!failure.failed() || transfer_state->failed()) return;
+  transfer_state->channel_result = std::move(failure);
   transfer_state->cond.notify_all();
 }
 

@@ -6,6 +6,7 @@
 
 #include "vorlan_i_s3_base.h"
 #include "vorlan_i_s3_checksum.h"
+#include "vorlan_i_s3_error.h"
 #include "vorlan_i_s3_log.h"
 #include "vorlan_i_s3_request.h"
 #include "vorlan_i_s3_session.h"

@@ -1,6 +1,7 @@
 // What every unit of the module uses: the never-null "%s" argument, owners of C handles,
-// printf into an owned string, the base module's record and the error builders. Nothing here
-// holds state of its own; every function may be called from any thread.
+// printf into an owned string, the base module's record, and the error builders of
+// vorlan_i_s3_error.h. Nothing here holds state of its own; every function may be called from
+// any thread.
 #ifndef VORLAN_I_S3_BASE_H
 #define VORLAN_I_S3_BASE_H
 
@@ -13,22 +14,10 @@
 #include <memory>
 #include <string>
 
+#include "vorlan_i_s3_error.h"
+
 // A "%s" argument that is never null.
 inline const char *vorlan_i_s3_str(const char *s) { return s ? s : ""; }
-
-// Errors: built by module_base.cc (system, out-of-memory and S3 status errors) and
-// transfer_state.cc (a transfer's plain module errors).
-// The system error "System error in <what>" for `error_number`, and its out-of-memory form
-// "System error in malloc" (ENOMEM). Both return the error's code.
-vorlan_result_t vorlan_i_s3_system_error(int error_number, const char *what);
-vorlan_result_t vorlan_i_s3_malloc_error();
-// The error a failed S3 request gives the client, for `path`.
-vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
-                                           const S3ErrorDetails *error_details);
-// A plain module error (type 6) built from `format`, from source file `source`.
-vorlan_result_t vorlan_i_s3_transfer_error(const char *source, const char *func, int line,
-                                           const char *format, ...) VORLAN_PRINTF_FORMAT(4, 5);
-// Errors: end.
 
 // Owners of C handles.
 struct vorlan_i_s3_file_closer {

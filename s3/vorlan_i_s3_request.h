@@ -33,7 +33,8 @@ struct vorlan_i_s3_request_t {
   char *key;  // may be null
   int32_t try_count;
   S3Status status;
-  vorlan_result_t result;
+  // The request's failure; the worker hands it to the host with release().
+  vorlan_i_s3_error result;
   const char *name;  // the request's name in errors, e.g. "delete"
   char *pathname;
   // Each attempt renews the session's token when due, as the request's start did: requests on a
@@ -68,8 +69,6 @@ int vorlan_i_s3_workers_wait(int64_t timeout_ms);
 // to the host with no reply text.
 void vorlan_i_s3_command_finish(const char *func_name, vorlan_gfs_operation_t op,
                                 vorlan_result_t result, const char *path);
-// Replaces the request's result, releasing the error object it held.
-void vorlan_i_s3_request_set_result(vorlan_i_s3_request_t *request, vorlan_result_t result);
 // The complete callback's common part: a failure is kept in status and result, as the error of
 // vorlan_i_S3Error_to_error for `path` (null: "bucket/key").
 void vorlan_i_s3_request_complete(vorlan_i_s3_request_t *request, S3Status status,
@@ -128,7 +127,7 @@ void vorlan_i_s3_request_retry(const char *func_name, vorlan_i_s3_request_t *req
                                const char *call_name, Attempt &&attempt) {
   do {
     request->status = S3StatusOK;
-    vorlan_i_s3_request_set_result(request, VORLAN_SUCCESS);
+    request->result.reset();
     vorlan_i_s3_retry_delay(request->try_count);
     if (!vorlan_i_s3_attempt_token(request)) return;
     attempt();

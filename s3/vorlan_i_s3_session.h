@@ -58,8 +58,7 @@ vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int fl
 // Ends a session: the storage interface's session-destroy slot.
 void vorlan_i_s3_destroy(void *session);
 
-// The "config" and "collection-policies" documents. Errors come from source file
-// "config_parse"; nothing is stored on failure.
+// The "config" and "collection-policies" documents; nothing is stored on failure.
 vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text, const char *member,
                                                  char ***buckets);
 vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project);

@@ -60,7 +60,7 @@ struct transfer_state {
   int outstanding = 0;
   // The data channel's first failure. The attempt loop clears `request.result` before each
   // attempt; this stays, and wins over an S3 failure it caused.
-  vorlan_result_t channel_result = VORLAN_SUCCESS;
+  vorlan_i_s3_error channel_result;
   // Download: the range being read (range_end 0 when it runs to the end of the object), the
   // first byte the current attempt asked for and the object's size its answer announced (0 when
   // unstated), and whether it is the transfer's first range.
@@ -74,7 +74,7 @@ struct transfer_state {
   std::mutex lock;
   std::condition_variable cond;
 
-  bool failed() const { return channel_result != VORLAN_SUCCESS; }
+  bool failed() const { return channel_result.failed(); }
 };
 
 // The entry points' common part: the record for the request `name`, the key check, the bucket
@@ -100,7 +100,7 @@ void vorlan_i_s3_buffer_free_list(s3_buffer **list);
 [[nodiscard]] bool vorlan_i_s3_transfer_attempt_begin(const char *func_name,
                                                       vorlan_i_s3_request_t *request,
                                                       const char *call_name);
-// Keeps the first data-channel failure in channel_result and releases any later one.
+// Takes over `result` as a data-channel failure; the first one stays in channel_result.
 void vorlan_i_s3_transfer_fail(transfer_state *transfer_state, vorlan_result_t result);
 // Undoes a registration the host refused (lock held): the buffer leaves the registered list
 // for the free list, and `result` fails the transfer.

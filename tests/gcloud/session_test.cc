@@ -208,7 +208,7 @@ std::string parse_document(const std::string &member, const char *document) {
   }
   if (result == VORLAN_SUCCESS) return stored;
   EXPECT_EQ(stored, "");
-  EXPECT_STREQ(vorlan_error_get_source_file(vorlan_error_peek(result)), "config_parse");
+  EXPECT_STREQ(vorlan_error_get_source_file(vorlan_error_peek(result)), "session_documents");
   const std::string text = "!" + error_text(result);
   vorlan_error_release(result);
   return text;

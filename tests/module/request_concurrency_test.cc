@@ -93,7 +93,6 @@ void *probe_thread(void *arg) {
   });
   Done *done = state->done;
   const bool ok = state->request.result == VORLAN_SUCCESS;
-  vorlan_error_release(state->request.result);
   vorlan_i_s3_request_free(state);
   std::lock_guard<std::mutex> guard(done->lock);
   ++done->finished;

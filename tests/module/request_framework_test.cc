@@ -74,7 +74,7 @@ class RetryLoop : public ::testing::Test {
       S3Status status = statuses[std::min<size_t>(attempts, statuses.size() - 1)];
       ++attempts;
       vorlan_i_s3_request_complete(request, status, nullptr, nullptr);
-      if (status != S3StatusOK) results_.push_back(request->result);
+      if (status != S3StatusOK) results_.push_back(request->result.get());
     });
     return attempts;
   }
@@ -121,8 +121,7 @@ TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySettingAndBackOff) {
     for (size_t i = 0; i + 1 < results_.size(); ++i)
       EXPECT_EQ(vorlan_error_peek(results_[i]), nullptr) << "attempt " << i;
     if (request.result != VORLAN_SUCCESS) {
-      EXPECT_NE(vorlan::test::error_text(request.result).find("\"b/k\""), std::string::npos);
-      vorlan_error_release(request.result);
+      EXPECT_NE(vorlan::test::error_text(request.result.get()).find("\"b/k\""), std::string::npos);
     }
     std::string lines;
     for (int i = 0; i < c.attempts; ++i) {
@@ -215,6 +214,7 @@ TEST(ErrorReplyTest, StatusToReplyTable) {
     ASSERT_NE(s3_error, nullptr);
     EXPECT_EQ(vorlan_error_get_type(s3_error), VORLAN_ERROR_TYPE_S3);
     EXPECT_EQ(vorlan_error_get_module(s3_error), &vorlan_i_s3_base_module);
+    EXPECT_STREQ(vorlan_error_get_source_file(s3_error), "module_base");
     const std::string name = S3_get_status_name(c.status);
     const std::string text = c.text != nullptr
                                  ? c.text
