@@ -14,7 +14,6 @@ namespace {
 // A token is renewed when the current time plus this is at or past its expiry.
 constexpr time_t vorlan_l_gcloud_renewal_margin = 299;
 
-
 vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text, char **subject, char **token,
                                                  int64_t *expiry) {
   VORLAN_S3_TRACE_ENTER();

@@ -170,7 +170,6 @@ TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_GT(renewals.load(), kThreads);
   EXPECT_EQ(renewals_through_another_op.load(), 0);
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
-
 }
 
 // Deactivation waits for a worker held up by the server, so no worker runs once the module is
