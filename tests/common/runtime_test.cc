@@ -22,23 +22,15 @@ namespace {
 
 using Text = std::unique_ptr<char, decltype(&free)>;
 
-vorlan_object_t *make(vorlan_object_t *cause, const char *text, int line, int type = 1) {
-  return vorlan_error_construct_error(nullptr, cause, type, "file.cc", "func", line, "%s", text);
-}
-
+// The friendly text is the reply's body: every cause's text, outermost first, empty ones skipped.
 TEST(ErrorTable, FriendlyTextJoinsTheWholeChainOutermostFirst) {
+  auto make = [](vorlan_object_t *cause, const char *text) {
+    return vorlan_error_construct_error(nullptr, cause, 1, "file.cc", "func", 1, "%s", text);
+  };
   std::string long_text(10000, 'k');
-  vorlan_object_t *inner = make(nullptr, long_text.c_str(), 30, 3);
-  vorlan_object_t *outer = make(make(inner, "", 20), "download failed", 10);
-
+  vorlan_object_t *outer = make(make(make(nullptr, long_text.c_str()), ""), "download failed");
   Text friendly(vorlan_error_print_friendly(outer), free);
   EXPECT_EQ(std::string(friendly.get()), "download failed\n" + long_text);
-
-  Text chain(vorlan_error_print_chain(outer), free);
-  std::string text = chain.get();
-  EXPECT_LT(text.find("file.cc:10"), text.find("file.cc:20"));
-  EXPECT_LT(text.find("file.cc:20"), text.find("file.cc:30"));
-  EXPECT_TRUE(vorlan_error_match(outer, 3));
   vorlan_error_release(vorlan_error_put(outer));
 }
 
@@ -202,20 +194,11 @@ TEST(DebugInit, FillsTheHandle) {
 
 constexpr int kKeys = 10000;
 
-int count_visits(void * /*key*/, void * /*datum*/, void *arg) {
-  ++*static_cast<int *>(arg);
-  return 0;
-}
-
-int stop_at_third(void * /*key*/, void * /*datum*/, void *arg) {
-  return ++*static_cast<int *>(arg) == 3;
-}
-
 int destroyed = 0;
 void count_destroyed(void * /*datum*/) { ++destroyed; }
 
 // A small initial size makes the table grow many times while it fills.
-TEST(Hashtable, TenThousandKeysInsertLookupRemoveVisit) {
+TEST(Hashtable, TenThousandKeysInsertLookupRemove) {
   std::vector<std::string> keys;
   std::vector<int> data(kKeys);
   for (int i = 0; i < kKeys; ++i) keys.push_back("bucket/dir/object-" + std::to_string(i));
@@ -231,7 +214,6 @@ TEST(Hashtable, TenThousandKeysInsertLookupRemoveVisit) {
   std::string again = keys[42];
   int other = 0;
   EXPECT_EQ(vorlan_hashtable_insert(table, again.data(), &other), VORLAN_FAILURE);
-  EXPECT_EQ(vorlan_hashtable_size(table), kKeys);
   EXPECT_EQ(vorlan_hashtable_lookup(table, again.data()), &data[42]);
 
   for (int i = 0; i < kKeys; ++i) {
@@ -242,14 +224,6 @@ TEST(Hashtable, TenThousandKeysInsertLookupRemoveVisit) {
   }
   EXPECT_EQ(vorlan_hashtable_remove(table, keys[0].data()), nullptr);
   EXPECT_EQ(vorlan_hashtable_lookup(table, keys[1].data()), &data[1]);
-  EXPECT_EQ(vorlan_hashtable_size(table), kKeys / 2);
-
-  int visits = 0;
-  vorlan_hashtable_foreach(table, count_visits, &visits);
-  EXPECT_EQ(visits, kKeys / 2);
-  visits = 0;
-  vorlan_hashtable_foreach(table, stop_at_third, &visits);
-  EXPECT_EQ(visits, 3);
 
   destroyed = 0;
   vorlan_hashtable_destroy_all(&table, count_destroyed);

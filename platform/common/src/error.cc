@@ -214,15 +214,6 @@ int vorlan_error_get_source_line(const vorlan_object_t *error) {
   return error != nullptr ? error->source_line : 0;
 }
 
-vorlan_bool_t vorlan_error_match(const vorlan_object_t *error, int type) {
-  for (; error != nullptr; error = error->cause) {
-    if (error->type == type) {
-      return VORLAN_TRUE;
-    }
-  }
-  return VORLAN_FALSE;
-}
-
 char *vorlan_error_print_friendly(const vorlan_object_t *error) {
   if (error == nullptr) {
     return nullptr;
@@ -233,28 +224,6 @@ char *vorlan_error_print_friendly(const vorlan_object_t *error) {
       if (!error->long_desc.empty()) {
         append_line(text, error->long_desc);
       }
-    }
-    return malloc_copy(text);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-char *vorlan_error_print_chain(const vorlan_object_t *error) {
-  if (error == nullptr) {
-    return nullptr;
-  }
-  try {
-    std::string text;
-    for (; error != nullptr; error = error->cause) {
-      std::string line;
-      if (error->module != nullptr && error->module->module_name != nullptr) {
-        line += error->module->module_name;
-        line += ": ";
-      }
-      line += error->source_file + ":" + std::to_string(error->source_line) + ": " +
-              error->source_func + ": " + error->long_desc;
-      append_line(text, line);
     }
     return malloc_copy(text);
   } catch (...) {

@@ -174,22 +174,6 @@ void *vorlan_hashtable_remove(vorlan_hashtable_t table, void *key) {
   return datum;
 }
 
-int vorlan_hashtable_size(vorlan_hashtable_t table) { return table != nullptr ? table->count : 0; }
-
-void vorlan_hashtable_foreach(vorlan_hashtable_t table,
-                              int (*visit)(void *key, void *datum, void *arg), void *arg) {
-  if (table == nullptr || visit == nullptr) {
-    return;
-  }
-  for (Entry *chain : table->buckets) {
-    for (; chain != nullptr; chain = chain->next) {
-      if (visit(chain->key, chain->datum, arg) != 0) {
-        return;
-      }
-    }
-  }
-}
-
 void vorlan_hashtable_destroy(vorlan_hashtable_t *table) {
   vorlan_hashtable_destroy_all(table, nullptr);
 }

@@ -100,14 +100,10 @@ const char *vorlan_error_get_long_desc(const vorlan_object_t *error);
 const char *vorlan_error_get_source_file(const vorlan_object_t *error);
 const char *vorlan_error_get_source_func(const vorlan_object_t *error);
 int vorlan_error_get_source_line(const vorlan_object_t *error);
-/* True when the object or one of its causes has this type. */
-vorlan_bool_t vorlan_error_match(const vorlan_object_t *error, int type);
 
 /* The text of the object and its whole cause chain, outermost first, joined by "\n"; the caller
  * frees it with free(). Null for a null object. */
 char *vorlan_error_print_friendly(const vorlan_object_t *error);
-/* Like print_friendly, with each object's source location; for diagnostics. */
-char *vorlan_error_print_chain(const vorlan_object_t *error);
 
 /* Extension point for error kinds defined by other libraries (the server's reply errors): an
  * opaque payload freed with the object. */
@@ -151,10 +147,6 @@ vorlan_result_t vorlan_hashtable_insert(vorlan_hashtable_t table, void *key, voi
 void *vorlan_hashtable_lookup(vorlan_hashtable_t table, void *key);
 /* Removes the entry and returns its datum, or null. */
 void *vorlan_hashtable_remove(vorlan_hashtable_t table, void *key);
-int vorlan_hashtable_size(vorlan_hashtable_t table);
-/* Visits every entry; stop early by returning non-zero from `visit`. */
-void vorlan_hashtable_foreach(vorlan_hashtable_t table,
-                              int (*visit)(void *key, void *datum, void *arg), void *arg);
 /* Frees the table; with `destructor`, each datum first. Sets *table to null. */
 void vorlan_hashtable_destroy(vorlan_hashtable_t *table);
 void vorlan_hashtable_destroy_all(vorlan_hashtable_t *table,
