@@ -90,9 +90,6 @@ TEST_F(S3rver, PathsListAndStatAsTheDirectoryModelSays) {
   };
   const char *top = ". f x both/ m/ nest/ objs/ ph/ x/";
   const std::vector<Case> cases = {
-      {"/names/ph", false, ".", "/names/ph/"},
-      {"/names/ph/", false, ".", "/names/ph/"},
-      {"/names/objs", false, ". a b", "objs/"},
       {"/names/both", false, ". a sub/", "/names/both/"},
       {"/names/nest/l1/l2", false, ". l3/", "nest/l1/l2/"},
       {"/names/x", false, ". y", "x/"},
