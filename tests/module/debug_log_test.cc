@@ -68,10 +68,8 @@ TEST(DebugLogTest, PrefixesAndMessages) {
 }
 
 TEST(DebugLogTest, ResultLines) {
+  // A success's line is the module's activation line the load tests read.
   vorlan::test::CapturedLog log(0x1F);
-  vorlan_i_s3_log_result("f", VORLAN_SUCCESS);
-  EXPECT_EQ(log.take(), "s3: TRACE: f: result=VORLAN_SUCCESS\n");
-
   vorlan_result_t result = vorlan_error_put(vorlan_error_construct_error(
       nullptr, nullptr, VORLAN_ERROR_TYPE_MODULE, "test", "f", 1, "%s", "it broke"));
   vorlan_i_s3_log_result("f", result);

@@ -121,10 +121,6 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
   const std::vector<Case> cases = {
       {"reset mid-GET, resumed", FakeS3Fault::reset_after(300000).on("GET"), kPlain, "", 2, true},
       {"short body, resumed", FakeS3Fault::short_body(100000).on("GET"), kPlain, "", 2, true},
-      {"body ended by a close alone, resumed",
-       FakeS3Fault::short_body(100000).unmeasured().on("GET"), kPlain, "", 2, true},
-      {"whole object answered in part, resumed",
-       FakeS3Fault::real_answer().answering_range("bytes=0-99999").on("GET"), kPlain, "", 2, true},
       {"503, then success", FakeS3Fault::error(503, "ServiceUnavailable").on("GET"), kPlain, "", 2},
       {"SlowDown beyond the retry limit", FakeS3Fault::error(503, "SlowDown").on("GET").times(-1),
        kPlain, "451-Error-Type: TOO_BUSY", 2},

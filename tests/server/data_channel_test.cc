@@ -1,5 +1,5 @@
 // Downloads and uploads through the host's data channel: bytes land at their offsets, the
-// source is read once with one end of data, and injected faults reach the reply.
+// source is read once with one end of data, and a client's abort stops the bytes at its offset.
 #include <vorlan/host.hpp>
 
 #include <gmock/gmock.h>
@@ -30,11 +30,8 @@ std::string pattern(int64_t from, int64_t to) {
   return out;
 }
 
-// The test module's summary of an upload it found whole and in order.
-std::string recv_line(int64_t size, std::optional<time_t> mtime = std::nullopt) {
-  return "recv bytes=" + std::to_string(size) +
-         " mtime=" + (mtime ? std::to_string(*mtime) : "none");
-}
+// The test module's summary of an upload it found whole and in order, with no time given.
+std::string recv_line(int64_t size) { return "recv bytes=" + std::to_string(size) + " mtime=none"; }
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -107,9 +104,7 @@ TEST_F(DataChannelTest, SendPutsEveryBlockAtItsOffset) {
     std::string violation = "";
   } cases[] = {
       {"reversed windows, reversed completions", 1000, {{0, -1}}, 64, 4, 4},
-      {"block larger than the file", 100, {{0, -1}}, 4096, 4},
       {"two ranges", 1000, {{100, 300}, {700, -1}}, 64, 3},
-      {"empty file", 0, {{0, -1}}, 64, 2},
       {"slow client", 300, {{0, -1}}, 64, 2, 0, milliseconds(15)},
       {.what = "overlapping ranges write bytes twice",
        .size = 200,
@@ -159,7 +154,6 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
   struct Case {
     int64_t size;
     int concurrency = 3;
-    std::optional<time_t> mtime = std::nullopt;
     int reverse_batch = 0;
     vorlan_size_t short_read = 0;
     int64_t hold_at = -1;
@@ -167,8 +161,6 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
     std::string channel_pattern = "";
     bool streamed = false;
   } cases[] = {
-      {.size = 0},
-      {.size = 1, .mtime = 1700000000},
       {.size = 1000, .concurrency = 4, .reverse_batch = 4, .channel_pattern = "inversions=[1-9]"},
       {.size = 1000, .short_read = 10},
       {.size = 1000, .hold_at = 0, .channel_pattern = "ahead_of_start=([6-9]|1[0-5])"},
@@ -178,7 +170,6 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
   for (const auto &c : cases) {
     std::string data = pattern(0, c.size);
     DataChannelOptions channel = channel_of(64, c.concurrency);
-    channel.modification_time = c.mtime;
     channel.reverse_completion_batch = c.reverse_batch;
     channel.short_read_length = c.short_read;
     channel.hold_read_at = c.hold_at;
@@ -188,7 +179,7 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
     TransferResult result = recv(data, channel, c.streamed);
     auto elapsed = Clock::now() - started;
     ASSERT_TRUE(result.reply.ok()) << c.size << ": " << result.reply.text;
-    EXPECT_EQ(last_line("recv "), recv_line(c.size, c.mtime)) << c.size;
+    EXPECT_EQ(last_line("recv "), recv_line(c.size)) << c.size;
     EXPECT_EQ(result.bytes_transferred, c.size);
     EXPECT_EQ(result.bytes_recvd, c.size);
     EXPECT_THAT(result.ranges_recvd, Contains(std::pair<int64_t, int64_t>(0, c.size)));
@@ -204,32 +195,17 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
   EXPECT_THAT(host_->violations(), IsEmpty());
 }
 
-// Injected faults reach the reply (the module tests meet each kind on both paths); a client that
-// goes away part-way lets the bytes before its offset arrive and none after it.
-TEST_F(DataChannelTest, InjectedFaultsReachTheReply) {
-  struct Case {
-    bool upload;
-    int fail_completion_at;
-    int64_t abort_at;
-    std::string message;
-  } cases[] = {
-      {true, 4, -1, "Injected failure of completion 4: Input/output error"},
-      {false, 0, 200, "Injected abort of the client at offset 200: Connection reset by peer"},
-      {true, 0, 200, "Injected abort of the client at offset 200: Connection reset by peer"},
-      {true, 0, 0, "Injected abort of the client at offset 0: Connection reset by peer"},
-  };
-  for (const auto &c : cases) {
-    DataChannelOptions channel = channel_of(16, 3);
-    channel.fail_completion_at = c.fail_completion_at;
-    channel.abort_at_offset = c.abort_at;
-    MemorySink sink;
-    TransferResult result = c.upload ? recv(pattern(0, 500), channel) : send(500, channel, sink);
-    EXPECT_EQ(result.reply.text, "500 " + c.message + "\r\n");
-    if (c.abort_at >= 0) {
-      EXPECT_LE(result.bytes_transferred, c.abort_at) << c.message;
-      EXPECT_LE(sink.contents().size(), static_cast<size_t>(c.abort_at)) << c.message;
-    }
-  }
+// A client that goes away part-way lets the bytes before its offset arrive and none after it.
+// The module's tests meet the other injected faults through this host on both paths.
+TEST_F(DataChannelTest, AbortedDownloadDeliversNothingPastTheAbort) {
+  DataChannelOptions channel = channel_of(16, 3);
+  channel.abort_at_offset = 200;
+  MemorySink sink;
+  TransferResult result = send(500, channel, sink);
+  EXPECT_EQ(result.reply.text,
+            "500 Injected abort of the client at offset 200: Connection reset by peer\r\n");
+  EXPECT_LE(result.bytes_transferred, 200);
+  EXPECT_LE(sink.contents().size(), 200u);
   EXPECT_THAT(host_->violations(), IsEmpty());
 }
 
