@@ -60,13 +60,14 @@ TEST(HostCommand, RepliesDocumentsAndContractBreaches) {
   auto host = load_test_dsi(options);
   ASSERT_NE(host, nullptr);
   int renewals = 0;
-  SessionDocuments documents;
-  documents.config = "bucket-a,bucket-b";
-  documents.creds = "fixed-creds";
-  documents.provider = [&renewals](const std::string &key) -> std::optional<std::string> {
-    return key == "creds" ? std::optional("token-" + std::to_string(++renewals)) : std::nullopt;
-  };
-  auto session = start_test_session(*host, "alice", std::move(documents));
+  auto session = start_test_session(
+      *host, "alice",
+      {.config = "bucket-a,bucket-b",
+       .creds = "fixed-creds",
+       .provider = [&renewals](const std::string &key) -> std::optional<std::string> {
+         return key == "creds" ? std::optional("token-" + std::to_string(++renewals))
+                               : std::nullopt;
+       }});
   ASSERT_NE(session, nullptr);
   struct Case {
     std::string path;
@@ -119,17 +120,14 @@ TEST(HostRequests, TimeOutOnlyWithoutProgressAndAreReleasedWhenDone) {
   ASSERT_NE(session, nullptr);
   for (bool upload : {false, true}) {
     // About a second: 1000 bytes in blocks of 64, two at a time, 100 ms each.
-    DataChannelOptions channel;
-    channel.block_size = 64;
-    channel.optimal_concurrency = 2;
-    channel.completion_delay = std::chrono::milliseconds(100);
+    const DataChannelOptions channel{.block_size = 64,
+                                     .optimal_concurrency = 2,
+                                     .completion_delay = std::chrono::milliseconds(100)};
     MemorySink sink;
     std::string data(1000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + 7) & 0xff);
     MemorySource source(data);
-    TransferInfo info;
-    info.pathname = "/send/1000";
-    info.alloc_size = 1000;
+    const TransferInfo info{.pathname = "/send/1000", .alloc_size = 1000};
     TransferResult result = upload ? host->recv(*session, info, channel, source)
                                    : host->send(*session, info, channel, sink);
     EXPECT_EQ(result.reply.text, "") << upload;

@@ -135,12 +135,7 @@ struct FakeS3Fault {
  private:
   static FakeS3Fault of(Kind kind, uint64_t bytes = 0, std::chrono::milliseconds delay = {},
                         int status = 500) {
-    FakeS3Fault fault;
-    fault.kind = kind;
-    fault.bytes = bytes;
-    fault.delay = delay;
-    fault.status = status;
-    return fault;
+    return {.kind = kind, .status = status, .bytes = bytes, .delay = delay};
   }
   template <class Field, class Value>
   FakeS3Fault &set(Field &field, Value value) {
