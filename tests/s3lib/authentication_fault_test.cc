@@ -42,10 +42,11 @@ TEST_F(Authentication, VerifierAcceptsEverySignedRequestKind) {
   S3Target bucket = signer(server, "signed");
   ASSERT_EQ(s3_create_bucket(bucket).status, S3StatusOK);
   S3NameValue meta[] = {{"Mixed-Case", "  spaced   value  "}};
-  const S3PutProperties properties{.contentType = "text/plain; charset=utf-8",
-                                   .expires = -1,
-                                   .metaDataCount = 1,
-                                   .metaData = meta};
+  S3PutProperties properties{};
+  properties.contentType = "text/plain; charset=utf-8";
+  properties.expires = -1;
+  properties.metaDataCount = 1;
+  properties.metaData = meta;
   const std::string key = "dir/a+b c~d%e?f#g=h&i";
   ASSERT_EQ(s3_put(bucket, key.c_str(), "signed body", {.properties = &properties}).status,
             S3StatusOK);

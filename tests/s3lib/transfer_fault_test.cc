@@ -248,7 +248,7 @@ TEST_F(TransferFaults, UploadsThatEndEarlyStoreNothing) {
 
 // Offsets past 4 GiB go out and come back as 64-bit values.
 TEST_F(TransferFaults, RangesPastFourGibibytes) {
-  server_.put_object("bucket", "huge", {.generated = true, .size = (5ULL << 30) + 17});
+  server_.put_object("bucket", "huge", FakeS3Object{.generated = true, .size = (5ULL << 30) + 17});
   const uint64_t start = (4ULL << 30) + 12345;
   S3CallResult far = s3_get(bucket_, "huge", {.start = start, .count = 70000});
   ASSERT_EQ(far.status, S3StatusOK) << S3_get_status_name(far.status);

@@ -164,13 +164,13 @@ struct StoredBucket {
 // One response before it goes out: a text body or a generated range.
 struct Answer {
   int status = 200;
-  std::vector<std::pair<std::string, std::string>> headers;
+  std::vector<std::pair<std::string, std::string>> headers{};
   std::string content_type = "application/xml";
-  std::shared_ptr<const std::string> body;
+  std::shared_ptr<const std::string> body{};
   bool generated = false;
   uint64_t offset = 0;  // into the object's data
   uint64_t length = 0;
-  std::shared_ptr<const FakeS3Object> object;  // keeps the data alive while it streams
+  std::shared_ptr<const FakeS3Object> object{};  // keeps the data alive while it streams
 };
 
 Answer xml_answer(int status, std::string xml) {

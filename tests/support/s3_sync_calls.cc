@@ -9,11 +9,11 @@ namespace {
 const char *or_null(const std::string &text) { return text.empty() ? nullptr : text.c_str(); }
 
 struct CallState {
-  S3CallResult result;
-  S3GetOptions get;
+  S3CallResult result{};
+  S3GetOptions get{};
   const std::string *put_data = nullptr;
   uint64_t put_offset = 0;
-  std::optional<uint64_t> put_fail_after;
+  std::optional<uint64_t> put_fail_after{};
   S3Status list_answer = S3StatusOK;
 };
 
