@@ -55,9 +55,7 @@ TEST(HostLoad, FailuresSayWhyAndLeaveNothingRegistered) {
 
 // Session documents come from the provider first, on every call.
 TEST(HostCommand, RepliesDocumentsAndContractBreaches) {
-  Host::Options options = test_dsi_options();
-  options.request_timeout = std::chrono::milliseconds(300);
-  auto host = load_test_dsi(options);
+  auto host = load_test_dsi(test_dsi_options(std::chrono::milliseconds(300)));
   ASSERT_NE(host, nullptr);
   int renewals = 0;
   auto session = start_test_session(
@@ -112,9 +110,7 @@ TEST(HostCommand, RepliesDocumentsAndContractBreaches) {
 // however long they take ("/never" shows a stalled request failing); and a long session
 // holds a bounded number of operations.
 TEST(HostRequests, TimeOutOnlyWithoutProgressAndAreReleasedWhenDone) {
-  Host::Options options = test_dsi_options();
-  options.request_timeout = std::chrono::milliseconds(500);
-  auto host = load_test_dsi(options);
+  auto host = load_test_dsi(test_dsi_options(std::chrono::milliseconds(500)));
   ASSERT_NE(host, nullptr);
   auto session = start_test_session(*host);
   ASSERT_NE(session, nullptr);
