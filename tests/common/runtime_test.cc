@@ -245,8 +245,6 @@ TEST(Hashtable, StringHashIsInRangeAndStable) {
   EXPECT_EQ(vorlan_hashtable_string_hash(high, 2147483647), 255 * 31 + 255);
 }
 
-using Clock = std::chrono::steady_clock;
-
 // A created thread is detached: nothing ever joins a worker, so a joinable one would leak.
 TEST(Runtime, CreatedThreadsAreDetached) {
   std::promise<int> state;
@@ -284,9 +282,9 @@ TEST(Runtime, UsleepSleepsItsWholeLengthThroughSignals) {
                 },
                 &target),
             0);
-  const auto start = Clock::now();
+  const auto start = std::chrono::steady_clock::now();
   vorlan_libc_usleep(150000);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
   sigaction(SIGUSR1, &previous, nullptr);
 }
 
