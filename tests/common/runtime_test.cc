@@ -22,6 +22,15 @@ namespace {
 
 using Text = std::unique_ptr<char, decltype(&free)>;
 
+// A failure whose long description names `text`; it is released.
+void expect_failure_mentioning(vorlan_result_t result, const char *text) {
+  const vorlan_object_t *error = vorlan_error_peek(result);
+  ASSERT_NE(error, nullptr) << "a failure must say why";
+  EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(text), std::string::npos)
+      << vorlan_error_get_long_desc(error);
+  vorlan_error_release(result);
+}
+
 // The friendly text is the reply's body: every cause's text, outermost first, empty ones skipped.
 TEST(ErrorTable, FriendlyTextJoinsTheWholeChainOutermostFirst) {
   auto make = [](vorlan_object_t *cause, const char *text) {
@@ -107,10 +116,7 @@ TEST(EvalPath, ExpandsSysconfdirOnly) {
       continue;
     }
     EXPECT_EQ(path, nullptr);
-    const vorlan_object_t *error = vorlan_error_peek(result);
-    ASSERT_NE(error, nullptr) << "a failed expansion must say why";
-    EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(c.text), std::string::npos);
-    vorlan_error_release(result);
+    expect_failure_mentioning(result, c.text);
   }
 }
 
@@ -165,12 +171,7 @@ TEST(DebugInit, FillsTheHandle) {
     vorlan_result_t result = vorlan_debug_init(kVariable, kLevelNames, &handle);
 
     if (s.error_mentions != nullptr) {
-      const vorlan_object_t *error = vorlan_error_peek(result);
-      ASSERT_NE(error, nullptr) << "a bad setting must be reported";
-      EXPECT_NE(std::string(vorlan_error_get_long_desc(error)).find(s.error_mentions),
-                std::string::npos)
-          << vorlan_error_get_long_desc(error);
-      vorlan_error_release(result);
+      expect_failure_mentioning(result, s.error_mentions);
       EXPECT_TRUE(handle.output == nullptr && handle.owns_output == 0 && handle.levels == 0);
       EXPECT_NE(access(log_path.c_str(), F_OK), 0);
       continue;
@@ -244,8 +245,6 @@ TEST(Hashtable, StringHashIsInRangeAndStable) {
   EXPECT_EQ(vorlan_hashtable_string_hash(high, 2147483647), 255 * 31 + 255);
 }
 
-using Clock = std::chrono::steady_clock;
-
 // A created thread is detached: nothing ever joins a worker, so a joinable one would leak.
 TEST(Runtime, CreatedThreadsAreDetached) {
   std::promise<int> state;
@@ -283,9 +282,9 @@ TEST(Runtime, UsleepSleepsItsWholeLengthThroughSignals) {
                 },
                 &target),
             0);
-  const auto start = Clock::now();
+  const auto start = std::chrono::steady_clock::now();
   vorlan_libc_usleep(150000);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
   sigaction(SIGUSR1, &previous, nullptr);
 }
 

@@ -25,11 +25,8 @@ class Authentication : public ::testing::Test {
   void TearDown() override { S3_deinitialize(); }
 
   static FakeS3Server::Options signed_options() {
-    FakeS3Server::Options options;
-    options.auth = FakeS3Server::Auth::kSigV4;
-    options.access_key_id = kKeyId;
-    options.secret_access_key = kSecret;
-    return options;
+    return {
+        .auth = FakeS3Server::Auth::kSigV4, .access_key_id = kKeyId, .secret_access_key = kSecret};
   }
 
   static S3Target signer(const FakeS3Server &server, const std::string &bucket) {
@@ -47,14 +44,12 @@ TEST_F(Authentication, VerifierAcceptsEverySignedRequestKind) {
   S3NameValue meta[] = {{"Mixed-Case", "  spaced   value  "}};
   S3PutProperties properties{};
   properties.contentType = "text/plain; charset=utf-8";
-  properties.md5 = nullptr;
   properties.expires = -1;
   properties.metaDataCount = 1;
   properties.metaData = meta;
-  S3PutOptions put;
-  put.properties = &properties;
   const std::string key = "dir/a+b c~d%e?f#g=h&i";
-  ASSERT_EQ(s3_put(bucket, key.c_str(), "signed body", put).status, S3StatusOK);
+  ASSERT_EQ(s3_put(bucket, key.c_str(), "signed body", {.properties = &properties}).status,
+            S3StatusOK);
   EXPECT_EQ(s3_head(bucket, key.c_str()).status, S3StatusOK);
   EXPECT_EQ(s3_get(bucket, key.c_str(), {.start = 2, .count = 4}).data, "gned");
   S3CallResult list = s3_list(bucket, "dir/", "dir/a", "/", 10);
@@ -106,10 +101,7 @@ TEST_F(Authentication, CredentialFailuresCarryTheServicesCode) {
 }
 
 TEST_F(Authentication, BearerTokensAndProjectIdsGoOnTheWire) {
-  FakeS3Server::Options options;
-  options.auth = FakeS3Server::Auth::kBearer;
-  options.bearer_token = "ya29.token-value";
-  FakeS3Server server(options);
+  FakeS3Server server({.auth = FakeS3Server::Auth::kBearer, .bearer_token = "ya29.token-value"});
   server.create_bucket("gcs");
   server.put_object("gcs", "k", std::string("google"));
 
@@ -141,10 +133,8 @@ TEST_F(Authentication, BearerTokensAndProjectIdsGoOnTheWire) {
 }
 
 TEST_F(Authentication, NoCredentialInAnyOutput) {
-  FakeS3Server::Options options;
-  options.auth = FakeS3Server::Auth::kBearer;
-  options.bearer_token = "ya29.never-printed";
-  FakeS3Server bearer_server(options);
+  FakeS3Server bearer_server(
+      {.auth = FakeS3Server::Auth::kBearer, .bearer_token = "ya29.never-printed"});
   FakeS3Server signed_server(signed_options());
   signed_server.create_bucket("b");
 

@@ -69,21 +69,17 @@ TEST(ResponseHeaders, StatusCodeIsThreeDigits) {
 
 // Whether the ETag can be taken as the object's MD5.
 TEST(ResponseHeaders, ServerSideEncryptionIndicator) {
+  const std::string md5 = "ETag: \"9b2cf535f27731c974343645a3985328\"";
   struct row {
     const char *name;
     std::vector<std::string> lines;
     char expected;
   } rows[] = {
-      {"plain MD5 ETag", {"ETag: \"9b2cf535f27731c974343645a3985328\""}, S3_SSE_NONE},
-      {"SSE-S3 keeps the MD5",
-       {"ETag: \"9b2cf535f27731c974343645a3985328\"", "x-amz-server-side-encryption: AES256"},
-       S3_SSE_S3},
-      {"SSE-KMS",
-       {"ETag: \"9b2cf535f27731c974343645a3985328\"", "x-amz-server-side-encryption: aws:kms"},
-       S3_SSE_ETAG_NOT_MD5},
+      {"plain MD5 ETag", {md5}, S3_SSE_NONE},
+      {"SSE-S3 keeps the MD5", {md5, "x-amz-server-side-encryption: AES256"}, S3_SSE_S3},
+      {"SSE-KMS", {md5, "x-amz-server-side-encryption: aws:kms"}, S3_SSE_ETAG_NOT_MD5},
       {"customer key",
-       {"ETag: \"9b2cf535f27731c974343645a3985328\"",
-        "x-amz-server-side-encryption-customer-algorithm: AES256"},
+       {md5, "x-amz-server-side-encryption-customer-algorithm: AES256"},
        S3_SSE_ETAG_NOT_MD5},
       {"multipart", {"ETag: \"9b2cf535f27731c974343645a3985328-2\""}, S3_SSE_ETAG_NOT_MD5},
       {"composite", {"ETag: \"CKih16GjycICEAE=\""}, S3_SSE_ETAG_NOT_MD5},

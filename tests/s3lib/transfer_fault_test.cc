@@ -126,7 +126,6 @@ TEST_F(TransferFaults, BytesBeyondContentLengthAreNeverDelivered) {
   // The excess must not be taken for the start of the next answer on the same connection.
   S3CallResult next = s3_get(bucket_, "big");
   EXPECT_EQ(next.status, S3StatusOK) << S3_get_status_name(next.status) << " " << next.message;
-  EXPECT_EQ(next.data.size(), big_.size());
   EXPECT_TRUE(next.data == big_);
 }
 
@@ -152,13 +151,13 @@ TEST_F(TransferFaults, UnusableDocumentsFail) {
 // then ignores Range, unless the request accepts gzip; the stored bytes are what the size, the
 // MD5 and ranges describe. An answer without Content-Length is told from an empty one.
 TEST_F(TransferFaults, BodiesArriveAsStored) {
-  FakeS3Object zipped;
-  zipped.data = std::string(
-      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\x2b\x2e\xc9\x2f\x4a\x4d\x51\x48\x2c\x56\x48\xaf"
-      "\xca\x2c\xd0\x51\x28\x4e\x2d\x2a\x83\xf0\x8b\xc1\x32\x5c\xc5\x14\x2b\x00\x00\xf3\x05"
-      "\xcc\x93\x63\x00\x00\x00",
-      49);
-  zipped.content_encoding = "gzip";
+  const FakeS3Object zipped{
+      .data = std::string(
+          "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\x2b\x2e\xc9\x2f\x4a\x4d\x51\x48\x2c\x56\x48\xaf"
+          "\xca\x2c\xd0\x51\x28\x4e\x2d\x2a\x83\xf0\x8b\xc1\x32\x5c\xc5\x14\x2b\x00\x00\xf3\x05"
+          "\xcc\x93\x63\x00\x00\x00",
+          49),
+      .content_encoding = "gzip"};
   server_.put_object("bucket", "zipped", zipped);
   S3CallResult whole = s3_get(bucket_, "zipped");
   EXPECT_EQ(whole.status, S3StatusOK) << S3_get_status_name(whole.status);
@@ -237,26 +236,19 @@ TEST_F(TransferFaults, CallbacksEndTheRequestWithTheirStatus) {
 
 TEST_F(TransferFaults, UploadsThatEndEarlyStoreNothing) {
   server_.put_object("bucket", "old", std::string("previous contents"));
-  S3PutOptions early;
-  early.declared_length = big_.size();
-  std::string partial = big_.substr(0, 100000);
-  S3CallResult ended = s3_put(bucket_, "old", partial, early);
+  S3CallResult ended =
+      s3_put(bucket_, "old", big_.substr(0, 100000), {.declared_length = big_.size()});
   EXPECT_NE(ended.status, S3StatusOK);
   EXPECT_EQ(server_.object("bucket", "old")->data, "previous contents");
 
-  S3PutOptions failing;
-  failing.fail_after = 200000;
-  S3CallResult aborted = s3_put(bucket_, "fresh", big_, failing);
+  S3CallResult aborted = s3_put(bucket_, "fresh", big_, {.fail_after = 200000});
   EXPECT_EQ(aborted.status, S3StatusAbortedByCallback);
   EXPECT_FALSE(server_.object("bucket", "fresh"));
 }
 
 // Offsets past 4 GiB go out and come back as 64-bit values.
 TEST_F(TransferFaults, RangesPastFourGibibytes) {
-  FakeS3Object huge;
-  huge.generated = true;
-  huge.size = (5ULL << 30) + 17;
-  server_.put_object("bucket", "huge", huge);
+  server_.put_object("bucket", "huge", FakeS3Object{.generated = true, .size = (5ULL << 30) + 17});
   const uint64_t start = (4ULL << 30) + 12345;
   S3CallResult far = s3_get(bucket_, "huge", {.start = start, .count = 70000});
   ASSERT_EQ(far.status, S3StatusOK) << S3_get_status_name(far.status);

@@ -36,13 +36,6 @@ std::string recv_line(int64_t size) { return "recv bytes=" + std::to_string(size
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-DataChannelOptions channel_of(vorlan_size_t block, int concurrency) {
-  DataChannelOptions channel;
-  channel.block_size = block;
-  channel.optimal_concurrency = concurrency;
-  return channel;
-}
-
 class DataChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,9 +46,9 @@ class DataChannelTest : public ::testing::Test {
   }
   TransferResult send(int64_t size, const DataChannelOptions &channel, DataSink &sink,
                       const std::string &path = "") {
-    TransferInfo info;
-    info.pathname = path.empty() ? "/send/" + std::to_string(size) : path;
-    return host_->send(*session_, info, channel, sink);
+    return host_->send(*session_,
+                       {.pathname = path.empty() ? "/send/" + std::to_string(size) : path}, channel,
+                       sink);
   }
   // `streamed`: a source of unknown size, as standard input is.
   TransferResult recv(const std::string &data, const DataChannelOptions &channel,
@@ -66,10 +59,9 @@ class DataChannelTest : public ::testing::Test {
     };
     MemorySource known(data);
     StreamSource stream(data);
-    TransferInfo info;
-    info.pathname = "/upload";
-    info.alloc_size = static_cast<int64_t>(data.size());
-    return host_->recv(*session_, info, channel, streamed ? stream : known);
+    return host_->recv(*session_,
+                       {.pathname = "/upload", .alloc_size = static_cast<int64_t>(data.size())},
+                       channel, streamed ? stream : known);
   }
   std::string last_line(const std::string &start) {
     std::string line;
@@ -115,10 +107,11 @@ TEST_F(DataChannelTest, SendPutsEveryBlockAtItsOffset) {
        .violation = "register_write of 64 bytes at offset 50 wrote 50 of them a second time"},
   };
   for (const auto &c : cases) {
-    DataChannelOptions channel = channel_of(c.block, c.concurrency);
-    channel.read_ranges = c.ranges;
-    channel.reverse_completion_batch = c.reverse_batch;
-    channel.completion_delay = c.delay;
+    const DataChannelOptions channel{.block_size = c.block,
+                                     .optimal_concurrency = c.concurrency,
+                                     .read_ranges = c.ranges,
+                                     .reverse_completion_batch = c.reverse_batch,
+                                     .completion_delay = c.delay};
     MemorySink sink;
     auto started = Clock::now();
     TransferResult result = send(c.size, channel, sink);
@@ -169,12 +162,13 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
   };
   for (const auto &c : cases) {
     std::string data = pattern(0, c.size);
-    DataChannelOptions channel = channel_of(64, c.concurrency);
-    channel.reverse_completion_batch = c.reverse_batch;
-    channel.short_read_length = c.short_read;
-    channel.hold_read_at = c.hold_at;
-    channel.hold_read_for = 6;
-    channel.completion_delay = c.delay;
+    const DataChannelOptions channel{.block_size = 64,
+                                     .optimal_concurrency = c.concurrency,
+                                     .reverse_completion_batch = c.reverse_batch,
+                                     .completion_delay = c.delay,
+                                     .short_read_length = c.short_read,
+                                     .hold_read_at = c.hold_at,
+                                     .hold_read_for = 6};
     auto started = Clock::now();
     TransferResult result = recv(data, channel, c.streamed);
     auto elapsed = Clock::now() - started;
@@ -198,10 +192,9 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
 // A client that goes away part-way lets the bytes before its offset arrive and none after it.
 // The module's tests meet the other injected faults through this host on both paths.
 TEST_F(DataChannelTest, AbortedDownloadDeliversNothingPastTheAbort) {
-  DataChannelOptions channel = channel_of(16, 3);
-  channel.abort_at_offset = 200;
   MemorySink sink;
-  TransferResult result = send(500, channel, sink);
+  TransferResult result =
+      send(500, {.block_size = 16, .optimal_concurrency = 3, .abort_at_offset = 200}, sink);
   EXPECT_EQ(result.reply.text,
             "500 Injected abort of the client at offset 200: Connection reset by peer\r\n");
   EXPECT_LE(result.bytes_transferred, 200);

@@ -20,13 +20,12 @@ using ::testing::IsEmpty;
 TEST(HostConcurrency, ManyRequestsOnOneSession) {
   auto host = testing::load_test_dsi();
   ASSERT_NE(host, nullptr);
-  SessionDocuments documents;
   std::atomic<int> renewals{0};
-  documents.provider = [&renewals](const std::string &key) -> std::optional<std::string> {
+  auto provider = [&renewals](const std::string &key) -> std::optional<std::string> {
     if (key == "renew-creds") return "token-" + std::to_string(++renewals);
     return std::nullopt;
   };
-  auto session = testing::start_test_session(*host, "alice", std::move(documents));
+  auto session = testing::start_test_session(*host, "alice", {.provider = provider});
   ASSERT_NE(session, nullptr);
 
   constexpr int kThreads = 6, kRounds = 12;
@@ -45,20 +44,16 @@ TEST(HostConcurrency, ManyRequestsOnOneSession) {
         CommandResult token = host->command(*session, VORLAN_GFS_CMD_MKD, "/config/renew-creds");
         if (!token.response || !token.response->starts_with("token-")) ++failures;
         if (r % 4 == 0) {
-          DataChannelOptions channel;
-          channel.block_size = 32;
-          channel.optimal_concurrency = 3;
           // The slow, short and held completions run on the channel's threads too.
-          channel.completion_delay = std::chrono::milliseconds(1);
-          channel.short_read_length = 20;
-          channel.hold_read_at = 100;
+          const DataChannelOptions channel{.block_size = 32,
+                                           .optimal_concurrency = 3,
+                                           .completion_delay = std::chrono::milliseconds(1),
+                                           .short_read_length = 20,
+                                           .hold_read_at = 100};
           MemorySink sink;
-          TransferInfo info;
-          info.pathname = "/send/700";
-          TransferResult send = host->send(*session, info, channel, sink);
+          TransferResult send = host->send(*session, {.pathname = "/send/700"}, channel, sink);
           MemorySource source(sink.contents());
-          info.pathname = "/upload";
-          TransferResult recv = host->recv(*session, info, channel, source);
+          TransferResult recv = host->recv(*session, {.pathname = "/upload"}, channel, source);
           if (!send.reply.ok() || sink.contents().size() != 700 || !recv.reply.ok() ||
               send.bytes_written != 700 || recv.bytes_recvd != 700) {
             ++failures;

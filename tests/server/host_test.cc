@@ -55,18 +55,17 @@ TEST(HostLoad, FailuresSayWhyAndLeaveNothingRegistered) {
 
 // Session documents come from the provider first, on every call.
 TEST(HostCommand, RepliesDocumentsAndContractBreaches) {
-  Host::Options options = test_dsi_options();
-  options.request_timeout = std::chrono::milliseconds(300);
-  auto host = load_test_dsi(options);
+  auto host = load_test_dsi(test_dsi_options(std::chrono::milliseconds(300)));
   ASSERT_NE(host, nullptr);
   int renewals = 0;
-  SessionDocuments documents;
-  documents.config = "bucket-a,bucket-b";
-  documents.creds = "fixed-creds";
-  documents.provider = [&renewals](const std::string &key) -> std::optional<std::string> {
-    return key == "creds" ? std::optional("token-" + std::to_string(++renewals)) : std::nullopt;
-  };
-  auto session = start_test_session(*host, "alice", std::move(documents));
+  auto session = start_test_session(
+      *host, "alice",
+      {.config = "bucket-a,bucket-b",
+       .creds = "fixed-creds",
+       .provider = [&renewals](const std::string &key) -> std::optional<std::string> {
+         return key == "creds" ? std::optional("token-" + std::to_string(++renewals))
+                               : std::nullopt;
+       }});
   ASSERT_NE(session, nullptr);
   struct Case {
     std::string path;
@@ -111,25 +110,20 @@ TEST(HostCommand, RepliesDocumentsAndContractBreaches) {
 // however long they take ("/never" shows a stalled request failing); and a long session
 // holds a bounded number of operations.
 TEST(HostRequests, TimeOutOnlyWithoutProgressAndAreReleasedWhenDone) {
-  Host::Options options = test_dsi_options();
-  options.request_timeout = std::chrono::milliseconds(500);
-  auto host = load_test_dsi(options);
+  auto host = load_test_dsi(test_dsi_options(std::chrono::milliseconds(500)));
   ASSERT_NE(host, nullptr);
   auto session = start_test_session(*host);
   ASSERT_NE(session, nullptr);
   for (bool upload : {false, true}) {
     // About a second: 1000 bytes in blocks of 64, two at a time, 100 ms each.
-    DataChannelOptions channel;
-    channel.block_size = 64;
-    channel.optimal_concurrency = 2;
-    channel.completion_delay = std::chrono::milliseconds(100);
+    const DataChannelOptions channel{.block_size = 64,
+                                     .optimal_concurrency = 2,
+                                     .completion_delay = std::chrono::milliseconds(100)};
     MemorySink sink;
     std::string data(1000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + 7) & 0xff);
     MemorySource source(data);
-    TransferInfo info;
-    info.pathname = "/send/1000";
-    info.alloc_size = 1000;
+    const TransferInfo info{.pathname = "/send/1000", .alloc_size = 1000};
     TransferResult result = upload ? host->recv(*session, info, channel, source)
                                    : host->send(*session, info, channel, sink);
     EXPECT_EQ(result.reply.text, "") << upload;

@@ -164,21 +164,20 @@ struct StoredBucket {
 // One response before it goes out: a text body or a generated range.
 struct Answer {
   int status = 200;
-  std::vector<std::pair<std::string, std::string>> headers;
+  std::vector<std::pair<std::string, std::string>> headers{};
   std::string content_type = "application/xml";
-  std::shared_ptr<const std::string> body;
+  std::shared_ptr<const std::string> body{};
   bool generated = false;
   uint64_t offset = 0;  // into the object's data
   uint64_t length = 0;
-  std::shared_ptr<const FakeS3Object> object;  // keeps the data alive while it streams
+  std::shared_ptr<const FakeS3Object> object{};  // keeps the data alive while it streams
 };
 
 Answer xml_answer(int status, std::string xml) {
-  Answer answer;
-  answer.status = status;
-  answer.length = xml.size();
-  answer.body = std::make_shared<const std::string>(std::move(xml));
-  return answer;
+  const uint64_t length = xml.size();
+  return {.status = status,
+          .body = std::make_shared<const std::string>(std::move(xml)),
+          .length = length};
 }
 
 // An S3 error document; without a code, the status alone.
@@ -292,6 +291,18 @@ struct FakeS3Server::State {
     return std::nullopt;
   }
 
+  // The stored object as the answer's `object`, or the 404 that says what is missing. The
+  // caller holds the lock.
+  Answer find_object(const RecordedRequest &record, const std::string &bucket_name,
+                     const std::string &key) {
+    auto bucket = buckets.find(bucket_name);
+    if (bucket == buckets.end()) return no_such_bucket(record, bucket_name);
+    auto found = bucket->second.objects.find(key);
+    if (found != bucket->second.objects.end()) return {.object = found->second};
+    return error_answer(404, "NoSuchKey", "The specified key does not exist.", record.path,
+                        {{"Key", key}});
+  }
+
   void set_status(size_t index, int status) {
     std::lock_guard lock(mutex);
     records[index].status = status;
@@ -326,12 +337,10 @@ bool RecordedRequest::has_header(const std::string &name) const {
 
 FakeS3Fault FakeS3Fault::error(int status, std::string code, std::string message,
                                FakeS3Details details) {
-  FakeS3Fault fault;
-  fault.status = status;
-  fault.code = std::move(code);
-  fault.message = std::move(message);
-  fault.details = std::move(details);
-  return fault;
+  return {.status = status,
+          .code = std::move(code),
+          .message = std::move(message),
+          .details = std::move(details)};
 }
 
 FakeS3Fault FakeS3Fault::malformed_xml(int status) {
@@ -340,10 +349,7 @@ FakeS3Fault FakeS3Fault::malformed_xml(int status) {
 }
 
 FakeS3Fault FakeS3Fault::raw(int status, std::string body) {
-  FakeS3Fault fault;
-  fault.status = status;
-  fault.body = std::move(body);
-  return fault;
+  return {.status = status, .body = std::move(body)};
 }
 
 FakeS3Fault &FakeS3Fault::on(std::string method_, std::string bucket_,
@@ -430,9 +436,7 @@ void FakeS3Server::put_object(const std::string &bucket, const std::string &key,
 }
 
 void FakeS3Server::put_object(const std::string &bucket, const std::string &key, std::string data) {
-  FakeS3Object object;
-  object.data = std::move(data);
-  put_object(bucket, key, std::move(object));
+  put_object(bucket, key, FakeS3Object{.data = std::move(data)});
 }
 
 std::optional<FakeS3Object> FakeS3Server::object(const std::string &bucket,
@@ -807,32 +811,23 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
 }
 
 Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
-  std::shared_ptr<const FakeS3Object> object;
-  {
-    std::lock_guard lock(mutex);
-    auto bucket = buckets.find(record.bucket);
-    if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
-    auto found = bucket->second.objects.find(record.key);
-    if (found == bucket->second.objects.end()) {
-      return error_answer(404, "NoSuchKey", "The specified key does not exist.", record.path,
-                          {{"Key", record.key}});
-    }
-    object = found->second;
-  }
+  std::lock_guard lock(mutex);
+  Answer found = find_object(record, record.bucket, record.key);
+  if (!found.object) return found;
+  const std::shared_ptr<const FakeS3Object> object = found.object;
   if (record.has_header("if-match") && record.header("if-match") != object->etag) {
     return error_answer(412, "PreconditionFailed",
                         "At least one of the pre-conditions you specified did not hold",
                         record.path, {{"Condition", "If-Match"}});
   }
-  Answer answer;
-  answer.object = object;
-  answer.content_type = object->content_type;
-  answer.generated = object->generated;
-  answer.length = object->size;
+  Answer answer{.headers = {{"ETag", object->etag},
+                            {"Last-Modified", utc_text(object->last_modified, false)},
+                            {"Accept-Ranges", "bytes"}},
+                .content_type = object->content_type,
+                .generated = object->generated,
+                .length = object->size,
+                .object = object};
   if (!object->generated) answer.body = std::shared_ptr<const std::string>(object, &object->data);
-  answer.headers = {{"ETag", object->etag},
-                    {"Last-Modified", utc_text(object->last_modified, false)},
-                    {"Accept-Ranges", "bytes"}};
   if (!object->content_encoding.empty()) {
     answer.headers.emplace_back("Content-Encoding", object->content_encoding);
   }
@@ -882,8 +877,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
-  Answer answer;
-  answer.headers.emplace_back("ETag", object->etag);
+  Answer answer{.headers = {{"ETag", object->etag}}};
   bucket->second.objects[record.key] = std::move(object);
   return answer;
 }
@@ -893,20 +887,13 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   std::string source = record.header("x-amz-copy-source");
   if (source.starts_with("/")) source = source.substr(1);
   size_t slash = source.find('/');
-  std::string source_bucket = source.substr(0, slash);
-  std::string source_key = source.substr(slash + 1);
   std::lock_guard lock(mutex);
-  auto from = buckets.find(source_bucket);
-  if (from == buckets.end()) return no_such_bucket(record, source_bucket);
-  auto found = from->second.objects.find(source_key);
-  if (found == from->second.objects.end()) {
-    return error_answer(404, "NoSuchKey", "The specified key does not exist.", record.path,
-                        {{"Key", source_key}});
-  }
+  Answer found = find_object(record, source.substr(0, slash), source.substr(slash + 1));
+  if (!found.object) return found;
   auto to = buckets.find(record.bucket);
   if (to == buckets.end()) return no_such_bucket(record, record.bucket);
   // Metadata is copied as it is; s3rver checks a copy that replaces it.
-  auto copy = std::make_shared<FakeS3Object>(*found->second);
+  auto copy = std::make_shared<FakeS3Object>(*found.object);
   copy->last_modified = time(nullptr);
   std::string xml =
       kXmlHead + ("<CopyObjectResult>" + tag("LastModified", utc_text(copy->last_modified)) +
@@ -971,18 +958,12 @@ Answer FakeS3Server::State::bucket_request(const RecordedRequest &record, const 
       created.region = body.substr(open + 20, close - open - 20);
     }
     created.created = time(nullptr);
-    Answer answer;
-    answer.headers.emplace_back("Location", "/" + name);
-    return answer;
+    return {.headers = {{"Location", "/" + name}}};
   }
   if (bucket == buckets.end()) {
     return record.method == "HEAD" ? xml_answer(404, "") : no_such_bucket(record, name);
   }
-  if (record.method == "HEAD") {
-    Answer answer;
-    answer.headers.emplace_back("x-amz-bucket-region", bucket->second.region);
-    return answer;
-  }
+  if (record.method == "HEAD") return {.headers = {{"x-amz-bucket-region", bucket->second.region}}};
   buckets.erase(bucket);
   return xml_answer(204, "");
 }

@@ -33,12 +33,12 @@ namespace vorlan::test {
 using FakeS3Details = std::vector<std::pair<std::string, std::string>>;
 
 struct FakeS3Object {
-  std::string data;
+  std::string data{};
   std::string content_type = "binary/octet-stream";
-  std::string content_encoding;                 // sent as Content-Encoding when set
-  std::map<std::string, std::string> metadata;  // names without "x-amz-meta-", lower case
-  std::string etag;                             // empty: the quoted MD5 of data, computed on store
-  int64_t last_modified = 0;                    // seconds since the epoch; 0: the time of storing
+  std::string content_encoding{};                 // sent as Content-Encoding when set
+  std::map<std::string, std::string> metadata{};  // names without "x-amz-meta-", lower case
+  std::string etag{};         // empty: the quoted MD5 of data, computed on store
+  int64_t last_modified = 0;  // seconds since the epoch; 0: the time of storing
   // A generated object holds no data: its body is `size` bytes of FakeS3Server::generated_byte.
   bool generated = false;
   uint64_t size = 0;
@@ -115,32 +115,27 @@ struct FakeS3Fault {
   FakeS3Fault &then(std::function<void()> value) { return set(action, std::move(value)); }
 
   Kind kind = Kind::kAnswer;
-  std::string method;
-  std::string bucket;
-  std::optional<std::string> key;
+  std::string method{};
+  std::string bucket{};
+  std::optional<std::string> key{};
   int remaining = 1;
   int status = 500;
-  std::string code;
-  std::string message;
-  FakeS3Details details;
-  std::string body;  // kAnswer: sent as is when set
+  std::string code{};
+  std::string message{};
+  FakeS3Details details{};
+  std::string body{};  // kAnswer: sent as is when set
   uint64_t bytes = 0;
   std::chrono::milliseconds delay{0};
   bool send_chunked = false;
   bool send_unmeasured = false;
-  std::optional<std::string> range;  // the Range header answered; "" for none
-  FakeS3Details headers;
-  std::function<void()> action;
+  std::optional<std::string> range{};  // the Range header answered; "" for none
+  FakeS3Details headers{};
+  std::function<void()> action{};
 
  private:
   static FakeS3Fault of(Kind kind, uint64_t bytes = 0, std::chrono::milliseconds delay = {},
                         int status = 500) {
-    FakeS3Fault fault;
-    fault.kind = kind;
-    fault.bytes = bytes;
-    fault.delay = delay;
-    fault.status = status;
-    return fault;
+    return {.kind = kind, .status = status, .bytes = bytes, .delay = delay};
   }
   template <class Field, class Value>
   FakeS3Fault &set(Field &field, Value value) {
@@ -183,12 +178,12 @@ class FakeS3Server {
     std::string secret_access_key = "fake-secret";
     // kSigV4: when set, x-amz-security-token must carry it. A signature's scope must name
     // the bucket's region (else 400 AuthorizationHeaderMalformed with <Region>).
-    std::string security_token;
+    std::string security_token{};
     std::string bearer_token = "fake-token";
     int keep_alive_seconds = 2;
     // Both set: HTTPS only, with this PEM certificate (chain) and its private key.
-    std::string tls_certificate_path;
-    std::string tls_key_path;
+    std::string tls_certificate_path{};
+    std::string tls_key_path{};
   };
 
   FakeS3Server();

@@ -9,11 +9,11 @@ namespace {
 const char *or_null(const std::string &text) { return text.empty() ? nullptr : text.c_str(); }
 
 struct CallState {
-  S3CallResult result;
-  S3GetOptions get;
+  S3CallResult result{};
+  S3GetOptions get{};
   const std::string *put_data = nullptr;
   uint64_t put_offset = 0;
-  std::optional<uint64_t> put_fail_after;
+  std::optional<uint64_t> put_fail_after{};
   S3Status list_answer = S3StatusOK;
 };
 
@@ -79,104 +79,100 @@ S3Status on_service(const char *, const char *, const char *bucket, int64_t, voi
 
 const S3ResponseHandler kHandler = {&on_properties, &on_complete};
 
+// Runs `call` on the target's context and `state`; what the callbacks saw comes back.
+template <class Call>
+S3CallResult run(const S3Target &target, Call call, CallState state = {}) {
+  S3BucketContext context = target.context();
+  call(&context, &state);
+  return state.result;
+}
+
 }  // namespace
 
 S3BucketContext S3Target::context() const {
-  S3BucketContext context{};
-  context.hostName = or_null(host);
-  context.bucketName = or_null(bucket);
-  context.protocol = S3ProtocolHTTP;
-  context.uriStyle = style;
-  context.accessKeyId = or_null(access_key_id);
-  context.secretAccessKey = or_null(secret_access_key);
-  context.securityToken = or_null(security_token);
-  context.authRegion = or_null(region);
-  return context;
+  return {or_null(host),           or_null(bucket),
+          S3ProtocolHTTP,          style,
+          or_null(access_key_id),  or_null(secret_access_key),
+          or_null(security_token), or_null(region)};
 }
 
 S3CallResult s3_head(const S3Target &target, const char *key) {
-  CallState state;
-  S3BucketContext context = target.context();
-  S3_head_object(&context, key, nullptr, kS3TestTimeoutMs, &kHandler, &state);
-  return state.result;
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3_head_object(context, key, nullptr, kS3TestTimeoutMs, &kHandler, state);
+  });
 }
 
 S3CallResult s3_get(const S3Target &target, const char *key, const S3GetOptions &options) {
-  CallState state;
-  state.get = options;
-  S3BucketContext context = target.context();
-  S3GetObjectHandler handler = {kHandler, &on_get_data};
-  S3_get_object(&context, key, nullptr, options.start, options.count, nullptr, kS3TestTimeoutMs,
-                &handler, &state);
-  return state.result;
+  return run(target,
+             [&](S3BucketContext *context, CallState *state) {
+               S3GetObjectHandler handler = {kHandler, &on_get_data};
+               S3_get_object(context, key, nullptr, options.start, options.count, nullptr,
+                             kS3TestTimeoutMs, &handler, state);
+             },
+             {.get = options});
 }
 
 S3CallResult s3_put(const S3Target &target, const char *key, const std::string &data,
                     const S3PutOptions &options) {
-  CallState state;
-  state.put_data = &data;
-  state.put_fail_after = options.fail_after;
-  S3BucketContext context = target.context();
-  S3PutObjectHandler handler = {kHandler, &on_put_data};
-  S3_put_object(&context, key, options.declared_length.value_or(data.size()), options.properties,
-                nullptr, kS3TestTimeoutMs, &handler, &state);
-  return state.result;
+  return run(target,
+             [&](S3BucketContext *context, CallState *state) {
+               S3PutObjectHandler handler = {kHandler, &on_put_data};
+               S3_put_object(context, key, options.declared_length.value_or(data.size()),
+                             options.properties, nullptr, kS3TestTimeoutMs, &handler, state);
+             },
+             {.put_data = &data, .put_fail_after = options.fail_after});
 }
 
 S3CallResult s3_copy(const S3Target &target, const char *key, const char *destination_bucket,
                      const char *destination_key, const S3PutProperties *properties) {
-  CallState state;
-  S3BucketContext context = target.context();
-  char etag[256] = {};
-  int64_t last_modified = -1;
-  S3_copy_object(&context, key, destination_bucket, destination_key, properties, &last_modified,
-                 sizeof etag, etag, nullptr, kS3TestTimeoutMs, &kHandler, &state);
-  return state.result;
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    char etag[256] = {};
+    int64_t last_modified = -1;
+    S3_copy_object(context, key, destination_bucket, destination_key, properties, &last_modified,
+                   sizeof etag, etag, nullptr, kS3TestTimeoutMs, &kHandler, state);
+  });
 }
 
 S3CallResult s3_delete(const S3Target &target, const char *key) {
-  CallState state;
-  S3BucketContext context = target.context();
-  S3_delete_object(&context, key, nullptr, kS3TestTimeoutMs, &kHandler, &state);
-  return state.result;
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3_delete_object(context, key, nullptr, kS3TestTimeoutMs, &kHandler, state);
+  });
 }
 
 S3CallResult s3_list(const S3Target &target, const char *prefix, const char *marker,
                      const char *delimiter, int max_keys, S3Status list_answer) {
-  CallState state;
-  state.list_answer = list_answer;
-  S3BucketContext context = target.context();
-  S3ListBucketHandler handler = {kHandler, &on_list};
-  S3_list_bucket(&context, prefix, marker, delimiter, max_keys, nullptr, kS3TestTimeoutMs, &handler,
-                 &state);
-  return state.result;
+  return run(target,
+             [&](S3BucketContext *context, CallState *state) {
+               S3ListBucketHandler handler = {kHandler, &on_list};
+               S3_list_bucket(context, prefix, marker, delimiter, max_keys, nullptr,
+                              kS3TestTimeoutMs, &handler, state);
+             },
+             {.list_answer = list_answer});
 }
 
+// The bucket and service calls take no context: they read the target's fields themselves.
 S3CallResult s3_create_bucket(const S3Target &target, const char *location) {
-  CallState state;
-  S3_create_bucket(S3ProtocolHTTP, or_null(target.access_key_id), or_null(target.secret_access_key),
-                   or_null(target.security_token), or_null(target.host), or_null(target.bucket),
-                   or_null(target.region), S3CannedAclPrivate, location, nullptr, kS3TestTimeoutMs,
-                   &kHandler, &state);
-  return state.result;
+  return run(target, [&](S3BucketContext *c, CallState *state) {
+    S3_create_bucket(c->protocol, c->accessKeyId, c->secretAccessKey, c->securityToken, c->hostName,
+                     c->bucketName, c->authRegion, S3CannedAclPrivate, location, nullptr,
+                     kS3TestTimeoutMs, &kHandler, state);
+  });
 }
 
 S3CallResult s3_delete_bucket(const S3Target &target) {
-  CallState state;
-  S3_delete_bucket(S3ProtocolHTTP, target.style, or_null(target.access_key_id),
-                   or_null(target.secret_access_key), or_null(target.security_token),
-                   or_null(target.host), or_null(target.bucket), or_null(target.region), nullptr,
-                   kS3TestTimeoutMs, &kHandler, &state);
-  return state.result;
+  return run(target, [&](S3BucketContext *c, CallState *state) {
+    S3_delete_bucket(c->protocol, c->uriStyle, c->accessKeyId, c->secretAccessKey, c->securityToken,
+                     c->hostName, c->bucketName, c->authRegion, nullptr, kS3TestTimeoutMs,
+                     &kHandler, state);
+  });
 }
 
 S3CallResult s3_list_service(const S3Target &target) {
-  CallState state;
-  S3ListServiceHandler handler = {kHandler, &on_service};
-  S3_list_service(S3ProtocolHTTP, or_null(target.access_key_id), or_null(target.secret_access_key),
-                  or_null(target.security_token), or_null(target.host), or_null(target.region),
-                  nullptr, kS3TestTimeoutMs, &handler, &state);
-  return state.result;
+  return run(target, [&](S3BucketContext *c, CallState *state) {
+    S3ListServiceHandler handler = {kHandler, &on_service};
+    S3_list_service(c->protocol, c->accessKeyId, c->secretAccessKey, c->securityToken, c->hostName,
+                    c->authRegion, nullptr, kS3TestTimeoutMs, &handler, state);
+  });
 }
 
 }  // namespace vorlan::test

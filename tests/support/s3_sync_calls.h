@@ -55,9 +55,9 @@ struct S3GetOptions {
 };
 
 struct S3PutOptions {
-  std::optional<uint64_t> declared_length;  // default: data.size()
+  std::optional<uint64_t> declared_length{};  // default: data.size()
   // The data callback returns -1 once this many bytes were supplied.
-  std::optional<uint64_t> fail_after;
+  std::optional<uint64_t> fail_after{};
   const S3PutProperties *properties = nullptr;
 };
 

@@ -12,11 +12,12 @@
 
 namespace vorlan::host::testing {
 
-inline Host::Options test_dsi_options() {
+inline Host::Options test_dsi_options(
+    std::chrono::milliseconds request_timeout = std::chrono::seconds(20)) {
   Host::Options options;
   options.module_path = VORLAN_TEST_DSI_PATH;
   options.dsi_name = "test_dsi";
-  options.request_timeout = std::chrono::seconds(20);
+  options.request_timeout = request_timeout;
   return options;
 }
 

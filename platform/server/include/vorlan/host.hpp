@@ -42,11 +42,11 @@ struct Reply {
 // every key, each time the module asks (so "creds"/"renew-creds" can be fresh on every call);
 // returning nullopt falls back to the fixed values.
 struct SessionDocuments {
-  std::optional<std::string> config;               // "config"
-  std::optional<std::string> collection_policies;  // "collection-policies"
-  std::optional<std::string> creds;                // "creds"
-  std::optional<std::string> renew_creds;          // "renew-creds"
-  std::function<std::optional<std::string>(const std::string &key)> provider;
+  std::optional<std::string> config{};               // "config"
+  std::optional<std::string> collection_policies{};  // "collection-policies"
+  std::optional<std::string> creds{};                // "creds"
+  std::optional<std::string> renew_creds{};          // "renew-creds"
+  std::function<std::optional<std::string>(const std::string &key)> provider{};
 };
 
 struct Stat {
@@ -92,7 +92,7 @@ struct DataChannelOptions {
   // {offset, -1} means to the end of the file.
   std::vector<std::pair<int64_t, int64_t>> read_ranges = {{0, -1}};
   int64_t write_offset = 0, write_length = -1;  // get_write_range for an upload
-  std::optional<time_t> modification_time;      // get_recv_modification_time
+  std::optional<time_t> modification_time{};    // get_recv_modification_time
   int update_interval = 5;
   // When > 1, completions run one at a time on one thread, each batch of this many
   // registrations newest first, so a module certainly meets them out of order. A batch not
@@ -167,10 +167,10 @@ class MemorySource : public DataSource {
 std::unique_ptr<DataSource> file_source(const std::string &path, std::string *error);
 
 struct TransferInfo {
-  std::string pathname;
+  std::string pathname{};
   bool truncate = true;
   int64_t alloc_size = 0;
-  std::optional<std::string> expected_checksum, expected_checksum_alg;
+  std::optional<std::string> expected_checksum{}, expected_checksum_alg{};
 };
 
 struct TransferResult {
