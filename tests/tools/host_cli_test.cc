@@ -195,8 +195,9 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+0
     EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
     for (const std::string &part : c.parts) expect_in(result.out + result.err, part);
     EXPECT_TRUE(!c.offline || server_->request_count() == requests);
-    if (!c.file.empty())
+    if (!c.file.empty()) {
       EXPECT_EQ(access(c.file.c_str(), F_OK) == 0 ? TempDir::read(c.file) : "-", c.contents);
+    }
   }
   EXPECT_FALSE(server_->object("a", "x"));
   // No temporary file is left beside the target.
