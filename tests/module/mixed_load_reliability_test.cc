@@ -364,9 +364,7 @@ TEST(MixedLoadReliability, EveryRequestSucceedsCorrectlyOrReportsAnError) {
   std::printf("reliability seed: %llu (VORLAN_RELIABILITY_SEED repeats it)\n",
               static_cast<unsigned long long>(seed));
   setenv("VORLAN_S3_LOW_SPEED_TIME", kLowSpeedSeconds, 1);
-  FakeS3Server::Options options;
-  options.auth = FakeS3Server::Auth::kBearer;
-  FakeS3Server server(options);
+  FakeS3Server server({.auth = FakeS3Server::Auth::kBearer});
   server.create_bucket("b");
   vorlan::test::ModuleSession module(server.host(), "max_retries = 2\nretry_delay = 20\n", "",
                                      std::chrono::minutes(1));

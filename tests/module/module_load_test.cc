@@ -21,10 +21,7 @@ using vorlan::test::TempDir;
 
 class ModuleLoadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    server_log_ = dir_.path() + "/server.log";
-    setenv("VORLAN_GRIDFTP_SERVER_LOG", server_log_.c_str(), 1);
-  }
+  void SetUp() override { setenv("VORLAN_GRIDFTP_SERVER_LOG", server_log_.c_str(), 1); }
   void TearDown() override {
     vorlan_set_sysconfdir(nullptr);
     unsetenv("VORLAN_GRIDFTP_SERVER_LOG");
@@ -40,12 +37,11 @@ class ModuleLoadTest : public ::testing::Test {
     return vorlan_extension_registry_lookup(&vorlan_i_gfs_dsi_registry, "google_cloud") != nullptr;
   }
   TempDir dir_;
-  std::string server_log_;
+  const std::string server_log_ = dir_.path() + "/server.log", debug_log_ = dir_.path() + "/s3.log";
 };
 
 TEST_F(ModuleLoadTest, LoadsAsGoogleCloudAndUnloadsCleanly) {
-  const std::string debug_log = dir_.path() + "/s3.log";
-  setenv("VORLAN_S3_DEBUG", ("TRACE|ERROR," + debug_log).c_str(), 1);
+  setenv("VORLAN_S3_DEBUG", ("TRACE|ERROR," + debug_log_).c_str(), 1);
   const std::string mime = dir_.write("mime.types", "text/plain txt\nimage/png png\n");
   const std::string config =
       "host_name = 127.0.0.1:9\nuse_https = false\nmime_types_path = " + mime +
@@ -62,7 +58,7 @@ TEST_F(ModuleLoadTest, LoadsAsGoogleCloudAndUnloadsCleanly) {
     host.reset();
     EXPECT_FALSE(registered());
   }
-  const std::string log = TempDir::read(debug_log);
+  const std::string log = TempDir::read(debug_log_);
   EXPECT_NE(log.find("s3: TRACE: vorlan_l_gcloud_activate: result=VORLAN_SUCCESS\n"),
             std::string::npos)
       << log;
@@ -70,8 +66,7 @@ TEST_F(ModuleLoadTest, LoadsAsGoogleCloudAndUnloadsCleanly) {
 }
 
 TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
-  const std::string debug_log = dir_.path() + "/s3.log";
-  setenv("VORLAN_S3_DEBUG", ("ERROR," + debug_log).c_str(), 1);
+  setenv("VORLAN_S3_DEBUG", ("ERROR," + debug_log_).c_str(), 1);
   struct Case {
     const char *label;
     std::string config;
@@ -99,7 +94,7 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
     EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
     EXPECT_FALSE(registered());
     EXPECT_EQ(TempDir::read(server_log_), c.server_log);
-    const std::string log = TempDir::read(debug_log);
+    const std::string log = TempDir::read(debug_log_);
     EXPECT_EQ(log.find("s3: ERROR: vorlan_l_gcloud_activate: result=") != std::string::npos,
               c.logged)
         << log;

@@ -56,39 +56,12 @@ TEST(PathParse, SplitsAtTheFirstSlashAfterTheBucketAndRefusesDotSegments) {
 std::vector<unsigned long> sleeps;
 void record_sleep(unsigned long usec) { sleeps.push_back(usec); }
 
-class RetryLoop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    env_->sleep_us = record_sleep;
-    sleeps.clear();
-  }
-  void TearDown() override {
-    vorlan_i_s3_max_retries = 1;
-    vorlan_i_s3_retry_delay_ms = 100;
-  }
-  // Runs the loop with attempts answering `statuses` in turn (the last one repeats) and
-  // returns how many attempts were made.
-  int run(const std::vector<S3Status> &statuses, vorlan_i_s3_request_t *request) {
-    int attempts = 0;
-    vorlan_i_s3_request_retry(__func__, request, "S3_head_object", [&] {
-      S3Status status = statuses[std::min<size_t>(attempts, statuses.size() - 1)];
-      ++attempts;
-      vorlan_i_s3_request_complete(request, status, nullptr, nullptr);
-      if (status != S3StatusOK) results_.push_back(request->result.get());
-    });
-    return attempts;
-  }
-  vorlan::test::ScopedEnv env_;
-  std::vector<vorlan_result_t> results_;
-  vorlan::test::CapturedLog log_{VORLAN_S3_DEBUG_DEBUG};
-};
-
 // Retries back off from the base delay, doubling, and the first attempt never waits; each
 // status line names the worker that made the call, not the loop's helpers.
-TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySettingAndBackOff) {
+TEST(RetryLoop, AttemptsAreBoundedByTheRetrySettingAndBackOff) {
   struct Case {
     int32_t max_retries;
-    std::vector<S3Status> statuses;
+    std::vector<S3Status> statuses;  // the attempts' answers in turn; the last one repeats
     int attempts;
     S3Status final_status;
     std::vector<unsigned long> sleeps;
@@ -101,25 +74,34 @@ TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySettingAndBackOff) {
       {3, {S3StatusErrorSlowDown, S3StatusOK}, 2, S3StatusOK, {100000}},
       {3, {S3StatusErrorAccessDenied}, 1, S3StatusErrorAccessDenied, {}},
   };
+  vorlan::test::ScopedEnv env;
+  env->sleep_us = record_sleep;
+  vorlan::test::CapturedLog log(VORLAN_S3_DEBUG_DEBUG);
+  vorlan::test::HandlePtr handle = vorlan::test::make_handle("127.0.0.1:1");
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << "max_retries=" << c.max_retries
                                     << " first status=" << S3_get_status_name(c.statuses[0]));
     vorlan_i_s3_max_retries = c.max_retries;
-    results_.clear();
     sleeps.clear();
     char bucket[] = "b", key[] = "k";
-    vorlan::test::HandlePtr handle = vorlan::test::make_handle("127.0.0.1:1");
     vorlan_i_s3_request_t request{};
     request.s3_handle = handle.get();
     request.bucket = bucket;
     request.key = key;
-    EXPECT_EQ(run(c.statuses, &request), c.attempts);
+    int attempts = 0;
+    std::vector<vorlan_result_t> results;
+    vorlan_i_s3_request_retry("worker", &request, "S3_head_object", [&] {
+      S3Status status = c.statuses[std::min<size_t>(attempts++, c.statuses.size() - 1)];
+      vorlan_i_s3_request_complete(&request, status, nullptr, nullptr);
+      if (status != S3StatusOK) results.push_back(request.result.get());
+    });
+    EXPECT_EQ(attempts, c.attempts);
     EXPECT_EQ(request.status, c.final_status);
     EXPECT_EQ(sleeps, c.sleeps);
     EXPECT_EQ(request.result == VORLAN_SUCCESS, c.final_status == S3StatusOK);
     // Only the last attempt's error survives; earlier ones were released when overwritten.
-    for (size_t i = 0; i + 1 < results_.size(); ++i)
-      EXPECT_EQ(vorlan_error_peek(results_[i]), nullptr) << "attempt " << i;
+    for (size_t i = 0; i + 1 < results.size(); ++i)
+      EXPECT_EQ(vorlan_error_peek(results[i]), nullptr) << "attempt " << i;
     if (request.result != VORLAN_SUCCESS) {
       EXPECT_NE(vorlan::test::error_text(request.result.get()).find("\"b/k\""), std::string::npos);
     }
@@ -127,11 +109,12 @@ TEST_F(RetryLoop, AttemptsAreBoundedByTheRetrySettingAndBackOff) {
     for (int i = 0; i < c.attempts; ++i) {
       const S3Status status = c.statuses[std::min<size_t>(i, c.statuses.size() - 1)];
       if (status == S3StatusOK) continue;
-      lines += std::string("s3: DEBUG: run: S3_head_object: op=(nil) status=") +
+      lines += std::string("s3: DEBUG: worker: S3_head_object: op=(nil) status=") +
                S3_get_status_name(status) + "[" + std::to_string(status) + "]\n";
     }
-    EXPECT_EQ(log_.take(), lines);
+    EXPECT_EQ(log.take(), lines);
   }
+  vorlan_i_s3_max_retries = 1;
 }
 
 TEST(RetryDelay, StaysPositiveAndCappedForHugeSettings) {

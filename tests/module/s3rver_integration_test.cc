@@ -16,6 +16,9 @@
 #include "s3rver_fixture.h"
 #include "stat_capture.h"
 
+// Designated initializers leave the fields they do not name at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace vorlan::test {
 namespace {
 
@@ -49,23 +52,21 @@ class S3rver : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(server_->ok()) << server_->error(); }
 
   static S3Target target(const char *bucket) {
-    S3Target target;
-    target.host = server_->host();
-    target.bucket = bucket;
-    target.access_key_id = target.secret_access_key = S3rverFixture::kAccessKeyId;
-    return target;
+    return {.host = server_->host(),
+            .bucket = bucket,
+            .access_key_id = S3rverFixture::kAccessKeyId,
+            .secret_access_key = S3rverFixture::kAccessKeyId};
   }
   static void put(const char *bucket, const std::string &key, const char *mtime = nullptr,
                   const char *type = nullptr) {
     const S3NameValue metadata = {"mtime", mtime};
-    S3PutProperties properties{};
-    properties.contentType = type;
-    properties.expires = -1;
-    properties.metaDataCount = mtime != nullptr ? 1 : 0;
-    properties.metaData = &metadata;
-    S3PutOptions options;
-    options.properties = &properties;
-    ASSERT_EQ(s3_put(target(bucket), key.c_str(), "abc", options).status, S3StatusOK) << key;
+    S3PutProperties properties{.contentType = type,
+                               .expires = -1,
+                               .metaDataCount = mtime != nullptr ? 1 : 0,
+                               .metaData = &metadata};
+    ASSERT_EQ(s3_put(target(bucket), key.c_str(), "abc", {.properties = &properties}).status,
+              S3StatusOK)
+        << key;
   }
   // A session signing as s3rver's account, with no allow list.
   static HandlePtr session() {
@@ -167,11 +168,10 @@ TEST_F(S3rver, TransfersAreByteIdentical) {
     SCOPED_TRACE(size);
     std::string data(static_cast<size_t>(size), '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 10));
-    host::TransferInfo info;
-    info.pathname = "/trips/dir/f" + std::to_string(size) + ".txt";
-    info.alloc_size = size;
-    info.expected_checksum = fake_s3_md5_hex(data);
-    info.expected_checksum_alg = "md5";
+    const host::TransferInfo info{.pathname = "/trips/dir/f" + std::to_string(size) + ".txt",
+                                  .alloc_size = size,
+                                  .expected_checksum = fake_s3_md5_hex(data),
+                                  .expected_checksum_alg = "md5"};
     host::MemorySource source(data);
     host::TransferResult put = module.host().recv(module.session(), info, {}, source);
     ASSERT_TRUE(put.reply.ok()) << put.reply.text;
@@ -183,10 +183,9 @@ TEST_F(S3rver, TransfersAreByteIdentical) {
     if (size > 1) transfers.push_back({{size / 2, -1}, {0, size / 3 + 1}});
     if (size > 0) transfers.push_back({{size, -1}});
     for (const auto &ranges : transfers) {
-      host::DataChannelOptions ranged;
-      ranged.read_ranges = ranges;
       host::MemorySink sink;
-      host::TransferResult get = module.host().send(module.session(), info, ranged, sink);
+      host::TransferResult get =
+          module.host().send(module.session(), info, {.read_ranges = ranges}, sink);
       ASSERT_TRUE(get.reply.ok()) << get.reply.text;
       std::string expected(data.size(), '\0');
       int64_t bytes = 0;

@@ -85,13 +85,12 @@ constexpr std::nullopt_t kNoFault = std::nullopt;
 
 TransferInfo info(int64_t alloc, std::optional<std::string> checksum = {}, const char *alg = "md5",
                   bool truncate = true, const char *path = "/b/u") {
-  TransferInfo info;
-  info.pathname = path;
-  info.alloc_size = alloc;
-  info.expected_checksum = std::move(checksum);
-  if (info.expected_checksum) info.expected_checksum_alg = alg;
-  info.truncate = truncate;
-  return info;
+  const bool named = checksum.has_value();
+  return {.pathname = path,
+          .truncate = truncate,
+          .alloc_size = alloc,
+          .expected_checksum = std::move(checksum),
+          .expected_checksum_alg = named ? std::optional<std::string>(alg) : std::nullopt};
 }
 
 TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {

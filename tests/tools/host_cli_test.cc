@@ -43,11 +43,11 @@ ToolRun run(const TempDir &dir, const std::string &arguments,
   const std::string command = "env " + environment + " '" + tool_path() + "' " + arguments +
                               " > '" + out + "' 2> '" + err + "'";
   const int status = std::system(command.c_str());
-  ToolRun result;
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = TempDir::read(out);
-  result.err = TempDir::read(err);
-  return result;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempDir::read(out), TempDir::read(err)};
+}
+
+void expect_in(const std::string &text, const std::string &part) {
+  EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
 }
 
 class HostCli : public ::testing::Test {
@@ -74,6 +74,8 @@ printf '{"access_token": "cli-token", "sub": "bob-%s@example.org",
     return "--config '" + config_ + "' --storage-policy '" + policy_ + "' --collection-policies '" +
            project_ + "'";
   }
+  // The common options and the token command, ready for a subcommand.
+  std::string tool() const { return common() + " --creds-command \"" + creds_command_ + "\" "; }
 
   TempDir dir_;
   std::unique_ptr<FakeS3Server> server_;
@@ -81,16 +83,14 @@ printf '{"access_token": "cli-token", "sub": "bob-%s@example.org",
 };
 
 TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
-  ToolRun result =
-      run(dir_, common() + " --creds-command \"" + creds_command_ + "\" --user bob session");
+  ToolRun result = run(dir_, tool() + "--user bob session");
   ASSERT_EQ(result.exit_code, 0) << result.err;
   // The token shown is the one the module was given (the first run), not a later run's.
   for (const std::string &line : std::vector<std::string>{
            "user: bob\n", "home directory: /\n", "host: " + server_->host() + "\n", "region: -\n",
            "key id: p-1\n", "token subject: bob-1@example.org\n",
-           "token expiry: 2099-01-01T00:00:00.1+00:00\n", "allowed buckets: a b\n"}) {
-    EXPECT_NE(result.out.find(line), std::string::npos) << line << "in:\n" << result.out;
-  }
+           "token expiry: 2099-01-01T00:00:00.1+00:00\n", "allowed buckets: a b\n"})
+    expect_in(result.out, line);
   // Starting a session reads documents only; the service is not asked anything.
   EXPECT_EQ(server_->request_count(), 0u);
 
@@ -101,10 +101,8 @@ TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
   result = run(dir_, "--config '" + aws_config + "' session",
                "VORLAN_S3_DEBUG='DEBUG," + caller_log + "'");
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_NE(result.out.find("host: s3.eu-west-1.amazonaws.com\nregion: eu-west-1\n"),
-            std::string::npos)
-      << result.out;
-  EXPECT_NE(TempDir::read(caller_log).find("and region: eu-west-1"), std::string::npos);
+  expect_in(result.out, "host: s3.eu-west-1.amazonaws.com\nregion: eu-west-1\n");
+  expect_in(TempDir::read(caller_log), "and region: eu-west-1");
 }
 
 // Each kind of failure has its exit code and tells its reply. A token command that fails stops
@@ -124,7 +122,6 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+0
   const std::string typo = dir_.write("typo.json", R"({"bucket": ["a"]})");
   const std::string lines = dir_.write("lines.txt", "ls /a\n");  // the shell's
   const std::string config = "--config '" + config_ + "' ";
-  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
   struct Case {
     std::string arguments;
     int exit_code;
@@ -166,26 +163,29 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+0
         "ignored (the one read is \"buckets\")\n"},
        lines,
        true},
-      {.arguments = tool + "get /a/missing '" + precious + "'",
+      {.arguments = tool() + "get /a/missing '" + precious + "'",
        .exit_code = 5,
        .parts = {"\" is left as it was"},
        .file = precious,
        .contents = "keep me"},
-      {.arguments = tool + "get /a/missing '" + absent + "'",
+      {.arguments = tool() + "get /a/missing '" + absent + "'",
        .exit_code = 5,
        .parts = {"\" was not created"},
        .file = absent,
        .contents = "-"},
-      {tool + "-v get /a/k /dev/full",
+      {tool() + "-v get /a/k /dev/full",
        7,
        {"bytes=0 result=500\n", "cannot write \"/dev/full\": No space left on device"}},
-      {.arguments = tool + "get /a/k '" + precious + "'",
+      {.arguments = tool() + "get /a/k '" + precious + "'",
        .exit_code = 0,
        .file = precious,
        .contents = "new contents"},
-      {tool + "put - /a/x --alloc 12", 5, {"more than the 12 bytes announced"}, input},
-      {tool + "put - /a/x --alloc 800000", 5, {"announced: 800000, size received: 700000"}, input},
-      {tool + "put - /a/e", 0, {}, input},
+      {tool() + "put - /a/x --alloc 12", 5, {"more than the 12 bytes announced"}, input},
+      {tool() + "put - /a/x --alloc 800000",
+       5,
+       {"announced: 800000, size received: 700000"},
+       input},
+      {tool() + "put - /a/e", 0, {}, input},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.arguments);
@@ -193,11 +193,7 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+0
     const size_t requests = server_->request_count();
     ToolRun result = run(dir_, c.arguments + " < '" + c.input + "'");
     EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-    for (const std::string &part : c.parts) {
-      EXPECT_NE((result.out + result.err).find(part), std::string::npos)
-          << part << " in:\n"
-          << result.out << result.err;
-    }
+    for (const std::string &part : c.parts) expect_in(result.out + result.err, part);
     EXPECT_TRUE(!c.offline || server_->request_count() == requests);
     if (!c.file.empty()) {
       EXPECT_EQ(access(c.file.c_str(), F_OK) == 0 ? TempDir::read(c.file) : "-", c.contents);
@@ -234,7 +230,7 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
   ASSERT_EQ(listed.exit_code, 0) << listed.err;
   EXPECT_EQ(listed.out.substr(0, 35), "drwx------ 1 0 - .\n-rwx------ 1 3 2") << listed.out;
   EXPECT_EQ(listed.out.find("Z 100\n"), 53u);  // a time is YYYY-MM-DDTHH:MM:SSZ
-  EXPECT_NE(listed.out.find("\ndrwx------ 1 0 - sub\n"), std::string::npos) << listed.out;
+  expect_in(listed.out, "\ndrwx------ 1 0 - sub\n");
   EXPECT_EQ(listed.err, "report: stat-partial count=32\nreport: stat-final count=0 result=ok\n");
 
   ToolRun json = run(dir_, config + " stat --json /cli/d/sub/x");
@@ -242,33 +238,32 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
                           R"("atime":-1,"ctime":-1,"mtime":)"),
             0u)
       << json.out;
-  EXPECT_NE(json.out.find(R"(,"dev":)"), std::string::npos);
-  EXPECT_NE(json.out.find(R"(,"ino":)"), std::string::npos);
+  expect_in(json.out, R"(,"dev":)");
+  expect_in(json.out, R"(,"ino":)");
   EXPECT_EQ(json.out.substr(json.out.size() - 24), ",\"symlink_target\":null}\n");
   // A failed stat's final report shows the reply code the client would see.
   ToolRun missing = run(dir_, config + " -v stat /cli/missing");
-  EXPECT_NE(missing.err.find("report: stat-final count=0 result=550\n"), std::string::npos);
+  expect_in(missing.err, "report: stat-final count=0 result=550\n");
 }
 
 TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   std::string data(700000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
   const std::string file = dir_.write("in.bin", data), out = dir_.path() + "/out.bin";
-  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
   // A file's upload with its checksum and time is the interop suite's; standard input's is here.
   server_->put_object("a", "k", data);
   ToolRun run_once =
-      run(dir_, tool + "put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'");
+      run(dir_, tool() + "put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(server_->object("a", "s")->data, data);
   // A partly downloaded file is completed by a ranged get.
   dir_.write("out.bin", data.substr(0, 1000));
-  run_once = run(dir_, tool + "-v get /a/k '" + out + "' --offset 1000");
+  run_once = run(dir_, tool() + "-v get /a/k '" + out + "' --offset 1000");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(TempDir::read(out), data);
   EXPECT_EQ(run_once.err,
             "report: begin-transfer\nreport: finished-transfer bytes=699000 result=ok\n");
-  run_once = run(dir_, tool + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
+  run_once = run(dir_, tool() + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
 }
@@ -281,24 +276,23 @@ TEST_F(HostCli, CommandsAndAShellSession) {
   object.data = std::string(500000, 'k');
   object.etag = "\"" + std::string(32, 'e') + "-2\"";
   server_->put_object("a", "k", object);
-  const std::string tool = common() + " --creds-command \"" + creds_command_ + "\" ";
   const std::string md5 = vorlan::test::fake_s3_md5_hex(object.data);
   // The read stalls after its first bytes, and its resumption passes the update interval.
   server_->add_fault(FakeS3Fault::stall_after(100000, std::chrono::milliseconds(1500)).on("GET"));
-  ToolRun single = run(dir_, tool + "-v --update-interval 1 cksum /a/k");
+  ToolRun single = run(dir_, tool() + "-v --update-interval 1 cksum /a/k");
   EXPECT_EQ(single.out, md5 + "\n");
-  EXPECT_NE(single.err.find("report: intermediate "), std::string::npos) << single.err;
-  EXPECT_NE(single.err.find("report: finished-command result=ok\n"), std::string::npos);
+  expect_in(single.err, "report: intermediate ");
+  expect_in(single.err, "report: finished-command result=ok\n");
 
   server_->clear_requests();
   const std::string script = dir_.write(
       "session.txt", "# as a client\nmkdir /a/d\nget /a/k '" + dir_.path() + "/k'\ncksum /a/k\n" +
                          " cksum /a/k --offset 10 --length 2\nmv /a/k '/b/c d'\nrm '/b/c d'\n" +
                          "rmdir /a/d/\ncksum /a\nmkdir /a/never\n");
-  ToolRun shell = run(dir_, tool + "shell -e < '" + script + "'");
+  ToolRun shell = run(dir_, tool() + "shell -e < '" + script + "'");
   EXPECT_EQ(shell.exit_code, 5);
   EXPECT_EQ(shell.out, md5 + "\n" + vorlan::test::fake_s3_md5_hex("kk") + "\n");
-  EXPECT_NE(shell.err.find("System error in checksum"), std::string::npos) << shell.err;
+  expect_in(shell.err, "System error in checksum");
   // One session; the checksum after the whole get is no second read; -e stops before mkdir.
   EXPECT_EQ(TempDir::read(dir_.path() + "/count"), "2\n");
   EXPECT_EQ(server_->count("GET"), 2u);
