@@ -38,8 +38,8 @@ using Clock = std::chrono::steady_clock;
 constexpr double mib = 1024.0 * 1024.0;
 // Bytes read at once and the most a direction holds before it stops reading from its source,
 // enough for a 100 MiB/s link at a 100 ms delay.
-constexpr size_t read_chunk = 64 * 1024;
-constexpr size_t queue_limit = 16 * 1024 * 1024;
+constexpr size_t read_chunk = size_t{64} * 1024;
+constexpr size_t queue_limit = size_t{16} * 1024 * 1024;
 // A sender waits for at least this many tokens, so a throttled link does not send tiny segments.
 constexpr double min_grant = 16 * 1024;
 
@@ -340,19 +340,24 @@ int run(const Options &options) {
 
 int main(int argc, char **argv) {
   static Options options;
-  CLI::App app{"A TCP relay on loopback that throttles and delays every connection"};
-  app.add_option("--listen", options.listen_port, "port to listen on (0 picks one)")
-      ->check(CLI::Range(0, 65535));
-  app.add_option("--target", options.target_port, "port of the server behind the link")
-      ->required()
-      ->check(CLI::Range(1, 65535));
-  app.add_option("--rate", options.rate_mib, "per-connection cap, MiB/s each way (0: none)")
-      ->check(CLI::NonNegativeNumber);
-  app.add_option("--link", options.link_mib,
-                 "cap shared by all connections, MiB/s each way (0: none)")
-      ->check(CLI::NonNegativeNumber);
-  app.add_option("--delay-ms", options.delay_ms, "added one-way delay, ms")
-      ->check(CLI::Range(0, 60000));
-  CLI11_PARSE(app, argc, argv);
-  return run(options);
+  try {
+    CLI::App app{"A TCP relay on loopback that throttles and delays every connection"};
+    app.add_option("--listen", options.listen_port, "port to listen on (0 picks one)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--target", options.target_port, "port of the server behind the link")
+        ->required()
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--rate", options.rate_mib, "per-connection cap, MiB/s each way (0: none)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--link", options.link_mib,
+                   "cap shared by all connections, MiB/s each way (0: none)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--delay-ms", options.delay_ms, "added one-way delay, ms")
+        ->check(CLI::Range(0, 60000));
+    CLI11_PARSE(app, argc, argv);
+    return run(options);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "wan_link: %s\n", error.what());
+    return 1;
+  }
 }
