@@ -6,6 +6,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "host_internal.hpp"
 
@@ -243,10 +244,9 @@ TransferResult run_transfer(Host::Impl &host, Session &session, OpKind kind,
 }  // namespace
 
 CompletionPool::CompletionPool(int threads, int reverse_batch)
-    : reverse_batch_(reverse_batch > 1 ? static_cast<size_t>(reverse_batch) : 0) {
-  for (int i = 0; i < threads; ++i) {
-    threads_.emplace_back([this] { run(); });
-  }
+    : reverse_batch_(reverse_batch > 1 ? static_cast<size_t>(reverse_batch) : 0),
+      max_threads_(static_cast<size_t>(std::max(threads, 1))) {
+  threads_.reserve(max_threads_);
 }
 
 CompletionPool::~CompletionPool() { shutdown(true); }
@@ -255,6 +255,17 @@ bool CompletionPool::post(std::function<void()> task, bool last) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) {
     return false;
+  }
+  // A thread starts only when no waiting one is free for the task: a transfer of one block
+  // costs one thread, not the pool's full count. Without any thread the task could never run.
+  if (waiting_ < queue_.size() + held_.size() + 1 && threads_.size() < max_threads_) {
+    try {
+      threads_.emplace_back([this] { run(); });
+    } catch (const std::system_error &) {
+      if (threads_.empty()) {
+        return false;
+      }
+    }
   }
   if (reverse_batch_ == 0) {
     queue_.push_back(std::move(task));
@@ -314,11 +325,13 @@ void CompletionPool::run() {
         if (stopping_) {
           return;
         }
+        ++waiting_;
         if (held_.empty()) {
           cond_.wait(lock);
         } else {
           cond_.wait_until(lock, last_post_ + kHoldLimit);
         }
+        --waiting_;
       }
       task = std::move(queue_.front());
       queue_.pop_front();

@@ -31,8 +31,9 @@ struct ObjectFree {
 using ObjectPtr = std::unique_ptr<vorlan_object_t, ObjectFree>;
 
 // Threads that run a transfer's I/O completions, so that no callback runs inside the
-// module's register call. Tasks start in the order they were posted, or with reverse_batch > 1
-// in reversed batches (see DataChannelOptions::reverse_completion_batch).
+// module's register call; up to `threads` of them, each started when a task finds no waiting
+// one. Tasks start in the order they were posted, or with reverse_batch > 1 in reversed batches
+// (see DataChannelOptions::reverse_completion_batch).
 class CompletionPool {
  public:
   CompletionPool(int threads, int reverse_batch);
@@ -53,7 +54,9 @@ class CompletionPool {
   size_t reverse_batch_;
   std::chrono::steady_clock::time_point last_post_;
   bool stopping_ = false, drop_ = false;
-  std::vector<std::thread> threads_;
+  size_t max_threads_;
+  size_t waiting_ = 0;                // threads waiting for a task
+  std::vector<std::thread> threads_;  // started under mutex_, joined once stopping_ is set
 };
 
 // The data channel of one send or recv; guarded by its operation's mutex.
