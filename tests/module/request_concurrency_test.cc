@@ -188,6 +188,8 @@ TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   server.put_object("b", "obj", "data");
   vorlan::test::HandlePtr handle = make_handle(server.host());
   vorlan::test::ScopedEnv env;
+  Done warm;  // the fake starts its threads to serve its first request
+  ASSERT_EQ(probe_entry(handle.get(), "/b/obj", &warm), VORLAN_SUCCESS);
   ASSERT_EQ(vorlan_i_s3_workers_wait(10000), 0);
   const size_t threads = thread_count();
   struct Case {
