@@ -57,8 +57,8 @@ bool vorlan_l_s3_worker_wait_locked(vorlan_l_s3_worker *worker,
   worker->next = synced.idle_workers;
   synced.idle_workers = worker;
   ++synced.idle;
-  worker->wake.wait_for(lock, vorlan_l_s3_workers_idle_time, [worker, &synced] {
-    return worker->thread_func != nullptr || worker->generation != synced.generation;
+  worker->wake.wait_for(lock, vorlan_l_s3_workers_idle_time, [worker] {
+    return worker->thread_func != nullptr || worker->generation != vorlan_l_s3_workers.generation;
   });
   if (worker->thread_func != nullptr) return true;
   // The retiring wait emptied the list already; an idle time that ran out leaves it here.
@@ -184,7 +184,7 @@ int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
   {
     std::unique_lock<std::mutex> lock(vorlan_l_s3_workers_lock);
     vorlan_l_s3_workers_changed.wait_until(lock, deadline,
-                                           [&synced] { return synced.running == 0; });
+                                           [] { return vorlan_l_s3_workers.running == 0; });
     running = synced.running;
     ++synced.generation;
     for (vorlan_l_s3_worker *idle = synced.idle_workers; idle != nullptr; idle = idle->next) {
@@ -193,7 +193,8 @@ int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
     synced.idle_workers = nullptr;
     synced.idle = 0;
     // Idle workers end at once; only those still running a request stay.
-    vorlan_l_s3_workers_changed.wait(lock, [&synced] { return synced.live == synced.running; });
+    vorlan_l_s3_workers_changed.wait(
+        lock, [] { return vorlan_l_s3_workers.live == vorlan_l_s3_workers.running; });
   }
   vorlan_l_s3_workers_reap();
   return running;
