@@ -1,50 +1,103 @@
 // The pattern every request follows: record, path split, key check, bucket context, one
-// worker thread, and the attempt loop's bookkeeping.
+// worker thread (pooled), and the attempt loop's bookkeeping.
 #include "vorlan_i_s3.h"
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <utility>
 
 #include <pthread.h>
 
 namespace {
 
-// One worker thread, from its start until it is joined.
+// Idle workers kept for the next request, and how long one waits for it before it ends: a
+// request then costs a hand-off instead of a thread's creation and join, and a quiet module
+// holds no threads.
+constexpr int vorlan_l_s3_workers_idle_max = 16;
+constexpr auto vorlan_l_s3_workers_idle_time = std::chrono::seconds(5);
+
+// One worker thread, from its start until it is joined. `thread_func` and `record` are the
+// request it runs, null while it waits on the idle list for one.
 struct vorlan_l_s3_worker {
   void *(*thread_func)(void *);
   void *record;
+  uint64_t generation;  // of the pool it serves; a worker of an older one ends after its request
   pthread_t thread;
-  vorlan_l_s3_worker *next;  // on the finished list
+  std::condition_variable wake;  // a request handed over, or the worker's generation retired
+  vorlan_l_s3_worker *next;      // on the idle or the finished list
 };
 
 // Workers are joinable: a join returns only once the thread has left the module and the C
 // library's own thread teardown, which a count dropped at the end of the thread function
-// cannot promise. Workers that returned wait on the finished list until the next request start
-// or deactivation joins them. Guarded by vorlan_l_s3_workers_lock.
+// cannot promise. A worker that ends waits on the finished list until the next request start
+// or wait joins it. Guarded by vorlan_l_s3_workers_lock.
+struct vorlan_l_s3_workers_synced {
+  int running = 0;  // requests handed to a worker whose function has not returned
+  int live = 0;     // workers not yet on the finished list
+  int idle = 0;     // workers on the idle list
+  // Moved on by every wait, so workers it found running end instead of idling in a module that
+  // may be unloaded next.
+  uint64_t generation = 0;
+  vorlan_l_s3_worker *idle_workers = nullptr;  // the most recently idle first
+  vorlan_l_s3_worker *finished = nullptr;
+};
 std::mutex vorlan_l_s3_workers_lock;
-std::condition_variable vorlan_l_s3_workers_idle;
-int vorlan_l_s3_workers_running = 0;
-vorlan_l_s3_worker *vorlan_l_s3_workers_finished = nullptr;
+std::condition_variable vorlan_l_s3_workers_changed;  // running or live went down
+vorlan_l_s3_workers_synced vorlan_l_s3_workers;
+
+// With the lock held: waits on the idle list for a request until the idle time passes or the
+// generation retires; true when one was handed over.
+bool vorlan_l_s3_worker_wait_locked(vorlan_l_s3_worker *worker,
+                                    std::unique_lock<std::mutex> &lock) {
+  vorlan_l_s3_workers_synced &synced = vorlan_l_s3_workers;
+  if (worker->generation != synced.generation || synced.idle >= vorlan_l_s3_workers_idle_max) {
+    return false;
+  }
+  worker->next = synced.idle_workers;
+  synced.idle_workers = worker;
+  ++synced.idle;
+  worker->wake.wait_for(lock, vorlan_l_s3_workers_idle_time, [worker] {
+    return worker->thread_func != nullptr || worker->generation != vorlan_l_s3_workers.generation;
+  });
+  if (worker->thread_func != nullptr) return true;
+  // The retiring wait emptied the list already; an idle time that ran out leaves it here.
+  if (worker->generation == synced.generation) {
+    vorlan_l_s3_worker **link = &synced.idle_workers;
+    while (*link != worker) link = &(*link)->next;
+    *link = worker->next;
+    --synced.idle;
+  }
+  return false;
+}
 
 void *vorlan_l_s3_worker_main(void *arg) {
   auto *worker = static_cast<vorlan_l_s3_worker *>(arg);
-  worker->thread_func(worker->record);
-  std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
+  vorlan_l_s3_workers_synced &synced = vorlan_l_s3_workers;
+  std::unique_lock<std::mutex> lock(vorlan_l_s3_workers_lock);
+  do {
+    void *(*thread_func)(void *) = std::exchange(worker->thread_func, nullptr);
+    void *record = std::exchange(worker->record, nullptr);
+    lock.unlock();
+    thread_func(record);
+    lock.lock();
+    --synced.running;
+    vorlan_l_s3_workers_changed.notify_all();
+  } while (vorlan_l_s3_worker_wait_locked(worker, lock));
   worker->thread = pthread_self();
-  worker->next = vorlan_l_s3_workers_finished;
-  vorlan_l_s3_workers_finished = worker;
-  --vorlan_l_s3_workers_running;
-  vorlan_l_s3_workers_idle.notify_all();
+  worker->next = synced.finished;
+  synced.finished = worker;
+  --synced.live;
+  vorlan_l_s3_workers_changed.notify_all();
   return nullptr;
 }
 
-// Joins the workers that have returned; each is at most a few instructions from its end.
+// Joins the workers that have ended; each is at most a few instructions from its end.
 void vorlan_l_s3_workers_reap() {
   vorlan_l_s3_worker *finished = nullptr;
   {
     std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
-    std::swap(finished, vorlan_l_s3_workers_finished);
+    std::swap(finished, vorlan_l_s3_workers.finished);
   }
   while (finished != nullptr) {
     vorlan_l_s3_worker *next = finished->next;
@@ -91,33 +144,57 @@ vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool
 
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record) {
   vorlan_l_s3_workers_reap();
-  auto *worker = new (std::nothrow) vorlan_l_s3_worker{thread_func, record, {}, nullptr};
-  if (worker == nullptr) return vorlan_i_s3_malloc_error();
+  vorlan_l_s3_workers_synced &synced = vorlan_l_s3_workers;
+  uint64_t generation = 0;
   {
     std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
-    ++vorlan_l_s3_workers_running;
+    ++synced.running;
+    if (vorlan_l_s3_worker *idle = synced.idle_workers) {
+      synced.idle_workers = idle->next;
+      --synced.idle;
+      idle->thread_func = thread_func;
+      idle->record = record;
+      idle->wake.notify_one();
+      return VORLAN_SUCCESS;
+    }
+    ++synced.live;
+    generation = synced.generation;
   }
+  auto *worker =
+      new (std::nothrow) vorlan_l_s3_worker{thread_func, record, generation, {}, {}, nullptr};
   pthread_t thread;
-  if (pthread_create(&thread, nullptr, vorlan_l_s3_worker_main, worker) == 0) {
+  if (worker != nullptr && pthread_create(&thread, nullptr, vorlan_l_s3_worker_main, worker) == 0) {
     return VORLAN_SUCCESS;
   }
-  delete worker;
   {
     std::lock_guard<std::mutex> guard(vorlan_l_s3_workers_lock);
-    --vorlan_l_s3_workers_running;
-    vorlan_l_s3_workers_idle.notify_all();
+    --synced.running;
+    --synced.live;
+    vorlan_l_s3_workers_changed.notify_all();
   }
+  if (worker == nullptr) return vorlan_i_s3_malloc_error();
+  delete worker;
   return VORLAN_S3_ERROR("%s", "vorlan_thread_create");
 }
 
 int vorlan_i_s3_workers_wait(int64_t timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  vorlan_l_s3_workers_synced &synced = vorlan_l_s3_workers;
   int running = 0;
   {
     std::unique_lock<std::mutex> lock(vorlan_l_s3_workers_lock);
-    vorlan_l_s3_workers_idle.wait_until(lock, deadline,
-                                        [] { return vorlan_l_s3_workers_running == 0; });
-    running = vorlan_l_s3_workers_running;
+    vorlan_l_s3_workers_changed.wait_until(lock, deadline,
+                                           [] { return vorlan_l_s3_workers.running == 0; });
+    running = synced.running;
+    ++synced.generation;
+    for (vorlan_l_s3_worker *idle = synced.idle_workers; idle != nullptr; idle = idle->next) {
+      idle->wake.notify_one();
+    }
+    synced.idle_workers = nullptr;
+    synced.idle = 0;
+    // Idle workers end at once; only those still running a request stay.
+    vorlan_l_s3_workers_changed.wait(
+        lock, [] { return vorlan_l_s3_workers.live == vorlan_l_s3_workers.running; });
   }
   vorlan_l_s3_workers_reap();
   return running;

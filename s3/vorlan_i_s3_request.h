@@ -1,5 +1,5 @@
-// The request framework every storage request is built on: the per-request record, the worker
-// thread that owns it once started (module deactivation waits for every worker), the attempt
+// The request framework every storage request is built on: the per-request record, the pooled
+// worker thread that owns it once started (module deactivation waits for every worker), the attempt
 // loop with its back-off and token renewal, and the command entry points' common start and
 // finish. A record is touched by its entry point until its worker starts, then only by the
 // worker and the S3 library's callbacks on the worker's thread.
@@ -56,13 +56,15 @@ vorlan_result_t vorlan_i_s3_require_key(const char *key, const char *request_nam
 // The entry point's common steps after the record is made: for a request that needs an
 // object, the key check; then the bucket context. Returns the first failure.
 vorlan_result_t vorlan_i_s3_request_prepare(vorlan_i_s3_request_t *request, bool needs_key);
-// Starts the worker thread and counts it as running until `thread_func` has returned (after
-// releasing its record); a returned worker is joined by the next start or by the wait below.
-// Every worker starts here: module deactivation waits for them. On failure nothing runs and
-// the result is the type-6 "vorlan_thread_create" error (or the malloc error).
+// Runs `thread_func(record)` on a worker thread, an idle one when there is one, else a new
+// one, and counts it as running until `thread_func` has returned (after releasing its record).
+// A worker then waits idle a few seconds for the next request (at most 16 wait so); one that
+// ends is joined by the next start or by the wait below. Every request starts here: module
+// deactivation waits for them. On failure nothing runs and the result is the type-6
+// "vorlan_thread_create" error (or the malloc error).
 vorlan_result_t vorlan_i_s3_request_start(void *(*thread_func)(void *), void *record);
-// Waits until no worker runs or `timeout_ms` has passed, joins every worker that has returned,
-// and returns how many still run.
+// Waits until no request runs on a worker or `timeout_ms` has passed, ends and joins every
+// worker not running one (those still running end after it), and returns how many still run.
 int vorlan_i_s3_workers_wait(int64_t timeout_ms);
 // A command's last step: logs "finished_command: op=%p result=%#x path=%s\n" at INFO under
 // `func_name` (the caller's), or without " path=%s" when `path` is null, and reports the result

@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -172,14 +174,24 @@ TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
 }
 
+size_t thread_count() {
+  auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
 // Deactivation waits for a worker held up by the server, so no worker runs once the module is
-// gone; a worker held up beyond the wait is reported at ERROR.
+// gone; a worker held up beyond the wait is reported at ERROR. No worker, idle or late, outlives
+// the waits.
 TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   FakeS3Server server;
   server.create_bucket("b");
   server.put_object("b", "obj", "data");
   vorlan::test::HandlePtr handle = make_handle(server.host());
   vorlan::test::ScopedEnv env;
+  Done warm;  // the fake starts its threads to serve its first request
+  ASSERT_EQ(probe_entry(handle.get(), "/b/obj", &warm), VORLAN_SUCCESS);
+  ASSERT_EQ(vorlan_i_s3_workers_wait(10000), 0);
+  const size_t threads = thread_count();
   struct Case {
     int64_t wait_ms;
     int delay_ms;
@@ -204,6 +216,7 @@ TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
     }
     EXPECT_EQ(log.take(), c.log);
     EXPECT_EQ(vorlan_i_s3_workers_wait(10000), 0);
+    EXPECT_EQ(thread_count(), threads);
     EXPECT_EQ(done.failed, 0);
   }
 }

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "host_internal.hpp"
 
@@ -145,7 +146,10 @@ vorlan_result_t begin_completion(vorlan_gfs_op_s *op, int number, int64_t offset
              (t.reads_after_held > 0 && t.undelivered_reads.size() == 1);
     });
   }
-  op->cond.wait_for(lock, t.options.completion_delay, [&t] { return t.stopping; });
+  // A timed wait costs the kernel's timer slack (some 50 microseconds) even when already due.
+  if (t.options.completion_delay.count() > 0) {
+    op->cond.wait_for(lock, t.options.completion_delay, [&t] { return t.stopping; });
+  }
   if (number == t.options.fail_completion_at) {
     return injected_failure("completion", number);
   }
@@ -201,7 +205,8 @@ TransferResult run_transfer(Host::Impl &host, Session &session, OpKind kind,
   vorlan_gfs_op_s *op = session.impl().new_op(kind);
   {
     std::lock_guard<std::mutex> lock(op->mutex);
-    op->transfer = std::make_unique<Transfer>(channel, pool_threads(channel));
+    op->transfer =
+        std::make_unique<Transfer>(channel, host.completion_threads, pool_threads(channel));
     op->transfer->sink = sink;
     op->transfer->source = source;
     gfs_info(op, info);
@@ -242,12 +247,87 @@ TransferResult run_transfer(Host::Impl &host, Session &session, OpKind kind,
 
 }  // namespace
 
-CompletionPool::CompletionPool(int threads, int reverse_batch)
-    : reverse_batch_(reverse_batch > 1 ? static_cast<size_t>(reverse_batch) : 0) {
-  for (int i = 0; i < threads; ++i) {
-    threads_.emplace_back([this] { run(); });
+// How long a cached thread waits for a job before it ends.
+constexpr std::chrono::seconds kIdleThreadLimit{5};
+
+ThreadCache::~ThreadCache() {
+  std::list<std::thread> threads, ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    cond_.notify_all();
+    threads.swap(threads_);
+    ended.swap(ended_);
+  }
+  for (std::thread &thread : threads) {
+    thread.join();
+  }
+  for (std::thread &thread : ended) {
+    thread.join();
   }
 }
+
+bool ThreadCache::run(std::function<void()> job) {
+  std::list<std::thread> ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) {
+      return false;
+    }
+    jobs_.push_back(std::move(job));
+    if (waiting_ >= jobs_.size()) {
+      cond_.notify_one();
+    } else {
+      try {
+        threads_.emplace_back();
+        threads_.back() = std::thread(&ThreadCache::loop, this, std::prev(threads_.end()));
+      } catch (const std::exception &) {
+        if (!threads_.empty() && !threads_.back().joinable()) {
+          threads_.pop_back();
+        }
+        jobs_.pop_back();
+        return false;
+      }
+    }
+    ended.swap(ended_);
+  }
+  // Each has left its loop; the join only waits for its last instructions.
+  for (std::thread &thread : ended) {
+    thread.join();
+  }
+  return true;
+}
+
+void ThreadCache::loop(std::list<std::thread>::iterator self) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (!jobs_.empty()) {
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      job = nullptr;
+      lock.lock();
+      continue;
+    }
+    if (stopping_) {
+      return;  // the destructor joins it
+    }
+    ++waiting_;
+    bool woken =
+        cond_.wait_for(lock, kIdleThreadLimit, [this] { return stopping_ || !jobs_.empty(); });
+    --waiting_;
+    if (!woken) {
+      break;
+    }
+  }
+  ended_.splice(ended_.end(), threads_, self);
+}
+
+CompletionPool::CompletionPool(ThreadCache &cache, int threads, int reverse_batch)
+    : cache_(cache),
+      reverse_batch_(reverse_batch > 1 ? static_cast<size_t>(reverse_batch) : 0),
+      max_threads_(static_cast<size_t>(std::max(threads, 1))) {}
 
 CompletionPool::~CompletionPool() { shutdown(true); }
 
@@ -255,6 +335,15 @@ bool CompletionPool::post(std::function<void()> task, bool last) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) {
     return false;
+  }
+  // A thread is borrowed only when none in the pool is free for the task: a transfer of one
+  // block costs one thread. Without any thread the task could never run.
+  if (active_ - busy_ < queue_.size() + held_.size() + 1 && active_ < max_threads_) {
+    if (cache_.run([this] { run(); })) {
+      ++active_;
+    } else if (active_ == 0) {
+      return false;
+    }
   }
   if (reverse_batch_ == 0) {
     queue_.push_back(std::move(task));
@@ -281,50 +370,45 @@ void CompletionPool::release_held(bool last) {
 }
 
 void CompletionPool::shutdown(bool drop_pending) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    drop_ = drop_ || drop_pending;
-    cond_.notify_all();
-  }
-  for (auto &thread : threads_) {
-    if (thread.joinable()) {
-      thread.join();
-    }
-  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_ = true;
+  drop_ = drop_ || drop_pending;
+  cond_.notify_all();
+  // Also waits for a completion callback that is still running.
+  cond_.wait(lock, [this] { return active_ == 0; });
 }
 
 void CompletionPool::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    std::function<void()> task;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      for (;;) {
-        if (drop_) {
-          return;
-        }
-        if (!queue_.empty()) {
-          break;
-        }
-        if (!held_.empty() &&
-            (stopping_ || std::chrono::steady_clock::now() - last_post_ >= kHoldLimit)) {
-          release_held(false);
-          continue;
-        }
-        if (stopping_) {
-          return;
-        }
-        if (held_.empty()) {
-          cond_.wait(lock);
-        } else {
-          cond_.wait_until(lock, last_post_ + kHoldLimit);
-        }
-      }
-      task = std::move(queue_.front());
-      queue_.pop_front();
+    if (drop_) {
+      break;
     }
-    task();
+    if (!queue_.empty()) {
+      std::function<void()> task = std::move(queue_.front());
+      queue_.pop_front();
+      ++busy_;
+      lock.unlock();
+      task();
+      task = nullptr;
+      lock.lock();
+      --busy_;
+      continue;
+    }
+    if (!held_.empty() &&
+        (stopping_ || std::chrono::steady_clock::now() - last_post_ >= kHoldLimit)) {
+      release_held(false);
+      continue;
+    }
+    // Nothing is left to run: the thread goes back to the cache.
+    if (held_.empty()) {
+      break;
+    }
+    cond_.wait_until(lock, last_post_ + kHoldLimit);
   }
+  --active_;
+  // Notified under the lock: once it is released the pool may be gone.
+  cond_.notify_all();
 }
 
 void HostBackend::begin_transfer(vorlan_gfs_operation_t op, int /*event_mask*/,

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,22 +31,51 @@ struct ObjectFree {
 };
 using ObjectPtr = std::unique_ptr<vorlan_object_t, ObjectFree>;
 
+// Threads kept between the transfers of one host: a transfer's completions borrow one instead
+// of starting their own, so a transfer costs a hand-off to a waiting thread rather than a
+// thread's start and join. A thread idle for a few seconds ends; the next run or the
+// destructor joins it.
+class ThreadCache {
+ public:
+  ThreadCache() = default;
+  ThreadCache(const ThreadCache &) = delete;
+  ThreadCache &operator=(const ThreadCache &) = delete;
+  // Joins every thread; no job may still be running.
+  ~ThreadCache();
+  // Runs `job` on a waiting thread, else on a new one; false when none could be started.
+  bool run(std::function<void()> job);
+
+ private:
+  void loop(std::list<std::thread>::iterator self);
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable cond_;
+  std::deque<std::function<void()>> jobs_;
+  size_t waiting_ = 0;  // threads waiting for a job
+  bool stopping_ = false;
+  std::list<std::thread> threads_;  // running or waiting
+  std::list<std::thread> ended_;    // returned, not yet joined
+};
+
 // Threads that run a transfer's I/O completions, so that no callback runs inside the
-// module's register call. Tasks start in the order they were posted, or with reverse_batch > 1
-// in reversed batches (see DataChannelOptions::reverse_completion_batch).
+// module's register call: up to `threads` of them, borrowed from the host's cache when a task
+// finds none free and given back once no task is left. Tasks start in the order they were
+// posted, or with reverse_batch > 1 in reversed batches (see
+// DataChannelOptions::reverse_completion_batch).
 class CompletionPool {
  public:
-  CompletionPool(int threads, int reverse_batch);
+  CompletionPool(ThreadCache &cache, int threads, int reverse_batch);
   ~CompletionPool();
-  // False once the pool is stopping; the task is then dropped. A `last` task ends its batch
-  // and starts after every task posted before it.
+  // False once the pool is stopping (or no thread could be had); the task is then dropped. A
+  // `last` task ends its batch and starts after every task posted before it.
   bool post(std::function<void()> task, bool last = false);
-  // Joins the threads; with drop_pending, tasks not yet started never run.
+  // Waits until every borrowed thread is given back; with drop_pending, tasks not yet started
+  // never run.
   void shutdown(bool drop_pending);
 
  private:
   void run();
   void release_held(bool last);  // with mutex_ held
+  ThreadCache &cache_;
   std::mutex mutex_;
   std::condition_variable cond_;
   std::deque<std::function<void()>> queue_;  // in starting order
@@ -53,7 +83,9 @@ class CompletionPool {
   size_t reverse_batch_;
   std::chrono::steady_clock::time_point last_post_;
   bool stopping_ = false, drop_ = false;
-  std::vector<std::thread> threads_;
+  size_t max_threads_;
+  size_t active_ = 0;  // borrowed threads inside run()
+  size_t busy_ = 0;    // of them, those running a task
 };
 
 // The data channel of one send or recv; guarded by its operation's mutex.
@@ -88,8 +120,8 @@ struct Transfer {
   bool stream_ended = false, stream_failed = false;
   CompletionPool pool;
 
-  Transfer(const DataChannelOptions &channel, int threads)
-      : options(channel), pool(threads, channel.reverse_completion_batch) {}
+  Transfer(const DataChannelOptions &channel, ThreadCache &cache, int threads)
+      : options(channel), pool(cache, threads, channel.reverse_completion_batch) {}
 };
 
 // The host's side of the calls the module makes into the server library; installed when a
@@ -149,6 +181,8 @@ bool await_completion(vorlan_gfs_op_s *op, std::unique_lock<std::mutex> &lock,
 }  // namespace vorlan::host::internal
 
 struct vorlan::host::Host::Impl {
+  // First, so that it goes last: its threads serve the transfers' completion pools.
+  vorlan::host::internal::ThreadCache completion_threads;
   Options options;
   void *dl = nullptr;
   vorlan_module_descriptor_t *module = nullptr;
