@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -161,6 +162,37 @@ struct StoredBucket {
   std::map<std::string, std::shared_ptr<const FakeS3Object>> objects;
 };
 
+struct StoredPart {
+  std::string data{}, md5{}, etag{};  // md5: the raw digest
+  uint64_t size = 0;
+};
+
+struct StoredUpload {
+  std::string bucket, key;
+  std::shared_ptr<FakeS3Object> object;  // the properties the creation gave
+  std::map<int, StoredPart> parts{};
+};
+
+// The texts of every <name> element, in order, with the client's escapes undone.
+std::vector<std::string> element_texts(const std::string &xml, const std::string &name) {
+  std::vector<std::string> texts;
+  const std::string open = "<" + name + ">", close = "</" + name + ">";
+  for (size_t at = xml.find(open), end = 0; at != std::string::npos; at = xml.find(open, end)) {
+    at += open.size();
+    if ((end = xml.find(close, at)) == std::string::npos) break;
+    std::string text = xml.substr(at, end - at);
+    static const std::pair<const char *, const char *> kEscapes[] = {
+        {"&quot;", "\""}, {"&apos;", "'"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}};
+    for (auto [from, to] : kEscapes) {
+      for (size_t i = 0; (i = text.find(from, i)) != std::string::npos; i += strlen(to)) {
+        text.replace(i, strlen(from), to);
+      }
+    }
+    texts.push_back(std::move(text));
+  }
+  return texts;
+}
+
 // One response before it goes out: a text body or a generated range.
 struct Answer {
   int status = 200;
@@ -267,6 +299,8 @@ struct FakeS3Server::State {
   std::map<std::string, StoredBucket> buckets;
   std::deque<FakeS3Fault> faults;
   std::vector<RecordedRequest> records;
+  std::map<std::string, StoredUpload> uploads;  // by upload id
+  int next_upload = 0;
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
   void sleep_unless_stopping(std::chrono::milliseconds duration) {
@@ -282,7 +316,8 @@ struct FakeS3Server::State {
       if (fault.remaining == 0 || (fault.kind == FakeS3Fault::Kind::kResetInBody) != in_body ||
           (!fault.method.empty() && fault.method != record.method) ||
           (!fault.bucket.empty() && fault.bucket != record.bucket) ||
-          (fault.key && *fault.key != record.key)) {
+          (fault.key && *fault.key != record.key) ||
+          record.query.find(fault.query) == std::string::npos) {
         continue;
       }
       if (fault.remaining > 0) --fault.remaining;
@@ -318,6 +353,10 @@ struct FakeS3Server::State {
   Answer get_object(const RecordedRequest &record);
   Answer put_object(const RecordedRequest &record, const std::string &body, bool body_discarded,
                     uint64_t body_length);
+  Answer multipart(const RecordedRequest &record, const Query &query, const std::string &body,
+                   bool body_discarded, uint64_t body_length);
+  Answer complete_upload(const RecordedRequest &record, const std::string &body,
+                         std::map<std::string, StoredUpload>::iterator upload);
   Answer copy_object(const RecordedRequest &record);
   Answer list_bucket(const RecordedRequest &record, Query query);
   Answer list_service();
@@ -449,6 +488,15 @@ std::optional<FakeS3Object> FakeS3Server::object(const std::string &bucket,
   return *object->second;
 }
 
+std::vector<std::string> FakeS3Server::uploads_in_progress(const std::string &bucket) const {
+  std::lock_guard lock(state_->mutex);
+  std::vector<std::string> keys;
+  for (const auto &[id, upload] : state_->uploads) {
+    if (upload.bucket == bucket) keys.push_back(upload.key);
+  }
+  return keys;
+}
+
 void FakeS3Server::add_fault(FakeS3Fault fault) {
   std::lock_guard lock(state_->mutex);
   state_->faults.push_back(std::move(fault));
@@ -565,7 +613,8 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     index = records.size();
     records.push_back(record);
     auto bucket = buckets.find(record.bucket);
-    streaming = bucket != buckets.end() && bucket->second.streaming && !record.key.empty();
+    streaming = bucket != buckets.end() && bucket->second.streaming && !record.key.empty() &&
+                record.method == "PUT";
   }
   // The body is read in full before any answer, so that the connection stays in step.
   std::string body;
@@ -785,6 +834,9 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
                                      const std::string &body, bool body_discarded,
                                      uint64_t body_length) {
   const bool read = record.method == "GET" || record.method == "HEAD";
+  if (!record.bucket.empty() && (query.count("uploads") || query.count("uploadId"))) {
+    return multipart(record, query, body, body_discarded, body_length);
+  }
   if (record.bucket.empty()) {
     if (read) return list_service();
   } else if (record.key.empty() && record.method == "GET") {
@@ -859,8 +911,8 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   return answer;
 }
 
-Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std::string &body,
-                                       bool body_discarded, uint64_t body_length) {
+// An object with the properties a PUT or a multipart upload's creation gives.
+std::shared_ptr<FakeS3Object> object_of(const RecordedRequest &record) {
   auto object = std::make_shared<FakeS3Object>();
   if (record.has_header("content-type")) object->content_type = record.header("content-type");
   object->content_encoding = record.header("content-encoding");
@@ -869,6 +921,12 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
       if (name.starts_with(prefix)) object->metadata[name.substr(prefix.size())] = value;
     }
   }
+  return object;
+}
+
+Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std::string &body,
+                                       bool body_discarded, uint64_t body_length) {
+  auto object = object_of(record);
   object->generated = body_discarded;
   object->size = body_length;
   if (!body_discarded) object->data = body;
@@ -880,6 +938,108 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   Answer answer{.headers = {{"ETag", object->etag}}};
   bucket->second.objects[record.key] = std::move(object);
   return answer;
+}
+
+// Creation, parts, completion, abort and the listing of multipart uploads. Parts live with
+// their upload until Complete assembles the listed ones or Abort drops them all.
+Answer FakeS3Server::State::multipart(const RecordedRequest &record, const Query &query,
+                                      const std::string &body, bool body_discarded,
+                                      uint64_t body_length) {
+  const std::string &method = record.method;
+  std::lock_guard lock(mutex);
+  auto bucket = buckets.find(record.bucket);
+  if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
+  if (record.key.empty() && method == "GET") {
+    const std::string prefix = query.count("prefix") ? query.at("prefix") : "";
+    std::string xml = kXmlHead + ("<ListMultipartUploadsResult>" + tag("Bucket", record.bucket) +
+                                  tag("Prefix", prefix) + tag("IsTruncated", "false"));
+    for (const auto &[id, upload] : uploads) {
+      if (upload.bucket != record.bucket || !upload.key.starts_with(prefix)) continue;
+      xml += "<Upload>" + tag("Key", upload.key) + tag("UploadId", id) + "</Upload>";
+    }
+    return xml_answer(200, xml + "</ListMultipartUploadsResult>");
+  }
+  if (!record.key.empty() && query.count("uploads") && method == "POST") {
+    const std::string id = "fake-upload-" + std::to_string(++next_upload);
+    uploads[id] = {.bucket = record.bucket, .key = record.key, .object = object_of(record)};
+    return xml_answer(200, kXmlHead + ("<InitiateMultipartUploadResult>" +
+                                       tag("Bucket", record.bucket) + tag("Key", record.key) +
+                                       tag("UploadId", id) + "</InitiateMultipartUploadResult>"));
+  }
+  auto upload = uploads.find(query.count("uploadId") ? query.at("uploadId") : "");
+  if (record.key.empty() || upload == uploads.end() || upload->second.bucket != record.bucket ||
+      upload->second.key != record.key) {
+    return error_answer(404, "NoSuchUpload", "The specified upload does not exist.", record.path);
+  }
+  if (method == "PUT") {
+    const int number = atoi(query.count("partNumber") ? query.at("partNumber").c_str() : "");
+    if (number < 1 || number > options.max_part_number) {
+      return error_answer(400, "InvalidArgument",
+                          "Part number must be an integer between 1 and " +
+                              std::to_string(options.max_part_number) + ", inclusive",
+                          record.path);
+    }
+    StoredPart &part = upload->second.parts[number];
+    part = {.data = body_discarded ? "" : body,
+            .md5 = digest_of(EVP_md5(), body_discarded ? std::to_string(body_length) : body),
+            .size = body_length};
+    part.etag = "\"" + hex(part.md5) + "\"";
+    return {.headers = {{"ETag", part.etag}}};
+  }
+  if (method == "DELETE") {
+    uploads.erase(upload);
+    return xml_answer(204, "");
+  }
+  if (method == "POST") return complete_upload(record, body, upload);
+  return error_answer(405, "MethodNotAllowed",
+                      "The specified method is not allowed against this resource.", record.path);
+}
+
+// Checks the part list as S3 does and stores the object with the ETag S3 gives: the MD5 of
+// the parts' MD5s, then "-" and their count. The caller holds the lock.
+Answer FakeS3Server::State::complete_upload(const RecordedRequest &record, const std::string &body,
+                                            std::map<std::string, StoredUpload>::iterator upload) {
+  const auto numbers = element_texts(body, "PartNumber"), etags = element_texts(body, "ETag");
+  if (numbers.empty() || numbers.size() != etags.size()) {
+    return error_answer(400, "MalformedXML", "The XML you provided was not well-formed.",
+                        record.path);
+  }
+  auto object = std::make_shared<FakeS3Object>(*upload->second.object);
+  std::string md5s;
+  for (size_t i = 0, previous = 0; i < numbers.size(); ++i) {
+    const size_t number = std::strtoul(numbers[i].c_str(), nullptr, 10);
+    auto part = upload->second.parts.find(static_cast<int>(number));
+    if (number <= previous) {
+      return error_answer(400, "InvalidPartOrder", "The list of parts was not in ascending order.",
+                          record.path);
+    }
+    if (part == upload->second.parts.end() || part->second.etag != etags[i]) {
+      return error_answer(400, "InvalidPart",
+                          "One or more of the specified parts could not be found.", record.path,
+                          {{"PartNumber", numbers[i]}, {"ETag", etags[i]}});
+    }
+    if (i + 1 < numbers.size() && part->second.size < options.min_part_size) {
+      return error_answer(400, "EntityTooSmall",
+                          "Your proposed upload is smaller than the minimum allowed size",
+                          record.path, {{"PartNumber", numbers[i]}});
+    }
+    previous = number;
+    md5s += part->second.md5;
+    object->data += part->second.data;
+    object->size += part->second.size;
+  }
+  auto bucket = buckets.find(record.bucket);
+  object->generated = bucket->second.streaming;
+  object->etag =
+      "\"" + hex(digest_of(EVP_md5(), md5s)) + "-" + std::to_string(numbers.size()) + "\"";
+  object->last_modified = time(nullptr);
+  std::string xml = kXmlHead + ("<CompleteMultipartUploadResult>" +
+                                tag("Location", "http://" + record.host + record.path) +
+                                tag("Bucket", record.bucket) + tag("Key", record.key) +
+                                tag("ETag", object->etag) + "</CompleteMultipartUploadResult>");
+  bucket->second.objects[record.key] = std::move(object);
+  uploads.erase(upload);
+  return xml_answer(200, std::move(xml));
 }
 
 Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {

@@ -77,6 +77,18 @@ S3Status on_service(const char *, const char *, const char *bucket, int64_t, voi
   return S3StatusOK;
 }
 
+S3Status on_upload_id(const char *upload_id, void *data) {
+  static_cast<CallState *>(data)->result.upload_id = upload_id;
+  return S3StatusOK;
+}
+
+S3Status on_upload(const char *key, const char *upload_id, void *data) {
+  S3CallResult &result = static_cast<CallState *>(data)->result;
+  result.keys.emplace_back(key);
+  result.upload_ids.emplace_back(upload_id);
+  return S3StatusOK;
+}
+
 const S3ResponseHandler kHandler = {&on_properties, &on_complete};
 
 // Runs `call` on the target's context and `state`; what the callbacks saw comes back.
@@ -172,6 +184,53 @@ S3CallResult s3_list_service(const S3Target &target) {
     S3ListServiceHandler handler = {kHandler, &on_service};
     S3_list_service(c->protocol, c->accessKeyId, c->secretAccessKey, c->securityToken, c->hostName,
                     c->authRegion, nullptr, kS3TestTimeoutMs, &handler, state);
+  });
+}
+
+S3CallResult s3_initiate(const S3Target &target, const char *key,
+                         const S3PutProperties *properties) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3MultipartInitialHandler handler = {kHandler, &on_upload_id};
+    S3_initiate_multipart(context, key, properties, nullptr, kS3TestTimeoutMs, &handler, state);
+  });
+}
+
+S3CallResult s3_upload_part(const S3Target &target, const char *key, const std::string &upload_id,
+                            int number, const std::string &data, const char *md5) {
+  S3PutProperties properties{};
+  properties.md5 = md5;
+  properties.expires = -1;
+  return run(target,
+             [&](S3BucketContext *context, CallState *state) {
+               S3PutObjectHandler handler = {kHandler, &on_put_data};
+               S3_upload_part(context, key, upload_id.c_str(), number, data.size(), &properties,
+                              nullptr, kS3TestTimeoutMs, &handler, state);
+             },
+             {.put_data = &data});
+}
+
+S3CallResult s3_complete(const S3Target &target, const char *key, const std::string &upload_id,
+                         const std::vector<S3CompletedPart> &parts) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    char etag[256] = {};
+    S3_complete_multipart_upload(context, key, upload_id.c_str(), static_cast<int>(parts.size()),
+                                 parts.data(), sizeof etag, etag, nullptr, kS3TestTimeoutMs,
+                                 &kHandler, state);
+    state->result.etag = etag;
+  });
+}
+
+S3CallResult s3_abort(const S3Target &target, const char *key, const std::string &upload_id) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3_abort_multipart_upload(context, key, upload_id.c_str(), nullptr, kS3TestTimeoutMs, &kHandler,
+                              state);
+  });
+}
+
+S3CallResult s3_list_uploads(const S3Target &target, const char *prefix) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3ListMultipartUploadsHandler handler = {kHandler, &on_upload};
+    S3_list_multipart_uploads(context, prefix, nullptr, kS3TestTimeoutMs, &handler, state);
   });
 }
 
