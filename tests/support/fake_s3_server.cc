@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -163,32 +162,25 @@ struct StoredBucket {
 };
 
 struct StoredPart {
-  std::string data{}, md5{}, etag{};  // md5: the raw digest
+  std::string data{}, md5{};  // no data in streaming buckets; md5: the raw digest
   uint64_t size = 0;
 };
 
 struct StoredUpload {
-  std::string bucket, key;
-  std::shared_ptr<FakeS3Object> object;  // the properties the creation gave
+  std::string bucket{}, key{};
+  std::shared_ptr<FakeS3Object> object{};  // the properties its creation gave
   std::map<int, StoredPart> parts{};
 };
 
-// The texts of every <name> element, in order, with the client's escapes undone.
+// The texts of every <name> element in order, quotes unescaped: clients write part lists
+// with their elements in either order and their ETags' quotes escaped or not.
 std::vector<std::string> element_texts(const std::string &xml, const std::string &name) {
   std::vector<std::string> texts;
-  const std::string open = "<" + name + ">", close = "</" + name + ">";
-  for (size_t at = xml.find(open), end = 0; at != std::string::npos; at = xml.find(open, end)) {
+  const std::string open = "<" + name + ">";
+  for (size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at)) {
     at += open.size();
-    if ((end = xml.find(close, at)) == std::string::npos) break;
-    std::string text = xml.substr(at, end - at);
-    static const std::pair<const char *, const char *> kEscapes[] = {
-        {"&quot;", "\""}, {"&apos;", "'"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}};
-    for (auto [from, to] : kEscapes) {
-      for (size_t i = 0; (i = text.find(from, i)) != std::string::npos; i += strlen(to)) {
-        text.replace(i, strlen(from), to);
-      }
-    }
-    texts.push_back(std::move(text));
+    std::string &text = texts.emplace_back(xml.substr(at, xml.find('<', at) - at));
+    for (size_t i = 0; (i = text.find("&quot;", i)) != std::string::npos;) text.replace(i, 6, "\"");
   }
   return texts;
 }
@@ -353,10 +345,8 @@ struct FakeS3Server::State {
   Answer get_object(const RecordedRequest &record);
   Answer put_object(const RecordedRequest &record, const std::string &body, bool body_discarded,
                     uint64_t body_length);
-  Answer multipart(const RecordedRequest &record, const Query &query, const std::string &body,
+  Answer multipart(const RecordedRequest &record, Query query, const std::string &body,
                    bool body_discarded, uint64_t body_length);
-  Answer complete_upload(const RecordedRequest &record, const std::string &body,
-                         std::map<std::string, StoredUpload>::iterator upload);
   Answer copy_object(const RecordedRequest &record);
   Answer list_bucket(const RecordedRequest &record, Query query);
   Answer list_service();
@@ -940,102 +930,75 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   return answer;
 }
 
-// Creation, parts, completion, abort and the listing of multipart uploads. Parts live with
-// their upload until Complete assembles the listed ones or Abort drops them all.
-Answer FakeS3Server::State::multipart(const RecordedRequest &record, const Query &query,
+// Parts stay with their upload until Complete assembles the listed ones, checked as S3 checks
+// them, into an object whose ETag is S3's: the MD5 of the parts' MD5s, "-" and their count.
+Answer FakeS3Server::State::multipart(const RecordedRequest &record, Query query,
                                       const std::string &body, bool body_discarded,
                                       uint64_t body_length) {
-  const std::string &method = record.method;
+  auto refuse = [&](int status, const std::string &code, FakeS3Details details = {}) {
+    return error_answer(status, code, "Refused: " + code, record.path, std::move(details));
+  };
+  auto quoted_hex = [](const std::string &md5) { return "\"" + hex(md5) + "\""; };
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
-  if (record.key.empty() && method == "GET") {
-    const std::string prefix = query.count("prefix") ? query.at("prefix") : "";
+  if (record.key.empty()) {
     std::string xml = kXmlHead + ("<ListMultipartUploadsResult>" + tag("Bucket", record.bucket) +
-                                  tag("Prefix", prefix) + tag("IsTruncated", "false"));
+                                  tag("IsTruncated", "false"));
     for (const auto &[id, upload] : uploads) {
-      if (upload.bucket != record.bucket || !upload.key.starts_with(prefix)) continue;
+      if (upload.bucket != record.bucket || !upload.key.starts_with(query["prefix"])) continue;
       xml += "<Upload>" + tag("Key", upload.key) + tag("UploadId", id) + "</Upload>";
     }
     return xml_answer(200, xml + "</ListMultipartUploadsResult>");
   }
-  if (!record.key.empty() && query.count("uploads") && method == "POST") {
+  if (query.count("uploads")) {
     const std::string id = "fake-upload-" + std::to_string(++next_upload);
     uploads[id] = {.bucket = record.bucket, .key = record.key, .object = object_of(record)};
-    return xml_answer(200, kXmlHead + ("<InitiateMultipartUploadResult>" +
-                                       tag("Bucket", record.bucket) + tag("Key", record.key) +
+    return xml_answer(200, kXmlHead + ("<InitiateMultipartUploadResult>" + tag("Key", record.key) +
                                        tag("UploadId", id) + "</InitiateMultipartUploadResult>"));
   }
-  auto upload = uploads.find(query.count("uploadId") ? query.at("uploadId") : "");
-  if (record.key.empty() || upload == uploads.end() || upload->second.bucket != record.bucket ||
-      upload->second.key != record.key) {
-    return error_answer(404, "NoSuchUpload", "The specified upload does not exist.", record.path);
+  auto upload = uploads.find(query["uploadId"]);
+  if (upload == uploads.end() || upload->second.key != record.key ||
+      upload->second.bucket != record.bucket) {
+    return refuse(404, "NoSuchUpload");
   }
-  if (method == "PUT") {
-    const int number = atoi(query.count("partNumber") ? query.at("partNumber").c_str() : "");
-    if (number < 1 || number > options.max_part_number) {
-      return error_answer(400, "InvalidArgument",
-                          "Part number must be an integer between 1 and " +
-                              std::to_string(options.max_part_number) + ", inclusive",
-                          record.path);
-    }
-    StoredPart &part = upload->second.parts[number];
-    part = {.data = body_discarded ? "" : body,
-            .md5 = digest_of(EVP_md5(), body_discarded ? std::to_string(body_length) : body),
-            .size = body_length};
-    part.etag = "\"" + hex(part.md5) + "\"";
-    return {.headers = {{"ETag", part.etag}}};
+  std::map<int, StoredPart> &parts = upload->second.parts;
+  if (record.method == "PUT") {
+    const int number = atoi(query["partNumber"].c_str());
+    if (number < 1 || number > options.max_part_number) return refuse(400, "InvalidArgument");
+    StoredPart &part = parts[number] = {.data = body, .size = body_length};
+    part.md5 = digest_of(EVP_md5(), body_discarded ? std::to_string(body_length) : body);
+    return {.headers = {{"ETag", quoted_hex(part.md5)}}};
   }
-  if (method == "DELETE") {
+  if (record.method == "DELETE") {
     uploads.erase(upload);
     return xml_answer(204, "");
   }
-  if (method == "POST") return complete_upload(record, body, upload);
-  return error_answer(405, "MethodNotAllowed",
-                      "The specified method is not allowed against this resource.", record.path);
-}
-
-// Checks the part list as S3 does and stores the object with the ETag S3 gives: the MD5 of
-// the parts' MD5s, then "-" and their count. The caller holds the lock.
-Answer FakeS3Server::State::complete_upload(const RecordedRequest &record, const std::string &body,
-                                            std::map<std::string, StoredUpload>::iterator upload) {
+  if (record.method != "POST") return refuse(405, "MethodNotAllowed");
   const auto numbers = element_texts(body, "PartNumber"), etags = element_texts(body, "ETag");
-  if (numbers.empty() || numbers.size() != etags.size()) {
-    return error_answer(400, "MalformedXML", "The XML you provided was not well-formed.",
-                        record.path);
-  }
+  if (numbers.empty() || numbers.size() != etags.size()) return refuse(400, "MalformedXML");
   auto object = std::make_shared<FakeS3Object>(*upload->second.object);
   std::string md5s;
-  for (size_t i = 0, previous = 0; i < numbers.size(); ++i) {
-    const size_t number = std::strtoul(numbers[i].c_str(), nullptr, 10);
-    auto part = upload->second.parts.find(static_cast<int>(number));
-    if (number <= previous) {
-      return error_answer(400, "InvalidPartOrder", "The list of parts was not in ascending order.",
-                          record.path);
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    auto part = parts.find(atoi(numbers[i].c_str()));
+    if (i > 0 && atoi(numbers[i].c_str()) <= atoi(numbers[i - 1].c_str())) {
+      return refuse(400, "InvalidPartOrder");
     }
-    if (part == upload->second.parts.end() || part->second.etag != etags[i]) {
-      return error_answer(400, "InvalidPart",
-                          "One or more of the specified parts could not be found.", record.path,
-                          {{"PartNumber", numbers[i]}, {"ETag", etags[i]}});
+    if (part == parts.end() || quoted_hex(part->second.md5) != etags[i]) {
+      return refuse(400, "InvalidPart", {{"PartNumber", numbers[i]}, {"ETag", etags[i]}});
     }
     if (i + 1 < numbers.size() && part->second.size < options.min_part_size) {
-      return error_answer(400, "EntityTooSmall",
-                          "Your proposed upload is smaller than the minimum allowed size",
-                          record.path, {{"PartNumber", numbers[i]}});
+      return refuse(400, "EntityTooSmall", {{"PartNumber", numbers[i]}});
     }
-    previous = number;
     md5s += part->second.md5;
     object->data += part->second.data;
     object->size += part->second.size;
   }
-  auto bucket = buckets.find(record.bucket);
   object->generated = bucket->second.streaming;
   object->etag =
       "\"" + hex(digest_of(EVP_md5(), md5s)) + "-" + std::to_string(numbers.size()) + "\"";
   object->last_modified = time(nullptr);
-  std::string xml = kXmlHead + ("<CompleteMultipartUploadResult>" +
-                                tag("Location", "http://" + record.host + record.path) +
-                                tag("Bucket", record.bucket) + tag("Key", record.key) +
+  std::string xml = kXmlHead + ("<CompleteMultipartUploadResult>" + tag("Key", record.key) +
                                 tag("ETag", object->etag) + "</CompleteMultipartUploadResult>");
   bucket->second.objects[record.key] = std::move(object);
   uploads.erase(upload);

@@ -7,7 +7,8 @@
 // "*.localhost" to loopback, so a client can use the host name "localhost:<port>" for
 // virtual-host style. Routing uses the raw request target: keys are percent-decoded exactly once
 // ("+" stays "+"), "." and ".." segments are kept. Listings, copies and buckets are emulated
-// only as far as the tests need; s3rver checks the rest for real.
+// only as far as the tests need; s3rver checks the rest for real. Multipart uploads are checked
+// as S3 checks them, which s3rver does not (it has no abort or listing of uploads either).
 //
 // Signature V4 is verified over the values received, and, as AWS requires, host, content-type
 // and every x-amz-* header must be signed; as httplib decodes percent escapes in header values,
@@ -203,8 +204,8 @@ class FakeS3Server {
   std::string host() const;  // "127.0.0.1:<port>", for HTTP or, with a certificate, HTTPS
 
   // Direct access to the stored state, bypassing HTTP. `streaming` buckets keep no object
-  // data: PUT bodies (parts too) are discarded and their objects become generated ones. Buckets are
-  // in us-east-1 unless a region is given.
+  // data: PUT bodies (parts too) are discarded and their objects become generated ones.
+  // Buckets are in us-east-1 unless a region is given.
   void create_bucket(const std::string &bucket, const std::string &region = "",
                      bool streaming = false);
   void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);

@@ -77,18 +77,6 @@ S3Status on_service(const char *, const char *, const char *bucket, int64_t, voi
   return S3StatusOK;
 }
 
-S3Status on_upload_id(const char *upload_id, void *data) {
-  static_cast<CallState *>(data)->result.upload_id = upload_id;
-  return S3StatusOK;
-}
-
-S3Status on_upload(const char *key, const char *upload_id, void *data) {
-  S3CallResult &result = static_cast<CallState *>(data)->result;
-  result.keys.emplace_back(key);
-  result.upload_ids.emplace_back(upload_id);
-  return S3StatusOK;
-}
-
 const S3ResponseHandler kHandler = {&on_properties, &on_complete};
 
 // Runs `call` on the target's context and `state`; what the callbacks saw comes back.
@@ -190,7 +178,10 @@ S3CallResult s3_list_service(const S3Target &target) {
 S3CallResult s3_initiate(const S3Target &target, const char *key,
                          const S3PutProperties *properties) {
   return run(target, [&](S3BucketContext *context, CallState *state) {
-    S3MultipartInitialHandler handler = {kHandler, &on_upload_id};
+    S3MultipartInitialHandler handler = {kHandler, [](const char *id, void *data) {
+                                           static_cast<CallState *>(data)->result.upload_id = id;
+                                           return S3StatusOK;
+                                         }};
     S3_initiate_multipart(context, key, properties, nullptr, kS3TestTimeoutMs, &handler, state);
   });
 }
@@ -199,7 +190,6 @@ S3CallResult s3_upload_part(const S3Target &target, const char *key, const std::
                             int number, const std::string &data, const char *md5) {
   S3PutProperties properties{};
   properties.md5 = md5;
-  properties.expires = -1;
   return run(target,
              [&](S3BucketContext *context, CallState *state) {
                S3PutObjectHandler handler = {kHandler, &on_put_data};
@@ -229,7 +219,11 @@ S3CallResult s3_abort(const S3Target &target, const char *key, const std::string
 
 S3CallResult s3_list_uploads(const S3Target &target, const char *prefix) {
   return run(target, [&](S3BucketContext *context, CallState *state) {
-    S3ListMultipartUploadsHandler handler = {kHandler, &on_upload};
+    S3ListMultipartUploadsHandler handler = {
+        kHandler, [](const char *key, const char *, void *data) {
+          static_cast<CallState *>(data)->result.keys.emplace_back(key);
+          return S3StatusOK;
+        }};
     S3_list_multipart_uploads(context, prefix, nullptr, kS3TestTimeoutMs, &handler, state);
   });
 }

@@ -42,9 +42,8 @@ struct S3CallResult {
   // Listings (all pages the call saw) and the service listing.
   std::vector<std::string> keys;
   std::vector<std::string> buckets;
-  // Multipart: the created upload's id; listed uploads go to keys and upload_ids.
+  // Multipart: the created upload's id; the keys of listed uploads go to keys.
   std::string upload_id;
-  std::vector<std::string> upload_ids;
 };
 
 struct S3GetOptions {
