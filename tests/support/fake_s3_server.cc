@@ -282,7 +282,8 @@ struct FakeS3Server::State {
       if (fault.remaining == 0 || (fault.kind == FakeS3Fault::Kind::kResetInBody) != in_body ||
           (!fault.method.empty() && fault.method != record.method) ||
           (!fault.bucket.empty() && fault.bucket != record.bucket) ||
-          (fault.key && *fault.key != record.key)) {
+          (fault.key && *fault.key != record.key) ||
+          (fault.range_prefix && record.header("range").rfind(*fault.range_prefix, 0) != 0)) {
         continue;
       }
       if (fault.remaining > 0) --fault.remaining;

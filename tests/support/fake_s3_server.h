@@ -103,6 +103,8 @@ struct FakeS3Fault {
   // key; "": requests on the bucket itself or the service).
   FakeS3Fault &on(std::string method, std::string bucket = "",
                   std::optional<std::string> key = std::nullopt);
+  // Matches only requests whose Range header starts with `prefix` ("bytes=65536-").
+  FakeS3Fault &with_range(std::string prefix) { return set(range_prefix, std::move(prefix)); }
   // How many matching requests it applies to; -1: all of them.
   FakeS3Fault &times(int count) { return set(remaining, count); }
   // A header of the answer, replacing the real answer's of that name.
@@ -118,6 +120,7 @@ struct FakeS3Fault {
   std::string method{};
   std::string bucket{};
   std::optional<std::string> key{};
+  std::optional<std::string> range_prefix{};
   int remaining = 1;
   int status = 500;
   std::string code{};
