@@ -73,7 +73,9 @@ S3Status vorlan_l_s3_slice_data(int buffer_size, const char *buffer, void *data)
   });
   if (transfer->failed()) return S3StatusAbortedByCallback;
   const S3Status status = vorlan_i_s3_send_bytes_locked(transfer, guard, buffer, buffer_size);
-  worker->next = transfer->current_offset;
+  if (status != S3StatusOK) return status;
+  // The next slice may go on already, while this one's last blocks are being registered.
+  worker->next += static_cast<uint64_t>(buffer_size);
   if (worker->next == worker->end) transfer->cond.notify_all();
   return status;
 }

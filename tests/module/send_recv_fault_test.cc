@@ -122,6 +122,8 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
       {"reset mid-GET, resumed", FakeS3Fault::reset_after(300000).on("GET"), kPlain, "", 2, true},
       {"short body, resumed", FakeS3Fault::short_body(100000).on("GET"), kPlain, "", 2, true},
       {"503, then success", FakeS3Fault::error(503, "ServiceUnavailable").on("GET"), kPlain, "", 2},
+      {"a front end that ignores Range: asked for whole",
+       FakeS3Fault::real_answer().ignoring_range().on("GET"), kPlain, "", 2},
       {"SlowDown beyond the retry limit", FakeS3Fault::error(503, "SlowDown").on("GET").times(-1),
        kPlain, "451-Error-Type: TOO_BUSY", 2},
       {"every attempt cut short: resumes are bounded",
