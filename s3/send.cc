@@ -5,6 +5,9 @@
 // A GET that fails part-way is resumed at the first byte not yet received, pinned with
 // If-Match to the ETag the transfer first saw, so bytes never land twice nor come from two
 // versions of the object.
+//
+// A range longer than one part, with more than one request allowed at once, goes in slices
+// (send_slices.cc) that hand their bytes on through vorlan_i_s3_send_bytes_locked.
 #include "vorlan_i_s3.h"
 
 #include <algorithm>
