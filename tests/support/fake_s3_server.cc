@@ -309,7 +309,8 @@ struct FakeS3Server::State {
           (!fault.method.empty() && fault.method != record.method) ||
           (!fault.bucket.empty() && fault.bucket != record.bucket) ||
           (fault.key && *fault.key != record.key) ||
-          record.query.find(fault.query) == std::string::npos) {
+          record.query.find(fault.query) == std::string::npos ||
+          (fault.range_prefix && record.header("range").rfind(*fault.range_prefix, 0) != 0)) {
         continue;
       }
       if (fault.remaining > 0) --fault.remaining;

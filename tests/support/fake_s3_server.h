@@ -106,6 +106,8 @@ struct FakeS3Fault {
                   std::optional<std::string> key = std::nullopt);
   // Matches only requests whose raw query holds this text ("partNumber=2&", "uploadId=").
   FakeS3Fault &with_query(std::string value) { return set(query, std::move(value)); }
+  // Matches only requests whose Range header starts with `prefix` ("bytes=65536-").
+  FakeS3Fault &with_range(std::string prefix) { return set(range_prefix, std::move(prefix)); }
   // How many matching requests it applies to; -1: all of them.
   FakeS3Fault &times(int count) { return set(remaining, count); }
   // A header of the answer, replacing the real answer's of that name.
@@ -122,6 +124,7 @@ struct FakeS3Fault {
   std::string bucket{};
   std::optional<std::string> key{};
   std::string query{};
+  std::optional<std::string> range_prefix{};
   int remaining = 1;
   int status = 500;
   std::string code{};
