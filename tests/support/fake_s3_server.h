@@ -184,6 +184,12 @@ class FakeS3Server {
     // Both set: HTTPS only, with this PEM certificate (chain) and its private key.
     std::string tls_certificate_path{};
     std::string tls_key_path{};
+    // A slow, far link: bytes/s of request and answer bodies per connection and for all
+    // connections together (0: no cap), and a delay before each request is read and before
+    // each answer goes out.
+    double connection_rate = 0;
+    double link_rate = 0;
+    std::chrono::milliseconds delay{0};
   };
 
   FakeS3Server();
