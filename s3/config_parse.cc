@@ -104,7 +104,16 @@ constexpr vorlan_i_s3_config_key_t vorlan_l_s3_builtin_keys[] = {
     vorlan_i_s3_config_key("verify_peer", &vorlan_i_s3_verify_peer, true),
     vorlan_i_s3_config_key("max_retries", &vorlan_i_s3_max_retries, 1),
     vorlan_i_s3_config_key("retry_delay", &vorlan_i_s3_retry_delay_ms, 100),
-    vorlan_i_s3_config_key("part_size", &vorlan_i_s3_part_size, int64_t{0}),
+    vorlan_i_s3_config_range("transfer_streams", &vorlan_i_s3_transfer_streams, 8, "1 to 64", 1,
+                             64),
+    // Parts follow the services' limits: at least 5 MiB, at most 5 GiB.
+    vorlan_i_s3_config_range("part_size", &vorlan_i_s3_part_size, int64_t{0},
+                             "0 (automatic) or 5242880 to 5368709120", int64_t{5} << 20,
+                             int64_t{5} << 30, true),
+    // Above 5 GiB no single PUT is taken.
+    vorlan_i_s3_config_range("multipart_threshold", &vorlan_i_s3_multipart_threshold,
+                             int64_t{64} << 20, "5242880 to 5368709120", int64_t{5} << 20,
+                             int64_t{5} << 30),
     vorlan_i_s3_config_key("restore_days", &vorlan_i_s3_restore_days, 4),
     vorlan_i_s3_config_key("restore_tier", &vorlan_i_s3_restore_tier),
     vorlan_i_s3_config_key("ca_file", &vorlan_i_s3_ca_file),
@@ -129,7 +138,10 @@ constinit bool vorlan_i_s3_use_virtual_host = vorlan_l_s3_initial(&vorlan_i_s3_u
 constinit bool vorlan_i_s3_verify_peer = vorlan_l_s3_initial(&vorlan_i_s3_verify_peer);
 constinit int32_t vorlan_i_s3_max_retries = vorlan_l_s3_initial(&vorlan_i_s3_max_retries);
 constinit int32_t vorlan_i_s3_retry_delay_ms = vorlan_l_s3_initial(&vorlan_i_s3_retry_delay_ms);
+constinit int32_t vorlan_i_s3_transfer_streams = vorlan_l_s3_initial(&vorlan_i_s3_transfer_streams);
 constinit int64_t vorlan_i_s3_part_size = vorlan_l_s3_initial(&vorlan_i_s3_part_size);
+constinit int64_t vorlan_i_s3_multipart_threshold =
+    vorlan_l_s3_initial(&vorlan_i_s3_multipart_threshold);
 constinit int32_t vorlan_i_s3_restore_days = vorlan_l_s3_initial(&vorlan_i_s3_restore_days);
 constinit char *vorlan_i_s3_restore_tier = nullptr;
 constinit char *vorlan_i_s3_ca_file = nullptr;
@@ -142,6 +154,22 @@ void vorlan_l_s3_config_free_strings(const vorlan_i_s3_config_key_t *config_keys
   for (const vorlan_i_s3_config_key_t *key = config_keys; key->name != nullptr; key++) {
     if (key->type == &vorlan_i_s3_config_string) key->type->reset(key->value, 0);
   }
+}
+
+// A number out of its key's range is refused, and the value before it is kept.
+bool vorlan_l_s3_config_parse_value(const vorlan_i_s3_config_key_t *key, const char *text,
+                                    vorlan_result_t *result, bool *in_range) {
+  *in_range = true;
+  if (key->range_text == nullptr) return key->type->parse(text, key->value, result);
+  int64_t number = 0;
+  int32_t small = 0;
+  const bool is_int = key->type == &vorlan_i_s3_config_int;
+  if (!key->type->parse(text, is_int ? static_cast<void *>(&small) : &number, result)) return false;
+  if (is_int) number = small;
+  *in_range =
+      (number == 0 && key->zero_allowed) || (number >= key->minimum && number <= key->maximum);
+  if (*in_range) key->type->reset(key->value, number);
+  return true;
 }
 
 vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_number, const char *key,
@@ -158,9 +186,13 @@ vorlan_result_t vorlan_l_s3_config_parse_key(const char *path, int32_t line_numb
   }
 
   vorlan_result_t result = VORLAN_SUCCESS;
-  if (!entry->type->parse(value, entry->value, &result)) {
+  bool in_range = true;
+  if (!vorlan_l_s3_config_parse_value(entry, value, &result, &in_range)) {
     result = VORLAN_S3_ERROR("Error parsing %s:%d: unexpected value for %s attribute %s: \"%s\"\n",
                              path, line_number, entry->type->name, key, value);
+  } else if (!in_range) {
+    result = VORLAN_S3_ERROR("Error parsing %s:%d: %s must be %s: \"%s\"\n", path, line_number, key,
+                             entry->range_text, value);
   }
   if (result == VORLAN_SUCCESS) {
     *found = true;

@@ -19,7 +19,12 @@ extern bool vorlan_i_s3_use_virtual_host;
 extern bool vorlan_i_s3_verify_peer;
 extern int32_t vorlan_i_s3_max_retries;
 extern int32_t vorlan_i_s3_retry_delay_ms;
+// Transfers over several requests at once: the most requests one transfer runs together (1:
+// one request at a time), the bytes of one download slice and one upload part (0: automatic),
+// and the largest upload sent as one PUT.
+extern int32_t vorlan_i_s3_transfer_streams;
 extern int64_t vorlan_i_s3_part_size;
+extern int64_t vorlan_i_s3_multipart_threshold;
 extern int32_t vorlan_i_s3_restore_days;
 extern char *vorlan_i_s3_restore_tier;
 // A PEM file of certificate authorities trusted besides the system's; null for none.
@@ -54,6 +59,12 @@ struct vorlan_i_s3_config_key_t {
   void *value = nullptr;
   int64_t initial = 0;    // a flag's or number's value before any file and after a reset
   bool required = false;  // a string the file must set
+  // A number's allowed values, `minimum` to `maximum`, and 0 as well when `zero_allowed`; in
+  // the refusal as `range_text`. Null: any value of the type.
+  const char *range_text = nullptr;
+  int64_t minimum = 0;
+  int64_t maximum = 0;
+  bool zero_allowed = false;
 };
 constexpr vorlan_i_s3_config_key_t vorlan_i_s3_config_key(const char *name, char **value,
                                                           bool required = false) {
@@ -70,6 +81,18 @@ constexpr vorlan_i_s3_config_key_t vorlan_i_s3_config_key(const char *name, int3
 constexpr vorlan_i_s3_config_key_t vorlan_i_s3_config_key(const char *name, int64_t *value,
                                                           int64_t initial) {
   return {name, &vorlan_i_s3_config_long_long, value, initial};
+}
+template <class Number>
+constexpr vorlan_i_s3_config_key_t vorlan_i_s3_config_range(const char *name, Number *value,
+                                                            Number initial, const char *range_text,
+                                                            int64_t minimum, int64_t maximum,
+                                                            bool zero_allowed = false) {
+  vorlan_i_s3_config_key_t key = vorlan_i_s3_config_key(name, value, initial);
+  key.range_text = range_text;
+  key.minimum = minimum;
+  key.maximum = maximum;
+  key.zero_allowed = zero_allowed;
+  return key;
 }
 
 // Reads the file's "key = value" lines into the built-in settings and `extra_keys` (may be

@@ -45,6 +45,9 @@ TEST_F(ConfigParseTest, SettingsAndDefaults) {
   EXPECT_EQ(vorlan_i_s3_max_retries, 1);
   EXPECT_EQ(vorlan_i_s3_retry_delay_ms, 100);
   EXPECT_EQ(vorlan_i_s3_restore_days, 4);
+  EXPECT_EQ(vorlan_i_s3_transfer_streams, 8);
+  EXPECT_EQ(vorlan_i_s3_part_size, 0);
+  EXPECT_EQ(vorlan_i_s3_multipart_threshold, 64 << 20);
 
   ASSERT_EQ(parse("host_name = storage.example.test\n"
                   "  default_region =europe-west4\n"
@@ -54,7 +57,9 @@ TEST_F(ConfigParseTest, SettingsAndDefaults) {
                   "verify_peer = true # note\n"
                   "max_retries = 7\n"
                   "retry_delay = +250\n"
-                  "part_size = 9223372036854775807\n"
+                  "part_size = 5368709120\n"
+                  "transfer_streams = 1\n"
+                  "multipart_threshold = 5242880\n"
                   "restore_days = 0\n"
                   "restore_tier = Bulk trailing words are ignored\n"
                   "max_retries = 2147483647\n"),
@@ -67,7 +72,9 @@ TEST_F(ConfigParseTest, SettingsAndDefaults) {
   EXPECT_TRUE(vorlan_i_s3_verify_peer);
   EXPECT_EQ(vorlan_i_s3_max_retries, 2147483647);  // the later line wins
   EXPECT_EQ(vorlan_i_s3_retry_delay_ms, 250);
-  EXPECT_EQ(vorlan_i_s3_part_size, INT64_MAX);
+  EXPECT_EQ(vorlan_i_s3_part_size, int64_t{5} << 30);
+  EXPECT_EQ(vorlan_i_s3_transfer_streams, 1);
+  EXPECT_EQ(vorlan_i_s3_multipart_threshold, 5 << 20);
   EXPECT_EQ(vorlan_i_s3_restore_days, 0);
   EXPECT_EQ(str(vorlan_i_s3_restore_tier), "Bulk");
 }
@@ -87,6 +94,10 @@ TEST_F(ConfigParseTest, ErrorsNameFileAndLine) {
        "1: unexpected value for integer attribute retry_delay: \"4294967396\""},
       {"part_size = 9223372036854775808\n",
        "1: unexpected value for long long attribute part_size: \"9223372036854775808\""},
+      {"part_size = 5242879\n",
+       "1: part_size must be 0 (automatic) or 5242880 to 5368709120: \"5242879\""},
+      {"transfer_streams = 65\n", "1: transfer_streams must be 1 to 64: \"65\""},
+      {"multipart_threshold = 0\n", "1: multipart_threshold must be 5242880 to 5368709120: \"0\""},
       {"host_name=example\n", "1: invalid line"},
       {"host_name= example\n", "1: invalid line"},
       {"Host_Name = h\n", "1: unknown option \"Host_Name\""},
@@ -108,6 +119,9 @@ TEST_F(ConfigParseTest, ErrorsNameFileAndLine) {
     EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
     EXPECT_EQ(vorlan_i_s3_restore_tier, nullptr);
     EXPECT_FALSE(vorlan_i_s3_https);
+    // A number out of range is not stored.
+    EXPECT_TRUE(vorlan_i_s3_part_size == 0 && vorlan_i_s3_transfer_streams == 8 &&
+                vorlan_i_s3_multipart_threshold == 64 << 20);
   }
 }
 
