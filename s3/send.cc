@@ -6,6 +6,7 @@
 // If-Match to the ETag the transfer first saw, so bytes never land twice nor come from two
 // versions of the object.
 #include "vorlan_i_s3.h"
+#include "vorlan_i_s3_copy.h"
 
 #include <algorithm>
 #include <cassert>
@@ -156,7 +157,7 @@ S3Status vorlan_l_s3_send_data(int buffer_size, const char *buffer, void *callba
     if (current->offset < 0) current->offset = static_cast<int64_t>(transfer_state->current_offset);
     const uint64_t copy_size = std::min(remaining, current->buffer_size - current->buffer_used);
     assert(copy_size > 0);
-    std::memcpy(current->data() + current->buffer_used, buffer, copy_size);
+    vorlan_i_s3_copy(current->data() + current->buffer_used, buffer, copy_size);
     current->buffer_used += copy_size;
     transfer_state->current_offset += copy_size;
     buffer += copy_size;
