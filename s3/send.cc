@@ -9,6 +9,7 @@
 // A range longer than one part, with more than one request allowed at once, goes in slices
 // (send_slices.cc) that hand their bytes on through vorlan_i_s3_send_bytes_locked.
 #include "vorlan_i_s3.h"
+#include "vorlan_i_s3_copy.h"
 
 #include <algorithm>
 #include <cassert>
@@ -183,7 +184,7 @@ S3Status vorlan_i_s3_send_bytes_locked(transfer_state *transfer_state,
     if (current->offset < 0) current->offset = static_cast<int64_t>(transfer_state->current_offset);
     const uint64_t copy_size = std::min(remaining, current->buffer_size - current->buffer_used);
     assert(copy_size > 0);
-    std::memcpy(current->data() + current->buffer_used, buffer, copy_size);
+    vorlan_i_s3_copy(current->data() + current->buffer_used, buffer, copy_size);
     current->buffer_used += copy_size;
     transfer_state->current_offset += copy_size;
     buffer += copy_size;

@@ -24,6 +24,7 @@
 
 #include <httplib.h>
 
+#include "token_bucket.h"
 #include "xml_documents.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -280,6 +281,7 @@ struct FakeS3Server::State {
   }
 
   Options options;
+  bench::SharedBucket link{options.link_rate};
   std::unique_ptr<httplib::Server> server_owner;
   httplib::Server &server;
   std::thread listener;
@@ -295,9 +297,18 @@ struct FakeS3Server::State {
   int next_upload = 0;
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
-  void sleep_unless_stopping(std::chrono::milliseconds duration) {
+  void sleep_unless_stopping(std::chrono::steady_clock::duration duration) {
+    if (duration <= duration.zero()) return;
     std::unique_lock lock(mutex);
     stop_signal.wait_for(lock, duration, [this] { return stopping; });
+  }
+
+  // Holds body bytes to the connection's and the link's rates; debts below 1 ms carry over.
+  void pace(bench::TokenBucket *connection, size_t bytes) {
+    if (connection == nullptr) return;
+    const auto now = bench::Clock::now();
+    const auto wait = std::max(connection->debit(now, bytes), link.debit(now, bytes));
+    if (wait >= std::chrono::milliseconds(1)) sleep_unless_stopping(wait);
   }
 
   // The first usable fault for the request: with `in_body` only those that act while the body
@@ -353,7 +364,8 @@ struct FakeS3Server::State {
   Answer list_service();
   Answer bucket_request(const RecordedRequest &record, const std::string &body);
   void emit(const httplib::Request &req, httplib::Response &res, Answer answer,
-            const std::optional<FakeS3Fault> &fault);
+            const std::optional<FakeS3Fault> &fault,
+            std::shared_ptr<bench::TokenBucket> connection);
 };
 
 std::string RecordedRequest::header(const std::string &name) const {
@@ -607,6 +619,12 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     streaming = bucket != buckets.end() && bucket->second.streaming && !record.key.empty() &&
                 record.method == "PUT";
   }
+  // A connection carries one request at a time, so each request's bucket is its connection's.
+  std::shared_ptr<bench::TokenBucket> connection;
+  if (options.connection_rate > 0 || options.link_rate > 0) {
+    connection = std::make_shared<bench::TokenBucket>(options.connection_rate);
+  }
+  sleep_unless_stopping(options.delay);
   // The body is read in full before any answer, so that the connection stays in step.
   std::string body;
   uint64_t body_length = 0;
@@ -625,6 +643,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
       return false;
     }
     body_length += size;
+    pace(connection.get(), size);
     if (need_sha256) sha256.update(data, size);
     if (need_md5) md5.update(data, size);
     if (!streaming) body.append(data, size);
@@ -699,7 +718,8 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   if (!answer) answer = dispatch(record, query, body, streaming, body_length);
   if (fault && fault->action) fault->action();
   set_status(index, answer->status);
-  emit(req, res, std::move(*answer), fault);
+  sleep_unless_stopping(options.delay);
+  emit(req, res, std::move(*answer), fault, std::move(connection));
 }
 
 std::optional<Answer> FakeS3Server::State::check_auth(const RecordedRequest &record,
@@ -1093,7 +1113,8 @@ Answer FakeS3Server::State::bucket_request(const RecordedRequest &record, const 
 }
 
 void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &res, Answer answer,
-                               const std::optional<FakeS3Fault> &fault) {
+                               const std::optional<FakeS3Fault> &fault,
+                               std::shared_ptr<bench::TokenBucket> connection) {
   res.status = answer.status;
   res.set_header("x-amz-request-id", "FAKE0000000000000000");
   res.set_header("Server", "FakeS3");
@@ -1149,11 +1170,13 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
       while (written < size) {
         uint64_t at = (answer.offset + offset + written) % kGeneratedPeriod;
         uint64_t piece = std::min<uint64_t>(size - written, kGeneratedPeriod);
+        pace(connection.get(), piece);
         if (!sink.write(pattern.data() + at, piece)) return false;
         written += piece;
       }
-    } else if (!sink.write(answer.body->data() + answer.offset + offset, size)) {
-      return false;
+    } else {
+      pace(connection.get(), size);
+      if (!sink.write(answer.body->data() + answer.offset + offset, size)) return false;
     }
     if (offset + size == length && trailing > 0) {
       std::string tail(trailing, 'X');

@@ -195,6 +195,12 @@ class FakeS3Server {
     // refuses a part but the last below min_part_size (400 EntityTooSmall).
     int max_part_number = 10000;
     uint64_t min_part_size = 0;
+    // A slow, far link: bytes/s of request and answer bodies per connection and for all
+    // connections together (0: no cap), and a delay before each request is read and before
+    // each answer goes out.
+    double connection_rate = 0;
+    double link_rate = 0;
+    std::chrono::milliseconds delay{0};
   };
 
   FakeS3Server();
