@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 
 #include "temp_dir.h"
 #include "test_dsi/test_dsi_host.hpp"
@@ -168,50 +167,37 @@ std::string reply_of(vorlan_object_t *error) {
 }
 
 TEST(ReplyText, FollowsTheErrorChain) {
+  auto coded = [](vorlan_object_t *cause, int code, const char *word) {
+    return vorlan_gfs_ftp_response_error_construct(nullptr, cause, code, word, nullptr);
+  };
   struct Case {
     std::string what;
-    std::function<vorlan_object_t *()> build;
+    vorlan_object_t *error;
     std::string reply;
   } cases[] = {
       {"reply error with headers over a two-error cause chain",
-       [] {
-         return vorlan_gfs_ftp_response_error_construct(
-             nullptr,
-             plain("S3 Error accessing \"b/k\": NoSuchKey: gone: ",
-                   vorlan_i_gfs_error_system(nullptr, ENOENT, "System error in stat")),
-             550, "PATH_NOT_FOUND", "%s%s%s\nGridFTP-Errno: %d", "GridFTP-Path: \"", "/b/k", "\"",
-             2);
-       },
+       vorlan_gfs_ftp_response_error_construct(
+           nullptr,
+           plain("S3 Error accessing \"b/k\": NoSuchKey: gone: ",
+                 vorlan_i_gfs_error_system(nullptr, ENOENT, "System error in stat")),
+           550, "PATH_NOT_FOUND", "%s%s%s\nGridFTP-Errno: %d", "GridFTP-Path: \"", "/b/k", "\"", 2),
        "550-Error-Type: PATH_NOT_FOUND\r\n550-GridFTP-Path: \"/b/k\"\r\n550-GridFTP-Errno: 2\r\n"
        "550-S3 Error accessing \"b/k\": NoSuchKey: gone: \r\n"
        "550-System error in stat: No such file or directory\r\n550 End.\r\n"},
-      {"reply error with a word and nothing else",
-       [] {
-         return vorlan_gfs_ftp_response_error_construct(nullptr, nullptr, 553,
-                                                        "APPEND_NOT_SUPPORTED", nullptr);
-       },
+      {"reply error with a word and nothing else", coded(nullptr, 553, "APPEND_NOT_SUPPORTED"),
        "553-Error-Type: APPEND_NOT_SUPPORTED\r\n553 End.\r\n"},
-      {"reply error with only a code keeps one line",
-       [] {
-         return vorlan_gfs_ftp_response_error_construct(nullptr, plain("slow down"), 451, nullptr,
-                                                        nullptr);
-       },
+      {"reply error with only a code keeps one line", coded(plain("slow down"), 451, nullptr),
        "451 slow down\r\n"},
       {"reply code found beneath a plain error",
-       [] {
-         return plain("while renaming", vorlan_gfs_ftp_response_error_construct(
-                                            nullptr, nullptr, 451, "TOO_BUSY", nullptr));
-       },
+       plain("while renaming", coded(nullptr, 451, "TOO_BUSY")),
        "451-Error-Type: TOO_BUSY\r\n451-while renaming\r\n451 End.\r\n"},
-      {"no reply error: the default code", [] { return plain("vorlan_thread_create"); },
+      {"no reply error: the default code", plain("vorlan_thread_create"),
        "500 vorlan_thread_create\r\n"},
-      {"service text cannot end the reply early",
-       [] { return plain("bad\r\n226 Transfer complete.\r\n\nmore"); },
+      {"service text cannot end the reply early", plain("bad\r\n226 Transfer complete.\r\n\nmore"),
        "500-bad\r\n500-226 Transfer complete.\r\n500-more\r\n500 End.\r\n"},
-      {"no error at all", [] { return static_cast<vorlan_object_t *>(nullptr); },
-       "500 Request failed.\r\n"},
+      {"no error at all", nullptr, "500 Request failed.\r\n"},
   };
-  for (const auto &c : cases) EXPECT_EQ(reply_of(c.build()), c.reply) << c.what;
+  for (const auto &c : cases) EXPECT_EQ(reply_of(c.error), c.reply) << c.what;
 }
 
 // The readers find the reply error beneath a plain one; its own text names its parts.
