@@ -128,8 +128,7 @@ enum class Output { kNone, kStderr, kFile };
 
 struct Setting {
   const char *value;  // null: unset; "@FILE@" stands for a scratch log file
-  uint32_t levels;
-  uint32_t timestamp_levels;
+  uint32_t levels, timestamp_levels;
   int threads;
   Output output;
   const char *error_mentions;  // non-null: the setting must be refused

@@ -209,8 +209,7 @@ std::string parse_document(const std::string &member, const char *document) {
 
 TEST(CollectionPolicies, BucketListAndProjectFromTheirDocuments) {
   struct Case {
-    const char *member;
-    const char *document;
+    const char *member, *document;
     std::string expected;  // "!..." names the start of the error's text
   } cases[] = {
       {"buckets", R"({})", ""},

@@ -169,8 +169,7 @@ TEST_F(BucketContext, RefusesBeforeAnyRequest) {
   char *empty[] = {nullptr};
   struct Case {
     char **allow_list;
-    const char *path;
-    const char *bucket;
+    const char *path, *bucket;
     const char *text;
   };
   for (const Case &c : std::vector<Case>{

@@ -175,8 +175,7 @@ TEST_F(MimeTypesTest, LookupsByLastExtension) {
   ASSERT_EQ(vorlan_i_s3_mime_types_parse(dir_.write("mime.types", file).c_str()), VORLAN_SUCCESS);
 
   struct Case {
-    std::string key;
-    std::string type;
+    std::string key, type;
   } cases[] = {
       {"a.txt", "text/plain"},
       {"notes.text", "text/plain"},

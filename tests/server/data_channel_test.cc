@@ -133,8 +133,7 @@ TEST_F(DataChannelTest, SendPutsEveryBlockAtItsOffset) {
 TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
   struct Case {
     int64_t size;
-    int concurrency = 3;
-    int reverse_batch = 0;
+    int concurrency = 3, reverse_batch = 0;
     vorlan_size_t short_read = 0;
     int64_t hold_at = -1;
     milliseconds delay{0};
