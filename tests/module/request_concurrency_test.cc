@@ -145,10 +145,8 @@ TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
         const uintptr_t op_id = 1 + t * kRequestsPerThread + i;
         vorlan_result_t result = probe_entry(handle.get(), "/b/obj", &done,
                                              reinterpret_cast<vorlan_gfs_operation_t>(op_id));
-        if (result != VORLAN_SUCCESS) {
-          ++refused;
-          vorlan_error_release(result);
-        }
+        refused += result != VORLAN_SUCCESS;
+        vorlan_error_release(result);
       }
     });
   }
@@ -275,21 +273,15 @@ TEST_F(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
           vorlan_gfs_session_info_t info{};
           vorlan_i_gcloud_start(nullptr, &info);
           auto *handle = static_cast<vorlan_i_s3_handle_t *>(started_session);
-          if (handle == nullptr || handle->region == nullptr ||
-              std::strcmp(handle->region, "EU") != 0) {
-            ++wrong;
-          }
+          wrong += handle == nullptr || std::strcmp(vorlan_i_s3_str(handle->region), "EU") != 0;
           vorlan_i_s3_destroy(handle);
         } else {
           const size_t b = (t + i) % regions.size();
-          const std::string bucket = "r" + std::to_string(b);
-          const std::string path = "/" + bucket + "/k";
+          const std::string bucket = "r" + std::to_string(b), path = "/" + bucket + "/k";
           S3BucketContext context{};
-          if (vorlan_i_s3_bucket_context(aws.get(), nullptr, path.c_str(), bucket.c_str(),
-                                         &context) != VORLAN_SUCCESS ||
-              context.authRegion == nullptr || regions[b] != context.authRegion) {
-            ++wrong;
-          }
+          wrong += vorlan_i_s3_bucket_context(aws.get(), nullptr, path.c_str(), bucket.c_str(),
+                                              &context) != VORLAN_SUCCESS ||
+                   regions[b] != vorlan_i_s3_str(context.authRegion);
           vorlan_i_s3_bucket_context_release(&context);
         }
       }
