@@ -83,9 +83,8 @@ void fuzz_one(const std::string &text) {
   const bool ok = !failed(vorlan_i_gcloud_parse_token(text.c_str(), &subject, &token, &expiry));
   FUZZ_CHECK(ok == (subject != nullptr) && ok == (token != nullptr));
   time_t when = 0;  // years 0000 to 9999, offsets below a day
-  if (!failed(vorlan_i_gcloud_parse_date(text.c_str(), &when))) {
+  if (!failed(vorlan_i_gcloud_parse_date(text.c_str(), &when)))
     FUZZ_CHECK(when >= -62167219200 - 86400 && when < 253402300800 + 86400);
-  }
   char *unset[] = {nullptr};
   char **buckets = unset;
   if (failed(vorlan_i_s3_config_parse_buckets(nullptr, text.c_str(), "buckets", &buckets))) {
@@ -124,9 +123,8 @@ void fuzz_one(const std::string &text) {
                                   : page.contents.empty() && page.common_prefixes.empty() &&
                                         page.truncated == (listed == S3StatusTruncatedEmptyPage));
   vorlan_s3::service_page service;
-  if (vorlan_s3::parse_service_page(text, &service) != S3StatusOK) {
+  if (vorlan_s3::parse_service_page(text, &service) != S3StatusOK)
     FUZZ_CHECK(service.buckets.empty() && service.owner_id.empty());
-  }
   vorlan_s3::copy_result copy;
   const S3Status copied = vorlan_s3::parse_copy_result(text, &copy, &copy_error);
   FUZZ_CHECK(is_error ? copied != S3StatusOK && copy_error.code == error.code

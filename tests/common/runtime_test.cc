@@ -128,8 +128,7 @@ enum class Output { kNone, kStderr, kFile };
 
 struct Setting {
   const char *value;  // null: unset; "@FILE@" stands for a scratch log file
-  uint32_t levels;
-  uint32_t timestamp_levels;
+  uint32_t levels, timestamp_levels;
   int threads;
   Output output;
   const char *error_mentions;  // non-null: the setting must be refused
@@ -207,9 +206,8 @@ TEST(Hashtable, TenThousandKeysInsertLookupRemove) {
   ASSERT_EQ(
       vorlan_hashtable_init(&table, 4, vorlan_hashtable_string_hash, vorlan_hashtable_string_keyeq),
       VORLAN_SUCCESS);
-  for (int i = 0; i < kKeys; ++i) {
+  for (int i = 0; i < kKeys; ++i)
     ASSERT_EQ(vorlan_hashtable_insert(table, keys[i].data(), &data[i]), VORLAN_SUCCESS) << i;
-  }
 
   // An equal key in another buffer is a duplicate; the first datum stays.
   std::string again = keys[42];
@@ -217,12 +215,10 @@ TEST(Hashtable, TenThousandKeysInsertLookupRemove) {
   EXPECT_EQ(vorlan_hashtable_insert(table, again.data(), &other), VORLAN_FAILURE);
   EXPECT_EQ(vorlan_hashtable_lookup(table, again.data()), &data[42]);
 
-  for (int i = 0; i < kKeys; ++i) {
+  for (int i = 0; i < kKeys; ++i)
     ASSERT_EQ(vorlan_hashtable_lookup(table, keys[i].data()), &data[i]) << i;
-  }
-  for (int i = 0; i < kKeys; i += 2) {
+  for (int i = 0; i < kKeys; i += 2)
     ASSERT_EQ(vorlan_hashtable_remove(table, keys[i].data()), &data[i]) << i;
-  }
   EXPECT_EQ(vorlan_hashtable_remove(table, keys[0].data()), nullptr);
   EXPECT_EQ(vorlan_hashtable_lookup(table, keys[1].data()), &data[1]);
 

@@ -14,7 +14,6 @@ using vorlan::test::TempDir;
 class ChecksumCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    log_path_ = dir_.path() + "/server.log";
     setenv("VORLAN_GRIDFTP_SERVER_LOG", log_path_.c_str(), 1);
     vorlan_i_s3_checksum_cache_init();
   }
@@ -31,7 +30,7 @@ class ChecksumCacheTest : public ::testing::Test {
     return checksum;
   }
   TempDir dir_;
-  std::string log_path_;
+  const std::string log_path_ = dir_.path() + "/server.log";
 };
 
 TEST_F(ChecksumCacheTest, FindNeedsSameEtagAndSizeAndInvalidEntriesAreRefused) {

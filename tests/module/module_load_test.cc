@@ -69,8 +69,7 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
   setenv("VORLAN_S3_DEBUG", ("ERROR," + debug_log_).c_str(), 1);
   struct Case {
     const char *label;
-    std::string config;
-    std::string error_part;
+    std::string config, error_part;
     std::string server_log;
     bool logged;  // the log was open, so the outer module's failure line is in it
   } cases[] = {
@@ -111,8 +110,9 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
 
 // Without an option string from the server the file comes from ${sysconfdir}; a file without
 // host_name keeps the default endpoint. Nothing of the settings outlives the module, so the
-// next activation starts from the defaults.
-TEST_F(ModuleLoadTest, InProcessDefaultConfigPathAndNothingLeftAfterDeactivation) {
+// next activation starts from the defaults. A module that cannot register serves nothing: the
+// load fails with the registry's error and the base module's resources are released.
+TEST_F(ModuleLoadTest, InProcessDefaultConfigPathNothingLeftAfterDeactivationAndNoRegistration) {
   vorlan_set_sysconfdir(dir_.path().c_str());
   dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf",
              "bucket_create_location = EUROPE-WEST4\nmax_retries = 5\n");
@@ -124,13 +124,7 @@ TEST_F(ModuleLoadTest, InProcessDefaultConfigPathAndNothingLeftAfterDeactivation
   EXPECT_EQ(vorlan_i_s3_default_hostname, nullptr);
   EXPECT_EQ(vorlan_i_s3_gcloud_bucket_location, nullptr);
   EXPECT_EQ(vorlan_i_s3_max_retries, 1);
-}
 
-// A module that cannot register serves nothing: the load fails with the registry's error and
-// the base module's resources are released.
-TEST_F(ModuleLoadTest, InProcessRegistrationFailureFailsActivation) {
-  vorlan_set_sysconfdir(dir_.path().c_str());
-  dir_.write("vorlan/vorlan-gridftp-server-google-cloud.conf", "host_name = h\n");
   static int other_table = 0;
   vorlan_module_descriptor_t other = {"other", nullptr, nullptr, nullptr,
                                       nullptr, nullptr, nullptr};

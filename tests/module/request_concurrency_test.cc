@@ -9,8 +9,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -71,8 +69,7 @@ time_t moving_clock() { return fake_now.fetch_add(200); }
 struct Done {
   std::mutex lock;
   std::condition_variable changed;
-  int finished = 0;
-  int failed = 0;
+  int finished = 0, failed = 0;
 };
 
 struct probe_state {
@@ -130,13 +127,9 @@ class RequestConcurrency : public ::testing::Test {
 };
 
 TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
-  FakeS3Server::Options options;
-  options.auth = FakeS3Server::Auth::kBearer;
-  options.bearer_token = "fake-token";
-  FakeS3Server server(options);
+  FakeS3Server server({.auth = FakeS3Server::Auth::kBearer, .bearer_token = "fake-token"});
   server.create_bucket("b");
   server.put_object("b", "obj", "data");
-
   vorlan::test::ScopedEnv env;
   env->gcloud_clock = moving_clock;
 
@@ -152,10 +145,8 @@ TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
         const uintptr_t op_id = 1 + t * kRequestsPerThread + i;
         vorlan_result_t result = probe_entry(handle.get(), "/b/obj", &done,
                                              reinterpret_cast<vorlan_gfs_operation_t>(op_id));
-        if (result != VORLAN_SUCCESS) {
-          ++refused;
-          vorlan_error_release(result);
-        }
+        refused += result != VORLAN_SUCCESS;
+        vorlan_error_release(result);
       }
     });
   }
@@ -174,11 +165,6 @@ TEST_F(RequestConcurrency, RequestsKeepTheirTokenWhileItIsRenewed) {
   EXPECT_EQ(server.count("HEAD"), static_cast<size_t>(kThreads * kRequestsPerThread));
 }
 
-size_t thread_count() {
-  auto tasks = std::filesystem::directory_iterator("/proc/self/task");
-  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
-}
-
 // Deactivation waits for a worker held up by the server, so no worker runs once the module is
 // gone; a worker held up beyond the wait is reported at ERROR. No worker, idle or late, outlives
 // the waits.
@@ -191,7 +177,7 @@ TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
   Done warm;  // the fake starts its threads to serve its first request
   ASSERT_EQ(probe_entry(handle.get(), "/b/obj", &warm), VORLAN_SUCCESS);
   ASSERT_EQ(vorlan_i_s3_workers_wait(10000), 0);
-  const size_t threads = thread_count();
+  const size_t threads = vorlan::test::thread_count();
   struct Case {
     int64_t wait_ms;
     int delay_ms;
@@ -216,7 +202,7 @@ TEST_F(RequestConcurrency, DeactivationWaitsForRunningWorkers) {
     }
     EXPECT_EQ(log.take(), c.log);
     EXPECT_EQ(vorlan_i_s3_workers_wait(10000), 0);
-    EXPECT_EQ(thread_count(), threads);
+    EXPECT_EQ(vorlan::test::thread_count(), threads);
     EXPECT_EQ(done.failed, 0);
   }
 }
@@ -287,21 +273,15 @@ TEST_F(RequestConcurrency, SessionStartsAndRegionLookupsRunAlongsideEachOther) {
           vorlan_gfs_session_info_t info{};
           vorlan_i_gcloud_start(nullptr, &info);
           auto *handle = static_cast<vorlan_i_s3_handle_t *>(started_session);
-          if (handle == nullptr || handle->region == nullptr ||
-              std::strcmp(handle->region, "EU") != 0) {
-            ++wrong;
-          }
+          wrong += handle == nullptr || std::strcmp(vorlan_i_s3_str(handle->region), "EU") != 0;
           vorlan_i_s3_destroy(handle);
         } else {
           const size_t b = (t + i) % regions.size();
-          const std::string bucket = "r" + std::to_string(b);
-          const std::string path = "/" + bucket + "/k";
+          const std::string bucket = "r" + std::to_string(b), path = "/" + bucket + "/k";
           S3BucketContext context{};
-          if (vorlan_i_s3_bucket_context(aws.get(), nullptr, path.c_str(), bucket.c_str(),
-                                         &context) != VORLAN_SUCCESS ||
-              context.authRegion == nullptr || regions[b] != context.authRegion) {
-            ++wrong;
-          }
+          wrong += vorlan_i_s3_bucket_context(aws.get(), nullptr, path.c_str(), bucket.c_str(),
+                                              &context) != VORLAN_SUCCESS ||
+                   regions[b] != vorlan_i_s3_str(context.authRegion);
           vorlan_i_s3_bucket_context_release(&context);
         }
       }

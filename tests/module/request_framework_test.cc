@@ -14,8 +14,7 @@ namespace {
 // that is not plain is refused before it can name anything else.
 TEST(PathParse, SplitsAtTheFirstSlashAfterTheBucketAndRefusesDotSegments) {
   struct Case {
-    const char *path;
-    const char *bucket;
+    const char *path, *bucket;
     const char *key;  // null: no key
     bool allowed;
   };

@@ -115,8 +115,7 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
                                  slashes = {page({"d/a"}, {"d//"}, false)}, lost_first = {"404"},
                                  lost_later = {page({"d/a"}, {}, true), "404"}, none;
   struct Case {
-    const char *label;
-    const char *path;
+    const char *label, *path;
     bool file_only;
     const std::vector<std::string> &pages;
     int list_at, head_at;      // which call delivers what it found and then fails

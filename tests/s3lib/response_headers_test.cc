@@ -111,8 +111,7 @@ TEST(RequestHeaders, RangeEndBeyondTheLargestOffsetIsOpen) {
 
 // Header values come from callers and metadata; none may end its line and start another.
 TEST(RequestHeaders, PutPropertiesRefuseHeaderInjection) {
-  S3NameValue good_meta{"mtime", "1700000000"};
-  S3NameValue bad_value{"mtime", "1\r\nx-amz-acl: public-read"};
+  S3NameValue good_meta{"mtime", "1700000000"}, bad_value{"mtime", "1\r\nx-amz-acl: public-read"};
   S3NameValue bad_name{"m time", "1"};
   struct row {
     const char *name;

@@ -17,8 +17,7 @@ TEST(Uri, TargetsInBothStyles) {
       {"prefix", "a/b c+~$"}, {"max-keys", "5"}, {"delimiter", "/"}, {"marker", "m#1=&\t"}};
   struct row {
     S3UriStyle style;
-    const char *bucket;
-    const char *key;
+    const char *bucket, *key;
     vorlan_s3::query_params query;
     std::string url;  // its authority is the Host header
   } rows[] = {

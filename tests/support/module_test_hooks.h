@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -68,6 +70,12 @@ class ScopedEnv {
   const vorlan_i_s3_env_t *saved_;
   vorlan_i_s3_env_t env_;
 };
+
+// The threads this process runs now.
+inline size_t thread_count() {
+  auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
 
 struct HandleDeleter {
   void operator()(vorlan_i_s3_handle_t *handle) const { vorlan_i_s3_destroy(handle); }

@@ -25,34 +25,30 @@ constexpr std::chrono::seconds kReadyTimeout{20};
 
 // $VORLAN_S3RVER when set, else the copy scripts/setup installs in the source tree.
 std::string program() {
-  if (const char *path = std::getenv("VORLAN_S3RVER"); path != nullptr && *path != '\0') {
+  if (const char *path = std::getenv("VORLAN_S3RVER"); path != nullptr && *path != '\0')
     return path;
-  }
   return std::string(VORLAN_SOURCE_DIR) + "/.s3rver/node_modules/.bin/s3rver";
 }
 
 // A port the kernel just handed out; s3rver binds it a moment later (a clash is retried).
 int pick_free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
   int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0)
     port = ntohs(address.sin_port);
-  }
-  close(fd);
+  if (fd >= 0) close(fd);
   return port;
 }
 
 }  // namespace
 
-S3rverFixture::S3rverFixture() {
-  directory_ = root_.path() + "/data";
-  log_ = root_.path() + "/s3rver.log";
+S3rverFixture::S3rverFixture()
+    : directory_(root_.path() + "/data"), log_(root_.path() + "/s3rver.log") {
   std::filesystem::create_directories(directory_);
   if (access(program().c_str(), X_OK) != 0) {
     error_ = "s3rver is not installed at " + program() + " (run scripts/setup)";

@@ -43,8 +43,7 @@ class S3rverFixture {
   int port_ = 0;
   TempDir root_;           // holds the data and the log
   std::string directory_;  // s3rver's data directory inside root_
-  std::string log_;
-  std::string error_;
+  std::string log_, error_;
 };
 
 }  // namespace vorlan::test

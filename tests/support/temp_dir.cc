@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <vector>
+#include <iterator>
 
 namespace vorlan::test {
 
@@ -14,20 +13,16 @@ TempDir::TempDir() {
   const char *base = getenv("TMPDIR");
   std::string pattern =
       std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vorlan-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) {
+  if (mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp failed for " << pattern;
     return;
   }
-  path_ = buffer.data();
+  path_ = pattern;
 }
 
 TempDir::~TempDir() {
-  if (!path_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 std::string TempDir::write(const std::string &name, const std::string &contents) const {
@@ -43,9 +38,7 @@ std::string TempDir::write(const std::string &name, const std::string &contents)
 
 std::string TempDir::read(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace vorlan::test

@@ -53,10 +53,8 @@ void expect_in(const std::string &text, const std::string &part) {
 class HostCli : public ::testing::Test {
  protected:
   HostCli() {
-    FakeS3Server::Options options;
-    options.auth = FakeS3Server::Auth::kBearer;
-    options.bearer_token = "cli-token";
-    server_ = std::make_unique<FakeS3Server>(options);
+    server_ = std::make_unique<FakeS3Server>(
+        FakeS3Server::Options{.auth = FakeS3Server::Auth::kBearer, .bearer_token = "cli-token"});
     server_->create_bucket("a");
     config_ = dir_.write("module.conf", "host_name = " + server_->host() + "\nuse_https = false\n");
     policy_ = dir_.write("policy.json", R"({"buckets": ["a", "b"]})");

@@ -21,6 +21,13 @@ inline Host::Options test_dsi_options(
   return options;
 }
 
+// The bytes the test module sends and expects to receive: byte i is (i * 131 + 7) & 0xff.
+inline std::string pattern(int64_t from, int64_t to) {
+  std::string out;
+  for (int64_t i = from; i < to; ++i) out += static_cast<char>((i * 131 + 7) & 0xff);
+  return out;
+}
+
 inline std::unique_ptr<Host> load_test_dsi(const Host::Options &options = test_dsi_options()) {
   std::string error;
   auto host = Host::load(options, &error);

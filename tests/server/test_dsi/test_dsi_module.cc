@@ -24,11 +24,15 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 extern "C" __attribute__((visibility("default"))) vorlan_module_descriptor_t vorlan_test_dsi_module;
+
+// Designated initializers leave the fields they do not name at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
 
@@ -39,16 +43,13 @@ std::mutex g_workers_lock;
 std::condition_variable g_workers_idle;
 int g_workers = 0;
 
-void worker_finished() {
-  std::lock_guard<std::mutex> lock(g_workers_lock);
-  --g_workers;
-  g_workers_idle.notify_all();
-}
-
 struct WorkerExit {
   bool counted = false;
   ~WorkerExit() {
-    if (counted) worker_finished();
+    if (!counted) return;
+    std::lock_guard<std::mutex> lock(g_workers_lock);
+    --g_workers;
+    g_workers_idle.notify_all();
   }
 };
 // In static TLS: a dynamically allocated TLS block is freed by the ending thread while the
@@ -64,9 +65,8 @@ void run_detached(std::function<void()> work) {
   }
   auto body = [](void *arg) -> void * {
     g_this_worker.counted = true;
-    auto *fn = static_cast<std::function<void()> *>(arg);
+    std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()> *>(arg));
     (*fn)();
-    delete fn;
     return nullptr;
   };
   vorlan_thread_t thread;
@@ -162,11 +162,8 @@ struct Transfer {
   size_t ahead_of_start = 0;  // reads with data that arrived before the one at offset 0
 
   void fail(vorlan_result_t r) {
-    if (result == VORLAN_SUCCESS) {
-      result = r;
-    } else {
-      vorlan_error_release(r);
-    }
+    if (result != VORLAN_SUCCESS) return vorlan_error_release(r);
+    result = r;
   }
   void wait_drained(std::unique_lock<std::mutex> &lock) {
     cond.wait(lock, [this] { return outstanding == 0; });
@@ -281,12 +278,10 @@ void read_done(vorlan_gfs_operation_t op, vorlan_result_t result, vorlan_byte_t 
   } else if (eof) {
     // End of data must come last: everything before it has already arrived.
     int64_t arrived = 0;
-    for (auto &[piece_offset, piece] : t->pieces) {
+    for (auto &[piece_offset, piece] : t->pieces)
       arrived += piece_offset < offset ? static_cast<int64_t>(piece.size()) : 0;
-    }
-    if (result == VORLAN_SUCCESS && arrived != offset) {
+    if (result == VORLAN_SUCCESS && arrived != offset)
       t->fail(module_error("end of data arrived before earlier data"));
-    }
     t->eof_with_data += nbytes > 0 ? 1 : 0;
     t->eof = true;
   }
@@ -315,14 +310,11 @@ const char *check_received(const Transfer &t, std::string *data) {
     if (offset != static_cast<int64_t>(data->size())) return "gap in received data";
     *data += piece;
   }
-  for (size_t i = 0; i < data->size(); ++i) {
-    if (static_cast<vorlan_byte_t>((*data)[i]) != pattern_byte(static_cast<int64_t>(i))) {
+  for (size_t i = 0; i < data->size(); ++i)
+    if (static_cast<vorlan_byte_t>((*data)[i]) != pattern_byte(static_cast<int64_t>(i)))
       return "received data differs from the pattern";
-    }
-  }
-  if (t.eof_with_data != (data->empty() ? 0 : 1)) {
+  if (t.eof_with_data != (data->empty() ? 0 : 1))
     return "end of data did not come once with the last data";
-  }
   return t.extra_ok ? nullptr : "a read after end of data was not empty at end of data";
 }
 
@@ -336,9 +328,8 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t * /*i
     register_read_locked(t);
     t.wait_drained(lock);
     std::string data;
-    if (const char *why = check_received(t, &data); why != nullptr) {
+    if (const char *why = check_received(t, &data); why != nullptr)
       return t.fail(module_error(why));
-    }
     time_t mtime = 0;
     std::string mtime_text =
         vorlan_gridftp_server_get_recv_modification_time(t.op, &mtime) == VORLAN_SUCCESS
@@ -354,18 +345,13 @@ vorlan_result_t recv(vorlan_gfs_operation_t op, vorlan_gfs_transfer_info_t * /*i
   return VORLAN_SUCCESS;
 }
 
-vorlan_gfs_storage_iface_t make_iface() {
-  vorlan_gfs_storage_iface_t iface{};
-  iface.descriptor = VORLAN_GFS_DSI_BLOCKING | VORLAN_GFS_DSI_SENDER;
-  iface.init_func = start;
-  iface.destroy_func = destroy;
-  iface.send_func = send;
-  iface.recv_func = recv;
-  iface.command_func = command;
-  iface.stat_func = stat;
-  return iface;
-}
-vorlan_gfs_storage_iface_t g_iface = make_iface();
+vorlan_gfs_storage_iface_t g_iface = {.descriptor = VORLAN_GFS_DSI_BLOCKING | VORLAN_GFS_DSI_SENDER,
+                                      .init_func = start,
+                                      .destroy_func = destroy,
+                                      .send_func = send,
+                                      .recv_func = recv,
+                                      .command_func = command,
+                                      .stat_func = stat};
 
 vorlan_result_t activate() {
   vorlan_gfs_log_message(VORLAN_GFS_LOG_INFO, "activated as test_dsi\n");
