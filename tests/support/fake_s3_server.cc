@@ -180,8 +180,13 @@ std::vector<std::string> element_texts(const std::string &xml, const std::string
   const std::string open = "<" + name + ">";
   for (size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at)) {
     at += open.size();
-    std::string &text = texts.emplace_back(xml.substr(at, xml.find('<', at) - at));
-    for (size_t i = 0; (i = text.find("&quot;", i)) != std::string::npos;) text.replace(i, 6, "\"");
+    std::string &text = texts.emplace_back();
+    const size_t end = std::min(xml.find('<', at), xml.size());
+    for (std::string_view raw(xml.data() + at, end - at); !raw.empty();) {
+      const bool quote = raw.starts_with("&quot;");
+      text += quote ? '"' : raw.front();
+      raw.remove_prefix(quote ? 6 : 1);
+    }
   }
   return texts;
 }
