@@ -20,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include <httplib.h>
