@@ -128,12 +128,13 @@ std::vector<std::string> split(const std::string &text, char separator) {
 }
 
 // Whether a VORLAN_S3_DEBUG level field ("DEBUG|ERROR", "ALL", "31") selects DEBUG (bit 4).
-bool levels_select_debug(const std::string &field) {
+// Whether the levels field names `level` (upper case) or has its bit set.
+bool levels_select(const std::string &field, const std::string &level, unsigned long long bit) {
   for (std::string word : split(field, '|')) {
     for (char &c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (word == "ALL" || word == "DEBUG") return true;
+    if (word == "ALL" || word == level) return true;
     if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos &&
-        (std::strtoull(word.c_str(), nullptr, 10) & 4) != 0) {
+        (std::strtoull(word.c_str(), nullptr, 10) & bit) != 0) {
       return true;
     }
   }
@@ -211,14 +212,16 @@ void ModuleLog::start() {
   if (fd < 0) return;
   close(fd);
   path_ = name;
-  std::string levels = "DEBUG", flags, timestamp_levels;
+  // INFO holds the lines on how many requests a transfer ran at once, which -v prints.
+  std::string levels = "DEBUG|INFO", flags, timestamp_levels;
   const char *setting = std::getenv("VORLAN_S3_DEBUG");
   const std::vector<std::string> fields = split(setting != nullptr ? setting : "", ',');
   // A setting the module would refuse gives the caller no log; the tool still takes its own.
   if (!fields.empty() && fields.size() <= 4 && !trimmed(setting).empty()) {
-    levels = fields[0] + "|DEBUG";
+    levels = fields[0] + "|DEBUG|INFO";
     caller_output_ = fields.size() > 1 ? fields[1] : "";
-    caller_wants_debug_ = levels_select_debug(fields[0]);
+    caller_wants_debug_ = levels_select(fields[0], "DEBUG", 4);
+    caller_wants_info_ = levels_select(fields[0], "INFO", 2);
     if (fields.size() > 2) flags = fields[2];
     if (fields.size() > 3) timestamp_levels = fields[3];
   }
@@ -257,7 +260,10 @@ void ModuleLog::copy_to_caller() const {
   std::ifstream in(path_);
   std::string line;
   while (std::getline(in, line)) {
-    if (caller_wants_debug_ || line.find("s3: DEBUG: ") == std::string::npos) out << line << "\n";
+    if ((caller_wants_debug_ || line.find("s3: DEBUG: ") == std::string::npos) &&
+        (caller_wants_info_ || line.find("s3:  INFO: ") == std::string::npos)) {
+      out << line << "\n";
+    }
   }
 }
 

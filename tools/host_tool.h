@@ -83,6 +83,7 @@ class ModuleLog {
   std::string path_;
   std::optional<std::string> caller_output_;  // set when the caller asked for a log
   bool caller_wants_debug_ = false;
+  bool caller_wants_info_ = false;
 };
 
 // What `ls` and `stat` were given.

@@ -29,6 +29,11 @@ int finish_transfer(const Context &context, const char *what,
   if (result.began) context.report("begin-transfer");
   context.report("finished-transfer bytes=" + std::to_string(bytes) + " result=" +
                  (result.reply.ok() ? std::string("ok") : std::to_string(result.reply.code)));
+  // How many requests moved the object at once, as the module logged it.
+  for (const char *marker : {" slices=", " multipart parts="}) {
+    if (!context.options.verbose) break;
+    if (auto line = context.log.last(marker)) std::cerr << "requests:" << marker << *line << "\n";
+  }
   for (const std::string &violation : context.host->violations()) {
     std::cerr << "vorlan-gridftp-host: host violation: " << violation << "\n";
   }
