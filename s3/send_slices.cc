@@ -4,13 +4,17 @@
 // The first slice's answer gives the object's size and ETag, so an object of one part still
 // takes one GET; every later slice is pinned to that ETag with If-Match and resumes at its own
 // first missing byte with its own retry budget. Only the slice holding the next byte in offset
-// order hands bytes on; a slice ahead of it waits inside its data callback, so its connection
-// (TCP's window) holds the rest and memory grows with neither the object nor the part size.
+// order hands bytes on. A slice ahead of it keeps up to one read-ahead (the part size, at most
+// 8 MiB) in memory and then waits inside its data callback, so its connection holds the rest:
+// a path that caps each connection runs every stream at its cap while the slices before it are
+// handed on, and memory grows with neither the object nor a larger part size.
 #include "vorlan_i_s3.h"
 
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +22,8 @@ namespace {
 
 constexpr const char *vorlan_l_s3_slice_thread_name = "vorlan_l_s3_send_slice";
 constexpr uint64_t vorlan_l_s3_slice_default_part = uint64_t{8} * 1024 * 1024;
+// The most one slice holds ahead of the bytes handed on.
+constexpr uint64_t vorlan_l_s3_slice_read_ahead_max = uint64_t{8} * 1024 * 1024;
 // As for one request: a service that cuts every body short must not keep a slice going forever.
 constexpr int vorlan_l_s3_slice_max_resumes = 100;
 
@@ -37,6 +43,10 @@ struct vorlan_l_s3_slice_worker {
   vorlan_l_s3_slices *slices;
   uint64_t next;  // the slice's first byte not yet handed on
   uint64_t end;
+  // Bytes from `next` on, received while the slice was ahead; touched only by the worker's
+  // thread, and its size read under the transfer's lock.
+  std::string held;
+  uint64_t received() const { return next + held.size(); }
 };
 
 struct vorlan_l_s3_slice_worker_free {
@@ -63,21 +73,54 @@ S3Status vorlan_l_s3_slice_properties(const S3ResponseProperties *properties, vo
   return S3StatusAbortedByCallback;
 }
 
-S3Status vorlan_l_s3_slice_data(int buffer_size, const char *buffer, void *data) {
-  auto *worker = static_cast<vorlan_l_s3_slice_worker *>(data);
+// Hands on `size` bytes at the slice's `next` once the slice holds the next byte in offset
+// order (lock held in `guard`); the bytes held before them go first.
+S3Status vorlan_l_s3_slice_hand_on(vorlan_l_s3_slice_worker *worker,
+                                   std::unique_lock<std::mutex> &guard, const char *buffer,
+                                   uint64_t size) {
   transfer_state *transfer = worker->slices->transfer;
-  std::unique_lock<std::mutex> guard(transfer->lock);
-  // Bytes go on in offset order: a slice ahead waits here, leaving the rest on its connection.
+  if (worker->held.empty() && size == 0) return S3StatusOK;
   transfer->cond.wait(guard, [transfer, worker] {
     return transfer->failed() || transfer->current_offset == worker->next;
   });
   if (transfer->failed()) return S3StatusAbortedByCallback;
-  const S3Status status = vorlan_i_s3_send_bytes_locked(transfer, guard, buffer, buffer_size);
-  if (status != S3StatusOK) return status;
+  if (!worker->held.empty()) {
+    const S3Status status = vorlan_i_s3_send_bytes_locked(transfer, guard, worker->held.data(),
+                                                          static_cast<int>(worker->held.size()));
+    if (status != S3StatusOK) return status;
+    worker->next += worker->held.size();
+    worker->held.clear();
+  }
+  if (size > 0) {
+    const S3Status status =
+        vorlan_i_s3_send_bytes_locked(transfer, guard, buffer, static_cast<int>(size));
+    if (status != S3StatusOK) return status;
+    worker->next += size;
+  }
   // The next slice may go on already, while this one's last blocks are being registered.
-  worker->next += static_cast<uint64_t>(buffer_size);
   if (worker->next == worker->end) transfer->cond.notify_all();
-  return status;
+  return S3StatusOK;
+}
+
+S3Status vorlan_l_s3_slice_data(int buffer_size, const char *buffer, void *data) {
+  auto *worker = static_cast<vorlan_l_s3_slice_worker *>(data);
+  transfer_state *transfer = worker->slices->transfer;
+  const auto size = static_cast<uint64_t>(std::max(buffer_size, 0));
+  const uint64_t read_ahead = std::min(worker->slices->part_size, vorlan_l_s3_slice_read_ahead_max);
+  std::unique_lock<std::mutex> guard(transfer->lock);
+  if (transfer->failed()) return S3StatusAbortedByCallback;
+  // Ahead of the bytes handed on: kept while the read-ahead has room, else the slice waits and
+  // its connection holds the rest.
+  if (transfer->current_offset != worker->next && worker->held.size() + size <= read_ahead) {
+    try {
+      if (worker->held.capacity() < read_ahead) worker->held.reserve(read_ahead);
+      worker->held.append(buffer, size);
+      return S3StatusOK;
+    } catch (const std::bad_alloc &) {
+      // No memory for a read-ahead: the slice waits instead.
+    }
+  }
+  return vorlan_l_s3_slice_hand_on(worker, guard, buffer, size);
 }
 
 void vorlan_l_s3_slice_complete(S3Status status, const S3ErrorDetails *error_details, void *data) {
@@ -107,8 +150,8 @@ bool vorlan_l_s3_slice_fetch(vorlan_l_s3_slice_worker *worker) {
     {
       std::lock_guard<std::mutex> guard(transfer->lock);
       if (transfer->failed()) return false;
-      start = worker->next;
-      if (start >= worker->end) return true;
+      start = worker->received();
+      if (start >= worker->end) break;
       etag = transfer->etag;
     }
     if (!vorlan_i_s3_transfer_attempt_begin(vorlan_l_s3_slice_thread_name, request,
@@ -122,7 +165,7 @@ bool vorlan_l_s3_slice_fetch(vorlan_l_s3_slice_worker *worker) {
     {
       std::lock_guard<std::mutex> guard(transfer->lock);
       if (transfer->failed()) return false;
-      progressed = worker->next > start;
+      progressed = worker->received() > start;
     }
     if (S3_status_is_retryable(request->status) && progressed &&
         resumes < vorlan_l_s3_slice_max_resumes) {
@@ -133,8 +176,11 @@ bool vorlan_l_s3_slice_fetch(vorlan_l_s3_slice_worker *worker) {
       break;
     }
   }
-  std::lock_guard<std::mutex> guard(transfer->lock);
-  if (worker->next >= worker->end) return true;
+  std::unique_lock<std::mutex> guard(transfer->lock);
+  if (worker->received() >= worker->end) {
+    // Whole: what the slice holds goes on in its turn.
+    return vorlan_l_s3_slice_hand_on(worker, guard, nullptr, 0) == S3StatusOK;
+  }
   VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, vorlan_l_s3_slice_thread_name,
                    "send: op=%p slice at %llu failed, the transfer stops\n",
                    static_cast<void *>(request->op), static_cast<unsigned long long>(worker->next));
