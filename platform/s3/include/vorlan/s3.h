@@ -427,6 +427,59 @@ void S3_list_service(S3Protocol protocol, const char *accessKeyId, const char *s
                      S3RequestContext *requestContext, int timeoutMs,
                      const S3ListServiceHandler *handler, void *callbackData);
 
+/* Multipart uploads, as S3 and Google Cloud's XML interface share them. Requests that name an
+ * upload complete at once with S3StatusFailedToInitializeRequest when uploadId is null or
+ * empty: without it they would address the object itself. */
+
+/* CreateMultipartUpload: the upload id arrives through uploadIdCallback before completion. */
+typedef S3Status(S3MultipartInitialCallback)(const char *uploadId, void *callbackData);
+typedef struct S3MultipartInitialHandler {
+  S3ResponseHandler responseHandler;
+  S3MultipartInitialCallback *uploadIdCallback;
+} S3MultipartInitialHandler;
+/* The object-to-be's properties are those of a PUT (content type, metadata, ...); their md5 is
+ * not sent, as the request has no body. An answer without an UploadId fails with
+ * S3StatusXmlParseFailure. */
+void S3_initiate_multipart(const S3BucketContext *bucketContext, const char *key,
+                           const S3PutProperties *putProperties, S3RequestContext *requestContext,
+                           int timeoutMs, const S3MultipartInitialHandler *handler,
+                           void *callbackData);
+/* UploadPart: partNumber 1..10000; the body is pulled through the handler's data callback
+ * (partContentLength bytes, Content-MD5 from putProperties->md5 when set; other put
+ * properties ignored). The answer's ETag arrives in the response properties (eTag). */
+void S3_upload_part(const S3BucketContext *bucketContext, const char *key, const char *uploadId,
+                    int partNumber, uint64_t partContentLength,
+                    const S3PutProperties *putProperties, S3RequestContext *requestContext,
+                    int timeoutMs, const S3PutObjectHandler *handler, void *callbackData);
+typedef struct S3CompletedPart {
+  int partNumber;
+  const char *eTag; /* as the UploadPart answer gave it, quotes included */
+} S3CompletedPart;
+/* CompleteMultipartUpload: the library writes the part list (partCount >= 1 parts, each with
+ * its eTag, else S3StatusFailedToInitializeRequest). A 200 answer whose body is an <Error> fails
+ * with that error's status (as CopyObject does); one without a CompleteMultipartUploadResult fails
+ * with S3StatusXmlParseFailure. The final ETag (quotes included) is copied into eTagReturn when it
+ * fits. The service may take long to answer: give timeoutMs room. */
+void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const char *key,
+                                  const char *uploadId, int partCount, const S3CompletedPart *parts,
+                                  int eTagReturnSize, char *eTagReturn,
+                                  S3RequestContext *requestContext, int timeoutMs,
+                                  const S3ResponseHandler *handler, void *callbackData);
+/* AbortMultipartUpload; 204 (and 404 NoSuchUpload as the caller sees it: a status) */
+void S3_abort_multipart_upload(const S3BucketContext *bucketContext, const char *key,
+                               const char *uploadId, S3RequestContext *requestContext,
+                               int timeoutMs, const S3ResponseHandler *handler, void *callbackData);
+/* ListMultipartUploads (one page, up to 1000): one callback per upload in progress. */
+typedef S3Status(S3ListMultipartUploadsCallback)(const char *key, const char *uploadId,
+                                                 void *callbackData);
+typedef struct S3ListMultipartUploadsHandler {
+  S3ResponseHandler responseHandler;
+  S3ListMultipartUploadsCallback *uploadCallback;
+} S3ListMultipartUploadsHandler;
+void S3_list_multipart_uploads(const S3BucketContext *bucketContext, const char *prefix,
+                               S3RequestContext *requestContext, int timeoutMs,
+                               const S3ListMultipartUploadsHandler *handler, void *callbackData);
+
 #ifdef __cplusplus
 }
 #endif
