@@ -335,7 +335,11 @@ void vorlan_l_s3_multipart_fill(vorlan_l_s3_multipart *upload,
       if (part->size == part->target) vorlan_l_s3_part_hand_over(upload, std::move(part), guard);
     }
     if (moved) continue;
-    if (vorlan_i_s3_recv_is_reading_complete(transfer)) break;
+    // Data that waits for a part's memory is not the end.
+    if (vorlan_i_s3_recv_is_reading_complete(transfer) &&
+        !vorlan_i_s3_recv_is_transfer_offset_ready(transfer)) {
+      break;
+    }
     transfer->cond.wait(guard);
   }
   if (transfer->pending_buffers != nullptr ||
