@@ -29,6 +29,7 @@ struct vorlan_l_s3_part {
   int number = 0;
   uint64_t target = 0;  // the bytes it takes before it is sent
   uint64_t size = 0;    // the bytes it holds
+  uint64_t hashed = 0;  // the bytes in the whole object's MD5
   uint64_t capacity = 0;
   std::unique_ptr<char[]> data;
 };
@@ -264,20 +265,30 @@ vorlan_l_s3_part_ptr vorlan_l_s3_part_take(vorlan_l_s3_multipart *upload, int nu
   part->number = number;
   part->target = target;
   part->size = 0;
+  part->hashed = 0;
   ++upload->in_memory;
   return part;
 }
 
-// Puts a filled part in the whole object's MD5 (lock released meanwhile) and hands it to a
-// part thread, starting one when every thread is busy and fewer than `streams` run.
+// Puts the part's new bytes in the whole object's MD5, with the lock released so that reads
+// complete meanwhile (only the worker touches a part being filled).
+void vorlan_l_s3_part_hash(transfer_state *transfer, vorlan_l_s3_part *part,
+                           std::unique_lock<std::mutex> &guard) {
+  const uint64_t from = part->hashed;
+  part->hashed = part->size;
+  guard.unlock();
+  const vorlan_result_t result = vorlan_i_s3_checksum_update(
+      transfer->file_checksum, part->data.get() + from, part->hashed - from);
+  guard.lock();
+  vorlan_i_s3_transfer_fail(transfer, result);
+}
+
+// Hands a filled part to a part thread, starting one when every thread is busy and fewer than
+// `streams` run.
 void vorlan_l_s3_part_hand_over(vorlan_l_s3_multipart *upload, vorlan_l_s3_part_ptr part,
                                 std::unique_lock<std::mutex> &guard) {
   transfer_state *transfer = upload->transfer;
-  guard.unlock();
-  const vorlan_result_t result =
-      vorlan_i_s3_checksum_update(transfer->file_checksum, part->data.get(), part->size);
-  guard.lock();
-  vorlan_i_s3_transfer_fail(transfer, result);
+  vorlan_l_s3_part_hash(transfer, part.get(), guard);
   upload->ready.push_back(part.release());
   transfer->cond.notify_all();
   if (upload->ready.size() <= static_cast<size_t>(upload->idle_threads) ||
@@ -334,7 +345,10 @@ void vorlan_l_s3_multipart_fill(vorlan_l_s3_multipart *upload,
       }
       if (part->size == part->target) vorlan_l_s3_part_hand_over(upload, std::move(part), guard);
     }
-    if (moved) continue;
+    if (moved) {
+      if (part != nullptr) vorlan_l_s3_part_hash(transfer, part.get(), guard);
+      continue;
+    }
     // Data that waits for a part's memory is not the end.
     if (vorlan_i_s3_recv_is_reading_complete(transfer) &&
         !vorlan_i_s3_recv_is_transfer_offset_ready(transfer)) {
