@@ -5,7 +5,6 @@
 
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -30,21 +29,24 @@ std::string pattern(size_t size) {
   return data;
 }
 
-// The kinds of the requests sent for `key`, in order: PUT, create, part, complete, abort.
+// The kinds of the requests sent for `key` but parts, in order (PUT, create, complete, abort);
+// each part's bytes by its number, retries counted in `parts`.
 std::string kinds(const std::vector<vorlan::test::RecordedRequest> &requests,
-                  const std::string &key, std::map<int, std::string> *part_sizes) {
+                  const std::string &key, std::map<int, std::string> *part_sizes, int *parts) {
   std::string out;
   for (const auto &r : requests) {
-    if (r.key != key) continue;
     const bool upload = r.query.find("uploadId=") != std::string::npos;
     const size_t number = r.query.find("partNumber=");
-    if (number != std::string::npos)
+    if (r.key != key) continue;
+    if (number != std::string::npos) {
       (*part_sizes)[std::stoi(r.query.substr(number + 11))] = r.header("content-length");
+      ++*parts;
+      continue;
+    }
     out += std::string(out.empty() ? "" : ",") + (r.method == "DELETE" ? "abort"
                                                   : r.method == "POST"
                                                       ? (upload ? "complete" : "create")
-                                                  : upload ? "part"
-                                                           : "PUT");
+                                                      : "PUT");
   }
   return out;
 }
@@ -66,47 +68,51 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
     int64_t size;
     int64_t announced;     // -1: the size
     std::string error;     // in the reply; "" for success
-    std::string requests;  // a pattern of kinds()
+    std::string requests;  // kinds()
+    int parts;             // part requests sent; -1: not checked
     std::optional<FakeS3Fault> fault = std::nullopt;
     DataChannelOptions channel = {};
     std::optional<std::string> md5 = std::nullopt;
     std::string part_sizes = "";  // each part's bytes, when checked
     std::string metadata = "";    // name=value;... as stored
   };
-  const std::string data1 = pattern(2 * kPart + 1), aborted = "create(,part)*,abort(,part)*";
+  const std::string data1 = pattern(2 * kPart + 1), aborted = "create,abort";
   const std::vector<Case> cases = {
-      {"size 0: one PUT", 0, 0, "", "PUT"},
-      {"the threshold: one PUT", 2 * kPart, -1, "", "PUT"},
+      {"size 0: one PUT", 0, 0, "", "PUT", 0},
+      {"the threshold: one PUT", 2 * kPart, -1, "", "PUT", 0},
       {"one byte more: parts",
        2 * kPart + 1,
        -1,
        "",
-       "create(,part){3},complete",
+       "create,complete",
+       3,
        std::nullopt,
        {.modification_time = 1700000000},
        fake_s3_md5_hex(data1),
        "65536,65536,1,",
        "md5=" + vorlan::test::fake_s3_md5_base64(data1) + ";mtime=1700000000;"},
-      {"a part answered 500, then success", 4 * kPart, -1, "", "create(,part){5},complete",
+      {"a part answered 500, then success", 4 * kPart, -1, "", "create,complete", 5,
        FakeS3Fault::error(500, "InternalError").on("PUT").with_query("partNumber=2&")},
       {"Complete answered 200 with an error", 4 * kPart, -1, "InternalError",
-       "create(,part){4}(,complete){2},abort",
+       "create,complete,complete,abort", 4,
        FakeS3Fault::error(200, "InternalError").on("POST").with_query("uploadId=").times(-1)},
       {"the client aborts part-way",
        6 * kPart,
        -1,
        "Injected abort of the client",
        aborted,
+       -1,
        std::nullopt,
        {.block_size = 16384, .abort_at_offset = 3 * kPart}},
       {"fewer bytes than announced", 4 * kPart, 4 * kPart + 10,
-       "Unexpected end of data.  Size announced: 262154, size received: 262144", aborted},
+       "Unexpected end of data.  Size announced: 262154, size received: 262144", aborted, -1},
       {"a wrong expected MD5",
        3 * kPart,
        -1,
        "GridFTP-Computed-Checksum: " + vorlan::test::fake_s3_md5_base64(pattern(3 * kPart)) +
            "\nGridFTP-Expected-Checksum: qqqqqqqqqqqqqqqqqqqqqg==",
-       "create(,part){3},abort",
+       "create,abort",
+       3,
        std::nullopt,
        {},
        std::string(32, 'a')},
@@ -114,12 +120,13 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
        15 * kPart + 5,
        0,
        "",
-       "create(,part){5},complete",
+       "create,complete",
+       5,
        std::nullopt,
        {},
        std::nullopt,
        "65536,131072,262144,524288,5,"},
-      {"unknown size past the part limit", 256 * kPart, 0, "more than 8 parts", aborted},
+      {"unknown size past the part limit", 256 * kPart, 0, "more than 8 parts", aborted, -1},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
@@ -139,8 +146,12 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
          .expected_checksum_alg = named ? std::optional<std::string>("md5") : std::nullopt},
         c.channel, source);
     std::map<int, std::string> part_sizes;
-    const std::string sent = kinds(server.requests(), key, &part_sizes);
-    EXPECT_TRUE(std::regex_match(sent, std::regex(c.requests))) << sent;
+    int parts = 0;
+    const std::string sent = kinds(server.requests(), key, &part_sizes, &parts);
+    EXPECT_EQ(sent, c.requests);
+    if (c.parts >= 0) {
+      EXPECT_EQ(parts, c.parts);
+    }
     EXPECT_TRUE(server.uploads_in_progress("b").empty());
     const auto stored = server.object("b", key);
     if (!c.error.empty()) {
