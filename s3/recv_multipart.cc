@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 constinit int32_t vorlan_i_s3_multipart_max_parts = 10000;
@@ -343,7 +344,8 @@ void vorlan_l_s3_multipart_fill(vorlan_l_s3_multipart *upload,
         head->buffer_used -= count;
         head->offset += static_cast<int64_t>(count);
       }
-      if (part->size == part->target) vorlan_l_s3_part_hand_over(upload, std::move(part), guard);
+      if (part->size == part->target)
+        vorlan_l_s3_part_hand_over(upload, std::exchange(part, nullptr), guard);
     }
     if (moved) {
       if (part != nullptr) vorlan_l_s3_part_hash(transfer, part.get(), guard);
@@ -366,7 +368,8 @@ void vorlan_l_s3_multipart_fill(vorlan_l_s3_multipart *upload,
                         static_cast<unsigned long long>(transfer->current_offset)));
     return;
   }
-  if (part != nullptr && part->size > 0) vorlan_l_s3_part_hand_over(upload, std::move(part), guard);
+  if (part != nullptr && part->size > 0)
+    vorlan_l_s3_part_hand_over(upload, std::exchange(part, nullptr), guard);
 }
 
 // CreateMultipartUpload with the properties a single PUT would carry; the id into the upload.
