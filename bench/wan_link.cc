@@ -24,24 +24,25 @@
 #include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "token_bucket.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vorlan::bench::Clock;
+using vorlan::bench::SharedBucket;
+using vorlan::bench::TokenBucket;
 
 constexpr double mib = 1024.0 * 1024.0;
 // Bytes read at once and the most a direction holds before it stops reading from its source,
 // enough for a 100 MiB/s link at a 100 ms delay.
 constexpr size_t read_chunk = size_t{64} * 1024;
 constexpr size_t queue_limit = size_t{16} * 1024 * 1024;
-// A sender waits for at least this many tokens, so a throttled link does not send tiny segments.
-constexpr double min_grant = 16 * 1024;
 
 class Fd {
  public:
@@ -67,82 +68,6 @@ class Fd {
 
  private:
   int fd_;
-};
-
-// Tokens are bytes; the burst is 10 ms of the rate (at least min_grant) so that a link that was
-// idle does not send a large burst above its rate. A rate of 0 means no cap.
-class TokenBucket {
- public:
-  explicit TokenBucket(double bytes_per_s)
-      : rate_(bytes_per_s),
-        burst_(std::max(min_grant, bytes_per_s / 100)),
-        tokens_(burst_),
-        last_(Clock::now()) {}
-
-  bool unlimited() const { return rate_ <= 0; }
-
-  // The bytes that may go now, at most `want`.
-  size_t available(Clock::time_point now, size_t want) {
-    if (unlimited()) {
-      return want;
-    }
-    refill(now);
-    return std::min(want, static_cast<size_t>(tokens_));
-  }
-
-  void take(size_t bytes) {
-    if (!unlimited()) {
-      tokens_ -= static_cast<double>(bytes);
-    }
-  }
-
-  // How long until `want` bytes (capped at min_grant) are available.
-  Clock::duration wait_for(Clock::time_point now, size_t want) {
-    if (unlimited()) {
-      return Clock::duration::zero();
-    }
-    refill(now);
-    const double need = std::min(static_cast<double>(want), min_grant) - tokens_;
-    if (need <= 0) {
-      return Clock::duration::zero();
-    }
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(need / rate_));
-  }
-
- private:
-  void refill(Clock::time_point now) {
-    const double elapsed = std::chrono::duration<double>(now - last_).count();
-    last_ = now;
-    tokens_ = std::min(burst_, tokens_ + elapsed * rate_);
-  }
-
-  double rate_;
-  double burst_;
-  double tokens_;
-  Clock::time_point last_;
-};
-
-// The link's bucket for one direction, shared by every connection.
-class SharedBucket {
- public:
-  explicit SharedBucket(double bytes_per_s) : bucket_(bytes_per_s) {}
-
-  size_t available(Clock::time_point now, size_t want) {
-    const std::lock_guard lock(mutex_);
-    return bucket_.available(now, want);
-  }
-  void take(size_t bytes) {
-    const std::lock_guard lock(mutex_);
-    bucket_.take(bytes);
-  }
-  Clock::duration wait_for(Clock::time_point now, size_t want) {
-    const std::lock_guard lock(mutex_);
-    return bucket_.wait_for(now, want);
-  }
-
- private:
-  std::mutex mutex_;
-  TokenBucket bucket_;
 };
 
 struct Options {

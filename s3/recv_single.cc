@@ -6,6 +6,7 @@
 // announced size is held until its end, then put with its exact length. Data past the multipart
 // threshold goes on as a multipart upload (recv_multipart.cc) on the same worker.
 #include "vorlan_i_s3.h"
+#include "vorlan_i_s3_copy.h"
 
 #include <strings.h>
 
@@ -163,7 +164,7 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
         std::min<uint64_t>(static_cast<uint64_t>(buffer_size - copied), head->buffer_used);
     if (!ended) to_copy = std::min(to_copy, size - 1 - transfer_state->current_offset);
     if (to_copy == 0) break;
-    std::memcpy(buffer + copied, head->data() + head->data_start, to_copy);
+    vorlan_i_s3_copy(buffer + copied, head->data() + head->data_start, to_copy);
     copied += static_cast<int>(to_copy);
     transfer_state->current_offset += to_copy;
     if (to_copy == head->buffer_used) {
@@ -348,8 +349,8 @@ bool vorlan_l_s3_recv_join_next(transfer_state *transfer_state, s3_buffer *block
       block->buffer_size - block->data_start - block->buffer_used < next->buffer_used) {
     return false;
   }
-  std::memcpy(block->data() + block->data_start + block->buffer_used,
-              next->data() + next->data_start, next->buffer_used);
+  vorlan_i_s3_copy(block->data() + block->data_start + block->buffer_used,
+                   next->data() + next->data_start, next->buffer_used);
   block->buffer_used += next->buffer_used;
   block->next = next->next;
   if (block->next == nullptr) transfer_state->pending_buffers_tail = &block->next;

@@ -5,7 +5,11 @@
 // A GET that fails part-way is resumed at the first byte not yet received, pinned with
 // If-Match to the ETag the transfer first saw, so bytes never land twice nor come from two
 // versions of the object.
+//
+// A range longer than one part, with more than one request allowed at once, goes in slices
+// (send_slices.cc) that hand their bytes on through vorlan_i_s3_send_bytes_locked.
 #include "vorlan_i_s3.h"
+#include "vorlan_i_s3_copy.h"
 
 #include <algorithm>
 #include <cassert>
@@ -25,13 +29,16 @@ void vorlan_l_s3_send_write_callback(vorlan_gfs_operation_t op, vorlan_result_t 
 
 // Registers pending buffers as writes while fewer than the optimal concurrency are registered.
 // `guard` holds the lock and is released around each host call; the buffer is listed as
-// registered first, so a completion that comes at once finds it. Returns 0, or 1 once the
-// transfer has failed.
+// registered first, so a completion that comes at once finds it. One thread registers at a
+// time, so the host sees the offsets in order; another finds its buffers taken by that one's
+// loop. Returns 0, or 1 once the transfer has failed.
 int vorlan_l_s3_send_pending_buffers(transfer_state *transfer_state,
                                      std::unique_lock<std::mutex> &guard) {
   VORLAN_S3_TRACE_ENTER();
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Currently %d blocks registered\n",
                 vorlan_i_s3_buffer_count(transfer_state->registered_buffers));
+  if (transfer_state->registering) return transfer_state->failed() ? 1 : 0;
+  transfer_state->registering = true;
   while (transfer_state->pending_buffers != nullptr && !transfer_state->failed() &&
          vorlan_i_s3_buffer_count(transfer_state->registered_buffers) <
              transfer_state->concurrency) {
@@ -53,6 +60,8 @@ int vorlan_l_s3_send_pending_buffers(transfer_state *transfer_state,
     guard.lock();
     if (result != VORLAN_SUCCESS) vorlan_i_s3_transfer_refused(transfer_state, buffer, result);
   }
+  transfer_state->registering = false;
+  transfer_state->cond.notify_all();
   const int status = transfer_state->failed() ? 1 : 0;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit status=%d: %s\n", status,
                 status == 0 ? "success" : "failure");
@@ -74,8 +83,10 @@ void vorlan_l_s3_send_write_callback(vorlan_gfs_operation_t /*op*/, vorlan_resul
   transfer_state->cond.notify_all();
 }
 
+}  // namespace
+
 // The range is received: a partly filled buffer goes to the host too.
-void vorlan_l_s3_send_range_done(transfer_state *transfer_state,
+void vorlan_i_s3_send_range_done(transfer_state *transfer_state,
                                  std::unique_lock<std::mutex> &guard) {
   s3_buffer *last = transfer_state->current_buffer;
   if (last != nullptr && last->buffer_used > 0) {
@@ -85,6 +96,18 @@ void vorlan_l_s3_send_range_done(transfer_state *transfer_state,
   }
   vorlan_l_s3_send_pending_buffers(transfer_state, guard);
 }
+
+vorlan_result_t vorlan_i_s3_send_changed(const transfer_state *transfer_state,
+                                         const char *new_etag) {
+  if (new_etag == nullptr) {
+    return VORLAN_S3_ERROR("Object \"%s\" changed during the transfer: ETag %s is gone",
+                           transfer_state->request.pathname, transfer_state->etag.c_str());
+  }
+  return VORLAN_S3_ERROR("Object \"%s\" changed during the transfer: ETag %s, then %s",
+                         transfer_state->request.pathname, transfer_state->etag.c_str(), new_etag);
+}
+
+namespace {
 
 S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, void *callback_data) {
   VORLAN_S3_TRACE_ENTER();
@@ -104,11 +127,8 @@ S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, voi
       }
     } else if (transfer_state->etag != properties->eTag) {
       // A service that ignored If-Match: the bytes are another version's.
-      vorlan_i_s3_transfer_fail(
-          transfer_state,
-          VORLAN_S3_ERROR("Object \"%s\" changed during the transfer: ETag %s, then %s",
-                          transfer_state->request.pathname, transfer_state->etag.c_str(),
-                          properties->eTag));
+      vorlan_i_s3_transfer_fail(transfer_state,
+                                vorlan_i_s3_send_changed(transfer_state, properties->eTag));
       return S3StatusAbortedByCallback;
     }
   }
@@ -132,6 +152,14 @@ S3Status vorlan_l_s3_send_data(int buffer_size, const char *buffer, void *callba
       transfer_state->expected_end == 0) {
     transfer_state->expected_end = transfer_state->answer_end;
   }
+  return vorlan_i_s3_send_bytes_locked(transfer_state, guard, buffer, buffer_size);
+}
+
+}  // namespace
+
+S3Status vorlan_i_s3_send_bytes_locked(transfer_state *transfer_state,
+                                       std::unique_lock<std::mutex> &guard, const char *buffer,
+                                       int buffer_size) {
   if (transfer_state->checksum_enabled) {
     const vorlan_i_s3_error result(vorlan_i_s3_checksum_update(
         transfer_state->file_checksum, buffer, static_cast<size_t>(buffer_size)));
@@ -156,7 +184,7 @@ S3Status vorlan_l_s3_send_data(int buffer_size, const char *buffer, void *callba
     if (current->offset < 0) current->offset = static_cast<int64_t>(transfer_state->current_offset);
     const uint64_t copy_size = std::min(remaining, current->buffer_size - current->buffer_used);
     assert(copy_size > 0);
-    std::memcpy(current->data() + current->buffer_used, buffer, copy_size);
+    vorlan_i_s3_copy(current->data() + current->buffer_used, buffer, copy_size);
     current->buffer_used += copy_size;
     transfer_state->current_offset += copy_size;
     buffer += copy_size;
@@ -172,6 +200,8 @@ S3Status vorlan_l_s3_send_data(int buffer_size, const char *buffer, void *callba
                 status == 0 ? "success" : "failure");
   return status == 0 ? S3StatusOK : S3StatusAbortedByCallback;
 }
+
+namespace {
 
 // Whether an InvalidRange answer says the range began exactly at the end of the object. S3
 // names the range and the size in its details; Google Cloud Storage may name neither, and then
@@ -206,7 +236,8 @@ bool vorlan_l_s3_send_range_at_end(const transfer_state *transfer_state,
     first = static_cast<long>(transfer_state->attempt_start);
     last_given = transfer_state->range_end != 0;
   }
-  return first != 0 && first == actual && !last_given;
+  // A first slice names an end although the host's range runs to the object's.
+  return first != 0 && first == actual && (!last_given || transfer_state->range_open_ended);
 }
 
 void vorlan_l_s3_send_complete(S3Status status, const S3ErrorDetails *error_details,
@@ -219,24 +250,23 @@ void vorlan_l_s3_send_complete(S3Status status, const S3ErrorDetails *error_deta
     status = S3StatusOK;
   }
   if (status == S3StatusOK) {
-    vorlan_l_s3_send_range_done(transfer_state, guard);
+    vorlan_i_s3_send_range_done(transfer_state, guard);
     return;
   }
   if (status == S3StatusErrorPreconditionFailed && !transfer_state->etag.empty()) {
     transfer_state->request.status = status;
-    vorlan_i_s3_transfer_fail(
-        transfer_state,
-        VORLAN_S3_ERROR("Object \"%s\" changed during the transfer: ETag %s is gone",
-                        transfer_state->request.pathname, transfer_state->etag.c_str()));
+    vorlan_i_s3_transfer_fail(transfer_state, vorlan_i_s3_send_changed(transfer_state, nullptr));
     return;
   }
   vorlan_i_s3_request_complete(&transfer_state->request, status, error_details,
                                transfer_state->request.pathname);
 }
 
+}  // namespace
+
 // One range with the attempt loop. Each attempt asks for the bytes not yet received; one that
 // delivered new bytes before it failed gives the rest of the range a fresh retry budget.
-void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int64_t length,
+void vorlan_i_s3_send_range(transfer_state *transfer_state, uint64_t offset, int64_t length,
                             bool first_range) {
   vorlan_i_s3_request_t *request = &transfer_state->request;
   {
@@ -259,7 +289,7 @@ void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int
       if (transfer_state->range_end != 0 && start >= transfer_state->range_end) {
         // The failed attempt had delivered the whole range.
         request->result.reset();
-        vorlan_l_s3_send_range_done(transfer_state, guard);
+        vorlan_i_s3_send_range_done(transfer_state, guard);
         return;
       }
       transfer_state->attempt_start = start;
@@ -290,6 +320,8 @@ void vorlan_l_s3_send_range(transfer_state *transfer_state, uint64_t offset, int
     }
   }
 }
+
+namespace {
 
 // The result the host gets: the data channel's failure first (an S3 failure it caused says
 // less), then the last attempt's, then the check that a whole object was sent whole.
@@ -330,7 +362,11 @@ void *vorlan_l_s3_send_thread(void *arg) {
   uint64_t first_range_end = 0;
   bool checksum_ready = false;
   for (bool first = true; length != 0; first = false) {
-    vorlan_l_s3_send_range(transfer_state, static_cast<uint64_t>(offset), length, first);
+    if (vorlan_i_s3_send_in_slices(length)) {
+      vorlan_i_s3_send_slices(transfer_state, static_cast<uint64_t>(offset), length, first);
+    } else {
+      vorlan_i_s3_send_range(transfer_state, static_cast<uint64_t>(offset), length, first);
+    }
     {
       std::lock_guard<std::mutex> guard(transfer_state->lock);
       if (first) {

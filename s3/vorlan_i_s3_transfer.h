@@ -72,6 +72,10 @@ struct transfer_state {
   std::string etag;  // download: the ETag every later request is pinned to
   bool checksum_enabled = false;
   md5_state *file_checksum = nullptr;
+  // Download, in slices: the host's range runs to the end of the object while its first slice
+  // names an end, and a thread is registering writes (the others leave theirs to it).
+  bool range_open_ended = false;
+  bool registering = false;
   std::mutex lock;
   std::condition_variable cond;
 
@@ -112,6 +116,36 @@ void vorlan_i_s3_transfer_refused(transfer_state *transfer_state, s3_buffer *buf
 // vorlan_gridftp_server_finished_transfer and releases the record with all its buffers.
 void vorlan_i_s3_transfer_finish(const char *func_name, transfer_state *transfer_state,
                                  std::unique_lock<std::mutex> &guard, vorlan_result_t result);
+
+// ---- Downloads (send.cc, send_slices.cc) ----
+// One host range through one request at a time, resumed at its first missing byte.
+void vorlan_i_s3_send_range(transfer_state *transfer_state, uint64_t offset, int64_t length,
+                            bool first_range);
+// Hands the next `buffer_size` bytes in offset order to the pool and the host (lock held in
+// `guard`, released around host calls; waits while too many blocks are pending). The MD5 is
+// updated on the way.
+S3Status vorlan_i_s3_send_bytes_locked(transfer_state *transfer_state,
+                                       std::unique_lock<std::mutex> &guard, const char *buffer,
+                                       int buffer_size);
+// The range is received: its partly filled last block goes to the host too (lock held).
+void vorlan_i_s3_send_range_done(transfer_state *transfer_state,
+                                 std::unique_lock<std::mutex> &guard);
+// "Object ... changed during the transfer": the pinned ETag is gone (new_etag null) or an answer
+// carried another.
+vorlan_result_t vorlan_i_s3_send_changed(const transfer_state *transfer_state,
+                                         const char *new_etag);
+// A download slice's bytes: vorlan_i_s3_part_size, or 8 MiB when automatic.
+uint64_t vorlan_i_s3_send_part_size();
+// Whether a host range of `length` bytes (-1: to the end) is fetched in slices: more than one
+// request may run at once and the range is longer than one part.
+bool vorlan_i_s3_send_in_slices(int64_t length);
+// A host range as slices of the part size, over up to vorlan_i_s3_transfer_streams requests at
+// once, all pinned to the first slice's ETag; its bytes reach the host in offset order. Returns
+// once every slice thread has been joined; a failure is the transfer's (channel_result) or the
+// request's result, as with vorlan_i_s3_send_range.
+void vorlan_i_s3_send_slices(transfer_state *transfer_state, uint64_t offset, int64_t length,
+                             bool first_range);
+// ---- end of downloads ----
 
 // ---- Uploads: one PUT, or a multipart upload past the threshold ----
 // An upload whose size was not announced (alloc_size 0) is held until the end of its data, then

@@ -39,6 +39,7 @@ keys=(
   "ünïcødé 日本.txt"
   "empty"
   "nested/deep.bin"
+  "parts.bin"
   "$long_key"
 )
 # Content types the module gives its uploads by extension.
@@ -119,6 +120,8 @@ configure_tools() {
   {
     printf 'host_name = %s\nuse_https = false\n' "$address"
     printf 'mime_types_path = %s\n' "$work/mime.types"
+    # parts.bin goes up in three parts and comes down in three slices.
+    printf 'part_size = 5242880\nmultipart_threshold = 5242880\n'
   } >"$work/module.conf"
   for extension in "${!mime_types[@]}"; do
     printf '%s %s\n' "${mime_types[$extension]}" "$extension"
@@ -140,7 +143,11 @@ make_tree() {
   local i=0 key size
   for key in "${keys[@]}"; do
     mkdir -p "$work/tree/$(dirname "$key")"
-    if [ "$key" = empty ]; then size=0; else size=$((i * 7919 % 40000 + 1)); fi
+    case "$key" in
+      empty) size=0 ;;
+      parts.bin) size=$((11 << 20)) ;;
+      *) size=$((i * 7919 % 40000 + 1)) ;;
+    esac
     head -c "$size" /dev/urandom >"$work/tree/$key"
     touch -d "@$client_mtime" "$work/tree/$key"
     i=$((i + 1))

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,14 +54,14 @@ void expect_in(const std::string &text, const std::string &part) {
 class SendRecvFaults : public ::testing::Test {
  protected:
   SendRecvFaults() { server_.create_bucket("b"); }
-  void load(int max_retries) {
-    if (module_ && max_retries == max_retries_) return;
-    max_retries_ = max_retries;
+  void load(int max_retries, const std::string &settings = "") {
+    const std::string config =
+        "max_retries = " + std::to_string(max_retries) + "\nretry_delay = 1\n" + settings;
+    if (module_ && config == config_) return;
+    config_ = config;
     log_seen_ = 0;
     module_.reset();
-    module_ = std::make_unique<ModuleSession>(
-        server_.host(), "max_retries = " + std::to_string(max_retries) + "\nretry_delay = 1\n",
-        "DEBUG");
+    module_ = std::make_unique<ModuleSession>(server_.host(), config, "DEBUG|INFO");
   }
   // The module's diagnostic log since the last call.
   std::string new_log() {
@@ -74,7 +75,7 @@ class SendRecvFaults : public ::testing::Test {
   }
   FakeS3Server server_;
   std::unique_ptr<ModuleSession> module_;
-  int max_retries_ = 0;
+  std::string config_;
   size_t log_seen_ = 0;
 };
 
@@ -121,6 +122,8 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
       {"reset mid-GET, resumed", FakeS3Fault::reset_after(300000).on("GET"), kPlain, "", 2, true},
       {"short body, resumed", FakeS3Fault::short_body(100000).on("GET"), kPlain, "", 2, true},
       {"503, then success", FakeS3Fault::error(503, "ServiceUnavailable").on("GET"), kPlain, "", 2},
+      {"a front end that ignores Range: asked for whole",
+       FakeS3Fault::real_answer().ignoring_range().on("GET"), kPlain, "", 2},
       {"SlowDown beyond the retry limit", FakeS3Fault::error(503, "SlowDown").on("GET").times(-1),
        kPlain, "451-Error-Type: TOO_BUSY", 2},
       {"every attempt cut short: resumes are bounded",
@@ -186,6 +189,88 @@ TEST_F(SendRecvFaults, DownloadsResumeOrReportEachFault) {
       EXPECT_EQ(second.header("if-match"), etag);
       EXPECT_EQ(second.header("range").rfind("bytes=", 0), 0u);
       EXPECT_EQ(second.header("range").find("bytes=0-"), std::string::npos);
+    }
+  }
+}
+
+// Slices of 5 MiB (the smallest part the configuration takes) over 4 requests at once: each
+// pinned to the first answer's ETag and resumed alone, all stopped by one that fails for good,
+// and every byte handed to the host in offset order within a bounded number of blocks.
+TEST_F(SendRecvFaults, DownloadSlicesResumeAloneStopTogetherAndKeepOrder) {
+  constexpr int64_t kPart = 5 * kMiB;
+  const std::string data = pattern(6 * kPart - 1000, 4), etag = "\"sl1ces\"";
+  auto slice = [](int64_t n) { return "bytes=" + std::to_string(n * kPart) + "-"; };
+  struct Case {
+    const char *label;
+    std::optional<FakeS3Fault> fault;
+    Channel channel;
+    std::string error;  // part of the reply; empty for success
+    int gets;           // with an error: the most
+    int again = -1;     // the slice asked for twice
+    int64_t written = 6 * kPart;
+  };
+  const std::vector<Case> cases = {
+      {"clean", kNoFault, kPlain, "", 6},
+      {"writes complete out of order", kNoFault, Channel{.reverse_completion_batch = 3}, "", 6},
+      {"a slice reset mid-body", FakeS3Fault::reset_after(100000).on("GET").with_range(slice(2)),
+       kPlain, "", 7, 2},
+      {"a slow slice holds the window",
+       FakeS3Fault::stall_after(1000, 300ms).on("GET").with_range(slice(1)), kPlain, "", 7, 1},
+      {"a slice refused past its retries",
+       FakeS3Fault::error(503, "SlowDown").on("GET").with_range(slice(1)).times(-1), kPlain,
+       "451-Error-Type: TOO_BUSY", 6, -1, kPart},
+      {"the object replaced between slices",
+       FakeS3Fault::real_answer().on("GET").with_range(slice(0)).then(
+           [this] { server_.put_object("b", "k", std::string("new")); }),
+       kPlain, "changed during the transfer", 5, -1, kPart},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    reset();
+    server_.put_object("b", "k", {.data = data, .etag = etag});
+    if (c.fault) server_.add_fault(*c.fault);
+    load(1, "transfer_streams = 4\npart_size = " + std::to_string(kPart) + "\n");
+    MemorySink sink;
+    TransferResult result = module_->host().send(
+        module_->session(), info(0, std::nullopt, "", true, "/b/k"), c.channel, sink);
+    EXPECT_TRUE(module_->host().violations().empty());
+    EXPECT_LE(server_.count("GET"), static_cast<size_t>(c.gets));
+    EXPECT_LE(result.bytes_written, c.written);
+    // Writes go in offset order, none after a slice failed; at most 3 × 4 + 2 blocks exist.
+    const std::string log = new_log();
+    const size_t failed_at = log.find("the transfer stops");
+    long long next = 0, size = 0, offset = 0, blocks = 0;
+    for (size_t at = log.find("registering write"); at != std::string::npos;
+         at = log.find("registering write", at + 1)) {
+      EXPECT_LT(at, failed_at);
+      std::sscanf(log.c_str() + log.find("size=", at), "size=%lld offset=%lld", &size, &offset);
+      EXPECT_EQ(offset, std::exchange(next, offset + size));
+    }
+    for (size_t at = log.find("new_buffer="); at != std::string::npos;
+         at = log.find("new_buffer=", at + 1)) {
+      ++blocks;
+    }
+    EXPECT_LE(blocks, 3 * 4 + 2);
+    if (!c.error.empty()) {
+      expect_in(result.reply.text, c.error);
+      continue;
+    }
+    ASSERT_TRUE(result.reply.ok()) << result.reply.text;
+    EXPECT_TRUE(sink.contents() == data);
+    EXPECT_EQ(server_.count("GET"), static_cast<size_t>(c.gets));
+    expect_in(log, "slices=6 streams=4 part_size=" + std::to_string(kPart));
+    expect_in(log, "etag=" + etag + " size=" + std::to_string(data.size()) +
+                       " md5sum=" + vorlan::test::fake_s3_md5_hex(data));
+    // Every slice after the first is pinned; each is asked for once but the one that broke.
+    const std::vector<vorlan::test::RecordedRequest> requests = server_.requests();
+    std::map<std::string, int> ends;
+    for (const auto &r : requests) {
+      EXPECT_EQ(r.header("if-match"), &r == &requests[0] ? "" : etag);
+      ++ends[r.header("range").substr(r.header("range").find('-') + 1)];
+    }
+    for (int64_t i = 0; i < 6; ++i) {
+      const int64_t end = std::min<int64_t>((i + 1) * kPart, data.size()) - 1;
+      EXPECT_EQ(ends[std::to_string(end)], i == c.again ? 2 : 1) << "slice " << i;
     }
   }
 }

@@ -24,6 +24,7 @@
 
 #include <httplib.h>
 
+#include "token_bucket.h"
 #include "xml_documents.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -161,6 +162,30 @@ struct StoredBucket {
   std::map<std::string, std::shared_ptr<const FakeS3Object>> objects;
 };
 
+struct StoredPart {
+  std::string data{}, md5{};  // no data in streaming buckets; md5: the raw digest
+  uint64_t size = 0;
+};
+
+struct StoredUpload {
+  std::string bucket{}, key{};
+  std::shared_ptr<FakeS3Object> object{};  // the properties its creation gave
+  std::map<int, StoredPart> parts{};
+};
+
+// The texts of every <name> element in order, quotes unescaped: clients write part lists
+// with their elements in either order and their ETags' quotes escaped or not.
+std::vector<std::string> element_texts(const std::string &xml, const std::string &name) {
+  std::vector<std::string> texts;
+  const std::string open = "<" + name + ">";
+  for (size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at)) {
+    at += open.size();
+    std::string &text = texts.emplace_back(xml.substr(at, xml.find('<', at) - at));
+    for (size_t i = 0; (i = text.find("&quot;", i)) != std::string::npos;) text.replace(i, 6, "\"");
+  }
+  return texts;
+}
+
 // One response before it goes out: a text body or a generated range.
 struct Answer {
   int status = 200;
@@ -256,6 +281,7 @@ struct FakeS3Server::State {
   }
 
   Options options;
+  bench::SharedBucket link{options.link_rate};
   std::unique_ptr<httplib::Server> server_owner;
   httplib::Server &server;
   std::thread listener;
@@ -267,11 +293,22 @@ struct FakeS3Server::State {
   std::map<std::string, StoredBucket> buckets;
   std::deque<FakeS3Fault> faults;
   std::vector<RecordedRequest> records;
+  std::map<std::string, StoredUpload> uploads;  // by upload id
+  int next_upload = 0;
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
-  void sleep_unless_stopping(std::chrono::milliseconds duration) {
+  void sleep_unless_stopping(std::chrono::steady_clock::duration duration) {
+    if (duration <= duration.zero()) return;
     std::unique_lock lock(mutex);
     stop_signal.wait_for(lock, duration, [this] { return stopping; });
+  }
+
+  // Holds body bytes to the connection's and the link's rates; debts below 1 ms carry over.
+  void pace(bench::TokenBucket *connection, size_t bytes) {
+    if (connection == nullptr) return;
+    const auto now = bench::Clock::now();
+    const auto wait = std::max(connection->debit(now, bytes), link.debit(now, bytes));
+    if (wait >= std::chrono::milliseconds(1)) sleep_unless_stopping(wait);
   }
 
   // The first usable fault for the request: with `in_body` only those that act while the body
@@ -282,7 +319,9 @@ struct FakeS3Server::State {
       if (fault.remaining == 0 || (fault.kind == FakeS3Fault::Kind::kResetInBody) != in_body ||
           (!fault.method.empty() && fault.method != record.method) ||
           (!fault.bucket.empty() && fault.bucket != record.bucket) ||
-          (fault.key && *fault.key != record.key)) {
+          (fault.key && *fault.key != record.key) ||
+          record.query.find(fault.query) == std::string::npos ||
+          (fault.range_prefix && record.header("range").rfind(*fault.range_prefix, 0) != 0)) {
         continue;
       }
       if (fault.remaining > 0) --fault.remaining;
@@ -318,12 +357,15 @@ struct FakeS3Server::State {
   Answer get_object(const RecordedRequest &record);
   Answer put_object(const RecordedRequest &record, const std::string &body, bool body_discarded,
                     uint64_t body_length);
+  Answer multipart(const RecordedRequest &record, Query query, const std::string &body,
+                   bool body_discarded, uint64_t body_length);
   Answer copy_object(const RecordedRequest &record);
   Answer list_bucket(const RecordedRequest &record, Query query);
   Answer list_service();
   Answer bucket_request(const RecordedRequest &record, const std::string &body);
   void emit(const httplib::Request &req, httplib::Response &res, Answer answer,
-            const std::optional<FakeS3Fault> &fault);
+            const std::optional<FakeS3Fault> &fault,
+            std::shared_ptr<bench::TokenBucket> connection);
 };
 
 std::string RecordedRequest::header(const std::string &name) const {
@@ -449,6 +491,15 @@ std::optional<FakeS3Object> FakeS3Server::object(const std::string &bucket,
   return *object->second;
 }
 
+std::vector<std::string> FakeS3Server::uploads_in_progress(const std::string &bucket) const {
+  std::lock_guard lock(state_->mutex);
+  std::vector<std::string> keys;
+  for (const auto &[id, upload] : state_->uploads) {
+    if (upload.bucket == bucket) keys.push_back(upload.key);
+  }
+  return keys;
+}
+
 void FakeS3Server::add_fault(FakeS3Fault fault) {
   std::lock_guard lock(state_->mutex);
   state_->faults.push_back(std::move(fault));
@@ -565,8 +616,15 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     index = records.size();
     records.push_back(record);
     auto bucket = buckets.find(record.bucket);
-    streaming = bucket != buckets.end() && bucket->second.streaming && !record.key.empty();
+    streaming = bucket != buckets.end() && bucket->second.streaming && !record.key.empty() &&
+                record.method == "PUT";
   }
+  // A connection carries one request at a time, so each request's bucket is its connection's.
+  std::shared_ptr<bench::TokenBucket> connection;
+  if (options.connection_rate > 0 || options.link_rate > 0) {
+    connection = std::make_shared<bench::TokenBucket>(options.connection_rate);
+  }
+  sleep_unless_stopping(options.delay);
   // The body is read in full before any answer, so that the connection stays in step.
   std::string body;
   uint64_t body_length = 0;
@@ -585,6 +643,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
       return false;
     }
     body_length += size;
+    pace(connection.get(), size);
     if (need_sha256) sha256.update(data, size);
     if (need_md5) md5.update(data, size);
     if (!streaming) body.append(data, size);
@@ -659,7 +718,8 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   if (!answer) answer = dispatch(record, query, body, streaming, body_length);
   if (fault && fault->action) fault->action();
   set_status(index, answer->status);
-  emit(req, res, std::move(*answer), fault);
+  sleep_unless_stopping(options.delay);
+  emit(req, res, std::move(*answer), fault, std::move(connection));
 }
 
 std::optional<Answer> FakeS3Server::State::check_auth(const RecordedRequest &record,
@@ -785,6 +845,9 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
                                      const std::string &body, bool body_discarded,
                                      uint64_t body_length) {
   const bool read = record.method == "GET" || record.method == "HEAD";
+  if (!record.bucket.empty() && (query.count("uploads") || query.count("uploadId"))) {
+    return multipart(record, query, body, body_discarded, body_length);
+  }
   if (record.bucket.empty()) {
     if (read) return list_service();
   } else if (record.key.empty() && record.method == "GET") {
@@ -859,8 +922,8 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   return answer;
 }
 
-Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std::string &body,
-                                       bool body_discarded, uint64_t body_length) {
+// An object with the properties a PUT or a multipart upload's creation gives.
+std::shared_ptr<FakeS3Object> object_of(const RecordedRequest &record) {
   auto object = std::make_shared<FakeS3Object>();
   if (record.has_header("content-type")) object->content_type = record.header("content-type");
   object->content_encoding = record.header("content-encoding");
@@ -869,6 +932,12 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
       if (name.starts_with(prefix)) object->metadata[name.substr(prefix.size())] = value;
     }
   }
+  return object;
+}
+
+Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std::string &body,
+                                       bool body_discarded, uint64_t body_length) {
+  auto object = object_of(record);
   object->generated = body_discarded;
   object->size = body_length;
   if (!body_discarded) object->data = body;
@@ -880,6 +949,81 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   Answer answer{.headers = {{"ETag", object->etag}}};
   bucket->second.objects[record.key] = std::move(object);
   return answer;
+}
+
+// Parts stay with their upload until Complete assembles the listed ones, checked as S3 checks
+// them, into an object whose ETag is S3's: the MD5 of the parts' MD5s, "-" and their count.
+Answer FakeS3Server::State::multipart(const RecordedRequest &record, Query query,
+                                      const std::string &body, bool body_discarded,
+                                      uint64_t body_length) {
+  auto refuse = [&](int status, const std::string &code, FakeS3Details details = {}) {
+    return error_answer(status, code, "Refused: " + code, record.path, std::move(details));
+  };
+  auto quoted_hex = [](const std::string &md5) { return "\"" + hex(md5) + "\""; };
+  std::lock_guard lock(mutex);
+  auto bucket = buckets.find(record.bucket);
+  if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
+  if (record.key.empty()) {
+    std::string xml = kXmlHead + ("<ListMultipartUploadsResult>" + tag("Bucket", record.bucket) +
+                                  tag("IsTruncated", "false"));
+    for (const auto &[id, upload] : uploads) {
+      if (upload.bucket != record.bucket || !upload.key.starts_with(query["prefix"])) continue;
+      xml += "<Upload>" + tag("Key", upload.key) + tag("UploadId", id) + "</Upload>";
+    }
+    return xml_answer(200, xml + "</ListMultipartUploadsResult>");
+  }
+  if (query.count("uploads")) {
+    const std::string id = "fake-upload-" + std::to_string(++next_upload);
+    uploads[id] = {.bucket = record.bucket, .key = record.key, .object = object_of(record)};
+    return xml_answer(200, kXmlHead + ("<InitiateMultipartUploadResult>" + tag("Key", record.key) +
+                                       tag("UploadId", id) + "</InitiateMultipartUploadResult>"));
+  }
+  auto upload = uploads.find(query["uploadId"]);
+  if (upload == uploads.end() || upload->second.key != record.key ||
+      upload->second.bucket != record.bucket) {
+    return refuse(404, "NoSuchUpload");
+  }
+  std::map<int, StoredPart> &parts = upload->second.parts;
+  if (record.method == "PUT") {
+    const int number = atoi(query["partNumber"].c_str());
+    if (number < 1 || number > options.max_part_number) return refuse(400, "InvalidArgument");
+    StoredPart &part = parts[number] = {.data = body, .size = body_length};
+    part.md5 = digest_of(EVP_md5(), body_discarded ? std::to_string(body_length) : body);
+    return {.headers = {{"ETag", quoted_hex(part.md5)}}};
+  }
+  if (record.method == "DELETE") {
+    uploads.erase(upload);
+    return xml_answer(204, "");
+  }
+  if (record.method != "POST") return refuse(405, "MethodNotAllowed");
+  const auto numbers = element_texts(body, "PartNumber"), etags = element_texts(body, "ETag");
+  if (numbers.empty() || numbers.size() != etags.size()) return refuse(400, "MalformedXML");
+  auto object = std::make_shared<FakeS3Object>(*upload->second.object);
+  std::string md5s;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    auto part = parts.find(atoi(numbers[i].c_str()));
+    if (i > 0 && atoi(numbers[i].c_str()) <= atoi(numbers[i - 1].c_str())) {
+      return refuse(400, "InvalidPartOrder");
+    }
+    if (part == parts.end() || quoted_hex(part->second.md5) != etags[i]) {
+      return refuse(400, "InvalidPart", {{"PartNumber", numbers[i]}, {"ETag", etags[i]}});
+    }
+    if (i + 1 < numbers.size() && part->second.size < options.min_part_size) {
+      return refuse(400, "EntityTooSmall", {{"PartNumber", numbers[i]}});
+    }
+    md5s += part->second.md5;
+    object->data += part->second.data;
+    object->size += part->second.size;
+  }
+  object->generated = bucket->second.streaming;
+  object->etag =
+      "\"" + hex(digest_of(EVP_md5(), md5s)) + "-" + std::to_string(numbers.size()) + "\"";
+  object->last_modified = time(nullptr);
+  std::string xml = kXmlHead + ("<CompleteMultipartUploadResult>" + tag("Key", record.key) +
+                                tag("ETag", object->etag) + "</CompleteMultipartUploadResult>");
+  bucket->second.objects[record.key] = std::move(object);
+  uploads.erase(upload);
+  return xml_answer(200, std::move(xml));
 }
 
 Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
@@ -969,7 +1113,8 @@ Answer FakeS3Server::State::bucket_request(const RecordedRequest &record, const 
 }
 
 void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &res, Answer answer,
-                               const std::optional<FakeS3Fault> &fault) {
+                               const std::optional<FakeS3Fault> &fault,
+                               std::shared_ptr<bench::TokenBucket> connection) {
   res.status = answer.status;
   res.set_header("x-amz-request-id", "FAKE0000000000000000");
   res.set_header("Server", "FakeS3");
@@ -1025,11 +1170,13 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
       while (written < size) {
         uint64_t at = (answer.offset + offset + written) % kGeneratedPeriod;
         uint64_t piece = std::min<uint64_t>(size - written, kGeneratedPeriod);
+        pace(connection.get(), piece);
         if (!sink.write(pattern.data() + at, piece)) return false;
         written += piece;
       }
-    } else if (!sink.write(answer.body->data() + answer.offset + offset, size)) {
-      return false;
+    } else {
+      pace(connection.get(), size);
+      if (!sink.write(answer.body->data() + answer.offset + offset, size)) return false;
     }
     if (offset + size == length && trailing > 0) {
       std::string tail(trailing, 'X');

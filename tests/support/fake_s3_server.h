@@ -7,7 +7,8 @@
 // "*.localhost" to loopback, so a client can use the host name "localhost:<port>" for
 // virtual-host style. Routing uses the raw request target: keys are percent-decoded exactly once
 // ("+" stays "+"), "." and ".." segments are kept. Listings, copies and buckets are emulated
-// only as far as the tests need; s3rver checks the rest for real.
+// only as far as the tests need; s3rver checks the rest for real. Multipart uploads are checked
+// as S3 checks them, which s3rver does not (it has no abort or listing of uploads either).
 //
 // Signature V4 is verified over the values received, and, as AWS requires, host, content-type
 // and every x-amz-* header must be signed; as httplib decodes percent escapes in header values,
@@ -103,6 +104,10 @@ struct FakeS3Fault {
   // key; "": requests on the bucket itself or the service).
   FakeS3Fault &on(std::string method, std::string bucket = "",
                   std::optional<std::string> key = std::nullopt);
+  // Matches only requests whose raw query holds this text ("partNumber=2&", "uploadId=").
+  FakeS3Fault &with_query(std::string value) { return set(query, std::move(value)); }
+  // Matches only requests whose Range header starts with `prefix` ("bytes=65536-").
+  FakeS3Fault &with_range(std::string prefix) { return set(range_prefix, std::move(prefix)); }
   // How many matching requests it applies to; -1: all of them.
   FakeS3Fault &times(int count) { return set(remaining, count); }
   // A header of the answer, replacing the real answer's of that name.
@@ -118,6 +123,8 @@ struct FakeS3Fault {
   std::string method{};
   std::string bucket{};
   std::optional<std::string> key{};
+  std::string query{};
+  std::optional<std::string> range_prefix{};
   int remaining = 1;
   int status = 500;
   std::string code{};
@@ -184,6 +191,16 @@ class FakeS3Server {
     // Both set: HTTPS only, with this PEM certificate (chain) and its private key.
     std::string tls_certificate_path{};
     std::string tls_key_path{};
+    // Multipart uploads: a larger part number is refused (400 InvalidArgument); Complete
+    // refuses a part but the last below min_part_size (400 EntityTooSmall).
+    int max_part_number = 10000;
+    uint64_t min_part_size = 0;
+    // A slow, far link: bytes/s of request and answer bodies per connection and for all
+    // connections together (0: no cap), and a delay before each request is read and before
+    // each answer goes out.
+    double connection_rate = 0;
+    double link_rate = 0;
+    std::chrono::milliseconds delay{0};
   };
 
   FakeS3Server();
@@ -196,13 +213,16 @@ class FakeS3Server {
   std::string host() const;  // "127.0.0.1:<port>", for HTTP or, with a certificate, HTTPS
 
   // Direct access to the stored state, bypassing HTTP. `streaming` buckets keep no object
-  // data: PUT bodies are discarded and their objects become generated ones. Buckets are in
-  // us-east-1 unless a region is given.
+  // data: PUT bodies (parts too) are discarded and their objects become generated ones.
+  // Buckets are in us-east-1 unless a region is given.
   void create_bucket(const std::string &bucket, const std::string &region = "",
                      bool streaming = false);
   void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);
   void put_object(const std::string &bucket, const std::string &key, std::string data);
   std::optional<FakeS3Object> object(const std::string &bucket, const std::string &key) const;
+
+  // Keys of the multipart uploads in progress in the bucket, one per upload.
+  std::vector<std::string> uploads_in_progress(const std::string &bucket) const;
 
   void add_fault(FakeS3Fault fault);
   void clear_faults();

@@ -175,4 +175,57 @@ S3CallResult s3_list_service(const S3Target &target) {
   });
 }
 
+S3CallResult s3_initiate(const S3Target &target, const char *key,
+                         const S3PutProperties *properties) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3MultipartInitialHandler handler = {kHandler, [](const char *id, void *data) {
+                                           static_cast<CallState *>(data)->result.upload_id = id;
+                                           return S3StatusOK;
+                                         }};
+    S3_initiate_multipart(context, key, properties, nullptr, kS3TestTimeoutMs, &handler, state);
+  });
+}
+
+S3CallResult s3_upload_part(const S3Target &target, const char *key, const std::string &upload_id,
+                            int number, const std::string &data, const char *md5) {
+  S3PutProperties properties{};
+  properties.md5 = md5;
+  return run(target,
+             [&](S3BucketContext *context, CallState *state) {
+               S3PutObjectHandler handler = {kHandler, &on_put_data};
+               S3_upload_part(context, key, upload_id.c_str(), number, data.size(), &properties,
+                              nullptr, kS3TestTimeoutMs, &handler, state);
+             },
+             {.put_data = &data});
+}
+
+S3CallResult s3_complete(const S3Target &target, const char *key, const std::string &upload_id,
+                         const std::vector<S3CompletedPart> &parts) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    char etag[256] = {};
+    S3_complete_multipart_upload(context, key, upload_id.c_str(), static_cast<int>(parts.size()),
+                                 parts.data(), sizeof etag, etag, nullptr, kS3TestTimeoutMs,
+                                 &kHandler, state);
+    state->result.etag = etag;
+  });
+}
+
+S3CallResult s3_abort(const S3Target &target, const char *key, const std::string &upload_id) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3_abort_multipart_upload(context, key, upload_id.c_str(), nullptr, kS3TestTimeoutMs, &kHandler,
+                              state);
+  });
+}
+
+S3CallResult s3_list_uploads(const S3Target &target, const char *prefix) {
+  return run(target, [&](S3BucketContext *context, CallState *state) {
+    S3ListMultipartUploadsHandler handler = {
+        kHandler, [](const char *key, const char *, void *data) {
+          static_cast<CallState *>(data)->result.keys.emplace_back(key);
+          return S3StatusOK;
+        }};
+    S3_list_multipart_uploads(context, prefix, nullptr, kS3TestTimeoutMs, &handler, state);
+  });
+}
+
 }  // namespace vorlan::test

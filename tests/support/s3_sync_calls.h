@@ -42,6 +42,8 @@ struct S3CallResult {
   // Listings (all pages the call saw) and the service listing.
   std::vector<std::string> keys;
   std::vector<std::string> buckets;
+  // Multipart: the created upload's id; the keys of listed uploads go to keys.
+  std::string upload_id;
 };
 
 struct S3GetOptions {
@@ -76,6 +78,15 @@ S3CallResult s3_list(const S3Target &target, const char *prefix, const char *mar
 S3CallResult s3_create_bucket(const S3Target &target, const char *location = nullptr);
 S3CallResult s3_delete_bucket(const S3Target &target);
 S3CallResult s3_list_service(const S3Target &target);
+// Multipart uploads; a part's ETag and the completed object's come back in etag.
+S3CallResult s3_initiate(const S3Target &target, const char *key,
+                         const S3PutProperties *properties = nullptr);
+S3CallResult s3_upload_part(const S3Target &target, const char *key, const std::string &upload_id,
+                            int number, const std::string &data, const char *md5 = nullptr);
+S3CallResult s3_complete(const S3Target &target, const char *key, const std::string &upload_id,
+                         const std::vector<S3CompletedPart> &parts);
+S3CallResult s3_abort(const S3Target &target, const char *key, const std::string &upload_id);
+S3CallResult s3_list_uploads(const S3Target &target, const char *prefix = nullptr);
 
 }  // namespace vorlan::test
 

@@ -2,22 +2,46 @@
 // buckets named on the command line, and with "--bearer TOKEN" only requests that carry that
 // bearer token. It prints its "127.0.0.1:<port>" and serves until its standard input closes
 // (or, as by default, a SIGTERM ends it).
+//
+//   fake_s3_serve [--bearer TOKEN] [--rate-mib N] [--link-mib N] [--delay-ms N] [--streaming]
+//                 BUCKET...
+//
+// --rate-mib caps each connection's body bytes and --link-mib all connections' together
+// (MiB/s); --delay-ms delays each request and each answer; --streaming buckets keep no data.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "fake_s3_server.h"
 
 int main(int argc, char **argv) {
   vorlan::test::FakeS3Server::Options options;
-  const bool bearer = argc > 2 && std::strcmp(argv[1], "--bearer") == 0;
-  if (bearer) {
-    options.auth = vorlan::test::FakeS3Server::Auth::kBearer;
-    options.bearer_token = argv[2];
+  bool streaming = false;
+  int i = 1;
+  for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
+    const std::string flag = argv[i];
+    const char *value = i + 1 < argc ? argv[i + 1] : "";
+    if (flag == "--bearer") {
+      options.auth = vorlan::test::FakeS3Server::Auth::kBearer;
+      options.bearer_token = value;
+    } else if (flag == "--rate-mib" || flag == "--link-mib") {
+      (flag == "--rate-mib" ? options.connection_rate : options.link_rate) =
+          std::atof(value) * 1024 * 1024;
+    } else if (flag == "--delay-ms") {
+      options.delay = std::chrono::milliseconds(std::atoi(value));
+    } else if (flag == "--streaming") {
+      streaming = true;
+      --i;
+    } else {
+      std::fprintf(stderr, "fake_s3_serve: unknown option %s\n", argv[i]);
+      return 2;
+    }
   }
   vorlan::test::FakeS3Server server(options);
-  for (int i = bearer ? 3 : 1; i < argc; ++i) server.create_bucket(argv[i]);
+  for (; i < argc; ++i) server.create_bucket(argv[i], "", streaming);
   std::printf("%s\n", server.host().c_str());
   std::fflush(stdout);
   char buffer[256];

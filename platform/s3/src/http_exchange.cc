@@ -200,8 +200,10 @@ CURLcode configure(CURL *curl, const vorlan_s3::http_request &request, curl_slis
   }
   if (request.method == "HEAD") {
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  } else if (request.method == "PUT") {
+  } else if (request.method == "PUT" || request.method == "POST") {
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    // A POST's body is sent as a PUT's: from the read callback, with its Content-Length.
+    if (request.method == "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "POST");
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.body_length));
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &on_body_read);
     curl_easy_setopt(curl, CURLOPT_READDATA, state);

@@ -17,7 +17,7 @@
 namespace vorlan_s3 {
 
 struct http_request {
-  std::string method = "GET";  // GET, HEAD, PUT or DELETE
+  std::string method = "GET";  // GET, HEAD, PUT, POST or DELETE
   std::string url;
   std::vector<std::string> headers;  // "Name: value", sent as given
   int timeout_ms = 0;                // whole exchange; 0 for none

@@ -114,6 +114,22 @@ void read_error_root(const xmlNode *root, vorlan_s3::error_document *error) {
   });
 }
 
+// A document that confirms a request done: its root `name`, whose fields go to `visit`. An
+// <Error> instead (which the service may send with status 200) gives that error's status.
+template <typename Visit>
+S3Status read_confirmation(std::string_view body, const char *name,
+                           vorlan_s3::error_document *error, Visit visit) {
+  xml_doc_ptr doc = read_document(body);
+  if (const xmlNode *root = root_named(doc.get(), "Error")) {
+    read_error_root(root, error);
+    return vorlan_s3::status_from_error_code(error->code);
+  }
+  const xmlNode *root = root_named(doc.get(), name);
+  if (root == nullptr) return S3StatusXmlParseFailure;
+  for_each_element(root, visit);
+  return S3StatusOK;
+}
+
 }  // namespace
 
 namespace vorlan_s3 {
@@ -183,17 +199,45 @@ S3Status parse_service_page(std::string_view body, service_page *page) {
 
 S3Status parse_copy_result(std::string_view body, copy_result *result, error_document *error) {
   *result = copy_result{};
-  xml_doc_ptr doc = read_document(body);
-  if (const xmlNode *root = root_named(doc.get(), "Error")) {
-    read_error_root(root, error);
-    S3Status status = status_from_error_code(error->code);
-    return status;
-  }
-  const xmlNode *root = root_named(doc.get(), "CopyObjectResult");
-  if (root == nullptr) return S3StatusXmlParseFailure;
-  for_each_element(root, [&](const xmlNode *field) {
+  return read_confirmation(body, "CopyObjectResult", error, [&](const xmlNode *field) {
     if (named(field, "ETag")) result->etag = text_of(field);
     if (named(field, "LastModified")) result->last_modified = parse_iso8601_time(text_of(field));
+  });
+}
+
+S3Status parse_initiate_result(std::string_view body, std::string *upload_id) {
+  upload_id->clear();
+  xml_doc_ptr doc = read_document(body);
+  const xmlNode *root = root_named(doc.get(), "InitiateMultipartUploadResult");
+  if (root == nullptr) return S3StatusXmlParseFailure;
+  for_each_element(root, [&](const xmlNode *field) {
+    if (named(field, "UploadId")) *upload_id = text_of(field);
+  });
+  return upload_id->empty() ? S3StatusXmlParseFailure : S3StatusOK;
+}
+
+S3Status parse_complete_result(std::string_view body, std::string *etag, error_document *error) {
+  etag->clear();
+  S3Status status =
+      read_confirmation(body, "CompleteMultipartUploadResult", error, [&](const xmlNode *field) {
+        if (named(field, "ETag")) *etag = text_of(field);
+      });
+  return status == S3StatusOK && etag->empty() ? S3StatusXmlParseFailure : status;
+}
+
+S3Status parse_uploads_page(std::string_view body,
+                            std::vector<std::pair<std::string, std::string>> *uploads) {
+  uploads->clear();
+  xml_doc_ptr doc = read_document(body);
+  const xmlNode *root = root_named(doc.get(), "ListMultipartUploadsResult");
+  if (root == nullptr) return S3StatusXmlParseFailure;
+  for_each_element(root, [&](const xmlNode *upload) {
+    if (!named(upload, "Upload")) return;
+    auto &entry = uploads->emplace_back();
+    for_each_element(upload, [&](const xmlNode *field) {
+      if (named(field, "Key")) entry.first = text_of(field);
+      if (named(field, "UploadId")) entry.second = text_of(field);
+    });
   });
   return S3StatusOK;
 }

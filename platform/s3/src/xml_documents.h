@@ -75,6 +75,17 @@ struct copy_result {
 // S3StatusXmlParseFailure.
 S3Status parse_copy_result(std::string_view body, copy_result *result, error_document *error);
 
+// Multipart uploads. The UploadId of an InitiateMultipartUploadResult, else
+// S3StatusXmlParseFailure.
+S3Status parse_initiate_result(std::string_view body, std::string *upload_id);
+
+// As parse_copy_result, for a CompleteMultipartUploadResult (which must name its ETag).
+S3Status parse_complete_result(std::string_view body, std::string *etag, error_document *error);
+
+// Key and UploadId of every Upload of a ListMultipartUploadsResult.
+S3Status parse_uploads_page(std::string_view body,
+                            std::vector<std::pair<std::string, std::string>> *uploads);
+
 // Seconds since the epoch for an ISO 8601 UTC time ("2013-09-17T18:07:53.000Z"), -1 if
 // unreadable.
 int64_t parse_iso8601_time(std::string_view text);
