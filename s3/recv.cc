@@ -1,15 +1,9 @@
 // Uploads (the storage interface's recv): refuses a store that would continue an earlier
-// transfer and a file larger than the service takes, and starts the single-request upload.
+// transfer and a file larger than the service takes, and starts the upload (one PUT, or a
+// multipart upload past the threshold).
 #include "vorlan_i_s3.h"
 
 #include <cassert>
-
-namespace {
-
-// The service's largest object: 5 TB, decimal.
-constexpr uint64_t vorlan_l_s3_recv_max_size = 5000000000000ULL;
-
-}  // namespace
 
 vorlan_result_t vorlan_i_s3_recv(vorlan_gfs_operation_t op,
                                  vorlan_gfs_transfer_info_t *transfer_info, void *session) {
@@ -22,7 +16,7 @@ vorlan_result_t vorlan_i_s3_recv(vorlan_gfs_operation_t op,
   if (!transfer_info->truncate) {
     result = vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
         nullptr, nullptr, 553, "APPEND_NOT_SUPPORTED", nullptr));
-  } else if (static_cast<uint64_t>(transfer_info->alloc_size) > vorlan_l_s3_recv_max_size) {
+  } else if (static_cast<uint64_t>(transfer_info->alloc_size) > vorlan_i_s3_recv_max_size) {
     result = VORLAN_S3_ERROR("%s", "File upload too large");
   } else {
     // Started, the upload reports its outcome itself.

@@ -3,7 +3,8 @@
 // the S3 library in file order. The worker holds the transfer's lock only while it moves
 // buffers, so read completions run while the library sends. The service stores a body once its
 // last byte arrives, so that byte waits until the data has ended without excess; data of no
-// announced size is held whole until its end, then put with its exact length.
+// announced size is held until its end, then put with its exact length. Data past the multipart
+// threshold goes on as a multipart upload (recv_multipart.cc) on the same worker.
 #include "vorlan_i_s3.h"
 #include "vorlan_i_s3_copy.h"
 
@@ -39,13 +40,13 @@ bool vorlan_l_s3_recv_body_ready(const transfer_state *transfer_state) {
 
 // Whether to ask for one more read. At most the optimal number are outstanding. A body of known
 // size streams: while blocks ahead of it and reads fill twice that number, a read is asked for
-// only when none is outstanding and the body cannot go on. Data of unknown size is held: reads
-// are asked for while what is held and their room stay within the bound, so one read more
-// than the bound holds tells whether the data goes past it.
+// only when none is outstanding and the body cannot go on (for parts: its next byte is
+// missing). Data of unknown size is held: reads are asked for while what is held and their room
+// stay within the threshold, so one read more than it holds tells whether the data goes past it.
 bool vorlan_l_s3_recv_read_wanted(const transfer_state *transfer_state) {
   const int registered = vorlan_i_s3_buffer_count(transfer_state->registered_buffers);
   if (registered >= transfer_state->concurrency) return false;
-  if (vorlan_l_s3_recv_size_unknown(transfer_state)) {
+  if (vorlan_l_s3_recv_size_unknown(transfer_state) && !transfer_state->multipart) {
     uint64_t held = 0;
     for (const s3_buffer *b = transfer_state->pending_buffers; b != nullptr; b = b->next) {
       held += b->buffer_used;
@@ -53,17 +54,18 @@ bool vorlan_l_s3_recv_read_wanted(const transfer_state *transfer_state) {
     for (const s3_buffer *b = transfer_state->registered_buffers; b != nullptr; b = b->next) {
       held += b->buffer_size;
     }
-    return held <= vorlan_i_s3_recv_unknown_size_max;
+    return held <= static_cast<uint64_t>(vorlan_i_s3_multipart_threshold);
   }
   const int held = registered + vorlan_i_s3_buffer_count(transfer_state->pending_buffers);
-  return held < 2 * transfer_state->concurrency ||
-         (registered == 0 && !vorlan_l_s3_recv_body_ready(transfer_state));
+  const bool stalled = transfer_state->multipart
+                           ? !vorlan_i_s3_recv_is_transfer_offset_ready(transfer_state)
+                           : !vorlan_l_s3_recv_body_ready(transfer_state);
+  return held < 2 * transfer_state->concurrency || (registered == 0 && stalled);
 }
 
-// Tops up the reads outstanding at the host as vorlan_l_s3_recv_read_wanted allows. `guard`
-// holds the lock and is released around each host call. A failure is recorded and ends
-// reading.
-void vorlan_l_s3_recv_register_reads(transfer_state *transfer_state,
+}  // namespace
+
+void vorlan_i_s3_recv_register_reads(transfer_state *transfer_state,
                                      std::unique_lock<std::mutex> &guard) {
   if (transfer_state->failed() || transfer_state->eof) return;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Currently %d blocks registered, %d blocks pending\n",
@@ -95,6 +97,8 @@ void vorlan_l_s3_recv_register_reads(transfer_state *transfer_state,
   // Failed, reading stops: the transfer ends once no read is outstanding.
   if (transfer_state->failed()) transfer_state->eof = true;
 }
+
+namespace {
 
 void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_result_t result,
                                            vorlan_byte_t *buffer, vorlan_size_t nbytes,
@@ -133,7 +137,7 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
   // Registering releases the lock around each host call, and a read may complete meanwhile:
   // the state is checked again after it, or that completion's wake-up would be missed.
   for (;;) {
-    vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    vorlan_i_s3_recv_register_reads(transfer_state, guard);
     if (vorlan_l_s3_recv_body_ready(transfer_state) ||
         vorlan_i_s3_recv_is_reading_complete(transfer_state) || transfer_state->failed()) {
       break;
@@ -259,20 +263,30 @@ vorlan_result_t vorlan_l_s3_recv_single_properties_fill(transfer_state *transfer
   return VORLAN_SUCCESS;
 }
 
-// Data of unknown size: reads until the end of the data (lock held through `guard`), keeping
-// every block, and returns the body's length, the end of the last block held. A failure,
-// data past the bound included, is recorded and nothing is sent.
-uint64_t vorlan_l_s3_recv_hold_all(transfer_state *transfer_state,
-                                   std::unique_lock<std::mutex> &guard) {
-  for (;;) {
-    vorlan_l_s3_recv_register_reads(transfer_state, guard);
-    if (transfer_state->failed() || vorlan_i_s3_recv_is_reading_complete(transfer_state)) break;
-    transfer_state->cond.wait(guard);
-  }
+// The end of the last block held: the body's length once the data has ended.
+uint64_t vorlan_l_s3_recv_held_end(const transfer_state *transfer_state) {
   uint64_t size = 0;
   for (const s3_buffer *b = transfer_state->pending_buffers; b != nullptr; b = b->next) {
     size = static_cast<uint64_t>(b->offset) + b->buffer_used;
   }
+  return size;
+}
+
+// Data of unknown size: reads until the end of the data or until more than the threshold is
+// held (lock held through `guard`), keeping every block, and returns the end of the last block
+// held. A failure is recorded and nothing is sent.
+uint64_t vorlan_l_s3_recv_hold_all(transfer_state *transfer_state,
+                                   std::unique_lock<std::mutex> &guard) {
+  const auto threshold = static_cast<uint64_t>(vorlan_i_s3_multipart_threshold);
+  for (;;) {
+    vorlan_i_s3_recv_register_reads(transfer_state, guard);
+    if (transfer_state->failed() || vorlan_i_s3_recv_is_reading_complete(transfer_state) ||
+        vorlan_l_s3_recv_held_end(transfer_state) > threshold) {
+      break;
+    }
+    transfer_state->cond.wait(guard);
+  }
+  const uint64_t size = vorlan_l_s3_recv_held_end(transfer_state);
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "recv_hold_all: op=%p size=%llu\n",
                 static_cast<void *>(transfer_state->request.op),
                 static_cast<unsigned long long>(size));
@@ -304,10 +318,13 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
     uint64_t size = static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
     if (vorlan_l_s3_recv_size_unknown(transfer_state)) {
       size = vorlan_l_s3_recv_hold_all(transfer_state, guard);
-    } else {
-      vorlan_l_s3_recv_register_reads(transfer_state, guard);
+    } else if (size <= static_cast<uint64_t>(vorlan_i_s3_multipart_threshold)) {
+      vorlan_i_s3_recv_register_reads(transfer_state, guard);
     }
-    if (!transfer_state->failed()) {
+    if (!transfer_state->failed() &&
+        size > static_cast<uint64_t>(vorlan_i_s3_multipart_threshold)) {
+      vorlan_i_s3_recv_multipart(transfer_state, guard, &properties);
+    } else if (!transfer_state->failed()) {
       guard.unlock();
       vorlan_l_s3_recv_single_put(transfer_state, size, &properties);
       guard.lock();
@@ -346,16 +363,13 @@ bool vorlan_l_s3_recv_join_next(transfer_state *transfer_state, s3_buffer *block
 vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
                                               vorlan_result_t result, s3_buffer *block) {
   const bool unknown = vorlan_l_s3_recv_size_unknown(transfer_state);
-  const uint64_t size = unknown ? vorlan_i_s3_recv_unknown_size_max
+  const uint64_t size = unknown ? vorlan_i_s3_recv_max_size
                                 : static_cast<uint64_t>(transfer_state->transfer_info->alloc_size);
   const auto start = static_cast<uint64_t>(block->offset);
   const uint64_t count = block->buffer_used;
   // Unsigned and without a sum, so that no offset can wrap past the check.
   if (result == VORLAN_SUCCESS && (start > size || count > size - start)) {
-    result = unknown ? VORLAN_S3_ERROR(
-                           "File of unknown size larger than %llu bytes, the most an upload "
-                           "holds before it is sent: announce the file's size",
-                           static_cast<unsigned long long>(size))
+    result = unknown ? VORLAN_S3_ERROR("%s", "File upload too large")
                      : vorlan_i_s3_system_error(EFBIG, "write");
   }
   if (result != VORLAN_SUCCESS || transfer_state->failed() || count == 0) {

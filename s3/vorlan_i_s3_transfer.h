@@ -48,7 +48,8 @@ struct transfer_state {
   uint64_t range_start = 0;
   uint64_t expected_end = 0;
   bool read_to_end = false;
-  bool eof = false;  // upload: the host reported the end of the data, or reading failed
+  bool eof = false;        // upload: the host reported the end of the data, or reading failed
+  bool multipart = false;  // upload: sent in parts, so reads stream whatever the size
   s3_buffer *registered_buffers = nullptr;
   s3_buffer *pending_buffers = nullptr;  // by file offset
   s3_buffer **pending_buffers_tail = &pending_buffers;
@@ -146,16 +147,35 @@ void vorlan_i_s3_send_slices(transfer_state *transfer_state, uint64_t offset, in
                              bool first_range);
 // ---- end of downloads ----
 
-// An upload whose size was not announced (alloc_size 0) is held whole until the end of its
-// data, then put with its exact length; it may hold at most this many bytes.
-constexpr uint64_t vorlan_i_s3_recv_unknown_size_max = uint64_t{64} * 1024 * 1024;
+// ---- Uploads: one PUT, or a multipart upload past the threshold ----
+// An upload whose size was not announced (alloc_size 0) is held until the end of its data, then
+// put with its exact length, or, once it holds more than vorlan_i_s3_multipart_threshold, sent
+// as a multipart upload. No upload may exceed the service's largest object, 5 TB (decimal).
+constexpr uint64_t vorlan_i_s3_recv_max_size = 5000000000000ULL;
+// The most parts one multipart upload may have (the services take 10,000); tests lower it.
+extern int32_t vorlan_i_s3_multipart_max_parts;
+// The bytes of part `part_number` (from 1) of an upload whose size is `announced` (0: unknown):
+// part_size, or 8 MiB when it is 0, grown so that the announced size fits in the part limit; of
+// unknown size, doubled every tenth of the part limit, so that 5 TB fit; at most 5 GiB.
+uint64_t vorlan_i_s3_recv_part_size(uint64_t announced, int part_number);
+// Sends the data from current_offset on as a multipart upload (`guard` holds the lock; released
+// around every request and host call), reading to the end of the data. Every failure, the
+// client's included, goes to channel_result and aborts the upload; on success the object's
+// MD5 is cached under its ETag. Returns with no request of its own running.
+void vorlan_i_s3_recv_multipart(transfer_state *transfer_state, std::unique_lock<std::mutex> &guard,
+                                const S3PutProperties *properties);
+// Tops up the reads outstanding at the host (lock held through `guard`, released around each
+// host call); a failure is recorded and ends reading.
+void vorlan_i_s3_recv_register_reads(transfer_state *transfer_state,
+                                     std::unique_lock<std::mutex> &guard);
+// ---- end of uploads ----
 
 vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,
                                         vorlan_gfs_transfer_info_t *transfer_info, void *session);
 // Takes a completed read's block (lock held): queued by offset (joined to the block before it
 // when it continues it and fits), or released with the reason the upload must end: the read's
 // own failure, data beyond the announced size (errno 27) or, with no size announced, beyond
-// vorlan_i_s3_recv_unknown_size_max, or bytes that overlap data already sent or queued.
+// vorlan_i_s3_recv_max_size, or bytes that overlap data already sent or queued.
 vorlan_result_t vorlan_i_s3_recv_accept_block(transfer_state *transfer_state,
                                               vorlan_result_t result, s3_buffer *block);
 bool vorlan_i_s3_recv_is_transfer_offset_ready(const transfer_state *transfer_state);

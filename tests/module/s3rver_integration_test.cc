@@ -201,6 +201,41 @@ TEST_F(S3rver, TransfersAreByteIdentical) {
   EXPECT_TRUE(module.host().violations().empty());
 }
 
+// Past the threshold an upload goes in parts, with the object's type and metadata; a client
+// that aborts leaves the object as it was.
+TEST_F(S3rver, MultipartUploadsStoreTheObjectOrNothing) {
+  TempDir dir;
+  ModuleSession module(server_->host(),
+                       "part_size = 5242880\nmultipart_threshold = 5242880\n"
+                       "mime_types_path = " +
+                           dir.write("mime.types", "text/plain txt\n") + "\n",
+                       "INFO");
+  std::string data((11 << 20) + 3, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 10));
+  host::TransferInfo info{.pathname = "/trips/mp.txt",
+                          .alloc_size = static_cast<int64_t>(data.size()),
+                          .expected_checksum = fake_s3_md5_hex(data),
+                          .expected_checksum_alg = "md5"};
+  host::MemorySource source(data);
+  const host::DataChannelOptions channel{.modification_time = 1700000000};
+  ASSERT_TRUE(module.host().recv(module.session(), info, channel, source).reply.ok());
+  const S3CallResult stored = s3_get(target("trips"), "mp.txt");
+  EXPECT_TRUE(stored.data == data);
+  // s3rver's ETag for such an object is its MD5, not "<hex>-<parts>" (the fake's table checks
+  // that); the module's log tells the parts.
+  EXPECT_NE(TempDir::read(module.log_path()).find("multipart parts=3 "), std::string::npos);
+  EXPECT_EQ(stored.content_type, "text/plain");
+  EXPECT_EQ(stored.metadata, (std::map<std::string, std::string>{{"md5", fake_s3_md5_base64(data)},
+                                                                 {"mtime", "1700000000"}}));
+  host::MemorySource aborting(std::string(data.size(), 'x'));
+  EXPECT_FALSE(module.host()
+                   .recv(module.session(), info, {.abort_at_offset = 7 << 20}, aborting)
+                   .reply.ok());
+  // s3rver lists no multipart uploads (NotImplemented): the fake's table checks that none is
+  // left.
+  EXPECT_TRUE(s3_get(target("trips"), "mp.txt").data == data);
+}
+
 // s3rver reads x-amz-copy-source with decodeURI, which leaves "+?#" encoded: keys with those
 // characters are renamed against the fake only. A bucket that holds a key stays.
 TEST_F(S3rver, RenameCopiesTheObjectAndBucketsComeAndGo) {

@@ -31,15 +31,18 @@ class ModuleSession {
  public:
   // `config` is added to the configuration file; with `log_levels` the module's diagnostic
   // log goes to log_path(). A request without progress for `request_timeout` is a host violation.
-  // The session starts with `documents`.
+  // The session starts with `documents`. With `linked_module` the module's copy linked into the
+  // test runs, so the test can set its settings' variables.
   explicit ModuleSession(const std::string &endpoint, const std::string &config = "",
                          const std::string &log_levels = "",
                          std::chrono::milliseconds request_timeout = std::chrono::minutes(2),
-                         vorlan::host::SessionDocuments documents = {}) {
+                         vorlan::host::SessionDocuments documents = {},
+                         vorlan_module_descriptor_t *linked_module = nullptr) {
     if (!log_levels.empty()) setenv("VORLAN_S3_DEBUG", (log_levels + "," + log_path()).c_str(), 1);
     vorlan::host::Host::Options options;
     options.module_path = VORLAN_MODULE_PATH;
     options.request_timeout = request_timeout;
+    options.linked_module = linked_module;
     options.option_string =
         dir_.write("module.conf", "host_name = " + endpoint + "\nuse_https = false\n" + config);
     std::string error;

@@ -245,13 +245,16 @@ std::unique_ptr<Host> Host::load(const Options &options, std::string *error) {
   // From here on the server library's calls reach the hosts; one backend serves them all.
   static auto *backend = new internal::HostBackend;
   vorlan::gfs::install_backend(*backend);
-  dlerror();
-  impl->dl = dlopen(options.module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (impl->dl == nullptr) {
-    const char *why = dlerror();
-    return fail("cannot load module \"" + options.module_path + "\": " + (why ? why : "?"));
+  impl->module = options.linked_module;
+  if (impl->module == nullptr) {
+    dlerror();
+    impl->dl = dlopen(options.module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (impl->dl == nullptr) {
+      const char *why = dlerror();
+      return fail("cannot load module \"" + options.module_path + "\": " + (why ? why : "?"));
+    }
+    impl->module = static_cast<vorlan_module_descriptor_t *>(dlsym(impl->dl, symbol->c_str()));
   }
-  impl->module = static_cast<vorlan_module_descriptor_t *>(dlsym(impl->dl, symbol->c_str()));
   if (impl->module == nullptr) {
     return fail("module \"" + options.module_path + "\" has no descriptor " + *symbol);
   }

@@ -195,7 +195,10 @@ class Session;
 class Host {
  public:
   struct Options {
-    std::string module_path;                   // the module's .so
+    std::string module_path;  // the module's .so
+    // A module linked into this program, activated instead of loading module_path: tests that
+    // change the module's internal settings reach the copy that runs.
+    vorlan_module_descriptor_t *linked_module = nullptr;
     std::optional<std::string> option_string;  // get_config_string
     std::string dsi_name = "google_cloud";
     // A request fails ("Request timed out.", and a violation) when it goes this long without
