@@ -197,6 +197,7 @@ int main(int argc, char **argv) {
   std::vector<uint64_t> memory_sizes = {256ULL << 20, 2ULL << 30};
   int objects = 1000;
   std::string kind = "fake";
+  std::string settings;  // extra module settings
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i], value = argv[i + 1];
     if (flag == "--size" && vorlan::bench::parse_size(value)) {
@@ -211,10 +212,12 @@ int main(int argc, char **argv) {
       objects = std::atoi(value.c_str());
     } else if (flag == "--server") {
       kind = value;
+    } else if (flag == "--streams") {
+      settings += "transfer_streams = " + value + "\n";
     } else {
       std::fprintf(stderr,
                    "usage: %s [--size 1G] [--memory 256M,2G] [--objects 1000] "
-                   "[--server fake|s3rver]\n",
+                   "[--server fake|s3rver] [--streams N]\n",
                    argv[0]);
       return 2;
     }
@@ -246,7 +249,8 @@ int main(int argc, char **argv) {
     if (vorlan::test::s3_create_bucket(target).status != S3StatusOK) return 1;
   }
   vorlan::test::TempDir dir;
-  setup.config = dir.write("module.conf", "host_name = " + setup.host + "\nuse_https = false\n");
+  setup.config =
+      dir.write("module.conf", "host_name = " + setup.host + "\nuse_https = false\n" + settings);
   std::printf("server %s at %s\n", kind.c_str(), setup.host.c_str());
   std::fflush(stdout);
   const bool ok =
