@@ -2,15 +2,17 @@
 // size over up to transfer_streams requests at once, on the library's pooled connections.
 //
 // The first slice's answer gives the object's size and ETag, so an object of one part still
-// takes one GET; every later slice is pinned to that ETag with If-Match and resumes at its own
-// first missing byte with its own retry budget. Only the slice holding the next byte in offset
-// order hands bytes on. A slice ahead of it keeps up to one read-ahead (the part size, at most
-// 8 MiB) in memory and then waits inside its data callback, so its connection holds the rest:
-// a path that caps each connection runs every stream at its cap while the slices before it are
-// handed on, and memory grows with neither the object nor a larger part size.
+// takes one GET, and the other slices start once its bytes arrive; every later slice is pinned to
+// that ETag with If-Match and resumes at its own first missing byte with its own retry budget. Only
+// the slice holding the next byte in offset order hands bytes on. A slice ahead of it keeps up to
+// one read-ahead (the part size, at most 8 MiB) in memory and then waits inside its data callback,
+// so its connection holds the rest: a path that caps each connection runs every stream at its cap
+// while the slices before it are handed on, and memory grows with neither the object nor a larger
+// part size.
 #include "vorlan_i_s3.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <new>
@@ -246,6 +248,96 @@ bool vorlan_i_s3_send_in_slices(int64_t length) {
          (length < 0 || static_cast<uint64_t>(length) > vorlan_i_s3_send_part_size());
 }
 
+namespace {
+
+// The slices from `slices->next_start` to `slices->end` over up to transfer_streams requests.
+// When `first_done` is given, the first slice's request is still running: one request fewer
+// starts until it is done (*first_done, under the transfer's lock), so no more than
+// transfer_streams run at once.
+void vorlan_l_s3_slices_run(vorlan_l_s3_slices *slices, const bool *first_done) {
+  transfer_state *transfer = slices->transfer;
+  vorlan_i_s3_request_t *request = &transfer->request;
+  const uint64_t rest =
+      (slices->end - slices->next_start + slices->part_size - 1) / slices->part_size;
+  std::vector<vorlan_l_s3_slice_worker_ptr> workers;
+  vorlan_result_t result = VORLAN_SUCCESS;
+  try {
+    result = vorlan_l_s3_slice_workers(
+        transfer, slices, std::min<uint64_t>(rest, std::max(vorlan_i_s3_transfer_streams, 1)),
+        &workers);
+  } catch (const std::bad_alloc &) {
+    result = workers.empty() ? vorlan_i_s3_malloc_error() : VORLAN_SUCCESS;
+  }
+  if (result != VORLAN_SUCCESS) {
+    std::lock_guard<std::mutex> guard(transfer->lock);
+    vorlan_i_s3_transfer_fail(transfer, result);
+    return;
+  }
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "send: op=%p slices=%llu streams=%zu part_size=%llu\n",
+                static_cast<void *>(request->op), static_cast<unsigned long long>(rest + 1),
+                workers.size(), static_cast<unsigned long long>(slices->part_size));
+  vorlan_l_s3_slice_threads threads;
+  for (size_t i = 1; i < workers.size(); ++i) {
+    try {
+      threads.threads.emplace_back(vorlan_l_s3_slice_work, workers[i].get());
+    } catch (const std::exception &) {
+      // Fewer requests at once; the slices are taken by the threads there are.
+      break;
+    }
+  }
+  if (first_done != nullptr) {
+    std::unique_lock<std::mutex> guard(transfer->lock);
+    transfer->cond.wait(guard,
+                        [transfer, first_done] { return *first_done || transfer->failed(); });
+  }
+  vorlan_l_s3_slice_work(workers[0].get());
+}
+
+// What the first slice's request and the thread that starts the other slices share, under the
+// transfer's lock.
+struct vorlan_l_s3_slices_start {
+  vorlan_l_s3_slices slices;
+  uint64_t offset;
+  int64_t length;
+  bool first_done = false;
+  bool first_failed = false;
+  bool started = false;
+};
+
+// Starts the other slices as soon as the first answer's bytes arrive (its size and ETag are
+// known then), so they run while the first slice is still being received.
+void vorlan_l_s3_slices_start_early(vorlan_l_s3_slices_start *start) {
+  transfer_state *transfer = start->slices.transfer;
+  {
+    std::unique_lock<std::mutex> guard(transfer->lock);
+    // Polled as well: the first bytes need not come with a notification.
+    while (!transfer->failed() && !start->first_done && transfer->current_offset == start->offset) {
+      transfer->cond.wait_for(guard, std::chrono::milliseconds(10));
+    }
+    const uint64_t total = transfer->answer_end;
+    if (transfer->failed() || start->first_failed || transfer->current_offset == start->offset ||
+        total == 0) {
+      return;
+    }
+    const uint64_t end =
+        start->length < 0 ? total
+                          : std::min(total, start->offset + static_cast<uint64_t>(start->length));
+    const uint64_t first_end = start->offset + start->slices.part_size;
+    if (first_end >= end) return;
+    start->slices.end = end;
+    start->slices.next_start = first_end;
+    start->started = true;
+  }
+  try {
+    vorlan_l_s3_slices_run(&start->slices, &start->first_done);
+  } catch (const std::exception &) {
+    std::lock_guard<std::mutex> guard(transfer->lock);
+    vorlan_i_s3_transfer_fail(transfer, vorlan_i_s3_malloc_error());
+  }
+}
+
+}  // namespace
+
 void vorlan_i_s3_send_slices(transfer_state *transfer, uint64_t offset, int64_t length,
                              bool first_range) {
   const uint64_t part_size = vorlan_i_s3_send_part_size();
@@ -254,7 +346,30 @@ void vorlan_i_s3_send_slices(transfer_state *transfer, uint64_t offset, int64_t 
     std::lock_guard<std::mutex> guard(transfer->lock);
     transfer->range_open_ended = length < 0;
   }
-  vorlan_i_s3_send_range(transfer, offset, static_cast<int64_t>(part_size), first_range);
+  vorlan_l_s3_slices_start start{{transfer, part_size, 0, 0}, offset, length};
+  {
+    vorlan_l_s3_slice_threads starter;
+    try {
+      starter.threads.emplace_back(vorlan_l_s3_slices_start_early, &start);
+    } catch (const std::exception &) {
+      // The other slices start once the first is received.
+    }
+    vorlan_i_s3_send_range(transfer, offset, static_cast<int64_t>(part_size), first_range);
+    std::lock_guard<std::mutex> guard(transfer->lock);
+    start.first_done = true;
+    start.first_failed = request->result.failed();
+    // The slices already running stop with the first slice's failure.
+    if (start.started && start.first_failed) {
+      vorlan_i_s3_transfer_fail(transfer, request->result.release());
+    }
+    transfer->cond.notify_all();
+  }
+  if (start.started) {
+    std::unique_lock<std::mutex> guard(transfer->lock);
+    transfer->range_open_ended = false;
+    if (!transfer->failed()) vorlan_i_s3_send_range_done(transfer, guard);
+    return;
+  }
   uint64_t reached = 0, total = 0;
   {
     std::lock_guard<std::mutex> guard(transfer->lock);
@@ -283,37 +398,8 @@ void vorlan_i_s3_send_slices(transfer_state *transfer, uint64_t offset, int64_t 
   }
   const uint64_t end = length < 0 ? total : std::min(total, offset + static_cast<uint64_t>(length));
   if (reached >= end) return;
-  const uint64_t rest = (end - reached + part_size - 1) / part_size;
   vorlan_l_s3_slices slices{transfer, part_size, end, reached};
-  std::vector<vorlan_l_s3_slice_worker_ptr> workers;
-  vorlan_result_t result = VORLAN_SUCCESS;
-  try {
-    result = vorlan_l_s3_slice_workers(
-        transfer, &slices, std::min<uint64_t>(rest, std::max(vorlan_i_s3_transfer_streams, 1)),
-        &workers);
-  } catch (const std::bad_alloc &) {
-    result = workers.empty() ? vorlan_i_s3_malloc_error() : VORLAN_SUCCESS;
-  }
-  if (result != VORLAN_SUCCESS) {
-    std::lock_guard<std::mutex> guard(transfer->lock);
-    vorlan_i_s3_transfer_fail(transfer, result);
-    return;
-  }
-  VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "send: op=%p slices=%llu streams=%zu part_size=%llu\n",
-                static_cast<void *>(request->op), static_cast<unsigned long long>(rest + 1),
-                workers.size(), static_cast<unsigned long long>(part_size));
-  {
-    vorlan_l_s3_slice_threads threads;
-    for (size_t i = 1; i < workers.size(); ++i) {
-      try {
-        threads.threads.emplace_back(vorlan_l_s3_slice_work, workers[i].get());
-      } catch (const std::exception &) {
-        // Fewer requests at once; the slices are taken by the threads there are.
-        break;
-      }
-    }
-    vorlan_l_s3_slice_work(workers[0].get());
-  }
+  vorlan_l_s3_slices_run(&slices, nullptr);
   std::unique_lock<std::mutex> guard(transfer->lock);
   if (!transfer->failed()) vorlan_i_s3_send_range_done(transfer, guard);
 }
