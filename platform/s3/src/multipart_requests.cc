@@ -91,15 +91,7 @@ extern "C" void S3_upload_part(const S3BucketContext *bucketContext, const char 
       return refuse(response, callbackData, status);
     }
   }
-  plan.payload_hash = vorlan_s3::kUnsignedPayload;
-  plan.has_body = true;
-  plan.body_length = partContentLength;
-  S3PutObjectDataCallback *data_callback = handler->putObjectDataCallback;
-  plan.pull_body = [data_callback, callbackData](char *buffer, int size) {
-    return data_callback ? data_callback(size, buffer, callbackData) : 0;
-  };
-  properties_forwarder forwarder(response, callbackData);
-  vorlan_s3::run_request(std::move(plan), response, callbackData, forwarder);
+  vorlan_s3::run_upload(std::move(plan), partContentLength, handler, callbackData);
 }
 
 extern "C" void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const char *key,

@@ -181,15 +181,7 @@ extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *
   if (S3Status status = vorlan_s3::add_put_properties(putProperties, &plan); status != S3StatusOK) {
     return refuse(response, callbackData, status);
   }
-  plan.payload_hash = vorlan_s3::kUnsignedPayload;
-  plan.has_body = true;
-  plan.body_length = contentLength;
-  S3PutObjectDataCallback *data_callback = handler->putObjectDataCallback;
-  plan.pull_body = [data_callback, callbackData](char *buffer, int size) {
-    return data_callback ? data_callback(size, buffer, callbackData) : 0;
-  };
-  properties_forwarder forwarder(response, callbackData);
-  vorlan_s3::run_request(std::move(plan), response, callbackData, forwarder);
+  vorlan_s3::run_upload(std::move(plan), contentLength, handler, callbackData);
 }
 
 extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char *key,

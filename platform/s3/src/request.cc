@@ -272,4 +272,17 @@ void run_request(request_plan plan, const S3ResponseHandler *handler, void *call
   complete_request(handler, callback_data, status, &result);
 }
 
+void run_upload(request_plan plan, uint64_t length, const S3PutObjectHandler *handler,
+                void *callback_data) {
+  plan.payload_hash = kUnsignedPayload;
+  plan.has_body = true;
+  plan.body_length = length;
+  S3PutObjectDataCallback *data_callback = handler->putObjectDataCallback;
+  plan.pull_body = [data_callback, callback_data](char *buffer, int size) {
+    return data_callback ? data_callback(size, buffer, callback_data) : 0;
+  };
+  properties_forwarder forwarder(&handler->responseHandler, callback_data);
+  run_request(std::move(plan), &handler->responseHandler, callback_data, forwarder);
+}
+
 }  // namespace vorlan_s3

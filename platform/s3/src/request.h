@@ -98,6 +98,11 @@ void run_request(request_plan plan, const S3ResponseHandler *handler, void *call
                  http_response_handler &body_handler,
                  const std::function<S3Status(http_result &)> &after = {});
 
+// Runs a request whose body of `length` bytes the handler's data callback gives (PUT, UploadPart),
+// unsigned as a payload: it is sent as it is read.
+void run_upload(request_plan plan, uint64_t length, const S3PutObjectHandler *handler,
+                void *callback_data);
+
 }  // namespace vorlan_s3
 
 #endif
