@@ -10,6 +10,7 @@
 // while the slices before it are handed on, and memory grows with neither the object nor a larger
 // part size.
 #include "vorlan_i_s3.h"
+#include "vorlan_i_s3_copy.h"
 
 #include <algorithm>
 #include <chrono>
@@ -45,10 +46,11 @@ struct vorlan_l_s3_slice_worker {
   vorlan_l_s3_slices *slices;
   uint64_t next;  // the slice's first byte not yet handed on
   uint64_t end;
-  // Bytes from `next` on, received while the slice was ahead; touched only by the worker's
-  // thread, and its size read under the transfer's lock.
-  std::string held;
-  uint64_t received() const { return next + held.size(); }
+  // Bytes from `next` on, received while the slice was ahead, in a buffer of the read-ahead's
+  // size made at the first; touched only by the worker's thread.
+  std::unique_ptr<char[]> held;
+  uint64_t held_size = 0;
+  uint64_t received() const { return next + held_size; }
 };
 
 struct vorlan_l_s3_slice_worker_free {
@@ -81,17 +83,17 @@ S3Status vorlan_l_s3_slice_hand_on(vorlan_l_s3_slice_worker *worker,
                                    std::unique_lock<std::mutex> &guard, const char *buffer,
                                    uint64_t size) {
   transfer_state *transfer = worker->slices->transfer;
-  if (worker->held.empty() && size == 0) return S3StatusOK;
+  if (worker->held_size == 0 && size == 0) return S3StatusOK;
   transfer->cond.wait(guard, [transfer, worker] {
     return transfer->failed() || transfer->current_offset == worker->next;
   });
   if (transfer->failed()) return S3StatusAbortedByCallback;
-  if (!worker->held.empty()) {
-    const S3Status status = vorlan_i_s3_send_bytes_locked(transfer, guard, worker->held.data(),
-                                                          static_cast<int>(worker->held.size()));
+  if (worker->held_size > 0) {
+    const S3Status status = vorlan_i_s3_send_bytes_locked(transfer, guard, worker->held.get(),
+                                                          static_cast<int>(worker->held_size));
     if (status != S3StatusOK) return status;
-    worker->next += worker->held.size();
-    worker->held.clear();
+    worker->next += worker->held_size;
+    worker->held_size = 0;
   }
   if (size > 0) {
     const S3Status status =
@@ -113,13 +115,15 @@ S3Status vorlan_l_s3_slice_data(int buffer_size, const char *buffer, void *data)
   if (transfer->failed()) return S3StatusAbortedByCallback;
   // Ahead of the bytes handed on: kept while the read-ahead has room, else the slice waits and
   // its connection holds the rest.
-  if (transfer->current_offset != worker->next && worker->held.size() + size <= read_ahead) {
-    try {
-      if (worker->held.capacity() < read_ahead) worker->held.reserve(read_ahead);
-      worker->held.append(buffer, size);
+  if (transfer->current_offset != worker->next && worker->held_size + size <= read_ahead) {
+    // No memory for a read-ahead: the slice waits instead.
+    if (!worker->held) worker->held.reset(new (std::nothrow) char[read_ahead]);
+    if (worker->held) {
+      // Only this thread touches the read-ahead; the copy runs outside the lock.
+      guard.unlock();
+      vorlan_i_s3_copy(worker->held.get() + worker->held_size, buffer, size);
+      worker->held_size += size;
       return S3StatusOK;
-    } catch (const std::bad_alloc &) {
-      // No memory for a read-ahead: the slice waits instead.
     }
   }
   return vorlan_l_s3_slice_hand_on(worker, guard, buffer, size);
