@@ -27,6 +27,7 @@ constexpr const char *vorlan_l_s3_slice_thread_name = "vorlan_l_s3_send_slice";
 constexpr uint64_t vorlan_l_s3_slice_default_part = uint64_t{8} * 1024 * 1024;
 // The most one slice holds ahead of the bytes handed on.
 constexpr uint64_t vorlan_l_s3_slice_read_ahead_max = uint64_t{8} * 1024 * 1024;
+constexpr uint64_t vorlan_l_s3_slice_hand_on_piece = uint64_t{256} * 1024;
 // As for one request: a service that cuts every body short must not keep a slice going forever.
 constexpr int vorlan_l_s3_slice_max_resumes = 100;
 
@@ -88,10 +89,14 @@ S3Status vorlan_l_s3_slice_hand_on(vorlan_l_s3_slice_worker *worker,
     return transfer->failed() || transfer->current_offset == worker->next;
   });
   if (transfer->failed()) return S3StatusAbortedByCallback;
-  if (worker->held_size > 0) {
-    const S3Status status = vorlan_i_s3_send_bytes_locked(transfer, guard, worker->held.get(),
-                                                          static_cast<int>(worker->held_size));
+  // In pieces no larger than the HTTP library hands over, so the pool's blocks keep their size.
+  for (uint64_t at = 0; at < worker->held_size; at += vorlan_l_s3_slice_hand_on_piece) {
+    const uint64_t piece = std::min(worker->held_size - at, vorlan_l_s3_slice_hand_on_piece);
+    const S3Status status = vorlan_i_s3_send_bytes_locked(transfer, guard, worker->held.get() + at,
+                                                          static_cast<int>(piece));
     if (status != S3StatusOK) return status;
+  }
+  if (worker->held_size > 0) {
     worker->next += worker->held_size;
     worker->held_size = 0;
   }
