@@ -37,6 +37,7 @@
 
 namespace {
 
+using vorlan::bench::beside_self;
 using vorlan::bench::BodyFile;
 using vorlan::bench::kBucket;
 using vorlan::bench::mib_per_second;
@@ -60,13 +61,6 @@ struct Setup {
             second, "--block-size", "1048576", "--parallel", std::to_string(kConcurrency)};
   }
 };
-
-std::string beside_self(const std::string &relative) {
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path(self, length > 0 ? static_cast<size_t>(length) : 0);
-  return path.substr(0, path.rfind('/') + 1) + relative;
-}
 
 // The fastest of `runs`; a failed run fails the measurement.
 ProcessRun best_of(int runs, const std::vector<std::string> &argv) {

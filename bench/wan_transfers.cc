@@ -40,6 +40,7 @@ extern char **environ;
 
 namespace {
 
+using vorlan::bench::beside_self;
 using vorlan::bench::kBucket;
 using vorlan::bench::mib_per_second;
 using vorlan::bench::ProcessRun;
@@ -57,28 +58,6 @@ struct Options {
   std::vector<std::string> clients = {"module", "curl", "aws", "rclone"};
 };
 
-std::string beside_self(const std::string &relative) {
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path(self, length > 0 ? static_cast<size_t>(length) : 0);
-  return path.substr(0, path.rfind('/') + 1) + relative;
-}
-
-int free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  if (fd >= 0) close(fd);
-  return port;
-}
-
 bool accepts(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -94,7 +73,7 @@ bool accepts(int port) {
 // The relay in a child process for the lifetime of the object.
 class Link {
  public:
-  Link(const Options &options, int target_port) : port_(free_port()) {
+  Link(const Options &options, int target_port) : port_(vorlan::test::pick_free_port()) {
     const std::vector<std::string> argv = {beside_self("wan_link"),
                                            "--listen",
                                            std::to_string(port_),

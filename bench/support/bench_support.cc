@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -147,6 +148,13 @@ BodyFile::BodyFile(uint64_t size) {
 
 BodyFile::~BodyFile() {
   if (!path_.empty()) unlink(path_.c_str());
+}
+
+std::string beside_self(const std::string &relative) {
+  char self[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path(self, length > 0 ? static_cast<size_t>(length) : 0);
+  return path.substr(0, path.rfind('/') + 1) + relative;
 }
 
 }  // namespace vorlan::bench

@@ -20,6 +20,8 @@ std::optional<uint64_t> parse_size(const std::string &text);
 // This process's peak resident memory.
 long peak_rss_kib();
 double mib_per_second(uint64_t bytes, double seconds);
+// A path relative to this program's directory ("../tools/vorlan-gridftp-host").
+std::string beside_self(const std::string &relative);
 
 // The fake server, alone in a child process running `self --serve-fake`, which must call
 // serve_fake(). It serves a streaming bucket kBucket: PUT bodies are counted and dropped, GET

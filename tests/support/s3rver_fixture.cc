@@ -30,7 +30,9 @@ std::string program() {
   return std::string(VORLAN_SOURCE_DIR) + "/.s3rver/node_modules/.bin/s3rver";
 }
 
-// A port the kernel just handed out; s3rver binds it a moment later (a clash is retried).
+}  // namespace
+
+// s3rver binds the port a moment later; a clash is retried.
 int pick_free_port() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -44,8 +46,6 @@ int pick_free_port() {
   if (fd >= 0) close(fd);
   return port;
 }
-
-}  // namespace
 
 S3rverFixture::S3rverFixture()
     : directory_(root_.path() + "/data"), log_(root_.path() + "/s3rver.log") {

@@ -21,6 +21,9 @@
 
 namespace vorlan::test {
 
+// A loopback port the kernel just handed out, free until someone binds it; 0 when none was.
+int pick_free_port();
+
 class S3rverFixture {
  public:
   static constexpr const char *kAccessKeyId = "S3RVER";
