@@ -1,5 +1,6 @@
-// The process-wide cache of object MD5s taken while their bytes passed through the module, and
-// the test of whether an ETag already is the object's MD5.
+// The process-wide cache of object checksums (MD5, ADLER32, CRC32C) taken while their bytes
+// passed through the module, one entry per object version, and the test of whether an ETag
+// already is the object's MD5.
 #include "vorlan_i_s3.h"
 
 #include <cstdlib>
@@ -14,7 +15,7 @@ constexpr int vorlan_l_s3_checksum_cache_buckets = 1024;
 
 struct checksum_entry {
   char *path;
-  char *checksum;
+  vorlan_i_s3_checksums checksums;
   char *etag;
   uint64_t size;
   // Where the entry sits in the insertion order, for eviction of the oldest.
@@ -28,7 +29,6 @@ std::list<checksum_entry *> l_checksum_cache_order;
 
 void vorlan_l_s3_checksum_entry_free(checksum_entry *entry) {
   free(entry->path);
-  free(entry->checksum);
   free(entry->etag);
   delete entry;
 }
@@ -39,15 +39,25 @@ void vorlan_l_s3_checksum_entry_unlink(checksum_entry *entry) {
   l_checksum_cache_order.erase(entry->order);
 }
 
+// Values of the same version join the entry's; another version's entry is replaced.
 void vorlan_l_s3_checksum_cache_store(const std::string &path, const char *etag, uint64_t size,
-                                      const char *checksum) {
+                                      const vorlan_i_s3_checksums &checksums) {
   std::lock_guard<std::mutex> lock(l_checksum_cache_mutex);
   if (l_checksum_cache == nullptr) {
     return;
   }
   auto *entry = static_cast<checksum_entry *>(
       vorlan_hashtable_lookup(l_checksum_cache, const_cast<char *>(path.c_str())));
+  vorlan_i_s3_checksums values = checksums;
   if (entry != nullptr) {
+    if (entry->size == size && strcmp(entry->etag, etag) == 0) {
+      for (int i = 0; i < vorlan_i_s3_algorithm_count; ++i) {
+        const auto algorithm = static_cast<vorlan_i_s3_algorithm>(i);
+        if (values.of(algorithm)[0] == '\0') {
+          snprintf(values.of(algorithm), 33, "%s", entry->checksums.of(algorithm));
+        }
+      }
+    }
     vorlan_l_s3_checksum_entry_unlink(entry);
     vorlan_l_s3_checksum_entry_free(entry);
   }
@@ -63,10 +73,10 @@ void vorlan_l_s3_checksum_cache_store(const std::string &path, const char *etag,
     return;
   }
   entry->path = strdup(path.c_str());
-  entry->checksum = strdup(checksum);
+  entry->checksums = values;
   entry->etag = strdup(etag);
   entry->size = size;
-  if (entry->path == nullptr || entry->checksum == nullptr || entry->etag == nullptr) {
+  if (entry->path == nullptr || entry->etag == nullptr) {
     vorlan_l_s3_checksum_entry_free(entry);
     return;
   }
@@ -111,6 +121,13 @@ void vorlan_i_s3_checksum_cache_destroy() {
 
 bool vorlan_i_s3_checksum_find(const char *bucket, const char *key, const char *etag, uint64_t size,
                                char *checksum) {
+  return vorlan_i_s3_checksum_find_algorithm(bucket, key, etag, size, vorlan_i_s3_algorithm::md5,
+                                             checksum);
+}
+
+bool vorlan_i_s3_checksum_find_algorithm(const char *bucket, const char *key, const char *etag,
+                                         uint64_t size, vorlan_i_s3_algorithm algorithm,
+                                         char *checksum) {
   VORLAN_S3_TRACE_ENTER();
   bool hit = false;
   try {
@@ -120,8 +137,9 @@ bool vorlan_i_s3_checksum_find(const char *bucket, const char *key, const char *
     if (l_checksum_cache != nullptr && etag != nullptr) {
       auto *entry = static_cast<checksum_entry *>(
           vorlan_hashtable_lookup(l_checksum_cache, const_cast<char *>(path.c_str())));
-      if (entry != nullptr && entry->size == size && strcmp(entry->etag, etag) == 0) {
-        snprintf(checksum, 33, "%s", entry->checksum);
+      if (entry != nullptr && entry->size == size && strcmp(entry->etag, etag) == 0 &&
+          entry->checksums.of(algorithm)[0] != '\0') {
+        snprintf(checksum, 33, "%s", entry->checksums.of(algorithm));
         hit = true;
       }
     }
@@ -144,13 +162,31 @@ vorlan_result_t vorlan_i_s3_checksum_add(const char *bucket, const char *key, co
           "Can not cache invalid checksum:  path: '%s', checksum: '%s', etag: '%s'\n", path.c_str(),
           vorlan_i_s3_str(checksum), vorlan_i_s3_str(etag));
     } else {
-      vorlan_l_s3_checksum_cache_store(path, etag, size, checksum);
+      vorlan_i_s3_checksums checksums;
+      snprintf(checksums.md5, sizeof checksums.md5, "%s", checksum);
+      vorlan_l_s3_checksum_cache_store(path, etag, size, checksums);
     }
   } catch (const std::bad_alloc &) {
     // Nothing is cached; the caller's request goes on.
   }
   VORLAN_S3_TRACE_EXIT();
   return VORLAN_SUCCESS;
+}
+
+void vorlan_i_s3_checksums_add(const char *bucket, const char *key, const char *etag,
+                               uint64_t size, const vorlan_i_s3_checksums &checksums) {
+  VORLAN_S3_TRACE_ENTER();
+  if (etag != nullptr && *etag != '\0' &&
+      (checksums.md5[0] != '\0' || checksums.adler32[0] != '\0' || checksums.crc32c[0] != '\0')) {
+    try {
+      vorlan_l_s3_checksum_cache_store(
+          vorlan_i_s3_format("%s/%s", vorlan_i_s3_str(bucket), vorlan_i_s3_str(key)), etag, size,
+          checksums);
+    } catch (const std::bad_alloc &) {
+      // Nothing is cached; the caller's request goes on.
+    }
+  }
+  VORLAN_S3_TRACE_EXIT();
 }
 
 bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties) {

@@ -421,7 +421,7 @@ vorlan_result_t vorlan_l_s3_multipart_complete(vorlan_l_s3_multipart *upload, ch
   try {
     parts.reserve(upload->etags.size());
     for (size_t i = 0; i < upload->etags.size(); ++i) {
-      parts.push_back({static_cast<int>(i + 1), upload->etags[i].c_str()});
+      parts.push_back({static_cast<int>(i + 1), upload->etags[i].c_str(), nullptr});
     }
   } catch (const std::bad_alloc &) {
     return vorlan_i_s3_malloc_error();

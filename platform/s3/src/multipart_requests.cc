@@ -55,9 +55,15 @@ extern "C" void S3_initiate_multipart(const S3BucketContext *bucketContext, cons
   if (putProperties != nullptr) {
     S3PutProperties object_properties = *putProperties;
     object_properties.md5 = nullptr;
+    object_properties.crc32c = nullptr;
     if (S3Status status = vorlan_s3::add_put_properties(&object_properties, &plan);
         status != S3StatusOK) {
       return refuse(response, callbackData, status);
+    }
+    // S3 takes part checksums only of an upload created for them; Google Cloud takes them as
+    // they come.
+    if (putProperties->crc32c != nullptr && vorlan_s3::signs_v4(plan)) {
+      plan.signed_headers.emplace_back("x-amz-checksum-algorithm", "CRC32C");
     }
   }
   set_fixed_body(&plan, {});
@@ -84,10 +90,11 @@ extern "C" void S3_upload_part(const S3BucketContext *bucketContext, const char 
   }
   plan.query.emplace_back("partNumber", std::to_string(partNumber));
   if (putProperties != nullptr) {
-    S3PutProperties md5_only{};
-    md5_only.md5 = putProperties->md5;
-    md5_only.expires = -1;
-    if (S3Status status = vorlan_s3::add_put_properties(&md5_only, &plan); status != S3StatusOK) {
+    S3PutProperties digests_only{};
+    digests_only.md5 = putProperties->md5;
+    digests_only.crc32c = putProperties->crc32c;
+    digests_only.expires = -1;
+    if (S3Status status = vorlan_s3::add_put_properties(&digests_only, &plan); status != S3StatusOK) {
       return refuse(response, callbackData, status);
     }
   }
@@ -111,7 +118,11 @@ extern "C" void S3_complete_multipart_upload(const S3BucketContext *bucketContex
       return refuse(handler, callbackData, S3StatusFailedToInitializeRequest);
     }
     xml += "<Part><PartNumber>" + std::to_string(parts[i].partNumber) + "</PartNumber><ETag>" +
-           vorlan_s3::xml_escape(parts[i].eTag) + "</ETag></Part>";
+           vorlan_s3::xml_escape(parts[i].eTag) + "</ETag>";
+    if (parts[i].crc32c != nullptr && vorlan_s3::signs_v4(plan)) {
+      xml += "<ChecksumCRC32C>" + vorlan_s3::xml_escape(parts[i].crc32c) + "</ChecksumCRC32C>";
+    }
+    xml += "</Part>";
   }
   set_fixed_body(&plan, xml + "</CompleteMultipartUpload>");
   plan.signed_headers.emplace_back("Content-Type", "application/xml");

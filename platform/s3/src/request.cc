@@ -87,6 +87,14 @@ S3Status add_put_properties(const S3PutProperties *properties, request_plan *pla
   add(&signed_headers, "Content-MD5", properties->md5, S3StatusBadMD5);
   add(&plain, "Cache-Control", properties->cacheControl, S3StatusBadCacheControl);
   add(&plain, "Content-Encoding", properties->contentEncoding, S3StatusBadContentEncoding);
+  if (properties->crc32c != nullptr) {
+    if (signs_v4(*plan)) {
+      add(&signed_headers, "x-amz-checksum-crc32c", properties->crc32c, S3StatusBadMD5);
+    } else {
+      add(&plain, "x-goog-hash", (std::string("crc32c=") + properties->crc32c).c_str(),
+          S3StatusBadMD5);
+    }
+  }
   if (status != S3StatusOK) return status;
   if (const char *filename = properties->contentDispositionFilename) {
     std::string_view name(filename);

@@ -46,6 +46,12 @@ struct request_plan {
 // Checks the addressing and header values and builds the request with its authentication.
 S3Status build_http_request(request_plan plan, http_request *request);
 
+// Whether the request is signed with Signature V4, which also sets its header dialect: S3's
+// x-amz-* headers then, Google Cloud's x-goog-* otherwise.
+inline bool signs_v4(const request_plan &plan) {
+  return plan.secret_access_key != nullptr && *plan.secret_access_key != '\0';
+}
+
 // Adds the headers of the put properties (content type, MD5, metadata, ...) to the plan.
 S3Status add_put_properties(const S3PutProperties *properties, request_plan *plan);
 

@@ -151,11 +151,34 @@ void response_headers::add_field(std::string_view name, std::string_view value) 
              iequals(name, "x-goog-encryption-algorithm") ||
              iequals(name, "x-goog-encryption-kms-key-name")) {
     sse_other_ = true;
+  } else if (iequals(name, "x-goog-hash")) {
+    add_goog_hash(value);
+  } else if (iequals(name, "x-amz-checksum-crc32c")) {
+    if (!crc32c_) crc32c_ = value;
   } else if (istarts_with(name, "x-amz-meta-") || istarts_with(name, "x-goog-meta-")) {
     size_t prefix = istarts_with(name, "x-amz-meta-") ? 11 : 12;
     if (name.size() > prefix) {
       meta_texts_.push_back(lower(name.substr(prefix)));
       meta_texts_.emplace_back(value);
+    }
+  }
+}
+
+// "crc32c=n03x6A==, md5=Ojk9c3dhfxgoKVVHYwFbHQ==": item names are compared ignoring case; a
+// value keeps its "=" padding, as only the first "=" of an item separates.
+void response_headers::add_goog_hash(std::string_view value) {
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    std::string_view item = trim(value.substr(0, comma));
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    const size_t equals = item.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view name = trim(item.substr(0, equals));
+    const std::string_view digest = trim(item.substr(equals + 1));
+    if (iequals(name, "crc32c") && !crc32c_) {
+      crc32c_ = digest;
+    } else if (iequals(name, "md5") && !md5_base64_) {
+      md5_base64_ = digest;
     }
   }
 }
@@ -204,6 +227,8 @@ const S3ResponseProperties &response_headers::properties() {
   std::optional<uint64_t> size = object_size();
   properties_.objectSize = size.value_or(0);
   properties_.objectSizeKnown = size.has_value() ? 1 : 0;
+  properties_.crc32cBase64 = c_str_or_null(crc32c_);
+  properties_.md5Base64 = c_str_or_null(md5_base64_);
   return properties_;
 }
 

@@ -51,6 +51,7 @@ class response_headers {
  private:
   void reset();
   void add_field(std::string_view name, std::string_view value);
+  void add_goog_hash(std::string_view value);
 
   long http_code_ = 0;
   std::optional<uint64_t> content_length_;
@@ -58,6 +59,8 @@ class response_headers {
   bool chunked_ = false;
   std::optional<std::string> request_id_, request_id2_, content_type_, server_, etag_,
       bucket_region_, content_range_;
+  // x-goog-hash's items, else x-amz-checksum-crc32c for crc32c: the first of each name wins.
+  std::optional<std::string> crc32c_, md5_base64_;
   int64_t last_modified_ = -1;
   bool sse_s3_ = false;
   bool sse_other_ = false;

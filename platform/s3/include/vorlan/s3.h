@@ -259,6 +259,12 @@ typedef struct S3ResponseProperties {
    * size is then unknown, never 0. */
   uint64_t objectSize;
   char objectSizeKnown;
+  /* Checksums the service keeps, as the base64 of the digest's big-endian bytes, or null:
+   * crc32c from x-goog-hash's "crc32c=" item or from x-amz-checksum-crc32c, md5 from
+   * x-goog-hash's "md5=" item. x-goog-hash may come as several headers, each holding one or more
+   * comma-separated "name=value" items. */
+  const char *crc32cBase64;
+  const char *md5Base64;
 } S3ResponseProperties;
 
 typedef struct S3ErrorDetails {
@@ -280,6 +286,12 @@ typedef struct S3PutProperties {
   int metaDataCount;
   const S3NameValue *metaData;
   char useServerSideEncryption;
+  /* The body's CRC32C as the base64 of its 4 big-endian bytes, or null, for the service to
+   * check. Sent in the request's header dialect: x-amz-checksum-crc32c when the request is
+   * signed with Signature V4, else Google Cloud's "x-goog-hash: crc32c=". On
+   * S3_initiate_multipart the value is not sent: being set announces that every part carries
+   * one (x-amz-checksum-algorithm: CRC32C in the Signature V4 dialect). */
+  const char *crc32c;
 } S3PutProperties;
 
 typedef struct S3ListBucketContent {
@@ -445,8 +457,8 @@ void S3_initiate_multipart(const S3BucketContext *bucketContext, const char *key
                            int timeoutMs, const S3MultipartInitialHandler *handler,
                            void *callbackData);
 /* UploadPart: partNumber 1..10000; the body is pulled through the handler's data callback
- * (partContentLength bytes, Content-MD5 from putProperties->md5 when set; other put
- * properties ignored). The answer's ETag arrives in the response properties (eTag). */
+ * (partContentLength bytes, Content-MD5 from putProperties->md5 and the CRC32C header from
+ * putProperties->crc32c when set; other put properties ignored). The answer's ETag arrives in the response properties (eTag). */
 void S3_upload_part(const S3BucketContext *bucketContext, const char *key, const char *uploadId,
                     int partNumber, uint64_t partContentLength,
                     const S3PutProperties *putProperties, S3RequestContext *requestContext,
@@ -454,6 +466,9 @@ void S3_upload_part(const S3BucketContext *bucketContext, const char *key, const
 typedef struct S3CompletedPart {
   int partNumber;
   const char *eTag; /* as the UploadPart answer gave it, quotes included */
+  /* The part's CRC32C (base64) or null; listed as ChecksumCRC32C in the Signature V4 dialect,
+   * where an upload whose parts carried one must name it again. */
+  const char *crc32c;
 } S3CompletedPart;
 /* CompleteMultipartUpload: the library writes the part list (partCount >= 1 parts, each with
  * its eTag, else S3StatusFailedToInitializeRequest). A 200 answer whose body is an <Error> fails
