@@ -123,8 +123,8 @@ class Bench {
   // curl's best of three GETs of the object, in seconds; 0 when one failed.
   double curl_get(const std::string &key) const {
     std::vector<std::string> arguments = vorlan::bench::curl_arguments(false);
-    arguments.insert(arguments.end(), {"-o", "/dev/null", "http://" + server_.host() + "/" +
-                                                              kBucket + "/" + key});
+    arguments.insert(arguments.end(),
+                     {"-o", "/dev/null", "http://" + server_.host() + "/" + kBucket + "/" + key});
     double best = 0;
     for (int i = 0; i < 3; ++i) {
       const vorlan::bench::ProcessRun run = vorlan::bench::run_process(arguments);

@@ -24,8 +24,8 @@
 
 #include <vorlan/host.hpp>
 
-#include <algorithm>
 #include <time.h>
+#include <algorithm>
 
 #include <chrono>
 #include <climits>
@@ -38,10 +38,10 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "vorlan_i_s3_checksum.h"
 #include "s3_sync_calls.h"
 #include "s3rver_fixture.h"
 #include "temp_dir.h"
+#include "vorlan_i_s3_checksum.h"
 
 namespace {
 

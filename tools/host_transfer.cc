@@ -161,9 +161,9 @@ int run_put(Context &context) {
   // Standard input without --alloc has a size unknown until its end: 0 tells the module so.
   info.alloc_size = options.alloc.value_or(std::max<int64_t>(source->size(), 0));
   // Given as they are, well-formed or not: the module's checks are what the user sees.
-  info.expected_checksum =
-      options.compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local))
-                          : (options.md5 ? options.md5 : options.checksum);
+  info.expected_checksum = options.compute_md5
+                               ? std::optional(vorlan::tool::file_md5_hex(options.local))
+                               : (options.md5 ? options.md5 : options.checksum);
   if (info.expected_checksum) info.expected_checksum_alg = options.checksum_algorithm;
   vorlan::host::DataChannelOptions channel =
       channel_options(options, context.options.update_interval);
