@@ -20,13 +20,12 @@
 // "fake" is the in-process fake S3 server in a child process, in its streaming mode (PUT bodies
 // counted and dropped, GET bodies generated); "s3rver" stores the objects on disk.
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <vorlan/host.hpp>
 
-#include <time.h>
 #include <algorithm>
-
 #include <chrono>
 #include <climits>
 #include <cstdio>
