@@ -64,7 +64,8 @@ class Bench {
   bool start() {
     vorlan::host::Host::Options options;
     options.module_path = VORLAN_MODULE_PATH;
-    options.option_string = "host_name = " + server_.host() + "\nuse_https = false\n";
+    options.option_string =
+        dir_.write("module.conf", "host_name = " + server_.host() + "\nuse_https = false\n");
     std::string error;
     host_ = vorlan::host::Host::load(options, &error);
     if (!host_ || !host_->start_session("bench", {}, &session_).reply.ok()) {
@@ -142,6 +143,7 @@ class Bench {
   }
 
   FakeS3Server server_;
+  vorlan::test::TempDir dir_;
   std::unique_ptr<vorlan::host::Host> host_;
   std::unique_ptr<vorlan::host::Session> session_;
 };
