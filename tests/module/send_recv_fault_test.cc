@@ -356,7 +356,7 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
        Channel{.modification_time = 1700000000}, kNoFault, "", 1,
        info(kBlock, "661E1DE3", "ADLER32"), "adler32=661e1de3;mtime=1700000000;"},
       {"a CRC32C, which the service checks too", kBlock, kPlain, kNoFault, "", 1,
-       info(kBlock, crc32c_block, "crc32c"), "crc32c=712a4330;"},
+       info(kBlock, crc32c_block, "crc32c"), "crc32c=712a4330;sent crc32c=cSpDMA==;"},
       {"a wrong ADLER32: the last byte is not sent", 10, kPlain, kNoFault,
        mismatch("adler32", adler32_10, "0123abcd"), 1, info(10, "0123abcd", "adler32")},
       {"a wrong CRC32C, no size announced", 3 * kBlock + 5,
@@ -417,6 +417,7 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
     EXPECT_EQ(stored->data, data);
     std::string metadata;
     for (const auto &[name, value] : stored->metadata) metadata += name + "=" + value + ";";
+    if (!stored->crc32c.empty()) metadata += "sent crc32c=" + stored->crc32c + ";";
     EXPECT_EQ(metadata, c.metadata);
     EXPECT_EQ(result.bytes_recvd, static_cast<int64_t>(c.size));
   }
