@@ -76,13 +76,11 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
     std::string metadata = "";  // name=value;... as stored
   };
   // ADLER32 and CRC32C of pattern(size) by Python's zlib.adler32 and crc32c.crc32c.
-  const std::map<int64_t, std::pair<std::string, std::string>> reference = {
-      {0, {"00000001", "00000000"}},
-      {2 * kPart, {"3eb90ef2", "298b101e"}},
-      {2 * kPart + 1, {"4dbb0f02", "fe2c6766"}},
-      {4 * kPart, {"5ade1de3", "3d5accf2"}},
-      {15 * kPart + 5, {"ab18f27f", "49f0ecf5"}},
-  };
+  const std::map<int64_t, std::string> reference = {{0, "00000001 00000000"},
+                                                    {2 * kPart, "3eb90ef2 298b101e"},
+                                                    {2 * kPart + 1, "4dbb0f02 fe2c6766"},
+                                                    {4 * kPart, "5ade1de3 3d5accf2"},
+                                                    {15 * kPart + 5, "ab18f27f 49f0ecf5"}};
   const std::string data1 = pattern(2 * kPart + 1), aborted = "create,abort", bad_md5(32, 'a');
   const DataChannelOptions plain, dated{.modification_time = 1700000000},
       cut{.block_size = 16384, .abort_at_offset = 3 * kPart};
@@ -148,14 +146,14 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
     ASSERT_TRUE(result.reply.ok()) << result.reply.text;
     EXPECT_EQ(stored->data, data);
     // Every checksum of a stored object is cached under its ETag, single PUTs' too.
-    char cached[33];
-    for (const auto &[alg, value] :
-         {std::pair(vorlan_i_s3_algorithm::adler32, reference.at(c.size).first),
-          std::pair(vorlan_i_s3_algorithm::crc32c, reference.at(c.size).second)}) {
-      EXPECT_TRUE(vorlan_i_s3_checksum_find_algorithm("b", key.c_str(), stored->etag.c_str(),
-                                                      data.size(), alg, cached));
-      EXPECT_EQ(cached, value);
-    }
+    auto cached = [&](vorlan_i_s3_algorithm alg) {
+      char value[33] = "";
+      vorlan_i_s3_checksum_find_algorithm("b", key.c_str(), stored->etag.c_str(), data.size(), alg,
+                                          value);
+      return std::string(value);
+    };
+    EXPECT_EQ(cached(vorlan_i_s3_algorithm::adler32) + " " + cached(vorlan_i_s3_algorithm::crc32c),
+              reference.at(c.size));
     if (c.requests == "PUT") continue;
     EXPECT_TRUE(stored->etag.ends_with("-" + std::to_string(part_sizes.size()) + "\""));
     for (const auto &[name, value] : stored->metadata) metadata += name + "=" + value + ";";
