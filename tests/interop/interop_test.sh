@@ -338,7 +338,7 @@ s3rver_file() { echo "$work/data/$bucket/$1._S3rver_object"; }
 change_body() { printf 'changed!' | dd of="$(s3rver_file "$1")" conv=notrunc status=none; }
 
 module_checksums_by_algorithm() {
-  local key prefix md5 adler32 crc32c status
+  local key prefix md5 adler32 crc32c status size
   # Every side's objects, read once per checksum (a new process has no cache).
   for key in "with space.txt" "nested/deep.bin" parts.bin; do
     read -r md5 adler32 crc32c <<<"$(python_sums "$work/tree/$key")"
@@ -373,16 +373,21 @@ module_checksums_by_algorithm() {
       "cksum /$bucket/sums/deep.bin" "cksum /$bucket/sums/deep.bin --algorithm adler32" \
       "cksum /$bucket/sums/deep.bin --algorithm crc32c" | module shell -e | xargs)"
 
-  # A wrong value stores nothing, in one PUT or in parts.
+  # A wrong value stores nothing, in one PUT or in parts. s3rver keeps an empty object for a PUT
+  # whose connection closed before its body ended (AWS and Google Cloud keep none), so for one
+  # PUT the check is that none of the file's bytes were stored.
   for key in "with space.txt" parts.bin; do
     status=0
-    module put "$work/tree/$key" "/$bucket/sums/wrong" --checksum-algorithm adler32 \
+    module put "$work/tree/$key" "/$bucket/sums/wrong-$key" --checksum-algorithm adler32 \
       --checksum 0123abcd 2>"$work/module.err" || status=$?
     expect "exit status of $key's upload with a wrong adler32" 5 "$status"
     grep -q INCORRECT_CHECKSUM "$work/module.err" || fail "no INCORRECT_CHECKSUM for $key"
-    if with_aws s3api head-object --bucket "$bucket" --key sums/wrong >/dev/null 2>&1; then
-      fail "$key's upload with a wrong adler32 stored an object"
-    fi
+    size=$(with_aws s3api head-object --bucket "$bucket" --key "sums/wrong-$key" \
+      --query ContentLength --output text 2>/dev/null || echo none)
+    case "$key $size" in
+      "with space.txt none" | "with space.txt 0" | "parts.bin none") ;;
+      *) fail "$key's upload with a wrong adler32 stored an object of $size bytes" ;;
+    esac
   done
 
   # rclone stores the MD5 of a multipart upload as "md5chksum" metadata. s3rver makes every
