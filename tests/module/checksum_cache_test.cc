@@ -1,6 +1,8 @@
-// The checksum cache and the test of whether an ETag is the object's MD5.
+// The digests, the checksum cache and the test of whether an ETag is the object's MD5.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -71,6 +73,75 @@ TEST_F(ChecksumCacheTest, CapEvictsOldestInsertion) {
   EXPECT_EQ(find("b", "2", "\"e\"", 2), "sum");
   EXPECT_EQ(find("b", std::to_string(cap - 1).c_str(), "\"e\"", cap - 1), "sum");
   EXPECT_EQ(find("b", "overflow", "\"e\"", 7), "sum7");
+}
+
+// Values of one version join its entry; a value of another version replaces the entry.
+TEST_F(ChecksumCacheTest, AlgorithmsMergePerVersion) {
+  struct Step {
+    const char *etag;
+    vorlan_i_s3_checksums add;
+    vorlan_i_s3_checksums expected;  // found for "\"e1\"", size 1
+  } steps[] = {
+      {"\"e1\"", {.adler32 = "00620062"}, {.adler32 = "00620062"}},
+      {"\"e1\"", {.crc32c = "c1d04330"}, {.adler32 = "00620062", .crc32c = "c1d04330"}},
+      {"\"e1\"", {.adler32 = "00630063"}, {.adler32 = "00630063", .crc32c = "c1d04330"}},
+      {"\"e2\"", {.crc32c = "e3069283"}, {}},
+      {"\"e1\"",
+       {.md5 = "0cc175b9c0f1b6a831c399e269772661"},
+       {.md5 = "0cc175b9c0f1b6a831c399e269772661"}},
+  };
+  for (const Step &step : steps) {
+    vorlan_i_s3_checksums_add("b", "k", step.etag, 1, step.add);
+    for (int i = 0; i < vorlan_i_s3_algorithm_count; ++i) {
+      const auto algorithm = static_cast<vorlan_i_s3_algorithm>(i);
+      char found[33] = "";
+      vorlan_i_s3_checksum_find_algorithm("b", "k", "\"e1\"", 1, algorithm, found);
+      EXPECT_STREQ(found, step.expected.of(algorithm)) << vorlan_i_s3_algorithm_name(algorithm);
+    }
+  }
+}
+
+// Reference values from Python's hashlib.md5, zlib.adler32 and the crc32c package over
+// pattern(size); the digests are fed in uneven pieces.
+TEST(DigestTest, MatchesIndependentImplementations) {
+  auto pattern = [](size_t size) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + (i >> 10));
+    return data;
+  };
+  struct Case {
+    std::string data;
+    const char *md5, *adler32, *crc32c;
+  } cases[] = {
+      {pattern(0), "d41d8cd98f00b204e9800998ecf8427e", "00000001", "00000000"},
+      {pattern(1), "93b885adfe0da089cdf634904fd59f71", "00010001", "527d5351"},
+      {pattern(65536), "13eb509da536329b810c39ddc4907e5b", "27e78772", "e87a7ac3"},
+      {pattern(65537), "15ec048c7e222332a769bb2c179abd38", "af9987b2", "c333e1a7"},
+      {pattern(11 << 20), "3826e8a7386de52eebdbc72e899d90fa", "d2ed2324", "dfc8fbd5"},
+      {"123456789", "25f9e794323b453885f5181f1b624d0b", "091e01de", "e3069283"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.data.size());
+    for (unsigned digests : {vorlan_i_s3_digest_all, vorlan_i_s3_digest_crc32c}) {
+      md5_state *state = nullptr;
+      ASSERT_EQ(vorlan_i_s3_checksum_init_digests(&state, digests), VORLAN_SUCCESS);
+      for (size_t at = 0, piece = 1; at < c.data.size(); at += piece, piece = piece * 3 + 1) {
+        piece = std::min(piece, c.data.size() - at);
+        ASSERT_EQ(vorlan_i_s3_checksum_update(state, c.data.data() + at, piece), VORLAN_SUCCESS);
+      }
+      ASSERT_EQ(vorlan_i_s3_checksum_finalize(state), VORLAN_SUCCESS);
+      const vorlan_i_s3_checksums texts = vorlan_i_s3_checksum_texts(state);
+      const bool all = digests == vorlan_i_s3_digest_all;
+      EXPECT_STREQ(texts.md5, all ? c.md5 : "");
+      EXPECT_STREQ(texts.adler32, all ? c.adler32 : "");
+      EXPECT_STREQ(texts.crc32c, c.crc32c);
+      EXPECT_EQ(state->byte_count, c.data.size());
+      vorlan_i_s3_checksum_free(&state);
+    }
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", vorlan_i_s3_crc32c(c.data.data(), c.data.size()));
+    EXPECT_STREQ(crc, c.crc32c);
+  }
 }
 
 TEST(MetadataHasChecksumTest, OnlyAQuotedMd5Counts) {
