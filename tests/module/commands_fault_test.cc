@@ -94,14 +94,15 @@ class Commands : public ::testing::Test {
     S3_deinitialize();
   }
   // Runs the command to its end, with a fresh checksum cache or the one there is.
-  Finished run(const Command &c, bool fresh_cache = false) {
+  Finished run(const Command &c, bool fresh_cache = false, vorlan_i_s3_handle_t *handle = nullptr) {
     if (fresh_cache) vorlan_i_s3_checksum_cache_destroy();
     vorlan_i_s3_checksum_cache_init();
     auto text = [](const std::string &value) { return const_cast<char *>(value.c_str()); };
     vorlan_gfs_command_info_t info{c.code,   text(c.path), text(c.from), text(c.algorithm),
                                    c.offset, c.length};
     finished = {};
-    vorlan_i_s3_command(reinterpret_cast<vorlan_gfs_operation_t>(&info), &info, handle_.get());
+    vorlan_i_s3_command(reinterpret_cast<vorlan_gfs_operation_t>(&info), &info,
+                        handle != nullptr ? handle : handle_.get());
     std::unique_lock<std::mutex> guard(finished_lock);
     EXPECT_TRUE(
         finished_changed.wait_for(guard, std::chrono::seconds(60), [] { return finished.done; }));
@@ -201,7 +202,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"cksum dir key", {kCksm, "/b/d/"}, {}, "System error in checksum", {}},
       {"cksum offset", {kCksm, "/b/x", "", "md5", -1}, {}, "System error in checksum", {}},
       {"cksum length", {kCksm, "/b/x", "", "md5", 0, -2}, {}, "System error in checksum", {}},
-      {"cksum sha1", {kCksm, "/b/x", "", "sha1"}, {}, "Unknown checksum algorithm \"sha1\"", {}},
+      {"cksum crc32", {kCksm, "/b/x", "", "crc32"}, {}, "Unknown checksum algorithm \"crc32\"", {}},
       // A range the object does not cover fails as one from its end, stated size or not.
       {"cksum from the end", {kCksm, "/b/x", "", "md5", 5, 2}, {}, range, read_x},
       {"cksum past the end", {kCksm, "/b/x", "", "md5", 4, 2}, {}, range, read_x},
@@ -338,6 +339,86 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       server_.clear_requests();
     }
     server_.clear_faults();
+  }
+}
+
+// Each case runs its commands in order from a fresh cache. A whole object's value comes from
+// what the service keeps, then metadata, then the cache, without a byte of the object and with
+// one HEAD; a range, or an object with none of them, is read, and a whole read caches all three.
+TEST_F(Commands, ChecksumAlgorithmsTakeTheirCheapSources) {
+  using Goog = FakeS3Server::GoogHash;
+  FakeS3Server separate({.goog_hash = Goog::kSeparate}),
+      md5_first({.goog_hash = Goog::kOneHeaderMd5First}), amz({.amz_checksum = true});
+  for (FakeS3Server *server : {&separate, &md5_first, &amz}) server->create_bucket("b");
+  const std::string data = data_of(300000), adler32 = reference_checksum("adler32", data);
+  const auto size = static_cast<int64_t>(data.size());
+  std::string upper = adler32;
+  for (char &c : upper) c = static_cast<char>(std::toupper(c));
+  FakeS3Object claimed = multipart(data), stored = multipart(data), wrong = multipart(data);
+  claimed.metadata = {{"adler32", upper},
+                      {"crc32c", reference_checksum("crc32c", data)},
+                      {"md5chksum", fake_s3_md5_base64(data)}};
+  stored.crc32c = fake_s3_crc32c_base64(data);
+  wrong.metadata = {{"crc32c", "00000000"}};
+  struct Case {
+    const char *label;
+    FakeS3Server *server;
+    FakeS3Object object;
+    std::vector<std::string> algorithms;
+    std::vector<size_t> gets;  // per command
+    int64_t offset = 0, length = -1;
+    bool warns = false;
+  } cases[] = {
+      {"crc32c in its own x-goog-hash", &separate, multipart(data), {"crc32c"}, {0}},
+      {"crc32c after md5 in one x-goog-hash",
+       &md5_first,
+       {.data = data},
+       {"CRC32C", "md5"},
+       {0, 0}},
+      {"x-amz-checksum-crc32c", &amz, stored, {"crc32c"}, {0}},
+      {"metadata", &server_, claimed, {"Adler32", "crc32c", "md5"}, {0, 0, 0}},
+      {"a crc32c claim that differs: the service's, with a warning",
+       &separate,
+       wrong,
+       {"crc32c"},
+       {0},
+       0,
+       -1,
+       true},
+      {"a read caches every algorithm",
+       &server_,
+       multipart(data),
+       {"adler32", "crc32c", "md5"},
+       {1, 0, 0}},
+      {"an ETag that is the MD5 beside a read",
+       &server_,
+       {.data = data},
+       {"adler32", "crc32c"},
+       {1, 0}},
+      {"ranges are read", &separate, {.data = data}, {"adler32", "crc32c"}, {1, 1}, 10, 1000},
+      {"a range to the end", &server_, multipart(data), {"crc32c", "adler32"}, {1, 1}, 100},
+      {"no bytes", &server_, multipart(data), {"adler32", "crc32c"}, {0, 0}, 5, 0},
+      {"no bytes at the end", &server_, multipart(data), {"adler32", "crc32c"}, {0, 0}, size},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    c.server->put_object("b", "x", c.object);
+    HandlePtr handle = make_handle(c.server->host());
+    const std::string bytes = data.substr(c.offset, c.length == -1 ? data.npos : c.length);
+    for (size_t i = 0; i < c.algorithms.size(); ++i) {
+      std::string algorithm = c.algorithms[i];
+      CapturedLog log(VORLAN_S3_DEBUG_WARN);
+      c.server->clear_requests();
+      const uint64_t sent = c.server->body_bytes_sent();
+      const Finished f =
+          run({kCksm, "/b/x", "", algorithm, c.offset, c.length}, i == 0, handle.get());
+      for (char &ch : algorithm) ch = static_cast<char>(std::tolower(ch));
+      EXPECT_EQ(f.text, reference_checksum(algorithm, bytes)) << algorithm;
+      EXPECT_EQ(c.server->count("HEAD"), 1u);
+      EXPECT_EQ(c.server->count("GET"), c.gets[i]);
+      EXPECT_EQ(c.server->body_bytes_sent() - sent, c.gets[i] * bytes.size());
+      EXPECT_EQ(log.take().find(" WARN: ") != std::string::npos, c.warns);
+    }
   }
 }
 
