@@ -277,148 +277,114 @@ TEST_F(Commands, RetriesAreBoundedPerRequest) {
   }
 }
 
-// Each answer is the MD5 of the bytes; only a whole object's download is cached. A download
-// that breaks resumes under its ETag; an object that changes meanwhile is not digested as one.
+// Each case runs its commands in turn, the first on a fresh cache; each answers the value of its
+// bytes with one HEAD. A whole object's value comes from what the service keeps, then metadata,
+// then the cache, reading no byte of the object; otherwise the bytes are read under the ETag, and
+// a whole object's read caches every algorithm. A download that breaks resumes; an object that
+// changes meanwhile is not digested as one.
 TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
+  using Goog = FakeS3Server::GoogHash;
+  FakeS3Server separate({.goog_hash = Goog::kSeparate}),
+      md5_first({.goog_hash = Goog::kOneHeaderMd5First}), amz({.amz_checksum = true});
+  for (FakeS3Server *server : {&separate, &md5_first, &amz}) server->create_bucket("b");
   const std::string data = data_of(300000), md5 = fake_s3_md5_hex(data);
-  std::string upper = md5;
-  for (char &c : upper) c = static_cast<char>(std::toupper(c));
-  const FakeS3Object plain{.data = data}, upper_etag{.data = data, .etag = "\"" + upper + "\""},
+  auto upper = [](std::string text) {
+    for (char &c : text) c = static_cast<char>(std::toupper(c));
+    return text;
+  };
+  const FakeS3Object plain{.data = data},
+      upper_etag{.data = data, .etag = "\"" + upper(md5) + "\""},
       claim{.data = data, .metadata = {{"md5", fake_s3_md5_hex("another")}}};
-  FakeS3Object hex_meta = multipart(data), base64_meta = multipart(data);
+  FakeS3Object hex_meta = multipart(data), base64_meta = multipart(data), claims = multipart(data),
+               stored = multipart(data), crc_claim = multipart(data);
   hex_meta.metadata["md5"] = md5;
   base64_meta.metadata["md5"] = fake_s3_md5_base64(data);
+  claims.metadata = {{"adler32", upper(reference_checksum("adler32", data))},
+                     {"crc32c", reference_checksum("crc32c", data)},
+                     {"md5chksum", fake_s3_md5_base64(data)}};
+  stored.crc32c = fake_s3_crc32c_base64(data);
+  crc_claim.metadata = {{"crc32c", "00000000"}};
   const auto size = static_cast<int64_t>(data.size());
   FakeS3Fault unsized = FakeS3Fault::real_answer().unmeasured().on("HEAD").times(-1),
               reset = FakeS3Fault::reset_after(200000).on("GET"),
               replaced = FakeS3Fault::delay_by(std::chrono::milliseconds(0)).on("HEAD");
   replaced.then([&] { server_.put_object("b", "x", multipart(data, "4")); });
+  const std::vector<std::string> all = {"adler32", "crc32c", "md5"};
   struct Case {
     const char *label;
     FakeS3Object object;
     int64_t offset, length;
-    std::vector<size_t> gets;  // per run
+    std::vector<size_t> gets;  // per command
     std::optional<FakeS3Fault> fault = {};
-    const char *error = nullptr;  // part of the reply; null: the bytes' MD5
+    const char *error = nullptr;                    // part of the reply; null: the bytes' value
+    std::vector<std::string> algorithms = {"MD5"};  // command i asks for algorithms[i % size]
+    FakeS3Server *server = nullptr;                 // null: server_
   } cases[] = {
-      {"an ETag that is the MD5", plain, 0, -1, {0}},
+      {"an ETag that is the MD5; a read for the others",
+       plain,
+       0,
+       -1,
+       {0, 1, 0},
+       {},
+       {},
+       {"MD5", "adler32", "crc32c"}},
       {"an ETag in upper case", upper_etag, 0, -1, {0}},
       {"hexadecimal md5 metadata", hex_meta, 0, -1, {0}},
       {"base64 md5 metadata", base64_meta, 0, -1, {0}},
-      {"a multipart object: downloaded, then cached", multipart(data), 0, -1, {1, 0}},
+      {"adler32, crc32c and md5chksum metadata", claims, 0, -1, {0, 0, 0}, {}, {}, all},
+      {"crc32c in its own x-goog-hash", multipart(data), 0, -1, {0}, {}, {}, {"crc32c"}, &separate},
+      {"crc32c after md5 in one x-goog-hash", plain, 0, -1, {0}, {}, {}, {"CRC32C"}, &md5_first},
+      {"x-amz-checksum-crc32c", stored, 0, -1, {0}, {}, {}, {"Crc32c"}, &amz},
+      {"a multipart object: read, then cached", multipart(data), 0, -1, {1, 0, 0}, {}, {}, all},
       {"the object's length as a range is not cached", multipart(data), 0, size, {1, 1}},
-      {"a range from 100", plain, 100, -1, {1, 1}},
-      {"a bounded range", multipart(data), 10, 1000, {1}},
-      {"no bytes", multipart(data), 5, 0, {0}},
-      {"no bytes at the end", multipart(data), size, -1, {0}},
+      {"ranges are read", plain, 100, -1, {1, 1}, {}, {}, {"MD5", "crc32c"}, &separate},
+      {"a bounded range", multipart(data), 10, 1000, {1, 1, 1}, {}, {}, all},
+      {"no bytes", multipart(data), 5, 0, {0, 0, 0}, {}, {}, all},
+      {"no bytes at the end", multipart(data), size, -1, {0, 0, 0}, {}, {}, all},
       {"a size not stated is no size 0", multipart(data), 0, -1, {1, 1}, unsized},
       {"a download reset midway: resumed", multipart(data), 0, -1, {2}, reset},
       {"replaced after the HEAD", multipart(data), 0, -1, {1}, replaced, "changed during"},
       {"an md5 claim that differs from the ETag: the ETag, with a warning", claim, 0, -1, {0}},
+      {"a crc32c claim that differs: the service's, with a warning",
+       crc_claim,
+       0,
+       -1,
+       {0},
+       {},
+       {},
+       {"crc32c"},
+       &separate},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    server_.put_object("b", "x", c.object);
-    if (c.fault) server_.add_fault(*c.fault);
+    FakeS3Server &server = c.server != nullptr ? *c.server : server_;
+    HandlePtr handle = make_handle(server.host());
+    server.put_object("b", "x", c.object);
+    if (c.fault) server.add_fault(*c.fault);
     const std::string etag = c.object.etag.empty() ? "\"" + md5 + "\"" : c.object.etag;
+    const std::string bytes = data.substr(c.offset, c.length == -1 ? data.npos : c.length);
     for (size_t i = 0; i < c.gets.size(); ++i) {
+      const std::string &algorithm = c.algorithms[i % c.algorithms.size()];
       CapturedLog log(VORLAN_S3_DEBUG_WARN);
-      const Finished f = run({kCksm, "/b/x", "", "MD5", c.offset, c.length}, i == 0);
+      const uint64_t sent = server.body_bytes_sent();
+      const Finished f =
+          run({kCksm, "/b/x", "", algorithm, c.offset, c.length}, i == 0, handle.get());
       EXPECT_EQ(log.take().find(" WARN: ") != std::string::npos,
-                c.object.metadata == claim.metadata);
-      const std::string md5 =
-          fake_s3_md5_hex(data.substr(c.offset, c.length == -1 ? data.npos : c.length));
-      EXPECT_TRUE(c.error ? f.text.find(c.error) != std::string::npos : f.text == md5) << f.text;
-      for (const RecordedRequest &r : server_.requests()) {
+                c.object.metadata == claim.metadata || c.object.metadata == crc_claim.metadata);
+      const std::string value = reference_checksum(algorithm, bytes);
+      EXPECT_TRUE(c.error ? f.text.find(c.error) != std::string::npos : f.text == value) << f.text;
+      for (const RecordedRequest &r : server.requests()) {
         if (r.method != "GET") continue;
         EXPECT_EQ(r.header("if-match"), etag);
         EXPECT_EQ(r.header("range").find("bytes=" + std::to_string(c.offset) + "-"),
                   c.offset == 0 && c.length == -1 ? std::string::npos : 0u);
       }
-      EXPECT_EQ(server_.count("GET"), c.gets[i]);
-      server_.clear_requests();
+      EXPECT_EQ(server.count("HEAD"), 1u);
+      EXPECT_EQ(server.count("GET"), c.gets[i]);
+      if (c.gets[i] == 0) EXPECT_EQ(server.body_bytes_sent(), sent);
+      server.clear_requests();
     }
-    server_.clear_faults();
-  }
-}
-
-// Each case runs its commands in order from a fresh cache. A whole object's value comes from
-// what the service keeps, then metadata, then the cache, without a byte of the object and with
-// one HEAD; a range, or an object with none of them, is read, and a whole read caches all three.
-TEST_F(Commands, ChecksumAlgorithmsTakeTheirCheapSources) {
-  using Goog = FakeS3Server::GoogHash;
-  FakeS3Server separate({.goog_hash = Goog::kSeparate}),
-      md5_first({.goog_hash = Goog::kOneHeaderMd5First}), amz({.amz_checksum = true});
-  for (FakeS3Server *server : {&separate, &md5_first, &amz}) server->create_bucket("b");
-  const std::string data = data_of(300000), adler32 = reference_checksum("adler32", data);
-  const auto size = static_cast<int64_t>(data.size());
-  std::string upper = adler32;
-  for (char &c : upper) c = static_cast<char>(std::toupper(c));
-  FakeS3Object claimed = multipart(data), stored = multipart(data), wrong = multipart(data);
-  claimed.metadata = {{"adler32", upper},
-                      {"crc32c", reference_checksum("crc32c", data)},
-                      {"md5chksum", fake_s3_md5_base64(data)}};
-  stored.crc32c = fake_s3_crc32c_base64(data);
-  wrong.metadata = {{"crc32c", "00000000"}};
-  struct Case {
-    const char *label;
-    FakeS3Server *server;
-    FakeS3Object object;
-    std::vector<std::string> algorithms;
-    std::vector<size_t> gets;  // per command
-    int64_t offset = 0, length = -1;
-    bool warns = false;
-  } cases[] = {
-      {"crc32c in its own x-goog-hash", &separate, multipart(data), {"crc32c"}, {0}},
-      {"crc32c after md5 in one x-goog-hash",
-       &md5_first,
-       {.data = data},
-       {"CRC32C", "md5"},
-       {0, 0}},
-      {"x-amz-checksum-crc32c", &amz, stored, {"crc32c"}, {0}},
-      {"metadata", &server_, claimed, {"Adler32", "crc32c", "md5"}, {0, 0, 0}},
-      {"a crc32c claim that differs: the service's, with a warning",
-       &separate,
-       wrong,
-       {"crc32c"},
-       {0},
-       0,
-       -1,
-       true},
-      {"a read caches every algorithm",
-       &server_,
-       multipart(data),
-       {"adler32", "crc32c", "md5"},
-       {1, 0, 0}},
-      {"an ETag that is the MD5 beside a read",
-       &server_,
-       {.data = data},
-       {"adler32", "crc32c"},
-       {1, 0}},
-      {"ranges are read", &separate, {.data = data}, {"adler32", "crc32c"}, {1, 1}, 10, 1000},
-      {"a range to the end", &server_, multipart(data), {"crc32c", "adler32"}, {1, 1}, 100},
-      {"no bytes", &server_, multipart(data), {"adler32", "crc32c"}, {0, 0}, 5, 0},
-      {"no bytes at the end", &server_, multipart(data), {"adler32", "crc32c"}, {0, 0}, size},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.label);
-    c.server->put_object("b", "x", c.object);
-    HandlePtr handle = make_handle(c.server->host());
-    const std::string bytes = data.substr(c.offset, c.length == -1 ? data.npos : c.length);
-    for (size_t i = 0; i < c.algorithms.size(); ++i) {
-      std::string algorithm = c.algorithms[i];
-      CapturedLog log(VORLAN_S3_DEBUG_WARN);
-      c.server->clear_requests();
-      const uint64_t sent = c.server->body_bytes_sent();
-      const Finished f =
-          run({kCksm, "/b/x", "", algorithm, c.offset, c.length}, i == 0, handle.get());
-      for (char &ch : algorithm) ch = static_cast<char>(std::tolower(ch));
-      EXPECT_EQ(f.text, reference_checksum(algorithm, bytes)) << algorithm;
-      EXPECT_EQ(c.server->count("HEAD"), 1u);
-      EXPECT_EQ(c.server->count("GET"), c.gets[i]);
-      EXPECT_EQ(c.server->body_bytes_sent() - sent, c.gets[i] * bytes.size());
-      EXPECT_EQ(log.take().find(" WARN: ") != std::string::npos, c.warns);
-    }
+    server.clear_faults();
   }
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include <strings.h>
 #include <zlib.h>
 
 #include "fake_s3_server.h"
@@ -74,12 +75,12 @@ class ScopedEnv {
   vorlan_i_s3_env_t env_;
 };
 
-// An algorithm's value of `bytes` in the module's text, from other implementations: the fake's
-// MD5 and CRC32C, zlib's ADLER32.
+// An algorithm's value of `bytes` (name in any case) as the module answers it, from other
+// implementations: the fake's MD5 and CRC32C, zlib's ADLER32.
 inline std::string reference_checksum(const std::string &algorithm, const std::string &bytes) {
-  if (algorithm == "md5") return fake_s3_md5_hex(bytes);
+  if (strcasecmp(algorithm.c_str(), "md5") == 0) return fake_s3_md5_hex(bytes);
   char hex[9] = "";
-  if (algorithm == "crc32c") {
+  if (strcasecmp(algorithm.c_str(), "crc32c") == 0) {
     vorlan_i_s3_checksum32_decode(fake_s3_crc32c_base64(bytes).c_str(), hex);
   } else {
     std::snprintf(hex, sizeof hex, "%08lx",
