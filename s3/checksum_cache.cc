@@ -173,8 +173,8 @@ vorlan_result_t vorlan_i_s3_checksum_add(const char *bucket, const char *key, co
   return VORLAN_SUCCESS;
 }
 
-void vorlan_i_s3_checksums_add(const char *bucket, const char *key, const char *etag,
-                               uint64_t size, const vorlan_i_s3_checksums &checksums) {
+void vorlan_i_s3_checksums_add(const char *bucket, const char *key, const char *etag, uint64_t size,
+                               const vorlan_i_s3_checksums &checksums) {
   VORLAN_S3_TRACE_ENTER();
   if (etag != nullptr && *etag != '\0' &&
       (checksums.md5[0] != '\0' || checksums.adler32[0] != '\0' || checksums.crc32c[0] != '\0')) {

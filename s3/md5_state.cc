@@ -108,8 +108,8 @@ vorlan_result_t vorlan_i_s3_checksum_update(md5_state *state, const void *data, 
     result = VORLAN_S3_ERROR("%s", "checksum update error");
   }
   if ((state->digests & vorlan_i_s3_digest_adler32) != 0 && length > 0) {
-    state->adler32 = static_cast<uint32_t>(
-        adler32_z(state->adler32, static_cast<const Bytef *>(data), length));
+    state->adler32 =
+        static_cast<uint32_t>(adler32_z(state->adler32, static_cast<const Bytef *>(data), length));
   }
   if ((state->digests & vorlan_i_s3_digest_crc32c) != 0 && length > 0) {
     state->crc32c = vorlan_l_s3_crc32c_extend(state->crc32c, data, length);

@@ -68,7 +68,8 @@ bool vorlan_i_s3_md5sum_decode(const char *base64, char *md5sum) {
 
 bool vorlan_i_s3_checksum32_take_hex(const char *text, char *out) {
   out[0] = '\0';
-  if (text == nullptr || std::strlen(text) != 8 || std::strspn(text, "0123456789abcdefABCDEF") != 8) {
+  if (text == nullptr || std::strlen(text) != 8 ||
+      std::strspn(text, "0123456789abcdefABCDEF") != 8) {
     return false;
   }
   for (int i = 0; i < 8; ++i) {

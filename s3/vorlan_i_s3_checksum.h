@@ -104,8 +104,8 @@ bool vorlan_i_s3_checksum_find_algorithm(const char *bucket, const char *key, co
                                          char *checksum);
 // Adds the known values (non-empty members) to the entry of this object version, keeping the
 // values it already has for the others; an entry of another version of the object is replaced.
-void vorlan_i_s3_checksums_add(const char *bucket, const char *key, const char *etag,
-                               uint64_t size, const vorlan_i_s3_checksums &checksums);
+void vorlan_i_s3_checksums_add(const char *bucket, const char *key, const char *etag, uint64_t size,
+                               const vorlan_i_s3_checksums &checksums);
 bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties);
 
 // The checksum command; its progress replies are timed by the env's checksum_clock.

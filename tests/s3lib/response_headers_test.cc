@@ -1,6 +1,7 @@
 // Response headers as services send them, turned into the response properties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -94,6 +95,40 @@ TEST(ResponseHeaders, ServerSideEncryptionIndicator) {
   }
 }
 
+// Base64 of CRC32C("123456789") = e3069283 and of the MD5 of "".
+TEST(ResponseHeaders, ServiceChecksums) {
+  const char *crc = "4waSgw==", *md5 = "1B2M2Y8AsgTpgAmY7PhCfg==";
+  struct row {
+    const char *name;
+    std::vector<std::string> lines;
+    const char *crc32c, *md5;
+  } rows[] = {
+      {"two x-goog-hash headers",
+       {"x-goog-hash: crc32c=4waSgw==", "X-Goog-Hash: md5=1B2M2Y8AsgTpgAmY7PhCfg=="},
+       crc,
+       md5},
+      {"one header, md5 first",
+       {"x-goog-hash: md5=1B2M2Y8AsgTpgAmY7PhCfg==,crc32c=4waSgw=="},
+       crc,
+       md5},
+      {"blanks and case",
+       {"x-goog-hash:  CRC32C = 4waSgw== , md5=1B2M2Y8AsgTpgAmY7PhCfg== "},
+       crc,
+       md5},
+      {"composite object: crc32c only", {"x-goog-hash: crc32c=4waSgw=="}, crc, nullptr},
+      {"S3's stored checksum", {"x-amz-checksum-crc32c: 4waSgw=="}, crc, nullptr},
+      {"unknown items and none", {"x-goog-hash: sha1=abc, nothing"}, nullptr, nullptr},
+  };
+  for (const row &r : rows) {
+    vorlan_s3::response_headers headers;
+    std::vector<std::string> lines = {"HTTP/1.1 200 OK"};
+    lines.insert(lines.end(), r.lines.begin(), r.lines.end());
+    const S3ResponseProperties &p = feed(headers, lines);
+    EXPECT_STREQ(p.crc32cBase64, r.crc32c) << r.name;
+    EXPECT_STREQ(p.md5Base64, r.md5) << r.name;
+  }
+}
+
 TEST(ResponseHeaders, HttpDates) {
   EXPECT_EQ(vorlan_s3::parse_http_date("Sun, 06 Nov 1994 08:49:37 GMT"), 784111777);
   EXPECT_EQ(vorlan_s3::parse_http_date("Sunday, 06-Nov-94 08:49:37 GMT"), 784111777);
@@ -136,6 +171,24 @@ TEST(RequestHeaders, PutPropertiesRefuseHeaderInjection) {
     properties.metaData = r.meta;
     vorlan_s3::request_plan plan;
     EXPECT_EQ(vorlan_s3::add_put_properties(&properties, &plan), r.expected) << r.name;
+  }
+}
+
+// Google Cloud refuses x-amz-* checksum headers beside its own, S3 never reads x-goog-hash: the
+// body's CRC32C goes in the dialect the request is signed in.
+TEST(RequestHeaders, Crc32cInTheRequestsDialect) {
+  for (const char *secret : {static_cast<const char *>(nullptr), "secret"}) {
+    S3PutProperties properties{};
+    properties.expires = -1;
+    properties.crc32c = "4waSgw==";
+    vorlan_s3::request_plan plan;
+    plan.secret_access_key = secret;
+    ASSERT_EQ(vorlan_s3::add_put_properties(&properties, &plan), S3StatusOK);
+    const auto &list = secret ? plan.signed_headers : plan.unsigned_headers;
+    const std::pair<std::string, std::string> expected =
+        secret ? std::pair("x-amz-checksum-crc32c", "4waSgw==")
+               : std::pair("x-goog-hash", "crc32c=4waSgw==");
+    EXPECT_NE(std::find(list.begin(), list.end(), expected), list.end()) << expected.first;
   }
 }
 

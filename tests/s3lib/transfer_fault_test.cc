@@ -323,17 +323,22 @@ TEST_F(TransferFaults, MultipartUploadsStoreTheWholeObjectOrNothing) {
                     .access_key_id = "AKIDFAKE",
                     .secret_access_key = "fake-secret"};
   const S3NameValue meta = {"mtime", "1700000000"};
-  const S3PutProperties properties{
-      .contentType = "text/x-parts", .expires = -1, .metaDataCount = 1, .metaData = &meta};
+  // Every part carries its CRC32C, announced at creation as S3 requires.
+  const S3PutProperties properties{.contentType = "text/x-parts",
+                                   .expires = -1,
+                                   .metaDataCount = 1,
+                                   .metaData = &meta,
+                                   .crc32c = ""};
   struct Case {
     std::string name;
     std::vector<int> numbers;  // each part 5000 bytes but one, 7: the last unless named
     S3Status expected;
-    int bad_md5_number = 0, small_number = 0;
+    int bad_md5_number = 0, small_number = 0, bad_crc32c_number = 0;
   };
   const std::vector<Case> cases = {
       {"round trip", {1, 2, 3}, S3StatusOK},
       {"wrong Content-MD5", {1, 2}, S3StatusErrorBadDigest, 2},
+      {"wrong part CRC32C", {1, 2}, S3StatusErrorBadDigest, 0, 0, 1},
       {"part number past the limit", {1, 4}, S3StatusErrorInvalidArgument},
       {"part too small", {1, 2}, S3StatusErrorEntityTooSmall, 0, 1},
       {"parts out of order", {2, 1}, S3StatusErrorInvalidPartOrder},
@@ -342,18 +347,22 @@ TEST_F(TransferFaults, MultipartUploadsStoreTheWholeObjectOrNothing) {
     SCOPED_TRACE(c.name);
     S3CallResult created = s3_initiate(mp, "k", &properties);
     std::string data;
-    std::vector<std::string> etags;
+    std::vector<std::string> etags, crcs;
     S3CallResult sent = created;
     for (size_t i = 0; i < c.numbers.size() && sent.status == S3StatusOK; ++i) {
       const int small = c.small_number ? c.small_number : c.numbers.back();
       const std::string part = big_.substr(data.size(), c.numbers[i] == small ? 7 : 5000);
       const std::string md5 = fake_s3_md5_base64(c.numbers[i] == c.bad_md5_number ? "x" : part);
-      sent = s3_upload_part(mp, "k", created.upload_id, c.numbers[i], part, md5.c_str());
+      crcs.push_back(fake_s3_crc32c_base64(c.numbers[i] == c.bad_crc32c_number ? "x" : part));
+      sent = s3_upload_part(mp, "k", created.upload_id, c.numbers[i], part, md5.c_str(),
+                            crcs.back().c_str());
       data += part;
       etags.push_back(sent.etag);
     }
     std::vector<S3CompletedPart> parts;
-    for (size_t i = 0; i < etags.size(); ++i) parts.push_back({c.numbers[i], etags[i].c_str()});
+    for (size_t i = 0; i < etags.size(); ++i) {
+      parts.push_back({c.numbers[i], etags[i].c_str(), crcs[i].c_str()});
+    }
     if (sent.status == S3StatusOK) sent = s3_complete(mp, "k", created.upload_id, parts);
     EXPECT_EQ(sent.status, c.expected) << S3_get_status_name(sent.status);
     S3CallResult got = s3_get(mp, "k");
@@ -370,6 +379,7 @@ TEST_F(TransferFaults, MultipartUploadsStoreTheWholeObjectOrNothing) {
     }
     EXPECT_TRUE(s3_list_uploads(mp).keys.empty() && server.uploads_in_progress("mp").empty());
   }
+  EXPECT_EQ(server.requests().front().header("x-amz-checksum-algorithm"), "CRC32C");
 }
 
 }  // namespace

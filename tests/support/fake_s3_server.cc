@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <isa-l/crc.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -106,6 +108,42 @@ std::string digest_of(const EVP_MD *md, const std::string &data) {
   Digest digest(md);
   digest.update(data.data(), data.size());
   return digest.finish();
+}
+
+// The standard CRC32C, extended by `size` bytes (ISA-L neither inverts seed nor result).
+uint32_t crc32c_extend(uint32_t crc, const char *data, size_t size) {
+  auto *bytes = reinterpret_cast<unsigned char *>(const_cast<char *>(data));
+  while (size > 0) {
+    const size_t piece = std::min<size_t>(size, 1 << 30);
+    crc = ~crc32_iscsi(bytes, static_cast<int>(piece), ~crc);
+    bytes += piece;
+    size -= piece;
+  }
+  return crc;
+}
+
+std::string crc32c_base64(uint32_t crc) {
+  const std::string bytes = {static_cast<char>(crc >> 24), static_cast<char>(crc >> 16),
+                             static_cast<char>(crc >> 8), static_cast<char>(crc)};
+  return base64(bytes);
+}
+
+// The CRC32C a request says its body has: x-amz-checksum-crc32c, else an x-goog-hash
+// "crc32c=" item (headers may repeat, items are comma-separated); "" when none.
+std::string sent_crc32c(const RecordedRequest &record) {
+  if (record.has_header("x-amz-checksum-crc32c")) return record.header("x-amz-checksum-crc32c");
+  const auto [first, last] = record.headers.equal_range("x-goog-hash");
+  for (auto header = first; header != last; ++header) {
+    std::string_view items = header->second;
+    while (!items.empty()) {
+      const size_t comma = std::min(items.find(','), items.size());
+      std::string_view item = items.substr(0, comma);
+      items.remove_prefix(std::min(comma + 1, items.size()));
+      while (item.starts_with(' ')) item.remove_prefix(1);
+      if (item.starts_with("crc32c=")) return std::string(item.substr(7));
+    }
+  }
+  return "";
 }
 
 std::string hmac_sha256(const std::string &key, const std::string &data) {
@@ -301,6 +339,7 @@ struct FakeS3Server::State {
   std::vector<RecordedRequest> records;
   std::map<std::string, StoredUpload> uploads;  // by upload id
   int next_upload = 0;
+  std::atomic<uint64_t> body_bytes{0};  // object bytes sent in GET answers, outside the mutex
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
   void sleep_unless_stopping(std::chrono::steady_clock::duration duration) {
@@ -361,6 +400,8 @@ struct FakeS3Server::State {
   Answer dispatch(const RecordedRequest &record, const Query &query, const std::string &body,
                   bool body_discarded, uint64_t body_length);
   Answer get_object(const RecordedRequest &record);
+  // x-goog-hash and x-amz-checksum-crc32c as the options ask.
+  void add_checksum_headers(const FakeS3Object &object, FakeS3Details *headers) const;
   Answer put_object(const RecordedRequest &record, const std::string &body, bool body_discarded,
                     uint64_t body_length);
   Answer multipart(const RecordedRequest &record, Query query, const std::string &body,
@@ -532,6 +573,8 @@ size_t FakeS3Server::count(const std::string &method) const {
                                            [&](const auto &r) { return r.method == method; }));
 }
 
+uint64_t FakeS3Server::body_bytes_sent() const { return state_->body_bytes; }
+
 size_t FakeS3Server::connection_count() const {
   std::lock_guard lock(state_->mutex);
   std::set<int> ports;
@@ -554,6 +597,10 @@ std::string fake_s3_md5_base64(const std::string &data) {
 }
 
 std::string fake_s3_md5_hex(const std::string &data) { return hex(digest_of(EVP_md5(), data)); }
+
+std::string fake_s3_crc32c_base64(const std::string &data) {
+  return crc32c_base64(crc32c_extend(0, data.data(), data.size()));
+}
 
 std::string send_raw_http(int port, const std::string &request, int timeout_ms) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -641,6 +688,8 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   bool need_sha256 = options.auth == FakeS3Server::Auth::kSigV4 &&
                      record.header("x-amz-content-sha256").size() == 64;
   bool need_md5 = record.has_header("content-md5");
+  const std::string expected_crc32c = record.method == "PUT" ? sent_crc32c(record) : "";
+  uint32_t crc32c = 0;
   std::optional<FakeS3Fault> body_fault = take_fault(record, true);
   auto take = [&](const char *data, size_t size) {
     if (body_fault && body_length + size > body_fault->bytes) {
@@ -652,6 +701,7 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     pace(connection.get(), size);
     if (need_sha256) sha256.update(data, size);
     if (need_md5) md5.update(data, size);
+    if (!expected_crc32c.empty()) crc32c = crc32c_extend(crc32c, data, size);
     if (!streaming) body.append(data, size);
     return true;
   };
@@ -716,6 +766,11 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     answer = error_answer(
         400, "BadDigest", "The Content-MD5 you specified did not match what we received.",
         record.path, {{"ExpectedDigest", content_md5}, {"CalculatedDigest", actual_md5}});
+  }
+  if (!answer && !expected_crc32c.empty() && expected_crc32c != crc32c_base64(crc32c)) {
+    answer = error_answer(400, "BadDigest",
+                          "The CRC32C you specified did not match the calculated checksum.",
+                          record.path);
   }
   if (fault && fault->range) {
     record.headers.erase("range");
@@ -903,6 +958,7 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   for (const auto &[name, value] : object->metadata) {
     answer.headers.emplace_back("x-amz-meta-" + name, value);
   }
+  add_checksum_headers(*object, &answer.headers);
 
   // The client asks for "bytes=<first>-" or "bytes=<first>-<last>"; anything else is ignored.
   std::string range = record.header("range");
@@ -928,6 +984,24 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   return answer;
 }
 
+void FakeS3Server::State::add_checksum_headers(const FakeS3Object &object,
+                                               FakeS3Details *headers) const {
+  if (options.amz_checksum && !object.crc32c.empty()) {
+    headers->emplace_back("x-amz-checksum-crc32c", object.crc32c);
+  }
+  if (options.goog_hash == FakeS3Server::GoogHash::kNone || object.generated) return;
+  const std::string crc32c = "crc32c=" + fake_s3_crc32c_base64(object.data);
+  // A multipart or composite object has no MD5 for the service to state.
+  const bool has_md5 = object.etag.size() == 34 && object.etag.find('-') == std::string::npos;
+  const std::string md5 = has_md5 ? "md5=" + fake_s3_md5_base64(object.data) : "";
+  if (options.goog_hash == FakeS3Server::GoogHash::kSeparate) {
+    headers->emplace_back("x-goog-hash", crc32c);
+    if (has_md5) headers->emplace_back("x-goog-hash", md5);
+  } else {
+    headers->emplace_back("x-goog-hash", has_md5 ? md5 + ", " + crc32c : crc32c);
+  }
+}
+
 // An object with the properties a PUT or a multipart upload's creation gives.
 std::shared_ptr<FakeS3Object> object_of(const RecordedRequest &record) {
   auto object = std::make_shared<FakeS3Object>();
@@ -949,6 +1023,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   if (!body_discarded) object->data = body;
   object->etag = "\"" + fake_s3_md5_hex(body_discarded ? std::to_string(body_length) : body) + "\"";
   object->last_modified = time(nullptr);
+  object->crc32c = sent_crc32c(record);
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
@@ -1179,10 +1254,12 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
         pace(connection.get(), piece);
         if (!sink.write(pattern.data() + at, piece)) return false;
         written += piece;
+        if (answer.object) body_bytes += piece;
       }
     } else {
       pace(connection.get(), size);
       if (!sink.write(answer.body->data() + answer.offset + offset, size)) return false;
+      if (answer.object) body_bytes += size;
     }
     if (offset + size == length && trailing > 0) {
       std::string tail(trailing, 'X');

@@ -1,6 +1,7 @@
-// An in-process S3 server for tests: in-memory buckets and objects, Signature V4, Content-MD5
-// and bearer-token checks, and faults scripted per request. It listens on 127.0.0.1 on a free
-// port from construction to destruction and serves on its own thread pool.
+// An in-process S3 server for tests: in-memory buckets and objects, Signature V4, Content-MD5,
+// CRC32C (x-goog-hash, x-amz-checksum-crc32c) and bearer-token checks, and faults scripted per
+// request. It listens on 127.0.0.1 on a free port from construction to destruction and serves on
+// its own thread pool.
 //
 // Addressing: path style ("/bucket/key") and virtual-host style (Host "bucket.<endpoint>",
 // where the endpoint is "127.0.0.1" or "localhost", with or without the port). libcurl resolves
@@ -43,6 +44,9 @@ struct FakeS3Object {
   // A generated object holds no data: its body is `size` bytes of FakeS3Server::generated_byte.
   bool generated = false;
   uint64_t size = 0;
+  // Base64 of the CRC32C a PUT sent (x-goog-hash crc32c= or x-amz-checksum-crc32c) and the
+  // body matched; empty when none was sent.
+  std::string crc32c{};
 };
 
 // One scripted misbehaviour. Build it with a factory, narrow it with on() and times(), and
@@ -179,6 +183,14 @@ class FakeS3Server {
     kBearer,  // require "Authorization: Bearer <bearer_token>", else 401 as Google Cloud
   };
 
+  // How GET and HEAD answers carry the object's digests in x-goog-hash, as Google Cloud does:
+  // the CRC32C and, when the ETag is the MD5, the MD5.
+  enum class GoogHash {
+    kNone,
+    kSeparate,           // "x-goog-hash: crc32c=..." and "x-goog-hash: md5=..."
+    kOneHeaderMd5First,  // "x-goog-hash: md5=..., crc32c=..."
+  };
+
   struct Options {
     Auth auth = Auth::kNone;
     std::string access_key_id = "AKIDFAKE";
@@ -201,6 +213,9 @@ class FakeS3Server {
     double connection_rate = 0;
     double link_rate = 0;
     std::chrono::milliseconds delay{0};
+    GoogHash goog_hash = GoogHash::kNone;
+    // GET and HEAD answer a stored crc32c as x-amz-checksum-crc32c.
+    bool amz_checksum = false;
   };
 
   FakeS3Server();
@@ -233,6 +248,8 @@ class FakeS3Server {
   // Distinct client connections seen so far.
   size_t connection_count() const;
   void clear_requests();
+  // Object bytes sent in GET answers so far.
+  uint64_t body_bytes_sent() const;
 
   // Byte `offset` of every generated object; the bytes repeat with this period.
   static char generated_byte(uint64_t offset);
@@ -247,6 +264,8 @@ class FakeS3Server {
 // Helpers shared by tests that check the wire.
 std::string fake_s3_md5_base64(const std::string &data);
 std::string fake_s3_md5_hex(const std::string &data);
+// Base64 of the CRC32C's 4 big-endian bytes, as x-goog-hash carries it.
+std::string fake_s3_crc32c_base64(const std::string &data);
 // Sends `request` as is to 127.0.0.1:`port` and returns all that comes back until the peer
 // closes or stays silent for `timeout_ms`.
 std::string send_raw_http(int port, const std::string &request, int timeout_ms = 10000);

@@ -187,9 +187,11 @@ S3CallResult s3_initiate(const S3Target &target, const char *key,
 }
 
 S3CallResult s3_upload_part(const S3Target &target, const char *key, const std::string &upload_id,
-                            int number, const std::string &data, const char *md5) {
+                            int number, const std::string &data, const char *md5,
+                            const char *crc32c) {
   S3PutProperties properties{};
   properties.md5 = md5;
+  properties.crc32c = crc32c;
   return run(target,
              [&](S3BucketContext *context, CallState *state) {
                S3PutObjectHandler handler = {kHandler, &on_put_data};

@@ -82,7 +82,8 @@ S3CallResult s3_list_service(const S3Target &target);
 S3CallResult s3_initiate(const S3Target &target, const char *key,
                          const S3PutProperties *properties = nullptr);
 S3CallResult s3_upload_part(const S3Target &target, const char *key, const std::string &upload_id,
-                            int number, const std::string &data, const char *md5 = nullptr);
+                            int number, const std::string &data, const char *md5 = nullptr,
+                            const char *crc32c = nullptr);
 S3CallResult s3_complete(const S3Target &target, const char *key, const std::string &upload_id,
                          const std::vector<S3CompletedPart> &parts);
 S3CallResult s3_abort(const S3Target &target, const char *key, const std::string &upload_id);

@@ -94,7 +94,8 @@ extern "C" void S3_upload_part(const S3BucketContext *bucketContext, const char 
     digests_only.md5 = putProperties->md5;
     digests_only.crc32c = putProperties->crc32c;
     digests_only.expires = -1;
-    if (S3Status status = vorlan_s3::add_put_properties(&digests_only, &plan); status != S3StatusOK) {
+    if (S3Status status = vorlan_s3::add_put_properties(&digests_only, &plan);
+        status != S3StatusOK) {
       return refuse(response, callbackData, status);
     }
   }

@@ -458,7 +458,8 @@ void S3_initiate_multipart(const S3BucketContext *bucketContext, const char *key
                            void *callbackData);
 /* UploadPart: partNumber 1..10000; the body is pulled through the handler's data callback
  * (partContentLength bytes, Content-MD5 from putProperties->md5 and the CRC32C header from
- * putProperties->crc32c when set; other put properties ignored). The answer's ETag arrives in the response properties (eTag). */
+ * putProperties->crc32c when set; other put properties ignored). The answer's ETag arrives in the
+ * response properties (eTag). */
 void S3_upload_part(const S3BucketContext *bucketContext, const char *key, const char *uploadId,
                     int partNumber, uint64_t partContentLength,
                     const S3PutProperties *putProperties, S3RequestContext *requestContext,
