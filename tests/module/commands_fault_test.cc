@@ -381,7 +381,9 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       }
       EXPECT_EQ(server.count("HEAD"), 1u);
       EXPECT_EQ(server.count("GET"), c.gets[i]);
-      if (c.gets[i] == 0) EXPECT_EQ(server.body_bytes_sent(), sent);
+      if (c.gets[i] == 0) {
+        EXPECT_EQ(server.body_bytes_sent(), sent);
+      }
       server.clear_requests();
     }
     server.clear_faults();
