@@ -94,15 +94,14 @@ class Commands : public ::testing::Test {
     S3_deinitialize();
   }
   // Runs the command to its end, with a fresh checksum cache or the one there is.
-  Finished run(const Command &c, bool fresh_cache = false, vorlan_i_s3_handle_t *handle = nullptr) {
+  Finished run(const Command &c, bool fresh_cache = false) {
     if (fresh_cache) vorlan_i_s3_checksum_cache_destroy();
     vorlan_i_s3_checksum_cache_init();
     auto text = [](const std::string &value) { return const_cast<char *>(value.c_str()); };
     vorlan_gfs_command_info_t info{c.code,   text(c.path), text(c.from), text(c.algorithm),
                                    c.offset, c.length};
     finished = {};
-    vorlan_i_s3_command(reinterpret_cast<vorlan_gfs_operation_t>(&info), &info,
-                        handle != nullptr ? handle : handle_.get());
+    vorlan_i_s3_command(reinterpret_cast<vorlan_gfs_operation_t>(&info), &info, handle_.get());
     std::unique_lock<std::mutex> guard(finished_lock);
     EXPECT_TRUE(
         finished_changed.wait_for(guard, std::chrono::seconds(60), [] { return finished.done; }));
@@ -288,18 +287,16 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       md5_first({.goog_hash = Goog::kOneHeaderMd5First}), amz({.amz_checksum = true});
   for (FakeS3Server *server : {&separate, &md5_first, &amz}) server->create_bucket("b");
   const std::string data = data_of(300000), md5 = fake_s3_md5_hex(data);
-  auto upper = [](std::string text) {
-    for (char &c : text) c = static_cast<char>(std::toupper(c));
-    return text;
-  };
-  const FakeS3Object plain{.data = data},
-      upper_etag{.data = data, .etag = "\"" + upper(md5) + "\""},
+  std::string upper = md5;
+  for (char &c : upper) c = static_cast<char>(std::toupper(c));
+  const FakeS3Object plain{.data = data}, upper_etag{.data = data, .etag = "\"" + upper + "\""},
       claim{.data = data, .metadata = {{"md5", fake_s3_md5_hex("another")}}};
-  FakeS3Object hex_meta = multipart(data), base64_meta = multipart(data), claims = multipart(data),
-               stored = multipart(data), crc_claim = multipart(data);
+  const FakeS3Object parts = multipart(data);
+  FakeS3Object hex_meta = parts, base64_meta = parts, claims = parts, stored = parts,
+               crc_claim = parts;
   hex_meta.metadata["md5"] = md5;
   base64_meta.metadata["md5"] = fake_s3_md5_base64(data);
-  claims.metadata = {{"adler32", upper(reference_checksum("adler32", data))},
+  claims.metadata = {{"adler32", reference_checksum("adler32", data)},
                      {"crc32c", reference_checksum("crc32c", data)},
                      {"md5chksum", fake_s3_md5_base64(data)}};
   stored.crc32c = fake_s3_crc32c_base64(data);
@@ -309,56 +306,41 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
               reset = FakeS3Fault::reset_after(200000).on("GET"),
               replaced = FakeS3Fault::delay_by(std::chrono::milliseconds(0)).on("HEAD");
   replaced.then([&] { server_.put_object("b", "x", multipart(data, "4")); });
-  const std::vector<std::string> all = {"adler32", "crc32c", "md5"};
+  const std::vector<std::string> all = {"md5", "adler32", "crc32c"};
   struct Case {
     const char *label;
     FakeS3Object object;
     int64_t offset, length;
-    std::vector<size_t> gets;  // per command
-    std::optional<FakeS3Fault> fault = {};
-    const char *error = nullptr;                    // part of the reply; null: the bytes' value
+    std::vector<size_t> gets;                       // per command
     std::vector<std::string> algorithms = {"MD5"};  // command i asks for algorithms[i % size]
     FakeS3Server *server = nullptr;                 // null: server_
+    std::optional<FakeS3Fault> fault = {};
+    const char *error = nullptr;  // part of the reply; null: the bytes' value
   } cases[] = {
-      {"an ETag that is the MD5; a read for the others",
-       plain,
-       0,
-       -1,
-       {0, 1, 0},
-       {},
-       {},
-       {"MD5", "adler32", "crc32c"}},
+      {"an ETag that is the MD5, then a read", plain, 0, -1, {0, 1, 0}, all},
       {"an ETag in upper case", upper_etag, 0, -1, {0}},
       {"hexadecimal md5 metadata", hex_meta, 0, -1, {0}},
       {"base64 md5 metadata", base64_meta, 0, -1, {0}},
-      {"adler32, crc32c and md5chksum metadata", claims, 0, -1, {0, 0, 0}, {}, {}, all},
-      {"crc32c in its own x-goog-hash", multipart(data), 0, -1, {0}, {}, {}, {"crc32c"}, &separate},
-      {"crc32c after md5 in one x-goog-hash", plain, 0, -1, {0}, {}, {}, {"CRC32C"}, &md5_first},
-      {"x-amz-checksum-crc32c", stored, 0, -1, {0}, {}, {}, {"Crc32c"}, &amz},
-      {"a multipart object: read, then cached", multipart(data), 0, -1, {1, 0, 0}, {}, {}, all},
-      {"the object's length as a range is not cached", multipart(data), 0, size, {1, 1}},
-      {"ranges are read", plain, 100, -1, {1, 1}, {}, {}, {"MD5", "crc32c"}, &separate},
-      {"a bounded range", multipart(data), 10, 1000, {1, 1, 1}, {}, {}, all},
-      {"no bytes", multipart(data), 5, 0, {0, 0, 0}, {}, {}, all},
-      {"no bytes at the end", multipart(data), size, -1, {0, 0, 0}, {}, {}, all},
-      {"a size not stated is no size 0", multipart(data), 0, -1, {1, 1}, unsized},
-      {"a download reset midway: resumed", multipart(data), 0, -1, {2}, reset},
-      {"replaced after the HEAD", multipart(data), 0, -1, {1}, replaced, "changed during"},
+      {"adler32, crc32c and md5chksum metadata", claims, 0, -1, {0, 0, 0}, all},
+      {"crc32c in its own x-goog-hash", parts, 0, -1, {0}, {"crc32c"}, &separate},
+      {"crc32c after md5 in one x-goog-hash", plain, 0, -1, {0}, {"CRC32C"}, &md5_first},
+      {"x-amz-checksum-crc32c", stored, 0, -1, {0}, {"Crc32c"}, &amz},
+      {"a multipart object: read, then cached", parts, 0, -1, {1, 0, 0}, all},
+      {"the object's length as a range is not cached", parts, 0, size, {1, 1}},
+      {"ranges are read", plain, 100, -1, {1, 1}, {"MD5", "crc32c"}, &separate},
+      {"a bounded range", parts, 10, 1000, {1, 1, 1}, all},
+      {"no bytes", parts, 5, 0, {0, 0, 0}, all},
+      {"no bytes at the end", parts, size, -1, {0, 0, 0}, all},
+      {"a size not stated is no size 0", parts, 0, -1, {1, 1}, {"MD5"}, {}, unsized},
+      {"a download reset midway: resumed", parts, 0, -1, {2}, {"MD5"}, {}, reset},
+      {"replaced after the HEAD", parts, 0, -1, {1}, {"MD5"}, {}, replaced, "changed during"},
       {"an md5 claim that differs from the ETag: the ETag, with a warning", claim, 0, -1, {0}},
-      {"a crc32c claim that differs: the service's, with a warning",
-       crc_claim,
-       0,
-       -1,
-       {0},
-       {},
-       {},
-       {"crc32c"},
-       &separate},
+      {"a crc32c claim that differs: the service's", crc_claim, 0, -1, {0}, {"crc32c"}, &separate},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     FakeS3Server &server = c.server != nullptr ? *c.server : server_;
-    HandlePtr handle = make_handle(server.host());
+    handle_ = make_handle(server.host());
     server.put_object("b", "x", c.object);
     if (c.fault) server.add_fault(*c.fault);
     const std::string etag = c.object.etag.empty() ? "\"" + md5 + "\"" : c.object.etag;
@@ -367,8 +349,7 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       const std::string &algorithm = c.algorithms[i % c.algorithms.size()];
       CapturedLog log(VORLAN_S3_DEBUG_WARN);
       const uint64_t sent = server.body_bytes_sent();
-      const Finished f =
-          run({kCksm, "/b/x", "", algorithm, c.offset, c.length}, i == 0, handle.get());
+      const Finished f = run({kCksm, "/b/x", "", algorithm, c.offset, c.length}, i == 0);
       EXPECT_EQ(log.take().find(" WARN: ") != std::string::npos,
                 c.object.metadata == claim.metadata || c.object.metadata == crc_claim.metadata);
       const std::string value = reference_checksum(algorithm, bytes);
@@ -381,9 +362,7 @@ TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
       }
       EXPECT_EQ(server.count("HEAD"), 1u);
       EXPECT_EQ(server.count("GET"), c.gets[i]);
-      if (c.gets[i] == 0) {
-        EXPECT_EQ(server.body_bytes_sent(), sent);
-      }
+      EXPECT_TRUE(c.gets[i] > 0 || server.body_bytes_sent() == sent);
       server.clear_requests();
     }
     server.clear_faults();
