@@ -1,9 +1,10 @@
 // Multipart uploads: an upload past the threshold cut into parts in file order, up to
 // transfer_streams of them sent at once by the upload's own part threads, each retried from
-// memory, then committed by one Complete. Any failure (a part's, the client's, a wrong MD5)
-// aborts the upload, so no part is left behind and an earlier object at the key stays as it
-// was. The worker fills parts from the host's blocks under the transfer's lock and hashes the
-// whole object outside it; each part thread hashes its own part for its Content-MD5.
+// memory, then committed by one Complete. Any failure (a part's, the client's, a checksum other
+// than the client expects) aborts the upload, so no part is left behind and an earlier object at
+// the key stays as it was. The worker fills parts from the host's blocks under the transfer's
+// lock and hashes the whole object outside it; each part thread hashes its own part for its
+// Content-MD5 and its CRC32C, which the service checks too.
 #include "vorlan_i_s3.h"
 
 #include <algorithm>
@@ -49,6 +50,7 @@ struct vorlan_l_s3_multipart {
   std::vector<vorlan_l_s3_part *> ready;  // full, waiting for a part thread; owned
   std::vector<vorlan_l_s3_part *> spare;  // sent parts' memory, for reuse; owned
   std::vector<std::string> etags;         // by part number - 1
+  std::vector<std::string> crc32cs;       // base64, by part number - 1
   int in_memory = 0;
   int sending = 0;
   int most_sending = 0;
@@ -149,25 +151,35 @@ vorlan_result_t vorlan_l_s3_multipart_call(const char *func_name, vorlan_i_s3_re
   return request->result.release();
 }
 
-// The MD5 of `size` bytes as Content-MD5 takes it (base64 into `md5`, 25 characters).
-vorlan_result_t vorlan_l_s3_part_md5(const char *data, uint64_t size, char md5[25]) {
+// The MD5 and CRC32C of `size` bytes in one pass, as the request headers take them (base64 into
+// `md5`, 25 characters, and `crc32c`, 9).
+vorlan_result_t vorlan_l_s3_part_digests(const char *data, uint64_t size, char md5[25],
+                                         char crc32c[9]) {
   md5_state *state = nullptr;
-  vorlan_result_t result = vorlan_i_s3_checksum_init(&state);
+  vorlan_result_t result =
+      vorlan_i_s3_checksum_init_digests(&state, vorlan_i_s3_digest_md5 | vorlan_i_s3_digest_crc32c);
   if (result == VORLAN_SUCCESS) result = vorlan_i_s3_checksum_update(state, data, size);
   if (result == VORLAN_SUCCESS) result = vorlan_i_s3_checksum_finalize(state);
   if (result == VORLAN_SUCCESS) result = vorlan_i_s3_md5sum_encode(state->md5sum, md5);
+  if (result == VORLAN_SUCCESS && !vorlan_i_s3_checksum32_encode(state->crc32csum, crc32c)) {
+    result = VORLAN_S3_ERROR("Can not encode the CRC32C %s", state->crc32csum);
+  }
   vorlan_i_s3_checksum_free(&state);
   return result;
 }
 
-// Sends one part with its Content-MD5, every attempt from its first byte; its ETag into *etag.
+// Sends one part with its Content-MD5 and CRC32C, every attempt from its first byte; its ETag
+// into *etag and its CRC32C (base64) into *crc32c.
 vorlan_result_t vorlan_l_s3_part_send(vorlan_l_s3_multipart *upload, vorlan_i_s3_request_t *request,
-                                      const vorlan_l_s3_part &part, std::string *etag) {
-  char md5[25];
-  vorlan_result_t result = vorlan_l_s3_part_md5(part.data.get(), part.size, md5);
+                                      const vorlan_l_s3_part &part, std::string *etag,
+                                      std::string *crc32c) {
+  char md5[25], crc32c_base64[9];
+  vorlan_result_t result = vorlan_l_s3_part_digests(part.data.get(), part.size, md5, crc32c_base64);
   if (result != VORLAN_SUCCESS) return result;
+  *crc32c = crc32c_base64;
   S3PutProperties properties{};
   properties.md5 = md5;
+  properties.crc32c = crc32c_base64;
   properties.expires = -1;
   static const S3PutObjectHandler handler = {vorlan_l_s3_call_handler, vorlan_l_s3_call_part_data};
   transfer_state *transfer = upload->transfer;
@@ -209,10 +221,10 @@ void vorlan_l_s3_part_thread(vorlan_l_s3_multipart *upload) {
     upload->ready.erase(upload->ready.begin());
     upload->most_sending = std::max(upload->most_sending, ++upload->sending);
     guard.unlock();
-    std::string etag;
+    std::string etag, crc32c;
     vorlan_result_t result = VORLAN_SUCCESS;
     try {
-      result = vorlan_l_s3_part_send(upload, &own.request, *part, &etag);
+      result = vorlan_l_s3_part_send(upload, &own.request, *part, &etag, &crc32c);
     } catch (const std::bad_alloc &) {
       result = vorlan_i_s3_malloc_error();
     }
@@ -221,8 +233,12 @@ void vorlan_l_s3_part_thread(vorlan_l_s3_multipart *upload) {
     --upload->in_memory;
     try {
       const auto index = static_cast<size_t>(part->number - 1);
-      if (upload->etags.size() <= index) upload->etags.resize(index + 1);
+      if (upload->etags.size() <= index) {
+        upload->etags.resize(index + 1);
+        upload->crc32cs.resize(index + 1);
+      }
       upload->etags[index] = std::move(etag);
+      upload->crc32cs[index] = std::move(crc32c);
     } catch (const std::bad_alloc &) {
       if (result == VORLAN_SUCCESS) result = vorlan_i_s3_malloc_error();
     }
@@ -372,10 +388,14 @@ void vorlan_l_s3_multipart_fill(vorlan_l_s3_multipart *upload,
     vorlan_l_s3_part_hand_over(upload, std::exchange(part, nullptr), guard);
 }
 
-// CreateMultipartUpload with the properties a single PUT would carry; the id into the upload.
+// CreateMultipartUpload with the properties a single PUT would carry, announcing that every part
+// carries its CRC32C; the id into the upload.
 void vorlan_l_s3_multipart_create(vorlan_l_s3_multipart *upload,
-                                  const S3PutProperties *properties) {
+                                  const S3PutProperties *put_properties) {
   vorlan_i_s3_request_t *request = &upload->transfer->request;
+  S3PutProperties announced = *put_properties;
+  if (announced.crc32c == nullptr) announced.crc32c = "";
+  const S3PutProperties *properties = &announced;
   static const S3MultipartInitialHandler handler = {vorlan_l_s3_call_handler,
                                                     vorlan_l_s3_call_upload_id};
   vorlan_l_s3_call call(request);
@@ -421,7 +441,8 @@ vorlan_result_t vorlan_l_s3_multipart_complete(vorlan_l_s3_multipart *upload, ch
   try {
     parts.reserve(upload->etags.size());
     for (size_t i = 0; i < upload->etags.size(); ++i) {
-      parts.push_back({static_cast<int>(i + 1), upload->etags[i].c_str(), nullptr});
+      parts.push_back(
+          {static_cast<int>(i + 1), upload->etags[i].c_str(), upload->crc32cs[i].c_str()});
     }
   } catch (const std::bad_alloc &) {
     return vorlan_i_s3_malloc_error();
@@ -459,12 +480,14 @@ void vorlan_l_s3_multipart_abort(vorlan_l_s3_multipart *upload) {
   }
 }
 
-// After the parts: the MD5 checked, then Complete, and the MD5 cached under the new ETag.
+// After the parts: the MD5 and the expected checksum checked, then Complete, and the checksums
+// cached under the new ETag.
 void vorlan_l_s3_multipart_commit(vorlan_l_s3_multipart *upload,
                                   const S3PutProperties *properties) {
   transfer_state *transfer = upload->transfer;
   char md5[25];
   vorlan_result_t result = vorlan_l_s3_multipart_check_md5(transfer, properties, md5);
+  if (result == VORLAN_SUCCESS) result = vorlan_i_s3_recv_checksum_check(transfer);
   char etag[256];
   if (result == VORLAN_SUCCESS) result = vorlan_l_s3_multipart_complete(upload, etag, sizeof etag);
   if (result != VORLAN_SUCCESS) {
@@ -472,14 +495,7 @@ void vorlan_l_s3_multipart_commit(vorlan_l_s3_multipart *upload,
     vorlan_i_s3_transfer_fail(transfer, result);
     return;
   }
-  const vorlan_i_s3_request_t &request = transfer->request;
-  VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, vorlan_l_s3_multipart_name,
-                   "checksum cached: op=%p etag=%s size=%llu md5sum=%s\n",
-                   static_cast<void *>(request.op), etag,
-                   static_cast<unsigned long long>(transfer->file_checksum->byte_count),
-                   transfer->file_checksum->md5sum);
-  vorlan_i_s3_checksum_add(request.bucket, request.key, etag, transfer->file_checksum->byte_count,
-                           transfer->file_checksum->md5sum);
+  vorlan_i_s3_recv_checksum_cache(vorlan_l_s3_multipart_name, transfer, etag);
 }
 
 }  // namespace
@@ -513,9 +529,6 @@ void vorlan_i_s3_recv_multipart(transfer_state *transfer_state, std::unique_lock
     vorlan_i_s3_transfer_fail(transfer_state, vorlan_i_s3_malloc_error());
     return;
   }
-  vorlan_i_s3_transfer_fail(transfer_state,
-                            vorlan_i_s3_checksum_init(&transfer_state->file_checksum));
-  if (transfer_state->failed()) return;
   guard.unlock();
   vorlan_l_s3_multipart_create(&upload, properties);
   guard.lock();

@@ -1,19 +1,19 @@
 // The single-request upload: one PUT whose body streams from the host's data channel. The host
 // delivers blocks in any order through read callbacks; the PUT's data callback hands them to
-// the S3 library in file order. The worker holds the transfer's lock only while it moves
-// buffers, so read completions run while the library sends. The service stores a body once its
-// last byte arrives, so that byte waits until the data has ended without excess; data of no
-// announced size is held until its end, then put with its exact length. Data past the multipart
-// threshold goes on as a multipart upload (recv_multipart.cc) on the same worker.
+// the S3 library in file order, hashing them on the way. The worker holds the transfer's lock
+// only while it moves buffers, so read completions run while the library sends. The service
+// stores a body once its last byte arrives, so that byte waits until the data has ended without
+// excess and its digests match what the client expects; data of no announced size is held until
+// its end, then put with its exact length. Data past the multipart threshold goes on as a
+// multipart upload (recv_multipart.cc) on the same worker.
 #include "vorlan_i_s3.h"
 #include "vorlan_i_s3_copy.h"
-
-#include <strings.h>
 
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -126,6 +126,23 @@ void vorlan_l_s3_recv_single_read_callback(vorlan_gfs_operation_t op, vorlan_res
   transfer_state->cond.notify_all();
 }
 
+// Hashes the `count` bytes just handed to the PUT (the worker's alone, so without the lock).
+// With its last byte the digests are final and checked against the client's expectation: a
+// failure stops the request before the service can store the body.
+bool vorlan_l_s3_recv_single_hash(transfer_state *transfer_state, const char *bytes, int count,
+                                  bool last) {
+  vorlan_result_t result =
+      vorlan_i_s3_checksum_update(transfer_state->file_checksum, bytes, static_cast<size_t>(count));
+  if (result == VORLAN_SUCCESS && last) {
+    result = vorlan_i_s3_checksum_finalize(transfer_state->file_checksum);
+    if (result == VORLAN_SUCCESS) result = vorlan_i_s3_recv_checksum_check(transfer_state);
+  }
+  if (result == VORLAN_SUCCESS) return true;
+  std::lock_guard<std::mutex> guard(transfer_state->lock);
+  vorlan_i_s3_transfer_fail(transfer_state, result);
+  return false;
+}
+
 // The PUT's body, in file order. Waits only while the body cannot go on; once it has copied
 // something it returns a short count rather than wait for a later block.
 int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_data) {
@@ -193,14 +210,23 @@ int vorlan_l_s3_recv_single_data(int buffer_size, char *buffer, void *callback_d
                         static_cast<unsigned long long>(transfer_state->current_offset)));
     return -1;
   }
-  return copied;
+  const bool last = transfer_state->current_offset == transfer_state->expected_end;
+  guard.unlock();
+  return vorlan_l_s3_recv_single_hash(transfer_state, buffer, copied, last) ? copied : -1;
 }
 
-S3Status vorlan_l_s3_recv_single_properties(const S3ResponseProperties * /*properties*/,
+// The answer's ETag names the stored object in the checksum cache.
+S3Status vorlan_l_s3_recv_single_properties(const S3ResponseProperties *properties,
                                             void *callback_data) {
   auto *transfer_state = static_cast<struct transfer_state *>(callback_data);
   std::lock_guard<std::mutex> guard(transfer_state->lock);
-  return transfer_state->failed() ? S3StatusAbortedByCallback : S3StatusOK;
+  if (transfer_state->failed()) return S3StatusAbortedByCallback;
+  try {
+    transfer_state->etag = vorlan_i_s3_str(properties->eTag);
+  } catch (const std::bad_alloc &) {
+    transfer_state->etag.clear();
+  }
+  return S3StatusOK;
 }
 
 void vorlan_l_s3_recv_single_complete(S3Status status, const S3ErrorDetails *error_details,
@@ -232,35 +258,85 @@ void vorlan_l_s3_recv_single_put(transfer_state *transfer_state, uint64_t size,
   } while (again);
 }
 
-// Content type, "mtime" and "md5": what the PUT carries besides the body. `md5` and
-// `mtime_text` hold the texts the properties point at.
+// The texts the PUT's properties point at besides the path's.
+struct vorlan_l_s3_put_texts {
+  S3NameValue metadata[2];
+  char md5[25];
+  char mtime[21];
+  char crc32c[9];
+};
+
+// The client's expected checksum: an MD5 goes as Content-MD5 for the service to check; an ADLER32
+// or CRC32C is checked here (a CRC32C by the service too). Each is stored as its metadata entry.
+vorlan_result_t vorlan_l_s3_recv_single_expectation(transfer_state *transfer_state,
+                                                    S3PutProperties *properties,
+                                                    vorlan_l_s3_put_texts *texts) {
+  const vorlan_gfs_transfer_info_t *info = transfer_state->transfer_info;
+  vorlan_i_s3_algorithm algorithm = vorlan_i_s3_algorithm::md5;
+  if (!vorlan_i_s3_algorithm_parse(info->expected_checksum_alg, &algorithm)) return VORLAN_SUCCESS;
+  const char *name = vorlan_i_s3_algorithm_name(algorithm);
+  S3NameValue &entry = texts->metadata[properties->metaDataCount];
+  if (algorithm == vorlan_i_s3_algorithm::md5) {
+    if (info->expected_checksum == nullptr || std::strlen(info->expected_checksum) != 32) {
+      return VORLAN_S3_ERROR("%s", "Invalid md5 checksum");
+    }
+    const vorlan_result_t result = vorlan_i_s3_md5sum_encode(info->expected_checksum, texts->md5);
+    if (result != VORLAN_SUCCESS) return result;
+    properties->md5 = texts->md5;
+    entry = {name, texts->md5};
+  } else {
+    if (!vorlan_i_s3_checksum32_take_hex(info->expected_checksum,
+                                         transfer_state->expected_checksum)) {
+      return VORLAN_S3_ERROR("Invalid %s checksum", name);
+    }
+    transfer_state->expected_algorithm = algorithm;
+    if (algorithm == vorlan_i_s3_algorithm::crc32c &&
+        vorlan_i_s3_checksum32_encode(transfer_state->expected_checksum, texts->crc32c)) {
+      properties->crc32c = texts->crc32c;
+    }
+    entry = {name, transfer_state->expected_checksum};
+  }
+  ++properties->metaDataCount;
+  return VORLAN_SUCCESS;
+}
+
+// Content type, "mtime" and the expected checksum: what the PUT carries besides the body.
 vorlan_result_t vorlan_l_s3_recv_single_properties_fill(transfer_state *transfer_state,
                                                         S3PutProperties *properties,
-                                                        S3NameValue metadata[2], char md5[25],
-                                                        char mtime_text[21]) {
-  const vorlan_gfs_transfer_info_t *info = transfer_state->transfer_info;
+                                                        vorlan_l_s3_put_texts *texts) {
   properties->contentType = vorlan_i_s3_mime_type_get(transfer_state->request.key);
   properties->expires = -1;
-  properties->metaData = metadata;
+  properties->metaData = texts->metadata;
   time_t mtime = -1;
   const vorlan_i_s3_error mtime_result(
       vorlan_gridftp_server_get_recv_modification_time(transfer_state->request.op, &mtime));
   if (!mtime_result.failed() && mtime != -1) {
-    std::snprintf(mtime_text, 21, "%ld", static_cast<long>(mtime));
-    metadata[properties->metaDataCount++] = {"mtime", mtime_text};
+    std::snprintf(texts->mtime, sizeof texts->mtime, "%ld", static_cast<long>(mtime));
+    texts->metadata[properties->metaDataCount++] = {"mtime", texts->mtime};
   }
-  if (info->expected_checksum_alg == nullptr ||
-      strcasecmp(info->expected_checksum_alg, "md5") != 0) {
-    return VORLAN_SUCCESS;
+  return vorlan_l_s3_recv_single_expectation(transfer_state, properties, texts);
+}
+
+// The single PUT of `size` bytes, its digests checked before its last byte goes (before the
+// request, when there is none) and cached under the stored object's ETag.
+void vorlan_l_s3_recv_single_store(transfer_state *transfer_state, uint64_t size,
+                                   const S3PutProperties *properties,
+                                   std::unique_lock<std::mutex> &guard) {
+  transfer_state->expected_end = size;
+  if (size == 0) {
+    vorlan_result_t result = vorlan_i_s3_checksum_finalize(transfer_state->file_checksum);
+    if (result == VORLAN_SUCCESS) result = vorlan_i_s3_recv_checksum_check(transfer_state);
+    vorlan_i_s3_transfer_fail(transfer_state, result);
+    if (transfer_state->failed()) return;
   }
-  if (info->expected_checksum == nullptr || std::strlen(info->expected_checksum) != 32) {
-    return VORLAN_S3_ERROR("%s", "Invalid md5 checksum");
+  guard.unlock();
+  vorlan_l_s3_recv_single_put(transfer_state, size, properties);
+  const bool stored = transfer_state->request.result == VORLAN_SUCCESS;
+  guard.lock();
+  if (stored && !transfer_state->failed()) {
+    vorlan_i_s3_recv_checksum_cache(vorlan_l_s3_recv_thread_name, transfer_state,
+                                    transfer_state->etag.c_str());
   }
-  const vorlan_result_t result = vorlan_i_s3_md5sum_encode(info->expected_checksum, md5);
-  if (result != VORLAN_SUCCESS) return result;
-  properties->md5 = md5;
-  metadata[properties->metaDataCount++] = {"md5", md5};
-  return VORLAN_SUCCESS;
 }
 
 // The end of the last block held: the body's length once the data has ended.
@@ -304,10 +380,10 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
   transfer_state->concurrency = std::max(concurrency, 1);
 
   S3PutProperties properties{};
-  S3NameValue metadata[2];
-  char md5[25], mtime_text[21];
-  vorlan_result_t result = vorlan_l_s3_recv_single_properties_fill(transfer_state, &properties,
-                                                                   metadata, md5, mtime_text);
+  vorlan_l_s3_put_texts texts{};
+  vorlan_result_t result =
+      vorlan_l_s3_recv_single_properties_fill(transfer_state, &properties, &texts);
+  if (result == VORLAN_SUCCESS) result = vorlan_i_s3_checksum_init(&transfer_state->file_checksum);
   std::unique_lock<std::mutex> guard(transfer_state->lock);
   if (result == VORLAN_SUCCESS) {
     guard.unlock();
@@ -325,9 +401,7 @@ void *vorlan_l_s3_recv_single_thread(void *arg) {
         size > static_cast<uint64_t>(vorlan_i_s3_multipart_threshold)) {
       vorlan_i_s3_recv_multipart(transfer_state, guard, &properties);
     } else if (!transfer_state->failed()) {
-      guard.unlock();
-      vorlan_l_s3_recv_single_put(transfer_state, size, &properties);
-      guard.lock();
+      vorlan_l_s3_recv_single_store(transfer_state, size, &properties, guard);
     }
     // A stored body's last byte waited for the end of the data, so a read still outstanding
     // belongs to a failed upload; its completion is awaited.

@@ -76,6 +76,10 @@ struct transfer_state {
   // names an end, and a thread is registering writes (the others leave theirs to it).
   bool range_open_ended = false;
   bool registering = false;
+  // Upload: the ADLER32 or CRC32C the client expects of the whole data (8 lower-case digits, ""
+  // when it named none), checked before the object is committed.
+  vorlan_i_s3_algorithm expected_algorithm = vorlan_i_s3_algorithm::md5;
+  char expected_checksum[9] = "";
   std::mutex lock;
   std::condition_variable cond;
 
@@ -159,15 +163,24 @@ extern int32_t vorlan_i_s3_multipart_max_parts;
 // unknown size, doubled every tenth of the part limit, so that 5 TB fit; at most 5 GiB.
 uint64_t vorlan_i_s3_recv_part_size(uint64_t announced, int part_number);
 // Sends the data from current_offset on as a multipart upload (`guard` holds the lock; released
-// around every request and host call), reading to the end of the data. Every failure, the
-// client's included, goes to channel_result and aborts the upload; on success the object's
-// MD5 is cached under its ETag. Returns with no request of its own running.
+// around every request and host call), reading to the end of the data, hashed into
+// file_checksum (which holds no byte yet). Every failure, the client's and a checksum that
+// differs from the expected one included, goes to channel_result and aborts the upload; on
+// success the object's checksums are cached under its ETag. Returns with no request of its own
+// running.
 void vorlan_i_s3_recv_multipart(transfer_state *transfer_state, std::unique_lock<std::mutex> &guard,
                                 const S3PutProperties *properties);
 // Tops up the reads outstanding at the host (lock held through `guard`, released around each
 // host call); a failure is recorded and ends reading.
 void vorlan_i_s3_recv_register_reads(transfer_state *transfer_state,
                                      std::unique_lock<std::mutex> &guard);
+// The whole data's digests (file_checksum, finalized) against the client's expected ADLER32 or
+// CRC32C: a difference is the 550 INCORRECT_CHECKSUM reply naming the algorithm and both values.
+vorlan_result_t vorlan_i_s3_recv_checksum_check(const transfer_state *transfer_state);
+// After the object is stored: the whole data's three checksums (file_checksum, finalized) cached
+// under its ETag, and logged as "checksum cached" under `func_name`.
+void vorlan_i_s3_recv_checksum_cache(const char *func_name, const transfer_state *transfer_state,
+                                     const char *etag);
 // ---- end of uploads ----
 
 vorlan_result_t vorlan_i_s3_recv_single(vorlan_gfs_operation_t op,

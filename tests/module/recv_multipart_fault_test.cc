@@ -39,6 +39,7 @@ std::string kinds(const std::vector<vorlan::test::RecordedRequest> &requests,
     const size_t number = r.query.find("partNumber=");
     if (r.key == key && number != std::string::npos) {
       (*part_sizes)[std::stoi(r.query.substr(number + 11))] = r.header("content-length");
+      EXPECT_TRUE(r.header("x-goog-hash").starts_with("crc32c=")) << r.target;
     } else if (r.key == key) {
       out += std::string(out.empty() ? "" : ",") + (r.method == "DELETE" ? "abort"
                                                     : r.method == "PUT"  ? "PUT"
@@ -70,8 +71,16 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
     std::string part_sizes = "";  // each part's bytes, when checked
     std::optional<FakeS3Fault> fault = std::nullopt;
     DataChannelOptions channel = {};
-    std::optional<std::string> md5 = std::nullopt;
+    std::optional<std::string> expected = std::nullopt;
+    const char *alg = "md5";
+    std::string metadata = "";  // name=value;... as stored
   };
+  // ADLER32 and CRC32C of pattern(size) by Python's zlib.adler32 and crc32c.crc32c.
+  const std::map<int64_t, std::string> reference = {{0, "00000001 00000000"},
+                                                    {2 * kPart, "3eb90ef2 298b101e"},
+                                                    {2 * kPart + 1, "4dbb0f02 fe2c6766"},
+                                                    {4 * kPart, "5ade1de3 3d5accf2"},
+                                                    {15 * kPart + 5, "ab18f27f 49f0ecf5"}};
   const std::string data1 = pattern(2 * kPart + 1), aborted = "create,abort", bad_md5(32, 'a');
   const DataChannelOptions plain, dated{.modification_time = 1700000000},
       cut{.block_size = 16384, .abort_at_offset = 3 * kPart};
@@ -79,7 +88,13 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
       {"size 0: one PUT", 0, 0, "", "PUT"},
       {"the threshold: one PUT", 2 * kPart, -1, "", "PUT"},
       {"one byte more: parts", 2 * kPart + 1, -1, "", "create,complete", "65536,65536,1,",
-       std::nullopt, dated, fake_s3_md5_hex(data1)},
+       std::nullopt, dated, fake_s3_md5_hex(data1), "md5",
+       "md5=" + vorlan::test::fake_s3_md5_base64(data1) + ";mtime=1700000000;"},
+      {"an expected ADLER32", 4 * kPart, -1, "", "create,complete", "", std::nullopt, plain,
+       "5ADE1DE3", "adler32", "adler32=5ade1de3;"},
+      {"a wrong expected CRC32C", 2 * kPart + 1, -1,
+       "GridFTP-Computed-Checksum: fe2c6766\nGridFTP-Expected-Checksum: fe2c6767", aborted, "",
+       std::nullopt, plain, "fe2c6767", "crc32c"},
       {"a part answered 500, then success", 4 * kPart, -1, "", "create,complete", "",
        FakeS3Fault::error(500, "InternalError").on("PUT").with_query("partNumber=2&")},
       {"Complete answered 200 with an error", 4 * kPart, -1, "InternalError",
@@ -110,8 +125,8 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
         {.pathname = "/b/" + key,
          .truncate = true,
          .alloc_size = c.announced < 0 ? c.size : c.announced,
-         .expected_checksum = c.md5,
-         .expected_checksum_alg = c.md5 ? std::optional<std::string>("md5") : std::nullopt},
+         .expected_checksum = c.expected,
+         .expected_checksum_alg = c.expected ? std::optional<std::string>(c.alg) : std::nullopt},
         c.channel, source);
     std::map<int, std::string> part_sizes;
     EXPECT_EQ(kinds(server.requests(), key, &part_sizes), c.requests);
@@ -130,11 +145,19 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
     }
     ASSERT_TRUE(result.reply.ok()) << result.reply.text;
     EXPECT_EQ(stored->data, data);
+    // Every checksum of a stored object is cached under its ETag, single PUTs' too.
+    auto cached = [&](vorlan_i_s3_algorithm alg) {
+      char value[33] = "";
+      vorlan_i_s3_checksum_find_algorithm("b", key.c_str(), stored->etag.c_str(), data.size(), alg,
+                                          value);
+      return std::string(value);
+    };
+    EXPECT_EQ(cached(vorlan_i_s3_algorithm::adler32) + " " + cached(vorlan_i_s3_algorithm::crc32c),
+              reference.at(c.size));
     if (c.requests == "PUT") continue;
     EXPECT_TRUE(stored->etag.ends_with("-" + std::to_string(part_sizes.size()) + "\""));
     for (const auto &[name, value] : stored->metadata) metadata += name + "=" + value + ";";
-    EXPECT_EQ(metadata,
-              c.md5 ? "md5=" + vorlan::test::fake_s3_md5_base64(data) + ";mtime=1700000000;" : "");
+    EXPECT_EQ(metadata, c.metadata);
     // The object's MD5 comes from the cache: no byte is read back.
     const auto cksm =
         module.host().command(module.session(), VORLAN_GFS_CMD_CKSM, "/b/" + key, "", "md5");

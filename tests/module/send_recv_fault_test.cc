@@ -302,6 +302,14 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
   const std::string empty_md5 = "d41d8cd98f00b204e9800998ecf8427e";
   const std::string md5_b64 = vorlan::test::fake_s3_md5_base64(pattern(kBlock, 3));
   const FakeS3Fault busy = FakeS3Fault::error(503, "ServiceUnavailable").on("PUT");
+  // The reply to a checksum that differs from the expected one, naming both.
+  auto mismatch = [](const char *alg, const char *computed, const char *expected) {
+    return std::string("550-GridFTP-Computed-Checksum: ") + computed +
+           "\r\n550-GridFTP-Expected-Checksum: " + expected + "\r\n550-The " + alg + " checksum";
+  };
+  // ADLER32 and CRC32C of pattern(size, 3) by Python's zlib.adler32 and crc32c.crc32c (the
+  // block's ADLER32 is 661e1de3).
+  const char *adler32_10 = "0f1e0326", *crc32c_block = "712a4330";
   struct Case {
     const char *label;
     size_t size;
@@ -350,8 +358,20 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
        Channel{.modification_time = 1700000000}, kNoFault, "", 1,
        info(kBlock, vorlan::test::fake_s3_md5_hex(pattern(kBlock, 3)), "MD5"),
        "md5=" + md5_b64 + ";mtime=1700000000;"},
-      {"another algorithm: no MD5", 10, Channel{.modification_time = -1}, kNoFault, "", 1,
-       info(10, "0123abcd", "adler32")},
+      {"an ADLER32 in upper case, with a modification time", kBlock,
+       Channel{.modification_time = 1700000000}, kNoFault, "", 1,
+       info(kBlock, "661E1DE3", "ADLER32"), "adler32=661e1de3;mtime=1700000000;"},
+      {"a CRC32C, which the service checks too", kBlock, kPlain, kNoFault, "", 1,
+       info(kBlock, crc32c_block, "crc32c"), "crc32c=712a4330;sent crc32c=cSpDMA==;"},
+      {"a wrong ADLER32: the last byte is not sent", 10, kPlain, kNoFault,
+       mismatch("adler32", adler32_10, "0123abcd"), 1, info(10, "0123abcd", "adler32")},
+      {"a wrong ADLER32, no size announced", 3 * kBlock + 5,
+       Channel{.short_read_length = kBlock / 3}, kNoFault,
+       mismatch("adler32", "94165cb4", "00000001"), 1, info(0, "00000001", "adler32")},
+      {"a wrong ADLER32 of nothing: no request", 0, kPlain, kNoFault,
+       mismatch("adler32", "00000001", "00000000"), 0, info(0, "00000000", "adler32")},
+      {"an ADLER32 of 7 digits", 1, kPlain, kNoFault, "Invalid adler32 checksum", 0,
+       info(1, "0000001", "adler32")},
       {"the MD5 of nothing", 0, kPlain, kNoFault, "", 1, info(0, empty_md5),
        "md5=1B2M2Y8AsgTpgAmY7PhCfg==;"},
       {"an MD5 of 31 digits", 1, kPlain, kNoFault, "Invalid md5 checksum", 0,
@@ -403,6 +423,7 @@ TEST_F(SendRecvFaults, UploadsStoreAllOrNothing) {
     EXPECT_EQ(stored->data, data);
     std::string metadata;
     for (const auto &[name, value] : stored->metadata) metadata += name + "=" + value + ";";
+    if (!stored->crc32c.empty()) metadata += "sent crc32c=" + stored->crc32c + ";";
     EXPECT_EQ(metadata, c.metadata);
     EXPECT_EQ(result.bytes_recvd, static_cast<int64_t>(c.size));
   }

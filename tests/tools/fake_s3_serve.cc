@@ -4,10 +4,11 @@
 // (or, as by default, a SIGTERM ends it).
 //
 //   fake_s3_serve [--bearer TOKEN] [--rate-mib N] [--link-mib N] [--delay-ms N] [--streaming]
-//                 BUCKET...
+//                 [--goog-hash] BUCKET...
 //
 // --rate-mib caps each connection's body bytes and --link-mib all connections' together
-// (MiB/s); --delay-ms delays each request and each answer; --streaming buckets keep no data.
+// (MiB/s); --delay-ms delays each request and each answer; --streaming buckets keep no data;
+// --goog-hash answers objects' CRC32C and MD5 in x-goog-hash, as Google Cloud does.
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +35,9 @@ int main(int argc, char **argv) {
       options.delay = std::chrono::milliseconds(std::atoi(value));
     } else if (flag == "--streaming") {
       streaming = true;
+      --i;
+    } else if (flag == "--goog-hash") {
+      options.goog_hash = vorlan::test::FakeS3Server::GoogHash::kSeparate;
       --i;
     } else {
       std::fprintf(stderr, "fake_s3_serve: unknown option %s\n", argv[i]);

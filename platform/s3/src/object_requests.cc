@@ -147,6 +147,8 @@ extern "C" void S3_head_object(const S3BucketContext *bucketContext, const char 
   request_plan plan = vorlan_s3::object_plan(bucketContext, "HEAD", key, timeoutMs, false);
   // As a GET asks: Google Cloud states no Content-Length for a gzip-encoded object otherwise.
   plan.unsigned_headers.emplace_back("Accept-Encoding", "gzip");
+  // S3 states an object's stored checksums only when asked; Google Cloud always does.
+  if (vorlan_s3::signs_v4(plan)) plan.signed_headers.emplace_back("x-amz-checksum-mode", "ENABLED");
   properties_forwarder forwarder(handler, callbackData);
   vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
 }
