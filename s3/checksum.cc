@@ -1,20 +1,21 @@
-// The checksum command: the MD5 of an object, or of a byte range of it, as 32 lower-case
-// hexadecimal digits. The cheap sources come first, and only for the whole object: the ETag
-// when it is the MD5, the "md5" metadata an upload stored, the checksum cache. Otherwise the
-// range is downloaded and digested, with progress replies at the host's update interval, and a
-// whole object's digest is cached.
+// The checksum command: the MD5, ADLER32 or CRC32C of an object, or of a byte range of it, as
+// lower-case hexadecimal digits (32 for MD5, 8 for the others). The cheap sources come first,
+// and only for the whole object, all from the one metadata request: the digests the service
+// keeps (an ETag that is the MD5, x-goog-hash, x-amz-checksum-crc32c), then the values uploads
+// stored in metadata ("md5", rclone's "md5chksum", "adler32", "crc32c"), then the checksum
+// cache. Otherwise the range is downloaded and digested, with progress replies at the host's
+// update interval; a whole object's download digests all three algorithms and caches them, so
+// the next checksum by any of them is free.
 //
 // The download is pinned with If-Match to the ETag the metadata request saw, so the digest and
 // the ETag it is cached under belong to the same bytes; a pinned download that breaks resumes
 // at the first byte not yet digested.
 #include "vorlan_i_s3.h"
 
-#include <openssl/evp.h>
-#include <strings.h>
-
 #include <cassert>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -24,10 +25,17 @@ constexpr const char *vorlan_l_s3_checksum_thread_name = "vorlan_l_s3_checksum_t
 // Resumes after attempts that digested new bytes: a service that cuts every body short must
 // not keep a checksum going forever.
 constexpr int vorlan_l_s3_checksum_max_resumes = 100;
-constexpr const char *vorlan_l_s3_checksum_of_nothing = "d41d8cd98f00b204e9800998ecf8427e";
+// Per algorithm, in the order of vorlan_i_s3_algorithm.
+constexpr const char *vorlan_l_s3_checksum_of_nothing[vorlan_i_s3_algorithm_count] = {
+    "d41d8cd98f00b204e9800998ecf8427e", "00000001", "00000000"};
+constexpr const char *vorlan_l_s3_checksum_upper_names[vorlan_i_s3_algorithm_count] = {
+    "MD5", "ADLER32", "CRC32C"};
+
+using vorlan_l_s3_checksum_text = char[33];
 
 struct checksum_state {
   vorlan_i_s3_request_t request;
+  vorlan_i_s3_algorithm algorithm = vorlan_i_s3_algorithm::md5;
   std::string etag;  // the metadata request's, with its quotes; "" when it had none
   uint64_t object_size = 0;
   bool size_known = false;  // an answer may state no size: it is then unknown, not 0
@@ -35,8 +43,11 @@ struct checksum_state {
   int64_t length = -1;  // -1: to the end of the object
   int32_t update_interval = 0;
   int64_t next_update = 0;
+  unsigned digests = vorlan_i_s3_digest_all;  // what the download digests
   md5_state *digest = nullptr;  // the download's; its byte_count is the bytes digested
-  char md5sum[33] = "";         // the answer, empty while none is known
+  // The whole object's MD5 as the service computed it: a download need not digest it again.
+  vorlan_l_s3_checksum_text service_md5 = "";
+  vorlan_l_s3_checksum_text answer = "";  // empty while none is known
 
   ~checksum_state() { vorlan_i_s3_checksum_free(&digest); }
   bool whole_object() const {
@@ -45,10 +56,8 @@ struct checksum_state {
   }
 };
 
-using vorlan_l_s3_md5_text = char[33];
-
-// Sets the answer from 32 hexadecimal digits, in lower case; clears it for anything else.
-void vorlan_l_s3_checksum_take_hex(vorlan_l_s3_md5_text &md5sum, const char *digits) {
+// Sets `md5sum` from 32 hexadecimal digits, in lower case; clears it for anything else.
+void vorlan_l_s3_checksum_take_hex(char *md5sum, const char *digits) {
   md5sum[0] = '\0';
   if (std::strspn(digits, "0123456789abcdefABCDEF") < 32) return;
   for (int i = 0; i < 32; ++i) {
@@ -57,45 +66,87 @@ void vorlan_l_s3_checksum_take_hex(vorlan_l_s3_md5_text &md5sum, const char *dig
   md5sum[32] = '\0';
 }
 
-// Uploads store "md5" as the base64 of the 16 digest bytes (24 characters, "==" at the end).
-bool vorlan_l_s3_checksum_take_base64(vorlan_l_s3_md5_text &md5sum, const char *value) {
-  if (std::strlen(value) != 24 || std::strcspn(value, "=") != 22 || value[23] != '=') {
-    return false;
+// Uploads store "md5" as 32 hexadecimal digits or as the base64 of the 16 digest bytes; rclone
+// stores "md5chksum" as the latter.
+bool vorlan_l_s3_checksum_md5_entry(const char *value, char *out) {
+  if (std::strlen(value) == 32) {
+    vorlan_l_s3_checksum_take_hex(out, value);
+    return out[0] != '\0';
   }
-  unsigned char bytes[18];
-  if (EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char *>(value), 24) != 18) {
-    return false;
-  }
-  for (size_t i = 0; i < 16; ++i) std::snprintf(md5sum + 2 * i, 3, "%.2x", bytes[i]);
-  return true;
+  return vorlan_i_s3_md5sum_decode(value, out);
 }
 
-// The "md5" metadata is a client's claim; an ETag that is the MD5 is the service's digest of
-// what it stores, so it stays the answer, and a claim that differs is worth a warning.
-void vorlan_l_s3_checksum_from_metadata(checksum_state *state,
-                                        const S3ResponseProperties *properties) {
-  vorlan_l_s3_md5_text claimed = "";
-  for (int i = 0; i < properties->metaDataCount && claimed[0] == '\0'; ++i) {
-    const S3NameValue &entry = properties->metaData[i];
-    if (entry.name == nullptr || entry.value == nullptr || std::strcmp(entry.name, "md5") != 0) {
-      continue;
-    }
-    if (std::strlen(entry.value) == 32) {
-      vorlan_l_s3_checksum_take_hex(claimed, entry.value);
-    } else {
-      vorlan_l_s3_checksum_take_base64(claimed, entry.value);
-    }
+// Metadata entries that claim a digest: what a client said when it stored the object.
+struct vorlan_l_s3_checksum_claim {
+  vorlan_i_s3_algorithm algorithm;
+  const char *name;
+  bool (*take)(const char *value, char *out);
+};
+constexpr vorlan_l_s3_checksum_claim vorlan_l_s3_checksum_claims[] = {
+    {vorlan_i_s3_algorithm::md5, "md5", vorlan_l_s3_checksum_md5_entry},
+    {vorlan_i_s3_algorithm::md5, "md5chksum", vorlan_i_s3_md5sum_decode},
+    {vorlan_i_s3_algorithm::adler32, "adler32", vorlan_i_s3_checksum32_take_hex},
+    {vorlan_i_s3_algorithm::crc32c, "crc32c", vorlan_i_s3_checksum32_take_hex},
+};
+
+// The service's own digest of what it stores: an ETag that is the MD5 (the shared test refuses
+// multipart and composite ETags and those of objects encrypted with KMS or customer keys), or
+// the x-goog-hash and x-amz-checksum-crc32c values. Sets `source` to whose it is.
+void vorlan_l_s3_checksum_from_service(checksum_state *state,
+                                       const S3ResponseProperties *properties,
+                                       const char **source) {
+  if (vorlan_i_s3_metadata_has_checksum(properties)) {
+    vorlan_l_s3_checksum_take_hex(state->service_md5, properties->eTag + 1);
+  } else if (properties->md5Base64 != nullptr) {
+    vorlan_i_s3_md5sum_decode(properties->md5Base64, state->service_md5);
   }
-  if (claimed[0] == '\0') return;
-  if (state->md5sum[0] == '\0') {
+  if (state->algorithm == vorlan_i_s3_algorithm::md5 && state->service_md5[0] != '\0') {
+    const bool etag = vorlan_i_s3_metadata_has_checksum(properties);
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_l_s3_checksum_properties",
-                     "Setting md5sum=%s from metadata\n", claimed);
-    std::memcpy(state->md5sum, claimed, sizeof(state->md5sum));
-  } else if (std::strcmp(state->md5sum, claimed) != 0) {
-    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_WARN, "vorlan_l_s3_checksum_properties",
-                     "Object \"%s\": md5 metadata %s differs from the ETag's MD5 %s; answering "
-                     "the ETag's\n",
-                     state->request.pathname, claimed, state->md5sum);
+                     "Setting md5sum=%s from %s\n", state->service_md5,
+                     etag ? "etag" : "x-goog-hash");
+    std::memcpy(state->answer, state->service_md5, sizeof(state->answer));
+    *source = etag ? "the ETag's" : "the service's";
+  } else if (state->algorithm == vorlan_i_s3_algorithm::crc32c &&
+             properties->crc32cBase64 != nullptr &&
+             vorlan_i_s3_checksum32_decode(properties->crc32cBase64, state->answer)) {
+    VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_l_s3_checksum_properties",
+                     "Setting crc32csum=%s from the checksum header\n", state->answer);
+    *source = "the service's";
+  }
+}
+
+// A metadata claim answers only where the service keeps no digest of its own; one that differs
+// from the answer is worth a warning.
+void vorlan_l_s3_checksum_from_metadata(checksum_state *state,
+                                        const S3ResponseProperties *properties,
+                                        const char *service) {
+  char source[32];  // whose value the answer is, for the warning
+  std::snprintf(source, sizeof source, "%s", service);
+  const char *name = vorlan_i_s3_algorithm_name(state->algorithm);
+  for (const vorlan_l_s3_checksum_claim &claim : vorlan_l_s3_checksum_claims) {
+    if (claim.algorithm != state->algorithm) continue;
+    vorlan_l_s3_checksum_text claimed = "";
+    for (int i = 0; i < properties->metaDataCount && claimed[0] == '\0'; ++i) {
+      const S3NameValue &entry = properties->metaData[i];
+      if (entry.name != nullptr && entry.value != nullptr &&
+          std::strcmp(entry.name, claim.name) == 0) {
+        claim.take(entry.value, claimed);
+      }
+    }
+    if (claimed[0] == '\0') continue;
+    if (state->answer[0] == '\0') {
+      VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_l_s3_checksum_properties",
+                       "Setting %ssum=%s from metadata\n", name, claimed);
+      std::memcpy(state->answer, claimed, sizeof(state->answer));
+      std::snprintf(source, sizeof source, "the %s metadata's", claim.name);
+    } else if (std::strcmp(state->answer, claimed) != 0) {
+      VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_WARN, "vorlan_l_s3_checksum_properties",
+                       "Object \"%s\": %s metadata %s differs from %s %s %s; answering %s\n",
+                       state->request.pathname, claim.name, claimed, source,
+                       vorlan_l_s3_checksum_upper_names[static_cast<int>(state->algorithm)],
+                       state->answer, source);
+    }
   }
 }
 
@@ -122,17 +173,13 @@ S3Status vorlan_l_s3_checksum_properties(const S3ResponseProperties *properties,
     return S3StatusOutOfMemory;
   }
   if (state->whole_object()) {
-    // The shared test refuses ETags that are not the MD5: multipart and composite ones, and
-    // those of objects encrypted with KMS or customer keys.
-    if (vorlan_i_s3_metadata_has_checksum(properties)) {
-      VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "Setting md5sum=%.32s from etag\n",
-                    properties->eTag + 1);
-      vorlan_l_s3_checksum_take_hex(state->md5sum, properties->eTag + 1);
-    }
-    vorlan_l_s3_checksum_from_metadata(state, properties);
-    if (state->md5sum[0] == '\0' && state->size_known) {
-      vorlan_i_s3_checksum_find(state->request.bucket, state->request.key, properties->eTag,
-                                state->object_size, state->md5sum);
+    const char *source = "";
+    vorlan_l_s3_checksum_from_service(state, properties, &source);
+    vorlan_l_s3_checksum_from_metadata(state, properties, source);
+    if (state->answer[0] == '\0' && state->size_known) {
+      vorlan_i_s3_checksum_find_algorithm(state->request.bucket, state->request.key,
+                                          properties->eTag, state->object_size, state->algorithm,
+                                          state->answer);
     }
   }
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_TRACE, "exit status=%d: %s\n", S3StatusOK,
@@ -206,7 +253,7 @@ void vorlan_l_s3_checksum_metadata(checksum_state *state) {
   do {
     request->status = S3StatusOK;
     request->result.reset();
-    state->md5sum[0] = '\0';
+    state->answer[0] = state->service_md5[0] = '\0';
     vorlan_i_s3_retry_delay(request->try_count);
     if (!vorlan_i_s3_attempt_token(request)) return;
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_INFO, vorlan_l_s3_checksum_thread_name,
@@ -236,7 +283,7 @@ void vorlan_l_s3_checksum_download(checksum_state *state) {
     request->result.reset();
     if (!pinned || state->digest == nullptr) {
       vorlan_i_s3_checksum_free(&state->digest);
-      vorlan_result_t result = vorlan_i_s3_checksum_init(&state->digest);
+      vorlan_result_t result = vorlan_i_s3_checksum_init_digests(&state->digest, state->digests);
       if (result != VORLAN_SUCCESS) {
         request->result.reset(result);
         return;
@@ -282,10 +329,12 @@ void vorlan_l_s3_checksum_finish_digest(checksum_state *state) {
     request->result.reset(result);
     return;
   }
-  std::memcpy(state->md5sum, state->digest->md5sum, sizeof(state->md5sum));
+  vorlan_i_s3_checksums texts = vorlan_i_s3_checksum_texts(state->digest);
+  std::memcpy(state->answer, texts.of(state->algorithm), sizeof(state->answer));
   if (state->offset == 0 && state->length == -1) {
-    vorlan_i_s3_checksum_add(request->bucket, request->key, state->etag.c_str(),
-                             state->digest->byte_count, state->md5sum);
+    if (texts.md5[0] == '\0') std::memcpy(texts.md5, state->service_md5, sizeof(texts.md5));
+    vorlan_i_s3_checksums_add(request->bucket, request->key, state->etag.c_str(),
+                              state->digest->byte_count, texts);
   }
 }
 
@@ -297,20 +346,29 @@ void *vorlan_l_s3_checksum_thread(void *arg) {
   const bool nothing_to_read =
       state->length == 0 || (state->length == -1 && state->size_known &&
                              static_cast<uint64_t>(state->offset) == state->object_size);
-  if (request->result == VORLAN_SUCCESS && state->md5sum[0] == '\0' && nothing_to_read) {
-    std::strcpy(state->md5sum, vorlan_l_s3_checksum_of_nothing);
+  const int algorithm = static_cast<int>(state->algorithm);
+  if (request->result == VORLAN_SUCCESS && state->answer[0] == '\0' && nothing_to_read) {
+    std::strcpy(state->answer, vorlan_l_s3_checksum_of_nothing[algorithm]);
   }
-  if (request->result == VORLAN_SUCCESS && state->md5sum[0] == '\0') {
-    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "op=%p no_md5_metadata_available\n",
-                  static_cast<void *>(request->op));
+  if (request->result == VORLAN_SUCCESS && state->answer[0] == '\0') {
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "op=%p no_%s_metadata_available\n",
+                  static_cast<void *>(request->op), vorlan_i_s3_algorithm_name(state->algorithm));
+    // A whole object's download digests every algorithm for the cache, except an MD5 the
+    // service already gave; a range's only the one asked for.
+    if (state->offset == 0 && state->length == -1) {
+      state->digests = vorlan_i_s3_digest_all;
+      if (state->service_md5[0] != '\0') state->digests &= ~vorlan_i_s3_digest_md5;
+    } else {
+      state->digests = vorlan_i_s3_digest_bit(state->algorithm);
+    }
     vorlan_l_s3_checksum_download(state);
     if (request->result == VORLAN_SUCCESS) vorlan_l_s3_checksum_finish_digest(state);
   }
   const vorlan_result_t result = request->result.release();
   const char *answer =
-      result == VORLAN_SUCCESS && state->md5sum[0] != '\0' ? state->md5sum : nullptr;
+      result == VORLAN_SUCCESS && state->answer[0] != '\0' ? state->answer : nullptr;
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "finished_command: op=%p result=%#x checksum=%.*s\n",
-                static_cast<void *>(request->op), static_cast<unsigned>(result), 33, state->md5sum);
+                static_cast<void *>(request->op), static_cast<unsigned>(result), 33, state->answer);
   vorlan_gridftp_server_finished_command(request->op, result, answer);
   vorlan_i_s3_request_free(state);
   VORLAN_S3_TRACE_EXIT();
@@ -318,10 +376,12 @@ void *vorlan_l_s3_checksum_thread(void *arg) {
 }
 
 vorlan_result_t vorlan_l_s3_checksum_prepare(checksum_state *state,
-                                             const vorlan_gfs_command_info_t *cmd_info) {
+                                             const vorlan_gfs_command_info_t *cmd_info,
+                                             vorlan_i_s3_algorithm algorithm) {
   if (cmd_info->cksm_offset < 0 || cmd_info->cksm_length < -1) {
     return vorlan_i_s3_system_error(EINVAL, "checksum");
   }
+  state->algorithm = algorithm;
   state->offset = cmd_info->cksm_offset;
   state->length = cmd_info->cksm_length;
   int interval = 0;
@@ -339,18 +399,19 @@ void vorlan_i_s3_checksum(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *
   assert(s3_handle != NULL);
   assert(cmd_info != NULL);
   assert(cmd_info->pathname != NULL);
-  const char *algorithm = vorlan_i_s3_str(cmd_info->cksm_alg);
+  const char *name = vorlan_i_s3_str(cmd_info->cksm_alg);
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_INFO, "checksum: op=%p pathname=%s alg=%s offset=%ld length=%ld\n",
-                static_cast<void *>(op), cmd_info->pathname, algorithm,
+                static_cast<void *>(op), cmd_info->pathname, name,
                 static_cast<long>(cmd_info->cksm_offset), static_cast<long>(cmd_info->cksm_length));
-  if (strcasecmp(algorithm, "md5") != 0) {
-    vorlan_i_s3_command_finish(
-        __func__, op, VORLAN_S3_ERROR("Unknown checksum algorithm \"%s\"", algorithm), nullptr);
+  vorlan_i_s3_algorithm algorithm = vorlan_i_s3_algorithm::md5;
+  if (!vorlan_i_s3_algorithm_parse(name, &algorithm)) {
+    vorlan_i_s3_command_finish(__func__, op,
+                               VORLAN_S3_ERROR("Unknown checksum algorithm \"%s\"", name), nullptr);
   } else {
     vorlan_i_s3_command_start<checksum_state>(
         __func__, op, s3_handle, cmd_info->pathname, "checksum", false, vorlan_l_s3_checksum_thread,
-        [cmd_info](checksum_state *state) {
-          return vorlan_l_s3_checksum_prepare(state, cmd_info);
+        [cmd_info, algorithm](checksum_state *state) {
+          return vorlan_l_s3_checksum_prepare(state, cmd_info, algorithm);
         });
   }
   VORLAN_S3_TRACE_EXIT();

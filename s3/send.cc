@@ -1,6 +1,7 @@
 // Downloads (the storage interface's send): one ranged GET per range the host asks for, the
 // body handed to the host as writes at their file offsets, no more than the host's optimal
-// concurrency at a time, and the MD5 of a whole object kept in the checksum cache.
+// concurrency at a time, and a whole object's MD5, ADLER32 and CRC32C, digested as its bytes
+// pass, kept in the checksum cache.
 //
 // A GET that fails part-way is resumed at the first byte not yet received, pinned with
 // If-Match to the ETag the transfer first saw, so bytes never land twice nor come from two
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -113,8 +115,14 @@ S3Status vorlan_l_s3_send_properties(const S3ResponseProperties *properties, voi
   VORLAN_S3_TRACE_ENTER();
   auto *transfer_state = static_cast<struct transfer_state *>(callback_data);
   std::lock_guard<std::mutex> guard(transfer_state->lock);
+  // An ETag that is the MD5 leaves only the other digests to take; one that comes after
+  // unpinned bytes (no ETag before) would be cached beside bytes of any version.
   if (transfer_state->checksum_enabled && vorlan_i_s3_metadata_has_checksum(properties)) {
-    transfer_state->checksum_enabled = false;
+    if (transfer_state->file_checksum->byte_count == 0) {
+      transfer_state->file_checksum->digests &= ~vorlan_i_s3_digest_md5;
+    } else {
+      transfer_state->checksum_enabled = false;
+    }
   }
   if (properties->eTag != nullptr) {
     if (transfer_state->etag.empty()) {
@@ -161,8 +169,13 @@ S3Status vorlan_i_s3_send_bytes_locked(transfer_state *transfer_state,
                                        std::unique_lock<std::mutex> &guard, const char *buffer,
                                        int buffer_size) {
   if (transfer_state->checksum_enabled) {
-    const vorlan_i_s3_error result(vorlan_i_s3_checksum_update(
-        transfer_state->file_checksum, buffer, static_cast<size_t>(buffer_size)));
+    // Only the caller, holding the next byte in offset order, digests: the lock is free for the
+    // host's write completions meanwhile.
+    md5_state *digest = transfer_state->file_checksum;
+    guard.unlock();
+    const vorlan_i_s3_error result(
+        vorlan_i_s3_checksum_update(digest, buffer, static_cast<size_t>(buffer_size)));
+    guard.lock();
     if (result.failed()) transfer_state->checksum_enabled = false;
   }
   uint64_t remaining = buffer_size > 0 ? static_cast<uint64_t>(buffer_size) : 0;
@@ -395,14 +408,22 @@ void *vorlan_l_s3_send_thread(void *arg) {
   transfer_state->cond.wait(guard, [transfer_state] { return transfer_state->outstanding == 0; });
   const vorlan_result_t result = vorlan_l_s3_send_result(transfer_state, first_range_end);
   if (result == VORLAN_SUCCESS && checksum_ready) {
+    vorlan_i_s3_checksums texts = vorlan_i_s3_checksum_texts(transfer_state->file_checksum);
+    const std::string &etag = transfer_state->etag;
+    // Not digested: the ETag is the MD5.
+    if (texts.md5[0] == '\0' && etag.size() == 34) {
+      for (size_t i = 0; i < 32; ++i) {
+        texts.md5[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(etag[i + 1])));
+      }
+      texts.md5[32] = '\0';
+    }
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_DEBUG, vorlan_l_s3_send_thread_name,
-                     "checksum cached: op=%p etag=%s size=%llu md5sum=%s\n",
-                     static_cast<void *>(op), transfer_state->etag.c_str(),
+                     "checksum cached: op=%p etag=%s size=%llu md5sum=%s adler32=%s crc32c=%s\n",
+                     static_cast<void *>(op), etag.c_str(),
                      static_cast<unsigned long long>(transfer_state->file_checksum->byte_count),
-                     transfer_state->file_checksum->md5sum);
-    vorlan_i_s3_checksum_add(
-        transfer_state->request.bucket, transfer_state->request.key, transfer_state->etag.c_str(),
-        transfer_state->file_checksum->byte_count, transfer_state->file_checksum->md5sum);
+                     texts.md5, texts.adler32, texts.crc32c);
+    vorlan_i_s3_checksums_add(transfer_state->request.bucket, transfer_state->request.key,
+                              etag.c_str(), transfer_state->file_checksum->byte_count, texts);
   }
   vorlan_i_s3_transfer_finish(vorlan_l_s3_send_thread_name, transfer_state, guard, result);
   return nullptr;

@@ -201,7 +201,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"cksum dir key", {kCksm, "/b/d/"}, {}, "System error in checksum", {}},
       {"cksum offset", {kCksm, "/b/x", "", "md5", -1}, {}, "System error in checksum", {}},
       {"cksum length", {kCksm, "/b/x", "", "md5", 0, -2}, {}, "System error in checksum", {}},
-      {"cksum sha1", {kCksm, "/b/x", "", "sha1"}, {}, "Unknown checksum algorithm \"sha1\"", {}},
+      {"cksum crc32", {kCksm, "/b/x", "", "crc32"}, {}, "Unknown checksum algorithm \"crc32\"", {}},
       // A range the object does not cover fails as one from its end, stated size or not.
       {"cksum from the end", {kCksm, "/b/x", "", "md5", 5, 2}, {}, range, read_x},
       {"cksum past the end", {kCksm, "/b/x", "", "md5", 4, 2}, {}, range, read_x},
@@ -276,68 +276,96 @@ TEST_F(Commands, RetriesAreBoundedPerRequest) {
   }
 }
 
-// Each answer is the MD5 of the bytes; only a whole object's download is cached. A download
-// that breaks resumes under its ETag; an object that changes meanwhile is not digested as one.
+// Each case runs its commands in turn, the first on a fresh cache; each answers the value of its
+// bytes with one HEAD. A whole object's value comes from what the service keeps, then metadata,
+// then the cache, reading no byte of the object; otherwise the bytes are read under the ETag, and
+// a whole object's read caches every algorithm. A download that breaks resumes; an object that
+// changes meanwhile is not digested as one.
 TEST_F(Commands, ChecksumTakesTheCheapestTrueSource) {
+  using Goog = FakeS3Server::GoogHash;
+  FakeS3Server separate({.goog_hash = Goog::kSeparate}),
+      md5_first({.goog_hash = Goog::kOneHeaderMd5First}), amz({.amz_checksum = true});
+  for (FakeS3Server *server : {&separate, &md5_first, &amz}) server->create_bucket("b");
   const std::string data = data_of(300000), md5 = fake_s3_md5_hex(data);
   std::string upper = md5;
   for (char &c : upper) c = static_cast<char>(std::toupper(c));
   const FakeS3Object plain{.data = data}, upper_etag{.data = data, .etag = "\"" + upper + "\""},
       claim{.data = data, .metadata = {{"md5", fake_s3_md5_hex("another")}}};
-  FakeS3Object hex_meta = multipart(data), base64_meta = multipart(data);
+  const FakeS3Object parts = multipart(data);
+  FakeS3Object hex_meta = parts, base64_meta = parts, claims = parts, stored = parts,
+               crc_claim = parts;
   hex_meta.metadata["md5"] = md5;
   base64_meta.metadata["md5"] = fake_s3_md5_base64(data);
+  claims.metadata = {{"adler32", reference_checksum("adler32", data)},
+                     {"crc32c", reference_checksum("crc32c", data)},
+                     {"md5chksum", fake_s3_md5_base64(data)}};
+  stored.crc32c = fake_s3_crc32c_base64(data);
+  crc_claim.metadata = {{"crc32c", "00000000"}};
   const auto size = static_cast<int64_t>(data.size());
   FakeS3Fault unsized = FakeS3Fault::real_answer().unmeasured().on("HEAD").times(-1),
               reset = FakeS3Fault::reset_after(200000).on("GET"),
               replaced = FakeS3Fault::delay_by(std::chrono::milliseconds(0)).on("HEAD");
   replaced.then([&] { server_.put_object("b", "x", multipart(data, "4")); });
+  const std::vector<std::string> all = {"md5", "adler32", "crc32c"};
   struct Case {
     const char *label;
     FakeS3Object object;
     int64_t offset, length;
-    std::vector<size_t> gets;  // per run
+    std::vector<size_t> gets;                       // per command
+    std::vector<std::string> algorithms = {"MD5"};  // command i asks for algorithms[i % size]
+    FakeS3Server *server = nullptr;                 // null: server_
     std::optional<FakeS3Fault> fault = {};
-    const char *error = nullptr;  // part of the reply; null: the bytes' MD5
+    const char *error = nullptr;  // part of the reply; null: the bytes' value
   } cases[] = {
-      {"an ETag that is the MD5", plain, 0, -1, {0}},
+      {"an ETag that is the MD5, then a read", plain, 0, -1, {0, 1, 0}, all},
       {"an ETag in upper case", upper_etag, 0, -1, {0}},
       {"hexadecimal md5 metadata", hex_meta, 0, -1, {0}},
       {"base64 md5 metadata", base64_meta, 0, -1, {0}},
-      {"a multipart object: downloaded, then cached", multipart(data), 0, -1, {1, 0}},
-      {"the object's length as a range is not cached", multipart(data), 0, size, {1, 1}},
-      {"a range from 100", plain, 100, -1, {1, 1}},
-      {"a bounded range", multipart(data), 10, 1000, {1}},
-      {"no bytes", multipart(data), 5, 0, {0}},
-      {"no bytes at the end", multipart(data), size, -1, {0}},
-      {"a size not stated is no size 0", multipart(data), 0, -1, {1, 1}, unsized},
-      {"a download reset midway: resumed", multipart(data), 0, -1, {2}, reset},
-      {"replaced after the HEAD", multipart(data), 0, -1, {1}, replaced, "changed during"},
+      {"adler32, crc32c and md5chksum metadata", claims, 0, -1, {0, 0, 0}, all},
+      {"crc32c in its own x-goog-hash", parts, 0, -1, {0}, {"crc32c"}, &separate},
+      {"crc32c after md5 in one x-goog-hash", plain, 0, -1, {0}, {"CRC32C"}, &md5_first},
+      {"x-amz-checksum-crc32c", stored, 0, -1, {0}, {"Crc32c"}, &amz},
+      {"a multipart object: read, then cached", parts, 0, -1, {1, 0, 0}, all},
+      {"the object's length as a range is not cached", parts, 0, size, {1, 1}},
+      {"ranges are read", plain, 100, -1, {1, 1}, {"MD5", "crc32c"}, &separate},
+      {"a bounded range", parts, 10, 1000, {1, 1, 1}, all},
+      {"no bytes", parts, 5, 0, {0, 0, 0}, all},
+      {"no bytes at the end", parts, size, -1, {0, 0, 0}, all},
+      {"a size not stated is no size 0", parts, 0, -1, {1, 1}, {"MD5"}, {}, unsized},
+      {"a download reset midway: resumed", parts, 0, -1, {2}, {"MD5"}, {}, reset},
+      {"replaced after the HEAD", parts, 0, -1, {1}, {"MD5"}, {}, replaced, "changed during"},
       {"an md5 claim that differs from the ETag: the ETag, with a warning", claim, 0, -1, {0}},
+      {"a crc32c claim that differs: the service's", crc_claim, 0, -1, {0}, {"crc32c"}, &separate},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    server_.put_object("b", "x", c.object);
-    if (c.fault) server_.add_fault(*c.fault);
+    FakeS3Server &server = c.server != nullptr ? *c.server : server_;
+    handle_ = make_handle(server.host());
+    server.put_object("b", "x", c.object);
+    if (c.fault) server.add_fault(*c.fault);
     const std::string etag = c.object.etag.empty() ? "\"" + md5 + "\"" : c.object.etag;
+    const std::string bytes = data.substr(c.offset, c.length == -1 ? data.npos : c.length);
     for (size_t i = 0; i < c.gets.size(); ++i) {
+      const std::string &algorithm = c.algorithms[i % c.algorithms.size()];
       CapturedLog log(VORLAN_S3_DEBUG_WARN);
-      const Finished f = run({kCksm, "/b/x", "", "MD5", c.offset, c.length}, i == 0);
+      const uint64_t sent = server.body_bytes_sent();
+      const Finished f = run({kCksm, "/b/x", "", algorithm, c.offset, c.length}, i == 0);
       EXPECT_EQ(log.take().find(" WARN: ") != std::string::npos,
-                c.object.metadata == claim.metadata);
-      const std::string md5 =
-          fake_s3_md5_hex(data.substr(c.offset, c.length == -1 ? data.npos : c.length));
-      EXPECT_TRUE(c.error ? f.text.find(c.error) != std::string::npos : f.text == md5) << f.text;
-      for (const RecordedRequest &r : server_.requests()) {
+                c.object.metadata == claim.metadata || c.object.metadata == crc_claim.metadata);
+      const std::string value = reference_checksum(algorithm, bytes);
+      EXPECT_TRUE(c.error ? f.text.find(c.error) != std::string::npos : f.text == value) << f.text;
+      for (const RecordedRequest &r : server.requests()) {
         if (r.method != "GET") continue;
         EXPECT_EQ(r.header("if-match"), etag);
         EXPECT_EQ(r.header("range").find("bytes=" + std::to_string(c.offset) + "-"),
                   c.offset == 0 && c.length == -1 ? std::string::npos : 0u);
       }
-      EXPECT_EQ(server_.count("GET"), c.gets[i]);
-      server_.clear_requests();
+      EXPECT_EQ(server.count("HEAD"), 1u);
+      EXPECT_EQ(server.count("GET"), c.gets[i]);
+      EXPECT_TRUE(c.gets[i] > 0 || server.body_bytes_sent() == sent);
+      server.clear_requests();
     }
-    server_.clear_faults();
+    server.clear_faults();
   }
 }
 

@@ -1252,14 +1252,14 @@ void FakeS3Server::State::emit(const httplib::Request &req, httplib::Response &r
         uint64_t at = (answer.offset + offset + written) % kGeneratedPeriod;
         uint64_t piece = std::min<uint64_t>(size - written, kGeneratedPeriod);
         pace(connection.get(), piece);
+        if (answer.object) body_bytes += piece;
         if (!sink.write(pattern.data() + at, piece)) return false;
         written += piece;
-        if (answer.object) body_bytes += piece;
       }
     } else {
       pace(connection.get(), size);
-      if (!sink.write(answer.body->data() + answer.offset + offset, size)) return false;
       if (answer.object) body_bytes += size;
+      if (!sink.write(answer.body->data() + answer.offset + offset, size)) return false;
     }
     if (offset + size == length && trailing > 0) {
       std::string tail(trailing, 'X');

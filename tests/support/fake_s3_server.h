@@ -248,7 +248,8 @@ class FakeS3Server {
   // Distinct client connections seen so far.
   size_t connection_count() const;
   void clear_requests();
-  // Object bytes sent in GET answers so far.
+  // Object bytes sent in GET answers so far, counted as each write begins: bytes a client has
+  // are counted by then.
   uint64_t body_bytes_sent() const;
 
   // Byte `offset` of every generated object; the bytes repeat with this period.

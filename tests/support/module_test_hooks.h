@@ -12,6 +12,10 @@
 #include <memory>
 #include <string>
 
+#include <strings.h>
+#include <zlib.h>
+
+#include "fake_s3_server.h"
 #include "vorlan_i_gcloud.h"
 #include "vorlan_i_s3.h"
 
@@ -70,6 +74,20 @@ class ScopedEnv {
   const vorlan_i_s3_env_t *saved_;
   vorlan_i_s3_env_t env_;
 };
+
+// An algorithm's value of `bytes` (name in any case) as the module answers it, from other
+// implementations: the fake's MD5 and CRC32C, zlib's ADLER32.
+inline std::string reference_checksum(const std::string &algorithm, const std::string &bytes) {
+  if (strcasecmp(algorithm.c_str(), "md5") == 0) return fake_s3_md5_hex(bytes);
+  char hex[9] = "";
+  if (strcasecmp(algorithm.c_str(), "crc32c") == 0) {
+    vorlan_i_s3_checksum32_decode(fake_s3_crc32c_base64(bytes).c_str(), hex);
+  } else {
+    std::snprintf(hex, sizeof hex, "%08lx",
+                  adler32(1, reinterpret_cast<const Bytef *>(bytes.data()), bytes.size()));
+  }
+  return hex;
+}
 
 // The threads this process runs now.
 inline size_t thread_count() {
