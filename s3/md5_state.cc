@@ -1,5 +1,5 @@
 // Incremental digest states: one per transfer or checksum command that hashes its bytes. MD5
-// comes from OpenSSL, ADLER32 from zlib and CRC32C from ISA-L, which picks the processor's CRC
+// comes from OpenSSL, ADLER32 and CRC32C from ISA-L, which picks the processor's vector and CRC
 // instructions at run time.
 //
 // MD5_Init/MD5_Update/MD5_Final are deprecated in OpenSSL 3 but remain the interface we hash
@@ -8,8 +8,8 @@
 #include "vorlan_i_s3.h"
 
 #include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #include <strings.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <climits>
@@ -84,7 +84,7 @@ vorlan_result_t vorlan_i_s3_checksum_init_digests(md5_state **state, unsigned di
   auto *new_state = static_cast<md5_state *>(calloc(1, sizeof(md5_state)));
   if (new_state != nullptr) {
     new_state->digests = digests & vorlan_i_s3_digest_all;
-    new_state->adler32 = static_cast<uint32_t>(adler32_z(0, nullptr, 0));
+    new_state->adler32 = 1;
     new_state->crc32c = 0;
     if ((new_state->digests & vorlan_i_s3_digest_md5) != 0 &&
         MD5_Init(&new_state->md5_context) != 1) {
@@ -108,8 +108,7 @@ vorlan_result_t vorlan_i_s3_checksum_update(md5_state *state, const void *data, 
     result = VORLAN_S3_ERROR("%s", "checksum update error");
   }
   if ((state->digests & vorlan_i_s3_digest_adler32) != 0 && length > 0) {
-    state->adler32 =
-        static_cast<uint32_t>(adler32_z(state->adler32, static_cast<const Bytef *>(data), length));
+    state->adler32 = isal_adler32(state->adler32, static_cast<const unsigned char *>(data), length);
   }
   if ((state->digests & vorlan_i_s3_digest_crc32c) != 0 && length > 0) {
     state->crc32c = vorlan_l_s3_crc32c_extend(state->crc32c, data, length);

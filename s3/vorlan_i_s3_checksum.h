@@ -2,7 +2,7 @@
 // with it), the process-wide cache of object checksums (guarded by its own mutex; base
 // activation makes it and deactivation frees it), and the checksum command.
 //
-// Three algorithms: MD5 (32 lower-case hexadecimal digits), ADLER32 (zlib's adler32) and CRC32C
+// Three algorithms: MD5 (32 lower-case hexadecimal digits), ADLER32 (as zlib's adler32) and CRC32C
 // (the Castagnoli CRC), the last two as 8 lower-case hexadecimal digits of the 32-bit value.
 #ifndef VORLAN_I_S3_CHECKSUM_H
 #define VORLAN_I_S3_CHECKSUM_H
