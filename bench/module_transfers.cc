@@ -6,6 +6,11 @@
 //      several sizes: it should not grow with the object (equal within 10 %) and stay below
 //      (3 x concurrency + 2) x block + 32 MiB, plus transfer_streams x 8 MiB (the default part
 //      size): an upload's parts in memory, a download's read-ahead of its slices;
+//      Beside the download's ratio: the CPU time of the digests every whole download computes
+//      (MD5, ADLER32 and CRC32C for the checksum cache), timed in this process by the module's
+//      own digest state over as many bytes in the pieces the host hands over, so the figure
+//      is theirs alone and not the HTTP and copy work around them; and the host's whole CPU
+//      time for that download;
 //   3. many small downloads through the module in one session, one request after another,
 //      against one curl invocation fetching the same objects over its kept-alive connection,
 //      each the best of three runs taken in turn.
@@ -15,6 +20,7 @@
 // "fake" is the in-process fake S3 server in a child process, in its streaming mode (PUT bodies
 // counted and dropped, GET bodies generated); "s3rver" stores the objects on disk.
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <vorlan/host.hpp>
@@ -34,6 +40,7 @@
 #include "s3_sync_calls.h"
 #include "s3rver_fixture.h"
 #include "temp_dir.h"
+#include "vorlan_i_s3_checksum.h"
 
 namespace {
 
@@ -83,6 +90,28 @@ void print_ratio(const char *what, uint64_t size, double host_seconds, double cu
               static_cast<unsigned long long>(size), host, curl, curl > 0 ? host / curl : 0.0);
 }
 
+double thread_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// This thread's CPU time for the digests of the mask over `size` bytes, in 256 KiB pieces; -1
+// when the state could not be made.
+double digests_cpu_seconds(uint64_t size, unsigned digests) {
+  const std::vector<unsigned char> piece(256 << 10, 'v');
+  md5_state *state = nullptr;
+  if (vorlan_i_s3_checksum_init_digests(&state, digests) != VORLAN_SUCCESS) return -1;
+  const double started = thread_cpu_seconds();
+  for (uint64_t done = 0; done < size; done += piece.size()) {
+    vorlan_i_s3_checksum_update(state, piece.data(), std::min<uint64_t>(piece.size(), size - done));
+  }
+  vorlan_i_s3_checksum_finalize(state);
+  const double taken = thread_cpu_seconds() - started;
+  vorlan_i_s3_checksum_free(&state);
+  return taken;
+}
+
 bool throughput(const Setup &setup, uint64_t size) {
   const std::string key = "large";
   BodyFile body(size);
@@ -100,6 +129,12 @@ bool throughput(const Setup &setup, uint64_t size) {
       best_of(3, setup.tool_command("get", std::string("/") + kBucket + "/" + key, "/dev/null"));
   if (!curl_down.ok || !host_down.ok) return false;
   print_ratio("GET", size, host_down.seconds, curl_down.seconds);
+  const double all = digests_cpu_seconds(size, vorlan_i_s3_digest_all);
+  const double md5 = digests_cpu_seconds(size, vorlan_i_s3_digest_md5);
+  std::printf(
+      "GET digests: md5+adler32+crc32c %.3f s CPU (md5 alone %.3f s), %.0f%% of the host's "
+      "%.3f s; host CPU %.3f s\n",
+      all, md5, 100 * all / host_down.seconds, host_down.seconds, host_down.cpu_seconds);
   return true;
 }
 

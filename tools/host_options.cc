@@ -27,7 +27,9 @@ void add_cksum_options(CLI::App *command, Context &context) {
   command->add_option("--offset", context.command.offset, "First byte")->capture_default_str();
   command->add_option("--length", context.command.length, "Bytes (-1: to the end)")
       ->capture_default_str();
-  command->add_option("--algorithm", context.command.algorithm, "The checksum's algorithm")
+  command
+      ->add_option("--algorithm", context.command.algorithm,
+                   "md5 (32 hexadecimal digits), adler32 or crc32c (8 each), in any case")
       ->capture_default_str();
 }
 
@@ -82,9 +84,13 @@ const std::vector<Subcommand> &subcommands() {
        [](Context &context) { return run_command(context, "mv", VORLAN_GFS_CMD_RNTO); },
        add_mv_options},
       {"cksum",
-       "Print the checksum of PATH, or of a range of it, alone on standard output. The\n"
-       "module answers from the ETag, the \"md5\" metadata or its cache when it can, and\n"
-       "otherwise reads the bytes, reporting progress at the --update-interval.",
+       "Print the checksum of PATH, or of a range of it, alone on standard output, by\n"
+       "--algorithm: md5, adler32 or crc32c. For a whole object the module answers without\n"
+       "reading it when it can: md5 from the ETag when that is the MD5, the \"md5\"\n"
+       "metadata, x-goog-hash or rclone's \"md5chksum\"; crc32c from x-goog-hash,\n"
+       "x-amz-checksum-crc32c or the \"crc32c\" metadata; adler32 from the \"adler32\"\n"
+       "metadata; each also from its cache of earlier uploads and whole downloads.\n"
+       "Otherwise it reads the bytes once, reporting progress at the --update-interval.",
        [](Context &context) { return run_command(context, "cksum", VORLAN_GFS_CMD_CKSM); },
        add_cksum_options},
       {"shell",

@@ -101,6 +101,7 @@ struct TransferOptions {
   int parallel = 4;
   std::optional<int64_t> mtime, alloc;
   std::optional<std::string> md5;
+  std::optional<std::string> checksum;  // the expected value for checksum_algorithm
   bool compute_md5 = false;
   std::string checksum_algorithm = "md5";
   bool append = false;

@@ -3,6 +3,8 @@
 #include "host_tool.h"
 #include "transfer_io.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -12,6 +14,9 @@
 namespace vorlan::tool {
 
 namespace {
+
+// The module takes algorithm names in any case.
+bool is_md5(const std::string &algorithm) { return strcasecmp(algorithm.c_str(), "md5") == 0; }
 
 vorlan::host::DataChannelOptions channel_options(const TransferOptions &options,
                                                  int update_interval) {
@@ -126,6 +131,16 @@ int run_put(Context &context) {
   const bool from_stdin = options.local == "-";
   if (from_stdin && options.compute_md5) throw UsageError("--compute-md5 needs a file, not -");
   if (options.md5 && options.compute_md5) throw UsageError("--md5 goes without --compute-md5");
+  if (options.checksum && (options.md5 || options.compute_md5)) {
+    throw UsageError("--checksum goes without --md5 and --compute-md5");
+  }
+  // --md5 and --compute-md5 name an MD5, so another algorithm would be sent a value of the
+  // wrong kind.
+  if ((options.md5 || options.compute_md5) && !is_md5(options.checksum_algorithm)) {
+    throw UsageError(std::string(options.md5 ? "--md5" : "--compute-md5") +
+                     " gives an MD5; with --checksum-algorithm " + options.checksum_algorithm +
+                     " use --checksum VALUE");
+  }
   std::unique_ptr<vorlan::host::DataSource> source;
   vorlan::tool::StdinSource *stdin_source = nullptr;
   if (from_stdin) {
@@ -146,8 +161,9 @@ int run_put(Context &context) {
   // Standard input without --alloc has a size unknown until its end: 0 tells the module so.
   info.alloc_size = options.alloc.value_or(std::max<int64_t>(source->size(), 0));
   // Given as they are, well-formed or not: the module's checks are what the user sees.
-  info.expected_checksum =
-      options.compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local)) : options.md5;
+  info.expected_checksum = options.compute_md5
+                               ? std::optional(vorlan::tool::file_md5_hex(options.local))
+                               : (options.md5 ? options.md5 : options.checksum);
   if (info.expected_checksum) info.expected_checksum_alg = options.checksum_algorithm;
   vorlan::host::DataChannelOptions channel =
       channel_options(options, context.options.update_interval);
@@ -194,9 +210,13 @@ void add_put_options(CLI::App *command, Context &context) {
   command->add_option("--md5", options.md5, "The expected checksum, given to the module as is");
   command->add_flag("--compute-md5", options.compute_md5,
                     "Send the file's own MD5 as the expected checksum");
+  command->add_option("--checksum", options.checksum,
+                      "The expected checksum for --checksum-algorithm, given to the module as "
+                      "is (adler32 and crc32c: 8 hexadecimal digits; md5: 32)");
   command
       ->add_option("--checksum-algorithm", options.checksum_algorithm,
-                   "The algorithm name sent with the checksum")
+                   "The algorithm name sent with the checksum: md5, adler32 or crc32c (the "
+                   "module refuses others)")
       ->capture_default_str();
   command->add_option("--alloc", options.alloc,
                       "The size the client announces (default: the file's; with -, unknown)");

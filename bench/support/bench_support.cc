@@ -108,6 +108,9 @@ ProcessRun run_process(const std::vector<std::string> &argv, const std::string &
   if (wait4(pid, &status, 0, &usage) != pid) return run;
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   run.max_rss_kib = usage.ru_maxrss;
+  for (const timeval &time : {usage.ru_utime, usage.ru_stime}) {
+    run.cpu_seconds += static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+  }
   run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return run;
 }

@@ -39,10 +39,12 @@ class FakeServerProcess {
 };
 int serve_fake();
 
-// A finished child process: wall-clock seconds from start to exit, and its peak memory.
+// A finished child process: wall-clock seconds from start to exit, its CPU time (user and
+// system) and its peak memory.
 struct ProcessRun {
   bool ok = false;  // exited with 0
   double seconds = 0;
+  double cpu_seconds = 0;
   long max_rss_kib = 0;
 };
 // Runs argv[0] (searched in PATH) with standard output to /dev/null unless `stdout_path` is

@@ -3,7 +3,9 @@
 # module writes, each client reads back byte for byte with the content type, "mtime" and "md5"
 # metadata and ETag the module stored; what each client writes (awkward keys, directories with
 # and without placeholders, "dir/" markers, "mtime" with a fraction), the module lists, stats,
-# checksums and downloads as it was written.
+# checksums and downloads as it was written. Checksums by each algorithm equal Python's, read or
+# answered from what was stored beside the object (rclone's "md5chksum", the module's "adler32"
+# and "crc32c"), and an upload with a wrong expected checksum stores nothing.
 #
 # Usage: interop_test.sh HOST_TOOL [S3RVER]
 #   HOST_TOOL  the command-line host (vorlan-gridftp-host), with its module beside it
@@ -321,6 +323,91 @@ module_reads_client_directories() {
   expect "stat of the directory rclone mkdir made (nothing on S3: a 550 reply)" 5 "$status"
 }
 
+# ---- checksums by algorithm, against Python's hashlib, zlib and crc32c ----
+
+# "MD5 ADLER32 CRC32C" of a file, in the module's form (lower-case hexadecimal).
+python_sums() {
+  /usr/bin/python3 -c 'import crc32c, hashlib, sys, zlib
+data = open(sys.argv[1], "rb").read()
+print(hashlib.md5(data).hexdigest(), "%08x" % zlib.adler32(data), "%08x" % crc32c.crc32c(data))' "$1"
+}
+# s3rver keeps an object's body and its ETag (the body's MD5) in files of its own. Changing the
+# body after the upload shows that an answer came from what was stored beside the object: a read
+# would digest the changed bytes.
+s3rver_file() { echo "$work/data/$bucket/$1._S3rver_object"; }
+change_body() { printf 'changed!' | dd of="$(s3rver_file "$1")" conv=notrunc status=none; }
+
+module_checksums_by_algorithm() {
+  local key prefix md5 adler32 crc32c status size
+  # Every side's objects, read once per checksum (a new process has no cache).
+  for key in "with space.txt" "nested/deep.bin" parts.bin; do
+    read -r md5 adler32 crc32c <<<"$(python_sums "$work/tree/$key")"
+    for prefix in mod aws rcl s3c; do
+      expect "adler32 of $prefix/$key" "$adler32" \
+        "$(module cksum "/$bucket/$prefix/$key" --algorithm adler32 || true)"
+      expect "crc32c of $prefix/$key" "$crc32c" \
+        "$(module cksum "/$bucket/$prefix/$key" --algorithm CRC32C || true)"
+    done
+  done
+
+  # A client's expected value is stored beside the object and answers later checksums.
+  read -r md5 adler32 crc32c <<<"$(python_sums "$work/tree/parts.bin")"
+  module put "$work/tree/parts.bin" "/$bucket/sums/adler32.bin" --checksum-algorithm adler32 \
+    --checksum "$adler32" || fail "module put sums/adler32.bin"
+  module put "$work/tree/parts.bin" "/$bucket/sums/crc32c.bin" --checksum-algorithm crc32c \
+    --checksum "${crc32c^^}" || fail "module put sums/crc32c.bin"
+  expect "aws: metadata of sums/adler32.bin and sums/crc32c.bin" "$adler32 $crc32c" \
+    "$(with_aws s3api head-object --bucket "$bucket" --key sums/adler32.bin --output text \
+      --query Metadata.adler32) $(with_aws s3api head-object --bucket "$bucket" \
+      --key sums/crc32c.bin --output text --query Metadata.crc32c)"
+  change_body sums/adler32.bin
+  change_body sums/crc32c.bin
+  expect "adler32 from the metadata" "$adler32" \
+    "$(module cksum "/$bucket/sums/adler32.bin" --algorithm adler32 || true)"
+  expect "crc32c from the metadata" "$crc32c" \
+    "$(module cksum "/$bucket/sums/crc32c.bin" --algorithm crc32c || true)"
+  # An upload digests all three for the checksums that follow it in the same session.
+  read -r md5 adler32 crc32c <<<"$(python_sums "$work/tree/nested/deep.bin")"
+  expect "the three checksums after an upload" "$md5 $adler32 $crc32c" \
+    "$(printf '%s\n' "put '$work/tree/nested/deep.bin' /$bucket/sums/deep.bin" \
+      "cksum /$bucket/sums/deep.bin" "cksum /$bucket/sums/deep.bin --algorithm adler32" \
+      "cksum /$bucket/sums/deep.bin --algorithm crc32c" | module shell -e | xargs)"
+
+  # A wrong value stores nothing, in one PUT or in parts. s3rver keeps an empty object for a PUT
+  # whose connection closed before its body ended (AWS and Google Cloud keep none), so for one
+  # PUT the check is that none of the file's bytes were stored.
+  for key in "with space.txt" parts.bin; do
+    status=0
+    module put "$work/tree/$key" "/$bucket/sums/wrong-$key" --checksum-algorithm adler32 \
+      --checksum 0123abcd 2>"$work/module.err" || status=$?
+    expect "exit status of $key's upload with a wrong adler32" 5 "$status"
+    grep -q INCORRECT_CHECKSUM "$work/module.err" || fail "no INCORRECT_CHECKSUM for $key"
+    size=$(with_aws s3api head-object --bucket "$bucket" --key "sums/wrong-$key" \
+      --query ContentLength --output text 2>/dev/null || echo none)
+    case "$key $size" in
+      "with space.txt none" | "with space.txt 0" | "parts.bin none") ;;
+      *) fail "$key's upload with a wrong adler32 stored an object of $size bytes" ;;
+    esac
+  done
+
+  # rclone stores the MD5 of a multipart upload as "md5chksum" metadata. s3rver makes every
+  # ETag the MD5; as AWS and Google Cloud would, this one names the parts, so the md5chksum is
+  # the only MD5 stored.
+  read -r md5 adler32 crc32c <<<"$(python_sums "$work/tree/parts.bin")"
+  with_rclone copyto --s3-upload-cutoff 5M --s3-chunk-size 5M "$work/tree/parts.bin" \
+    "s3rver:$bucket/sums/rclone.bin" || fail "rclone copyto sums/rclone.bin"
+  expect "rclone's md5chksum" "$(base64_of "$md5")" \
+    "$(with_aws s3api head-object --bucket "$bucket" --key sums/rclone.bin --output text \
+      --query Metadata.md5chksum)"
+  printf '%s-3' "$(printf x | md5sum | cut -d' ' -f1)" >"$(s3rver_file sums/rclone.bin).md5"
+  change_body sums/rclone.bin
+  expect "md5 of rclone's multipart object, from its md5chksum" "$md5" \
+    "$(module cksum "/$bucket/sums/rclone.bin" || true)"
+  # A read sees the changed body.
+  [ "$(module cksum "/$bucket/sums/rclone.bin" --algorithm adler32 || true)" != "$adler32" ] ||
+    fail "the changed body of sums/rclone.bin still digests as the file"
+}
+
 # phase FUNCTION [ARGS]: runs one group of checks and says how long it took.
 phase() {
   local start=$SECONDS
@@ -344,6 +431,7 @@ phase clients_see_module_metadata
 phase clients_upload
 for prefix in aws rcl s3c; do phase module_reads_client_objects "$prefix"; done
 phase module_reads_client_directories
+phase module_checksums_by_algorithm
 
 if [ "$failures" -ne 0 ]; then
   echo "interop: $failures check(s) failed" >&2

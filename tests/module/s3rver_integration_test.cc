@@ -234,6 +234,16 @@ TEST_F(S3rver, MultipartUploadsStoreTheObjectOrNothing) {
   // s3rver lists no multipart uploads (NotImplemented): the fake's table checks that none is
   // left.
   EXPECT_TRUE(s3_get(target("trips"), "mp.txt").data == data);
+  // An expected CRC32C (Python's crc32c of the data) is checked before Complete and stored.
+  for (const auto &[key, crc32c] : {std::pair{"bad.txt", "153352e6"}, {"mp.txt", "153352E7"}}) {
+    info.pathname = std::string("/trips/") + key;
+    info.expected_checksum = crc32c;
+    info.expected_checksum_alg = "crc32c";
+    host::MemorySource again(data);
+    EXPECT_EQ(module.host().recv(module.session(), info, channel, again).reply.ok(), key[0] == 'm');
+  }
+  EXPECT_NE(s3_get(target("trips"), "bad.txt").status, S3StatusOK);
+  EXPECT_EQ(s3_get(target("trips"), "mp.txt").metadata["crc32c"], "153352e7");
 }
 
 // s3rver reads x-amz-copy-source with decodeURI, which leaves "+?#" encoded: keys with those

@@ -142,6 +142,17 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+0
        5,
        {"Unexpected end of data.  Size announced: 800000, size received: 700000"}},
       {common() + " put '" + input + "' /a/x --md5 abc", 5, {"Invalid md5 checksum"}},
+      // A value for one algorithm never goes out under another's name; a wrong one stores
+      // nothing (the references are Python's zlib.adler32 and crc32c of the file).
+      {common() + " put '" + input + "' /a/x --md5 abc --checksum abc", 2, {"goes without"}},
+      {common() + " put '" + input + "' /a/x --md5 abc --checksum-algorithm crc32c",
+       2,
+       {"--md5 gives an MD5; with --checksum-algorithm crc32c use --checksum"}},
+      {tool() + "put '" + input + "' /a/x --checksum-algorithm adler32 --checksum f509081e",
+       5,
+       {"INCORRECT_CHECKSUM", "f509081e", "f509081f"}},
+      {tool() + "put '" + input + "' /a/c --checksum-algorithm CRC32C --checksum 6C83C241", 0},
+      {tool() + "cksum /a/k --algorithm sha1", 5, {"Unknown checksum algorithm"}},
       {common() + " get /a/k - --range 0:10 --range 5:10", 2, {"overlap"}},
       {config + "--creds-command \"echo 'gcloud: not logged in' >&2; exit 3\" ls /a",
        1,
@@ -198,6 +209,7 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+0
     }
   }
   EXPECT_FALSE(server_->object("a", "x"));
+  EXPECT_EQ(server_->object("a", "c")->metadata["crc32c"], "6c83c241");
   // No temporary file is left beside the target.
   EXPECT_EQ(std::system(("ls -A '" + dir_.path() + "' | grep -q '^\\.'").c_str()), 256);
   const std::optional<FakeS3Object> stored = server_->object("a", "e");
@@ -285,13 +297,15 @@ TEST_F(HostCli, CommandsAndAShellSession) {
   server_->clear_requests();
   const std::string script = dir_.write(
       "session.txt", "# as a client\nmkdir /a/d\nget /a/k '" + dir_.path() + "/k'\ncksum /a/k\n" +
-                         " cksum /a/k --offset 10 --length 2\nmv /a/k '/b/c d'\nrm '/b/c d'\n" +
-                         "rmdir /a/d/\ncksum /a\nmkdir /a/never\n");
+                         "cksum /a/k --algorithm ADLER32\ncksum /a/k --algorithm crc32c\n" +
+                         " cksum /a/k --offset 10 --length 2 --algorithm crc32c\n" +
+                         "mv /a/k '/b/c d'\nrm '/b/c d'\nrmdir /a/d/\ncksum /a\nmkdir /a/never\n");
   ToolRun shell = run(dir_, tool() + "shell -e < '" + script + "'");
   EXPECT_EQ(shell.exit_code, 5);
-  EXPECT_EQ(shell.out, md5 + "\n" + vorlan::test::fake_s3_md5_hex("kk") + "\n");
+  // Python's zlib.adler32 and crc32c of the object, and crc32c of "kk".
+  EXPECT_EQ(shell.out, md5 + "\nf31f8831\na945d596\n204101ac\n");
   expect_in(shell.err, "System error in checksum");
-  // One session; the checksum after the whole get is no second read; -e stops before mkdir.
+  // One session; the checksums after the whole get are no second read; -e stops before mkdir.
   EXPECT_EQ(TempDir::read(dir_.path() + "/count"), "2\n");
   EXPECT_EQ(server_->count("GET"), 2u);
   EXPECT_EQ(server_->count("DELETE"), 3u);
