@@ -244,10 +244,12 @@ int main(int argc, char **argv) {
       kind = value;
     } else if (flag == "--streams") {
       settings += "transfer_streams = " + value + "\n";
+    } else if (flag == "--setting") {
+      settings += value + "\n";
     } else {
       std::fprintf(stderr,
                    "usage: %s [--size 1G] [--memory 256M,2G] [--objects 1000] "
-                   "[--server fake|s3rver] [--streams N]\n",
+                   "[--server fake|s3rver] [--streams N] [--setting 'KEY = VALUE']\n",
                    argv[0]);
       return 2;
     }
