@@ -6,7 +6,9 @@
 #include <jansson.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -72,25 +74,36 @@ vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, ch
   return vorlan_l_gcloud_parse_token_json(text, subject, token, expiry);
 }
 
+// RFC 3339 as token documents write it: "2024-03-01T10:20:30.5+02:00", with a fraction of any
+// length or none, and "Z" for UTC.
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   int offset_hours = 0, offset_minutes = 0;
-  int offset_start = 0;
-  const int scanned =
-      std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d.%*6d%n%3d:%2d", &year, &month, &day, &hour,
-                  &minute, &second, &offset_start, &offset_hours, &offset_minutes);
+  int seconds_end = 0, offset_start = 0;
+  bool read = std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                          &second, &seconds_end) == 6;
+  const char *rest = text + (read ? seconds_end : 0);
+  if (read && *rest == '.') {
+    const size_t digits = std::strspn(rest + 1, "0123456789");
+    read = digits > 0;
+    rest += 1 + digits;
+  }
+  while (read && std::isspace(static_cast<unsigned char>(*rest))) ++rest;
+  if (read && (*rest == 'Z' || *rest == 'z')) {
+    offset_start = -1;
+  } else if (read) {
+    read = std::sscanf(rest, "%3d:%2d", &offset_hours, &offset_minutes) == 2;
+  }
   // Fields out of their ranges would be normalised into another, plausible-looking time.
   const bool in_range = year >= 0 && month >= 1 && month <= 12 && day >= 1 && day <= 31 &&
                         hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
                         second <= 60 && offset_hours >= -23 && offset_hours <= 23 &&
                         offset_minutes >= 0 && offset_minutes <= 59;
-  if (scanned != 8 || !in_range) {
+  if (!read || !in_range) {
     return VORLAN_S3_ERROR("Error parsing time string: %s\n", text);
   }
   // The sign belongs to the whole offset: "-00:30" is half an hour behind UTC.
-  const char *sign = text + offset_start;
-  while (std::isspace(static_cast<unsigned char>(*sign))) ++sign;
-  if (*sign == '-') offset_minutes = -offset_minutes;
+  if (offset_start == 0 && *rest == '-') offset_minutes = -offset_minutes;
 
   struct tm calendar = {};
   calendar.tm_year = year - 1900;

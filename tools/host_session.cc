@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -153,15 +154,27 @@ struct JsonDocument {
   }
 };
 
-// The time a token expiry in the form the module reads ("2024-03-01T10:20:30.5+02:00") names.
+// The time a token expiry names, read as the module reads it: "2024-03-01T10:20:30.5+02:00",
+// with a fraction of any length or none, and "Z" for UTC.
 std::optional<time_t> token_expiry_time(const std::string &expiry) {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, offset_start = 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, seconds_end = 0;
   int offset_hours = 0, offset_minutes = 0;
-  if (std::sscanf(expiry.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%*6d%n%3d:%2d", &year, &month, &day,
-                  &hour, &minute, &second, &offset_start, &offset_hours, &offset_minutes) != 8) {
+  if (std::sscanf(expiry.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                  &second, &seconds_end) != 6) {
     return std::nullopt;
   }
-  if (expiry.find('-', static_cast<size_t>(offset_start)) != std::string::npos) {
+  size_t rest = static_cast<size_t>(seconds_end);
+  if (rest < expiry.size() && expiry[rest] == '.') {
+    const size_t digits = expiry.find_first_not_of("0123456789", rest + 1);
+    if (digits == rest + 1) return std::nullopt;
+    rest = std::min(digits, expiry.size());
+  }
+  rest = std::min(expiry.find_first_not_of(" \t\n\v\f\r", rest), expiry.size());
+  if (rest < expiry.size() && (expiry[rest] == 'Z' || expiry[rest] == 'z')) {
+    // UTC: no offset.
+  } else if (std::sscanf(expiry.c_str() + rest, "%3d:%2d", &offset_hours, &offset_minutes) != 2) {
+    return std::nullopt;
+  } else if (expiry[rest] == '-') {
     offset_minutes = -offset_minutes;
   }
   struct tm calendar = {};

@@ -76,8 +76,12 @@ TEST(TokenExpiry, ConvertsOffsetsToUtcAndRefusesOtherForms) {
       {"2024-03-01T10:00:00.0\t-00:30", ten_utc + 30 * 60},
       // Crossing midnight and a month end through the offset.
       {"2024-03-01T01:00:00.5+02:00", ten_utc - 11 * 3600},
-      {"2024-03-01T10:00:00Z", 0},
-      {"2024-03-01T10:00:00+02:00", 0},
+      // A missing fraction, one of any length, and "Z" for UTC.
+      {"2024-03-01T10:00:00Z", ten_utc},
+      {"2024-03-01T10:00:00.123456789z", ten_utc},
+      {"2024-03-01T10:00:00+02:00", ten_utc - 2 * 3600},
+      {"2024-03-01T10:00:00", 0},
+      {"2024-03-01T10:00:00.Z", 0},
       {"-6-12-07T09:30:00.0+01:00", 0},
       {"2024-13-01T10:00:00.0+00:00", 0},
       {"2024-03-01T10:60:00.0+00:00", 0},

@@ -116,7 +116,7 @@ TEST_F(HostCli, FailuresTellTheirReplyAndExitByKind) {
   // The first run gives an expired token, so the first request asks again; that run fails.
   const std::string later = dir_.write("later.sh", R"(c="$(dirname "$0")/later"; [ -e "$c" ] &&
 { echo "no account signed in" >&2; exit 7; }; touch "$c"
-echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+00:00"}')");
+echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"}')");
   const std::string typo = dir_.write("typo.json", R"({"bucket": ["a"]})");
   const std::string lines = dir_.write("lines.txt", "ls /a\n");  // the shell's
   const std::string config = "--config '" + config_ + "' ";
@@ -167,7 +167,7 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00.0+0
        true},
       {config + "--storage-policy '" + typo + "' --creds-command \"sh '" + later + "'\" session",
        0,
-       {"token expiry: 2000-01-01T00:00:00.0+00:00\ntoken state: expired",
+       {"token expiry: 2000-01-01T00:00:00Z\ntoken state: expired",
         "allowed buckets: (all)\nwarning: storage policy (\"config\"): unknown member \"bucket\" "
         "ignored (the one read is \"buckets\")\n"},
        lines,
