@@ -13,7 +13,6 @@
 #include "vorlan_i_s3.h"
 
 #include <cassert>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,24 +55,10 @@ struct checksum_state {
   }
 };
 
-// Sets `md5sum` from 32 hexadecimal digits, in lower case; clears it for anything else.
-void vorlan_l_s3_checksum_take_hex(char *md5sum, const char *digits) {
-  md5sum[0] = '\0';
-  if (std::strspn(digits, "0123456789abcdefABCDEF") < 32) return;
-  for (int i = 0; i < 32; ++i) {
-    md5sum[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(digits[i])));
-  }
-  md5sum[32] = '\0';
-}
-
 // Uploads store "md5" as 32 hexadecimal digits or as the base64 of the 16 digest bytes; rclone
 // stores "md5chksum" as the latter.
 bool vorlan_l_s3_checksum_md5_entry(const char *value, char *out) {
-  if (std::strlen(value) == 32) {
-    vorlan_l_s3_checksum_take_hex(out, value);
-    return out[0] != '\0';
-  }
-  return vorlan_i_s3_md5sum_decode(value, out);
+  return vorlan_i_s3_hex_take(value, 32, out) || vorlan_i_s3_md5sum_decode(value, out);
 }
 
 // Metadata entries that claim a digest: what a client said when it stored the object.
@@ -95,13 +80,11 @@ constexpr vorlan_l_s3_checksum_claim vorlan_l_s3_checksum_claims[] = {
 void vorlan_l_s3_checksum_from_service(checksum_state *state,
                                        const S3ResponseProperties *properties,
                                        const char **source) {
-  if (vorlan_i_s3_metadata_has_checksum(properties)) {
-    vorlan_l_s3_checksum_take_hex(state->service_md5, properties->eTag + 1);
-  } else if (properties->md5Base64 != nullptr) {
+  const bool etag = vorlan_i_s3_etag_md5(properties, state->service_md5);
+  if (!etag && properties->md5Base64 != nullptr) {
     vorlan_i_s3_md5sum_decode(properties->md5Base64, state->service_md5);
   }
   if (state->algorithm == vorlan_i_s3_algorithm::md5 && state->service_md5[0] != '\0') {
-    const bool etag = vorlan_i_s3_metadata_has_checksum(properties);
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_TRACE, "vorlan_l_s3_checksum_properties",
                      "Setting md5sum=%s from %s\n", state->service_md5,
                      etag ? "etag" : "x-goog-hash");

@@ -21,6 +21,19 @@ namespace {
 constexpr const char *vorlan_l_s3_algorithm_names[vorlan_i_s3_algorithm_count] = {"md5", "adler32",
                                                                                   "crc32c"};
 
+// Extends a standard CRC32C by `length` bytes. ISA-L's crc32_iscsi neither inverts its seed nor
+// its result, which the standard CRC32C does; its length is an int.
+uint32_t vorlan_l_s3_crc32c_extend(uint32_t crc, const void *data, size_t length) {
+  auto *bytes = static_cast<unsigned char *>(const_cast<void *>(data));
+  while (length > 0) {
+    const size_t piece = std::min<size_t>(length, INT_MAX / 2 + 1);
+    crc = ~crc32_iscsi(bytes, static_cast<int>(piece), ~crc);
+    bytes += piece;
+    length -= piece;
+  }
+  return crc;
+}
+
 }  // namespace
 
 bool vorlan_i_s3_algorithm_parse(const char *name, vorlan_i_s3_algorithm *algorithm) {
@@ -51,27 +64,6 @@ char *vorlan_i_s3_checksums::of(vorlan_i_s3_algorithm algorithm) {
 
 const char *vorlan_i_s3_checksums::of(vorlan_i_s3_algorithm algorithm) const {
   return const_cast<vorlan_i_s3_checksums *>(this)->of(algorithm);
-}
-
-namespace {
-
-// Extends a standard CRC32C by `length` bytes. ISA-L's crc32_iscsi neither inverts its seed nor
-// its result, which the standard CRC32C does; its length is an int.
-uint32_t vorlan_l_s3_crc32c_extend(uint32_t crc, const void *data, size_t length) {
-  auto *bytes = static_cast<unsigned char *>(const_cast<void *>(data));
-  while (length > 0) {
-    const size_t piece = std::min<size_t>(length, INT_MAX / 2 + 1);
-    crc = ~crc32_iscsi(bytes, static_cast<int>(piece), ~crc);
-    bytes += piece;
-    length -= piece;
-  }
-  return crc;
-}
-
-}  // namespace
-
-uint32_t vorlan_i_s3_crc32c(const void *data, size_t length) {
-  return vorlan_l_s3_crc32c_extend(0, data, length);
 }
 
 vorlan_result_t vorlan_i_s3_checksum_init(md5_state **state) {

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -66,17 +67,26 @@ bool vorlan_i_s3_md5sum_decode(const char *base64, char *md5sum) {
   return vorlan_l_s3_base64_hex(base64, 16, md5sum);
 }
 
-bool vorlan_i_s3_checksum32_take_hex(const char *text, char *out) {
+bool vorlan_i_s3_hex_take(std::string_view text, size_t digits, char *out) {
   out[0] = '\0';
-  if (text == nullptr || std::strlen(text) != 8 ||
-      std::strspn(text, "0123456789abcdefABCDEF") != 8) {
+  if (text.size() != digits || text.find_first_not_of("0123456789abcdefABCDEF") != text.npos) {
     return false;
   }
-  for (int i = 0; i < 8; ++i) {
+  for (size_t i = 0; i < digits; ++i) {
     out[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
   }
-  out[8] = '\0';
+  out[digits] = '\0';
   return true;
+}
+
+bool vorlan_i_s3_checksum32_take_hex(const char *text, char *out) {
+  return text != nullptr && vorlan_i_s3_hex_take(text, 8, out);
+}
+
+bool vorlan_i_s3_etag_md5(const S3ResponseProperties *properties, char *md5sum) {
+  md5sum[0] = '\0';
+  return vorlan_i_s3_metadata_has_checksum(properties) &&
+         vorlan_i_s3_hex_take(std::string_view(properties->eTag + 1, 32), 32, md5sum);
 }
 
 bool vorlan_i_s3_checksum32_encode(const char *hex, char *out) {

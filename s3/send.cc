@@ -14,10 +14,10 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -412,10 +412,7 @@ void *vorlan_l_s3_send_thread(void *arg) {
     const std::string &etag = transfer_state->etag;
     // Not digested: the ETag is the MD5.
     if (texts.md5[0] == '\0' && etag.size() == 34) {
-      for (size_t i = 0; i < 32; ++i) {
-        texts.md5[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(etag[i + 1])));
-      }
-      texts.md5[32] = '\0';
+      vorlan_i_s3_hex_take(std::string_view(etag).substr(1, 32), 32, texts.md5);
     }
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_DEBUG, vorlan_l_s3_send_thread_name,
                      "checksum cached: op=%p etag=%s size=%llu md5sum=%s adler32=%s crc32c=%s\n",

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 enum class vorlan_i_s3_algorithm { md5, adler32, crc32c };
 constexpr int vorlan_i_s3_algorithm_count = 3;
@@ -68,9 +69,6 @@ void vorlan_i_s3_checksum_free(md5_state **state);
 // A finalized state's texts (those it kept; the rest "").
 vorlan_i_s3_checksums vorlan_i_s3_checksum_texts(const md5_state *state);
 
-// The CRC32C of `length` bytes (the standard value; 0 for none), hardware-accelerated.
-uint32_t vorlan_i_s3_crc32c(const void *data, size_t length);
-
 // Turns a 32-digit hexadecimal MD5 into its 24-character base64 form; `out` has room for 25.
 vorlan_result_t vorlan_i_s3_md5sum_encode(const char *md5sum, char *out);
 // The base64 of a 16-byte MD5 (24 characters, "==" at the end) as 32 lower-case digits in
@@ -82,6 +80,9 @@ bool vorlan_i_s3_md5sum_decode(const char *base64, char *md5sum);
 // digits come out in lower case.
 bool vorlan_i_s3_checksum32_encode(const char *hex, char *out);
 bool vorlan_i_s3_checksum32_decode(const char *base64, char *out);
+// Exactly `digits` hexadecimal digits, any case, into `out` (room for digits + 1) in lower case;
+// false, leaving it "", for any other text.
+bool vorlan_i_s3_hex_take(std::string_view text, size_t digits, char *out);
 // 8 hexadecimal digits, any case, as an "adler32"/"crc32c" metadata entry or a client's
 // expected value holds them; `out` (room for 9) gets them in lower case. False, leaving it "",
 // for any other text.
@@ -107,6 +108,9 @@ bool vorlan_i_s3_checksum_find_algorithm(const char *bucket, const char *key, co
 void vorlan_i_s3_checksums_add(const char *bucket, const char *key, const char *etag, uint64_t size,
                                const vorlan_i_s3_checksums &checksums);
 bool vorlan_i_s3_metadata_has_checksum(const S3ResponseProperties *properties);
+// The answer's ETag as the object's MD5 (32 lower-case digits into `md5sum`, room for 33) when
+// vorlan_i_s3_metadata_has_checksum says it is one; false, leaving it "", otherwise.
+bool vorlan_i_s3_etag_md5(const S3ResponseProperties *properties, char *md5sum);
 
 // The checksum command; its progress replies are timed by the env's checksum_clock.
 void vorlan_i_s3_checksum(vorlan_gfs_operation_t op, vorlan_gfs_command_info_t *cmd_info,
