@@ -78,10 +78,13 @@ void fuzz_one(const std::string &text) {
   vorlan_hashtable_destroy_all(&vorlan_i_s3_mime_extensions, free);
   vorlan_i_s3_mime_extensions = nullptr;
 #elif defined(VORLAN_FUZZ_JSON_DOCUMENTS)
-  char *subject = nullptr, *token = nullptr, *project = nullptr;
-  int64_t expiry = 0;
-  const bool ok = !failed(vorlan_i_gcloud_parse_token(text.c_str(), &subject, &token, &expiry));
-  FUZZ_CHECK(ok == (subject != nullptr) && ok == (token != nullptr));
+  char *project = nullptr;
+  vorlan_i_gcloud_credentials_t credentials;
+  const bool ok = !failed(vorlan_i_gcloud_parse_token(text.c_str(), &credentials));
+  // A document gives a whole key pair, a token with its subject, or both.
+  FUZZ_CHECK(!ok || (credentials.key_id != nullptr) == (credentials.secret != nullptr));
+  FUZZ_CHECK(!ok || credentials.secret != nullptr ||
+             (credentials.token != nullptr && credentials.subject != nullptr));
   time_t when = 0;  // years 0000 to 9999, offsets below a day
   if (!failed(vorlan_i_gcloud_parse_date(text.c_str(), &when)))
     FUZZ_CHECK(when >= -62167219200 - 86400 && when < 253402300800 + 86400);
@@ -95,7 +98,7 @@ void fuzz_one(const std::string &text) {
   }
   FUZZ_CHECK(!failed(vorlan_i_s3_config_parse_json_project(text.c_str(), &project)) ||
              project == nullptr);
-  for (char *owned : {subject, token, project}) free(owned);
+  free(project);
 #elif defined(VORLAN_FUZZ_PATH)
   const std::string path = text.substr(0, text.find('\0'));
   std::string split = path;

@@ -33,8 +33,13 @@ vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
     if (result != VORLAN_SUCCESS) return result;
   }
   if (vorlan_i_s3_text_ptr policies = vorlan_l_get_document(op, "collection-policies")) {
-    vorlan_result_t result = vorlan_i_s3_config_parse_json_project(policies.get(), &handle->key_id);
+    vorlan_result_t result = vorlan_i_s3_config_parse_json_project(policies.get(), &handle->project,
+                                                                   &handle->user_project);
     if (result != VORLAN_SUCCESS) return result;
+  }
+  if (handle->user_project == nullptr && vorlan_i_s3_user_project != nullptr &&
+      (handle->user_project = strdup(vorlan_i_s3_user_project)) == nullptr) {
+    return vorlan_i_s3_malloc_error();
   }
   // The session's own location, so a later session with another one never changes where
   // this one's requests sign.
@@ -46,11 +51,16 @@ vorlan_result_t vorlan_l_gcloud_fill_handle(vorlan_i_s3_handle_t *handle,
   vorlan_result_t result = vorlan_i_s3_base_initialize(handle, S3_INIT_SIGNATURE_V4);
   if (result != VORLAN_SUCCESS) return result;
 
-  handle->default_key_pair.key_id = handle->key_id;
-  handle->default_key_pair.secret_key = handle->secret_key;
   std::lock_guard<std::mutex> guard(handle->lock);
   handle->security_token = handle->access_token;
-  return handle->refresh_credentials(handle, op);
+  // The first token document decides between a key pair and the project as the key id.
+  result = handle->refresh_credentials(handle, op);
+  if (result == VORLAN_SUCCESS && handle->secret_key == nullptr && handle->project != nullptr &&
+      (handle->key_id = strdup(handle->project)) == nullptr) {
+    result = vorlan_i_s3_malloc_error();
+  }
+  handle->default_key_pair = {handle->key_id, handle->secret_key};
+  return result;
 }
 
 }  // namespace

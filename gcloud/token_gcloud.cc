@@ -9,54 +9,89 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <utility>
 
 namespace {
 
 // A token is renewed when the current time plus this is at or past its expiry.
 constexpr time_t vorlan_l_gcloud_renewal_margin = 299;
 
-vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text, char **subject, char **token,
-                                                 int64_t *expiry) {
-  VORLAN_S3_TRACE_ENTER();
+vorlan_result_t vorlan_l_gcloud_unpack_error(const char *what) {
+  return vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
+      nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s",
+      "GridFTP-Error: ", vorlan_i_s3_format("Error unpacking user credential: %s", what).c_str()));
+}
+
+vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text,
+                                                 vorlan_i_gcloud_credentials_t *credentials) {
   json_error_t error;
   vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
   if (!root) {
-    vorlan_result_t result = VORLAN_S3_ERROR("Error loading user credential: %s\n", error.text);
-    VORLAN_S3_LOG_RESULT(result);
-    return result;
+    return VORLAN_S3_ERROR("Error loading user credential: %s\n", error.text);
   }
   const char *access_token = nullptr;
   const char *expiry_text = nullptr;
   const char *sub = nullptr;
-  if (json_unpack_ex(root.get(), &error, 0, "{s:s,s:s,s:s}", "access_token", &access_token,
-                     "token_expiry", &expiry_text, "sub", &sub) != 0) {
-    vorlan_result_t result = vorlan_error_put(vorlan_gfs_ftp_response_error_construct(
-        nullptr, nullptr, 500, "INTERNAL_ERROR", "%s%s", "GridFTP-Error: ",
-        vorlan_i_s3_format("Error unpacking user credential: %s", error.text).c_str()));
-    VORLAN_S3_LOG_RESULT(result);
-    return result;
+  const char *key_id = nullptr;
+  const char *secret = nullptr;
+  if (json_unpack_ex(root.get(), &error, 0, "{s?s,s?s,s?s,s?s,s?s}", "access_token", &access_token,
+                     "token_expiry", &expiry_text, "sub", &sub, "access_key_id", &key_id,
+                     "secret_access_key", &secret) != 0) {
+    return vorlan_l_gcloud_unpack_error(error.text);
   }
-  time_t expiry_time = 0;
-  vorlan_result_t result = vorlan_i_gcloud_parse_date(expiry_text, &expiry_time);
-  if (result != VORLAN_SUCCESS) {
-    VORLAN_S3_LOG_RESULT(result);
-    return result;
+  // The error texts name members, never values: the secret stays out of replies and logs.
+  const bool pair = key_id != nullptr || secret != nullptr;
+  if (pair && (key_id == nullptr || *key_id == '\0' || secret == nullptr || *secret == '\0')) {
+    return vorlan_l_gcloud_unpack_error(
+        "a key pair needs both \"access_key_id\" and \"secret_access_key\", neither empty");
   }
-  char *token_copy = strdup(access_token);
-  char *subject_copy = strdup(sub);
-  if (token_copy == nullptr || subject_copy == nullptr) {
-    std::free(token_copy);
-    std::free(subject_copy);
-    result = vorlan_i_s3_malloc_error();
-    VORLAN_S3_LOG_RESULT(result);
-    return result;
+  // Without a key pair the token, its expiry and its subject are all required, as before.
+  for (const auto &[name, value] :
+       {std::pair{"access_token", access_token}, std::pair{"token_expiry", expiry_text},
+        std::pair{"sub", sub}}) {
+    if (!pair && value == nullptr) {
+      return vorlan_l_gcloud_unpack_error(
+          vorlan_i_s3_format("Object item not found: %s", name).c_str());
+    }
   }
-  *token = token_copy;
-  *subject = subject_copy;
-  *expiry = expiry_time;
-  VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
+  if (access_token != nullptr && expiry_text == nullptr) {
+    return vorlan_l_gcloud_unpack_error("Object item not found: token_expiry");
+  }
+  time_t expiry_time = std::numeric_limits<int64_t>::max();
+  if (expiry_text != nullptr) {
+    vorlan_result_t result = vorlan_i_gcloud_parse_date(expiry_text, &expiry_time);
+    if (result != VORLAN_SUCCESS) return result;
+  }
+  vorlan_i_gcloud_credentials_t read;
+  for (const auto &[value, target] :
+       {std::pair{access_token, &read.token}, std::pair{sub, &read.subject},
+        std::pair{key_id, &read.key_id}, std::pair{secret, &read.secret}}) {
+    if (value != nullptr && !(*target = vorlan_i_s3_text_ptr(strdup(value)))) {
+      return vorlan_i_s3_malloc_error();
+    }
+  }
+  read.expiry = expiry_time;
+  *credentials = std::move(read);
   return VORLAN_SUCCESS;
+}
+
+// Makes the document's key pair the session's; a pair it replaces stays allocated until the
+// session ends, as requests in flight may still borrow it.
+void vorlan_l_gcloud_take_key_pair(vorlan_i_s3_handle_t *handle,
+                                   vorlan_i_gcloud_credentials_t *read) {
+  if (!read->secret) return;
+  const bool same = handle->key_id != nullptr && handle->secret_key != nullptr &&
+                    std::strcmp(handle->key_id, read->key_id.get()) == 0 &&
+                    std::strcmp(handle->secret_key, read->secret.get()) == 0;
+  if (same) return;
+  for (char *old : {handle->key_id, handle->secret_key}) {
+    if (old != nullptr) handle->retired_keys.emplace_back(old);
+  }
+  handle->key_id = read->key_id.release();
+  handle->secret_key = read->secret.release();
+  handle->default_key_pair = {handle->key_id, handle->secret_key};
 }
 
 void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
@@ -69,9 +104,12 @@ void vorlan_l_gcloud_drop_token(vorlan_i_s3_handle_t *handle) {
 
 }  // namespace
 
-vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, char **token,
-                                            int64_t *expiry) {
-  return vorlan_l_gcloud_parse_token_json(text, subject, token, expiry);
+vorlan_result_t vorlan_i_gcloud_parse_token(const char *text,
+                                            vorlan_i_gcloud_credentials_t *credentials) {
+  VORLAN_S3_TRACE_ENTER();
+  vorlan_result_t result = vorlan_l_gcloud_parse_token_json(text, credentials);
+  VORLAN_S3_LOG_RESULT(result);
+  return result;
 }
 
 // RFC 3339 as token documents write it: "2024-03-01T10:20:30.5+02:00", with a fraction of any
@@ -120,8 +158,10 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
                                            vorlan_gfs_operation_t op) {
   VORLAN_S3_TRACE_ENTER();
   const char *key = "creds";
-  if (handle->access_token != nullptr) {
-    if (vorlan_i_s3_env->gcloud_clock() + vorlan_l_gcloud_renewal_margin < handle->token_expiry) {
+  if (handle->access_token != nullptr || handle->secret_key != nullptr) {
+    // A key pair read without an expiry never expires; one the service refused is read again.
+    if (handle->token_expiry == std::numeric_limits<int64_t>::max() ||
+        vorlan_i_s3_env->gcloud_clock() + vorlan_l_gcloud_renewal_margin < handle->token_expiry) {
       VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
       return VORLAN_SUCCESS;
     }
@@ -140,17 +180,16 @@ vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle,
     return VORLAN_SUCCESS;
   }
   vorlan_i_s3_text_ptr owned_document(document);
-  char *subject = nullptr;
-  char *token = nullptr;
-  int64_t expiry = 0;
-  vorlan_result_t result = vorlan_l_gcloud_parse_token_json(document, &subject, &token, &expiry);
+  vorlan_i_gcloud_credentials_t read;
+  vorlan_result_t result = vorlan_l_gcloud_parse_token_json(document, &read);
   if (result != VORLAN_SUCCESS) {
     VORLAN_S3_LOG_RESULT(result);
     return result;
   }
-  handle->token_subject = subject;
-  handle->access_token = token;
-  handle->token_expiry = expiry;
+  handle->token_subject = read.subject.release();
+  handle->access_token = read.token.release();
+  handle->token_expiry = read.expiry;
+  vorlan_l_gcloud_take_key_pair(handle, &read);
   VORLAN_S3_LOG_RESULT(VORLAN_SUCCESS);
   return VORLAN_SUCCESS;
 }

@@ -19,10 +19,20 @@ void vorlan_i_gcloud_start(vorlan_gfs_operation_t op, vorlan_gfs_session_info_t 
 vorlan_result_t vorlan_i_gcloud_token_refresh(vorlan_i_s3_handle_t *handle,
                                               vorlan_gfs_operation_t op);
 vorlan_result_t vorlan_gcloud_update_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op);
-// Reads a token document ({"access_token", "token_expiry", "sub"}); on success the caller frees
-// *subject and *token, on failure nothing is stored.
-vorlan_result_t vorlan_i_gcloud_parse_token(const char *text, char **subject, char **token,
-                                            int64_t *expiry);
+// What a token document gives: an OAuth access token with its expiry and subject
+// ("access_token", "token_expiry", "sub"), an HMAC key pair ("access_key_id",
+// "secret_access_key"), or both. A document with a key pair may leave out the others; without
+// an expiry its credentials never expire (expiry is then INT64_MAX).
+struct vorlan_i_gcloud_credentials_t {
+  vorlan_i_s3_text_ptr subject;
+  vorlan_i_s3_text_ptr token;
+  vorlan_i_s3_text_ptr key_id;
+  vorlan_i_s3_text_ptr secret;
+  int64_t expiry = 0;
+};
+// Reads a token document; on failure *credentials is left as it was.
+vorlan_result_t vorlan_i_gcloud_parse_token(const char *text,
+                                            vorlan_i_gcloud_credentials_t *credentials);
 vorlan_result_t vorlan_i_gcloud_parse_date(const char *text, time_t *time);
 
 #endif  // VORLAN_I_GCLOUD_H

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -240,7 +241,8 @@ vorlan_result_t vorlan_l_s3_take_token(vorlan_i_s3_handle_t *handle, vorlan_gfs_
     }
   }
   *token = nullptr;
-  if (handle->security_token != nullptr) {
+  // A key pair signs on its own: an OAuth access token is no S3 session token.
+  if (handle->security_token != nullptr && handle->secret_key == nullptr) {
     *token = strdup(handle->security_token);
     if (*token == nullptr) return vorlan_i_s3_malloc_error();
   }
@@ -262,13 +264,16 @@ const char *vorlan_i_host_to_region(const char *host_name) {
 }
 
 vorlan_result_t vorlan_i_s3_get_key_pair(vorlan_i_s3_handle_t *handle, const char *bucket,
-                                         const char *path, vorlan_i_s3_key_pair_t **key_pair) {
+                                         const char *path, vorlan_i_s3_key_pair_t *key_pair) {
   (void)bucket;
   (void)path;
   VORLAN_S3_TRACE_ENTER();
+  {
+    std::lock_guard<std::mutex> guard(handle->lock);
+    *key_pair = handle->default_key_pair;
+  }
   VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "Using the default IAM key pair %s\n",
-                vorlan_i_s3_str(handle->key_id));
-  *key_pair = &handle->default_key_pair;
+                vorlan_i_s3_str(key_pair->key_id));
   VORLAN_S3_TRACE_EXIT();
   return VORLAN_SUCCESS;
 }
@@ -328,6 +333,16 @@ void vorlan_i_s3_session_context(const vorlan_i_s3_handle_t *handle, const char 
   context->secretAccessKey = key_pair->secret_key;
   context->securityToken = token;
   context->authRegion = handle->region;
+  // Requester pays: Google Cloud bills a named project; S3 takes the requester's consent.
+  // Google Cloud is reached with its tokens, or with HMAC keys at its own host.
+  if (handle->user_project != nullptr) {
+    const std::string_view host(handle->host_name != nullptr ? handle->host_name : "");
+    if (key_pair->secret_key == nullptr || host.empty() || host.ends_with(".googleapis.com")) {
+      context->userProject = handle->user_project;
+    } else {
+      context->requesterPays = 1;
+    }
+  }
 }
 
 vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_gfs_operation_t op,
@@ -341,7 +356,7 @@ vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_
   if (result == VORLAN_SUCCESS) {
     result = vorlan_l_s3_take_token(handle, op, vorlan_l_token_renewal::when_due, &token);
   }
-  vorlan_i_s3_key_pair_t *key_pair = nullptr;
+  vorlan_i_s3_key_pair_t key_pair{};
   if (result == VORLAN_SUCCESS)
     result = vorlan_i_s3_get_key_pair(handle, bucket, pathname, &key_pair);
   if (result != VORLAN_SUCCESS) {
@@ -350,8 +365,8 @@ vorlan_result_t vorlan_i_s3_bucket_context(vorlan_i_s3_handle_t *handle, vorlan_
     return result;
   }
 
-  vorlan_i_s3_session_context(handle, bucket, key_pair, token, context);
-  VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "Using the key id %s\n", vorlan_i_s3_str(key_pair->key_id));
+  vorlan_i_s3_session_context(handle, bucket, &key_pair, token, context);
+  VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "Using the key id %s\n", vorlan_i_s3_str(key_pair.key_id));
 
   // Only AWS endpoints have per-region hosts; the cache is consulted for them alone, so a
   // bucket of the same name looked up by an AWS session never redirects another endpoint's

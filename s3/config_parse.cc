@@ -117,6 +117,8 @@ constexpr vorlan_i_s3_config_key_t vorlan_l_s3_builtin_keys[] = {
     vorlan_i_s3_config_key("restore_days", &vorlan_i_s3_restore_days, 4),
     vorlan_i_s3_config_key("restore_tier", &vorlan_i_s3_restore_tier),
     vorlan_i_s3_config_key("ca_file", &vorlan_i_s3_ca_file),
+    vorlan_i_s3_config_key("storage_class", &vorlan_i_s3_storage_class),
+    vorlan_i_s3_config_key("user_project", &vorlan_i_s3_user_project),
     {},
 };
 
@@ -145,6 +147,8 @@ constinit int64_t vorlan_i_s3_multipart_threshold =
 constinit int32_t vorlan_i_s3_restore_days = vorlan_l_s3_initial(&vorlan_i_s3_restore_days);
 constinit char *vorlan_i_s3_restore_tier = nullptr;
 constinit char *vorlan_i_s3_ca_file = nullptr;
+constinit char *vorlan_i_s3_storage_class = nullptr;
+constinit char *vorlan_i_s3_user_project = nullptr;
 
 namespace {
 

@@ -9,6 +9,8 @@ void vorlan_i_s3_destroy(void *session) {
   VORLAN_S3_TRACE_ENTER();
   std::free(handle->key_id);
   std::free(handle->secret_key);
+  std::free(handle->project);
+  std::free(handle->user_project);
   // security_token is the same string as access_token.
   std::free(handle->access_token);
   std::free(handle->token_subject);

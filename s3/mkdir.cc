@@ -79,13 +79,13 @@ vorlan_result_t vorlan_l_s3_mkdir_bucket_context(vorlan_i_s3_request_t *request)
     vorlan_i_s3_bucket_allowed(request->bucket, s3_handle->allowed_buckets, &result);
   }
   if (result != VORLAN_SUCCESS) return result;
-  vorlan_i_s3_key_pair_t *key_pair = nullptr;
+  vorlan_i_s3_key_pair_t key_pair{};
   result = vorlan_i_s3_get_key_pair(s3_handle, request->bucket, request->pathname, &key_pair);
   if (result != VORLAN_SUCCESS) return result;
   char *token = nullptr;
   result = vorlan_i_s3_copy_security_token(s3_handle, &token);
   if (result != VORLAN_SUCCESS) return result;
-  vorlan_i_s3_session_context(s3_handle, request->bucket, key_pair, token,
+  vorlan_i_s3_session_context(s3_handle, request->bucket, &key_pair, token,
                               &request->bucket_context);
   return VORLAN_SUCCESS;
 }

@@ -16,11 +16,12 @@ namespace {
 // Members other than `known` are accepted (a server may add its own), but each is named in a
 // warning: a misspelt one ("bucket") would otherwise lift a restriction without a word.
 void vorlan_l_s3_warn_unknown_members(const char *func, json_t *root, const char *document,
-                                      const char *known) {
+                                      const char *known, const char *also_known = nullptr) {
   const char *name = nullptr;
   json_t *value = nullptr;
   json_object_foreach(root, name, value) {
     if (std::strcmp(name, known) == 0) continue;
+    if (also_known != nullptr && std::strcmp(name, also_known) == 0) continue;
     VORLAN_S3_LOG_AS(VORLAN_S3_DEBUG_WARN, func,
                      "%s: unknown member \"%s\" ignored (the one read is \"%s\")\n", document, name,
                      known);
@@ -75,7 +76,7 @@ vorlan_result_t vorlan_l_s3_parse_buckets(json_t *json, const char *text, const 
   return VORLAN_SUCCESS;
 }
 
-vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
+vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project, char **user_project) {
   static const char *const func = "vorlan_i_s3_config_parse_json_project";
   json_error_t error;
   vorlan_i_s3_json_ptr root(json_loads(text, 0, &error));
@@ -83,18 +84,29 @@ vorlan_result_t vorlan_l_s3_parse_project(const char *text, char **project) {
     return VORLAN_S3_ERROR("Error loading collection policies: %s\n", error.text);
   }
   const char *value = nullptr;
-  if (json_unpack_ex(root.get(), &error, 0, "{s?s}", "project", &value) != 0) {
+  const char *billed = nullptr;
+  if (json_unpack_ex(root.get(), &error, 0, "{s?s,s?s}", "project", &value, "user_project",
+                     &billed) != 0) {
     return VORLAN_S3_ERROR("Error unpacking collection policies: %s\n", error.text);
   }
-  vorlan_l_s3_warn_unknown_members(func, root.get(),
-                                   "collection policies (\"collection-policies\")", "project");
-  if (value == nullptr) return VORLAN_SUCCESS;
-  char *copy = strdup(value);
-  if (copy == nullptr) {
+  vorlan_l_s3_warn_unknown_members(
+      func, root.get(), "collection policies (\"collection-policies\")", "project", "user_project");
+  // Both copies are made before either is stored: nothing is stored on failure.
+  vorlan_i_s3_text_ptr project_copy(value != nullptr ? strdup(value) : nullptr);
+  vorlan_i_s3_text_ptr billed_copy(billed != nullptr && user_project != nullptr ? strdup(billed)
+                                                                                : nullptr);
+  if ((value != nullptr && !project_copy) ||
+      (billed != nullptr && user_project != nullptr && !billed_copy)) {
     return vorlan_i_s3_malloc_error();
   }
-  std::free(*project);
-  *project = copy;
+  if (project_copy) {
+    std::free(*project);
+    *project = project_copy.release();
+  }
+  if (billed_copy) {
+    std::free(*user_project);
+    *user_project = billed_copy.release();
+  }
   return VORLAN_SUCCESS;
 }
 
@@ -127,7 +139,8 @@ vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text, c
   });
 }
 
-vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project) {
-  return vorlan_l_s3_parse_guarded(__func__,
-                                   [&] { return vorlan_l_s3_parse_project(text, project); });
+vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project,
+                                                      char **user_project) {
+  return vorlan_l_s3_parse_guarded(
+      __func__, [&] { return vorlan_l_s3_parse_project(text, project, user_project); });
 }

@@ -55,24 +55,22 @@ vorlan_result_t vorlan_l_s3_stat_root_context(stat_state *state, bool file_only)
     std::lock_guard<std::mutex> guard(handle->lock);
     handle->current_op = request.op;
   }
+  vorlan_i_s3_key_pair_t key_pair{};
+  vorlan_result_t result =
+      vorlan_i_s3_get_key_pair(handle, request.bucket, request.pathname, &key_pair);
+  if (result != VORLAN_SUCCESS) return result;
   char *token = nullptr;
-  vorlan_result_t result = vorlan_i_s3_copy_security_token(handle, &token);
+  result = vorlan_i_s3_copy_security_token(handle, &token);
   if (result != VORLAN_SUCCESS) return result;
   if (file_only) {
     state->stat_kind = VORLAN_S3_STAT_ROOT;
   } else if (handle->allowed_buckets == nullptr &&
-             (handle->secret_key != nullptr || token != nullptr)) {
+             (key_pair.secret_key != nullptr || token != nullptr)) {
     state->stat_kind = VORLAN_S3_STAT_LIST_BUCKETS;
   } else {
     state->stat_kind = VORLAN_S3_STAT_LIST_BUCKETS_ANON;
   }
-  vorlan_i_s3_key_pair_t *key_pair = nullptr;
-  result = vorlan_i_s3_get_key_pair(handle, request.bucket, request.pathname, &key_pair);
-  if (result != VORLAN_SUCCESS) {
-    std::free(token);
-    return result;
-  }
-  vorlan_i_s3_session_context(handle, request.bucket, key_pair, token, &request.bucket_context);
+  vorlan_i_s3_session_context(handle, request.bucket, &key_pair, token, &request.bucket_context);
   return VORLAN_SUCCESS;
 }
 

@@ -11,6 +11,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
+
+#include "vorlan_i_s3_base.h"
 
 // The key pair a request signs with. Both texts borrow from the session handle.
 typedef struct vorlan_i_s3_key_pair_s {
@@ -32,9 +35,18 @@ typedef vorlan_result_t (*vorlan_i_s3_refresh_credentials_t)(vorlan_i_s3_handle_
 struct vorlan_i_s3_handle_t {
   uint32_t protocol = S3ProtocolHTTPS;
   uint32_t uri_style = S3UriStylePath;
-  char *host_name = nullptr;       // owned
-  char *key_id = nullptr;          // owned, may be null: the collection's project
-  char *secret_key = nullptr;      // owned, always null in this module
+  char *host_name = nullptr;  // owned
+  // Owned, may be null: the token document's key pair, which signs every request with
+  // Signature V4, else the collection's project as key_id and no secret. Both change only with
+  // `lock` held (a renewal may bring another pair); texts they held stay in retired_keys until
+  // the handle goes, so a request's context may borrow them without the lock.
+  char *key_id = nullptr;
+  char *secret_key = nullptr;
+  char *project = nullptr;  // owned, may be null: the collection policies' "project"
+  // Owned, may be null: the project billed for requester-pays buckets, from the collection
+  // policies' "user_project", else the user_project setting.
+  char *user_project = nullptr;
+  std::vector<vorlan_i_s3_text_ptr> retired_keys;
   char *security_token = nullptr;  // the same string as access_token, never freed on its own
   // Owned; this session's signing region, fixed at session start.
   char *region = nullptr;
@@ -48,7 +60,9 @@ struct vorlan_i_s3_handle_t {
   vorlan_i_s3_key_pair_t default_key_pair = {nullptr, nullptr};
   // This session's S3_initialize, to be matched by S3_deinitialize when the session ends.
   bool s3_initialized = false;
-  std::mutex lock;  // guards access_token, security_token, token_subject, token_expiry, current_op
+  // Guards access_token, security_token, token_subject, token_expiry, current_op, key_id,
+  // secret_key, default_key_pair and retired_keys.
+  std::mutex lock;
 };
 
 // Sets the handle's region (an AWS host's own, else the one already there, else the configured
@@ -58,16 +72,18 @@ vorlan_result_t vorlan_i_s3_base_initialize(vorlan_i_s3_handle_t *handle, int fl
 // Ends a session: the storage interface's session-destroy slot.
 void vorlan_i_s3_destroy(void *session);
 
-// The "config" and "collection-policies" documents; nothing is stored on failure.
+// The "config" and "collection-policies" documents; nothing is stored on failure. The policies
+// give the project and, when `user_project` is given, the requester-pays project.
 vorlan_result_t vorlan_i_s3_config_parse_buckets(void *json, const char *text, const char *member,
                                                  char ***buckets);
-vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project);
+vorlan_result_t vorlan_i_s3_config_parse_json_project(const char *text, char **project,
+                                                      char **user_project = nullptr);
 // Frees a null-terminated list from vorlan_i_s3_config_parse_buckets; null is ignored.
 void vorlan_i_s3_free_bucket_list(char **buckets);
 
-// Always success; *key_pair stays valid for the life of the handle.
+// Always success; the texts of *key_pair stay valid for the life of the handle.
 vorlan_result_t vorlan_i_s3_get_key_pair(vorlan_i_s3_handle_t *handle, const char *bucket,
-                                         const char *path, vorlan_i_s3_key_pair_t **key_pair);
+                                         const char *path, vorlan_i_s3_key_pair_t *key_pair);
 
 // True when `bucket` may be used: a null list allows every bucket, an empty one none. With
 // `result`, stores success or the 550 PERMISSION_DENIED refusal.

@@ -27,6 +27,10 @@ extern int64_t vorlan_i_s3_part_size;
 extern int64_t vorlan_i_s3_multipart_threshold;
 extern int32_t vorlan_i_s3_restore_days;
 extern char *vorlan_i_s3_restore_tier;
+// The storage class of uploads (null: the bucket's default), and the project billed for
+// requests to requester-pays buckets when a session's collection policies name none.
+extern char *vorlan_i_s3_storage_class;
+extern char *vorlan_i_s3_user_project;
 // A PEM file of certificate authorities trusted besides the system's; null for none.
 extern char *vorlan_i_s3_ca_file;
 // The Google Cloud module's own key, bucket_create_location (module_gcloud.cc).

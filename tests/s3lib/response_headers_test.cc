@@ -174,21 +174,64 @@ TEST(RequestHeaders, PutPropertiesRefuseHeaderInjection) {
   }
 }
 
-// Google Cloud refuses x-amz-* checksum headers beside its own, S3 never reads x-goog-hash: the
-// body's CRC32C goes in the dialect the request is signed in.
-TEST(RequestHeaders, Crc32cInTheRequestsDialect) {
-  for (const char *secret : {static_cast<const char *>(nullptr), "secret"}) {
+// Google Cloud refuses a request that mixes x-amz-* and x-goog-* headers; S3 reads only its
+// own. A request speaks Google Cloud's dialect when it goes with a token or a project and
+// without a Signature V4 secret, S3's otherwise, requester pays and storage class included.
+TEST(RequestHeaders, EachRequestSpeaksOneDialect) {
+  struct Case {
+    const char *secret, *token, *project, *user_project;
+    std::vector<std::string> expected;  // header lines, or "?query" for the URL
+  };
+  const Case cases[] = {
+      {"secret",
+       nullptr,
+       nullptr,
+       "bill",
+       {"x-amz-checksum-crc32c: 4waSgw==", "x-amz-storage-class: NEARLINE", "x-amz-meta-md5: m",
+        "x-amz-request-payer: requester", "?userProject=bill"}},
+      {nullptr,
+       "token",
+       nullptr,
+       "bill",
+       {"x-goog-hash: crc32c=4waSgw==", "x-goog-storage-class: NEARLINE", "x-goog-meta-md5: m",
+        "x-goog-user-project: bill"}},
+      {nullptr,
+       nullptr,
+       "proj",
+       "bill",
+       {"x-goog-project-id: proj", "x-goog-meta-md5: m", "x-goog-user-project: bill"}},
+      {nullptr,
+       nullptr,
+       nullptr,
+       nullptr,
+       {"x-amz-checksum-crc32c: 4waSgw==", "x-amz-meta-md5: m"}},
+  };
+  for (const Case &c : cases) {
+    const S3NameValue meta = {"md5", "m"};
     S3PutProperties properties{};
     properties.expires = -1;
     properties.crc32c = "4waSgw==";
-    vorlan_s3::request_plan plan;
-    plan.secret_access_key = secret;
+    properties.storageClass = "NEARLINE";
+    properties.useServerSideEncryption = 1;
+    properties.metaDataCount = 1;
+    properties.metaData = &meta;
+    const S3BucketContext context = {"h",      "b",     S3ProtocolHTTP, S3UriStylePath, c.project,
+                                     c.secret, c.token, "us-east-1",    c.user_project, 1};
+    vorlan_s3::request_plan plan = vorlan_s3::object_plan(&context, "PUT", "k", 0);
     ASSERT_EQ(vorlan_s3::add_put_properties(&properties, &plan), S3StatusOK);
-    const auto &list = secret ? plan.signed_headers : plan.unsigned_headers;
-    const std::pair<std::string, std::string> expected =
-        secret ? std::pair("x-amz-checksum-crc32c", "4waSgw==")
-               : std::pair("x-goog-hash", "crc32c=4waSgw==");
-    EXPECT_NE(std::find(list.begin(), list.end(), expected), list.end()) << expected.first;
+    vorlan_s3::http_request request;
+    ASSERT_EQ(vorlan_s3::build_http_request(plan, &request), S3StatusOK);
+    const bool google = c.secret == nullptr && (c.token || c.project || c.user_project);
+    for (const std::string &line : request.headers) {
+      EXPECT_FALSE(line.starts_with(google ? "x-amz-" : "x-goog-")) << line;
+    }
+    for (const std::string &want : c.expected) {
+      const bool found = want.starts_with("?")
+                             ? request.url.find(want.substr(1)) != std::string::npos
+                             : std::find(request.headers.begin(), request.headers.end(), want) !=
+                                   request.headers.end();
+      EXPECT_TRUE(found) << want << " in " << request.url;
+    }
   }
 }
 

@@ -750,6 +750,15 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
   } else {
     answer = check_auth(record, query);
   }
+  // As Google Cloud refuses a request in both header dialects.
+  const auto speaks = [&](const char *prefix) {
+    return std::any_of(record.headers.begin(), record.headers.end(),
+                       [&](const auto &header) { return header.first.starts_with(prefix); });
+  };
+  if (!answer && speaks("x-amz-") && speaks("x-goog-")) {
+    answer =
+        error_answer(400, "InvalidArgument", "x-goog-* and x-amz-* headers mixed.", record.path);
+  }
   std::string payload_hash = record.header("x-amz-content-sha256");
   std::string actual_sha256 = hex(sha256.finish());
   std::string content_md5 = record.header("content-md5");
@@ -920,7 +929,7 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
     Answer answer = get_object(record);
     return record.method == "HEAD" && answer.status >= 300 ? xml_answer(answer.status, "") : answer;
   } else if (record.method == "PUT") {
-    return record.has_header("x-amz-copy-source")
+    return record.has_header("x-amz-copy-source") || record.has_header("x-goog-copy-source")
                ? copy_object(record)
                : put_object(record, body, body_discarded, body_length);
   } else if (record.method == "DELETE") {
@@ -1109,7 +1118,8 @@ Answer FakeS3Server::State::multipart(const RecordedRequest &record, Query query
 
 Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   // httplib hands header values over percent-decoded already.
-  std::string source = record.header("x-amz-copy-source");
+  std::string source = record.header(record.has_header("x-amz-copy-source") ? "x-amz-copy-source"
+                                                                            : "x-goog-copy-source");
   if (source.starts_with("/")) source = source.substr(1);
   size_t slash = source.find('/');
   std::lock_guard lock(mutex);

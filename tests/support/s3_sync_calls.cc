@@ -90,10 +90,16 @@ S3CallResult run(const S3Target &target, Call call, CallState state = {}) {
 }  // namespace
 
 S3BucketContext S3Target::context() const {
-  return {or_null(host),           or_null(bucket),
-          S3ProtocolHTTP,          style,
-          or_null(access_key_id),  or_null(secret_access_key),
-          or_null(security_token), or_null(region)};
+  return {or_null(host),
+          or_null(bucket),
+          S3ProtocolHTTP,
+          style,
+          or_null(access_key_id),
+          or_null(secret_access_key),
+          or_null(security_token),
+          or_null(region),
+          nullptr,
+          0};
 }
 
 S3CallResult s3_head(const S3Target &target, const char *key) {

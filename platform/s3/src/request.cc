@@ -49,6 +49,19 @@ S3Status add_checked(vorlan_s3::header_list *list, std::string name, const char 
   return S3StatusOK;
 }
 
+// Google Cloud's names for the S3 headers of a request in its dialect. S3's server-side
+// encryption and checksum requests have no such header (Google Cloud encrypts and states
+// checksums unasked) and are dropped.
+void take_google_names(vorlan_s3::header_list *headers) {
+  std::erase_if(*headers, [](const auto &header) {
+    return header.first == "x-amz-server-side-encryption" ||
+           header.first.starts_with("x-amz-checksum-");
+  });
+  for (auto &header : *headers) {
+    if (header.first.starts_with("x-amz-")) header.first.replace(0, 6, "x-goog-");
+  }
+}
+
 }  // namespace
 
 namespace vorlan_s3 {
@@ -62,6 +75,8 @@ void apply_bucket_context(const S3BucketContext *context, request_plan *plan) {
   plan->secret_access_key = context->secretAccessKey;
   plan->security_token = context->securityToken;
   plan->auth_region = context->authRegion;
+  plan->user_project = context->userProject;
+  plan->requester_pays = context->requesterPays != 0;
 }
 
 request_plan object_plan(const S3BucketContext *context, const char *method, const char *key,
@@ -88,13 +103,14 @@ S3Status add_put_properties(const S3PutProperties *properties, request_plan *pla
   add(&plain, "Cache-Control", properties->cacheControl, S3StatusBadCacheControl);
   add(&plain, "Content-Encoding", properties->contentEncoding, S3StatusBadContentEncoding);
   if (properties->crc32c != nullptr) {
-    if (signs_v4(*plan)) {
-      add(&signed_headers, "x-amz-checksum-crc32c", properties->crc32c, S3StatusBadMD5);
-    } else {
+    if (google_dialect(*plan)) {
       add(&plain, "x-goog-hash", (std::string("crc32c=") + properties->crc32c).c_str(),
           S3StatusBadMD5);
+    } else {
+      add(&signed_headers, "x-amz-checksum-crc32c", properties->crc32c, S3StatusBadMD5);
     }
   }
+  add(&signed_headers, "x-amz-storage-class", properties->storageClass, S3StatusBadMetaData);
   if (status != S3StatusOK) return status;
   if (const char *filename = properties->contentDispositionFilename) {
     std::string_view name(filename);
@@ -129,6 +145,22 @@ S3Status build_http_request(request_plan plan, http_request *request) {
   std::string host = is_set(plan.host) ? plan.host : current_settings().default_host;
   if (plan.needs_bucket && plan.bucket == nullptr) return S3StatusInvalidBucketNameTooShort;
   if (plan.needs_key && plan.key == nullptr) return S3StatusKeyMissing;
+  const bool google = google_dialect(plan);
+  if (is_set(plan.user_project)) {
+    if (!safe_header_value(plan.user_project)) return S3StatusFailedToInitializeRequest;
+    if (google) {
+      plan.unsigned_headers.emplace_back("x-goog-user-project", plan.user_project);
+    } else {
+      plan.query.emplace_back("userProject", plan.user_project);
+    }
+  }
+  if (plan.requester_pays && !google) {
+    plan.signed_headers.emplace_back("x-amz-request-payer", "requester");
+  }
+  if (google) {
+    take_google_names(&plan.signed_headers);
+    take_google_names(&plan.unsigned_headers);
+  }
   request_target target;
   S3Status status =
       build_request_target(plan.uri_style, host, plan.bucket, plan.key, plan.query, &target);

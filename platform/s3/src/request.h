@@ -32,9 +32,11 @@ struct request_plan {
   const char *secret_access_key = nullptr;
   const char *security_token = nullptr;
   const char *auth_region = nullptr;
-  header_list signed_headers;    // x-amz-*, content-type, content-md5, range
-  header_list unsigned_headers;  // headers a front end may rewrite
-  std::string payload_hash;      // empty: the hash of an empty body
+  const char *user_project = nullptr;  // Google Cloud's requester-pays project
+  bool requester_pays = false;         // S3's requester-pays consent
+  header_list signed_headers;          // x-amz-*, content-type, content-md5, range
+  header_list unsigned_headers;        // headers a front end may rewrite
+  std::string payload_hash;            // empty: the hash of an empty body
   bool has_body = false;
   uint64_t body_length = 0;
   std::function<int(char *, int)> pull_body;
@@ -50,6 +52,16 @@ S3Status build_http_request(request_plan plan, http_request *request);
 // x-amz-* headers then, Google Cloud's x-goog-* otherwise.
 inline bool signs_v4(const request_plan &plan) {
   return plan.secret_access_key != nullptr && *plan.secret_access_key != '\0';
+}
+
+// Google Cloud's header dialect (x-goog-*), spoken by a request that is not signed with
+// Signature V4 but carries a bearer token or a Google Cloud project. Every other request speaks
+// S3's x-amz-*. Google Cloud refuses a request that mixes the two, so requests are built with
+// S3's names and take Google Cloud's when they are sent.
+inline bool google_dialect(const request_plan &plan) {
+  auto set = [](const char *text) { return text != nullptr && *text != '\0'; };
+  return !signs_v4(plan) &&
+         (set(plan.security_token) || set(plan.access_key_id) || set(plan.user_project));
 }
 
 // Adds the headers of the put properties (content type, MD5, metadata, ...) to the plan.

@@ -155,6 +155,12 @@ void response_headers::add_field(std::string_view name, std::string_view value) 
     add_goog_hash(value);
   } else if (iequals(name, "x-amz-checksum-crc32c")) {
     if (!crc32c_) crc32c_ = value;
+  } else if (iequals(name, "x-amz-storage-class") || iequals(name, "x-goog-storage-class")) {
+    storage_class_ = value;
+  } else if (iequals(name, "x-amz-restore")) {
+    restore_ = value;
+  } else if (iequals(name, "x-goog-generation")) {
+    generation_ = value;
   } else if (istarts_with(name, "x-amz-meta-") || istarts_with(name, "x-goog-meta-")) {
     size_t prefix = istarts_with(name, "x-amz-meta-") ? 11 : 12;
     if (name.size() > prefix) {
@@ -229,6 +235,9 @@ const S3ResponseProperties &response_headers::properties() {
   properties_.objectSizeKnown = size.has_value() ? 1 : 0;
   properties_.crc32cBase64 = c_str_or_null(crc32c_);
   properties_.md5Base64 = c_str_or_null(md5_base64_);
+  properties_.storageClass = c_str_or_null(storage_class_);
+  properties_.restore = c_str_or_null(restore_);
+  properties_.generation = c_str_or_null(generation_);
   return properties_;
 }
 

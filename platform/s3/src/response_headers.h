@@ -60,7 +60,7 @@ class response_headers {
   std::optional<std::string> request_id_, request_id2_, content_type_, server_, etag_,
       bucket_region_, content_range_;
   // x-goog-hash's items, else x-amz-checksum-crc32c for crc32c: the first of each name wins.
-  std::optional<std::string> crc32c_, md5_base64_;
+  std::optional<std::string> crc32c_, md5_base64_, storage_class_, restore_, generation_;
   int64_t last_modified_ = -1;
   bool sse_s3_ = false;
   bool sse_other_ = false;

@@ -227,6 +227,12 @@ typedef struct S3BucketContext {
   const char *secretAccessKey;
   const char *securityToken;
   const char *authRegion;
+  /* Requester-pays billing, or null/0 for none. userProject is Google Cloud's billed project:
+   * x-goog-user-project in Google Cloud's header dialect, the userProject query parameter in
+   * the Signature V4 dialect (which takes no x-goog-* header). requesterPays sends S3's
+   * "x-amz-request-payer: requester" in the Signature V4 dialect. */
+  const char *userProject;
+  char requesterPays;
 } S3BucketContext;
 
 typedef struct S3NameValue {
@@ -265,6 +271,12 @@ typedef struct S3ResponseProperties {
    * comma-separated "name=value" items. */
   const char *crc32cBase64;
   const char *md5Base64;
+  /* x-amz-storage-class or x-goog-storage-class, x-amz-restore (an archived object's restore:
+   * 'ongoing-request="true"' while it runs) and Google Cloud's x-goog-generation (the stored
+   * version's number; on a copy's answer, the new object's), or null. */
+  const char *storageClass;
+  const char *restore;
+  const char *generation;
 } S3ResponseProperties;
 
 typedef struct S3ErrorDetails {
@@ -292,6 +304,9 @@ typedef struct S3PutProperties {
    * S3_initiate_multipart the value is not sent: being set announces that every part carries
    * one (x-amz-checksum-algorithm: CRC32C in the Signature V4 dialect). */
   const char *crc32c;
+  /* The stored object's class ("STANDARD", "NEARLINE", "GLACIER", ...), or null for the
+   * bucket's default: x-goog-storage-class or x-amz-storage-class by the request's dialect. */
+  const char *storageClass;
 } S3PutProperties;
 
 typedef struct S3ListBucketContent {
@@ -418,6 +433,13 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
 void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                       S3RequestContext *requestContext, int timeoutMs,
                       const S3ResponseHandler *handler, void *callbackData);
+/* RestoreObject: asks the service to bring an archived object (403 InvalidObjectState on GET)
+ * back for `days` days with the retrieval `tier` ("Bulk", "Standard", "Expedited"; null: the
+ * service's default). 202 (restore started) and 200 (already restored) succeed; a restore
+ * already running fails with S3StatusErrorRestoreAlreadyInProgress. */
+void S3_restore_object(const S3BucketContext *bucketContext, const char *key, int days,
+                       const char *tier, S3RequestContext *requestContext, int timeoutMs,
+                       const S3ResponseHandler *handler, void *callbackData);
 /* maxkeys 0 means the service's default. A page marked truncated that names no entry fails with
  * S3StatusTruncatedEmptyPage. */
 void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, const char *marker,
