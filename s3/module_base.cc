@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -165,6 +166,26 @@ vorlan_object_t *vorlan_i_S3Error_to_error(S3Status status, const char *path,
   const char *further = "";
   if (error_details != nullptr && error_details->furtherDetails != nullptr) {
     further = error_details->furtherDetails;
+  }
+  // What a refused key pair means to an operator, in place of the service's account of its
+  // signature computation.
+  if (status == S3StatusErrorSignatureDoesNotMatch) {
+    message =
+        "The service refused the key pair: its secret access key is not the one of the "
+        "access key id";
+    further = "check \"secret_access_key\" in the token document";
+  } else if (status == S3StatusErrorInvalidAccessKeyId) {
+    message = "The service refused the key pair: it knows no such access key id";
+    further = "check \"access_key_id\" in the token document";
+  } else if (status == S3StatusErrorRequestTimeTooSkewed) {
+    message =
+        "The service refused the request's time: this host's clock is more than 15 "
+        "minutes off the service's";
+    further = "set the clock right (NTP)";
+  } else if (strcasestr(message, "requester pays") != nullptr) {
+    further =
+        "name the project to bill as \"user_project\" in the collection policies or in the "
+        "configuration file";
   }
   vorlan_object_t *s3_error = VORLAN_S3_ERROR_OBJECT(&vorlan_i_s3_base_module, VORLAN_ERROR_TYPE_S3,
                                                      "S3 Error accessing \"%s\": %s: %s: %s",

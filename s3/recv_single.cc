@@ -300,11 +300,13 @@ vorlan_result_t vorlan_l_s3_recv_single_expectation(transfer_state *transfer_sta
   return VORLAN_SUCCESS;
 }
 
-// Content type, "mtime" and the expected checksum: what the PUT carries besides the body.
+// Content type, storage class, "mtime" and the expected checksum: what the PUT (or the
+// multipart upload's creation) carries besides the body.
 vorlan_result_t vorlan_l_s3_recv_single_properties_fill(transfer_state *transfer_state,
                                                         S3PutProperties *properties,
                                                         vorlan_l_s3_put_texts *texts) {
   properties->contentType = vorlan_i_s3_mime_type_get(transfer_state->request.key);
+  properties->storageClass = vorlan_i_s3_storage_class;
   properties->expires = -1;
   properties->metaData = texts->metadata;
   time_t mtime = -1;

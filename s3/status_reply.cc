@@ -40,9 +40,11 @@ vorlan_object_t *vorlan_i_s3_status_reply(S3Status status, const char *path,
     case S3StatusErrorBucketAlreadyExists:
       return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 553, "PATH_EXISTS",
                                                      "GridFTP-Path: %s", vorlan_i_s3_str(path));
-    // The project or the token is wrong or expired (a refused token was renewed once already).
+    // The project or the token is wrong or expired (a refused token was renewed once already),
+    // the key pair was refused, or this host's clock is too far off for a signature.
     case S3StatusErrorInvalidAccessKeyId:
     case S3StatusErrorSignatureDoesNotMatch:
+    case S3StatusErrorRequestTimeTooSkewed:
     case S3StatusHttpErrorUnauthorized:
       return vorlan_gfs_ftp_response_error_construct(nullptr, s3_error, 530, "LOGIN_DENIED",
                                                      nullptr);

@@ -164,8 +164,18 @@ TEST(ErrorReplyTest, StatusToReplyTable) {
        "GridFTP-Path: /newbucket"},
       {"bucket exists, no path", S3StatusErrorBucketAlreadyExists, nullptr, nullptr, 553,
        "PATH_EXISTS", "GridFTP-Path: "},
-      {"bad key id", S3StatusErrorInvalidAccessKeyId, "/b", nullptr, 530, "LOGIN_DENIED", ""},
-      {"bad signature", S3StatusErrorSignatureDoesNotMatch, "/b", nullptr, 530, "LOGIN_DENIED", ""},
+      // A refused key pair is told as such, without the service's signature internals.
+      {"bad key id", S3StatusErrorInvalidAccessKeyId, "/b", &with_resource, 530, "LOGIN_DENIED", "",
+       "S3 Error accessing \"/other/resource\": ErrorInvalidAccessKeyId: The service refused the "
+       "key pair: it knows no such access key id: check \"access_key_id\" in the token document"},
+      {"bad signature", S3StatusErrorSignatureDoesNotMatch, "/b", nullptr, 530, "LOGIN_DENIED", "",
+       "S3 Error accessing \"/b\": ErrorSignatureDoesNotMatch: The service refused the key pair: "
+       "its secret access key is not the one of the access key id: check \"secret_access_key\" "
+       "in the token document"},
+      {"clock skew", S3StatusErrorRequestTimeTooSkewed, "/b", nullptr, 530, "LOGIN_DENIED", "",
+       "S3 Error accessing \"/b\": ErrorRequestTimeTooSkewed: The service refused the request's "
+       "time: this host's clock is more than 15 minutes off the service's: set the clock right "
+       "(NTP)"},
       {"invalid range", S3StatusErrorInvalidRange, "/b/k", nullptr, 553, "APPEND_NOT_SUPPORTED",
        ""},
       {"no such bucket", S3StatusErrorNoSuchBucket, "/b", nullptr, 550, "PATH_NOT_FOUND",

@@ -197,6 +197,7 @@ using Query = std::map<std::string, std::string>;  // decoded
 struct StoredBucket {
   std::string region;
   bool streaming = false;
+  bool requester_pays = false;
   int64_t created = 0;
   std::map<std::string, std::shared_ptr<const FakeS3Object>> objects;
 };
@@ -397,6 +398,11 @@ struct FakeS3Server::State {
   RecordedRequest record_of(const httplib::Request &req) const;
   std::optional<Answer> check_sigv4(const RecordedRequest &record, const Query &query);
   std::optional<Answer> check_auth(const RecordedRequest &record, const Query &query);
+  bool requester_pays(const std::string &bucket) {
+    std::lock_guard lock(mutex);
+    auto found = buckets.find(bucket);
+    return found != buckets.end() && found->second.requester_pays;
+  }
   Answer dispatch(const RecordedRequest &record, const Query &query, const std::string &body,
                   bool body_discarded, uint64_t body_length);
   Answer get_object(const RecordedRequest &record);
@@ -508,6 +514,11 @@ void FakeS3Server::create_bucket(const std::string &bucket, const std::string &r
   stored.region = region.empty() ? "us-east-1" : region;
   stored.streaming = streaming;
   stored.created = time(nullptr);
+}
+
+void FakeS3Server::set_requester_pays(const std::string &bucket) {
+  std::lock_guard lock(state_->mutex);
+  state_->buckets[bucket].requester_pays = true;
 }
 
 void FakeS3Server::put_object(const std::string &bucket, const std::string &key,
@@ -759,6 +770,13 @@ void FakeS3Server::State::handle(const httplib::Request &req, httplib::Response 
     answer =
         error_answer(400, "InvalidArgument", "x-goog-* and x-amz-* headers mixed.", record.path);
   }
+  const bool payer_named = record.has_header("x-goog-user-project") ||
+                           record.has_header("x-amz-request-payer") || query.count("userProject");
+  if (!answer && !payer_named && requester_pays(record.bucket)) {
+    answer = error_answer(400, "UserProjectMissing",
+                          "Bucket is a requester pays bucket but no user project provided.",
+                          record.path);
+  }
   std::string payload_hash = record.header("x-amz-content-sha256");
   std::string actual_sha256 = hex(sha256.finish());
   std::string content_md5 = record.header("content-md5");
@@ -846,6 +864,16 @@ std::optional<Answer> FakeS3Server::State::check_sigv4(const RecordedRequest &re
                                 record.path, {{"Region", region}});
     wrong.headers.emplace_back("x-amz-bucket-region", region);
     return wrong;
+  }
+  // As AWS: a request signed more than 15 minutes off the server's clock is refused.
+  std::tm signed_at{};
+  const std::string amz_time = record.header("x-amz-date");
+  if (strptime(amz_time.c_str(), "%Y%m%dT%H%M%SZ", &signed_at) == nullptr ||
+      std::abs(timegm(&signed_at) - time(nullptr) - options.clock_offset_seconds) > 15 * 60) {
+    return error_answer(403, "RequestTimeTooSkewed",
+                        "The difference between the request time and the current time is too "
+                        "large.",
+                        record.path, {{"RequestTime", amz_time}});
   }
   std::string payload_hash = record.header("x-amz-content-sha256");
   if (payload_hash.empty()) {

@@ -216,6 +216,9 @@ class FakeS3Server {
     GoogHash goog_hash = GoogHash::kNone;
     // GET and HEAD answer a stored crc32c as x-amz-checksum-crc32c.
     bool amz_checksum = false;
+    // kSigV4: the server's clock is this far ahead of the host's; a signature more than 15
+    // minutes off it is refused (403 RequestTimeTooSkewed).
+    int clock_offset_seconds = 0;
   };
 
   FakeS3Server();
@@ -232,6 +235,9 @@ class FakeS3Server {
   // Buckets are in us-east-1 unless a region is given.
   void create_bucket(const std::string &bucket, const std::string &region = "",
                      bool streaming = false);
+  // Requests to the bucket must then name who pays (x-goog-user-project, a userProject query
+  // or x-amz-request-payer), else 400 UserProjectMissing as Google Cloud answers.
+  void set_requester_pays(const std::string &bucket);
   void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);
   void put_object(const std::string &bucket, const std::string &key, std::string data);
   std::optional<FakeS3Object> object(const std::string &bucket, const std::string &key) const;

@@ -312,4 +312,118 @@ TEST_F(HostCli, CommandsAndAShellSession) {
   EXPECT_EQ(server_->count("PUT"), 2u);
 }
 
+// A key pair in the token document signs every request with Signature V4; a refused pair or a
+// clock far off says so without the signature's internals, and the secret appears nowhere, not
+// even in the TRACE log. Requester pays and the storage class go in the session's dialect.
+TEST(HostCliCredentials, KeyPairsSignAndSayWhyTheyAreRefused) {
+  TempDir dir;
+  const std::string pair = R"("access_key_id": "AKIDFAKE", "secret_access_key": "fake-secret")";
+  const std::string token =
+      R"("access_token": "cli-token", "sub": "s", "token_expiry": "2099-01-01T00:00:00Z")";
+  const std::string script = dir.write(
+      "lines.txt", "ls /a\nput '" + dir.write("in.bin", "pair data") + "' /a/k\nget /a/k '" +
+                       dir.path() + "/out.bin'\nmv /a/k /a/m\ncksum /a/m --algorithm crc32c\n");
+  struct Case {
+    std::string document;
+    FakeS3Server::Auth auth;
+    std::string settings, policies;  // configuration lines; collection policies
+    std::vector<std::string> parts;  // of stderr, or a header every request carried ("x-...")
+    int exit_code = 5;
+    bool requester_pays = false;
+    int clock_offset = 0;
+  };
+  const std::vector<Case> cases = {
+      {pair,
+       FakeS3Server::Auth::kSigV4,
+       "storage_class = NEARLINE\n",
+       "{}",
+       {"x-amz-storage-class: NEARLINE"},
+       0},
+      {pair + ", " + token, FakeS3Server::Auth::kSigV4, "", "{}", {}, 0},
+      {token,
+       FakeS3Server::Auth::kBearer,
+       "storage_class = NEARLINE\n",
+       R"({"project": "p-1", "user_project": "bill"})",
+       {"x-goog-user-project: bill", "x-goog-storage-class: NEARLINE"},
+       0,
+       true},
+      {pair,
+       FakeS3Server::Auth::kSigV4,
+       "user_project = bill\n",
+       "{}",
+       {"x-amz-request-payer: requester"},
+       0,
+       true},
+      {token,
+       FakeS3Server::Auth::kBearer,
+       "",
+       R"({"project": "p-1"})",
+       {"Bucket is a requester pays bucket", "\"user_project\" in the collection policies"},
+       5,
+       true},
+      {R"("access_key_id": "AKIDFAKE", "secret_access_key": "wrong-secret")",
+       FakeS3Server::Auth::kSigV4,
+       "",
+       "{}",
+       {"530", "refused the key pair: its secret access key", "\"secret_access_key\""}},
+      {R"("access_key_id": "AKIDOTHER", "secret_access_key": "fake-secret")",
+       FakeS3Server::Auth::kSigV4,
+       "",
+       "{}",
+       {"530", "it knows no such access key id", "\"access_key_id\""}},
+      {pair,
+       FakeS3Server::Auth::kSigV4,
+       "",
+       "{}",
+       {"530", "clock is more than 15 minutes off"},
+       5,
+       false,
+       3600},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.document + " " + c.settings + c.policies);
+    FakeS3Server server(FakeS3Server::Options{
+        .auth = c.auth, .bearer_token = "cli-token", .clock_offset_seconds = c.clock_offset});
+    server.create_bucket("a");
+    if (c.requester_pays) server.set_requester_pays("a");
+    const std::string log = dir.path() + "/trace.log";
+    std::remove(log.c_str());
+    ToolRun result =
+        run(dir,
+            "--config '" +
+                dir.write("m.conf",
+                          "host_name = " + server.host() + "\nuse_https = false\n" + c.settings) +
+                "' --collection-policies '" + dir.write("p.json", c.policies) + "' --creds '" +
+                dir.write("creds.json", "{" + c.document + "}") + "' shell -e < '" + script + "'",
+            "VORLAN_S3_DEBUG='TRACE," + log + "'");
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    for (const std::string &part : c.parts) {
+      if (!part.starts_with("x-")) {
+        expect_in(result.err, part);
+        continue;
+      }
+      // The storage class goes with the upload (the first PUT), the payer with every request.
+      const std::string name = part.substr(0, part.find(':'));
+      const bool upload_only = name.ends_with("storage-class");
+      for (const auto &request : server.requests()) {
+        if (upload_only && request.method != "PUT") continue;
+        EXPECT_EQ(name + ": " + request.header(name), part) << request.target;
+        if (upload_only) break;
+      }
+    }
+    const std::string trace = TempDir::read(log);
+    EXPECT_NE(trace.find("TRACE"), std::string::npos);
+    for (const std::string &text : {trace, result.out + result.err}) {
+      EXPECT_EQ(text.find("-secret"), std::string::npos);
+      EXPECT_EQ(text.find("signature we calculated"), std::string::npos);
+    }
+    if (c.exit_code == 0) {
+      EXPECT_EQ(TempDir::read(dir.path() + "/out.bin"), "pair data");
+      EXPECT_FALSE(server.object("a", "k"));
+      EXPECT_EQ(server.object("a", "m")->data, "pair data");
+      EXPECT_EQ(result.out, "drwx------ 1 0 - .\na7a23d45\n");  // crc32c of "pair data"
+    }
+  }
+}
+
 }  // namespace
