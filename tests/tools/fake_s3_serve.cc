@@ -1,9 +1,11 @@
 // The fake S3 server as a program for scripts: plain HTTP on 127.0.0.1 and a free port, the
 // buckets named on the command line, and with "--bearer TOKEN" only requests that carry that
-// bearer token. It prints its "127.0.0.1:<port>" and serves until its standard input closes
-// (or, as by default, a SIGTERM ends it).
+// bearer token, with "--sigv4 KEY_ID:SECRET" only requests signed by that key pair. It prints its
+// "127.0.0.1:<port>" and serves until its standard input closes (or, as by default, a SIGTERM ends
+// it).
 //
-//   fake_s3_serve [--bearer TOKEN] [--rate-mib N] [--link-mib N] [--delay-ms N] [--streaming]
+//   fake_s3_serve [--bearer TOKEN | --sigv4 KEY_ID:SECRET] [--rate-mib N] [--link-mib N]
+//   [--delay-ms N] [--streaming]
 //                 [--goog-hash] BUCKET...
 //
 // --rate-mib caps each connection's body bytes and --link-mib all connections' together
@@ -28,6 +30,10 @@ int main(int argc, char **argv) {
     if (flag == "--bearer") {
       options.auth = vorlan::test::FakeS3Server::Auth::kBearer;
       options.bearer_token = value;
+    } else if (flag == "--sigv4" && std::strchr(value, ':') != nullptr) {
+      options.auth = vorlan::test::FakeS3Server::Auth::kSigV4;
+      options.access_key_id.assign(value, std::strchr(value, ':'));
+      options.secret_access_key = std::strchr(value, ':') + 1;
     } else if (flag == "--rate-mib" || flag == "--link-mib") {
       (flag == "--rate-mib" ? options.connection_rate : options.link_rate) =
           std::atof(value) * 1024 * 1024;
