@@ -112,8 +112,9 @@ class TokenRenewal : public ::testing::Test {
     asked.clear();
   }
   void TearDown() override {
-    std::free(handle_.access_token);
-    std::free(handle_.token_subject);
+    for (char *owned :
+         {handle_.access_token, handle_.token_subject, handle_.key_id, handle_.secret_key})
+      std::free(owned);
   }
   vorlan_result_t refresh() { return vorlan_i_gcloud_token_refresh(&handle_, nullptr); }
   std::string token() const { return handle_.access_token ? handle_.access_token : "<none>"; }
@@ -171,6 +172,43 @@ TEST_F(TokenRenewal, MissingOrBadRenewalLeavesNoTokenAndTheNextRequestAsksForCre
   ASSERT_EQ(refresh(), VORLAN_SUCCESS);
   EXPECT_EQ(token(), "third");
   EXPECT_EQ(asked, (std::vector<std::string>{"creds", "renew-creds", "creds", "creds", "creds"}));
+}
+
+// A key pair without an expiry is read once and never renewed; with a token's expiry it is
+// renewed with the token, and the pair it replaces stays allocated for requests still using it.
+// Half a pair is refused without naming the values.
+TEST_F(TokenRenewal, KeyPairsAreReadWithOrWithoutAToken) {
+  documents["creds"] = R"({"access_key_id": "AKID1", "secret_access_key": "s1"})";
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  fake_now += 10 * 365 * 86400;
+  ASSERT_EQ(refresh(), VORLAN_SUCCESS);
+  EXPECT_EQ(asked, std::vector<std::string>{"creds"});
+  EXPECT_STREQ(handle_.default_key_pair.key_id, "AKID1");
+  EXPECT_STREQ(handle_.default_key_pair.secret_key, "s1");
+  EXPECT_EQ(handle_.security_token, nullptr);
+
+  vorlan_i_s3_handle_t renewed;
+  documents["creds"] = R"({"access_key_id": "AKID1", "secret_access_key": "s1", "access_token":
+      "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"})";
+  documents["renew-creds"] = R"({"access_key_id": "AKID2", "secret_access_key": "s2"})";
+  ASSERT_EQ(vorlan_i_gcloud_token_refresh(&renewed, nullptr), VORLAN_SUCCESS);
+  ASSERT_EQ(vorlan_i_gcloud_token_refresh(&renewed, nullptr), VORLAN_SUCCESS);
+  EXPECT_STREQ(renewed.default_key_pair.secret_key, "s2");
+  ASSERT_EQ(renewed.retired_keys.size(), 2u);
+  EXPECT_STREQ(renewed.retired_keys[1].get(), "s1");
+  for (char *owned :
+       {renewed.access_token, renewed.token_subject, renewed.key_id, renewed.secret_key})
+    std::free(owned);
+
+  for (const char *half : {R"({"access_key_id": "AKID3"})", R"({"secret_access_key": "s3"})"}) {
+    documents["creds"] = half;
+    vorlan_i_s3_handle_t other;
+    const vorlan_result_t result = vorlan_i_gcloud_token_refresh(&other, nullptr);
+    EXPECT_NE(error_text(result).find("a key pair needs both"), std::string::npos);
+    EXPECT_EQ(error_text(result).find("s3\""), std::string::npos);
+    vorlan_error_release(result);
+    EXPECT_EQ(other.secret_key, nullptr);
+  }
 }
 
 // What the "config" ("buckets") or "collection-policies" ("project") document gives: the
