@@ -43,6 +43,10 @@ std::string kinds(const std::vector<vorlan::test::RecordedRequest> &requests,
                   r.has_header("x-amz-checksum-crc32c"))
           << r.target;
     } else if (r.key == key) {
+      // The storage class goes with the object's creation, whichever way it is made.
+      if (r.method == "PUT" || (r.method == "POST" && !upload)) {
+        EXPECT_EQ(r.header("x-amz-storage-class"), "NEARLINE") << r.target;
+      }
       out += std::string(out.empty() ? "" : ",") + (r.method == "DELETE" ? "abort"
                                                     : r.method == "PUT"  ? "PUT"
                                                     : upload             ? "complete"
@@ -64,6 +68,8 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
   vorlan_i_s3_multipart_threshold = 2 * kPart;
   vorlan_i_s3_transfer_streams = 4;
   vorlan_i_s3_multipart_max_parts = 8;
+  char storage_class[] = "NEARLINE";
+  vorlan_i_s3_storage_class = storage_class;
   struct Case {
     const char *label;
     int64_t size;
@@ -168,6 +174,7 @@ TEST(RecvMultipart, PartsAreSentOnceAndAbortedOnAnyFailure) {
   }
   std::tie(vorlan_i_s3_part_size, vorlan_i_s3_multipart_threshold, vorlan_i_s3_transfer_streams,
            vorlan_i_s3_multipart_max_parts) = saved;
+  vorlan_i_s3_storage_class = nullptr;
 }
 
 }  // namespace
