@@ -157,7 +157,8 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
   const FakeS3Fault bare_404 = FakeS3Fault::error(404, "").on("DELETE");
   const FakeS3Fault no_such_key = FakeS3Fault::error(404, "NoSuchKey").on("DELETE");
   const FakeS3Fault not_empty = FakeS3Fault::error(409, "BucketNotEmpty").on("DELETE", "b", "");
-  const FakeS3Fault copy_fails = FakeS3Fault::raw(200, "<Error><Code>AccessDenied</Code></Error>");
+  const FakeS3Fault copy_fails =
+      FakeS3Fault::raw(200, "<Error><Code>AccessDenied</Code></Error>").on("PUT");
   const FakeS3Fault delete_fails = FakeS3Fault::error(403, "AccessDenied").on("DELETE");
   const FakeS3Fault unsized = FakeS3Fault::real_answer().unmeasured().on("HEAD");
   struct Case {
@@ -171,6 +172,10 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
   const std::string moved = "text/plain +meta", placed = "b/d/=binary/octet-stream",
                     nf = "550-GridFTP-Path: ", range = "553-Error-Type: APPEND_NOT_SUPPORTED";
   const std::vector<std::string> read_x = {"HEAD b/x", "GET b/x"};
+  // A rename reads the source's version before the copy and again before the delete.
+  auto mv = [](const std::string &to) {
+    return std::vector<std::string>{"HEAD b/x", "PUT " + to, "HEAD b/x", "DELETE b/x"};
+  };
   const std::vector<Case> cases = {
       {"mkdir nested", {kMkd, "/b/a/b"}, {}, "", {"PUT b/a/b/"}, {"b/a/b/=" + dir, "b/a/=-"}},
       {"mkdir trims", {kMkd, "/b/e//"}, {}, "", {"PUT b/e/"}, {"b/e/=" + dir}},
@@ -186,7 +191,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"delete", {kDele, "/b/x"}, {}, "", {"DELETE b/x"}},
       {"delete missing", {kDele, "/b/a"}, no_such_key, nf + "\"b/a\"", {"DELETE b/a"}},
       {"delete dir key", {kDele, "/b/d/"}, {}, "System error in delete", {}, {placed}},
-      {"mv", {kRnto, "/b2/y", "/b/x"}, {}, "", {"PUT b2/y", "DELETE b/x"}, {"b2/y=" + moved}},
+      {"mv", {kRnto, "/b2/y", "/b/x"}, {}, "", mv("b2/y"), {"b2/y=" + moved}},
       {"mv onto itself", {kRnto, "/b/x", "/b/x"}, {}, "553-GridFTP-Path: /b/x", {}},
       {"mv same key", {kRnto, "/b/x", "b/x"}, {}, "553-GridFTP-Path: /b/x", {}},
       {"mv bucket", {kRnto, "/b/y", "/b"}, {}, "Invalid source filename", {}},
@@ -194,9 +199,13 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"mv dir key", {kRnto, "/b2/y", "/b/d/"}, {}, "Invalid source filename", {}, {placed}},
       {"mv onto dir key", {kRnto, "/b/y/", "/b/x"}, {}, "Invalid destination filename", {}},
       {"mv refused", {kRnto, "/other/y", "/b/x"}, {}, "550-Error-Type: PERMISSION", {}},
-      {"mv, copy fails in its body", {kRnto, "/b2/y", "/b/x"}, copy_fails, "550-", {"PUT b2/y"}},
-      {"mv, no delete", {kRnto, "/b2/z", "/b/x"}, delete_fails, "/b/x", {"PUT b2/z", "DELETE b/x"}},
-      {"mv missing", {kRnto, "/b2/y", "/b/no"}, {}, nf + "\"/b/no\"", {"PUT b2/y"}},
+      {"mv, copy fails in its body",
+       {kRnto, "/b2/y", "/b/x"},
+       copy_fails,
+       "550-",
+       {"HEAD b/x", "PUT b2/y"}},
+      {"mv, no delete", {kRnto, "/b2/z", "/b/x"}, delete_fails, "/b/x", mv("b2/z")},
+      {"mv missing", {kRnto, "/b2/y", "/b/no"}, {}, nf + "\"/b/no\"", {"HEAD b/no"}},
       {"cksum bucket", {kCksm, "/b/"}, {}, "System error in checksum", {}},
       {"cksum dir key", {kCksm, "/b/d/"}, {}, "System error in checksum", {}},
       {"cksum offset", {kCksm, "/b/x", "", "md5", -1}, {}, "System error in checksum", {}},
@@ -208,7 +217,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"cksum past an unstated end", {kCksm, "/b/x", "", "md5", 4, 2}, unsized, range, read_x},
       {"odd mkdir", {kMkd, "/b/" + odd}, {}, "", {"PUT b/" + odd + "/"}},
       {"odd rmdir", {kRmd, "/b/" + odd}, {}, "", {"DELETE b/" + odd + "/"}},
-      {"odd mv", {kRnto, "/b/" + odd, "/b/x"}, {}, "", {"PUT b/" + odd, "DELETE b/x"}},
+      {"odd mv", {kRnto, "/b/" + odd, "/b/x"}, {}, "", mv("b/" + odd)},
       {"odd cksum", {kCksm, "/b/" + odd}, {}, "", {"HEAD b/" + odd}},
       {"odd rm", {kDele, "/b/" + odd}, {}, "", {"DELETE b/" + odd}, {"b/" + odd + "=-"}},
   };
@@ -229,6 +238,60 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
     for (const std::string &expected : states) EXPECT_EQ(state(expected, typed), expected);
     server_.clear_faults();
     std::free(handle_->region);
+  }
+}
+
+// A rename deletes only the version it copied: in Google Cloud's dialect (a token) by
+// generation, in S3's (a key pair) by ETag, read again before the delete. A version written
+// between the copy and the delete stays at the source, beside the copy of the one before.
+TEST_F(Commands, RenameDeletesOnlyTheCopiedVersion) {
+  for (const bool google : {true, false}) {
+    FakeS3Server server(
+        {.auth = google ? FakeS3Server::Auth::kBearer : FakeS3Server::Auth::kSigV4});
+    server.create_bucket("b2");
+    handle_ = make_handle(server.host());
+    (google ? handle_->access_token : handle_->key_id) = strdup(google ? "fake-token" : "AKIDFAKE");
+    handle_->security_token = handle_->access_token;
+    handle_->secret_key = google ? nullptr : strdup("fake-secret");
+    handle_->default_key_pair = {handle_->key_id, handle_->secret_key};
+    for (const bool race : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "google " << google << ", race " << race);
+      server.put_object("b", "x", "old");
+      const std::string generation = std::to_string(server.object("b", "x")->generation);
+      auto write = [&] { server.put_object("b", "x", "new"); };
+      if (race) server.add_fault(FakeS3Fault::real_answer().on("PUT", "b2").then(write));
+      server.clear_requests();
+      const std::string reply = run({kRnto, "/b2/y", "/b/x"}).text;
+      std::vector<std::string> wire, conditions;
+      for (const RecordedRequest &r : server.requests()) {
+        wire.push_back(r.method + " " + r.bucket + "/" + r.key);
+        for (const char *name :
+             {"x-goog-copy-source-if-generation-match", "x-goog-if-generation-match",
+              "x-amz-copy-source-if-match", "if-match"}) {
+          if (r.has_header(name)) conditions.push_back(name + (": " + r.header(name)));
+        }
+      }
+      const std::string etag = "\"" + fake_s3_md5_hex("old") + "\"";
+      std::vector<std::string> sent = {"HEAD b/x", "PUT b2/y", "HEAD b/x", "DELETE b/x"},
+                               asked = {"x-amz-copy-source-if-match: " + etag, "if-match: " + etag};
+      if (google) {
+        sent.erase(sent.begin() + 2);
+        asked = {"x-goog-copy-source-if-generation-match: " + generation,
+                 "x-goog-if-generation-match: " + generation};
+      } else if (race) {
+        sent.pop_back();
+        asked.pop_back();
+      }
+      EXPECT_EQ(wire, sent);
+      EXPECT_EQ(conditions, asked);
+      EXPECT_EQ(reply, race ? "500 Object \"/b/x\" changed during the rename to \"/b2/y\": both "
+                              "objects now exist, \"/b/x\" holding the newer version and \"/b2/y\" "
+                              "the one copied\r\n"
+                            : "");
+      EXPECT_EQ(server.object("b", "x") ? server.object("b", "x")->data : "-", race ? "new" : "-");
+      EXPECT_EQ(server.object("b2", "y")->data, "old");
+      server.clear_faults();
+    }
   }
 }
 

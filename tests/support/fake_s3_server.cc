@@ -339,6 +339,7 @@ struct FakeS3Server::State {
   std::vector<RecordedRequest> records;
   std::map<std::string, StoredUpload> uploads;  // by upload id
   int next_upload = 0;
+  int64_t last_generation = 0;
   std::atomic<uint64_t> body_bytes{0};  // object bytes sent in GET answers, outside the mutex
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
@@ -385,6 +386,22 @@ struct FakeS3Server::State {
     if (found != bucket->second.objects.end()) return {.object = found->second};
     return error_answer(404, "NoSuchKey", "The specified key does not exist.", record.path,
                         {{"Key", key}});
+  }
+
+  // Versions: every store takes the next generation. A copy's source and a delete's object
+  // must be the version their preconditions name (Google Cloud's generation, S3's ETag), else
+  // 412. The caller holds the lock.
+  void stamp(FakeS3Object *object) { object->generation = ++last_generation; }
+  std::optional<Answer> version_refused(const RecordedRequest &record, const FakeS3Object *object,
+                                        const char *generation_header, const char *etag_header) {
+    const bool held =
+        (!record.has_header(generation_header) ||
+         (object && record.header(generation_header) == std::to_string(object->generation))) &&
+        (!record.has_header(etag_header) || (object && record.header(etag_header) == object->etag));
+    if (held) return std::nullopt;
+    return error_answer(412, "PreconditionFailed",
+                        "At least one of the pre-conditions you specified did not hold",
+                        record.path);
   }
 
   void set_status(size_t index, int status) {
@@ -519,6 +536,7 @@ void FakeS3Server::put_object(const std::string &bucket, const std::string &key,
   }
   if (object.last_modified == 0) object.last_modified = time(nullptr);
   std::lock_guard lock(state_->mutex);
+  state_->stamp(&object);
   auto &stored = state_->buckets[bucket];
   if (stored.region.empty()) stored.region = "us-east-1";
   stored.objects[key] = std::make_shared<const FakeS3Object>(std::move(object));
@@ -936,6 +954,12 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
     std::lock_guard lock(mutex);
     auto bucket = buckets.find(record.bucket);
     if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
+    auto found = bucket->second.objects.find(record.key);
+    const FakeS3Object *object =
+        found == bucket->second.objects.end() ? nullptr : found->second.get();
+    if (auto refused = version_refused(record, object, "x-goog-if-generation-match", "if-match")) {
+      return *refused;
+    }
     bucket->second.objects.erase(record.key);
     return xml_answer(204, "");
   }
@@ -954,6 +978,7 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
                         record.path, {{"Condition", "If-Match"}});
   }
   Answer answer{.headers = {{"ETag", object->etag},
+                            {"x-goog-generation", std::to_string(object->generation)},
                             {"Last-Modified", utc_text(object->last_modified, false)},
                             {"Accept-Ranges", "bytes"}},
                 .content_type = object->content_type,
@@ -1036,7 +1061,9 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
-  Answer answer{.headers = {{"ETag", object->etag}}};
+  stamp(object.get());
+  Answer answer{.headers = {{"ETag", object->etag},
+                            {"x-goog-generation", std::to_string(object->generation)}}};
   bucket->second.objects[record.key] = std::move(object);
   return answer;
 }
@@ -1109,6 +1136,7 @@ Answer FakeS3Server::State::multipart(const RecordedRequest &record, Query query
   object->etag =
       "\"" + hex(digest_of(EVP_md5(), md5s)) + "-" + std::to_string(numbers.size()) + "\"";
   object->last_modified = time(nullptr);
+  stamp(object.get());
   std::string xml = kXmlHead + ("<CompleteMultipartUploadResult>" + tag("Key", record.key) +
                                 tag("ETag", object->etag) + "</CompleteMultipartUploadResult>");
   bucket->second.objects[record.key] = std::move(object);
@@ -1125,16 +1153,24 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   std::lock_guard lock(mutex);
   Answer found = find_object(record, source.substr(0, slash), source.substr(slash + 1));
   if (!found.object) return found;
+  if (auto refused =
+          version_refused(record, found.object.get(), "x-goog-copy-source-if-generation-match",
+                          "x-amz-copy-source-if-match")) {
+    return *refused;
+  }
   auto to = buckets.find(record.bucket);
   if (to == buckets.end()) return no_such_bucket(record, record.bucket);
   // Metadata is copied as it is; s3rver checks a copy that replaces it.
   auto copy = std::make_shared<FakeS3Object>(*found.object);
   copy->last_modified = time(nullptr);
+  stamp(copy.get());
   std::string xml =
       kXmlHead + ("<CopyObjectResult>" + tag("LastModified", utc_text(copy->last_modified)) +
                   tag("ETag", copy->etag) + "</CopyObjectResult>");
+  Answer answer = xml_answer(200, std::move(xml));
+  answer.headers.emplace_back("x-goog-generation", std::to_string(copy->generation));
   to->second.objects[record.key] = std::move(copy);
-  return xml_answer(200, std::move(xml));
+  return answer;
 }
 
 // Every key under the prefix on one page, keys past a delimiter folded into their common
