@@ -259,6 +259,12 @@ Answer error_answer(int status, const std::string &code, const std::string &mess
   return xml_answer(status, xml + tag("RequestId", "FAKE0000000000000000") + "</Error>");
 }
 
+Answer precondition_failed(const RecordedRequest &record, const FakeS3Details &details) {
+  return error_answer(412, "PreconditionFailed",
+                      "At least one of the pre-conditions you specified did not hold", record.path,
+                      details);
+}
+
 Answer no_such_bucket(const RecordedRequest &record, const std::string &bucket) {
   return error_answer(404, "NoSuchBucket", "The specified bucket does not exist", record.path,
                       {{"BucketName", bucket}});
@@ -388,20 +394,14 @@ struct FakeS3Server::State {
                         {{"Key", key}});
   }
 
-  // Versions: every store takes the next generation. A copy's source and a delete's object
-  // must be the version their preconditions name (Google Cloud's generation, S3's ETag), else
-  // 412. The caller holds the lock.
+  // Every store takes the next generation. A precondition names the version a copy reads or a
+  // delete removes (Google Cloud's generation, S3's ETag). The caller holds the lock.
   void stamp(FakeS3Object *object) { object->generation = ++last_generation; }
-  std::optional<Answer> version_refused(const RecordedRequest &record, const FakeS3Object *object,
-                                        const char *generation_header, const char *etag_header) {
-    const bool held =
-        (!record.has_header(generation_header) ||
-         (object && record.header(generation_header) == std::to_string(object->generation))) &&
-        (!record.has_header(etag_header) || (object && record.header(etag_header) == object->etag));
-    if (held) return std::nullopt;
-    return error_answer(412, "PreconditionFailed",
-                        "At least one of the pre-conditions you specified did not hold",
-                        record.path);
+  static bool holds(const RecordedRequest &r, const FakeS3Object *o, const char *generation,
+                    const char *etag) {
+    return (!r.has_header(generation) ||
+            (o && r.header(generation) == std::to_string(o->generation))) &&
+           (!r.has_header(etag) || (o && r.header(etag) == o->etag));
   }
 
   void set_status(size_t index, int status) {
@@ -955,10 +955,9 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
     auto bucket = buckets.find(record.bucket);
     if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
     auto found = bucket->second.objects.find(record.key);
-    const FakeS3Object *object =
-        found == bucket->second.objects.end() ? nullptr : found->second.get();
-    if (auto refused = version_refused(record, object, "x-goog-if-generation-match", "if-match")) {
-      return *refused;
+    if (!holds(record, found == bucket->second.objects.end() ? nullptr : found->second.get(),
+               "x-goog-if-generation-match", "if-match")) {
+      return precondition_failed(record, {});
     }
     bucket->second.objects.erase(record.key);
     return xml_answer(204, "");
@@ -973,9 +972,7 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   if (!found.object) return found;
   const std::shared_ptr<const FakeS3Object> object = found.object;
   if (record.has_header("if-match") && record.header("if-match") != object->etag) {
-    return error_answer(412, "PreconditionFailed",
-                        "At least one of the pre-conditions you specified did not hold",
-                        record.path, {{"Condition", "If-Match"}});
+    return precondition_failed(record, {{"Condition", "If-Match"}});
   }
   Answer answer{.headers = {{"ETag", object->etag},
                             {"x-goog-generation", std::to_string(object->generation)},
@@ -1062,8 +1059,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
   stamp(object.get());
-  Answer answer{.headers = {{"ETag", object->etag},
-                            {"x-goog-generation", std::to_string(object->generation)}}};
+  Answer answer{.headers = {{"ETag", object->etag}}};
   bucket->second.objects[record.key] = std::move(object);
   return answer;
 }
@@ -1153,10 +1149,9 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   std::lock_guard lock(mutex);
   Answer found = find_object(record, source.substr(0, slash), source.substr(slash + 1));
   if (!found.object) return found;
-  if (auto refused =
-          version_refused(record, found.object.get(), "x-goog-copy-source-if-generation-match",
-                          "x-amz-copy-source-if-match")) {
-    return *refused;
+  if (!holds(record, found.object.get(), "x-goog-copy-source-if-generation-match",
+             "x-amz-copy-source-if-match")) {
+    return precondition_failed(record, {});
   }
   auto to = buckets.find(record.bucket);
   if (to == buckets.end()) return no_such_bucket(record, record.bucket);
@@ -1167,10 +1162,8 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   std::string xml =
       kXmlHead + ("<CopyObjectResult>" + tag("LastModified", utc_text(copy->last_modified)) +
                   tag("ETag", copy->etag) + "</CopyObjectResult>");
-  Answer answer = xml_answer(200, std::move(xml));
-  answer.headers.emplace_back("x-goog-generation", std::to_string(copy->generation));
   to->second.objects[record.key] = std::move(copy);
-  return answer;
+  return xml_answer(200, std::move(xml));
 }
 
 // Every key under the prefix on one page, keys past a delimiter folded into their common
