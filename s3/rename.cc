@@ -1,7 +1,6 @@
 // The rename command. The service has no rename: the object is copied to its new name, then
 // the old name is deleted, both with the source bucket's context and tied to the version read.
-// Source and destination may lie in different allowed buckets of the endpoint; only single objects
-// move.
+// Source and destination may lie in different allowed buckets; only single objects move.
 #include "vorlan_i_s3.h"
 
 #include <cassert>
