@@ -157,9 +157,16 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
   const FakeS3Fault bare_404 = FakeS3Fault::error(404, "").on("DELETE");
   const FakeS3Fault no_such_key = FakeS3Fault::error(404, "NoSuchKey").on("DELETE");
   const FakeS3Fault not_empty = FakeS3Fault::error(409, "BucketNotEmpty").on("DELETE", "b", "");
-  const FakeS3Fault copy_fails = FakeS3Fault::raw(200, "<Error><Code>AccessDenied</Code></Error>");
+  const FakeS3Fault copy_fails =
+      FakeS3Fault::raw(200, "<Error><Code>AccessDenied</Code></Error>").on("PUT");
   const FakeS3Fault delete_fails = FakeS3Fault::error(403, "AccessDenied").on("DELETE");
   const FakeS3Fault unsized = FakeS3Fault::real_answer().unmeasured().on("HEAD");
+  // A version written between a rename's copy and its delete.
+  FakeS3Object newer = typed;
+  newer.data = "newer";
+  auto write = [&] { server_.put_object("b", "x", newer); };
+  const FakeS3Fault rewrite = FakeS3Fault::real_answer().on("PUT", "b2").then(write),
+                    replace = FakeS3Fault::real_answer().on("HEAD").then(write);
   struct Case {
     const char *label;
     Command command;
@@ -167,10 +174,27 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
     std::string reply;  // a part of it
     std::vector<std::string> wire, states = {};
     const char *region = nullptr;  // the session's
+    char session = 0;  // 't': a token (Google Cloud's dialect); 'k': a key pair (S3's, signed)
   };
   const std::string moved = "text/plain +meta", placed = "b/d/=binary/octet-stream",
                     nf = "550-GridFTP-Path: ", range = "553-Error-Type: APPEND_NOT_SUPPORTED";
   const std::vector<std::string> read_x = {"HEAD b/x", "GET b/x"};
+  // A rename reads the source's version before the copy and, unless the delete names the
+  // generation, again before the delete; a version written in between stays beside the copy.
+  auto mv = [](const std::string &to) {
+    return std::vector<std::string>{"HEAD b/x", "PUT " + to, "HEAD b/x", "DELETE b/x"};
+  };
+  const Command to_y = {kRnto, "/b2/y", "/b/x"};
+  char token[] = "t", key[] = "k";
+  const std::vector<std::string> y_moved = {"b2/y=" + moved},
+                                 by_generation = {"HEAD b/x", "PUT b2/y", "DELETE b/x"},
+                                 kept = {"HEAD b/x", "PUT b2/y", "HEAD b/x"},
+                                 copied_twice = {"HEAD b/x", "PUT b2/y", "HEAD b/x", "PUT b2/y",
+                                                 "DELETE b/x"};
+  std::vector<std::string> read_twice = copied_twice;
+  read_twice.insert(read_twice.end() - 1, "HEAD b/x");
+  const std::string both =
+      "\"/b/x\" changed during the rename to \"/b2/y\": both objects now exist";
   const std::vector<Case> cases = {
       {"mkdir nested", {kMkd, "/b/a/b"}, {}, "", {"PUT b/a/b/"}, {"b/a/b/=" + dir, "b/a/=-"}},
       {"mkdir trims", {kMkd, "/b/e//"}, {}, "", {"PUT b/e/"}, {"b/e/=" + dir}},
@@ -186,7 +210,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"delete", {kDele, "/b/x"}, {}, "", {"DELETE b/x"}},
       {"delete missing", {kDele, "/b/a"}, no_such_key, nf + "\"b/a\"", {"DELETE b/a"}},
       {"delete dir key", {kDele, "/b/d/"}, {}, "System error in delete", {}, {placed}},
-      {"mv", {kRnto, "/b2/y", "/b/x"}, {}, "", {"PUT b2/y", "DELETE b/x"}, {"b2/y=" + moved}},
+      {"mv", {kRnto, "/b2/y", "/b/x"}, {}, "", mv("b2/y"), {"b2/y=" + moved}},
       {"mv onto itself", {kRnto, "/b/x", "/b/x"}, {}, "553-GridFTP-Path: /b/x", {}},
       {"mv same key", {kRnto, "/b/x", "b/x"}, {}, "553-GridFTP-Path: /b/x", {}},
       {"mv bucket", {kRnto, "/b/y", "/b"}, {}, "Invalid source filename", {}},
@@ -194,9 +218,14 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"mv dir key", {kRnto, "/b2/y", "/b/d/"}, {}, "Invalid source filename", {}, {placed}},
       {"mv onto dir key", {kRnto, "/b/y/", "/b/x"}, {}, "Invalid destination filename", {}},
       {"mv refused", {kRnto, "/other/y", "/b/x"}, {}, "550-Error-Type: PERMISSION", {}},
-      {"mv, copy fails in its body", {kRnto, "/b2/y", "/b/x"}, copy_fails, "550-", {"PUT b2/y"}},
-      {"mv, no delete", {kRnto, "/b2/z", "/b/x"}, delete_fails, "/b/x", {"PUT b2/z", "DELETE b/x"}},
-      {"mv missing", {kRnto, "/b2/y", "/b/no"}, {}, nf + "\"/b/no\"", {"PUT b2/y"}},
+      {"mv, copy fails in its body", to_y, copy_fails, "550-", {"HEAD b/x", "PUT b2/y"}},
+      {"mv, no delete", {kRnto, "/b2/z", "/b/x"}, delete_fails, "/b/x", mv("b2/z")},
+      {"mv missing", {kRnto, "/b2/y", "/b/no"}, {}, nf + "\"/b/no\"", {"HEAD b/no"}},
+      {"mv signed, rewritten", to_y, rewrite, both, kept, y_moved, nullptr, 'k'},
+      {"mv signed, replaced before the copy", to_y, replace, "", read_twice, y_moved, nullptr, 'k'},
+      {"mv by generation, rewritten", to_y, rewrite, both, by_generation, y_moved, nullptr, 't'},
+      {"mv by generation, replaced before the copy", to_y, replace, "", copied_twice, y_moved,
+       nullptr, 't'},
       {"cksum bucket", {kCksm, "/b/"}, {}, "System error in checksum", {}},
       {"cksum dir key", {kCksm, "/b/d/"}, {}, "System error in checksum", {}},
       {"cksum offset", {kCksm, "/b/x", "", "md5", -1}, {}, "System error in checksum", {}},
@@ -208,7 +237,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
       {"cksum past an unstated end", {kCksm, "/b/x", "", "md5", 4, 2}, unsized, range, read_x},
       {"odd mkdir", {kMkd, "/b/" + odd}, {}, "", {"PUT b/" + odd + "/"}},
       {"odd rmdir", {kRmd, "/b/" + odd}, {}, "", {"DELETE b/" + odd + "/"}},
-      {"odd mv", {kRnto, "/b/" + odd, "/b/x"}, {}, "", {"PUT b/" + odd, "DELETE b/x"}},
+      {"odd mv", {kRnto, "/b/" + odd, "/b/x"}, {}, "", mv("b/" + odd)},
       {"odd cksum", {kCksm, "/b/" + odd}, {}, "", {"HEAD b/" + odd}},
       {"odd rm", {kDele, "/b/" + odd}, {}, "", {"DELETE b/" + odd}, {"b/" + odd + "=-"}},
   };
@@ -219,6 +248,9 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
     server_.put_object("b", "d/x", "x");
     if (c.fault) server_.add_fault(*c.fault);
     handle_->region = c.region != nullptr ? strdup(c.region) : nullptr;
+    handle_->security_token = handle_->access_token = c.session == 't' ? token : nullptr;
+    handle_->secret_key = handle_->key_id = c.session == 'k' ? key : nullptr;
+    handle_->default_key_pair = {handle_->key_id, handle_->secret_key};
     wire();
     const std::string reply = run(c.command).text;
     EXPECT_NE(reply.find(c.reply), std::string::npos) << reply;
@@ -229,6 +261,7 @@ TEST_F(Commands, NamespaceChangesSendTheirRequestsAndReplies) {
     for (const std::string &expected : states) EXPECT_EQ(state(expected, typed), expected);
     server_.clear_faults();
     std::free(handle_->region);
+    handle_->access_token = handle_->key_id = handle_->secret_key = nullptr;  // not the handle's
   }
 }
 

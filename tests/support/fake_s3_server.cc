@@ -260,6 +260,12 @@ Answer error_answer(int status, const std::string &code, const std::string &mess
   return xml_answer(status, xml + tag("RequestId", "FAKE0000000000000000") + "</Error>");
 }
 
+Answer precondition_failed(const RecordedRequest &record, const FakeS3Details &details) {
+  return error_answer(412, "PreconditionFailed",
+                      "At least one of the pre-conditions you specified did not hold", record.path,
+                      details);
+}
+
 Answer no_such_bucket(const RecordedRequest &record, const std::string &bucket) {
   return error_answer(404, "NoSuchBucket", "The specified bucket does not exist", record.path,
                       {{"BucketName", bucket}});
@@ -340,6 +346,7 @@ struct FakeS3Server::State {
   std::vector<RecordedRequest> records;
   std::map<std::string, StoredUpload> uploads;  // by upload id
   int next_upload = 0;
+  int64_t last_generation = 0;
   std::atomic<uint64_t> body_bytes{0};  // object bytes sent in GET answers, outside the mutex
 
   // Waits up to `duration`, or less when the server begins to stop meanwhile.
@@ -386,6 +393,16 @@ struct FakeS3Server::State {
     if (found != bucket->second.objects.end()) return {.object = found->second};
     return error_answer(404, "NoSuchKey", "The specified key does not exist.", record.path,
                         {{"Key", key}});
+  }
+
+  // Every store takes the next generation. A precondition names the version a copy reads or a
+  // delete removes (Google Cloud's generation, S3's ETag). The caller holds the lock.
+  void stamp(FakeS3Object *object) { object->generation = ++last_generation; }
+  static bool holds(const RecordedRequest &r, const FakeS3Object *o, const char *generation,
+                    const char *etag) {
+    return (!r.has_header(generation) ||
+            (o && r.header(generation) == std::to_string(o->generation))) &&
+           (!r.has_header(etag) || (o && r.header(etag) == o->etag));
   }
 
   void set_status(size_t index, int status) {
@@ -530,6 +547,7 @@ void FakeS3Server::put_object(const std::string &bucket, const std::string &key,
   }
   if (object.last_modified == 0) object.last_modified = time(nullptr);
   std::lock_guard lock(state_->mutex);
+  state_->stamp(&object);
   auto &stored = state_->buckets[bucket];
   if (stored.region.empty()) stored.region = "us-east-1";
   stored.objects[key] = std::make_shared<const FakeS3Object>(std::move(object));
@@ -964,6 +982,11 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
     std::lock_guard lock(mutex);
     auto bucket = buckets.find(record.bucket);
     if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
+    auto found = bucket->second.objects.find(record.key);
+    if (!holds(record, found == bucket->second.objects.end() ? nullptr : found->second.get(),
+               "x-goog-if-generation-match", "if-match")) {
+      return precondition_failed(record, {});
+    }
     bucket->second.objects.erase(record.key);
     return xml_answer(204, "");
   }
@@ -977,11 +1000,10 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   if (!found.object) return found;
   const std::shared_ptr<const FakeS3Object> object = found.object;
   if (record.has_header("if-match") && record.header("if-match") != object->etag) {
-    return error_answer(412, "PreconditionFailed",
-                        "At least one of the pre-conditions you specified did not hold",
-                        record.path, {{"Condition", "If-Match"}});
+    return precondition_failed(record, {{"Condition", "If-Match"}});
   }
   Answer answer{.headers = {{"ETag", object->etag},
+                            {"x-goog-generation", std::to_string(object->generation)},
                             {"Last-Modified", utc_text(object->last_modified, false)},
                             {"Accept-Ranges", "bytes"}},
                 .content_type = object->content_type,
@@ -1064,6 +1086,7 @@ Answer FakeS3Server::State::put_object(const RecordedRequest &record, const std:
   std::lock_guard lock(mutex);
   auto bucket = buckets.find(record.bucket);
   if (bucket == buckets.end()) return no_such_bucket(record, record.bucket);
+  stamp(object.get());
   Answer answer{.headers = {{"ETag", object->etag}}};
   bucket->second.objects[record.key] = std::move(object);
   return answer;
@@ -1137,6 +1160,7 @@ Answer FakeS3Server::State::multipart(const RecordedRequest &record, Query query
   object->etag =
       "\"" + hex(digest_of(EVP_md5(), md5s)) + "-" + std::to_string(numbers.size()) + "\"";
   object->last_modified = time(nullptr);
+  stamp(object.get());
   std::string xml = kXmlHead + ("<CompleteMultipartUploadResult>" + tag("Key", record.key) +
                                 tag("ETag", object->etag) + "</CompleteMultipartUploadResult>");
   bucket->second.objects[record.key] = std::move(object);
@@ -1153,11 +1177,16 @@ Answer FakeS3Server::State::copy_object(const RecordedRequest &record) {
   std::lock_guard lock(mutex);
   Answer found = find_object(record, source.substr(0, slash), source.substr(slash + 1));
   if (!found.object) return found;
+  if (!holds(record, found.object.get(), "x-goog-copy-source-if-generation-match",
+             "x-amz-copy-source-if-match")) {
+    return precondition_failed(record, {});
+  }
   auto to = buckets.find(record.bucket);
   if (to == buckets.end()) return no_such_bucket(record, record.bucket);
   // Metadata is copied as it is; s3rver checks a copy that replaces it.
   auto copy = std::make_shared<FakeS3Object>(*found.object);
   copy->last_modified = time(nullptr);
+  stamp(copy.get());
   std::string xml =
       kXmlHead + ("<CopyObjectResult>" + tag("LastModified", utc_text(copy->last_modified)) +
                   tag("ETag", copy->etag) + "</CopyObjectResult>");

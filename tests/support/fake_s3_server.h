@@ -47,6 +47,8 @@ struct FakeS3Object {
   // Base64 of the CRC32C a PUT sent (x-goog-hash crc32c= or x-amz-checksum-crc32c) and the
   // body matched; empty when none was sent.
   std::string crc32c{};
+  // Google Cloud's version number (x-goog-generation): the store's counter, set on every store.
+  int64_t generation = 0;
 };
 
 // One scripted misbehaviour. Build it with a factory, narrow it with on() and times(), and

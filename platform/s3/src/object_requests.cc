@@ -122,6 +122,18 @@ bool add_get_conditions(const S3GetConditions *conditions, request_plan *plan, S
          etag(conditions->ifNotMatchETag, "If-None-Match", S3StatusBadIfNotMatchETag);
 }
 
+// Each condition in the one dialect that has it; values are checked when the request is built.
+void add_version_condition(const S3VersionCondition *condition, const char *etag_header,
+                           const char *generation_header, request_plan *plan) {
+  if (condition == nullptr) return;
+  const bool google = vorlan_s3::google_dialect(*plan);
+  if (google && condition->generation != nullptr) {
+    plan->unsigned_headers.emplace_back(generation_header, condition->generation);
+  } else if (!google && condition->eTag != nullptr) {
+    plan->signed_headers.emplace_back(etag_header, condition->eTag);
+  }
+}
+
 }  // namespace
 
 namespace vorlan_s3 {
@@ -189,9 +201,21 @@ extern "C" void S3_put_object(const S3BucketContext *bucketContext, const char *
 extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
                                const char *destinationBucket, const char *destinationKey,
                                const S3PutProperties *putProperties, int64_t *lastModifiedReturn,
-                               int eTagReturnSize, char *eTagReturn, S3RequestContext *,
+                               int eTagReturnSize, char *eTagReturn, S3RequestContext *context,
                                int timeoutMs, const S3ResponseHandler *handler,
                                void *callbackData) {
+  S3_copy_object_if(bucketContext, key, destinationBucket, destinationKey, nullptr, putProperties,
+                    lastModifiedReturn, eTagReturnSize, eTagReturn, context, timeoutMs, handler,
+                    callbackData);
+}
+
+extern "C" void S3_copy_object_if(const S3BucketContext *bucketContext, const char *key,
+                                  const char *destinationBucket, const char *destinationKey,
+                                  const S3VersionCondition *condition,
+                                  const S3PutProperties *putProperties, int64_t *lastModifiedReturn,
+                                  int eTagReturnSize, char *eTagReturn, S3RequestContext *,
+                                  int timeoutMs, const S3ResponseHandler *handler,
+                                  void *callbackData) {
   if (key == nullptr) return refuse(handler, callbackData, S3StatusKeyMissing);
   const char *source_bucket = bucketContext->bucketName;
   if (S3Status status = vorlan_s3::check_bucket_name(source_bucket, S3UriStylePath);
@@ -214,6 +238,8 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
   if (S3Status status = vorlan_s3::add_put_properties(putProperties, &plan); status != S3StatusOK) {
     return refuse(handler, callbackData, status);
   }
+  add_version_condition(condition, "x-amz-copy-source-if-match",
+                        "x-goog-copy-source-if-generation-match", &plan);
   plan.has_body = true;
   plan.body_length = 0;
 
@@ -238,9 +264,23 @@ extern "C" void S3_copy_object(const S3BucketContext *bucketContext, const char 
 }
 
 extern "C" void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
-                                 S3RequestContext *, int timeoutMs,
+                                 S3RequestContext *context, int timeoutMs,
                                  const S3ResponseHandler *handler, void *callbackData) {
+  S3_delete_object_if(bucketContext, key, nullptr, context, timeoutMs, handler, callbackData);
+}
+
+extern "C" void S3_delete_object_if(const S3BucketContext *bucketContext, const char *key,
+                                    const S3VersionCondition *condition, S3RequestContext *,
+                                    int timeoutMs, const S3ResponseHandler *handler,
+                                    void *callbackData) {
   request_plan plan = vorlan_s3::object_plan(bucketContext, "DELETE", key, timeoutMs);
+  add_version_condition(condition, "If-Match", "x-goog-if-generation-match", &plan);
   properties_forwarder forwarder(handler, callbackData);
   vorlan_s3::run_request(std::move(plan), handler, callbackData, forwarder);
+}
+
+extern "C" int S3_google_dialect(const S3BucketContext *bucketContext) {
+  request_plan plan;
+  vorlan_s3::apply_bucket_context(bucketContext, &plan);
+  return vorlan_s3::google_dialect(plan) ? 1 : 0;
 }

@@ -433,6 +433,29 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
 void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                       S3RequestContext *requestContext, int timeoutMs,
                       const S3ResponseHandler *handler, void *callbackData);
+/* Whether requests made with the context speak Google Cloud's x-goog-* headers: those not
+ * signed with Signature V4 that carry a token, a project or a user project. Every other request
+ * speaks S3's x-amz-*. */
+int S3_google_dialect(const S3BucketContext *bucketContext);
+/* The version a copy must read or a delete must remove; otherwise the request changes nothing
+ * and fails with S3StatusErrorPreconditionFailed (412). Each member goes only in the dialect
+ * that has it: eTag in S3's (x-amz-copy-source-if-match on a copy, If-Match on a delete),
+ * generation in Google Cloud's (x-goog-copy-source-if-generation-match,
+ * x-goog-if-generation-match). A null member asks nothing. */
+typedef struct S3VersionCondition {
+  const char *eTag;       /* as S3ResponseProperties.eTag gives it, quotes included */
+  const char *generation; /* as S3ResponseProperties.generation gives it */
+} S3VersionCondition;
+/* S3_copy_object and S3_delete_object with a condition on the source's version (null: none). */
+void S3_copy_object_if(const S3BucketContext *bucketContext, const char *key,
+                       const char *destinationBucket, const char *destinationKey,
+                       const S3VersionCondition *condition, const S3PutProperties *putProperties,
+                       int64_t *lastModifiedReturn, int eTagReturnSize, char *eTagReturn,
+                       S3RequestContext *requestContext, int timeoutMs,
+                       const S3ResponseHandler *handler, void *callbackData);
+void S3_delete_object_if(const S3BucketContext *bucketContext, const char *key,
+                         const S3VersionCondition *condition, S3RequestContext *requestContext,
+                         int timeoutMs, const S3ResponseHandler *handler, void *callbackData);
 /* RestoreObject: asks the service to bring an archived object (403 InvalidObjectState on GET)
  * back for `days` days with the retrieval `tier` ("Bulk", "Standard", "Expedited"; null: the
  * service's default). 202 (restore started) and 200 (already restored) succeed; a restore
