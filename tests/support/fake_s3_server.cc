@@ -259,6 +259,10 @@ Answer error_answer(int status, const std::string &code, const std::string &mess
   return xml_answer(status, xml + tag("RequestId", "FAKE0000000000000000") + "</Error>");
 }
 
+bool archived(const FakeS3Object &object) {
+  return object.storage_class == "GLACIER" || object.storage_class == "DEEP_ARCHIVE";
+}
+
 Answer no_such_bucket(const RecordedRequest &record, const std::string &bucket) {
   return error_answer(404, "NoSuchBucket", "The specified bucket does not exist", record.path,
                       {{"BucketName", bucket}});
@@ -400,6 +404,7 @@ struct FakeS3Server::State {
   Answer dispatch(const RecordedRequest &record, const Query &query, const std::string &body,
                   bool body_discarded, uint64_t body_length);
   Answer get_object(const RecordedRequest &record);
+  Answer restore_object(const RecordedRequest &record, const std::string &body);
   // x-goog-hash and x-amz-checksum-crc32c as the options ask.
   void add_checksum_headers(const FakeS3Object &object, FakeS3Details *headers) const;
   Answer put_object(const RecordedRequest &record, const std::string &body, bool body_discarded,
@@ -536,6 +541,16 @@ std::optional<FakeS3Object> FakeS3Server::object(const std::string &bucket,
   auto object = found->second.objects.find(key);
   if (object == found->second.objects.end()) return std::nullopt;
   return *object->second;
+}
+
+void FakeS3Server::complete_restore(const std::string &bucket, const std::string &key) {
+  std::lock_guard lock(state_->mutex);
+  auto &objects = state_->buckets[bucket].objects;
+  auto found = objects.find(key);
+  if (found == objects.end()) return;
+  auto restored = std::make_shared<FakeS3Object>(*found->second);
+  restored->restore = FakeS3Object::Restore::kDone;
+  found->second = std::move(restored);
 }
 
 std::vector<std::string> FakeS3Server::uploads_in_progress(const std::string &bucket) const {
@@ -924,6 +939,8 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
     return list_bucket(record, query);
   } else if (record.key.empty() && record.method != "POST") {
     return bucket_request(record, body);
+  } else if (record.method == "POST" && query.count("restore")) {
+    return restore_object(record, body);
   } else if (read) {
     // A refused HEAD has the status alone, as it has no body to carry a document.
     Answer answer = get_object(record);
@@ -968,6 +985,22 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
     answer.headers.emplace_back("x-amz-meta-" + name, value);
   }
   add_checksum_headers(*object, &answer.headers);
+  if (!object->storage_class.empty()) {
+    answer.headers.emplace_back("x-amz-storage-class", object->storage_class);
+  }
+  using Restore = FakeS3Object::Restore;
+  if (object->restore != Restore::kNone) {
+    answer.headers.emplace_back("x-amz-restore", object->restore == Restore::kOngoing
+                                                     ? "ongoing-request=\"true\""
+                                                     : "ongoing-request=\"false\", expiry-date=\"" +
+                                                           utc_text(time(nullptr) + 86400, false) +
+                                                           "\"");
+  }
+  if (record.method == "GET" && archived(*object) && object->restore != Restore::kDone) {
+    return error_answer(403, "InvalidObjectState",
+                        "The operation is not valid for the object's storage class", record.path,
+                        {{"StorageClass", object->storage_class}});
+  }
 
   // The client asks for "bytes=<first>-" or "bytes=<first>-<last>"; anything else is ignored.
   std::string range = record.header("range");
@@ -1011,11 +1044,40 @@ void FakeS3Server::State::add_checksum_headers(const FakeS3Object &object,
   }
 }
 
+// As S3: 202 starts a restore, 409 while one runs, 200 once the copy is there.
+Answer FakeS3Server::State::restore_object(const RecordedRequest &record, const std::string &body) {
+  using Restore = FakeS3Object::Restore;
+  std::lock_guard lock(mutex);
+  Answer found = find_object(record, record.bucket, record.key);
+  if (!found.object) return found;
+  if (!archived(*found.object)) {
+    return error_answer(403, "InvalidObjectState",
+                        "Restore is not allowed for the object's current storage class",
+                        record.path);
+  }
+  if (body.find("<RestoreRequest") == std::string::npos) {
+    return error_answer(400, "MalformedXML", "The XML you provided was not well-formed",
+                        record.path);
+  }
+  if (found.object->restore == Restore::kOngoing) {
+    return error_answer(409, "RestoreAlreadyInProgress", "Object restore is already in progress",
+                        record.path);
+  }
+  if (found.object->restore == Restore::kDone) return xml_answer(200, "");
+  auto restoring = std::make_shared<FakeS3Object>(*found.object);
+  restoring->restore = Restore::kOngoing;
+  restoring->restore_request = body;
+  buckets[record.bucket].objects[record.key] = std::move(restoring);
+  return xml_answer(202, "");
+}
+
 // An object with the properties a PUT or a multipart upload's creation gives.
 std::shared_ptr<FakeS3Object> object_of(const RecordedRequest &record) {
   auto object = std::make_shared<FakeS3Object>();
   if (record.has_header("content-type")) object->content_type = record.header("content-type");
   object->content_encoding = record.header("content-encoding");
+  object->storage_class = record.header(
+      record.has_header("x-goog-storage-class") ? "x-goog-storage-class" : "x-amz-storage-class");
   for (const auto &[name, value] : record.headers) {
     for (const std::string prefix : {"x-amz-meta-", "x-goog-meta-"}) {
       if (name.starts_with(prefix)) object->metadata[name.substr(prefix.size())] = value;
