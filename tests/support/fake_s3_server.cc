@@ -259,10 +259,6 @@ Answer error_answer(int status, const std::string &code, const std::string &mess
   return xml_answer(status, xml + tag("RequestId", "FAKE0000000000000000") + "</Error>");
 }
 
-bool archived(const FakeS3Object &object) {
-  return object.storage_class == "GLACIER" || object.storage_class == "DEEP_ARCHIVE";
-}
-
 Answer no_such_bucket(const RecordedRequest &record, const std::string &bucket) {
   return error_answer(404, "NoSuchBucket", "The specified bucket does not exist", record.path,
                       {{"BucketName", bucket}});
@@ -541,16 +537,6 @@ std::optional<FakeS3Object> FakeS3Server::object(const std::string &bucket,
   auto object = found->second.objects.find(key);
   if (object == found->second.objects.end()) return std::nullopt;
   return *object->second;
-}
-
-void FakeS3Server::complete_restore(const std::string &bucket, const std::string &key) {
-  std::lock_guard lock(state_->mutex);
-  auto &objects = state_->buckets[bucket].objects;
-  auto found = objects.find(key);
-  if (found == objects.end()) return;
-  auto restored = std::make_shared<FakeS3Object>(*found->second);
-  restored->restore = FakeS3Object::Restore::kDone;
-  found->second = std::move(restored);
 }
 
 std::vector<std::string> FakeS3Server::uploads_in_progress(const std::string &bucket) const {
@@ -990,13 +976,15 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
   }
   using Restore = FakeS3Object::Restore;
   if (object->restore != Restore::kNone) {
-    answer.headers.emplace_back("x-amz-restore", object->restore == Restore::kOngoing
-                                                     ? "ongoing-request=\"true\""
-                                                     : "ongoing-request=\"false\", expiry-date=\"" +
-                                                           utc_text(time(nullptr) + 86400, false) +
-                                                           "\"");
+    answer.headers.emplace_back(
+        "x-amz-restore",
+        object->restore == Restore::kOngoing
+            ? "ongoing-request=\"true\""
+            : "ongoing-request=\"false\", expiry-date=\"Fri, 01 Jan 2100 00:00:00 GMT\"");
   }
-  if (record.method == "GET" && archived(*object) && object->restore != Restore::kDone) {
+  const bool archived =
+      object->storage_class == "GLACIER" || object->storage_class == "DEEP_ARCHIVE";
+  if (record.method == "GET" && archived && object->restore != Restore::kDone) {
     return error_answer(403, "InvalidObjectState",
                         "The operation is not valid for the object's storage class", record.path,
                         {{"StorageClass", object->storage_class}});
@@ -1050,15 +1038,6 @@ Answer FakeS3Server::State::restore_object(const RecordedRequest &record, const 
   std::lock_guard lock(mutex);
   Answer found = find_object(record, record.bucket, record.key);
   if (!found.object) return found;
-  if (!archived(*found.object)) {
-    return error_answer(403, "InvalidObjectState",
-                        "Restore is not allowed for the object's current storage class",
-                        record.path);
-  }
-  if (body.find("<RestoreRequest") == std::string::npos) {
-    return error_answer(400, "MalformedXML", "The XML you provided was not well-formed",
-                        record.path);
-  }
   if (found.object->restore == Restore::kOngoing) {
     return error_answer(409, "RestoreAlreadyInProgress", "Object restore is already in progress",
                         record.path);

@@ -49,7 +49,7 @@ struct FakeS3Object {
   std::string crc32c{};
   // x-amz-storage-class or x-goog-storage-class of the PUT, answered as x-amz-storage-class.
   // "GLACIER" and "DEEP_ARCHIVE" are archived: GET answers 403 InvalidObjectState until a
-  // restore (POST ?restore, whose body is kept) is completed by FakeS3Server::complete_restore.
+  // restore (POST ?restore, whose body is kept) is done, as a test puts it.
   std::string storage_class{};
   enum class Restore { kNone, kOngoing, kDone } restore = Restore::kNone;
   std::string restore_request{};
@@ -241,9 +241,6 @@ class FakeS3Server {
   void put_object(const std::string &bucket, const std::string &key, FakeS3Object object);
   void put_object(const std::string &bucket, const std::string &key, std::string data);
   std::optional<FakeS3Object> object(const std::string &bucket, const std::string &key) const;
-
-  // The archived object's restore is done: GET serves it.
-  void complete_restore(const std::string &bucket, const std::string &key);
 
   // Keys of the multipart uploads in progress in the bucket, one per upload.
   std::vector<std::string> uploads_in_progress(const std::string &bucket) const;
