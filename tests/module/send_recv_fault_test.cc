@@ -283,8 +283,7 @@ TEST_F(SendRecvFaults, DownloadSlicesResumeAloneStopTogetherAndKeepOrder) {
   }
 }
 
-// An archived object: one signed restore with the configured days and tier, a retry-later reply
-// until it is done (a second GET while it runs asks for none); Google Cloud's ARCHIVE is read.
+// Archived objects: one signed restore as configured, then 451 till done; Google's ARCHIVE is read.
 TEST(ArchivedObjects, RestoredOnceThenRead) {
   FakeS3Server server({.auth = FakeS3Server::Auth::kSigV4});
   using Object = vorlan::test::FakeS3Object;
@@ -311,8 +310,7 @@ TEST(ArchivedObjects, RestoredOnceThenRead) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     ModuleSession module(
-        server.host(), std::string("default_region = us-east-1\n") + c.settings, "",
-        std::chrono::minutes(2),
+        server.host(), c.settings, "", std::chrono::minutes(2),
         {.creds = R"({"access_key_id": "AKIDFAKE", "secret_access_key": "fake-secret"})"});
     server.put_object("b", "k", Object{.data = "k", .storage_class = c.storage_class});
     server.clear_requests();

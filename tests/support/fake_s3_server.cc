@@ -193,6 +193,7 @@ std::vector<std::string> split(const std::string &text, char separator) {
 }
 
 using Query = std::map<std::string, std::string>;  // decoded
+using Restore = FakeS3Object::Restore;
 
 struct StoredBucket {
   std::string region;
@@ -971,10 +972,8 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
     answer.headers.emplace_back("x-amz-meta-" + name, value);
   }
   add_checksum_headers(*object, &answer.headers);
-  if (!object->storage_class.empty()) {
+  if (!object->storage_class.empty())
     answer.headers.emplace_back("x-amz-storage-class", object->storage_class);
-  }
-  using Restore = FakeS3Object::Restore;
   if (object->restore != Restore::kNone) {
     answer.headers.emplace_back(
         "x-amz-restore",
@@ -982,9 +981,8 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
             ? "ongoing-request=\"true\""
             : "ongoing-request=\"false\", expiry-date=\"Fri, 01 Jan 2100 00:00:00 GMT\"");
   }
-  const bool archived =
-      object->storage_class == "GLACIER" || object->storage_class == "DEEP_ARCHIVE";
-  if (record.method == "GET" && archived && object->restore != Restore::kDone) {
+  if (record.method == "GET" && object->restore != Restore::kDone &&
+      (object->storage_class == "GLACIER" || object->storage_class == "DEEP_ARCHIVE")) {
     return error_answer(403, "InvalidObjectState",
                         "The operation is not valid for the object's storage class", record.path,
                         {{"StorageClass", object->storage_class}});
@@ -1034,7 +1032,6 @@ void FakeS3Server::State::add_checksum_headers(const FakeS3Object &object,
 
 // As S3: 202 starts a restore, 409 while one runs, 200 once the copy is there.
 Answer FakeS3Server::State::restore_object(const RecordedRequest &record, const std::string &body) {
-  using Restore = FakeS3Object::Restore;
   std::lock_guard lock(mutex);
   Answer found = find_object(record, record.bucket, record.key);
   if (!found.object) return found;

@@ -47,9 +47,8 @@ struct FakeS3Object {
   // Base64 of the CRC32C a PUT sent (x-goog-hash crc32c= or x-amz-checksum-crc32c) and the
   // body matched; empty when none was sent.
   std::string crc32c{};
-  // x-amz-storage-class or x-goog-storage-class of the PUT, answered as x-amz-storage-class.
-  // "GLACIER" and "DEEP_ARCHIVE" are archived: GET answers 403 InvalidObjectState until a
-  // restore (POST ?restore, whose body is kept) is done, as a test puts it.
+  // The PUT's storage class, answered as x-amz-storage-class. GLACIER and DEEP_ARCHIVE objects
+  // answer GET 403 InvalidObjectState until restored (POST ?restore; a test sets kDone).
   std::string storage_class{};
   enum class Restore { kNone, kOngoing, kDone } restore = Restore::kNone;
   std::string restore_request{};
