@@ -18,8 +18,10 @@ std::string md5_base64(const std::string &body) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (EVP_Digest(body.data(), body.size(), digest, &size, EVP_md5(), nullptr) != 1) return {};
-  std::string text(4 * ((size + 2) / 3), '\0');
-  EVP_EncodeBlock(reinterpret_cast<unsigned char *>(text.data()), digest, static_cast<int>(size));
+  // Room for the NUL the encoder writes after the text.
+  std::string text(size_t{4} * ((size + 2) / 3) + 1, '\0');
+  text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(text.data()),
+                                                  digest, static_cast<int>(size))));
   return text;
 }
 
