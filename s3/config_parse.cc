@@ -94,6 +94,8 @@ const vorlan_i_s3_config_type_t vorlan_i_s3_config_long_long = {
 
 namespace {
 
+constexpr const char *vorlan_l_s3_restore_tiers[] = {"Bulk", "Standard", "Expedited", nullptr};
+
 // The built-in keys, in the order keys are matched: the one place each default is written.
 constexpr vorlan_i_s3_config_key_t vorlan_l_s3_builtin_keys[] = {
     vorlan_i_s3_config_key("host_name", &vorlan_i_s3_default_hostname),
@@ -114,8 +116,10 @@ constexpr vorlan_i_s3_config_key_t vorlan_l_s3_builtin_keys[] = {
     vorlan_i_s3_config_range("multipart_threshold", &vorlan_i_s3_multipart_threshold,
                              int64_t{64} << 20, "5242880 to 5368709120", int64_t{5} << 20,
                              int64_t{5} << 30),
-    vorlan_i_s3_config_key("restore_days", &vorlan_i_s3_restore_days, 4),
-    vorlan_i_s3_config_key("restore_tier", &vorlan_i_s3_restore_tier),
+    vorlan_i_s3_config_range("restore_days", &vorlan_i_s3_restore_days, 4, "at least 1", 1,
+                             INT32_MAX),
+    vorlan_i_s3_config_choice("restore_tier", &vorlan_i_s3_restore_tier, vorlan_l_s3_restore_tiers,
+                              "Bulk, Standard or Expedited"),
     vorlan_i_s3_config_key("ca_file", &vorlan_i_s3_ca_file),
     vorlan_i_s3_config_key("storage_class", &vorlan_i_s3_storage_class),
     vorlan_i_s3_config_key("user_project", &vorlan_i_s3_user_project),
@@ -164,6 +168,13 @@ void vorlan_l_s3_config_free_strings(const vorlan_i_s3_config_key_t *config_keys
 bool vorlan_l_s3_config_parse_value(const vorlan_i_s3_config_key_t *key, const char *text,
                                     vorlan_result_t *result, bool *in_range) {
   *in_range = true;
+  if (key->choices != nullptr) {
+    for (const char *const *choice = key->choices; *choice != nullptr; choice++) {
+      if (strcasecmp(text, *choice) == 0) return key->type->parse(*choice, key->value, result);
+    }
+    *in_range = false;
+    return true;
+  }
   if (key->range_text == nullptr) return key->type->parse(text, key->value, result);
   int64_t number = 0;
   int32_t small = 0;

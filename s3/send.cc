@@ -396,6 +396,9 @@ void *vorlan_l_s3_send_thread(void *arg) {
     }
     vorlan_gridftp_server_get_read_range(op, &offset, &length);
   }
+  if (transfer_state->request.status == S3StatusErrorInvalidObjectState) {
+    vorlan_i_s3_send_restore(&transfer_state->request);
+  }
 
   std::unique_lock<std::mutex> guard(transfer_state->lock);
   while (transfer_state->pending_buffers != nullptr && !transfer_state->failed()) {

@@ -25,6 +25,8 @@ extern int32_t vorlan_i_s3_retry_delay_ms;
 extern int32_t vorlan_i_s3_transfer_streams;
 extern int64_t vorlan_i_s3_part_size;
 extern int64_t vorlan_i_s3_multipart_threshold;
+// An archived object's restore: the days its copy stays (at least 1) and the retrieval tier
+// ("Bulk", "Standard" or "Expedited"; null: the service's default, Standard).
 extern int32_t vorlan_i_s3_restore_days;
 extern char *vorlan_i_s3_restore_tier;
 // The storage class of uploads (null: the bucket's default), and the project billed for
@@ -69,6 +71,9 @@ struct vorlan_i_s3_config_key_t {
   int64_t minimum = 0;
   int64_t maximum = 0;
   bool zero_allowed = false;
+  // A string's allowed values (a null-ended list), taken in any case and stored as listed; in
+  // the refusal as `range_text`. Null: any text.
+  const char *const *choices = nullptr;
 };
 constexpr vorlan_i_s3_config_key_t vorlan_i_s3_config_key(const char *name, char **value,
                                                           bool required = false) {
@@ -96,6 +101,15 @@ constexpr vorlan_i_s3_config_key_t vorlan_i_s3_config_range(const char *name, Nu
   key.minimum = minimum;
   key.maximum = maximum;
   key.zero_allowed = zero_allowed;
+  return key;
+}
+
+constexpr vorlan_i_s3_config_key_t vorlan_i_s3_config_choice(const char *name, char **value,
+                                                             const char *const *choices,
+                                                             const char *range_text) {
+  vorlan_i_s3_config_key_t key = vorlan_i_s3_config_key(name, value);
+  key.range_text = range_text;
+  key.choices = choices;
   return key;
 }
 

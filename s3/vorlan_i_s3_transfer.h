@@ -151,6 +151,13 @@ void vorlan_i_s3_send_slices(transfer_state *transfer_state, uint64_t offset, in
                              bool first_range);
 // ---- end of downloads ----
 
+// ---- Archived objects (restore.cc) ----
+// After a download's GET found its object archived (request status InvalidObjectState, the S3
+// error its result): one restore is asked for unless one runs already, and the result becomes
+// the 451 RESTORE_IN_PROGRESS reply, or the restore's failure.
+void vorlan_i_s3_send_restore(vorlan_i_s3_request_t *request);
+// ---- end of archived objects ----
+
 // ---- Uploads: one PUT, or a multipart upload past the threshold ----
 // An upload whose size was not announced (alloc_size 0) is held until the end of its data, then
 // put with its exact length, or, once it holds more than vorlan_i_s3_multipart_threshold, sent

@@ -283,6 +283,58 @@ TEST_F(SendRecvFaults, DownloadSlicesResumeAloneStopTogetherAndKeepOrder) {
   }
 }
 
+// Archived objects: one signed restore as configured, then 451 till done; Google's ARCHIVE is read.
+TEST(ArchivedObjects, RestoredOnceThenRead) {
+  FakeS3Server server({.auth = FakeS3Server::Auth::kSigV4});
+  using Object = vorlan::test::FakeS3Object;
+  struct Case {
+    const char *label, *settings, *storage_class;
+    std::optional<FakeS3Fault> fault;
+    size_t restores;
+    const char *body, *reply;  // reply: "" for success
+  } cases[] = {
+      {"GLACIER, Bulk for 7 days", "restore_days = 7\nrestore_tier = bULK\n", "GLACIER", kNoFault,
+       1, "<Days>7</Days><GlacierJobParameters><Tier>Bulk</Tier></GlacierJobParameters>",
+       "451-Object \"/b/k\" is being restored from its archive class GLACIER: retry later (a Bulk "
+       "retrieval typically takes up to 12 hours)."},
+      {"DEEP_ARCHIVE, the service's tier", "", "DEEP_ARCHIVE", kNoFault, 1,
+       "<Days>4</Days></RestoreRequest>", "(a Standard retrieval typically takes up to 12 hours)"},
+      {"a second GET's HEAD refused: 409", "", "GLACIER",
+       FakeS3Fault::error(403, "").on("HEAD").times(2), 2, "<Days>4</Days>",
+       "451-Error-Type: RESTORE_IN_PROGRESS"},
+      {"restore refused", "", "GLACIER",
+       FakeS3Fault::error(403, "AccessDenied").on("POST").times(2), 2, "",
+       "550-Object \"/b/k\" is in an archive class and its restore could not be requested"},
+      {"Google Cloud's ARCHIVE", "", "ARCHIVE", kNoFault, 0, "", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    ModuleSession module(
+        server.host(), c.settings, "", std::chrono::minutes(2),
+        {.creds = R"({"access_key_id": "AKIDFAKE", "secret_access_key": "fake-secret"})"});
+    server.put_object("b", "k", Object{.data = "k", .storage_class = c.storage_class});
+    server.clear_requests();
+    if (c.fault) server.add_fault(*c.fault);
+    for (int get = 0; get < 3; ++get) {
+      if (get == 2) {
+        EXPECT_EQ(server.count("POST"), c.restores);
+        expect_in(server.object("b", "k")->restore_request, c.body);
+        server.put_object(
+            "b", "k",
+            {.data = "k", .storage_class = c.storage_class, .restore = Object::Restore::kDone});
+      }
+      MemorySink sink;
+      const TransferResult result =
+          module.host().send(module.session(), info(0, {}, "", true, "/b/k"), kPlain, sink);
+      if (get < 2 && *c.reply != '\0') {
+        expect_in(result.reply.text, c.reply);
+        continue;
+      }
+      EXPECT_TRUE(result.reply.ok() && sink.contents() == "k") << result.reply.text;
+    }
+  }
+}
+
 // The uploads' client: a read at an offset `wait` names waits until it says otherwise.
 struct LateReads : MemorySource {
   LateReads(std::string data, std::function<bool(int64_t)> wait)

@@ -60,8 +60,8 @@ TEST_F(ConfigParseTest, SettingsAndDefaults) {
                   "part_size = 5368709120\n"
                   "transfer_streams = 1\n"
                   "multipart_threshold = 5242880\n"
-                  "restore_days = 0\n"
-                  "restore_tier = Bulk trailing words are ignored\n"
+                  "restore_days = 30\n"
+                  "restore_tier = bULK trailing words are ignored\n"
                   "max_retries = 2147483647\n"),
             "");
   EXPECT_EQ(str(vorlan_i_s3_default_hostname), "storage.example.test");
@@ -75,7 +75,7 @@ TEST_F(ConfigParseTest, SettingsAndDefaults) {
   EXPECT_EQ(vorlan_i_s3_part_size, int64_t{5} << 30);
   EXPECT_EQ(vorlan_i_s3_transfer_streams, 1);
   EXPECT_EQ(vorlan_i_s3_multipart_threshold, 5 << 20);
-  EXPECT_EQ(vorlan_i_s3_restore_days, 0);
+  EXPECT_EQ(vorlan_i_s3_restore_days, 30);
   EXPECT_EQ(str(vorlan_i_s3_restore_tier), "Bulk");
 }
 
@@ -98,6 +98,9 @@ TEST_F(ConfigParseTest, ErrorsNameFileAndLine) {
       {"part_size = 5242879\n",
        "1: part_size must be 0 (automatic) or 5242880 to 5368709120: \"5242879\""},
       {"transfer_streams = 65\n", "1: transfer_streams must be 1 to 64: \"65\""},
+      {"restore_days = 0\n", "1: restore_days must be at least 1: \"0\""},
+      {"restore_tier = Glacier\n",
+       "1: restore_tier must be Bulk, Standard or Expedited: \"Glacier\""},
       {"multipart_threshold = 0\n", "1: multipart_threshold must be 5242880 to 5368709120: \"0\""},
       {"host_name=example\n", "1: invalid line"},
       {"host_name= example\n", "1: invalid line"},

@@ -193,6 +193,7 @@ std::vector<std::string> split(const std::string &text, char separator) {
 }
 
 using Query = std::map<std::string, std::string>;  // decoded
+using Restore = FakeS3Object::Restore;
 
 struct StoredBucket {
   std::string region;
@@ -423,6 +424,7 @@ struct FakeS3Server::State {
   Answer dispatch(const RecordedRequest &record, const Query &query, const std::string &body,
                   bool body_discarded, uint64_t body_length);
   Answer get_object(const RecordedRequest &record);
+  Answer restore_object(const RecordedRequest &record, const std::string &body);
   // x-goog-hash and x-amz-checksum-crc32c as the options ask.
   void add_checksum_headers(const FakeS3Object &object, FakeS3Details *headers) const;
   Answer put_object(const RecordedRequest &record, const std::string &body, bool body_discarded,
@@ -970,6 +972,8 @@ Answer FakeS3Server::State::dispatch(const RecordedRequest &record, const Query 
     return list_bucket(record, query);
   } else if (record.key.empty() && record.method != "POST") {
     return bucket_request(record, body);
+  } else if (record.method == "POST" && query.count("restore")) {
+    return restore_object(record, body);
   } else if (read) {
     // A refused HEAD has the status alone, as it has no body to carry a document.
     Answer answer = get_object(record);
@@ -1018,6 +1022,21 @@ Answer FakeS3Server::State::get_object(const RecordedRequest &record) {
     answer.headers.emplace_back("x-amz-meta-" + name, value);
   }
   add_checksum_headers(*object, &answer.headers);
+  if (!object->storage_class.empty())
+    answer.headers.emplace_back("x-amz-storage-class", object->storage_class);
+  if (object->restore != Restore::kNone) {
+    answer.headers.emplace_back(
+        "x-amz-restore",
+        object->restore == Restore::kOngoing
+            ? "ongoing-request=\"true\""
+            : "ongoing-request=\"false\", expiry-date=\"Fri, 01 Jan 2100 00:00:00 GMT\"");
+  }
+  if (record.method == "GET" && object->restore != Restore::kDone &&
+      (object->storage_class == "GLACIER" || object->storage_class == "DEEP_ARCHIVE")) {
+    return error_answer(403, "InvalidObjectState",
+                        "The operation is not valid for the object's storage class", record.path,
+                        {{"StorageClass", object->storage_class}});
+  }
 
   // The client asks for "bytes=<first>-" or "bytes=<first>-<last>"; anything else is ignored.
   std::string range = record.header("range");
@@ -1061,11 +1080,30 @@ void FakeS3Server::State::add_checksum_headers(const FakeS3Object &object,
   }
 }
 
+// As S3: 202 starts a restore, 409 while one runs, 200 once the copy is there.
+Answer FakeS3Server::State::restore_object(const RecordedRequest &record, const std::string &body) {
+  std::lock_guard lock(mutex);
+  Answer found = find_object(record, record.bucket, record.key);
+  if (!found.object) return found;
+  if (found.object->restore == Restore::kOngoing) {
+    return error_answer(409, "RestoreAlreadyInProgress", "Object restore is already in progress",
+                        record.path);
+  }
+  if (found.object->restore == Restore::kDone) return xml_answer(200, "");
+  auto restoring = std::make_shared<FakeS3Object>(*found.object);
+  restoring->restore = Restore::kOngoing;
+  restoring->restore_request = body;
+  buckets[record.bucket].objects[record.key] = std::move(restoring);
+  return xml_answer(202, "");
+}
+
 // An object with the properties a PUT or a multipart upload's creation gives.
 std::shared_ptr<FakeS3Object> object_of(const RecordedRequest &record) {
   auto object = std::make_shared<FakeS3Object>();
   if (record.has_header("content-type")) object->content_type = record.header("content-type");
   object->content_encoding = record.header("content-encoding");
+  object->storage_class = record.header(
+      record.has_header("x-goog-storage-class") ? "x-goog-storage-class" : "x-amz-storage-class");
   for (const auto &[name, value] : record.headers) {
     for (const std::string prefix : {"x-amz-meta-", "x-goog-meta-"}) {
       if (name.starts_with(prefix)) object->metadata[name.substr(prefix.size())] = value;

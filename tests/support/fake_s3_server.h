@@ -49,6 +49,11 @@ struct FakeS3Object {
   std::string crc32c{};
   // Google Cloud's version number (x-goog-generation): the store's counter, set on every store.
   int64_t generation = 0;
+  // The PUT's storage class, answered as x-amz-storage-class. GLACIER and DEEP_ARCHIVE objects
+  // answer GET 403 InvalidObjectState until restored (POST ?restore; a test sets kDone).
+  std::string storage_class{};
+  enum class Restore { kNone, kOngoing, kDone } restore = Restore::kNone;
+  std::string restore_request{};
 };
 
 // One scripted misbehaviour. Build it with a factory, narrow it with on() and times(), and

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "request.h"
-#include "sigv4.h"
 #include "vorlan/s3.h"
 
 namespace {
@@ -16,6 +15,7 @@ using vorlan_s3::document_collector;
 using vorlan_s3::http_result;
 using vorlan_s3::properties_forwarder;
 using vorlan_s3::request_plan;
+using vorlan_s3::set_fixed_body;
 
 void refuse(const S3ResponseHandler *handler, void *callback_data, S3Status status) {
   vorlan_s3::complete_request(handler, callback_data, status, nullptr);
@@ -31,15 +31,6 @@ bool upload_plan(const S3BucketContext *context, const char *method, const char 
   *plan = vorlan_s3::object_plan(context, method, key, timeout_ms);
   plan->query.emplace_back("uploadId", upload_id);
   return true;
-}
-
-// A body the library wrote, signed whole. Google Cloud requires a Content-Length even when
-// the body is empty.
-void set_fixed_body(request_plan *plan, std::string body) {
-  plan->fixed_body = std::move(body);
-  plan->has_body = true;
-  plan->body_length = plan->fixed_body.size();
-  plan->payload_hash = vorlan_s3::sha256_hex(plan->fixed_body);
 }
 
 }  // namespace

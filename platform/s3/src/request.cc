@@ -90,6 +90,13 @@ request_plan object_plan(const S3BucketContext *context, const char *method, con
   return plan;
 }
 
+void set_fixed_body(request_plan *plan, std::string body) {
+  plan->fixed_body = std::move(body);
+  plan->has_body = true;
+  plan->body_length = plan->fixed_body.size();
+  plan->payload_hash = sha256_hex(plan->fixed_body);
+}
+
 S3Status add_put_properties(const S3PutProperties *properties, request_plan *plan) {
   if (properties == nullptr) return S3StatusOK;
   header_list &signed_headers = plan->signed_headers;

@@ -75,6 +75,10 @@ void apply_bucket_context(const S3BucketContext *context, request_plan *plan);
 request_plan object_plan(const S3BucketContext *context, const char *method, const char *key,
                          int timeout_ms, bool needs_key = true);
 
+// A body the library wrote, signed whole. Google Cloud requires a Content-Length even when
+// the body is empty.
+void set_fixed_body(request_plan *plan, std::string body);
+
 // The Range header's value for a get: "bytes=first-last", "bytes=first-" to the end, or empty
 // for the whole object.
 std::string range_header_value(uint64_t start_byte, uint64_t byte_count);

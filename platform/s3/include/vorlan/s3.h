@@ -458,8 +458,9 @@ void S3_delete_object_if(const S3BucketContext *bucketContext, const char *key,
                          int timeoutMs, const S3ResponseHandler *handler, void *callbackData);
 /* RestoreObject: asks the service to bring an archived object (403 InvalidObjectState on GET)
  * back for `days` days with the retrieval `tier` ("Bulk", "Standard", "Expedited"; null: the
- * service's default). 202 (restore started) and 200 (already restored) succeed; a restore
- * already running fails with S3StatusErrorRestoreAlreadyInProgress. */
+ * service's default); days < 1 names no lifetime, as an object in S3 Intelligent-Tiering's archive
+ * tiers needs. 202 (restore started) and 200 (already restored) succeed; a restore already
+ * running fails with S3StatusErrorRestoreAlreadyInProgress. */
 void S3_restore_object(const S3BucketContext *bucketContext, const char *key, int days,
                        const char *tier, S3RequestContext *requestContext, int timeoutMs,
                        const S3ResponseHandler *handler, void *callbackData);
