@@ -1,14 +1,23 @@
 // The command-line host run as a program: a session started through it against the fake
-// server, ls and stat against s3rver, their output, and exit codes for each kind of failure.
+// server, ls and stat against s3rver, their output, exit codes for each kind of failure, and
+// tokens it fetches from (fake) Google Cloud token endpoints.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <jansson.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include "fake_s3_server.h"
 #include "s3_sync_calls.h"
@@ -310,6 +319,144 @@ TEST_F(HostCli, CommandsAndAShellSession) {
   EXPECT_EQ(server_->count("GET"), 2u);
   EXPECT_EQ(server_->count("DELETE"), 3u);
   EXPECT_EQ(server_->count("PUT"), 2u);
+}
+
+using Json = std::unique_ptr<json_t, decltype(&json_decref)>;
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+std::string unbase64url(std::string text) {
+  for (char &c : text) c = c == '-' ? '+' : c == '_' ? '/' : c;
+  const size_t padding = (4 - text.size() % 4) % 4;
+  text.append(padding, '=');
+  std::string out(text.size(), '\0');
+  const int size = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                   reinterpret_cast<const unsigned char *>(text.data()),
+                                   static_cast<int>(text.size()));
+  out.resize(size > 0 ? size - padding : 0);
+  return out;
+}
+
+// Whether a JWT bearer assertion is signed RS256 for the public half of `key` and has the claims
+// Google's token endpoint checks.
+bool assertion_ok(const std::string &jwt, EVP_PKEY *key, const std::string &token_uri) {
+  const size_t dot = jwt.find('.'), last = jwt.rfind('.');
+  const std::string signature = unbase64url(jwt.substr(last + 1));
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> verify(EVP_MD_CTX_new(),
+                                                                 &EVP_MD_CTX_free);
+  const Json claims(
+      json_loads(unbase64url(jwt.substr(dot + 1, last - dot - 1)).c_str(), 0, nullptr),
+      json_decref);
+  const char *iss = "", *scope = "", *aud = "";
+  json_int_t iat = 0, exp = 0;
+  return dot != last &&
+         EVP_DigestVerifyInit(verify.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+         EVP_DigestVerify(verify.get(), reinterpret_cast<const unsigned char *>(signature.data()),
+                          signature.size(), reinterpret_cast<const unsigned char *>(jwt.data()),
+                          last) == 1 &&
+         json_unpack(claims.get(), "{s:s, s:s, s:s, s:I, s:I}", "iss", &iss, "scope", &scope, "aud",
+                     &aud, "iat", &iat, "exp", &exp) == 0 &&
+         std::string(iss) + " " + aud + " " + scope ==
+             "sa@p.test " + token_uri + " https://www.googleapis.com/auth/devstorage.read_write" &&
+         exp - iat == 3600 && std::abs(iat - std::time(nullptr)) < 60;
+}
+
+// The option naming a service account key file with `key` (PKCS#8, as Google writes them).
+std::string key_option(const TempDir &dir, const char *name, EVP_PKEY *key,
+                       const std::string &token_uri) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
+  PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
+  char *pem = nullptr;
+  BIO_write(bio.get(), "", 1);
+  BIO_get_mem_data(bio.get(), &pem);
+  const std::string path = dir.path() + "/" + name;
+  json_dump_file(Json(json_pack("{s:s, s:s, s:s, s:s, s:s}", "type", "service_account",
+                                "client_email", "sa@p.test", "private_key_id", "k-1", "token_uri",
+                                token_uri.c_str(), "private_key", pem),
+                      json_decref)
+                     .get(),
+                 path.c_str(), 0);
+  return "--service-account-file '" + path + "' ";
+}
+
+// Tokens the tool fetches itself reach the service as its bearer token: a service account's,
+// renewed before the next request when the first is short-lived, and the metadata server's.
+// An endpoint's refusal stops the tool before any request goes out, saying what it answered;
+// no output shows the private key. The fake endpoints hand out `tokens` in turn.
+TEST_F(HostCli, ServiceAccountAndMetadataTokens) {
+  const Key key(EVP_RSA_gen(2048), EVP_PKEY_free), other(EVP_RSA_gen(2048), EVP_PKEY_free);
+  std::mutex lock;
+  std::vector<std::pair<std::string, int>> tokens;  // access token, expires_in
+  std::string flavor, metadata = "/computeMetadata/v1/instance/service-accounts/default/";
+  httplib::Server http;
+  const std::string address = "127.0.0.1:" + std::to_string(http.bind_to_any_port("127.0.0.1"));
+  const std::string token_uri = "http://" + address + "/token";
+  const auto answer = [&](httplib::Response &response, bool ok, int status, std::string text) {
+    std::lock_guard guard(lock);
+    if (ok && !tokens.empty()) {
+      text = R"({"access_token": ")" + tokens[0].first + R"(", "expires_in": )" +
+             std::to_string(tokens[0].second) + R"(, "token_type": "Bearer"})";
+      tokens.erase(tokens.begin());
+    }
+    response.status = ok ? 200 : status;
+    response.set_content(text, "application/json");
+  };
+  http.Post("/token", [&](const httplib::Request &request, httplib::Response &response) {
+    answer(response,
+           request.get_param_value("grant_type") == "urn:ietf:params:oauth:grant-type:jwt-bearer" &&
+               assertion_ok(request.get_param_value("assertion"), key.get(), token_uri),
+           400, R"({"error": "invalid_grant", "error_description": "Invalid JWT Signature."})");
+  });
+  http.Get(metadata + "(token|email)",
+           [&](const httplib::Request &request, httplib::Response &response) {
+             const bool allowed = request.get_header_value("Metadata-Flavor") == flavor;
+             answer(response, allowed && request.matches[1] == "token", allowed ? 200 : 403,
+                    allowed ? "vm@p.test" : "Missing required header \"Metadata-Flavor\"");
+           });
+  struct Listener {
+    httplib::Server &http;
+    std::thread thread{[this] { http.listen_after_bind(); }};
+    ~Listener() { http.stop(), thread.join(); }
+  } listener{http};
+
+  const std::string sa = key_option(dir_, "sa.json", key.get(), token_uri);
+  const std::string lines = dir_.write("sa.txt", "session\nls /a\n");
+  const std::string stop = " failed, so no request was sent: ";
+  const std::string refused = "--service-account-file" + stop + token_uri +
+                              " answered 400: invalid_grant: Invalid JWT Signature.\n";
+  const std::string no_flavor = "--metadata-token" + stop + "http://" + address + metadata +
+                                "token answered 403: Missing required header";
+  struct Case {
+    std::string arguments;
+    int exit_code;
+    std::string part;
+    std::vector<std::pair<std::string, int>> tokens = {};
+    std::string flavor = "Google";
+  };
+  const std::vector<Case> cases = {
+      {sa + "shell", 0, "token subject: sa@p.test\n", {{"cli-token", 3600}}},
+      {sa + "shell", 0, "token state: due for renewal", {{"short", 100}, {"cli-token", 3600}}},
+      {"--metadata-token shell", 0, "token subject: vm@p.test\n", {{"cli-token", 3600}}},
+      {key_option(dir_, "other.json", other.get(), token_uri) + "shell", 1, refused},
+      {"--metadata-token shell", 1, no_flavor, {}, "Other"},
+      {sa + "--creds-command true ls /a", 2, "excludes"},
+      {"--service-account-file '" + lines + "' ls /a", 2,
+       lines + " is not a service account key: not JSON"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    {
+      std::lock_guard guard(lock);
+      std::tie(tokens, flavor) = std::tie(c.tokens, c.flavor);
+    }
+    const size_t requests = server_->request_count();
+    ToolRun result = run(dir_, common() + " " + c.arguments + " < '" + lines + "'",
+                         "-u VORLAN_S3_DEBUG GCE_METADATA_HOST=" + address);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    expect_in(result.out + result.err, c.part);
+    // A listing's two requests, with no refused token before them; none after a refusal.
+    EXPECT_EQ(server_->request_count() - requests, c.exit_code == 0 ? 2u : 0u);
+    EXPECT_EQ((result.out + result.err).find("PRIVATE"), std::string::npos);
+  }
 }
 
 }  // namespace
