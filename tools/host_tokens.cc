@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -69,7 +70,8 @@ HttpAnswer http_request(const std::string &url, const std::vector<std::string> &
   for (const std::string &header : headers) {
     curl_slist *grown = curl_slist_append(list.get(), header.c_str());
     if (grown == nullptr) throw std::runtime_error("out of memory");
-    list.release();
+    // The list keeps its head once it has one.
+    (void)list.release();
     list.reset(grown);
   }
   if (!curl) throw std::runtime_error("out of memory");
@@ -133,7 +135,9 @@ Token read_token_answer(const std::string &url, const HttpAnswer &answer) {
     throw std::runtime_error(url + " answered 200 without a usable \"access_token\" and " +
                              "\"expires_in\"");
   }
-  return {token, std::time(nullptr) + static_cast<time_t>(json_number_value(expires_in))};
+  // A lifetime past any a token has would overflow the expiry.
+  const double seconds = std::min(json_number_value(expires_in), 86400.0 * 366);
+  return {token, std::time(nullptr) + static_cast<time_t>(seconds)};
 }
 
 // The token document of one token: what the host hands the module as "creds".
@@ -194,22 +198,24 @@ class ServiceAccountSource : public FetchingTokenSource {
     auto member = [&](const char *name, bool required) -> std::string {
       const char *value = json_string_value(json_object_get(root.get(), name));
       if (required && (value == nullptr || *value == '\0')) {
-        throw UsageError(bad + "no \"" + name + "\"");
+        throw UsageError(bad + R"(no ")" + name + "\"");
       }
       return value != nullptr ? value : "";
     };
     if (member("type", true) != "service_account") {
-      throw UsageError(bad + "its \"type\" is \"" + member("type", true) +
-                       "\", not \"service_account\"");
+      throw UsageError(bad + R"(its "type" is ")" + member("type", true) +
+                       R"(", not "service_account")");
     }
     email_ = member("client_email", true);
     key_id_ = member("private_key_id", false);
     token_uri_ = member("token_uri", true);
     // The assertion is as good as a token for its hour: it goes out encrypted, or stays on
     // the machine.
-    const bool loopback = token_uri_.rfind("http://127.0.0.1", 0) == 0 ||
-                          token_uri_.rfind("http://localhost", 0) == 0 ||
-                          token_uri_.rfind("http://[::1]", 0) == 0;
+    bool loopback = false;
+    for (const std::string host : {"http://127.0.0.1", "http://localhost", "http://[::1]"}) {
+      loopback = loopback || (token_uri_.rfind(host, 0) == 0 &&
+                              std::string(":/").find(token_uri_[host.size()]) != std::string::npos);
+    }
     if (token_uri_.rfind("https://", 0) != 0 && !loopback) {
       throw UsageError(bad + "\"token_uri\" is not an https:// address");
     }
