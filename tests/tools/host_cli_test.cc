@@ -6,17 +6,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <jansson.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 
 #include "fake_s3_server.h"
@@ -26,6 +21,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using vorlan::test::FakeS3Fault;
 using vorlan::test::FakeS3Object;
 using vorlan::test::FakeS3Server;
@@ -336,8 +332,7 @@ std::string unbase64url(std::string text) {
   return out;
 }
 
-// Whether a JWT bearer assertion is signed RS256 for the public half of `key` and has the claims
-// Google's token endpoint checks.
+// Whether a JWT is signed RS256 for the public half of `key` with the claims Google checks.
 bool assertion_ok(const std::string &jwt, EVP_PKEY *key, const std::string &token_uri) {
   const size_t dot = jwt.find('.'), last = jwt.rfind('.');
   const std::string signature = unbase64url(jwt.substr(last + 1));
@@ -360,94 +355,81 @@ bool assertion_ok(const std::string &jwt, EVP_PKEY *key, const std::string &toke
          exp - iat == 3600 && std::abs(iat - std::time(nullptr)) < 60;
 }
 
-// The option naming a service account key file with `key` (PKCS#8, as Google writes them).
-std::string key_option(const TempDir &dir, const char *name, EVP_PKEY *key,
-                       const std::string &token_uri) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
-  PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
-  char *pem = nullptr;
-  BIO_write(bio.get(), "", 1);
-  BIO_get_mem_data(bio.get(), &pem);
-  const std::string path = dir.path() + "/" + name;
-  json_dump_file(Json(json_pack("{s:s, s:s, s:s, s:s, s:s}", "type", "service_account",
-                                "client_email", "sa@p.test", "private_key_id", "k-1", "token_uri",
-                                token_uri.c_str(), "private_key", pem),
-                      json_decref)
-                     .get(),
-                 path.c_str(), 0);
-  return "--service-account-file '" + path + "' ";
-}
-
-// Tokens the tool fetches itself reach the service as its bearer token: a service account's,
-// renewed before the next request when the first is short-lived, and the metadata server's.
-// An endpoint's refusal stops the tool before any request goes out, saying what it answered;
-// no output shows the private key. The fake endpoints hand out `tokens` in turn.
+// Tokens the tool fetches reach the service as its bearer token: a service account's (renewed
+// before a request when it expires soon) and the metadata server's. A refusal (a wrong signature,
+// no Metadata-Flavor) stops the tool before any request; no output shows the private key.
 TEST_F(HostCli, ServiceAccountAndMetadataTokens) {
   const Key key(EVP_RSA_gen(2048), EVP_PKEY_free), other(EVP_RSA_gen(2048), EVP_PKEY_free);
   std::mutex lock;
-  std::vector<std::pair<std::string, int>> tokens;  // access token, expires_in
+  std::vector<int> lifetimes;  // of the tokens handed out in turn; the service takes no short one
   std::string flavor, metadata = "/computeMetadata/v1/instance/service-accounts/default/";
   httplib::Server http;
   const std::string address = "127.0.0.1:" + std::to_string(http.bind_to_any_port("127.0.0.1"));
   const std::string token_uri = "http://" + address + "/token";
-  const auto answer = [&](httplib::Response &response, bool ok, int status, std::string text) {
+  const auto serve = [&](const httplib::Request &request, httplib::Response &response) {
     std::lock_guard guard(lock);
-    if (ok && !tokens.empty()) {
-      text = R"({"access_token": ")" + tokens[0].first + R"(", "expires_in": )" +
-             std::to_string(tokens[0].second) + R"(, "token_type": "Bearer"})";
-      tokens.erase(tokens.begin());
+    const bool get = request.method == "GET";
+    const bool ok =
+        get ? request.get_header_value("Metadata-Flavor") == flavor
+            : request.get_param_value("grant_type") ==
+                      "urn:ietf:params:oauth:grant-type:jwt-bearer" &&
+                  assertion_ok(request.get_param_value("assertion"), key.get(), token_uri);
+    response.status = ok ? 200 : get ? 403 : 400;
+    if (!ok || request.path.ends_with("email")) {
+      return response.set_content(
+          ok    ? "vm@p.test"
+          : get ? "Missing required header \"Metadata-Flavor\""
+                : R"({"error": "invalid_grant", "error_description": "Invalid JWT Signature."})",
+          "");
     }
-    response.status = ok ? 200 : status;
-    response.set_content(text, "application/json");
+    response.set_content(R"({"access_token": ")" +
+                             (lifetimes.at(0) < 300 ? "short" : "cli-token"s) +
+                             R"(", "expires_in": )" + std::to_string(lifetimes.at(0)) + "}",
+                         "application/json");
+    lifetimes.erase(lifetimes.begin());
   };
-  http.Post("/token", [&](const httplib::Request &request, httplib::Response &response) {
-    answer(response,
-           request.get_param_value("grant_type") == "urn:ietf:params:oauth:grant-type:jwt-bearer" &&
-               assertion_ok(request.get_param_value("assertion"), key.get(), token_uri),
-           400, R"({"error": "invalid_grant", "error_description": "Invalid JWT Signature."})");
-  });
-  http.Get(metadata + "(token|email)",
-           [&](const httplib::Request &request, httplib::Response &response) {
-             const bool allowed = request.get_header_value("Metadata-Flavor") == flavor;
-             answer(response, allowed && request.matches[1] == "token", allowed ? 200 : 403,
-                    allowed ? "vm@p.test" : "Missing required header \"Metadata-Flavor\"");
-           });
-  struct Listener {
-    httplib::Server &http;
-    std::thread thread{[this] { http.listen_after_bind(); }};
-    ~Listener() { http.stop(), thread.join(); }
-  } listener{http};
+  http.Post("/token", serve);
+  http.Get(metadata + "(token|email)", serve);
+  std::thread listener([&] { http.listen_after_bind(); });
 
-  const std::string sa = key_option(dir_, "sa.json", key.get(), token_uri);
+  const auto key_option = [&](const char *name, EVP_PKEY *pkey) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
+    PEM_write_bio_PrivateKey(bio.get(), pkey, nullptr, nullptr, 0, nullptr, nullptr);
+    char *pem = nullptr;
+    const int size = static_cast<int>(BIO_get_mem_data(bio.get(), &pem));
+    const std::string path = dir_.path() + "/" + name;
+    const Json file(json_pack("{s:s, s:s, s:s, s:s, s:s#}", "type", "service_account",
+                              "client_email", "sa@p.test", "private_key_id", "k-1", "token_uri",
+                              token_uri.c_str(), "private_key", pem, size),
+                    json_decref);
+    json_dump_file(file.get(), path.c_str(), 0);
+    return "--service-account-file '" + path + "' ";
+  };
+  const std::string sa = key_option("sa.json", key.get());
   const std::string lines = dir_.write("sa.txt", "session\nls /a\n");
-  const std::string stop = " failed, so no request was sent: ";
-  const std::string refused = "--service-account-file" + stop + token_uri +
-                              " answered 400: invalid_grant: Invalid JWT Signature.\n";
-  const std::string no_flavor = "--metadata-token" + stop + "http://" + address + metadata +
-                                "token answered 403: Missing required header";
+  const std::string stop = " failed, so no request was sent: http://" + address;
   struct Case {
     std::string arguments;
     int exit_code;
     std::string part;
-    std::vector<std::pair<std::string, int>> tokens = {};
     std::string flavor = "Google";
+    std::vector<int> lifetimes = {3600};
   };
   const std::vector<Case> cases = {
-      {sa + "shell", 0, "token subject: sa@p.test\n", {{"cli-token", 3600}}},
-      {sa + "shell", 0, "token state: due for renewal", {{"short", 100}, {"cli-token", 3600}}},
-      {"--metadata-token shell", 0, "token subject: vm@p.test\n", {{"cli-token", 3600}}},
-      {key_option(dir_, "other.json", other.get(), token_uri) + "shell", 1, refused},
-      {"--metadata-token shell", 1, no_flavor, {}, "Other"},
+      {sa + "shell", 0, "token subject: sa@p.test\n", "Google", {100, 3600}},
+      {"--metadata-token shell", 0, "token subject: vm@p.test\n"},
+      {key_option("other.json", other.get()) + "shell", 1,
+       stop + "/token answered 400: invalid_grant: Invalid JWT Signature.\n"},
+      {"--metadata-token shell", 1, stop + metadata + "token answered 403: Missing required", "x"},
       {sa + "--creds-command true ls /a", 2, "excludes"},
       {"--service-account-file '" + lines + "' ls /a", 2,
        lines + " is not a service account key: not JSON"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.arguments);
-    {
-      std::lock_guard guard(lock);
-      std::tie(tokens, flavor) = std::tie(c.tokens, c.flavor);
-    }
+    std::unique_lock guard(lock);
+    std::tie(lifetimes, flavor) = std::tie(c.lifetimes, c.flavor);
+    guard.unlock();
     const size_t requests = server_->request_count();
     ToolRun result = run(dir_, common() + " " + c.arguments + " < '" + lines + "'",
                          "-u VORLAN_S3_DEBUG GCE_METADATA_HOST=" + address);
@@ -457,6 +439,8 @@ TEST_F(HostCli, ServiceAccountAndMetadataTokens) {
     EXPECT_EQ(server_->request_count() - requests, c.exit_code == 0 ? 2u : 0u);
     EXPECT_EQ((result.out + result.err).find("PRIVATE"), std::string::npos);
   }
+  http.stop();
+  listener.join();
 }
 
 }  // namespace
