@@ -109,7 +109,7 @@ vorlan::host::SessionDocuments make_documents(const GlobalOptions &options,
   documents.provider = [=](const std::string &key) -> std::optional<std::string> {
     if (key != "creds" && key != "renew-creds") return std::nullopt;
     std::string failure;
-    std::optional<std::string> document = source            ? source->document(&failure)
+    std::optional<std::string> document = source ? source->document(key == "renew-creds", &failure)
                                           : command.empty() ? (key == "creds" ? creds : renew_creds)
                                                             : run_creds_command(command, &failure);
     std::lock_guard<std::mutex> guard(memory->lock);

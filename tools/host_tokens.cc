@@ -151,13 +151,13 @@ std::string token_document(const Token &token, const std::string &subject) {
                         &json_decref));
 }
 
-// Keeps the last token and fetches another only when it is due, so that sessions asking at once
-// share one fetch.
+// Keeps the last token for the session's "creds"; a renewal always fetches another, as the
+// module asks for one only when its token is due or the service refused it.
 class FetchingTokenSource : public TokenSource {
  public:
-  std::optional<std::string> document(std::string *failure) override {
+  std::optional<std::string> document(bool renewal, std::string *failure) override {
     std::lock_guard<std::mutex> guard(lock_);
-    if (document_.empty() || std::time(nullptr) + kRenewalMargin >= expiry_) {
+    if (renewal || document_.empty() || std::time(nullptr) + kRenewalMargin >= expiry_) {
       try {
         const Token token = fetch();
         document_ = token_document(token, subject());

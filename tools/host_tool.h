@@ -65,13 +65,13 @@ struct TokenMemory {
   std::string source = "--creds-command";  // the option the failed documents came from
 };
 
-// Token documents the tool fetches itself (--service-account-file, --metadata-token), each
-// fetched again when fewer than 300 seconds of the last one's life remain.
+// Token documents the tool fetches itself (--service-account-file, --metadata-token).
 class TokenSource {
  public:
   virtual ~TokenSource() = default;
-  // The document for the module; nullopt, with *failure saying why, when no token was had.
-  virtual std::optional<std::string> document(std::string *failure) = 0;
+  // The document for the module ("renew-creds" when `renewal`); nullopt, with *failure saying
+  // why, when no token was had.
+  virtual std::optional<std::string> document(bool renewal, std::string *failure) = 0;
 };
 
 // The module writes its session settings to its diagnostic log at DEBUG; the tool points the
