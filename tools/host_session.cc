@@ -102,14 +102,19 @@ vorlan::host::SessionDocuments make_documents(const GlobalOptions &options,
   const std::optional<std::string> renew_creds =
       read_optional(options.renew_creds, "--renew-creds");
   const std::string command = options.creds_command;
+  const std::shared_ptr<TokenSource> source = make_token_source(options);
+  if (source) {
+    memory->source = options.metadata_token ? "--metadata-token" : "--service-account-file";
+  }
   documents.provider = [=](const std::string &key) -> std::optional<std::string> {
     if (key != "creds" && key != "renew-creds") return std::nullopt;
     std::string failure;
-    std::optional<std::string> document = command.empty() ? (key == "creds" ? creds : renew_creds)
-                                                          : run_creds_command(command, &failure);
+    std::optional<std::string> document = source ? source->document(key == "renew-creds", &failure)
+                                          : command.empty() ? (key == "creds" ? creds : renew_creds)
+                                                            : run_creds_command(command, &failure);
     std::lock_guard<std::mutex> guard(memory->lock);
     // A document the module refuses, so that it sends nothing rather than go on without a token.
-    if (!command.empty() && !document) {
+    if ((source || !command.empty()) && !document) {
       if (!memory->command_failure) memory->command_failure = failure;
       return std::string();
     }
@@ -212,8 +217,8 @@ std::optional<int> creds_command_stop(TokenMemory &memory) {
   std::lock_guard<std::mutex> guard(memory.lock);
   if (!memory.command_failure) return std::nullopt;
   if (!std::exchange(memory.failure_reported, true)) {
-    std::cerr << "vorlan-gridftp-host: --creds-command failed, so no request was sent: "
-              << *memory.command_failure;
+    std::cerr << "vorlan-gridftp-host: " << memory.source
+              << " failed, so no request was sent: " << *memory.command_failure;
     if (memory.command_failure->back() != '\n') std::cerr << "\n";
   }
   return kExitFailure;

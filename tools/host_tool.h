@@ -42,6 +42,8 @@ struct GlobalOptions {
   std::string creds;
   std::string renew_creds;
   std::string creds_command;
+  std::string service_account_file;
+  bool metadata_token = false;
   std::string user = "anonymous";
   int timeout_seconds = 120;
   bool verbose = false;
@@ -60,6 +62,16 @@ struct TokenMemory {
   std::optional<std::string> last;
   std::optional<std::string> command_failure;
   bool failure_reported = false;
+  std::string source = "--creds-command";  // the option the failed documents came from
+};
+
+// Token documents the tool fetches itself (--service-account-file, --metadata-token).
+class TokenSource {
+ public:
+  virtual ~TokenSource() = default;
+  // The document for the module ("renew-creds" when `renewal`); nullopt, with *failure saying
+  // why, when no token was had.
+  virtual std::optional<std::string> document(bool renewal, std::string *failure) = 0;
 };
 
 // The module writes its session settings to its diagnostic log at DEBUG; the tool points the
@@ -161,6 +173,11 @@ int load_module(Context &context);
 // The session requests run in, started by the first request and kept.
 int open_session(Context &context, vorlan::host::Session **session);
 int run_session(Context &context);
+
+// host_tokens.cc
+// Null without --service-account-file or --metadata-token; a UsageError names a key file that
+// cannot be read or is no service account key.
+std::shared_ptr<TokenSource> make_token_source(const GlobalOptions &options);
 
 // host_output.cc
 // Prints a failed reply on stderr; the exit code of its kind.

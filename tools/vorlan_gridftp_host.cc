@@ -29,12 +29,28 @@ int run_tool(int argc, char **argv) {
                  "File with the session's \"config\" document (allowed buckets)");
   app.add_option("--collection-policies", options.collection_policies,
                  "File with the session's \"collection-policies\" document (project)");
-  app.add_option("--creds", options.creds, "File with the session's token document (\"creds\")");
-  app.add_option("--renew-creds", options.renew_creds,
-                 "File with the token document given on renewal (\"renew-creds\")");
-  app.add_option("--creds-command", options.creds_command,
-                 "Shell command printing a fresh token document, run each time the module asks "
-                 "for \"creds\" or \"renew-creds\" (takes precedence over --creds/--renew-creds)");
+  CLI::Option *creds = app.add_option("--creds", options.creds,
+                                      "File with the session's token document (\"creds\")");
+  CLI::Option *renew_creds =
+      app.add_option("--renew-creds", options.renew_creds,
+                     "File with the token document given on renewal (\"renew-creds\")");
+  CLI::Option *creds_command = app.add_option(
+      "--creds-command", options.creds_command,
+      "Shell command printing a fresh token document, run each time the module asks "
+      "for \"creds\" or \"renew-creds\" (takes precedence over --creds/--renew-creds)");
+  CLI::Option *service_account =
+      app.add_option("--service-account-file", options.service_account_file,
+                     "A Google Cloud service account's JSON key: its tokens (scope "
+                     "devstorage.read_write) are fetched from the key's token_uri and renewed "
+                     "before they expire");
+  CLI::Option *metadata =
+      app.add_flag("--metadata-token", options.metadata_token,
+                   "Tokens of the machine's service account from the Google Cloud metadata "
+                   "server (GCE_METADATA_HOST names another), renewed before they expire");
+  for (CLI::Option *fetched : {service_account, metadata}) {
+    fetched->excludes(creds)->excludes(renew_creds)->excludes(creds_command);
+  }
+  service_account->excludes(metadata);
   app.add_option("--user", options.user, "The session's user name")->capture_default_str();
   app.add_option("--timeout", options.timeout_seconds,
                  "Seconds a request may go without progress (no bytes moved, no reply) before "

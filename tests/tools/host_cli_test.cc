@@ -1,5 +1,6 @@
 // The command-line host run as a program: a session started through it against the fake
-// server, ls and stat against s3rver, their output, and exit codes for each kind of failure.
+// server, ls and stat against s3rver, their output, exit codes for each kind of failure, and
+// tokens it fetches from (fake) Google Cloud token endpoints.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <jansson.h>
+#include <openssl/pem.h>
 
 #include "fake_s3_server.h"
 #include "s3_sync_calls.h"
@@ -17,6 +21,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using vorlan::test::FakeS3Fault;
 using vorlan::test::FakeS3Object;
 using vorlan::test::FakeS3Server;
@@ -424,6 +429,132 @@ TEST(HostCliCredentials, KeyPairsSignAndSayWhyTheyAreRefused) {
       EXPECT_EQ(result.out, "drwx------ 1 0 - .\na7a23d45\n");  // crc32c of "pair data"
     }
   }
+}
+
+using Json = std::unique_ptr<json_t, decltype(&json_decref)>;
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+std::string unbase64url(std::string text) {
+  for (char &c : text) c = c == '-' ? '+' : c == '_' ? '/' : c;
+  text.append((4 - text.size() % 4) % 4, '=');
+  std::string out(text.size(), '\0');
+  const int size = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                   reinterpret_cast<const unsigned char *>(text.data()),
+                                   static_cast<int>(text.size()));
+  out.resize(size > 0 ? size - std::count(text.begin(), text.end(), '=') : 0);
+  return out;
+}
+
+// Whether a JWT is signed RS256 for the public half of `key` with the claims Google checks.
+bool assertion_ok(const std::string &jwt, EVP_PKEY *key, const std::string &token_uri) {
+  const size_t dot = jwt.find('.'), last = jwt.rfind('.');
+  const std::string signature = unbase64url(jwt.substr(last + 1));
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> verify(EVP_MD_CTX_new(),
+                                                                 &EVP_MD_CTX_free);
+  const Json claims(
+      json_loads(unbase64url(jwt.substr(dot + 1, last - dot - 1)).c_str(), 0, nullptr),
+      json_decref);
+  const char *iss = "", *scope = "", *aud = "";
+  json_int_t iat = 0, exp = 0;
+  return dot != last &&
+         EVP_DigestVerifyInit(verify.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+         EVP_DigestVerify(verify.get(), reinterpret_cast<const unsigned char *>(signature.data()),
+                          signature.size(), reinterpret_cast<const unsigned char *>(jwt.data()),
+                          last) == 1 &&
+         json_unpack(claims.get(), "{s:s, s:s, s:s, s:I, s:I}", "iss", &iss, "scope", &scope, "aud",
+                     &aud, "iat", &iat, "exp", &exp) == 0 &&
+         std::string(iss) + " " + aud + " " + scope ==
+             "sa@p.test " + token_uri + " https://www.googleapis.com/auth/devstorage.read_write" &&
+         exp - iat == 3600 && std::abs(iat - std::time(nullptr)) < 60;
+}
+
+// Tokens the tool fetches reach the service as its bearer token: a service account's (renewed
+// before a request when it expires soon, and when refused) and the metadata server's. A refusal (a
+// wrong signature, no Metadata-Flavor) stops the tool before any request; no output shows the
+// private key.
+TEST_F(HostCli, ServiceAccountAndMetadataTokens) {
+  const Key key(EVP_RSA_gen(2048), EVP_PKEY_free), other(EVP_RSA_gen(2048), EVP_PKEY_free);
+  std::mutex lock;
+  std::vector<int> lifetimes;  // of the tokens handed out in turn; the service takes only the last
+  std::string flavor, metadata = "/computeMetadata/v1/instance/service-accounts/default/";
+  httplib::Server http;
+  const std::string address = "127.0.0.1:" + std::to_string(http.bind_to_any_port("127.0.0.1"));
+  const std::string token_uri = "http://" + address + "/token";
+  const auto serve = [&](const httplib::Request &request, httplib::Response &response) {
+    std::lock_guard guard(lock);
+    const bool get = request.method == "GET";
+    const bool ok =
+        get ? request.get_header_value("Metadata-Flavor") == flavor
+            : request.get_param_value("grant_type") ==
+                      "urn:ietf:params:oauth:grant-type:jwt-bearer" &&
+                  assertion_ok(request.get_param_value("assertion"), key.get(), token_uri);
+    response.status = ok ? 200 : get ? 403 : 400;
+    if (!ok || request.path.ends_with("email")) {
+      return response.set_content(
+          ok    ? "vm@p.test"
+          : get ? "Missing required header \"Metadata-Flavor\""
+                : R"({"error": "invalid_grant", "error_description": "Invalid JWT Signature."})",
+          "");
+    }
+    response.set_content(R"({"access_token": ")" + (lifetimes.size() > 1 ? "early" : "cli-token"s) +
+                             R"(", "expires_in": )" + std::to_string(lifetimes.at(0)) + "}",
+                         "application/json");
+    lifetimes.erase(lifetimes.begin());
+  };
+  http.Post("/token", serve);
+  http.Get(metadata + "(token|email)", serve);
+  std::thread listener([&] { http.listen_after_bind(); });
+
+  const auto key_option = [&](const char *name, EVP_PKEY *pkey) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
+    PEM_write_bio_PrivateKey(bio.get(), pkey, nullptr, nullptr, 0, nullptr, nullptr);
+    char *pem = nullptr;
+    const int size = static_cast<int>(BIO_get_mem_data(bio.get(), &pem));
+    const std::string path = dir_.path() + "/" + name;
+    const Json file(json_pack("{s:s, s:s, s:s, s:s, s:s#}", "type", "service_account",
+                              "client_email", "sa@p.test", "private_key_id", "k-1", "token_uri",
+                              token_uri.c_str(), "private_key", pem, size),
+                    json_decref);
+    json_dump_file(file.get(), path.c_str(), 0);
+    return "--service-account-file '" + path + "' ";
+  };
+  const std::string sa = key_option("sa.json", key.get());
+  const std::string lines = dir_.write("sa.txt", "session\nls /a\n");
+  const std::string stop = " failed, so no request was sent: http://" + address;
+  struct Case {
+    std::string arguments;
+    int exit_code;
+    std::string part;
+    std::string flavor = "Google";
+    std::vector<int> lifetimes = {3600};
+    size_t requests = 2;  // a listing's, and one more for a token refused first
+  };
+  const std::vector<Case> cases = {
+      {sa + "shell", 0, "token state: due for renewal", "Google", {100, 3600}},
+      {sa + "shell", 0, "token subject: sa@p.test\n", "Google", {3600, 3600}, 3},
+      {"--metadata-token shell", 0, "token subject: vm@p.test\n"},
+      {key_option("other.json", other.get()) + "shell", 1,
+       stop + "/token answered 400: invalid_grant: Invalid JWT Signature.\n"},
+      {"--metadata-token shell", 1, stop + metadata + "token answered 403: Missing required", "x"},
+      {sa + "--creds-command true ls /a", 2, "excludes"},
+      {"--service-account-file '" + lines + "' ls /a", 2,
+       lines + " is not a service account key: not JSON"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    std::unique_lock guard(lock);
+    std::tie(lifetimes, flavor) = std::tie(c.lifetimes, c.flavor);
+    guard.unlock();
+    const size_t requests = server_->request_count();
+    ToolRun result = run(dir_, common() + " " + c.arguments + " < '" + lines + "'",
+                         "-u VORLAN_S3_DEBUG GCE_METADATA_HOST=" + address);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    expect_in(result.out + result.err, c.part);
+    EXPECT_EQ(server_->request_count() - requests, c.exit_code == 0 ? c.requests : 0u);
+    EXPECT_EQ((result.out + result.err).find("PRIVATE"), std::string::npos);
+  }
+  http.stop();
+  listener.join();
 }
 
 }  // namespace
