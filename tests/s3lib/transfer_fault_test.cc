@@ -147,7 +147,6 @@ TEST_F(TransferFaults, BodiesArriveAsStored) {
   EXPECT_TRUE(unmeasured.data == big_);
 }
 
-// CopyObject and CompleteMultipartUpload.
 TEST_F(TransferFaults, CopyAndCompleteAreOnlyASuccessWhenTheServiceConfirmsThem) {
   struct Case {
     std::string name;
