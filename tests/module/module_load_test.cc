@@ -69,8 +69,7 @@ TEST_F(ModuleLoadTest, ActivationFailuresLeaveNothingLoaded) {
   setenv("VORLAN_S3_DEBUG", ("ERROR," + debug_log_).c_str(), 1);
   struct Case {
     const char *label;
-    std::string config, error_part;
-    std::string server_log;
+    std::string config, error_part, server_log;
     bool logged;  // the log was open, so the outer module's failure line is in it
   } cases[] = {
       {"unknown option", "bogus = 1\n", "unknown option \"bogus\"", "", false},

@@ -118,11 +118,10 @@ TEST_F(StatFaults, ListingsSurviveOddPagesAndRepeatedRequests) {
     const char *label, *path;
     bool file_only;
     const std::vector<std::string> &pages;
-    int list_at, head_at;      // which call delivers what it found and then fails
-    const char *names;         // null: not checked
-    const char *reports;       // each report's record count
-    const char *error;         // part of the error's text, null for success
-    const char *second_query;  // part of the second GET's query
+    int list_at, head_at;  // which call delivers what it found and then fails
+    // The names (null: not checked), each report's record count, part of the error's text (null
+    // for success) and part of the second GET's query.
+    const char *names, *reports, *error, *second_query;
   };
   const std::vector<Case> cases = {
       {"truncated without a marker: from the later of key and prefix", "/b/d", false, later, 0, 0,

@@ -25,11 +25,9 @@ std::string body_for(int thread, int round) {
 
 // Signed, so that every request's signature is checked too.
 TEST(ParallelRequests, ThirtyTwoSessionsAtOnce) {
-  FakeS3Server::Options options;
-  options.auth = FakeS3Server::Auth::kSigV4;
   // Idle connections stay open for the whole test: an upload on a connection the server has
   // just closed fails (retryably), which is not what this test is about.
-  options.keep_alive_seconds = 30;
+  const FakeS3Server::Options options{.auth = FakeS3Server::Auth::kSigV4, .keep_alive_seconds = 30};
   FakeS3Server server(options);
   server.create_bucket("shared");
   ASSERT_EQ(S3_initialize("vorlan-tests", S3_INIT_ALL | S3_INIT_SIGNATURE_V4, nullptr), S3StatusOK);
@@ -58,36 +56,30 @@ TEST(ParallelRequests, ThirtyTwoSessionsAtOnce) {
                       .bucket = "shared",
                       .access_key_id = options.access_key_id,
                       .secret_access_key = options.secret_access_key};
-      auto expect = [&](const S3CallResult &result, bool ok, const char *what) {
-        if (!ok) {
-          failures.fetch_add(1);
-          ADD_FAILURE() << "thread " << t << ": " << what << ": "
-                        << S3_get_status_name(result.status) << " " << result.message;
-        }
+      // Each request must end in `status` and show `ok`.
+      auto expect = [&](const S3CallResult &result, const char *what, bool ok = true,
+                        S3Status status = S3StatusOK) {
+        if (ok && result.status == status) return;
+        failures.fetch_add(1);
+        ADD_FAILURE() << "thread " << t << ": " << what << ": " << S3_get_status_name(result.status)
+                      << " " << result.message;
       };
       for (int round = 0; round < kRounds; ++round) {
-        std::string key = "t" + std::to_string(t) + "/r " + std::to_string(round);
-        std::string body = body_for(t, round);
-        S3CallResult r = s3_put(target, key.c_str(), body);
-        expect(r, r.status == S3StatusOK, "put");
-        r = s3_get(target, key.c_str());
-        expect(r, r.status == S3StatusOK && r.data == body, "get");
+        const std::string key = "t" + std::to_string(t) + "/r " + std::to_string(round);
+        const std::string body = body_for(t, round), copy = key + " copy";
+        expect(s3_put(target, key.c_str(), body), "put");
+        S3CallResult r = s3_get(target, key.c_str());
+        expect(r, "get", r.data == body);
         r = s3_head(target, key.c_str());
-        expect(r, r.status == S3StatusOK && r.content_length == body.size(), "head");
+        expect(r, "head", r.content_length == body.size());
         r = s3_get(target, key.c_str(), {.start = 100, .count = 50});
-        expect(r, r.status == S3StatusOK && r.data == body.substr(100, 50), "range");
-        std::string prefix = "t" + std::to_string(t) + "/";
-        r = s3_list(target, prefix.c_str(), nullptr, nullptr, 0);
-        expect(r, r.status == S3StatusOK && r.keys.size() == 1, "list");
-        std::string copy = key + " copy";
-        r = s3_copy(target, key.c_str(), nullptr, copy.c_str());
-        expect(r, r.status == S3StatusOK, "copy");
-        r = s3_delete(target, copy.c_str());
-        expect(r, r.status == S3StatusOK, "delete copy");
-        r = s3_delete(target, key.c_str());
-        expect(r, r.status == S3StatusOK, "delete");
-        r = s3_get(target, key.c_str());
-        expect(r, r.status == S3StatusErrorNoSuchKey, "gone");
+        expect(r, "range", r.data == body.substr(100, 50));
+        r = s3_list(target, ("t" + std::to_string(t) + "/").c_str(), nullptr, nullptr, 0);
+        expect(r, "list", r.keys.size() == 1);
+        expect(s3_copy(target, key.c_str(), nullptr, copy.c_str()), "copy");
+        expect(s3_delete(target, copy.c_str()), "delete copy");
+        expect(s3_delete(target, key.c_str()), "delete");
+        expect(s3_get(target, key.c_str()), "gone", true, S3StatusErrorNoSuchKey);
       }
     });
   }

@@ -11,15 +11,17 @@
 
 namespace {
 
-// Keys as they go on the wire are checked against the fake server; query values here.
+// Keys on the wire are checked against the fake server; query values and key lengths here.
 TEST(Uri, TargetsInBothStyles) {
   const vorlan_s3::query_params listing = {
       {"prefix", "a/b c+~$"}, {"max-keys", "5"}, {"delimiter", "/"}, {"marker", "m#1=&\t"}};
+  const std::string longest(S3_MAX_KEY_SIZE, 'k'), too_long(S3_MAX_KEY_SIZE + 1, 'k');
   struct row {
     S3UriStyle style;
     const char *bucket, *key;
     vorlan_s3::query_params query;
     std::string url;  // its authority is the Host header
+    S3Status status = S3StatusOK;
   } rows[] = {
       {S3UriStylePath, "bkt", nullptr, {}, "http://127.0.0.1:9000/bkt"},
       {S3UriStylePath, nullptr, nullptr, {}, "http://127.0.0.1:9000/"},
@@ -27,12 +29,15 @@ TEST(Uri, TargetsInBothStyles) {
       {S3UriStylePath, "bkt", nullptr, listing,
        "http://127.0.0.1:9000/bkt?delimiter=%2F&marker=m%231%3D%26%09&max-keys=5&"
        "prefix=a%2Fb%20c%2B~%24"},
+      {S3UriStylePath, "b", longest.c_str(), {}, "http://127.0.0.1:9000/b/" + longest},
+      {S3UriStylePath, "b", too_long.c_str(), {}, "", S3StatusKeyTooLong},
   };
   for (const row &r : rows) {
     vorlan_s3::request_target target;
     ASSERT_EQ(vorlan_s3::build_request_target(r.style, "127.0.0.1:9000", r.bucket, r.key, r.query,
                                               &target),
-              S3StatusOK);
+              r.status);
+    if (r.status != S3StatusOK) continue;
     EXPECT_EQ(target.url(S3ProtocolHTTP), r.url);
     EXPECT_EQ(target.host, r.url.substr(7, r.url.find('/', 7) - 7)) << r.url;
   }
@@ -58,18 +63,6 @@ TEST(Uri, HostileBucketNamesAreRefused) {
   EXPECT_NE(vorlan_s3::check_host_name("evil.com/x?"), S3StatusOK);
   EXPECT_NE(vorlan_s3::check_host_name("user@evil.com"), S3StatusOK);
   EXPECT_EQ(vorlan_s3::check_host_name("[::1]:9000"), S3StatusOK);
-}
-
-TEST(Uri, KeyLengthLimit) {
-  vorlan_s3::request_target target;
-  std::string longest(S3_MAX_KEY_SIZE, 'k');
-  EXPECT_EQ(vorlan_s3::build_request_target(S3UriStylePath, "h", "b", longest.c_str(), {}, &target),
-            S3StatusOK);
-  EXPECT_EQ(target.path.size(), std::string("/b/").size() + S3_MAX_KEY_SIZE);
-  std::string too_long(S3_MAX_KEY_SIZE + 1, 'k');
-  EXPECT_EQ(
-      vorlan_s3::build_request_target(S3UriStylePath, "h", "b", too_long.c_str(), {}, &target),
-      S3StatusKeyTooLong);
 }
 
 // A refused bucket or key completes the request at once with its status; nothing is sent (the

@@ -22,9 +22,6 @@ using testing::load_test_dsi;
 using testing::pattern;
 using testing::start_test_session;
 
-// The test module's summary of an upload it found whole and in order, with no time given.
-std::string recv_line(int64_t size) { return "recv bytes=" + std::to_string(size) + " mtime=none"; }
-
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -159,7 +156,8 @@ TEST_F(DataChannelTest, RecvReadsTheSourceOnceWithOneEndOfData) {
     TransferResult result = recv(data, channel, c.streamed);
     auto elapsed = Clock::now() - started;
     ASSERT_TRUE(result.reply.ok()) << c.size << ": " << result.reply.text;
-    EXPECT_EQ(last_line("recv "), recv_line(c.size)) << c.size;
+    // The test module's summary of an upload it found whole and in order, with no time given.
+    EXPECT_EQ(last_line("recv "), "recv bytes=" + std::to_string(c.size) + " mtime=none");
     EXPECT_EQ(result.bytes_transferred, c.size);
     EXPECT_EQ(result.bytes_recvd, c.size);
     EXPECT_THAT(result.ranges_recvd, Contains(std::pair<int64_t, int64_t>(0, c.size)));

@@ -81,7 +81,7 @@ const S3ResponseHandler kHandler = {&on_properties, &on_complete};
 
 // Runs `call` on the target's context and `state`; what the callbacks saw comes back.
 template <class Call>
-S3CallResult run(const S3Target &target, Call call, CallState state = {}) {
+S3CallResult run(const S3Target &target, CallState state, Call call) {
   S3BucketContext context = target.context();
   call(&context, &state);
   return state.result;
@@ -103,62 +103,57 @@ S3BucketContext S3Target::context() const {
 }
 
 S3CallResult s3_head(const S3Target &target, const char *key) {
-  return run(target, [&](S3BucketContext *context, CallState *state) {
-    S3_head_object(context, key, nullptr, kS3TestTimeoutMs, &kHandler, state);
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
+    S3_head_object(c, key, nullptr, kS3TestTimeoutMs, &kHandler, state);
   });
 }
 
 S3CallResult s3_get(const S3Target &target, const char *key, const S3GetOptions &options) {
-  return run(target,
-             [&](S3BucketContext *context, CallState *state) {
-               S3GetObjectHandler handler = {kHandler, &on_get_data};
-               S3_get_object(context, key, nullptr, options.start, options.count, nullptr,
-                             kS3TestTimeoutMs, &handler, state);
-             },
-             {.get = options});
+  return run(target, {.get = options}, [&](S3BucketContext *c, CallState *state) {
+    S3GetObjectHandler handler = {kHandler, &on_get_data};
+    S3_get_object(c, key, nullptr, options.start, options.count, nullptr, kS3TestTimeoutMs,
+                  &handler, state);
+  });
 }
 
 S3CallResult s3_put(const S3Target &target, const char *key, const std::string &data,
                     const S3PutOptions &options) {
-  return run(target,
-             [&](S3BucketContext *context, CallState *state) {
-               S3PutObjectHandler handler = {kHandler, &on_put_data};
-               S3_put_object(context, key, options.declared_length.value_or(data.size()),
-                             options.properties, nullptr, kS3TestTimeoutMs, &handler, state);
-             },
-             {.put_data = &data, .put_fail_after = options.fail_after});
+  CallState put{.put_data = &data, .put_fail_after = options.fail_after};
+  return run(target, put, [&](S3BucketContext *c, CallState *state) {
+    S3PutObjectHandler handler = {kHandler, &on_put_data};
+    S3_put_object(c, key, options.declared_length.value_or(data.size()), options.properties,
+                  nullptr, kS3TestTimeoutMs, &handler, state);
+  });
 }
 
 S3CallResult s3_copy(const S3Target &target, const char *key, const char *destination_bucket,
                      const char *destination_key, const S3PutProperties *properties) {
-  return run(target, [&](S3BucketContext *context, CallState *state) {
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
     char etag[256] = {};
     int64_t last_modified = -1;
-    S3_copy_object(context, key, destination_bucket, destination_key, properties, &last_modified,
+    S3_copy_object(c, key, destination_bucket, destination_key, properties, &last_modified,
                    sizeof etag, etag, nullptr, kS3TestTimeoutMs, &kHandler, state);
   });
 }
 
 S3CallResult s3_delete(const S3Target &target, const char *key) {
-  return run(target, [&](S3BucketContext *context, CallState *state) {
-    S3_delete_object(context, key, nullptr, kS3TestTimeoutMs, &kHandler, state);
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
+    S3_delete_object(c, key, nullptr, kS3TestTimeoutMs, &kHandler, state);
   });
 }
 
 S3CallResult s3_list(const S3Target &target, const char *prefix, const char *marker,
                      const char *delimiter, int max_keys, S3Status list_answer) {
-  return run(target,
-             [&](S3BucketContext *context, CallState *state) {
-               S3ListBucketHandler handler = {kHandler, &on_list};
-               S3_list_bucket(context, prefix, marker, delimiter, max_keys, nullptr,
-                              kS3TestTimeoutMs, &handler, state);
-             },
-             {.list_answer = list_answer});
+  return run(target, {.list_answer = list_answer}, [&](S3BucketContext *c, CallState *state) {
+    S3ListBucketHandler handler = {kHandler, &on_list};
+    S3_list_bucket(c, prefix, marker, delimiter, max_keys, nullptr, kS3TestTimeoutMs, &handler,
+                   state);
+  });
 }
 
 // The bucket and service calls take no context: they read the target's fields themselves.
 S3CallResult s3_create_bucket(const S3Target &target, const char *location) {
-  return run(target, [&](S3BucketContext *c, CallState *state) {
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
     S3_create_bucket(c->protocol, c->accessKeyId, c->secretAccessKey, c->securityToken, c->hostName,
                      c->bucketName, c->authRegion, S3CannedAclPrivate, location, nullptr,
                      kS3TestTimeoutMs, &kHandler, state);
@@ -166,7 +161,7 @@ S3CallResult s3_create_bucket(const S3Target &target, const char *location) {
 }
 
 S3CallResult s3_delete_bucket(const S3Target &target) {
-  return run(target, [&](S3BucketContext *c, CallState *state) {
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
     S3_delete_bucket(c->protocol, c->uriStyle, c->accessKeyId, c->secretAccessKey, c->securityToken,
                      c->hostName, c->bucketName, c->authRegion, nullptr, kS3TestTimeoutMs,
                      &kHandler, state);
@@ -174,7 +169,7 @@ S3CallResult s3_delete_bucket(const S3Target &target) {
 }
 
 S3CallResult s3_list_service(const S3Target &target) {
-  return run(target, [&](S3BucketContext *c, CallState *state) {
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
     S3ListServiceHandler handler = {kHandler, &on_service};
     S3_list_service(c->protocol, c->accessKeyId, c->secretAccessKey, c->securityToken, c->hostName,
                     c->authRegion, nullptr, kS3TestTimeoutMs, &handler, state);
@@ -183,35 +178,33 @@ S3CallResult s3_list_service(const S3Target &target) {
 
 S3CallResult s3_initiate(const S3Target &target, const char *key,
                          const S3PutProperties *properties) {
-  return run(target, [&](S3BucketContext *context, CallState *state) {
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
     S3MultipartInitialHandler handler = {kHandler, [](const char *id, void *data) {
                                            static_cast<CallState *>(data)->result.upload_id = id;
                                            return S3StatusOK;
                                          }};
-    S3_initiate_multipart(context, key, properties, nullptr, kS3TestTimeoutMs, &handler, state);
+    S3_initiate_multipart(c, key, properties, nullptr, kS3TestTimeoutMs, &handler, state);
   });
 }
 
 S3CallResult s3_upload_part(const S3Target &target, const char *key, const std::string &upload_id,
                             int number, const std::string &data, const char *md5,
                             const char *crc32c) {
-  S3PutProperties properties{};
-  properties.md5 = md5;
-  properties.crc32c = crc32c;
-  return run(target,
-             [&](S3BucketContext *context, CallState *state) {
-               S3PutObjectHandler handler = {kHandler, &on_put_data};
-               S3_upload_part(context, key, upload_id.c_str(), number, data.size(), &properties,
-                              nullptr, kS3TestTimeoutMs, &handler, state);
-             },
-             {.put_data = &data});
+  return run(target, {.put_data = &data}, [&](S3BucketContext *c, CallState *state) {
+    S3PutProperties properties{};
+    properties.md5 = md5;
+    properties.crc32c = crc32c;
+    S3PutObjectHandler handler = {kHandler, &on_put_data};
+    S3_upload_part(c, key, upload_id.c_str(), number, data.size(), &properties, nullptr,
+                   kS3TestTimeoutMs, &handler, state);
+  });
 }
 
 S3CallResult s3_complete(const S3Target &target, const char *key, const std::string &upload_id,
                          const std::vector<S3CompletedPart> &parts) {
-  return run(target, [&](S3BucketContext *context, CallState *state) {
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
     char etag[256] = {};
-    S3_complete_multipart_upload(context, key, upload_id.c_str(), static_cast<int>(parts.size()),
+    S3_complete_multipart_upload(c, key, upload_id.c_str(), static_cast<int>(parts.size()),
                                  parts.data(), sizeof etag, etag, nullptr, kS3TestTimeoutMs,
                                  &kHandler, state);
     state->result.etag = etag;
@@ -219,20 +212,20 @@ S3CallResult s3_complete(const S3Target &target, const char *key, const std::str
 }
 
 S3CallResult s3_abort(const S3Target &target, const char *key, const std::string &upload_id) {
-  return run(target, [&](S3BucketContext *context, CallState *state) {
-    S3_abort_multipart_upload(context, key, upload_id.c_str(), nullptr, kS3TestTimeoutMs, &kHandler,
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
+    S3_abort_multipart_upload(c, key, upload_id.c_str(), nullptr, kS3TestTimeoutMs, &kHandler,
                               state);
   });
 }
 
 S3CallResult s3_list_uploads(const S3Target &target, const char *prefix) {
-  return run(target, [&](S3BucketContext *context, CallState *state) {
+  return run(target, {}, [&](S3BucketContext *c, CallState *state) {
     S3ListMultipartUploadsHandler handler = {
         kHandler, [](const char *key, const char *, void *data) {
           static_cast<CallState *>(data)->result.keys.emplace_back(key);
           return S3StatusOK;
         }};
-    S3_list_multipart_uploads(context, prefix, nullptr, kS3TestTimeoutMs, &handler, state);
+    S3_list_multipart_uploads(c, prefix, nullptr, kS3TestTimeoutMs, &handler, state);
   });
 }
 

@@ -15,13 +15,9 @@ namespace vorlan::test {
 
 // Where and as whom; context() borrows these strings, so keep the target alive.
 struct S3Target {
-  std::string host = "";
-  std::string bucket = "";
+  std::string host = "", bucket = "";
   S3UriStyle style = S3UriStylePath;
-  std::string access_key_id = "";
-  std::string secret_access_key = "";
-  std::string security_token = "";
-  std::string region = "";
+  std::string access_key_id = "", secret_access_key = "", security_token = "", region = "";
   S3BucketContext context() const;
 };
 
@@ -40,15 +36,13 @@ struct S3CallResult {
   // Get.
   std::string data;
   // Listings (all pages the call saw) and the service listing.
-  std::vector<std::string> keys;
-  std::vector<std::string> buckets;
+  std::vector<std::string> keys, buckets;
   // Multipart: the created upload's id; the keys of listed uploads go to keys.
   std::string upload_id;
 };
 
 struct S3GetOptions {
-  uint64_t start = 0;
-  uint64_t count = 0;
+  uint64_t start = 0, count = 0;
   // After this many body bytes the data callback answers `abort_status`.
   std::optional<uint64_t> abort_after = std::nullopt;
   S3Status abort_status = S3StatusAbortedByCallback;

@@ -64,19 +64,13 @@ std::string S3rverFixture::host() const { return "127.0.0.1:" + std::to_string(p
 
 bool S3rverFixture::start_once() {
   int port = pick_free_port();
-  if (port == 0) {
-    error_ = "no free port on 127.0.0.1";
-    return false;
-  }
+  if (port == 0) return fail("no free port on 127.0.0.1");
   const std::string binary = program(), port_text = std::to_string(port);
   const char *argv[] = {binary.c_str(),     "--address",       "127.0.0.1",
                         "--port",           port_text.c_str(), "--directory",
                         directory_.c_str(), "--silent",        nullptr};
   int log_fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (log_fd < 0) {
-    error_ = "cannot open " + log_;
-    return false;
-  }
+  if (log_fd < 0) return fail("cannot open " + log_);
   pid_t parent = getpid();
 
   // Only async-signal-safe calls between fork and exec: the test may run threads.
@@ -93,20 +87,15 @@ bool S3rverFixture::start_once() {
     _exit(127);
   }
   close(log_fd);
-  if (pid < 0) {
-    error_ = std::string("fork failed: ") + std::strerror(errno);
-    return false;
-  }
+  if (pid < 0) return fail(std::string("fork failed: ") + std::strerror(errno));
   setpgid(pid, pid);  // also from here, so that stop() never races the child's own call
 
   auto deadline = Clock::now() + kReadyTimeout;
   while (Clock::now() < deadline) {
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      error_ = "s3rver exited during start-up (status " + std::to_string(status) +
-               "); its output:\n" + TempDir::read(log_);
-      return false;
-    }
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      return fail("s3rver exited during start-up (status " + std::to_string(status) +
+                  "); its output:\n" + TempDir::read(log_));
     if (send_raw_http(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 2000)
             .rfind("HTTP/1.", 0) == 0) {
       pid_ = pid;
@@ -118,9 +107,8 @@ bool S3rverFixture::start_once() {
   }
   kill(-pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-  error_ = "s3rver did not answer on port " + port_text + " within " +
-           std::to_string(kReadyTimeout.count()) + " s; its output:\n" + TempDir::read(log_);
-  return false;
+  return fail("s3rver did not answer on port " + port_text + " within " +
+              std::to_string(kReadyTimeout.count()) + " s; its output:\n" + TempDir::read(log_));
 }
 
 // The data directory goes with the fixture, so nothing needs a graceful end.

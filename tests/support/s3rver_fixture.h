@@ -41,6 +41,7 @@ class S3rverFixture {
  private:
   bool start_once();
   void stop();
+  bool fail(std::string why) { return error_ = std::move(why), false; }
 
   pid_t pid_ = -1;
   int port_ = 0;

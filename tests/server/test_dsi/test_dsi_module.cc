@@ -151,15 +151,13 @@ struct Transfer {
   int outstanding = 0;
   vorlan_result_t result = VORLAN_SUCCESS;
   vorlan_size_t block_size = 0;
-  // recv
+  // recv; the extra phase is the one read registered after end of data, and ahead_of_start
+  // counts the reads with data that arrived before the one at offset 0.
   std::map<int64_t, std::string> pieces;
-  int eof_with_data = 0;
-  bool eof = false;
-  bool extra_phase = false;  // the one read registered after end of data
-  bool extra_ok = false;
+  int eof_with_data = 0, inversions = 0;
+  bool eof = false, extra_phase = false, extra_ok = false;
   int64_t furthest = -1;
-  int inversions = 0;
-  size_t ahead_of_start = 0;  // reads with data that arrived before the one at offset 0
+  size_t ahead_of_start = 0;
 
   void fail(vorlan_result_t r) {
     if (result != VORLAN_SUCCESS) return vorlan_error_release(r);
