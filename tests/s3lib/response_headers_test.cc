@@ -178,35 +178,18 @@ TEST(RequestHeaders, PutPropertiesRefuseHeaderInjection) {
 // own. A request speaks Google Cloud's dialect when it goes with a token or a project and
 // without a Signature V4 secret, S3's otherwise, requester pays and storage class included.
 TEST(RequestHeaders, EachRequestSpeaksOneDialect) {
-  struct Case {
-    const char *secret, *token, *project, *user_project;
-    std::vector<std::string> expected;  // header lines, or "?query" for the URL
-  };
-  const Case cases[] = {
-      {"secret",
-       nullptr,
-       nullptr,
-       "bill",
+  // Who the request goes as: a secret, a token, a project (all billed to "bill"), or anonymous.
+  const std::pair<char, std::vector<std::string>> cases[] = {
+      {'s',
        {"x-amz-checksum-crc32c: 4waSgw==", "x-amz-storage-class: NEARLINE", "x-amz-meta-md5: m",
         "x-amz-request-payer: requester", "?userProject=bill"}},
-      {nullptr,
-       "token",
-       nullptr,
-       "bill",
+      {'t',
        {"x-goog-hash: crc32c=4waSgw==", "x-goog-storage-class: NEARLINE", "x-goog-meta-md5: m",
         "x-goog-user-project: bill"}},
-      {nullptr,
-       nullptr,
-       "proj",
-       "bill",
-       {"x-goog-project-id: proj", "x-goog-meta-md5: m", "x-goog-user-project: bill"}},
-      {nullptr,
-       nullptr,
-       nullptr,
-       nullptr,
-       {"x-amz-checksum-crc32c: 4waSgw==", "x-amz-meta-md5: m"}},
+      {'p', {"x-goog-project-id: proj", "x-goog-meta-md5: m", "x-goog-user-project: bill"}},
+      {'a', {"x-amz-checksum-crc32c: 4waSgw==", "x-amz-meta-md5: m"}},
   };
-  for (const Case &c : cases) {
+  for (const auto &[who, expected] : cases) {
     const S3NameValue meta = {"md5", "m"};
     S3PutProperties properties{};
     properties.expires = -1;
@@ -215,17 +198,23 @@ TEST(RequestHeaders, EachRequestSpeaksOneDialect) {
     properties.useServerSideEncryption = 1;
     properties.metaDataCount = 1;
     properties.metaData = &meta;
-    const S3BucketContext context = {"h",      "b",     S3ProtocolHTTP, S3UriStylePath, c.project,
-                                     c.secret, c.token, "us-east-1",    c.user_project, 1};
+    const auto as = [&](char kind, const char *text) { return who == kind ? text : nullptr; };
+    S3BucketContext context{};
+    context.hostName = context.bucketName = "b";
+    context.accessKeyId = as('p', "proj");
+    context.secretAccessKey = as('s', "secret");
+    context.securityToken = as('t', "token");
+    context.userProject = who == 'a' ? nullptr : "bill";
+    context.requesterPays = 1;
     vorlan_s3::request_plan plan = vorlan_s3::object_plan(&context, "PUT", "k", 0);
     ASSERT_EQ(vorlan_s3::add_put_properties(&properties, &plan), S3StatusOK);
     vorlan_s3::http_request request;
     ASSERT_EQ(vorlan_s3::build_http_request(plan, &request), S3StatusOK);
-    const bool google = c.secret == nullptr && (c.token || c.project || c.user_project);
+    const bool google = who == 't' || who == 'p';
     for (const std::string &line : request.headers) {
       EXPECT_FALSE(line.starts_with(google ? "x-amz-" : "x-goog-")) << line;
     }
-    for (const std::string &want : c.expected) {
+    for (const std::string &want : expected) {
       const bool found = want.starts_with("?")
                              ? request.url.find(want.substr(1)) != std::string::npos
                              : std::find(request.headers.begin(), request.headers.end(), want) !=
