@@ -31,16 +31,19 @@ deb=$(echo "$work"/package/*.deb)
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 
-# Exactly these files: no test program, test module or benchmark.
+# Exactly these files: no test program, test module or benchmark, and in libdir itself only the
+# module (the platform libraries lie in libdir/vorlan).
 expect_files() {
   local tree=$1 usr=$2
   diff <(cd "$tree" && find . -type f | sort) <(sort <<LIST
 ./${usr}bin/vorlan-gridftp-host
-./${usr}$libdir/libvorlan_common.so
-./${usr}$libdir/libvorlan_gridftp_server.so
 ./${usr}$libdir/libvorlan_gridftp_server_google_cloud.so
-./${usr}$libdir/libvorlan_host.so
-./${usr}$libdir/libvorlan_s3.so
+./${usr}$libdir/vorlan/libvorlan_common.so
+./${usr}$libdir/vorlan/libvorlan_gridftp_server.so
+./${usr}$libdir/vorlan/libvorlan_host.so
+./${usr}$libdir/vorlan/libvorlan_s3.so
+./${usr}share/doc/vorlan-gridftp-server-google-cloud/copyright
+./${usr}share/man/man1/vorlan-gridftp-host.1.gz
 ./${usr}share/vorlan/mime.types
 ./etc/vorlan/$conf_name
 LIST
@@ -56,6 +59,12 @@ for package in libcurl4 libssl3 libjansson4 libxml2 libstdc++6; do
 done
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)" = "/etc/vorlan/$conf_name" ] ||
   fail "the configuration is not a conffile"
+[ "$(dpkg-deb -c "$deb" | grep -cE ' \./usr/share/(doc/.*/copyright|man/man1/vorlan-gridftp-host\.1\.gz)$')" = 2 ] ||
+  fail "the package lacks the copyright file or the manual page"
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' \
+  "$root/usr/share/doc/vorlan-gridftp-server-google-cloud/copyright" || fail "copyright format"
+man -l "$root/usr/share/man/man1/vorlan-gridftp-host.1.gz" | grep -A1 '^NAME$' |
+  grep -E 'vorlan-gridftp-host +- ' > /dev/null || fail "the manual page has no NAME section"
 
 # The example names every setting; taken up all at once (but ca_file, whose example file does
 # not exist) the module accepts it.
@@ -91,8 +100,10 @@ transfer() {
   cmp "$work/data" "$work/back" || fail "$dir: the bytes read back differ"
   grep -q "file=$tree/.*libvorlan_gridftp_server_google_cloud\.so" "$work/ld.log" ||
     fail "$dir: the module was not loaded from $tree"
-  ! ldd "$tree/bin/vorlan-gridftp-host" | grep libvorlan | grep -v "=> $tree/" ||
-    fail "$dir: the host finds a library outside $tree"
+  "$tree/bin/vorlan-gridftp-host" --help | grep '^Usage: vorlan-gridftp-host' > /dev/null || fail "$dir: --help"
+  ! ldd "$tree/bin/vorlan-gridftp-host" "$tree/$libdir/"*.so | grep -E 'libvorlan.* => |not found' |
+    grep -vE "=> $tree/(bin/\.\./)?$libdir/vorlan/libvorlan_[a-z0-9_]+\.so " ||
+    fail "$dir: a library is not found in $tree/$libdir/vorlan"
 }
 transfer "$prefix" installed
 transfer "$root/usr" packaged --config "$work/deb.conf"
