@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix with `cmake --install`, packs it with
 # `cpack -G DEB` and unpacks the package with `dpkg-deb -x`; checks that each tree holds exactly
-# what it should, that the package declares its dependencies and its configuration file, and
-# runs each tree's command-line host against the fake S3 server: the installed one without
+# what it should, that the package declares its dependencies and its configuration file and
+# carries a readable manual page, that each tree's programs find the platform libraries in
+# their own directory, and runs each tree's command-line host against the fake S3 server: the installed one without
 # --config, so that the module reads the configuration at its prefix's default path, the
 # packaged one (whose default path is /etc) with --config.
 #   check_install.sh BUILD_DIR LIBDIR FAKE_S3_SERVE
@@ -31,16 +32,19 @@ deb=$(echo "$work"/package/*.deb)
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 
-# Exactly these files: no test program, test module or benchmark.
+# Exactly these files: no test program, test module or benchmark, and in libdir itself only the
+# module (the platform libraries lie in libdir/vorlan).
 expect_files() {
   local tree=$1 usr=$2
   diff <(cd "$tree" && find . -type f | sort) <(sort <<LIST
 ./${usr}bin/vorlan-gridftp-host
-./${usr}$libdir/libvorlan_common.so
-./${usr}$libdir/libvorlan_gridftp_server.so
 ./${usr}$libdir/libvorlan_gridftp_server_google_cloud.so
-./${usr}$libdir/libvorlan_host.so
-./${usr}$libdir/libvorlan_s3.so
+./${usr}$libdir/vorlan/libvorlan_common.so
+./${usr}$libdir/vorlan/libvorlan_gridftp_server.so
+./${usr}$libdir/vorlan/libvorlan_host.so
+./${usr}$libdir/vorlan/libvorlan_s3.so
+./${usr}share/doc/vorlan-gridftp-server-google-cloud/copyright
+./${usr}share/man/man1/vorlan-gridftp-host.1.gz
 ./${usr}share/vorlan/mime.types
 ./etc/vorlan/$conf_name
 LIST
@@ -56,6 +60,11 @@ for package in libcurl4 libssl3 libjansson4 libxml2 libstdc++6; do
 done
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)" = "/etc/vorlan/$conf_name" ] ||
   fail "the configuration is not a conffile"
+in_deb=' \./usr/share/(doc/.*/copyright|man/man1/vorlan-gridftp-host\.1\.gz)$'
+[ "$(dpkg-deb -c "$deb" | grep -cE "$in_deb")" = 2 ] ||
+  fail "the package lacks the copyright file or the manual page"
+man -l "$root/usr/share/man/man1/vorlan-gridftp-host.1.gz" | grep -A1 '^NAME$' |
+  grep -E 'vorlan-gridftp-host +- ' > /dev/null || fail "the manual page has no NAME section"
 
 # The example names every setting; taken up all at once (but ca_file, whose example file does
 # not exist) the module accepts it.
@@ -91,8 +100,11 @@ transfer() {
   cmp "$work/data" "$work/back" || fail "$dir: the bytes read back differ"
   grep -q "file=$tree/.*libvorlan_gridftp_server_google_cloud\.so" "$work/ld.log" ||
     fail "$dir: the module was not loaded from $tree"
-  ! ldd "$tree/bin/vorlan-gridftp-host" | grep libvorlan | grep -v "=> $tree/" ||
-    fail "$dir: the host finds a library outside $tree"
+  "$tree/bin/vorlan-gridftp-host" --help | grep '^Usage: vorlan-gridftp-host' > /dev/null ||
+    fail "$dir: --help"
+  ! ldd "$tree/bin/vorlan-gridftp-host" "$tree/$libdir/"*.so | grep -E 'libvorlan.* => |not found' |
+    grep -vE "=> $tree/(bin/\.\./)?$libdir/vorlan/libvorlan_[a-z0-9_]+\.so " ||
+    fail "$dir: a library is not found in $tree/$libdir/vorlan"
 }
 transfer "$prefix" installed
 transfer "$root/usr" packaged --config "$work/deb.conf"

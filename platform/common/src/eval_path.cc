@@ -13,8 +13,8 @@
 
 #include "error_internal.h"
 
-// What the build was configured with: the full sysconfdir, and the sysconfdir and library
-// directory as given to the install (relative ones lie under the install prefix).
+// What the build was configured with: the full sysconfdir, and the sysconfdir and the directory
+// this library installs to as given to the install (relative ones lie under the install prefix).
 #ifndef VORLAN_SYSCONFDIR
 #define VORLAN_SYSCONFDIR "/etc"
 #endif
