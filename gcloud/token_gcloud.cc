@@ -45,7 +45,7 @@ vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text,
   const bool pair = key_id != nullptr || secret != nullptr;
   if (pair && (key_id == nullptr || *key_id == '\0' || secret == nullptr || *secret == '\0')) {
     return vorlan_l_gcloud_unpack_error(
-        "a key pair needs both \"access_key_id\" and \"secret_access_key\", neither empty");
+        R"(a key pair needs both "access_key_id" and "secret_access_key", neither empty)");
   }
   // Without a key pair the token, its expiry and its subject are all required, as before.
   for (const auto &[name, value] :
