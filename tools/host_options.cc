@@ -99,8 +99,10 @@ const std::vector<Subcommand> &subcommands() {
       {"shell",
        "Run subcommands read from standard input, one per line with its arguments (quote\n"
        "arguments with blanks), in one session, as an FTP client would. Lines starting\n"
-       "with # are comments; a terminal gets a prompt. The exit code is that of the first\n"
-       "failed line (0 when none failed).",
+       "with # are comments; help lists the commands, quit or exit ends the shell. A\n"
+       "terminal gets a prompt, line editing and history. A failed line's errors start\n"
+       "with \"line N: \" and the shell goes on (with -e it stops). The exit code is that\n"
+       "of the first failed line (0 when none failed).",
        run_shell,
        [](CLI::App *command, Context &context) {
          command->add_flag("-e", context.shell_stop_on_failure, "Stop at the first failure");
@@ -130,7 +132,8 @@ const std::vector<Subcommand> &shell_commands() {
        }},
       {"quit", "End the shell (as does exit, or the end of the input).",
        [](Context &context) { return context.shell_quit = true, kExitOk; }},
-      {"exit", "End the shell.", [](Context &context) { return context.shell_quit = true, kExitOk; }},
+      {"exit", "End the shell.",
+       [](Context &context) { return context.shell_quit = true, kExitOk; }},
   };
   return table;
 }

@@ -82,8 +82,8 @@ int report_failure(const char *what, const vorlan::host::Reply &reply) {
 
 int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure) {
   char buffer[256];
-  std::cerr << "vorlan-gridftp-host: " << input_line() << "cannot " << verb << " " << failure.target << ": "
-            << strerror_r(failure.error_number, buffer, sizeof buffer) << "\n";
+  std::cerr << "vorlan-gridftp-host: " << input_line() << "cannot " << verb << " " << failure.target
+            << ": " << strerror_r(failure.error_number, buffer, sizeof buffer) << "\n";
   return kExitLocal;
 }
 

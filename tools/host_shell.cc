@@ -26,6 +26,8 @@ int run_shell_line(Context &context, const std::string &line) {
   return guarded([&] { return chosen->run(context); });
 }
 
+char *prompt(EditLine *) { return const_cast<char *>("vorlan> "); }
+
 // Reads the lines a terminal's user edits, with emacs keys (or those of ~/.editrc) and the
 // session's history; without a usable terminal description, plain lines after a prompt.
 class LineReader {
@@ -37,7 +39,7 @@ class LineReader {
     HistEvent event;
     ::history(history_.get(), &event, H_SETSIZE, 1000);
     ::history(history_.get(), &event, H_SETUNIQUE, 1);
-    el_set(editor_.get(), EL_PROMPT, +[](EditLine *) { return const_cast<char *>("vorlan> "); });
+    el_set(editor_.get(), EL_PROMPT, &prompt);
     el_set(editor_.get(), EL_EDITOR, "emacs");
     el_set(editor_.get(), EL_SIGNAL, 1);
     el_set(editor_.get(), EL_HIST, ::history, history_.get());

@@ -11,49 +11,49 @@ namespace vorlan::tool {
 void add_global_options(CLI::App *app, GlobalOptions &options) {
   app->option_defaults()->group("Global options");
   app->add_option("--module", options.module,
-                 "The module's shared object (default: the one built beside the tool)")
+                  "The module's shared object (default: the one built beside the tool)")
       ->capture_default_str();
   app->add_option("--config", options.config,
-                 "The module's configuration file (given to it as its option string)");
+                  "The module's configuration file (given to it as its option string)");
   app->add_option("--storage-policy", options.storage_policy,
-                 "File with the session's \"config\" document (allowed buckets)");
+                  "File with the session's \"config\" document (allowed buckets)");
   app->add_option("--collection-policies", options.collection_policies,
-                 "File with the session's \"collection-policies\" document (project)");
+                  "File with the session's \"collection-policies\" document (project)");
   CLI::Option *creds = app->add_option("--creds", options.creds,
-                                      "File with the session's token document (\"creds\")");
+                                       "File with the session's token document (\"creds\")");
   CLI::Option *renew_creds =
       app->add_option("--renew-creds", options.renew_creds,
-                     "File with the token document given on renewal (\"renew-creds\")");
+                      "File with the token document given on renewal (\"renew-creds\")");
   CLI::Option *creds_command = app->add_option(
       "--creds-command", options.creds_command,
       "Shell command printing a fresh token document, run each time the module asks "
       "for \"creds\" or \"renew-creds\" (takes precedence over --creds/--renew-creds)");
   CLI::Option *service_account =
       app->add_option("--service-account-file", options.service_account_file,
-                     "A Google Cloud service account's JSON key: its tokens (scope "
-                     "devstorage.read_write) are fetched from the key's token_uri and renewed "
-                     "before they expire");
+                      "A Google Cloud service account's JSON key: its tokens (scope "
+                      "devstorage.read_write) are fetched from the key's token_uri and renewed "
+                      "before they expire");
   CLI::Option *metadata =
       app->add_flag("--metadata-token", options.metadata_token,
-                   "Tokens of the machine's service account from the Google Cloud metadata "
-                   "server (GCE_METADATA_HOST names another), renewed before they expire");
+                    "Tokens of the machine's service account from the Google Cloud metadata "
+                    "server (GCE_METADATA_HOST names another), renewed before they expire");
   for (CLI::Option *fetched : {service_account, metadata}) {
     fetched->excludes(creds)->excludes(renew_creds)->excludes(creds_command);
   }
   service_account->excludes(metadata);
   app->add_option("--user", options.user, "The session's user name")->capture_default_str();
   app->add_option("--timeout", options.timeout_seconds,
-                 "Seconds a request may go without progress (no bytes moved, no reply) before "
-                 "it fails; a transfer that keeps moving data runs as long as it needs")
+                  "Seconds a request may go without progress (no bytes moved, no reply) before "
+                  "it fails; a transfer that keeps moving data runs as long as it needs")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   app->add_flag("-v,--verbose", options.verbose,
-               "Print a \"report: ...\" line on stderr for each report the module makes to the "
-               "host, e.g. \"report: stat-partial count=32\"; a command's progress replies\n"
-               "are \"report: intermediate TEXT\"");
+                "Print a \"report: ...\" line on stderr for each report the module makes to the "
+                "host, e.g. \"report: stat-partial count=32\"; a command's progress replies\n"
+                "are \"report: intermediate TEXT\"");
   app->add_option("--update-interval", options.update_interval,
-                 "Seconds between the progress replies the host asks of the module (0: none); "
-                 "they show on stderr when it is a terminal")
+                  "Seconds between the progress replies the host asks of the module (0: none); "
+                  "they show on stderr when it is a terminal")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
 
@@ -68,7 +68,7 @@ void check_token_sources(const GlobalOptions &options) {
   const char *fetched = !options.service_account_file.empty() ? "--service-account-file"
                         : options.metadata_token              ? "--metadata-token"
                                                               : nullptr;
-  const char *given = !options.creds.empty()          ? "--creds"
+  const char *given = !options.creds.empty()           ? "--creds"
                       : !options.renew_creds.empty()   ? "--renew-creds"
                       : !options.creds_command.empty() ? "--creds-command"
                       : options.metadata_token && !options.service_account_file.empty()
