@@ -325,7 +325,11 @@ TEST_F(HostCli, OptionsAnywhereAndTheShellsOwnCommands) {
     std::string arguments, input;
     int exit_code;
     std::vector<std::string> parts;  // of stdout and stderr
+    std::string environment = "-u VORLAN_S3_DEBUG";
   };
+  // On a terminal (script's): a line edited with ^B, then the history's last line with ^P.
+  const std::string pty =
+      "-u VORLAN_S3_DEBUG timeout 60 sh -c 'exec script -qec \"$*\" /dev/null' sh";
   const std::string sa = " --service-account-file '" + config_ + "'";
   const std::vector<Case> options = {
       {"ls /a/k " + tool(), "", 0, {" 4 "}},
@@ -341,12 +345,14 @@ TEST_F(HostCli, OptionsAnywhereAndTheShellsOwnCommands) {
        2,
        {"line 2: unknown subcommand 'lss'", "line 3: stat failed", " 4 "}},
       {"shell", "ls\nexit\n", 2, {"line 1: PATH is required"}},
+      {"--config " + config_ + " shell", "hlp\2\2e\n\20\nquit\n", 0, {"vorlan> "}, pty},
   };
   for (const std::vector<Case> *table : {&options, &shell}) {
     for (const Case &c : *table) {
       SCOPED_TRACE(c.arguments + " < " + c.input);
       const std::string prefix = c.arguments == "shell" ? tool() : "";
-      ToolRun result = run(dir_, prefix + c.arguments + " < '" + dir_.write("in", c.input) + "'");
+      ToolRun result =
+          run(dir_, prefix + c.arguments + " < '" + dir_.write("in", c.input) + "'", c.environment);
       EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
       for (const std::string &part : c.parts) expect_in(result.out + result.err, part);
     }
