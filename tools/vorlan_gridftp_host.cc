@@ -83,7 +83,8 @@ int run_tool(int argc, char **argv) {
   Context context;
   CLI::App app{
       "Load the Google Cloud storage module the way the GridFTP server does and run one request\n"
-      "(or, with shell, a session of them).\n"
+      "(or, with shell, a session of them). The global options may also follow the\n"
+      "subcommand; each subcommand's --help lists them.\n"
       "\n"
       "Exit codes: 0 success; 1 the tool itself failed; 2 usage error or unreadable input\n"
       "file; 3 module load failure; 4 a 4xx reply; 5 a 5xx reply; 6 a failed reply with\n"
@@ -92,9 +93,12 @@ int run_tool(int argc, char **argv) {
       "control-channel reply text.",
       "vorlan-gridftp-host"};
   add_global_options(&app, context.options);
-  app.set_version_flag("--version", [&context] {
-    return "vorlan-gridftp-host " VORLAN_VERSION "\nmodule: " + context.options.module;
-  });
+  app.set_version_flag(
+      "--version",
+      [&context] {
+        return "vorlan-gridftp-host " VORLAN_VERSION "\nmodule: " + context.options.module;
+      },
+      "Print the package's version and the module the tool would load, and exit");
   const Subcommand *chosen = nullptr;
   add_subcommands(app, context, &chosen, false);
   try {
