@@ -1,6 +1,9 @@
 // The subcommand table: each subcommand's name, help text, options and the function it runs.
 #include "host_tool.h"
 
+#include <algorithm>
+#include <iomanip>
+
 namespace vorlan::tool {
 
 namespace {
@@ -96,8 +99,10 @@ const std::vector<Subcommand> &subcommands() {
       {"shell",
        "Run subcommands read from standard input, one per line with its arguments (quote\n"
        "arguments with blanks), in one session, as an FTP client would. Lines starting\n"
-       "with # are comments; a terminal gets a prompt. The exit code is that of the first\n"
-       "failed line (0 when none failed).",
+       "with # are comments; help lists the commands, quit or exit ends the shell. A\n"
+       "terminal gets a prompt, line editing and history. A failed line's errors start\n"
+       "with \"line N: \" and the shell goes on (with -e it stops). The exit code is that\n"
+       "of the first failed line (0 when none failed).",
        run_shell,
        [](CLI::App *command, Context &context) {
          command->add_flag("-e", context.shell_stop_on_failure, "Stop at the first failure");
@@ -106,26 +111,72 @@ const std::vector<Subcommand> &subcommands() {
   return table;
 }
 
+// The shell's own commands, which a line may hold besides the subcommands.
+const std::vector<Subcommand> &shell_commands() {
+  static const std::vector<Subcommand> table = {
+      {"help", "List the commands a line may hold.",
+       [](Context &) {
+         for (const auto *list : {&subcommands(), &shell_commands()}) {
+           for (const Subcommand &command : *list) {
+             if (std::string(command.name) == "shell") continue;
+             // The description's first sentence, on one line.
+             const std::string &all = command.description;
+             std::string text = all.substr(0, std::min(all.find(". "), all.find(".\n")));
+             std::replace(text.begin(), text.end(), '\n', ' ');
+             std::cout << std::left << std::setw(9) << command.name << text
+                       << (text.ends_with('.') ? "\n" : ".\n");
+           }
+         }
+         std::cout << "COMMAND --help gives a command's options; # starts a comment line.\n";
+         return kExitOk;
+       }},
+      {"quit", "End the shell (as does exit, or the end of the input).",
+       [](Context &context) { return context.shell_quit = true, kExitOk; }},
+      {"exit", "End the shell.",
+       [](Context &context) { return context.shell_quit = true, kExitOk; }},
+  };
+  return table;
+}
+
 }  // namespace
 
 void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen, bool in_shell) {
   app.require_subcommand(1);
-  for (const Subcommand &subcommand : subcommands()) {
-    if (in_shell && std::string(subcommand.name) == "shell") continue;
-    CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
-    command->callback([chosen, &subcommand] { *chosen = &subcommand; });
-    if (subcommand.add_options) subcommand.add_options(command, context);
+  std::vector<const std::vector<Subcommand> *> lists = {&subcommands()};
+  if (in_shell) lists.push_back(&shell_commands());
+  for (const std::vector<Subcommand> *list : lists) {
+    for (const Subcommand &subcommand : *list) {
+      if (in_shell && std::string(subcommand.name) == "shell") continue;
+      CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
+      command->callback([chosen, &subcommand] { *chosen = &subcommand; });
+      if (subcommand.add_options) subcommand.add_options(command, context);
+      if (!in_shell) add_global_options(command, context.options);
+    }
   }
+}
+
+int parse_failure(CLI::App &app, const CLI::ParseError &error) {
+  const std::vector<std::string> words = app.remaining();
+  if (error.get_exit_code() != 0 && app.get_subcommands().empty() && !words.empty() &&
+      !words[0].starts_with("-")) {
+    std::cerr << "vorlan-gridftp-host: " << input_line() << "unknown subcommand '" << words[0]
+              << "'; the subcommands are:";
+    for (const CLI::App *command : app.get_subcommands({})) std::cerr << " " << command->get_name();
+    std::cerr << "\n";
+    return kExitUsage;
+  }
+  if (error.get_exit_code() != 0) std::cerr << input_line();
+  return app.exit(error) == 0 ? kExitOk : kExitUsage;
 }
 
 int guarded(const std::function<int()> &run) {
   try {
     return run();
   } catch (const UsageError &error) {
-    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
+    std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
     return kExitUsage;
   } catch (const std::exception &error) {
-    std::cerr << "vorlan-gridftp-host: " << error.what() << "\n";
+    std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
     return kExitFailure;
   }
 }

@@ -70,7 +70,7 @@ std::string reply_code(vorlan_result_t result) {
 }  // namespace
 
 int report_failure(const char *what, const vorlan::host::Reply &reply) {
-  std::cerr << what << " failed\n"
+  std::cerr << input_line() << what << " failed\n"
             << "code: " << reply.code << "\n"
             << "error type: " << (reply.error_type.empty() ? "-" : reply.error_type) << "\n"
             << "headers: " << (reply.headers.empty() ? "-" : reply.headers) << "\n"
@@ -82,8 +82,8 @@ int report_failure(const char *what, const vorlan::host::Reply &reply) {
 
 int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure) {
   char buffer[256];
-  std::cerr << "vorlan-gridftp-host: cannot " << verb << " " << failure.target << ": "
-            << strerror_r(failure.error_number, buffer, sizeof buffer) << "\n";
+  std::cerr << "vorlan-gridftp-host: " << input_line() << "cannot " << verb << " " << failure.target
+            << ": " << strerror_r(failure.error_number, buffer, sizeof buffer) << "\n";
   return kExitLocal;
 }
 

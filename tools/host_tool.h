@@ -134,6 +134,7 @@ struct Context {
   TransferOptions transfer;
   CommandOptions command;
   bool shell_stop_on_failure = false;
+  bool shell_quit = false;  // a shell line said quit or exit
   ModuleLog log;
   std::shared_ptr<TokenMemory> tokens = std::make_shared<TokenMemory>();
   std::unique_ptr<vorlan::host::Host> host;
@@ -156,10 +157,16 @@ struct Subcommand {
   std::function<void(CLI::App *, Context &)> add_options = nullptr;
 };
 
+// vorlan_gridftp_host.cc
+void add_global_options(CLI::App *app, GlobalOptions &options);
+
 // host_options.cc
-// Adds the subcommands to `app` (without "shell" for the shell's own lines); *chosen becomes
-// the one parsed.
+// Adds the subcommands to `app`, each with the global options; for the shell's own lines
+// without "shell" and the global options, and with help, quit and exit. *chosen becomes the
+// one parsed.
 void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen, bool in_shell);
+// Prints what `app.parse` threw (help and --version on stdout); its exit code.
+int parse_failure(CLI::App &app, const CLI::ParseError &error);
 // Runs `run`, turning what it throws into the exit code and message of its kind.
 int guarded(const std::function<int()> &run);
 
@@ -195,6 +202,8 @@ void add_put_options(CLI::App *command, Context &context);
 
 // host_shell.cc
 int run_shell(Context &context);
+// "line N: " while the shell runs its input's line N, so that errors name the line; else "".
+std::string input_line();
 
 }  // namespace vorlan::tool
 

@@ -5,14 +5,86 @@
 #include "host_tool.h"
 
 namespace vorlan::tool {
+
+// Every subcommand takes the global options too, so they may follow it (`ls / --config FILE`)
+// and its --help lists them; all of them set the same members.
+void add_global_options(CLI::App *app, GlobalOptions &options) {
+  app->option_defaults()->group("Global options");
+  app->add_option("--module", options.module,
+                  "The module's shared object (default: the one built beside the tool)")
+      ->capture_default_str();
+  app->add_option("--config", options.config,
+                  "The module's configuration file (given to it as its option string)");
+  app->add_option("--storage-policy", options.storage_policy,
+                  "File with the session's \"config\" document (allowed buckets)");
+  app->add_option("--collection-policies", options.collection_policies,
+                  "File with the session's \"collection-policies\" document (project)");
+  CLI::Option *creds = app->add_option("--creds", options.creds,
+                                       "File with the session's token document (\"creds\")");
+  CLI::Option *renew_creds =
+      app->add_option("--renew-creds", options.renew_creds,
+                      "File with the token document given on renewal (\"renew-creds\")");
+  CLI::Option *creds_command = app->add_option(
+      "--creds-command", options.creds_command,
+      "Shell command printing a fresh token document, run each time the module asks "
+      "for \"creds\" or \"renew-creds\" (takes precedence over --creds/--renew-creds)");
+  CLI::Option *service_account =
+      app->add_option("--service-account-file", options.service_account_file,
+                      "A Google Cloud service account's JSON key: its tokens (scope "
+                      "devstorage.read_write) are fetched from the key's token_uri and renewed "
+                      "before they expire");
+  CLI::Option *metadata =
+      app->add_flag("--metadata-token", options.metadata_token,
+                    "Tokens of the machine's service account from the Google Cloud metadata "
+                    "server (GCE_METADATA_HOST names another), renewed before they expire");
+  for (CLI::Option *fetched : {service_account, metadata}) {
+    fetched->excludes(creds)->excludes(renew_creds)->excludes(creds_command);
+  }
+  service_account->excludes(metadata);
+  app->add_option("--user", options.user, "The session's user name")->capture_default_str();
+  app->add_option("--timeout", options.timeout_seconds,
+                  "Seconds a request may go without progress (no bytes moved, no reply) before "
+                  "it fails; a transfer that keeps moving data runs as long as it needs")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app->add_flag("-v,--verbose", options.verbose,
+                "Print a \"report: ...\" line on stderr for each report the module makes to the "
+                "host, e.g. \"report: stat-partial count=32\"; a command's progress replies\n"
+                "are \"report: intermediate TEXT\"");
+  app->add_option("--update-interval", options.update_interval,
+                  "Seconds between the progress replies the host asks of the module (0: none); "
+                  "they show on stderr when it is a terminal")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+
+  app->option_defaults()->group("Options");
+}
+
 namespace {
+
+// The exclusions above hold within one command line's level; a token source given before the
+// subcommand and another after it meet here.
+void check_token_sources(const GlobalOptions &options) {
+  const char *fetched = !options.service_account_file.empty() ? "--service-account-file"
+                        : options.metadata_token              ? "--metadata-token"
+                                                              : nullptr;
+  const char *given = !options.creds.empty()           ? "--creds"
+                      : !options.renew_creds.empty()   ? "--renew-creds"
+                      : !options.creds_command.empty() ? "--creds-command"
+                      : options.metadata_token && !options.service_account_file.empty()
+                          ? "--metadata-token"
+                          : nullptr;
+  if (fetched != nullptr && given != nullptr) {
+    throw UsageError(std::string(fetched) + " excludes " + given);
+  }
+}
 
 int run_tool(int argc, char **argv) {
   Context context;
-  GlobalOptions &options = context.options;
   CLI::App app{
       "Load the Google Cloud storage module the way the GridFTP server does and run one request\n"
-      "(or, with shell, a session of them).\n"
+      "(or, with shell, a session of them). The global options may also follow the\n"
+      "subcommand; each subcommand's --help lists them.\n"
       "\n"
       "Exit codes: 0 success; 1 the tool itself failed; 2 usage error or unreadable input\n"
       "file; 3 module load failure; 4 a 4xx reply; 5 a 5xx reply; 6 a failed reply with\n"
@@ -20,62 +92,22 @@ int run_tool(int argc, char **argv) {
       "A failed reply is printed on stderr: code, error-type word, headers and the\n"
       "control-channel reply text.",
       "vorlan-gridftp-host"};
-  app.add_option("--module", options.module,
-                 "The module's shared object (default: the one built beside the tool)")
-      ->capture_default_str();
-  app.add_option("--config", options.config,
-                 "The module's configuration file (given to it as its option string)");
-  app.add_option("--storage-policy", options.storage_policy,
-                 "File with the session's \"config\" document (allowed buckets)");
-  app.add_option("--collection-policies", options.collection_policies,
-                 "File with the session's \"collection-policies\" document (project)");
-  CLI::Option *creds = app.add_option("--creds", options.creds,
-                                      "File with the session's token document (\"creds\")");
-  CLI::Option *renew_creds =
-      app.add_option("--renew-creds", options.renew_creds,
-                     "File with the token document given on renewal (\"renew-creds\")");
-  CLI::Option *creds_command = app.add_option(
-      "--creds-command", options.creds_command,
-      "Shell command printing a fresh token document, run each time the module asks "
-      "for \"creds\" or \"renew-creds\" (takes precedence over --creds/--renew-creds)");
-  CLI::Option *service_account =
-      app.add_option("--service-account-file", options.service_account_file,
-                     "A Google Cloud service account's JSON key: its tokens (scope "
-                     "devstorage.read_write) are fetched from the key's token_uri and renewed "
-                     "before they expire");
-  CLI::Option *metadata =
-      app.add_flag("--metadata-token", options.metadata_token,
-                   "Tokens of the machine's service account from the Google Cloud metadata "
-                   "server (GCE_METADATA_HOST names another), renewed before they expire");
-  for (CLI::Option *fetched : {service_account, metadata}) {
-    fetched->excludes(creds)->excludes(renew_creds)->excludes(creds_command);
-  }
-  service_account->excludes(metadata);
-  app.add_option("--user", options.user, "The session's user name")->capture_default_str();
-  app.add_option("--timeout", options.timeout_seconds,
-                 "Seconds a request may go without progress (no bytes moved, no reply) before "
-                 "it fails; a transfer that keeps moving data runs as long as it needs")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
-  app.add_flag("-v,--verbose", options.verbose,
-               "Print a \"report: ...\" line on stderr for each report the module makes to the "
-               "host, e.g. \"report: stat-partial count=32\"; a command's progress replies\n"
-               "are \"report: intermediate TEXT\"");
-  app.add_option("--update-interval", options.update_interval,
-                 "Seconds between the progress replies the host asks of the module (0: none); "
-                 "they show on stderr when it is a terminal")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-
+  add_global_options(&app, context.options);
+  app.set_version_flag(
+      "--version",
+      [&context] {
+        return "vorlan-gridftp-host " VORLAN_VERSION "\nmodule: " + context.options.module;
+      },
+      "Print the package's version and the module the tool would load, and exit");
   const Subcommand *chosen = nullptr;
   add_subcommands(app, context, &chosen, false);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &error) {
-    const int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitUsage;
+    return parse_failure(app, error);
   }
   return guarded([&] {
+    check_token_sources(context.options);
     const int code = load_module(context);
     if (code != kExitOk) return code;
     const int run = chosen->run(context);

@@ -317,6 +317,49 @@ TEST_F(HostCli, CommandsAndAShellSession) {
   EXPECT_EQ(server_->count("PUT"), 2u);
 }
 
+// Global options go before or after the subcommand, and each subcommand's help lists them.
+// Shell lines: help and quit, errors naming their line, the first failure's exit code.
+TEST_F(HostCli, OptionsAnywhereAndTheShellsOwnCommands) {
+  server_->put_object("a", "k", std::string("kept"));
+  struct Case {
+    std::string arguments, input;
+    int exit_code;
+    std::vector<std::string> parts;  // of stdout and stderr
+    std::string environment = "-u VORLAN_S3_DEBUG";
+  };
+  // On a terminal (script's): a line edited with ^B, then the history's last line with ^P.
+  const std::string pty =
+      "-u VORLAN_S3_DEBUG timeout 60 sh -c 'exec script -qec \"$*\" /dev/null' sh";
+  const std::string sa = " --service-account-file '" + config_ + "'";
+  const std::vector<Case> options = {
+      {"ls /a/k " + tool(), "", 0, {" 4 "}},
+      {"ls --help", "", 0, {"Global options:\n  --module", "  --creds-command TEXT"}},
+      {"--module /m.so --version", "", 0, {"vorlan-gridftp-host 0.", "\nmodule: /m.so\n"}},
+      {"lss", "", 2, {"unknown subcommand 'lss'; the subcommands are: session ls stat get"}},
+      {sa + " ls /a " + tool(), "", 2, {"--service-account-file excludes --creds-command"}},
+  };
+  const std::vector<Case> shell = {
+      {"shell", "help\n", 0, {"\nquit     End the shell", "\ncksum    Print the checksum"}},
+      {"shell",
+       "# c\nlss /a\nstat /a/none\nls /a/k\nquit\nrm /a/k\n",
+       2,
+       {"line 2: unknown subcommand 'lss'", "line 3: stat failed", " 4 "}},
+      {"shell", "ls\nexit\n", 2, {"line 1: PATH is required"}},
+      {"--config " + config_ + " shell", "hlp\2\2e\n\20\nquit\n", 0, {"vorlan> "}, pty},
+  };
+  for (const std::vector<Case> *table : {&options, &shell}) {
+    for (const Case &c : *table) {
+      SCOPED_TRACE(c.arguments + " < " + c.input);
+      const std::string prefix = c.arguments == "shell" ? tool() : "";
+      ToolRun result =
+          run(dir_, prefix + c.arguments + " < '" + dir_.write("in", c.input) + "'", c.environment);
+      EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+      for (const std::string &part : c.parts) expect_in(result.out + result.err, part);
+    }
+  }
+  EXPECT_TRUE(server_->object("a", "k"));  // the line after quit did not run
+}
+
 // A key pair in the token document signs every request with Signature V4; a refused pair or a
 // clock far off says so without the signature's internals, and the secret appears nowhere, not
 // even in the TRACE log. Requester pays and the storage class go in the session's dialect.
