@@ -336,20 +336,20 @@ int run_session(Context &context) {
               << " (from the configuration file)\n"
               << "region: (unknown: the module's log could not be read)\n";
   }
-  const JsonDocument policies(context.documents.collection_policies);
-  std::cout << "key id: " << policies.string("project", "-") << "\n";
-
   std::optional<std::string> held;
   {
     std::lock_guard<std::mutex> guard(context.tokens->lock);
     held = context.tokens->last;
   }
   const JsonDocument token(held);
+  // A key pair's id signs the requests; without one, the project goes as the key id.
+  const JsonDocument policies(context.documents.collection_policies);
+  std::cout << "key id: " << token.string("access_key_id", policies.string("project", "-").c_str())
+            << "\n";
   std::cout << "token subject: " << token.string("sub", "-") << "\n"
             << "token expiry: " << token.string("token_expiry", "-") << "\n";
-  // The module renews a token fewer than 300 seconds before it expires.
   const std::optional<time_t> expiry = token_expiry_time(token.string("token_expiry", ""));
-  if (const time_t now = std::time(nullptr); expiry && now + 299 >= *expiry) {
+  if (const time_t now = std::time(nullptr); expiry && now + kRenewalMargin >= *expiry) {
     std::cout << "token state: " << (now >= *expiry ? "expired" : "due for renewal")
               << " (the module asks for a renewal before the next request; without one, requests "
                  "continue without a token)\n";

@@ -23,8 +23,6 @@ namespace {
 
 // Least privilege that still covers everything the module does: objects and buckets, no IAM.
 constexpr const char *kScope = "https://www.googleapis.com/auth/devstorage.read_write";
-// The module renews a token when this much of its life or less remains.
-constexpr time_t kRenewalMargin = 299;
 // A token request that takes longer than this is as good as failed.
 constexpr long kConnectSeconds = 10;
 constexpr long kRequestSeconds = 30;
@@ -68,11 +66,10 @@ HttpAnswer http_request(const std::string &url, const std::vector<std::string> &
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
   std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list(nullptr, &curl_slist_free_all);
   for (const std::string &header : headers) {
-    curl_slist *grown = curl_slist_append(list.get(), header.c_str());
-    if (grown == nullptr) throw std::runtime_error("out of memory");
-    // The list keeps its head once it has one.
-    (void)list.release();
-    list.reset(grown);
+    // Appending returns the list's head: the first append makes it, later ones keep it.
+    curl_slist *head = curl_slist_append(list.get(), header.c_str());
+    if (head == nullptr) throw std::runtime_error("out of memory");
+    if (list == nullptr) list.reset(head);
   }
   if (!curl) throw std::runtime_error("out of memory");
   HttpAnswer answer;

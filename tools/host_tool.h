@@ -55,6 +55,9 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The module renews a token when this many seconds of its life or fewer remain.
+constexpr time_t kRenewalMargin = 299;
+
 // The token document last handed to the module, so that `session` shows the token the module
 // holds, not one from another run of --creds-command; and how the command failed, if it did.
 struct TokenMemory {
