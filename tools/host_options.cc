@@ -177,7 +177,7 @@ int guarded(const std::function<int()> &run) {
     return kExitUsage;
   } catch (const std::exception &error) {
     std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
-    return kExitFailure;
+    return kExitOther;
   }
 }
 

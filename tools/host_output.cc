@@ -15,9 +15,13 @@ namespace vorlan::tool {
 namespace {
 
 int exit_code_for(const vorlan::host::Reply &reply) {
-  if (reply.code >= 400 && reply.code < 500) return kExitReply4xx;
-  if (reply.code >= 500 && reply.code < 600) return kExitReply5xx;
-  return kExitReplyOther;
+  const std::string &type = reply.error_type;
+  if (type == "PATH_NOT_FOUND") return kExitNotFound;
+  if (type == "PERMISSION_DENIED" || type == "LOGIN_DENIED") return kExitDenied;
+  if (type == "INCORRECT_CHECKSUM") return kExitChecksum;
+  // 4xx replies are transient by the protocol's own rule (451 try later, 421 busy).
+  if (reply.code >= 400 && reply.code < 500) return kExitRetry;
+  return kExitOther;
 }
 
 // The ls-style text of a mode: the type, then rwx for owner, group and others.

@@ -221,7 +221,7 @@ std::optional<int> creds_command_stop(TokenMemory &memory) {
               << " failed, so no request was sent: " << *memory.command_failure;
     if (memory.command_failure->back() != '\n') std::cerr << "\n";
   }
-  return kExitFailure;
+  return kExitOther;
 }
 
 void ModuleLog::start() {
@@ -296,7 +296,7 @@ int load_module(Context &context) {
   context.host = vorlan::host::Host::load(host_options, &error);
   if (!context.host) {
     std::cerr << "cannot load " << context.options.module << ": " << error << "\n";
-    return kExitLoad;
+    return kExitUsage;
   }
   return kExitOk;
 }

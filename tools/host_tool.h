@@ -19,16 +19,16 @@
 
 namespace vorlan::tool {
 
-// Exit codes, one per kind of outcome.
+// Exit codes, one per kind of outcome a script may act on differently.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitFailure = 1,     // the tool itself failed
-  kExitUsage = 2,       // bad options or unreadable input files
-  kExitLoad = 3,        // the module could not be loaded or activated
-  kExitReply4xx = 4,    // the request failed with a 4xx reply
-  kExitReply5xx = 5,    // the request failed with a 5xx reply
-  kExitReplyOther = 6,  // the request failed with a reply code outside 4xx and 5xx
-  kExitLocal = 7,       // a local file or stream failed during a transfer (a full disk)
+  kExitOther = 1,     // any other failure, of the tool itself or a reply of no kind below
+  kExitUsage = 2,     // bad options, configuration or input files; the module could not load
+  kExitLocal = 3,     // a local file, disk or permission failed
+  kExitNotFound = 4,  // the path does not exist
+  kExitDenied = 5,    // permission or login denied
+  kExitRetry = 6,     // a temporary failure worth retrying later
+  kExitChecksum = 7,  // the bytes do not match their checksum
 };
 
 // The module installed with the tool or built beside it; else the path the build recorded.

@@ -43,7 +43,7 @@ int finish_transfer(const Context &context, const char *what,
     std::cerr << "vorlan-gridftp-host: host violation: " << violation << "\n";
   }
   if (!result.reply.ok()) return report_failure(what, result.reply);
-  return context.host->violations().empty() ? kExitOk : kExitFailure;
+  return context.host->violations().empty() ? kExitOk : kExitOther;
 }
 
 std::vector<vorlan::tool::Range> requested_ranges(const TransferOptions &options) {

@@ -86,9 +86,16 @@ int run_tool(int argc, char **argv) {
       "(or, with shell, a session of them). The global options may also follow the\n"
       "subcommand; each subcommand's --help lists them.\n"
       "\n"
-      "Exit codes: 0 success; 1 the tool itself failed; 2 usage error or unreadable input\n"
-      "file; 3 module load failure; 4 a 4xx reply; 5 a 5xx reply; 6 a failed reply with\n"
-      "another code; 7 a local file or stream failed during a transfer (e.g. a full disk).\n"
+      "Exit codes:\n"
+      "  0  success\n"
+      "  1  any other failure\n"
+      "  2  usage error: bad options, configuration or input files; the module did not load\n"
+      "  3  local failure: a local file, disk or permission\n"
+      "  4  not found: the path does not exist\n"
+      "  5  denied: permission or login refused\n"
+      "  6  temporary failure, worth retrying later: 451 and 421 replies, timeouts,\n"
+      "     connection failures\n"
+      "  7  checksum mismatch\n"
       "A failed reply is printed on stderr: code, error-type word, headers and the\n"
       "control-channel reply text.",
       "vorlan-gridftp-host"};
@@ -123,6 +130,6 @@ int main(int argc, char **argv) {
     return vorlan::tool::run_tool(argc, argv);
   } catch (...) {
     std::cerr << "vorlan-gridftp-host: unexpected failure\n";
-    return vorlan::tool::kExitFailure;
+    return vorlan::tool::kExitOther;
   }
 }
