@@ -75,6 +75,10 @@ vorlan_result_t vorlan_l_gcloud_activate() {
   if (result == VORLAN_SUCCESS) {
     result = vorlan_module_activate(&vorlan_i_s3_base_module);
   }
+  // The log opens with the base module; a host that gave no file learns here which one was read.
+  if (result == VORLAN_SUCCESS) {
+    VORLAN_S3_LOG(VORLAN_S3_DEBUG_DEBUG, "configuration file read: %s\n", config_path);
+  }
   free(config_path);
   if (result != VORLAN_SUCCESS) {
     VORLAN_S3_LOG_RESULT(result);

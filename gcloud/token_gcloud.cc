@@ -62,7 +62,14 @@ vorlan_result_t vorlan_l_gcloud_parse_token_json(const char *text,
   time_t expiry_time = std::numeric_limits<int64_t>::max();
   if (expiry_text != nullptr) {
     vorlan_result_t result = vorlan_i_gcloud_parse_date(expiry_text, &expiry_time);
-    if (result != VORLAN_SUCCESS) return result;
+    if (result != VORLAN_SUCCESS) {
+      vorlan_error_release(result);
+      return vorlan_l_gcloud_unpack_error(
+          vorlan_i_s3_format("token_expiry \"%s\" is not an RFC 3339 time such as "
+                             "2026-12-08T18:00:00Z or 2026-12-08T19:00:00.5+01:00",
+                             expiry_text)
+              .c_str());
+    }
   }
   vorlan_i_gcloud_credentials_t read;
   for (const auto &[value, target] :

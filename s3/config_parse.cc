@@ -252,6 +252,19 @@ bool vorlan_l_s3_config_split(const std::string &line, std::string *key, std::st
   return true;
 }
 
+// What a line that does not split should have been; most often a key with "=" glued to it.
+const char *vorlan_l_s3_config_hint(const std::string &line) {
+  const size_t equals = line.find('=');
+  if (equals == std::string::npos) return "write `key = value`";
+  if (equals < line.find_first_of(vorlan_l_s3_whitespace)) {
+    return "write `key = value`: a blank before `=`";
+  }
+  if (line.find_first_not_of(vorlan_l_s3_whitespace, equals + 1) == std::string::npos) {
+    return "write `key = value`: the value is missing";
+  }
+  return "write `key = value`: a key is one word";
+}
+
 // Applies one line; returns success for lines that are blank or only a comment.
 vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_number,
                                               const char *raw_line,
@@ -272,7 +285,14 @@ vorlan_result_t vorlan_l_s3_config_parse_line(const char *path, int32_t line_num
   std::string key;
   std::string value;
   if (!vorlan_l_s3_config_split(line, &key, &value)) {
-    return VORLAN_S3_ERROR("Error parsing %s:%d: invalid line\n", path, line_number);
+    return VORLAN_S3_ERROR("Error parsing %s:%d: invalid line: %s\n", path, line_number,
+                           vorlan_l_s3_config_hint(line));
+  }
+  // Quotes would be kept as part of the value, and a quoted value with a blank cut at it.
+  if (value[0] == '"' || value[0] == '\'') {
+    return VORLAN_S3_ERROR(
+        "Error parsing %s:%d: the value of %s is quoted: write it without quotes\n", path,
+        line_number, key.c_str());
   }
   bool found = false;
   vorlan_result_t result = vorlan_l_s3_config_parse_key(path, line_number, key.c_str(),
@@ -312,7 +332,7 @@ vorlan_result_t vorlan_l_s3_config_read(const char *path, FILE *file,
   }
   vorlan_i_s3_text_ptr owned(buffer);
   if (result == VORLAN_SUCCESS && ferror(file)) {
-    std::string subject = vorlan_i_s3_format("Error reading config file %s: ", path);
+    std::string subject = vorlan_i_s3_format("reading config file %s", path);
     result = vorlan_i_s3_system_error(errno, subject.c_str());
   }
   return result;
@@ -328,8 +348,7 @@ vorlan_result_t vorlan_l_s3_config_parse(const char *path,
   vorlan_i_s3_file_ptr file(path != nullptr ? fopen(path, "r") : nullptr);
   if (!file) {
     int saved_errno = path != nullptr ? errno : ENOENT;
-    std::string subject =
-        vorlan_i_s3_format("Error loading config file %s: ", vorlan_i_s3_str(path));
+    std::string subject = vorlan_i_s3_format("reading config file %s", vorlan_i_s3_str(path));
     result = vorlan_i_s3_system_error(saved_errno, subject.c_str());
   }
   if (result == VORLAN_SUCCESS) {

@@ -45,6 +45,7 @@ const std::vector<Subcommand> &subcommands() {
       {"session",
        "Start a session, print what it is, and end it.\n"
        "  user, home directory: as the module reported them to the server;\n"
+       "  config file: the configuration file the module read (--config, or its default);\n"
        "  host, region: as the module logged them when it initialised the session (read\n"
        "    from its diagnostic log, which the tool points at a temporary file; a\n"
        "    VORLAN_S3_DEBUG of the caller still gets the lines it asks for);\n"
@@ -54,7 +55,10 @@ const std::vector<Subcommand> &subcommands() {
        "  allowed buckets: \"buckets\" of --storage-policy.",
        run_session},
       {"ls",
-       (std::string("List PATH: a directory's entries (\".\" first), or a file.\n") + kEntryFormat)
+       (std::string("List PATH: a directory's entries (\".\" first), or a file. Without a token\n"
+                    "or key pair / lists only --storage-policy's buckets, and \".\" alone gets a\n"
+                    "note on stderr.\n") +
+        kEntryFormat)
            .c_str(),
        [](Context &context) { return run_stat(context, false); }, add_stat_options},
       {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),

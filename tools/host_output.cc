@@ -97,8 +97,10 @@ int run_stat(Context &context, bool file_only) {
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
   const bool json = context.stat.json;
-  auto print = [&context, json](const std::vector<vorlan::host::Stat> &batch, bool final,
-                                vorlan_result_t result) {
+  size_t entries = 0;
+  auto print = [&context, json, &entries](const std::vector<vorlan::host::Stat> &batch, bool final,
+                                          vorlan_result_t result) {
+    entries += batch.size();
     for (const vorlan::host::Stat &entry : batch) {
       if (json) {
         std::cout << json_line(entry) << "\n";
@@ -117,6 +119,15 @@ int run_stat(Context &context, bool file_only) {
       context.host->stat(*session, context.stat.path, file_only, print);
   std::cout.flush();
   if (!result.reply.ok()) return report_failure(file_only ? "stat" : "ls", result.reply);
+  // A root listing of "." alone looks like a failure to list; say why it is not one.
+  const bool root = context.stat.path.find_first_not_of('/') == std::string::npos;
+  if (!file_only && !json && root && entries == 1) {
+    std::cerr << "vorlan-gridftp-host: " << input_line() << "\"/\" lists no buckets"
+              << (holds_credentials(context)
+                      ? ": the account has none or may not list them"
+                      : " without a token or key pair, only --storage-policy's")
+              << "; a bucket is reached by its name: ls /BUCKET/\n";
+  }
   return kExitOk;
 }
 

@@ -54,6 +54,19 @@ std::optional<std::string> read_optional(const std::string &path, const char *op
   return read_file(path, option);
 }
 
+// A document the module would refuse without naming its file (no JSON object) is refused here.
+std::optional<std::string> read_document(const std::string &path, const char *option) {
+  std::optional<std::string> text = read_optional(path, option);
+  if (!text) return text;
+  json_error_t error;
+  const std::unique_ptr<json_t, decltype(&json_decref)> root(json_loads(text->c_str(), 0, &error),
+                                                             &json_decref);
+  if (json_is_object(root.get())) return text;
+  throw UsageError(
+      std::string(option) + ": " + path + " is not a JSON object" +
+      (root ? "" : ": " + std::string(error.text) + " (line " + std::to_string(error.line) + ")"));
+}
+
 // Runs the command with /bin/sh and returns what it printed. When it fails, nullopt, with
 // `failure` saying how it ended and what it wrote on its standard error; when it succeeds, its
 // standard error is passed on.
@@ -95,12 +108,12 @@ std::optional<std::string> run_creds_command(const std::string &command, std::st
 vorlan::host::SessionDocuments make_documents(const GlobalOptions &options,
                                               const std::shared_ptr<TokenMemory> &memory) {
   vorlan::host::SessionDocuments documents;
-  documents.config = read_optional(options.storage_policy, "--storage-policy");
+  documents.config = read_document(options.storage_policy, "--storage-policy");
   documents.collection_policies =
-      read_optional(options.collection_policies, "--collection-policies");
-  const std::optional<std::string> creds = read_optional(options.creds, "--creds");
+      read_document(options.collection_policies, "--collection-policies");
+  const std::optional<std::string> creds = read_document(options.creds, "--creds");
   const std::optional<std::string> renew_creds =
-      read_optional(options.renew_creds, "--renew-creds");
+      read_document(options.renew_creds, "--renew-creds");
   const std::string command = options.creds_command;
   const std::shared_ptr<TokenSource> source = make_token_source(options);
   if (source) {
@@ -190,6 +203,15 @@ std::optional<time_t> token_expiry_time(const std::string &expiry) {
   calendar.tm_min = minute - offset_minutes;
   calendar.tm_sec = second;
   return timegm(&calendar);
+}
+
+// The file the module read its settings from, as it logged it; its default when not --config.
+std::string config_file(const Context &context) {
+  const std::string &given = context.options.config;
+  if (std::optional<std::string> read = context.log.last("configuration file read: ")) {
+    return *read + (given.empty() ? " (the module's default)" : "");
+  }
+  return given.empty() ? "(the module's default; its log could not be read)" : given;
 }
 
 std::string config_file_value(const std::string &config_path, const std::string &key) {
@@ -298,6 +320,7 @@ int load_module(Context &context) {
     std::cerr << "cannot load " << context.options.module << ": " << error << "\n";
     return kExitUsage;
   }
+  if (context.options.verbose) std::cerr << "config file: " << config_file(context) << "\n";
   return kExitOk;
 }
 
@@ -317,13 +340,20 @@ int open_session(Context &context, vorlan::host::Session **session) {
   return kExitOk;
 }
 
+bool holds_credentials(Context &context) {
+  std::lock_guard<std::mutex> guard(context.tokens->lock);
+  const JsonDocument token(context.tokens->last);
+  return !token.string("access_token", "").empty() || !token.string("access_key_id", "").empty();
+}
+
 int run_session(Context &context) {
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
   const vorlan::host::SessionStart &started = context.started;
 
   std::cout << "user: " << started.username << "\n"
-            << "home directory: " << started.home_dir << "\n";
+            << "home directory: " << started.home_dir << "\n"
+            << "config file: " << config_file(context) << "\n";
   if (auto line = context.log.last("initializing to use host: ")) {
     const std::string separator = " and region: ";
     const size_t at = line->find(separator);

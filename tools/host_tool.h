@@ -183,6 +183,8 @@ int load_module(Context &context);
 // The session requests run in, started by the first request and kept.
 int open_session(Context &context, vorlan::host::Session **session);
 int run_session(Context &context);
+// Whether the token document the module was last given carries a token or a key pair.
+bool holds_credentials(Context &context);
 
 // host_tokens.cc
 // Null without --service-account-file or --metadata-token; a UsageError names a key file that

@@ -48,8 +48,9 @@ void add_global_options(CLI::App *app, GlobalOptions &options) {
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   app->add_flag("-v,--verbose", options.verbose,
-                "Print a \"report: ...\" line on stderr for each report the module makes to the "
-                "host, e.g. \"report: stat-partial count=32\"; a command's progress replies\n"
+                "Print on stderr the configuration file read (\"config file: FILE\"), then a "
+                "\"report: ...\" line for each report the module makes to the host, e.g. "
+                "\"report: stat-partial count=32\"; a command's progress replies\n"
                 "are \"report: intermediate TEXT\"");
   app->add_option("--update-interval", options.update_interval,
                   "Seconds between the progress replies the host asks of the module (0: none); "

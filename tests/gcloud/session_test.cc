@@ -157,9 +157,11 @@ TEST_F(TokenRenewal, MissingOrBadRenewalLeavesNoTokenAndTheNextRequestAsksForCre
                             "the host gave no renewal"),
             std::string::npos);
 
-  // A document without an expiry (its 500 INTERNAL_ERROR reply: the command-line host's case)
-  // or not JSON at all fails and still leaves no token.
-  for (const char *bad : {R"({"access_token": "x", "sub": "s"})", "not json"}) {
+  // A document without an expiry or with a malformed one (its 500 INTERNAL_ERROR reply: the
+  // command-line host's case) or not JSON at all fails and still leaves no token.
+  for (const char *bad :
+       {R"({"access_token": "x", "sub": "s"})",
+        R"({"access_token": "x", "sub": "s", "token_expiry": "x"})", "not json"}) {
     documents["creds"] = bad;
     vorlan_result_t result = refresh();
     EXPECT_NE(error_text(result).find(*bad == '{' ? "Error unpacking user credential: "
@@ -171,7 +173,8 @@ TEST_F(TokenRenewal, MissingOrBadRenewalLeavesNoTokenAndTheNextRequestAsksForCre
   documents["creds"] = token_document("third", fake_now + 3600);
   ASSERT_EQ(refresh(), VORLAN_SUCCESS);
   EXPECT_EQ(token(), "third");
-  EXPECT_EQ(asked, (std::vector<std::string>{"creds", "renew-creds", "creds", "creds", "creds"}));
+  EXPECT_EQ(asked,
+            (std::vector<std::string>{"creds", "renew-creds", "creds", "creds", "creds", "creds"}));
 }
 
 // A key pair without an expiry is read once and never renewed; with a token's expiry it is

@@ -79,34 +79,33 @@ printf '{"access_token": "cli-token", "sub": "bob-%s@example.org",
   }
   // The common options and the token command, ready for a subcommand.
   std::string tool() const { return common() + " --creds-command \"" + creds_command_ + "\" "; }
+  // A run of the tool ("shell" alone gets tool()'s options) and what it must print.
+  struct Case {
+    std::string arguments, input;
+    int exit_code;
+    std::vector<std::string> parts;  // of stdout and stderr
+    bool once = false;               // each part is there only once
+    std::string environment = "-u VORLAN_S3_DEBUG";
+  };
+  void expect_runs(const std::vector<Case> &cases) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.arguments + " < " + c.input);
+      const std::string prefix = c.arguments == "shell" ? tool() : "";
+      ToolRun result =
+          run(dir_, prefix + c.arguments + " < '" + dir_.write("in", c.input) + "'", c.environment);
+      EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+      const std::string text = result.out + result.err;
+      for (const std::string &part : c.parts) {
+        expect_in(text, part);
+        EXPECT_TRUE(!c.once || text.find(part) == text.rfind(part)) << text;
+      }
+    }
+  }
 
   TempDir dir_;
   std::unique_ptr<FakeS3Server> server_;
   std::string config_, policy_, project_, creds_command_;
 };
-
-TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
-  ToolRun result = run(dir_, tool() + "--user bob session");
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  // The token shown is the one the module was given (the first run), not a later run's.
-  for (const std::string &line : std::vector<std::string>{
-           "user: bob\n", "home directory: /\n", "host: " + server_->host() + "\n", "region: -\n",
-           "key id: p-1\n", "token subject: bob-1@example.org\n",
-           "token expiry: 2099-01-01T00:00:00.1+00:00\n", "allowed buckets: a b\n"})
-    expect_in(result.out, line);
-  // Starting a session reads documents only; the service is not asked anything.
-  EXPECT_EQ(server_->request_count(), 0u);
-
-  // An AWS endpoint signs for its own region, also when the caller has its own module log,
-  // which still receives the lines it asked for.
-  const std::string aws_config = dir_.write("aws.conf", "host_name = s3.eu-west-1.amazonaws.com\n");
-  const std::string caller_log = dir_.path() + "/caller.log";
-  result = run(dir_, "--config '" + aws_config + "' session",
-               "VORLAN_S3_DEBUG='DEBUG," + caller_log + "'");
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  expect_in(result.out, "host: s3.eu-west-1.amazonaws.com\nregion: eu-west-1\n");
-  expect_in(TempDir::read(caller_log), "and region: eu-west-1");
-}
 
 // Each kind of failure has its exit code and tells its reply. A token command that fails stops
 // the tool before anything goes out, at session start or at a later renewal; `session` marks an
@@ -246,7 +245,9 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
   EXPECT_EQ(listed.out.substr(0, 35), "drwx------ 1 0 - .\n-rwx------ 1 3 2") << listed.out;
   EXPECT_EQ(listed.out.find("Z 100\n"), 53u);  // a time is YYYY-MM-DDTHH:MM:SSZ
   expect_in(listed.out, "\ndrwx------ 1 0 - sub\n");
-  EXPECT_EQ(listed.err, "report: stat-partial count=32\nreport: stat-final count=0 result=ok\n");
+  EXPECT_EQ(listed.err, "config file: " + dir_.path() +
+                            "/s3rver.conf\nreport: stat-partial count=32\nreport: stat-final "
+                            "count=0 result=ok\n");
 
   ToolRun json = run(dir_, config + " stat --json /cli/d/sub/x");
   EXPECT_EQ(json.out.find(R"({"name":"d/sub/x","mode":33216,"nlink":1,"uid":0,"gid":0,"size":3,)"
@@ -276,8 +277,9 @@ TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   run_once = run(dir_, tool() + "-v get /a/k '" + out + "' --offset 1000");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(TempDir::read(out), data);
-  EXPECT_EQ(run_once.err,
-            "report: begin-transfer\nreport: finished-transfer bytes=699000 result=ok\n");
+  EXPECT_EQ(run_once.err, "config file: " + config_ +
+                              "\nreport: begin-transfer\nreport: finished-transfer bytes=699000 "
+                              "result=ok\n");
   run_once = run(dir_, tool() + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
   ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
   EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
@@ -321,12 +323,6 @@ TEST_F(HostCli, CommandsAndAShellSession) {
 // Shell lines: help and quit, errors naming their line, the first failure's exit code.
 TEST_F(HostCli, OptionsAnywhereAndTheShellsOwnCommands) {
   server_->put_object("a", "k", std::string("kept"));
-  struct Case {
-    std::string arguments, input;
-    int exit_code;
-    std::vector<std::string> parts;  // of stdout and stderr
-    std::string environment = "-u VORLAN_S3_DEBUG";
-  };
   // On a terminal (script's): a line edited with ^B, then the history's last line with ^P.
   const std::string pty =
       "-u VORLAN_S3_DEBUG timeout 60 sh -c 'exec script -qec \"$*\" /dev/null' sh";
@@ -345,19 +341,50 @@ TEST_F(HostCli, OptionsAnywhereAndTheShellsOwnCommands) {
        2,
        {"line 2: unknown subcommand 'lss'", "line 3: stat failed", " 4 "}},
       {"shell", "ls\nexit\n", 2, {"line 1: PATH is required"}},
-      {"--config " + config_ + " shell", "hlp\2\2e\n\20\nquit\n", 0, {"vorlan> "}, pty},
+      {"--config " + config_ + " shell", "hlp\2\2e\n\20\nquit\n", 0, {"vorlan> "}, false, pty},
   };
-  for (const std::vector<Case> *table : {&options, &shell}) {
-    for (const Case &c : *table) {
-      SCOPED_TRACE(c.arguments + " < " + c.input);
-      const std::string prefix = c.arguments == "shell" ? tool() : "";
-      ToolRun result =
-          run(dir_, prefix + c.arguments + " < '" + dir_.write("in", c.input) + "'", c.environment);
-      EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-      for (const std::string &part : c.parts) expect_in(result.out + result.err, part);
-    }
-  }
+  expect_runs(options);
+  expect_runs(shell);
   EXPECT_TRUE(server_->object("a", "k"));  // the line after quit did not run
+}
+
+// Wrong configuration and token files name the file, the line and the form expected. session
+// shows the token the module was given (the first run's, not a later one's) and the file read,
+// as -v does; an AWS endpoint signs for its own region, also when the caller keeps its own
+// module log. An `ls /` of "." alone says why on stderr. None of it asks the service anything.
+TEST_F(HostCli, ConfigurationAndCredentialMessages) {
+  const std::string missing = dir_.path() + "/missing.conf", log = dir_.path() + "/caller.log";
+  const std::string fallback =
+      dir_.write("etc/vorlan/vorlan-gridftp-server-google-cloud.conf", "use_https = false\n");
+  const std::string given = "--config '" + config_ + "' ";
+  const std::string logged = "VORLAN_S3_DEBUG='DEBUG," + log + "'";
+  const std::string etc = "-u VORLAN_S3_DEBUG VORLAN_SYSCONFDIR='" + dir_.path() + "/etc'";
+  const std::string hint = "invalid line: write `key = value`: a blank before `=`";
+  const std::string session = "user: bob\nhome directory: /\nconfig file: " + config_ +
+                              "\nhost: " + server_->host() + "\nregion: -\nkey id: p-1\n" +
+                              "token subject: bob-1@example.org\ntoken expiry: " +
+                              "2099-01-01T00:00:00.1+00:00\nallowed buckets: a b\nconfig file: ";
+  const std::string expiry = R"({"access_token": "t", "sub": "s", "token_expiry": "2026-12-08"})";
+  const auto config = [&](const char *name, const std::string &text) {
+    return "--config '" + dir_.write(name, text) + "' session";
+  };
+  const auto creds = [&](const char *name, const std::string &text) {
+    return given + "--creds '" + dir_.write(name, text) + "' session";
+  };
+  const std::string aws = config("aws", "host_name = s3.eu-west-1.amazonaws.com\n");
+  expect_runs({
+      {config("e", "use_https = false\nhost_name=h\n"), "", 2, {"/e:2: " + hint}},
+      {config("q", "host_name = 'h'\n"), "", 2, {"/q:1: the value of host_name is quoted"}},
+      {"--config '" + missing + "' session", "", 2, {missing}, true},
+      {tool() + "--user bob -v session", "", 0, {session + config_ + "\n"}},
+      {aws, "", 0, {"region: eu-west-1\n"}, false, logged},
+      {"session", "", 0, {fallback + " (the module's default)"}, true, etc},
+      {creds("c.json", "{"), "", 2, {"--creds: " + dir_.path() + "/c.json is not a JSON object"}},
+      {creds("t", expiry), "", 1, {"\"2026-12-08\" is not an RFC 3339 time such as 2026-12-08T18"}},
+      {given + "ls /", "", 0, {"- .\nvorlan-gridftp-host: \"/\" lists no buckets without a token"}},
+  });
+  expect_in(TempDir::read(log), "and region: eu-west-1");
+  EXPECT_EQ(server_->request_count(), 0u);
 }
 
 // A key pair in the token document signs every request with Signature V4; a refused pair or a
