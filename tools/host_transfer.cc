@@ -69,12 +69,13 @@ std::string continuing_command(const Context &context,
   if (words.empty()) words = {"get", options.remote, options.local};
   std::string command;
   for (size_t i = 0; i < words.size(); ++i) {
-    bool range_option = false;
-    for (const std::string name : {"--offset", "--length", "--range"}) {
-      if (words[i] == name) i += range_option = true;
-      if (words[i].starts_with(name + "=")) range_option = true;
+    const std::string &word = words[i];
+    if (word == "--offset" || word == "--length" || word == "--range") {
+      ++i;  // and its value
+    } else if (!word.starts_with("--offset=") && !word.starts_with("--length=") &&
+               !word.starts_with("--range=")) {
+      command += (command.empty() ? "" : " ") + shell_word(word);
     }
-    if (!range_option) command += (command.empty() ? "" : " ") + shell_word(words[i]);
   }
   for (const auto &[offset, length] : remaining) {
     if (remaining.size() > 1) {
@@ -93,24 +94,24 @@ void tell_interrupted(const Context &context, const std::string &local,
   using Fate = vorlan::tool::KeptBytes::Fate;
   const std::string bytes = std::to_string(kept.bytes);
   std::string text = "get " + context.transfer.remote + " interrupted: " + quoted(local);
-  switch (kept.fate) {
-    case Fate::kCompleted:
-      text += " holds its first " + bytes + " bytes; to continue: ";
-      break;
-    case Fate::kInPlace:
-      text += " holds the first " + bytes + " bytes asked for; to continue: ";
-      break;
-    case Fate::kDiscarded:
-      text += " is left as it was (" + bytes + " bytes received were dropped); to start again: ";
-      break;
-    case Fate::kNotCreated:
-      text += " was not created; to start again: ";
-      break;
-  }
   const bool fresh = kept.fate == Fate::kDiscarded || kept.fate == Fate::kNotCreated;
-  std::cerr << "\nvorlan-gridftp-host: " << text
-            << continuing_command(context,
-                                  fresh ? std::vector<vorlan::tool::Range>{} : kept.remaining)
+  if (fresh) {
+    text += kept.fate == Fate::kNotCreated ? " was not created; to start again: "
+                                           : " is left as it was (" + bytes +
+                                                 " bytes received were dropped); to start again: ";
+  } else if (kept.remaining.empty()) {
+    text += " holds all the " + bytes + " bytes asked for";
+  } else {
+    text += (kept.fate == Fate::kCompleted ? " holds the object's first " + bytes + " bytes"
+                                           : " holds the first " + bytes + " bytes asked for") +
+            "; to continue: ";
+  }
+  if (fresh || !kept.remaining.empty()) {
+    text +=
+        continuing_command(context, fresh ? std::vector<vorlan::tool::Range>{} : kept.remaining);
+  }
+  // A terminal's progress line is left unfinished.
+  std::cerr << (isatty(STDERR_FILENO) != 0 ? "\n" : "") << "vorlan-gridftp-host: " << text
             << std::endl;
 }
 
@@ -195,6 +196,12 @@ int run_get(Context &context) {
     }
   }
   vorlan::host::DataSink &local_sink = out ? static_cast<vorlan::host::DataSink &>(*out) : *file;
+  // From here on a signal leaves the file in a state the tool can tell.
+  std::optional<vorlan::tool::SignalWatch> interrupted;
+  if (file) {
+    interrupted.emplace(
+        [&context, &file, &local](int) { tell_interrupted(context, local, file->interrupt()); });
+  }
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
   const vorlan::tool::ProgressDisplay display = progress_display(context.options);
@@ -219,11 +226,6 @@ int run_get(Context &context) {
   vorlan::host::TransferResult result;
   bool local_failed = false;
   {
-    std::optional<vorlan::tool::SignalWatch> interrupted;
-    if (file) {
-      interrupted.emplace(
-          [&context, &file, &local](int) { tell_interrupted(context, local, file->interrupt()); });
-    }
     vorlan::tool::Progress progress("get " + options.remote + ": ", total, display,
                                     context.options.update_interval);
     vorlan::tool::CountingSink sink(local_sink, progress);
@@ -253,6 +255,7 @@ int run_get(Context &context) {
   if (local_failed) code = report_local_failure("write", local_sink.failure());
   if (code != kExitOk && file) {
     const std::string fate = file->fate_after_failure();
+    interrupted.reset();
     file.reset();
     if (!fate.empty()) std::cerr << "vorlan-gridftp-host: " << fate << "\n";
   }

@@ -40,6 +40,20 @@ std::string size_text(double bytes) {
   return text;
 }
 
+// The digest in lower-case hexadecimal; "" when it cannot be finished.
+std::string digest_hex(EVP_MD_CTX *context) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context, digest, &size) != 1) return "";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
 }  // namespace
 
 Range parse_range(const std::string &text) {
@@ -262,16 +276,9 @@ void DownloadFile::record_locked(int64_t offset, const vorlan_byte_t *data, size
 
 std::string DownloadFile::md5_hex() {
   std::lock_guard<std::mutex> order(order_);
-  unsigned char md5[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (!digest_ || !ahead_.empty() || EVP_DigestFinal_ex(digest_.get(), md5, &size) != 1) return "";
+  if (!digest_ || !ahead_.empty()) return "";
+  std::string hex = digest_hex(digest_.get());
   digest_.reset();
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", md5[i]);
-    hex += pair;
-  }
   return hex;
 }
 
@@ -310,6 +317,7 @@ KeptBytes DownloadFile::interrupt() {
   std::lock_guard<std::mutex> order(order_);
   KeptBytes kept;
   kept.bytes = in_order_;
+  if (fd_ < 0) return kept;  // committed: nothing is left to download
   for (size_t i = range_; i < ranges_.size(); ++i) {
     const Range &range = ranges_[i];
     const int64_t from = i == range_ ? next_ : range.first;
@@ -491,17 +499,8 @@ std::string file_md5_hex(const std::string &path) {
   while ((n = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0) {
     EVP_DigestUpdate(context.get(), buffer.data(), n);
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (std::ferror(file.get()) != 0 || EVP_DigestFinal_ex(context.get(), digest, &size) != 1) {
-    throw std::runtime_error("cannot read \"" + path + "\" for its MD5");
-  }
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
+  std::string hex = std::ferror(file.get()) != 0 ? "" : digest_hex(context.get());
+  if (hex.empty()) throw std::runtime_error("cannot read \"" + path + "\" for its MD5");
   return hex;
 }
 

@@ -356,7 +356,7 @@ TEST_F(HostCli, InterruptedGetSaysHowToContinue) {
   }
   kill(std::stoi("0" + TempDir::read(pid)), SIGINT);
   running.join();
-  const std::string said = "holds its first ", go_on = "; to continue: ";
+  const std::string said = "holds the object's first ", go_on = "; to continue: ";
   const size_t at = result.err.find(said), command = result.err.find(go_on);
   ASSERT_NE(command, std::string::npos) << result.err;
   const size_t bytes = std::stoul(result.err.substr(at + said.size()));
