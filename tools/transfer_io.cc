@@ -288,6 +288,8 @@ host::IoFailure DownloadFile::failure() const {
 }
 
 bool DownloadFile::commit(std::optional<time_t> mtime) {
+  // Not while a signal's interrupt() decides the file's fate.
+  std::unique_lock<std::shared_mutex> writing(writing_);
   // A full disk on a network file system may show only when the bytes are flushed.
   if (!temporary_.empty() && fsync(fd_) != 0) fail(errno);
   if (mtime && !temporary_.empty()) {

@@ -354,7 +354,7 @@ TEST_F(HostCli, InterruptedGetSaysHowToContinue) {
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  kill(std::stoi("0" + TempDir::read(pid)), SIGINT);
+  if (const int tool = std::atoi(TempDir::read(pid).c_str()); tool > 0) kill(tool, SIGINT);
   running.join();
   const std::string said = "holds the object's first ", go_on = "; to continue: ";
   const size_t at = result.err.find(said), command = result.err.find(go_on);
