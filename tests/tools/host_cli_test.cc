@@ -350,7 +350,8 @@ TEST_F(HostCli, InterruptedGetSaysHowToContinue) {
                  "-u VORLAN_S3_DEBUG sh -c 'echo $$ > \"$0\"; exec \"$@\"' '" + pid + "'");
   });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (TempDir::read(dir_.path() + "/err").find(" of 683.6 KiB (") == std::string::npos &&
+  while (TempDir::read(dir_.path() + "/err").find(": 256.0 KiB of 683.6 KiB (37%)") ==
+             std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
