@@ -190,7 +190,7 @@ int run_get(Context &context) {
   } else {
     try {
       // With a range the file is filled in, not replaced: a partly downloaded file is completed.
-      file = std::make_unique<vorlan::tool::DownloadFile>(local, ranges);
+      file = std::make_unique<vorlan::tool::DownloadFile>(local, ranges, !options.no_checksum);
     } catch (const std::runtime_error &error) {
       throw UsageError(error.what());
     }
@@ -357,6 +357,8 @@ void add_get_options(CLI::App *command, Context &context) {
   command->add_option("--length", options.length, "Bytes of that range (-1: to the end)");
   command->add_option("--range", options.ranges,
                       "OFF:LEN, repeatable: several ranges in one transfer (LEN -1: to the end)");
+  command->add_flag("--no-checksum", options.no_checksum,
+                    "Do not check a whole object's bytes against its MD5");
   add_channel_options(command, options);
 }
 

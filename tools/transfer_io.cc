@@ -185,7 +185,7 @@ int create_beside(const std::string &place, std::string *temporary) {
 
 }  // namespace
 
-DownloadFile::DownloadFile(const std::string &path, std::vector<Range> ranges)
+DownloadFile::DownloadFile(const std::string &path, std::vector<Range> ranges, bool digest)
     : target_(path), place_(path), ranges_(std::move(ranges)) {
   const bool whole_object = ranges_.empty();
   if (whole_object) ranges_.emplace_back(0, -1);
@@ -209,7 +209,7 @@ DownloadFile::DownloadFile(const std::string &path, std::vector<Range> ranges)
         "cannot create a temporary file beside " + quoted(path) + " to download into", errno));
   }
   if (target_existed_) fchmod(fd_, st.st_mode & 07777);
-  digest_.reset(EVP_MD_CTX_new());
+  if (digest) digest_.reset(EVP_MD_CTX_new());
   if (digest_ && EVP_DigestInit_ex(digest_.get(), EVP_md5(), nullptr) != 1) digest_.reset();
 }
 

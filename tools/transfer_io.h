@@ -80,8 +80,8 @@ struct KeptBytes {
 class DownloadFile : public host::DataSink {
  public:
   // Opens the file to write; throws std::runtime_error saying why it cannot. `ranges` are the
-  // download's ({} for the whole object).
-  DownloadFile(const std::string &path, std::vector<Range> ranges);
+  // download's ({} for the whole object); `digest`: a new file's bytes are digested.
+  DownloadFile(const std::string &path, std::vector<Range> ranges, bool digest = true);
   ~DownloadFile() override;  // removes a temporary file that did not replace the target
   DownloadFile(const DownloadFile &) = delete;
   DownloadFile &operator=(const DownloadFile &) = delete;
