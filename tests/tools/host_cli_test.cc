@@ -347,7 +347,7 @@ TEST_F(HostCli, InterruptedGetSaysHowToContinue) {
   ToolRun result;
   std::thread running([&] {
     result = run(dir_, tool() + "-v --update-interval 1 get /a/k '" + local + "'",
-                 "-u VORLAN_S3_DEBUG sh -c 'echo $$ > \"$0\"; exec \"$@\"' '" + pid + "'");
+                 R"(-u VORLAN_S3_DEBUG sh -c 'echo $$ > "$0"; exec "$@"' ')" + pid + "'");
   });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (TempDir::read(dir_.path() + "/err").find(": 256.0 KiB of 683.6 KiB (37%)") ==
