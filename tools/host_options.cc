@@ -64,15 +64,19 @@ const std::vector<Subcommand> &subcommands() {
       {"stat", (std::string("Describe PATH itself (a file-only stat).\n") + kEntryFormat).c_str(),
        [](Context &context) { return run_stat(context, true); }, add_stat_options},
       {"get",
-       "Download PATH into LOCAL at the object's own offsets. A whole object goes to a\n"
-       "temporary file beside LOCAL that replaces it once complete, so a failed download\n"
-       "leaves LOCAL as it was. With --offset/--length or --range LOCAL itself is filled\n"
-       "in, not truncated, so a partly downloaded file can be completed; standard output\n"
-       "receives the bytes of the ranges in order.",
+       "Download PATH into LOCAL at the object's own offsets (into DIR/ as DIR/NAME). A\n"
+       "whole object goes to a temporary file beside LOCAL that replaces it once complete\n"
+       "and checked against the object's MD5 when one is known without reading the object\n"
+       "again (exit code 7 when it differs), so a failed download leaves LOCAL as it was;\n"
+       "LOCAL gets the object's modification time. With --offset/--length or --range LOCAL\n"
+       "itself is filled in, not truncated, so a partly downloaded file can be completed;\n"
+       "standard output receives the bytes of the ranges in order. Interrupted, it says\n"
+       "which bytes are on disk and the command that continues it.",
        run_get, add_get_options},
       {"put",
        "Upload LOCAL to PATH in one request, with the modification time and the expected\n"
-       "checksum a client would give.",
+       "checksum a client would give: by default the file's own MD5 and time. PATH names\n"
+       "the object; a directory (PATH ending in /) is refused.",
        run_put, add_put_options},
       {"mkdir",
        "Make the directory PATH (an empty placeholder object named PATH/), or the bucket\n"

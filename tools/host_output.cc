@@ -1,10 +1,13 @@
 // What the tool prints: failed replies, local failures, and the requests whose answer is
 // printed (ls and stat as text or --json lines, and mkdir, rmdir, rm, mv and cksum).
 #include "host_tool.h"
+#include "transfer_io.h"
 
 #include <jansson.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -131,24 +134,44 @@ int run_stat(Context &context, bool file_only) {
   return kExitOk;
 }
 
-// Runs one command. Its progress replies show on a terminal's stderr, or with --verbose as
-// report lines; cksum prints the module's reply text, the checksum, alone on stdout.
+// Runs one command. Its progress replies (cksum's bytes read) show on a terminal's stderr, or
+// with --verbose as report lines, each followed by a progress line; cksum prints the module's
+// reply text, the checksum, alone on stdout.
 int run_command(Context &context, const char *what, int code) {
   vorlan::host::Session *session = nullptr;
   if (int exit_code = open_session(context, &session); exit_code != kExitOk) return exit_code;
   const CommandOptions &command = context.command;
-  const bool on_terminal = !context.options.verbose && isatty(STDERR_FILENO) != 0;
+  const bool checksum = code == VORLAN_GFS_CMD_CKSM;
+  const GlobalOptions &global = context.options;
+  const bool on_terminal = !global.verbose && isatty(STDERR_FILENO) != 0;
+  const bool shows = checksum && !global.no_progress && (global.verbose || on_terminal);
+  // The bytes of the total: a whole object's size takes a stat, only when progress shows.
+  int64_t total = command.length;
+  if (shows && total < 0) {
+    const vorlan::host::StatResult stat = context.host->stat(*session, command.path, true);
+    if (stat.reply.ok() && stat.stats.size() == 1) {
+      total = std::max<int64_t>(stat.stats.front().size - command.offset, 0);
+    }
+  }
+  const auto start = std::chrono::steady_clock::now();
   bool shown = false;
   vorlan::host::CommandOptions host_options;
-  host_options.update_interval = context.options.update_interval;
+  host_options.update_interval = global.update_interval;
   host_options.on_intermediate = [&](const std::string &text) {
     context.report("intermediate " + text);
-    if (on_terminal) {
-      std::cerr << "\r" << what << " " << command.path << ": " << text << std::flush;
-      shown = true;
-    }
+    if (!shows) return;
+    char *end = nullptr;
+    const long long bytes = std::strtoll(text.c_str(), &end, 10);
+    const std::string line =
+        std::string(what) + " " + command.path + ": " +
+        (end != text.c_str() && *end == '\0'
+             ? vorlan::tool::progress_text(
+                   bytes, total,
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())
+             : text);
+    std::cerr << (on_terminal ? "\r" : "") << line << (on_terminal ? "" : "\n") << std::flush;
+    shown = on_terminal;
   };
-  const bool checksum = code == VORLAN_GFS_CMD_CKSM;
   const vorlan::host::CommandResult result = context.host->command(
       *session, code, command.path, command.from, checksum ? command.algorithm : "", command.offset,
       command.length, host_options);

@@ -71,6 +71,7 @@ std::string input_line() {
 }
 
 int run_shell(Context &context) {
+  context.arguments.clear();  // a line's command is the line
   std::optional<LineReader> terminal;
   if (isatty(STDIN_FILENO) != 0) terminal.emplace();
   int status = kExitOk;

@@ -48,6 +48,7 @@ struct GlobalOptions {
   int timeout_seconds = 120;
   bool verbose = false;
   int update_interval = 5;  // the host's progress interval, seconds; 0 for none
+  bool no_progress = false;
 };
 
 class UsageError : public std::runtime_error {
@@ -120,6 +121,7 @@ struct TransferOptions {
   bool compute_md5 = false;
   std::string checksum_algorithm = "md5";
   bool append = false;
+  bool no_checksum = false, no_mtime = false;
 };
 
 // What mkdir, rmdir, rm, mv and cksum were given.
@@ -133,6 +135,8 @@ struct CommandOptions {
 // is unloaded before the log is copied.
 struct Context {
   GlobalOptions options;
+  // The command line as given, to print a command that continues it; empty in the shell.
+  std::vector<std::string> arguments;
   StatOptions stat;
   TransferOptions transfer;
   CommandOptions command;

@@ -1,9 +1,12 @@
-// Transfers: `get` and `put`, their options, ranges and progress, and the local files and
-// streams they read and write (transfer_io.h).
+// Transfers: `get` and `put`, their options, ranges and progress, the checks of a whole
+// object's MD5 and the times kept, and the local files and streams they read and write
+// (transfer_io.h).
 #include "host_tool.h"
 #include "transfer_io.h"
 
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +28,102 @@ vorlan::host::DataChannelOptions channel_options(const TransferOptions &options,
   channel.block_size = options.block_size;
   channel.optimal_concurrency = options.parallel;
   return channel;
+}
+
+vorlan::tool::ProgressDisplay progress_display(const GlobalOptions &options) {
+  if (options.no_progress) return vorlan::tool::ProgressDisplay::kNone;
+  if (isatty(STDERR_FILENO) != 0) return vorlan::tool::ProgressDisplay::kTerminal;
+  return options.verbose ? vorlan::tool::ProgressDisplay::kLog
+                         : vorlan::tool::ProgressDisplay::kNone;
+}
+
+std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+
+// A download into a directory (named with a trailing slash, or existing) writes the object's
+// last name there, as cp does.
+std::string download_target(const std::string &local, const std::string &remote) {
+  struct stat st {};
+  if (local == "-" ||
+      !(local.ends_with('/') || (stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
+    return local;
+  }
+  const std::string name = remote.substr(remote.rfind('/') + 1);
+  if (name.empty()) throw UsageError(remote + " names no object to write into " + local);
+  return local + (local.ends_with('/') ? "" : "/") + name;
+}
+
+std::string shell_word(const std::string &word) {
+  static const char kPlain[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./:=@%+,";
+  if (!word.empty() && word.find_first_not_of(kPlain) == std::string::npos) return word;
+  std::string text = "'";
+  for (char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return text + "'";
+}
+
+// The command given, its ranges replaced by `remaining`; in the shell, the line to type.
+std::string continuing_command(const Context &context,
+                               const std::vector<vorlan::tool::Range> &remaining) {
+  const TransferOptions &options = context.transfer;
+  std::vector<std::string> words = context.arguments;
+  if (words.empty()) words = {"get", options.remote, options.local};
+  std::string command;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string &word = words[i];
+    if (word == "--offset" || word == "--length" || word == "--range") {
+      ++i;  // and its value
+    } else if (!word.starts_with("--offset=") && !word.starts_with("--length=") &&
+               !word.starts_with("--range=")) {
+      command += (command.empty() ? "" : " ") + shell_word(word);
+    }
+  }
+  for (const auto &[offset, length] : remaining) {
+    if (remaining.size() > 1) {
+      command += " --range " + std::to_string(offset) + ":" + std::to_string(length);
+    } else {
+      command += " --offset " + std::to_string(offset);
+      if (length >= 0) command += " --length " + std::to_string(length);
+    }
+  }
+  return command;
+}
+
+// Says what an interrupted download left on disk and how to go on from there.
+void tell_interrupted(const Context &context, const std::string &local,
+                      const vorlan::tool::KeptBytes &kept) {
+  using Fate = vorlan::tool::KeptBytes::Fate;
+  const std::string bytes = std::to_string(kept.bytes);
+  std::string text = "get " + context.transfer.remote + " interrupted: " + quoted(local);
+  const bool fresh = kept.fate == Fate::kDiscarded || kept.fate == Fate::kNotCreated;
+  if (fresh) {
+    text += kept.fate == Fate::kNotCreated ? " was not created; to start again: "
+                                           : " is left as it was (" + bytes +
+                                                 " bytes received were dropped); to start again: ";
+  } else if (kept.remaining.empty()) {
+    text += " holds all the " + bytes + " bytes asked for";
+  } else {
+    text += (kept.fate == Fate::kCompleted ? " holds the object's first " + bytes + " bytes"
+                                           : " holds the first " + bytes + " bytes asked for") +
+            "; to continue: ";
+  }
+  if (fresh || !kept.remaining.empty()) {
+    text +=
+        continuing_command(context, fresh ? std::vector<vorlan::tool::Range>{} : kept.remaining);
+  }
+  // A terminal's progress line is left unfinished.
+  std::cerr << (isatty(STDERR_FILENO) != 0 ? "\n" : "") << "vorlan-gridftp-host: " << text
+            << std::endl;
+}
+
+// The object's MD5 as the module has it without reading the object: its ETag when that is the
+// MD5, its md5 metadata, or its checksum cache, which the download just filled; "" when none.
+std::string object_md5(Context &context, vorlan::host::Session &session) {
+  vorlan::host::CommandOptions quiet;
+  quiet.update_interval = 0;
+  const vorlan::host::CommandResult answer = context.host->command(
+      session, VORLAN_GFS_CMD_CKSM, context.transfer.remote, "", "md5", 0, -1, quiet);
+  if (!answer.reply.ok() || !answer.response || answer.response->size() != 32) return "";
+  return *answer.response;
 }
 
 // Reports the transfer's two reports to the host (with its bytes: written for a download,
@@ -83,43 +182,80 @@ int run_get(Context &context) {
   vorlan::host::DataChannelOptions channel =
       channel_options(options, context.options.update_interval);
   if (!ranges.empty()) channel.read_ranges = ranges;
+  const std::string local = download_target(options.local, options.remote);
   std::unique_ptr<vorlan::tool::DownloadFile> file;
   std::unique_ptr<vorlan::tool::OrderedStdoutSink> out;
-  if (options.local == "-") {
+  if (local == "-") {
     out = std::make_unique<vorlan::tool::OrderedStdoutSink>(channel.read_ranges);
   } else {
     try {
       // With a range the file is filled in, not replaced: a partly downloaded file is completed.
-      file = std::make_unique<vorlan::tool::DownloadFile>(options.local, ranges.empty());
+      file = std::make_unique<vorlan::tool::DownloadFile>(local, ranges, !options.no_checksum);
     } catch (const std::runtime_error &error) {
       throw UsageError(error.what());
     }
   }
-  vorlan::host::DataSink &local = out ? static_cast<vorlan::host::DataSink &>(*out) : *file;
+  vorlan::host::DataSink &local_sink = out ? static_cast<vorlan::host::DataSink &>(*out) : *file;
+  // From here on a signal leaves the file in a state the tool can tell.
+  std::optional<vorlan::tool::SignalWatch> interrupted;
+  if (file) {
+    interrupted.emplace(
+        [&context, &file, &local](int) { tell_interrupted(context, local, file->interrupt()); });
+  }
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
+  const vorlan::tool::ProgressDisplay display = progress_display(context.options);
+  int64_t total = 0;  // -1 while unknown
+  for (const auto &[offset, length] : channel.read_ranges) {
+    total = length < 0 || total < 0 ? -1 : total + length;
+  }
+  // The host tells a download nothing of the object, so its size and time take one stat: for a
+  // whole object, whose time the file gets, and for a progress display that needs the total.
+  const bool whole = ranges.empty() && file;
+  std::optional<vorlan::host::Stat> entry;
+  if (whole || (total < 0 && display != vorlan::tool::ProgressDisplay::kNone)) {
+    vorlan::host::StatResult stat = context.host->stat(*session, options.remote, true);
+    if (stat.reply.ok() && stat.stats.size() == 1) entry = stat.stats.front();
+  }
+  if (total < 0 && entry) {
+    total = 0;
+    for (const auto &[offset, length] : channel.read_ranges) {
+      total += length >= 0 ? length : std::max<int64_t>(entry->size - offset, 0);
+    }
+  }
   vorlan::host::TransferResult result;
   bool local_failed = false;
   {
-    // Known only when every range is bounded.
-    int64_t total = 0;
-    for (const auto &[offset, length] : channel.read_ranges) {
-      total = length < 0 || total < 0 ? -1 : total + length;
-    }
-    vorlan::tool::Progress progress(std::max<int64_t>(total, 0));
-    vorlan::tool::CountingSink sink(local, progress);
+    vorlan::tool::Progress progress("get " + options.remote + ": ", total, display,
+                                    context.options.update_interval);
+    vorlan::tool::CountingSink sink(local_sink, progress);
     vorlan::host::TransferInfo info;
     info.pathname = options.remote;
     result = context.host->send(*session, info, channel, sink);
     local_failed = sink.failed();
   }
   int code = finish_transfer(context, "get", result, result.bytes_written);
-  if (code == kExitOk && !local_failed) {
-    local_failed = out ? !out->finish() : !file->commit();
+  if (code == kExitOk && !local_failed && whole) {
+    const std::string received = file->md5_hex();
+    const std::string expected = received.empty() ? "" : object_md5(context, *session);
+    if (!expected.empty() && expected != received) {
+      std::cerr << "vorlan-gridftp-host: get " << options.remote
+                << ": checksum mismatch: the bytes received have the MD5 " << received
+                << ", the object's is " << expected << "\n";
+      code = kExitChecksum;
+    } else if (!expected.empty() && context.options.verbose) {
+      std::cerr << "md5: " << received << " (the object's)\n";
+    }
   }
-  if (local_failed) code = report_local_failure("write", local.failure());
+  if (code == kExitOk && !local_failed) {
+    std::optional<time_t> mtime;
+    if (whole && entry && entry->mtime > 0) mtime = static_cast<time_t>(entry->mtime);
+    local_failed = out ? !out->finish() : !file->commit(mtime);
+  }
+  if (local_failed) code = report_local_failure("write", local_sink.failure());
   if (code != kExitOk && file) {
     const std::string fate = file->fate_after_failure();
+    interrupted.reset();
     file.reset();
     if (!fate.empty()) std::cerr << "vorlan-gridftp-host: " << fate << "\n";
   }
@@ -129,11 +265,20 @@ int run_get(Context &context) {
 int run_put(Context &context) {
   const TransferOptions &options = context.transfer;
   const bool from_stdin = options.local == "-";
+  if (options.remote.ends_with('/')) {
+    throw UsageError("uploading into a directory is not supported: name the object, as in " +
+                     options.remote +
+                     (from_stdin ? "NAME" : options.local.substr(options.local.rfind('/') + 1)));
+  }
   if (from_stdin && options.compute_md5) throw UsageError("--compute-md5 needs a file, not -");
   if (options.md5 && options.compute_md5) throw UsageError("--md5 goes without --compute-md5");
   if (options.checksum && (options.md5 || options.compute_md5)) {
     throw UsageError("--checksum goes without --md5 and --compute-md5");
   }
+  if (options.no_checksum && (options.md5 || options.compute_md5 || options.checksum)) {
+    throw UsageError("--no-checksum goes without --md5, --compute-md5 and --checksum");
+  }
+  if (options.no_mtime && options.mtime) throw UsageError("--no-mtime goes without --mtime");
   // --md5 and --compute-md5 name an MD5, so another algorithm would be sent a value of the
   // wrong kind.
   if ((options.md5 || options.compute_md5) && !is_md5(options.checksum_algorithm)) {
@@ -141,6 +286,11 @@ int run_put(Context &context) {
                      " gives an MD5; with --checksum-algorithm " + options.checksum_algorithm +
                      " use --checksum VALUE");
   }
+  // A file's MD5 goes with it unless another value was given; standard input's cannot be known
+  // before the request without holding all of it.
+  const bool compute_md5 =
+      options.compute_md5 || (!from_stdin && !options.no_checksum && !options.md5 &&
+                              !options.checksum && is_md5(options.checksum_algorithm));
   std::unique_ptr<vorlan::host::DataSource> source;
   vorlan::tool::StdinSource *stdin_source = nullptr;
   if (from_stdin) {
@@ -161,20 +311,26 @@ int run_put(Context &context) {
   // Standard input without --alloc has a size unknown until its end: 0 tells the module so.
   info.alloc_size = options.alloc.value_or(std::max<int64_t>(source->size(), 0));
   // Given as they are, well-formed or not: the module's checks are what the user sees.
-  info.expected_checksum = options.compute_md5
-                               ? std::optional(vorlan::tool::file_md5_hex(options.local))
-                               : (options.md5 ? options.md5 : options.checksum);
+  info.expected_checksum = compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local))
+                                       : (options.md5 ? options.md5 : options.checksum);
   if (info.expected_checksum) info.expected_checksum_alg = options.checksum_algorithm;
   vorlan::host::DataChannelOptions channel =
       channel_options(options, context.options.update_interval);
-  if (options.mtime) channel.modification_time = static_cast<time_t>(*options.mtime);
+  struct stat st {};
+  if (options.mtime) {
+    channel.modification_time = static_cast<time_t>(*options.mtime);
+  } else if (!from_stdin && !options.no_mtime && stat(options.local.c_str(), &st) == 0) {
+    channel.modification_time = st.st_mtime;
+  }
 
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
   vorlan::host::TransferResult result;
   bool local_failed = false;
   {
-    vorlan::tool::Progress progress(info.alloc_size);
+    vorlan::tool::Progress progress(
+        "put " + options.remote + ": ", from_stdin && !options.alloc ? -1 : info.alloc_size,
+        progress_display(context.options), context.options.update_interval);
     vorlan::tool::CountingSource counted(*source, progress);
     result = context.host->recv(*session, info, channel, counted);
     local_failed = counted.failed();
@@ -192,12 +348,17 @@ int run_put(Context &context) {
 void add_get_options(CLI::App *command, Context &context) {
   TransferOptions &options = context.transfer;
   command->add_option("PATH", options.remote, "The object: /bucket/key")->required();
-  command->add_option("LOCAL", options.local, "The file to write, - for standard output")
+  command
+      ->add_option("LOCAL", options.local,
+                   "The file to write (in a directory: the object's last name there), - for "
+                   "standard output")
       ->required();
   command->add_option("--offset", options.offset, "First byte of one partial range");
   command->add_option("--length", options.length, "Bytes of that range (-1: to the end)");
   command->add_option("--range", options.ranges,
                       "OFF:LEN, repeatable: several ranges in one transfer (LEN -1: to the end)");
+  command->add_flag("--no-checksum", options.no_checksum,
+                    "Do not check a whole object's bytes against its MD5");
   add_channel_options(command, options);
 }
 
@@ -206,10 +367,14 @@ void add_put_options(CLI::App *command, Context &context) {
   command->add_option("LOCAL", options.local, "The file to send, - for standard input")->required();
   command->add_option("PATH", options.remote, "The object: /bucket/key")->required();
   command->add_option("--mtime", options.mtime,
-                      "The modification time the host reports, in seconds since the epoch");
+                      "The modification time the host reports, in seconds since the epoch "
+                      "(default: the file's; none for -)");
+  command->add_flag("--no-mtime", options.no_mtime, "Report no modification time");
   command->add_option("--md5", options.md5, "The expected checksum, given to the module as is");
   command->add_flag("--compute-md5", options.compute_md5,
-                    "Send the file's own MD5 as the expected checksum");
+                    "Send the file's own MD5 as the expected checksum (the default for a file)");
+  command->add_flag("--no-checksum", options.no_checksum,
+                    "Send no expected checksum (by default a file's MD5 is computed and sent)");
   command->add_option("--checksum", options.checksum,
                       "The expected checksum for --checksum-algorithm, given to the module as "
                       "is (adler32 and crc32c: 8 hexadecimal digits; md5: 32)");

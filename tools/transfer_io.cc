@@ -1,5 +1,5 @@
-// Files, standard output and standard input for the command-line host's transfers, and its
-// progress line.
+// Files, standard output and standard input for the command-line host's transfers, its
+// progress lines, and the signals that interrupt a download.
 #include "transfer_io.h"
 
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -37,6 +38,20 @@ std::string size_text(double bytes) {
   char text[32];
   std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
   return text;
+}
+
+// The digest in lower-case hexadecimal; "" when it cannot be finished.
+std::string digest_hex(EVP_MD_CTX *context) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context, digest, &size) != 1) return "";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
 }
 
 }  // namespace
@@ -132,34 +147,16 @@ bool OrderedStdoutSink::finish() {
 
 namespace {
 
-// The temporary file of the download in progress, removed when a signal ends the tool.
-char g_temporary_path[PATH_MAX];
-volatile sig_atomic_t g_temporary_set = 0;
+// The write end of the running SignalWatch's pipe; -1 when none runs.
+volatile sig_atomic_t g_signal_pipe = -1;
 
-void remove_temporary_and_die(int signal_number) {
-  if (g_temporary_set != 0) unlink(g_temporary_path);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-void track_temporary(const std::string &path) {
-  static const bool installed = [] {
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-      struct sigaction old {};
-      // A signal the caller ignores (nohup) stays ignored.
-      if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-      struct sigaction action {};
-      action.sa_handler = remove_temporary_and_die;
-      sigemptyset(&action.sa_mask);
-      sigaction(signal_number, &action, nullptr);
-    }
-    return true;
-  }();
-  (void)installed;
-  g_temporary_set = 0;
-  if (path.size() >= sizeof g_temporary_path) return;
-  std::memcpy(g_temporary_path, path.c_str(), path.size() + 1);
-  g_temporary_set = 1;
+void forward_signal(int signal_number) {
+  const int saved = errno;
+  const auto byte = static_cast<unsigned char>(signal_number);
+  if (g_signal_pipe >= 0 && write(g_signal_pipe, &byte, 1) < 0) {
+    // Nothing more is safe here; the pipe is never full with one signal of each kind.
+  }
+  errno = saved;
 }
 
 std::string quoted(const std::string &path) { return "\"" + path + "\""; }
@@ -180,7 +177,7 @@ int create_beside(const std::string &place, std::string *temporary) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%08x.part", device());
     temporary->assign(dir).append(".").append(base).append(suffix);
-    const int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = open(temporary->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -188,8 +185,11 @@ int create_beside(const std::string &place, std::string *temporary) {
 
 }  // namespace
 
-DownloadFile::DownloadFile(const std::string &path, bool whole_object)
-    : target_(path), place_(path) {
+DownloadFile::DownloadFile(const std::string &path, std::vector<Range> ranges, bool digest)
+    : target_(path), place_(path), ranges_(std::move(ranges)) {
+  const bool whole_object = ranges_.empty();
+  if (whole_object) ranges_.emplace_back(0, -1);
+  next_ = ranges_.front().first;
   struct stat st {};
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     // A link stays a link: its file is the one replaced.
@@ -202,20 +202,20 @@ DownloadFile::DownloadFile(const std::string &path, bool whole_object)
     if (fd_ < 0) throw std::runtime_error(errno_text("cannot create " + quoted(path), errno));
     return;
   }
+  // Read back too: pieces that arrive ahead of their turn are digested from the file.
   fd_ = create_beside(place_, &temporary_);
   if (fd_ < 0) {
     throw std::runtime_error(errno_text(
         "cannot create a temporary file beside " + quoted(path) + " to download into", errno));
   }
   if (target_existed_) fchmod(fd_, st.st_mode & 07777);
-  track_temporary(temporary_);
+  if (digest) digest_.reset(EVP_MD_CTX_new());
+  if (digest_ && EVP_DigestInit_ex(digest_.get(), EVP_md5(), nullptr) != 1) digest_.reset();
 }
 
 DownloadFile::~DownloadFile() {
   if (fd_ >= 0) close(fd_);
-  if (temporary_.empty()) return;
-  g_temporary_set = 0;
-  unlink(temporary_.c_str());
+  if (!temporary_.empty()) unlink(temporary_.c_str());
 }
 
 void DownloadFile::fail(int error_number) {
@@ -224,6 +224,11 @@ void DownloadFile::fail(int error_number) {
 }
 
 bool DownloadFile::write_at(int64_t offset, const vorlan_byte_t *data, size_t length) {
+  std::shared_lock<std::shared_mutex> writing(writing_);
+  if (stopped_) return false;
+  const vorlan_byte_t *piece = data;
+  const size_t piece_length = length;
+  const int64_t piece_offset = offset;
   while (length > 0) {
     const ssize_t n = pwrite(fd_, data, length, offset);
     if (n < 0 && errno == EINTR) continue;
@@ -235,7 +240,46 @@ bool DownloadFile::write_at(int64_t offset, const vorlan_byte_t *data, size_t le
     length -= static_cast<size_t>(n);
     offset += n;
   }
+  std::lock_guard<std::mutex> order(order_);
+  record_locked(piece_offset, piece, piece_length);
   return true;
+}
+
+void DownloadFile::record_locked(int64_t offset, const vorlan_byte_t *data, size_t length) {
+  if (offset != next_) {
+    ahead_.emplace(offset, length);
+  } else {
+    if (digest_ && EVP_DigestUpdate(digest_.get(), data, length) != 1) digest_.reset();
+    next_ += static_cast<int64_t>(length);
+    in_order_ += static_cast<int64_t>(length);
+  }
+  std::vector<vorlan_byte_t> back;
+  while (range_ < ranges_.size()) {
+    if (next_ >= range_end(ranges_[range_])) {
+      if (++range_ < ranges_.size()) next_ = ranges_[range_].first;
+      continue;
+    }
+    auto first = ahead_.begin();
+    if (first == ahead_.end() || first->first != next_) return;
+    if (digest_) {
+      back.resize(first->second);
+      if (pread(fd_, back.data(), back.size(), next_) != static_cast<ssize_t>(back.size()) ||
+          EVP_DigestUpdate(digest_.get(), back.data(), back.size()) != 1) {
+        digest_.reset();
+      }
+    }
+    next_ += static_cast<int64_t>(first->second);
+    in_order_ += static_cast<int64_t>(first->second);
+    ahead_.erase(first);
+  }
+}
+
+std::string DownloadFile::md5_hex() {
+  std::lock_guard<std::mutex> order(order_);
+  if (!digest_ || !ahead_.empty()) return "";
+  std::string hex = digest_hex(digest_.get());
+  digest_.reset();
+  return hex;
 }
 
 host::IoFailure DownloadFile::failure() const {
@@ -243,16 +287,21 @@ host::IoFailure DownloadFile::failure() const {
   return {error_number != 0 ? error_number : EIO, quoted(target_)};
 }
 
-bool DownloadFile::commit() {
+bool DownloadFile::commit(std::optional<time_t> mtime) {
+  // Not while a signal's interrupt() decides the file's fate.
+  std::unique_lock<std::shared_mutex> writing(writing_);
   // A full disk on a network file system may show only when the bytes are flushed.
   if (!temporary_.empty() && fsync(fd_) != 0) fail(errno);
+  if (mtime && !temporary_.empty()) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {*mtime, 0}};
+    if (futimens(fd_, times) != 0) fail(errno);
+  }
   if (close(fd_) != 0) fail(errno);
   fd_ = -1;
   if (error_number_ == 0 && !temporary_.empty()) {
     if (rename(temporary_.c_str(), place_.c_str()) != 0) {
       fail(errno);
     } else {
-      g_temporary_set = 0;
       temporary_.clear();
     }
   }
@@ -262,6 +311,73 @@ bool DownloadFile::commit() {
 std::string DownloadFile::fate_after_failure() const {
   if (temporary_.empty()) return "";
   return quoted(target_) + (target_existed_ ? " is left as it was" : " was not created");
+}
+
+KeptBytes DownloadFile::interrupt() {
+  std::unique_lock<std::shared_mutex> writing(writing_);
+  stopped_ = true;
+  std::lock_guard<std::mutex> order(order_);
+  KeptBytes kept;
+  kept.bytes = in_order_;
+  if (fd_ < 0) return kept;  // committed: nothing is left to download
+  for (size_t i = range_; i < ranges_.size(); ++i) {
+    const Range &range = ranges_[i];
+    const int64_t from = i == range_ ? next_ : range.first;
+    kept.remaining.emplace_back(from, range.second < 0 ? -1 : range_end(range) - from);
+  }
+  if (temporary_.empty()) return kept;
+  // Only the bytes in order count: those past a gap go, so the file is a true beginning.
+  if (!target_existed_ && in_order_ > 0 && ftruncate(fd_, in_order_) == 0 &&
+      rename(temporary_.c_str(), place_.c_str()) == 0) {
+    temporary_.clear();
+    kept.fate = KeptBytes::Fate::kCompleted;
+    return kept;
+  }
+  unlink(temporary_.c_str());
+  temporary_.clear();
+  kept.fate = target_existed_ ? KeptBytes::Fate::kDiscarded : KeptBytes::Fate::kNotCreated;
+  return kept;
+}
+
+SignalWatch::SignalWatch(std::function<void(int)> on_signal) : on_signal_(std::move(on_signal)) {
+  if (pipe2(pipe_, O_CLOEXEC) != 0) return;
+  thread_ = std::thread([this] {
+    unsigned char byte = 0;
+    for (;;) {
+      const ssize_t n = read(pipe_[0], &byte, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || byte == 0) return;
+      on_signal_(byte);
+      std::signal(byte, SIG_DFL);
+      std::raise(byte);
+      _exit(128 + byte);
+    }
+  });
+  g_signal_pipe = pipe_[1];
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction old {};
+    if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = forward_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (sigaction(signal_number, &action, nullptr) == 0) replaced_.emplace_back(signal_number, old);
+  }
+}
+
+SignalWatch::~SignalWatch() {
+  for (const auto &[signal_number, old] : replaced_) sigaction(signal_number, &old, nullptr);
+  if (thread_.joinable()) {
+    const unsigned char stop = 0;
+    if (write(pipe_[1], &stop, 1) == 1)
+      thread_.join();
+    else
+      thread_.detach();
+  }
+  g_signal_pipe = -1;
+  for (int fd : pipe_) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 int64_t StdinSource::read_at(int64_t offset, vorlan_byte_t *data, size_t length) {
@@ -291,12 +407,39 @@ int64_t StdinSource::read_at(int64_t offset, vorlan_byte_t *data, size_t length)
   return static_cast<int64_t>(total);
 }
 
-Progress::Progress(int64_t total) : total_(total) {
-  if (isatty(STDERR_FILENO) == 0) return;
+std::string progress_text(int64_t done, int64_t total, double seconds) {
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+  std::string line = size_text(static_cast<double>(done));
+  if (total >= 0) {
+    char percent[16];
+    std::snprintf(percent, sizeof percent, " (%d%%)",
+                  total > 0 ? static_cast<int>(std::min<int64_t>(done, total) * 100 / total) : 100);
+    line += " of " + size_text(static_cast<double>(total)) + percent;
+  }
+  line += "  " + size_text(rate) + "/s";
+  if (total >= 0 && rate > 0 && done < total) {
+    char left[32];
+    const auto remaining = static_cast<int64_t>(static_cast<double>(total - done) / rate);
+    std::snprintf(left, sizeof left, "  %" PRId64 ":%02" PRId64 " left", remaining / 60,
+                  remaining % 60);
+    line += left;
+  }
+  return line;
+}
+
+Progress::Progress(std::string label, int64_t total, ProgressDisplay display, int interval)
+    : label_(std::move(label)),
+      total_(total),
+      display_(display),
+      period_(display == ProgressDisplay::kTerminal ? std::chrono::milliseconds(250)
+                                                    : std::chrono::seconds(interval)) {
+  if (display_ == ProgressDisplay::kNone) return;
   thread_ = std::thread([this] {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_signal_.wait_for(lock, std::chrono::milliseconds(250),
-                                  [this] { return stopping_; })) {
+    // A log without an interval gets the last line only.
+    auto stopped = [this] { return stopping_; };
+    while (period_.count() > 0 ? !stop_signal_.wait_for(lock, period_, stopped)
+                               : (stop_signal_.wait(lock, stopped), false)) {
       show(false);
     }
     show(true);
@@ -315,19 +458,21 @@ Progress::~Progress() {
 void Progress::show(bool last) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const auto done = static_cast<double>(done_.load());
-  const double rate = seconds > 0 ? done / seconds : 0;
-  std::string line = size_text(done);
-  if (total_ > 0) line += " of " + size_text(static_cast<double>(total_));
-  line += "  " + size_text(rate) + "/s";
-  if (total_ > 0 && rate > 0 && !last) {
-    char left[32];
-    const auto remaining = static_cast<int64_t>((static_cast<double>(total_) - done) / rate);
-    std::snprintf(left, sizeof left, "  %" PRId64 ":%02" PRId64 " left", remaining / 60,
-                  remaining % 60);
-    line += left;
+  const auto done = static_cast<int64_t>(done_.load());
+  std::string line = label_;
+  if (last) {
+    char time[64];
+    std::snprintf(time, sizeof time, " in %.1f s, ", seconds);
+    line += size_text(static_cast<double>(done)) + time +
+            size_text(seconds > 0 ? static_cast<double>(done) / seconds : 0) + "/s on average";
+  } else {
+    line += progress_text(done, total_, seconds);
   }
-  std::fprintf(stderr, "\r%-60s%s", line.c_str(), last ? "\n" : "");
+  if (display_ == ProgressDisplay::kTerminal) {
+    std::fprintf(stderr, "\r%-70s%s", line.c_str(), last ? "\n" : "");
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
   std::fflush(stderr);
 }
 
@@ -356,17 +501,8 @@ std::string file_md5_hex(const std::string &path) {
   while ((n = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0) {
     EVP_DigestUpdate(context.get(), buffer.data(), n);
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (std::ferror(file.get()) != 0 || EVP_DigestFinal_ex(context.get(), digest, &size) != 1) {
-    throw std::runtime_error("cannot read \"" + path + "\" for its MD5");
-  }
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
+  std::string hex = std::ferror(file.get()) != 0 ? "" : digest_hex(context.get());
+  if (hex.empty()) throw std::runtime_error("cannot read \"" + path + "\" for its MD5");
   return hex;
 }
 

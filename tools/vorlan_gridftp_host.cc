@@ -53,10 +53,13 @@ void add_global_options(CLI::App *app, GlobalOptions &options) {
                 "\"report: stat-partial count=32\"; a command's progress replies\n"
                 "are \"report: intermediate TEXT\"");
   app->add_option("--update-interval", options.update_interval,
-                  "Seconds between the progress replies the host asks of the module (0: none); "
-                  "they show on stderr when it is a terminal")
+                  "Seconds between the progress replies the host asks of the module (0: none), "
+                  "and between the progress lines of -v when stderr is no terminal")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
+  app->add_flag("-q,--quiet,--no-progress", options.no_progress,
+                "Show no progress: none on a terminal, and with -v no progress line every "
+                "--update-interval seconds");
 
   app->option_defaults()->group("Options");
 }
@@ -82,6 +85,7 @@ void check_token_sources(const GlobalOptions &options) {
 
 int run_tool(int argc, char **argv) {
   Context context;
+  context.arguments.assign(argv, argv + argc);
   CLI::App app{
       "Load the Google Cloud storage module the way the GridFTP server does and run one request\n"
       "(or, with shell, a session of them). The global options may also follow the\n"

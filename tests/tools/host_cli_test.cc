@@ -1,12 +1,18 @@
 // The command-line host run as a program: a session started through it against the fake
 // server, ls and stat against s3rver, their output, exit codes for each kind of failure, and
 // tokens it fetches from (fake) Google Cloud token endpoints.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -262,27 +268,106 @@ TEST_F(HostCli, LsAndStatPrintEntriesAndReports) {
   expect_in(missing.err, "report: stat-final count=0 result=550\n");
 }
 
+// Uploads send the file's MD5 and time unless told not to, standard input neither; a whole
+// download is checked against the object's MD5 and takes its time, into a directory by the
+// object's name; ranges fill a file in; an upload into a directory is refused.
 TEST_F(HostCli, PutAndGetMoveFilesByteForByte) {
   std::string data(700000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
-  const std::string file = dir_.write("in.bin", data), out = dir_.path() + "/out.bin";
-  // A file's upload with its checksum and time is the interop suite's; standard input's is here.
-  server_->put_object("a", "k", data);
-  ToolRun run_once =
-      run(dir_, tool() + "put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'");
-  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
+  const std::string file = dir_.write("in.bin", data),
+                    out = dir_.write("out.bin", data.substr(0, 1000));
+  const struct timeval times[2] = {{1700000000, 0}, {1700000000, 0}};
+  ASSERT_EQ(utimes(file.c_str(), times), 0);
+  server_->put_object("a", "bad",
+                      {.data = data,
+                       .metadata = {{"md5", std::string(32, '0')}},
+                       .etag = "\"" + std::string(32, 'e') + "-2\""});
+  const std::string kept = dir_.write("kept.bin", "kept");
+  struct Case {
+    std::string arguments;
+    int exit_code;
+    std::vector<std::string> parts = {};  // of stdout and stderr
+    std::string file = "", contents = "";
+    time_t mtime = 0;
+  };
+  const std::vector<Case> cases = {
+      {"put '" + file + "' /a/p", 0},
+      {"put '" + file + "' /a/q --no-checksum --no-mtime", 0},
+      {"put - /a/s --alloc 700000 --block-size 65536 < '" + file + "'", 0},
+      {"put '" + file + "' /a/d/",
+       2,
+       {"into a directory is not supported: name the object, as in /a/d/in.bin"}},
+      {"-v get /a/p '" + dir_.path() + "/'",
+       0,
+       {"md5: " + vorlan::test::fake_s3_md5_hex(data) + " (the object's)\n"},
+       dir_.path() + "/p",
+       data,
+       1700000000},
+      {"-v get /a/bad '" + kept + "'",
+       7,
+       {"checksum mismatch", "\"" + kept + "\" is left as it was"},
+       kept,
+       "kept"},
+      {"-v get /a/p '" + out + "' --offset 1000",
+       0,
+       {"report: begin-transfer\nreport: finished-transfer bytes=699000 result=ok\n"},
+       out,
+       data},
+      {"get /a/p - --range 500000:-1 --range 0:10 --parallel 2",
+       0,
+       {data.substr(500000) + data.substr(0, 10)}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    ToolRun result = run(dir_, tool() + c.arguments);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    for (const std::string &part : c.parts) expect_in(result.out + result.err, part);
+    struct stat st {};
+    EXPECT_TRUE(c.file.empty() || TempDir::read(c.file) == c.contents);
+    EXPECT_EQ(c.mtime != 0 && stat(c.file.c_str(), &st) == 0 ? st.st_mtime : 0, c.mtime);
+  }
+  std::map<std::string, std::string> content_md5;
+  for (const auto &request : server_->requests()) {
+    if (request.method == "PUT") content_md5[request.key] = request.header("content-md5");
+  }
+  EXPECT_EQ(content_md5, (std::map<std::string, std::string>{
+                             {"p", vorlan::test::fake_s3_md5_base64(data)}, {"q", ""}, {"s", ""}}));
+  EXPECT_EQ(server_->object("a", "p")->metadata["mtime"], "1700000000");
+  EXPECT_EQ(server_->object("a", "q")->metadata.count("mtime"), 0u);
   EXPECT_EQ(server_->object("a", "s")->data, data);
-  // A partly downloaded file is completed by a ranged get.
-  dir_.write("out.bin", data.substr(0, 1000));
-  run_once = run(dir_, tool() + "-v get /a/k '" + out + "' --offset 1000");
-  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
-  EXPECT_EQ(TempDir::read(out), data);
-  EXPECT_EQ(run_once.err, "config file: " + config_ +
-                              "\nreport: begin-transfer\nreport: finished-transfer bytes=699000 "
-                              "result=ok\n");
-  run_once = run(dir_, tool() + "get /a/k - --range 500000:-1 --range 0:10 --parallel 2");
-  ASSERT_EQ(run_once.exit_code, 0) << run_once.err;
-  EXPECT_EQ(run_once.out, data.substr(500000) + data.substr(0, 10));
+}
+
+// A long download shows its progress with the total in a log; Ctrl-C leaves its first bytes
+// on disk in order and prints the command that completes them.
+TEST_F(HostCli, InterruptedGetSaysHowToContinue) {
+  std::string data(700000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 11));
+  server_->put_object("a", "k", data);
+  server_->add_fault(FakeS3Fault::stall_after(300000, std::chrono::seconds(300)).on("GET"));
+  const std::string local = dir_.path() + "/k.bin", pid = dir_.path() + "/pid";
+  ToolRun result;
+  std::thread running([&] {
+    result = run(dir_, tool() + "-v --update-interval 1 get /a/k '" + local + "'",
+                 R"(-u VORLAN_S3_DEBUG sh -c 'echo $$ > "$0"; exec "$@"' ')" + pid + "'");
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (TempDir::read(dir_.path() + "/err").find(": 256.0 KiB of 683.6 KiB (37%)") ==
+             std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (const int tool = std::atoi(TempDir::read(pid).c_str()); tool > 0) kill(tool, SIGINT);
+  running.join();
+  const std::string said = "holds the object's first ", go_on = "; to continue: ";
+  const size_t at = result.err.find(said), command = result.err.find(go_on);
+  ASSERT_NE(command, std::string::npos) << result.err;
+  const size_t bytes = std::stoul(result.err.substr(at + said.size()));
+  EXPECT_GT(bytes, 0u);
+  EXPECT_EQ(TempDir::read(local), data.substr(0, bytes));
+  const std::string again = result.err.substr(command + go_on.size());
+  expect_in(again, "get /a/k " + local + " --offset " + std::to_string(bytes) + "\n");
+  EXPECT_EQ(std::system((again.substr(0, again.find('\n')) + " 2>/dev/null").c_str()), 0);
+  EXPECT_EQ(TempDir::read(local), data);
 }
 
 // Commands print nothing but cksum's checksum. A shell runs its lines in one session, so a
