@@ -148,7 +148,10 @@ void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen,
     for (const Subcommand &subcommand : *list) {
       if (in_shell && std::string(subcommand.name) == "shell") continue;
       CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
-      command->callback([chosen, &subcommand] { *chosen = &subcommand; });
+      command->callback([chosen, &subcommand, &context] {
+        *chosen = &subcommand;
+        context.subcommand = subcommand.name;
+      });
       if (subcommand.add_options) subcommand.add_options(command, context);
       if (!in_shell) add_global_options(command, context.options);
     }
