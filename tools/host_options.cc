@@ -77,10 +77,10 @@ const std::vector<Subcommand> &subcommands() {
        add_path_option},
       {"rmdir",
        "Remove the directory PATH's placeholder (objects below it stay), or the bucket\n"
-       "when PATH is /bucket.",
+       "when PATH is /bucket. A missing directory fails as not found (exit 4).",
        [](Context &context) { return run_command(context, "rmdir", VORLAN_GFS_CMD_RMD); },
        add_path_option},
-      {"rm", "Delete the object PATH.",
+      {"rm", "Delete the object PATH. A missing object fails as not found (exit 4).",
        [](Context &context) { return run_command(context, "rm", VORLAN_GFS_CMD_DELE); },
        add_path_option},
       {"mv", "Rename the object FROM to TO (a copy, then a delete), also across buckets.",

@@ -99,8 +99,8 @@ ReplyParts reply_parts(const vorlan::host::Reply &reply) {
     if (name == "GridFTP-Error") {
       add_message(parts, value);
     } else if (name == "GridFTP-Path") {
-      parts.place = value.size() >= 2 && value.front() == '"' ? value.substr(1, value.size() - 2)
-                                                              : value;
+      parts.place =
+          value.size() >= 2 && value.front() == '"' ? value.substr(1, value.size() - 2) : value;
     } else if (std::none_of(parts.messages.begin(), parts.messages.end(),
                             [&](const std::string &m) { return m.find(value) != m.npos; })) {
       add_message(parts, value.empty() ? header : header_label(name) + " " + value);
@@ -159,8 +159,8 @@ bool same_path(std::string_view a, std::string_view b) {
 
 // "no reply or data for 120 s from storage.googleapis.com".
 std::string timeout_text(const Context &context) {
-  std::string text = "no reply or data for " + std::to_string(context.options.timeout_seconds) +
-                     " s (--timeout)";
+  std::string text =
+      "no reply or data for " + std::to_string(context.options.timeout_seconds) + " s (--timeout)";
   if (auto host = context.log.last("initializing to use host: ")) {
     text += " from " + host->substr(0, host->find(" and region: "));
   }
@@ -186,17 +186,22 @@ std::string failure_line(const Context &context, const vorlan::host::Reply &repl
   return one_line(line);
 }
 
-// "after 3 attempts over 7.1 s": the requests the module logged since the request began.
+// "after 3 attempts over 7.1 s": the requests the module logged since the request began (every
+// request it sends, retries included, logs a "REST:" line), and the time the tool measured.
 std::string attempts_text(const Context &context) {
   const std::chrono::duration<double> elapsed =
       std::chrono::steady_clock::now() - context.request_start;
   std::ostringstream text;
   text << std::fixed << std::setprecision(1);
-  if (context.request_log_start) {
-    const int attempts = context.log.count_since(*context.request_log_start, "REST: ");
-    text << "after " << attempts << (attempts == 1 ? " attempt" : " attempts") << " ";
+  const int attempts =
+      context.request_log_start ? context.log.count_since(*context.request_log_start, "REST: ") : 0;
+  if (attempts == 0) {
+    text << (context.request_log_start ? "with no request sent, " : "") << "after "
+         << elapsed.count() << " s";
+  } else {
+    text << "after " << attempts << (attempts == 1 ? " attempt" : " attempts") << " over "
+         << elapsed.count() << " s";
   }
-  text << "over " << elapsed.count() << " s";
   return text.str();
 }
 
@@ -301,8 +306,8 @@ bool report_violations(Context &context, const vorlan::host::Reply &reply) {
 
 int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure) {
   char buffer[256];
-  std::cerr << kProgram << input_line() << "cannot " << verb << " " << failure.target
-            << ": " << strerror_r(failure.error_number, buffer, sizeof buffer) << "\n";
+  std::cerr << kProgram << input_line() << "cannot " << verb << " " << failure.target << ": "
+            << strerror_r(failure.error_number, buffer, sizeof buffer) << "\n";
   return kExitLocal;
 }
 
@@ -335,6 +340,8 @@ int run_stat(Context &context, bool file_only) {
   return kExitOk;
 }
 
+namespace {
+
 // Whether a path names more than a bucket: "/b/k", not "/b" or "/b/".
 bool names_key(const std::string &path) {
   const size_t bucket = path.find_first_not_of('/');
@@ -346,7 +353,7 @@ bool names_key(const std::string &path) {
 // directory placeholder as removed already, so rm and rmdir look first: a missing path, or a
 // service that cannot be reached, is the command's failure; anything else leaves the answer
 // to the command itself. Its reports are the tool's own, not printed with -v.
-std::optional<int> missing_path(Context &context, vorlan::host::Session &session) {
+std::optional<int> look_before_removing(Context &context, vorlan::host::Session &session) {
   const vorlan::host::StatResult found = context.host->stat(
       session, context.command.path, true, [](const auto &, bool, vorlan_result_t) {});
   if (found.reply.ok()) return std::nullopt;
@@ -355,6 +362,8 @@ std::optional<int> missing_path(Context &context, vorlan::host::Session &session
   return report_failure(context, found.reply);
 }
 
+}  // namespace
+
 // Runs one command. Its progress replies show on a terminal's stderr, or with --verbose as
 // report lines; cksum prints the module's reply text, the checksum, alone on stdout.
 int run_command(Context &context, const char *what, int code) {
@@ -362,7 +371,7 @@ int run_command(Context &context, const char *what, int code) {
   if (int exit_code = open_session(context, &session); exit_code != kExitOk) return exit_code;
   const CommandOptions &command = context.command;
   if ((code == VORLAN_GFS_CMD_DELE || code == VORLAN_GFS_CMD_RMD) && names_key(command.path)) {
-    if (auto failed = missing_path(context, *session)) return *failed;
+    if (auto failed = look_before_removing(context, *session)) return *failed;
   }
   const bool on_terminal = !context.options.verbose && isatty(STDERR_FILENO) != 0;
   bool shown = false;

@@ -110,9 +110,9 @@ TEST_F(HostCli, SessionPrintsWhatTheSessionIs) {
 
 // Each kind of failure has its exit code and tells its reply in one line (-v: the whole reply
 // and the attempts). rm and rmdir of a missing path are not found; a refused connection, a
-// timeout and 5xx answers that outlast the retries are worth retrying. A token command that fails stops
-// the tool before anything goes out, at session start or at a later renewal; `session` marks an
-// expired token and names policy members the module ignores. A failed download leaves the local
+// timeout and 5xx answers that outlast the retries are worth retrying. A token command that fails
+// stops the tool before anything goes out, at session start or at a later renewal; `session` marks
+// an expired token and names policy members the module ignores. A failed download leaves the local
 // file as it was, a full disk is a local failure of its own counting no phantom bytes, and
 // standard input is read to its end whatever --alloc says.
 TEST_F(HostCli, FailuresTellTheirReplyAndExitByKind) {
