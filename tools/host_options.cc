@@ -178,6 +178,9 @@ int guarded(const std::function<int()> &run) {
   } catch (const UsageError &error) {
     std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
     return kExitUsage;
+  } catch (const std::bad_alloc &) {
+    std::cerr << "vorlan-gridftp-host: " << input_line() << "out of memory\n";
+    return kExitOther;
   } catch (const std::exception &error) {
     std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
     return kExitOther;

@@ -320,6 +320,8 @@ int load_module(Context &context) {
 int open_session(Context &context, vorlan::host::Session **session) {
   context.request_start = std::chrono::steady_clock::now();
   context.request_log_start = context.log.end();
+  // Breaches seen before (a timed-out stat's) are not this request's.
+  context.violations_reported = context.host->violations().size();
   if (!context.session) {
     context.started =
         context.host->start_session(context.options.user, context.documents, &context.session);
