@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <iomanip>
-#include <regex>
 #include <sstream>
 #include <string_view>
 #include <utility>
@@ -186,6 +185,17 @@ std::string failure_line(const Context &context, const vorlan::host::Reply &repl
   return one_line(line);
 }
 
+// The host names its operations by address ("send operation 0x5581..."), which tells a user
+// nothing: "send request".
+std::string without_addresses(std::string text) {
+  static constexpr std::string_view kOperation = " operation 0x";
+  for (size_t at = text.find(kOperation); at != std::string::npos; at = text.find(kOperation)) {
+    const size_t end = text.find_first_not_of("0123456789abcdefABCDEF", at + kOperation.size());
+    text.replace(at, std::min(end, text.size()) - at, " request");
+  }
+  return text;
+}
+
 // "after 3 attempts over 7.1 s": the requests the module logged since the request began (every
 // request it sends, retries included, logs a "REST:" line), and the time the tool measured.
 std::string attempts_text(const Context &context) {
@@ -289,9 +299,7 @@ bool report_violations(Context &context, const vorlan::host::Reply &reply) {
   std::vector<std::string> found;
   for (size_t i = std::exchange(context.violations_reported, all.size()); i < all.size(); ++i) {
     if (reply.timed_out && all[i].find(" timed out after ") != std::string::npos) continue;
-    // The host names its operations by address, which tells a user nothing.
-    static const std::regex kAddress(" operation 0x[0-9a-fA-F]+");
-    found.push_back(std::regex_replace(all[i], kAddress, " request"));
+    found.push_back(without_addresses(all[i]));
   }
   if (found.empty()) return false;
   std::cerr << kProgram << input_line() << request_name(context)

@@ -222,7 +222,7 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"}'
       {.arguments = tool() + "--timeout 1 get /a/k -",
        .exit_code = 6,
        .parts = {"get /a/k: 500: no reply or data for 1 s (--timeout) from 127.0.0.1:"},
-       .fault = FakeS3Fault::delay_by(std::chrono::milliseconds(1500)).on("GET")},
+       .fault = FakeS3Fault::delay_by(std::chrono::milliseconds(2500)).on("GET")},
   };
   server_->put_object("a", "k2", std::string("x"));
   for (const Case &c : cases) {
