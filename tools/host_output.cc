@@ -1,5 +1,6 @@
-// What the tool prints: failed replies, local failures, and the requests whose answer is
-// printed (ls and stat as text or --json lines, and mkdir, rmdir, rm, mv and cksum).
+// What the tool prints: failed replies (one line each, and the exit code of their kind), local
+// failures, the module's breaches, and the requests whose answer is printed (ls and stat as
+// text or --json lines, and mkdir, rmdir, rm, mv and cksum).
 #include "host_tool.h"
 
 #include <jansson.h>
