@@ -85,10 +85,10 @@ const std::vector<Subcommand> &subcommands() {
        add_path_option},
       {"rmdir",
        "Remove the directory PATH's placeholder (objects below it stay), or the bucket\n"
-       "when PATH is /bucket.",
+       "when PATH is /bucket. A missing directory fails as not found (exit 4).",
        [](Context &context) { return run_command(context, "rmdir", VORLAN_GFS_CMD_RMD); },
        add_path_option},
-      {"rm", "Delete the object PATH.",
+      {"rm", "Delete the object PATH. A missing object fails as not found (exit 4).",
        [](Context &context) { return run_command(context, "rm", VORLAN_GFS_CMD_DELE); },
        add_path_option},
       {"mv", "Rename the object FROM to TO (a copy, then a delete), also across buckets.",
@@ -156,7 +156,10 @@ void add_subcommands(CLI::App &app, Context &context, const Subcommand **chosen,
     for (const Subcommand &subcommand : *list) {
       if (in_shell && std::string(subcommand.name) == "shell") continue;
       CLI::App *command = app.add_subcommand(subcommand.name, subcommand.description);
-      command->callback([chosen, &subcommand] { *chosen = &subcommand; });
+      command->callback([chosen, &subcommand, &context] {
+        *chosen = &subcommand;
+        context.subcommand = subcommand.name;
+      });
       if (subcommand.add_options) subcommand.add_options(command, context);
       if (!in_shell) add_global_options(command, context.options);
     }
@@ -183,6 +186,9 @@ int guarded(const std::function<int()> &run) {
   } catch (const UsageError &error) {
     std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
     return kExitUsage;
+  } catch (const std::bad_alloc &) {
+    std::cerr << "vorlan-gridftp-host: " << input_line() << "out of memory\n";
+    return kExitOther;
   } catch (const std::exception &error) {
     std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
     return kExitOther;

@@ -291,6 +291,20 @@ std::optional<std::string> ModuleLog::last(const std::string &marker) const {
   return found;
 }
 
+std::optional<std::streamoff> ModuleLog::end() const {
+  if (path_.empty()) return std::nullopt;
+  std::ifstream in(path_, std::ios::ate);
+  return in ? std::optional<std::streamoff>(in.tellg()) : std::nullopt;
+}
+
+int ModuleLog::count_since(std::streamoff from, const std::string &marker) const {
+  std::ifstream in(path_);
+  in.seekg(from);
+  int count = 0;
+  for (std::string line; std::getline(in, line);) count += line.find(marker) != std::string::npos;
+  return count;
+}
+
 void ModuleLog::copy_to_caller() const {
   const bool to_stderr =
       caller_output_->empty() || *caller_output_ == "-" || *caller_output_ == "stderr";
@@ -317,7 +331,7 @@ int load_module(Context &context) {
   std::string error;
   context.host = vorlan::host::Host::load(host_options, &error);
   if (!context.host) {
-    std::cerr << "cannot load " << context.options.module << ": " << error << "\n";
+    std::cerr << "vorlan-gridftp-host: " << one_line(error) << "\n";
     return kExitUsage;
   }
   if (context.options.verbose) std::cerr << "config file: " << config_file(context) << "\n";
@@ -327,13 +341,17 @@ int load_module(Context &context) {
 // The session requests run in: started by the first request and kept, so that the shell's
 // requests share one session as a client's do.
 int open_session(Context &context, vorlan::host::Session **session) {
+  context.request_start = std::chrono::steady_clock::now();
+  context.request_log_start = context.log.end();
+  // Breaches seen before (a timed-out stat's) are not this request's.
+  context.violations_reported = context.host->violations().size();
   if (!context.session) {
     context.started =
         context.host->start_session(context.options.user, context.documents, &context.session);
     if (!context.started.reply.ok() || !context.session) {
       context.session.reset();
       if (auto stop = creds_command_stop(*context.tokens)) return *stop;
-      return report_failure("session start", context.started.reply);
+      return report_failure(context, context.started.reply, "session start");
     }
   }
   *session = context.session.get();

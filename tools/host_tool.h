@@ -7,8 +7,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <ios>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -92,6 +94,10 @@ class ModuleLog {
   ~ModuleLog();
   // The text after `marker` on the last line that has it.
   std::optional<std::string> last(const std::string &marker) const;
+  // Where the log ends now; nullopt when the tool keeps none.
+  std::optional<std::streamoff> end() const;
+  // How many lines from `from` on hold `marker`.
+  int count_since(std::streamoff from, const std::string &marker) const;
 
  private:
   void copy_to_caller() const;
@@ -142,6 +148,12 @@ struct Context {
   CommandOptions command;
   bool shell_stop_on_failure = false;
   bool shell_quit = false;  // a shell line said quit or exit
+  std::string subcommand;   // the one running, which its failures name
+  // When the running request began and where the module's log stood then, so that its failure
+  // can tell the requests the module sent for it and the time they took.
+  std::chrono::steady_clock::time_point request_start;
+  std::optional<std::streamoff> request_log_start;
+  size_t violations_reported = 0;  // of the host's, so that each is told once
   ModuleLog log;
   std::shared_ptr<TokenMemory> tokens = std::make_shared<TokenMemory>();
   std::unique_ptr<vorlan::host::Host> host;
@@ -196,8 +208,16 @@ bool holds_credentials(Context &context);
 std::shared_ptr<TokenSource> make_token_source(const GlobalOptions &options);
 
 // host_output.cc
-// Prints a failed reply on stderr; the exit code of its kind.
-int report_failure(const char *what, const vorlan::host::Reply &reply);
+// The text's lines joined by "; ", control characters made blanks: one line of a message.
+std::string one_line(const std::string &text);
+// Prints a failed reply of the running subcommand as one line on stderr (with -v also the whole
+// reply, the requests sent and the time taken); the exit code of its kind. `stage` names a step
+// other than the subcommand's own request ("session start").
+int report_failure(const Context &context, const vorlan::host::Reply &reply,
+                   const char *stage = nullptr);
+// Tells the module's breaches of the host's rules seen since the last call (each one with -v);
+// whether there were any. A timed-out request's own breach is its reply's to tell.
+bool report_violations(Context &context, const vorlan::host::Reply &reply);
 // Says which local file or stream failed and why; the exit code of a local failure.
 int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure);
 int run_stat(Context &context, bool file_only);

@@ -127,9 +127,10 @@ std::string object_md5(Context &context, vorlan::host::Session &session) {
 }
 
 // Reports the transfer's two reports to the host (with its bytes: written for a download,
-// received for an upload); the host's contract breaches fail the run even after a success.
-int finish_transfer(const Context &context, const char *what,
-                    const vorlan::host::TransferResult &result, int64_t bytes) {
+// received for an upload); the host's contract breaches fail the run even after a success. A
+// local file's failure is the caller's to tell.
+int finish_transfer(Context &context, const vorlan::host::TransferResult &result, int64_t bytes,
+                    bool local_failed) {
   if (result.began) context.report("begin-transfer");
   context.report("finished-transfer bytes=" + std::to_string(bytes) + " result=" +
                  (result.reply.ok() ? std::string("ok") : std::to_string(result.reply.code)));
@@ -138,11 +139,9 @@ int finish_transfer(const Context &context, const char *what,
     if (!context.options.verbose) break;
     if (auto line = context.log.last(marker)) std::cerr << "requests:" << marker << *line << "\n";
   }
-  for (const std::string &violation : context.host->violations()) {
-    std::cerr << "vorlan-gridftp-host: host violation: " << violation << "\n";
-  }
-  if (!result.reply.ok()) return report_failure(what, result.reply);
-  return context.host->violations().empty() ? kExitOk : kExitOther;
+  const bool misbehaved = report_violations(context, result.reply);
+  if (!result.reply.ok()) return local_failed ? kExitLocal : report_failure(context, result.reply);
+  return misbehaved ? kExitOther : kExitOk;
 }
 
 std::vector<vorlan::tool::Range> requested_ranges(const TransferOptions &options) {
@@ -234,7 +233,7 @@ int run_get(Context &context) {
     result = context.host->send(*session, info, channel, sink);
     local_failed = sink.failed();
   }
-  int code = finish_transfer(context, "get", result, result.bytes_written);
+  int code = finish_transfer(context, result, result.bytes_written, local_failed);
   if (code == kExitOk && !local_failed && whole) {
     const std::string received = file->md5_hex();
     const std::string expected = received.empty() ? "" : object_md5(context, *session);
@@ -335,7 +334,7 @@ int run_put(Context &context) {
     result = context.host->recv(*session, info, channel, counted);
     local_failed = counted.failed();
   }
-  const int code = finish_transfer(context, "put", result, result.bytes_recvd);
+  const int code = finish_transfer(context, result, result.bytes_recvd, local_failed);
   if (local_failed) return report_local_failure("read", source->failure());
   if (code != kExitOk && options.alloc && stdin_source != nullptr &&
       stdin_source->bytes_read() > *options.alloc) {

@@ -51,7 +51,8 @@ void add_global_options(CLI::App *app, GlobalOptions &options) {
                 "Print on stderr the configuration file read (\"config file: FILE\"), then a "
                 "\"report: ...\" line for each report the module makes to the host, e.g. "
                 "\"report: stat-partial count=32\"; a command's progress replies\n"
-                "are \"report: intermediate TEXT\"");
+                "are \"report: intermediate TEXT\"; a failure adds its whole reply, the attempts\n"
+                "made and the time taken");
   app->add_option("--update-interval", options.update_interval,
                   "Seconds between the progress replies the host asks of the module (0: none), "
                   "and between the progress lines of -v when stderr is no terminal")
@@ -96,13 +97,15 @@ int run_tool(int argc, char **argv) {
       "  1  any other failure\n"
       "  2  usage error: bad options, configuration or input files; the module did not load\n"
       "  3  local failure: a local file, disk or permission\n"
-      "  4  not found: the path does not exist\n"
-      "  5  denied: permission or login refused\n"
+      "  4  not found: the path does not exist (550 PATH_NOT_FOUND; also rm and rmdir\n"
+      "     of a missing path)\n"
+      "  5  denied: permission or login refused (550 PERMISSION_DENIED, 530 LOGIN_DENIED)\n"
       "  6  temporary failure, worth retrying later: 451 and 421 replies, timeouts,\n"
-      "     connection failures\n"
-      "  7  checksum mismatch\n"
-      "A failed reply is printed on stderr: code, error-type word, headers and the\n"
-      "control-channel reply text.",
+      "     connection failures, throttling and 5xx answers that outlasted the retries\n"
+      "  7  checksum mismatch (550 INCORRECT_CHECKSUM)\n"
+      "A failed request prints one line on stderr: the subcommand and its paths, the\n"
+      "reply code, the error-type word and the service's message; -v adds the whole\n"
+      "reply, the attempts made and the time taken.",
       "vorlan-gridftp-host"};
   add_global_options(&app, context.options);
   app.set_version_flag(

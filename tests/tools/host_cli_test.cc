@@ -113,9 +113,11 @@ printf '{"access_token": "cli-token", "sub": "bob-%s@example.org",
   std::string config_, policy_, project_, creds_command_;
 };
 
-// Each kind of failure has its exit code and tells its reply. A token command that fails stops
-// the tool before anything goes out, at session start or at a later renewal; `session` marks an
-// expired token and names policy members the module ignores. A failed download leaves the local
+// Each kind of failure has its exit code and tells its reply in one line (-v: the whole reply
+// and the attempts). rm and rmdir of a missing path are not found; a refused connection, a
+// timeout and 5xx answers that outlast the retries are worth retrying. A token command that fails
+// stops the tool before anything goes out, at session start or at a later renewal; `session` marks
+// an expired token and names policy members the module ignores. A failed download leaves the local
 // file as it was, a full disk is a local failure of its own counting no phantom bytes, and
 // standard input is read to its end whatever --alloc says.
 TEST_F(HostCli, FailuresTellTheirReplyAndExitByKind) {
@@ -137,11 +139,16 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"}'
     std::string input = "/dev/null";
     bool offline = false;                  // no request goes out
     std::string file = "", contents = "";  // the file's contents afterwards; "-" when absent
+    std::optional<FakeS3Fault> fault = std::nullopt;
+    size_t requests = 0;  // when set, how many requests went out
   };
+  const std::string closed = "--config '" + dir_.write("closed.conf", "host_name = 127.0.0.1:1\n") +
+                             "' --creds-command \"" + creds_command_ + "\" ";
   const std::vector<Case> cases = {
       {common() + " --creds '" + bad_token + "' session",
        1,
-       {"code: 500", "error type: INTERNAL_ERROR", "GridFTP-Error: "}},
+       {"vorlan-gridftp-host: session: 500 INTERNAL_ERROR: Error unpacking user credential: Object "
+        "item not found: token_expiry\n"}},
       {"--creds '" + dir_.path() + "/absent.json' session", 2, {"--creds: cannot read"}},
       {common(), 2, {}},  // no subcommand
       {"--module '" + dir_.path() + "/none.so' session", 2, {"cannot load"}},
@@ -184,7 +191,9 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"}'
        true},
       {.arguments = tool() + "get /a/missing '" + precious + "'",
        .exit_code = 4,
-       .parts = {"\" is left as it was"},
+       .parts = {"vorlan-gridftp-host: get /a/missing: 550 PATH_NOT_FOUND: The specified key "
+                 "does not exist.\n",
+                 "\" is left as it was"},
        .file = precious,
        .contents = "keep me"},
       {.arguments = tool() + "get /a/missing '" + absent + "'",
@@ -205,15 +214,32 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"}'
        {"announced: 800000, size received: 700000"},
        input},
       {tool() + "put - /a/e", 0, {}, input},
+      {.arguments = tool() + "rm /a/missing", .exit_code = 4, .requests = 3},
+      {.arguments = tool() + "rm /a/k2", .exit_code = 0, .requests = 2},
+      {.arguments = tool() + "rmdir /a/none/", .exit_code = 4},
+      {tool() + "mv /a/none /a/y", 4, {"mv /a/none /a/y: 550 PATH_NOT_FOUND: \"/a/none\"\n"}},
+      {closed + "stat /a/k", 6, {"stat /a/k: 500 FailedToConnect: Failed to connect to 127.0.0.1"}},
+      {.arguments = tool() + "-v ls /a",
+       .exit_code = 6,
+       .parts = {"ls /a: 500 ErrorInternalError: Try again.\nls failed after 2 attempts over ",
+                 " s\ncode: 500\nerror type: -\nheaders: -\nreply:\n500 S3 Error accessing"},
+       .fault = FakeS3Fault::error(500, "InternalError", "Try again.").on("GET").times(2)},
+      {.arguments = tool() + "--timeout 1 get /a/k -",
+       .exit_code = 6,
+       .parts = {"get /a/k: 500: no reply or data for 1 s (--timeout) from 127.0.0.1:"},
+       .fault = FakeS3Fault::delay_by(std::chrono::milliseconds(2500)).on("GET")},
   };
+  server_->put_object("a", "k2", std::string("x"));
   for (const Case &c : cases) {
     SCOPED_TRACE(c.arguments);
     std::remove((dir_.path() + "/later").c_str());
     const size_t requests = server_->request_count();
+    if (c.fault) server_->add_fault(*c.fault);
     ToolRun result = run(dir_, c.arguments + " < '" + c.input + "'");
     EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
     for (const std::string &part : c.parts) expect_in(result.out + result.err, part);
     EXPECT_TRUE(!c.offline || server_->request_count() == requests);
+    EXPECT_TRUE(c.requests == 0 || server_->request_count() - requests == c.requests);
     if (!c.file.empty()) {
       EXPECT_EQ(access(c.file.c_str(), F_OK) == 0 ? TempDir::read(c.file) : "-", c.contents);
     }
@@ -424,7 +450,7 @@ TEST_F(HostCli, OptionsAnywhereAndTheShellsOwnCommands) {
       {"shell",
        "# c\nlss /a\nstat /a/none\nls /a/k\nquit\nrm /a/k\n",
        2,
-       {"line 2: unknown subcommand 'lss'", "line 3: stat failed", " 4 "}},
+       {"line 2: unknown subcommand 'lss'", "line 3: stat /a/none: 550 PATH_NOT_FOUND\n", " 4 "}},
       {"shell", "ls\nexit\n", 2, {"line 1: PATH is required"}},
       {"--config " + config_ + " shell", "hlp\2\2e\n\20\nquit\n", 0, {"vorlan> "}, false, pty},
   };

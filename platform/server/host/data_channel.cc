@@ -236,8 +236,7 @@ TransferResult run_transfer(Host::Impl &host, Session &session, OpKind kind,
   out.bytes_recvd = transfer.bytes_recvd;
   out.ranges_recvd = transfer.ranges_recvd;
   out.max_outstanding = transfer.max_outstanding;
-  out.reply = done ? make_reply(op->result, std::move(op->error))
-                   : failure_reply(500, "Request timed out.");
+  out.reply = done ? make_reply(op->result, std::move(op->error)) : timeout_reply();
   lock.unlock();
   if (done) {
     session.impl().release(op);

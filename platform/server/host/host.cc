@@ -129,6 +129,12 @@ Reply failure_reply(int code, const std::string &text) {
   return reply;
 }
 
+Reply timeout_reply() {
+  Reply reply = failure_reply(500, "Request timed out.");
+  reply.timed_out = true;
+  return reply;
+}
+
 bool await_completion(vorlan_gfs_op_s *op, std::unique_lock<std::mutex> &lock,
                       const std::function<bool()> &done) {
   const auto limit = op->host->options.request_timeout;
@@ -305,7 +311,7 @@ SessionStart Host::start_session(const std::string &user, SessionDocuments docum
 
   std::unique_lock<std::mutex> lock(op->mutex);
   if (!internal::await_completion(op, lock, [op] { return op->finished; })) {
-    out.reply = internal::failure_reply(500, "Request timed out.");
+    out.reply = internal::timeout_reply();
     return out;
   }
   out.reply = internal::make_reply(op->result, std::move(op->error));
@@ -338,7 +344,7 @@ StatResult Host::stat(Session &session, const std::string &path, bool file_only,
 
   std::unique_lock<std::mutex> lock(op->mutex);
   if (!internal::await_completion(op, lock, [op] { return op->finished; })) {
-    out.reply = internal::failure_reply(500, "Request timed out.");
+    out.reply = internal::timeout_reply();
     return out;
   }
   out.reply = internal::make_reply(op->result, std::move(op->error));
@@ -371,7 +377,7 @@ CommandResult Host::command(Session &session, int command, const std::string &pa
 
   std::unique_lock<std::mutex> lock(op->mutex);
   if (!internal::await_completion(op, lock, [op] { return op->finished; })) {
-    out.reply = internal::failure_reply(500, "Request timed out.");
+    out.reply = internal::timeout_reply();
     return out;
   }
   out.reply = internal::make_reply(op->result, std::move(op->error));

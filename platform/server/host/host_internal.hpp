@@ -174,6 +174,8 @@ void log_to_live_hosts(const std::string &line);
 // The reply for a finished request; takes over the error object.
 Reply make_reply(vorlan_result_t result, ObjectPtr error);
 Reply failure_reply(int code, const std::string &text);
+// The reply of a request the host gave up on (await_completion returned false).
+Reply timeout_reply();
 // Waits with op locked until `done` holds or the request timeout passes (a violation).
 bool await_completion(vorlan_gfs_op_s *op, std::unique_lock<std::mutex> &lock,
                       const std::function<bool()> &done);

@@ -36,6 +36,7 @@ struct Reply {
   std::string text;        // the full control-channel reply (vorlan_gfs_error_to_reply); for a
                            // failure without an error object "500 Request failed.\r\n", for
                            // a missing slot "502 Command not implemented.\r\n"
+  bool timed_out = false;  // the host gave up on it: no progress for Host::Options::request_timeout
 };
 
 // Per-session documents handed to the module by key. `provider`, when set, is asked first for
