@@ -232,6 +232,7 @@ int run_get(Context &context) {
     info.pathname = options.remote;
     result = context.host->send(*session, info, channel, sink);
     local_failed = sink.failed();
+    if (!result.reply.ok() || local_failed) progress.failed();
   }
   int code = finish_transfer(context, result, result.bytes_written, local_failed);
   if (code == kExitOk && !local_failed && whole) {
@@ -333,6 +334,7 @@ int run_put(Context &context) {
     vorlan::tool::CountingSource counted(*source, progress);
     result = context.host->recv(*session, info, channel, counted);
     local_failed = counted.failed();
+    if (!result.reply.ok() || local_failed) progress.failed();
   }
   const int code = finish_transfer(context, result, result.bytes_recvd, local_failed);
   if (local_failed) return report_local_failure("read", source->failure());

@@ -462,9 +462,11 @@ void Progress::show(bool last) {
   std::string line = label_;
   if (last) {
     char time[64];
-    std::snprintf(time, sizeof time, " in %.1f s, ", seconds);
-    line += size_text(static_cast<double>(done)) + time +
-            size_text(seconds > 0 ? static_cast<double>(done) / seconds : 0) + "/s on average";
+    std::snprintf(time, sizeof time, " in %.1f s", seconds);
+    line += failed_ ? "stopped after " + size_text(static_cast<double>(done)) + time
+                    : size_text(static_cast<double>(done)) + time + ", " +
+                          size_text(seconds > 0 ? static_cast<double>(done) / seconds : 0) +
+                          "/s on average";
   } else {
     line += progress_text(done, total_, seconds);
   }

@@ -171,6 +171,8 @@ class Progress {
   Progress(std::string label, int64_t total, ProgressDisplay display, int interval);
   ~Progress();
   void add(size_t bytes) { done_ += bytes; }
+  // The transfer failed: the last line says where it stopped, not an average of a success.
+  void failed() { failed_ = true; }
 
  private:
   void show(bool last);
@@ -179,6 +181,7 @@ class Progress {
   ProgressDisplay display_;
   std::chrono::milliseconds period_;
   std::atomic<uint64_t> done_{0};
+  std::atomic<bool> failed_{false};
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::mutex mutex_;
   std::condition_variable stop_signal_;

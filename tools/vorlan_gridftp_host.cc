@@ -50,8 +50,8 @@ void add_global_options(CLI::App *app, GlobalOptions &options) {
   app->add_flag("-v,--verbose", options.verbose,
                 "Print on stderr the configuration file read (\"config file: FILE\"), then a "
                 "\"report: ...\" line for each report the module makes to the host, e.g. "
-                "\"report: stat-partial count=32\"; a command's progress replies\n"
-                "are \"report: intermediate TEXT\"; a failure adds its whole reply, the attempts\n"
+                "\"report: stat-partial count=32\"; a command's progress replies are "
+                "\"report: intermediate TEXT\"; a failure adds its whole reply, the attempts "
                 "made and the time taken");
   app->add_option("--update-interval", options.update_interval,
                   "Seconds between the progress replies the host asks of the module (0: none), "
