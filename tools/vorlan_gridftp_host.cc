@@ -11,7 +11,8 @@ namespace vorlan::tool {
 void add_global_options(CLI::App *app, GlobalOptions &options) {
   app->option_defaults()->group("Global options");
   app->add_option("--module", options.module,
-                  "The module's shared object (default: the one built beside the tool)")
+                  "The module's shared object (default: the one installed with the tool, or "
+                  "built beside it)")
       ->capture_default_str();
   app->add_option("--config", options.config,
                   "The module's configuration file (given to it as its option string)");
