@@ -311,8 +311,14 @@ int run_put(Context &context) {
   // Standard input without --alloc has a size unknown until its end: 0 tells the module so.
   info.alloc_size = options.alloc.value_or(std::max<int64_t>(source->size(), 0));
   // Given as they are, well-formed or not: the module's checks are what the user sees.
-  info.expected_checksum = compute_md5 ? std::optional(vorlan::tool::file_md5_hex(options.local))
-                                       : (options.md5 ? options.md5 : options.checksum);
+  info.expected_checksum = options.md5 ? options.md5 : options.checksum;
+  if (compute_md5) {
+    // A large file's MD5 pass takes a while before any byte goes out: it shows as progress too.
+    vorlan::tool::Progress reading("put " + options.remote + ": MD5 of " + options.local + ": ",
+                                   source->size(), progress_display(context.options),
+                                   context.options.update_interval);
+    info.expected_checksum = vorlan::tool::file_md5_hex(options.local, &reading);
+  }
   if (info.expected_checksum) info.expected_checksum_alg = options.checksum_algorithm;
   vorlan::host::DataChannelOptions channel =
       channel_options(options, context.options.update_interval);

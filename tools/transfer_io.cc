@@ -492,7 +492,7 @@ int64_t CountingSource::read_at(int64_t offset, vorlan_byte_t *data, size_t leng
   return n;
 }
 
-std::string file_md5_hex(const std::string &path) {
+std::string file_md5_hex(const std::string &path, Progress *progress) {
   std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!file || !context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) {
@@ -502,9 +502,13 @@ std::string file_md5_hex(const std::string &path) {
   size_t n = 0;
   while ((n = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0) {
     EVP_DigestUpdate(context.get(), buffer.data(), n);
+    if (progress != nullptr) progress->add(n);
   }
   std::string hex = std::ferror(file.get()) != 0 ? "" : digest_hex(context.get());
-  if (hex.empty()) throw std::runtime_error("cannot read \"" + path + "\" for its MD5");
+  if (hex.empty()) {
+    if (progress != nullptr) progress->failed();
+    throw std::runtime_error("cannot read \"" + path + "\" for its MD5");
+  }
   return hex;
 }
 

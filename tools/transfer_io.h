@@ -219,8 +219,9 @@ class CountingSource : public host::DataSource {
   std::atomic<bool> failed_{false};
 };
 
-// The MD5 of a file as 32 lower-case hexadecimal digits; throws std::runtime_error.
-std::string file_md5_hex(const std::string &path);
+// The MD5 of a file as 32 lower-case hexadecimal digits, the bytes read counted in `progress`
+// when given; throws std::runtime_error.
+std::string file_md5_hex(const std::string &path, Progress *progress = nullptr);
 
 }  // namespace vorlan::tool
 
