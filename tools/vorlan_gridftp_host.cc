@@ -64,6 +64,11 @@ void add_global_options(CLI::App *app, GlobalOptions &options) {
                 "--update-interval seconds");
 
   app->option_defaults()->group("Options");
+  // Last: its callback runs after --module has taken its value.
+  app->set_version_flag(
+      "--version",
+      [&options] { return "vorlan-gridftp-host " VORLAN_VERSION "\nmodule: " + options.module; },
+      "Print the package's version and the module the tool would load, and exit");
 }
 
 namespace {
@@ -110,12 +115,6 @@ int run_tool(int argc, char **argv) {
       "reply, the attempts made and the time taken.",
       "vorlan-gridftp-host"};
   add_global_options(&app, context.options);
-  app.set_version_flag(
-      "--version",
-      [&context] {
-        return "vorlan-gridftp-host " VORLAN_VERSION "\nmodule: " + context.options.module;
-      },
-      "Print the package's version and the module the tool would load, and exit");
   const Subcommand *chosen = nullptr;
   add_subcommands(app, context, &chosen, false);
   try {

@@ -442,6 +442,7 @@ TEST_F(HostCli, OptionsAnywhereAndTheShellsOwnCommands) {
       {"ls /a/k " + tool(), "", 0, {" 4 "}},
       {"ls --help", "", 0, {"Global options:\n  --module", "  --creds-command TEXT"}},
       {"--module /m.so --version", "", 0, {"vorlan-gridftp-host 0.", "\nmodule: /m.so\n"}},
+      {"--module /m.so ls --version", "", 0, {"vorlan-gridftp-host 0.", "\nmodule: /m.so\n"}},
       {"lss", "", 2, {"unknown subcommand 'lss'; the subcommands are: session ls stat get"}},
       {sa + " ls /a " + tool(), "", 2, {"--service-account-file excludes --creds-command"}},
   };
