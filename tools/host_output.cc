@@ -375,12 +375,20 @@ bool names_key(const std::string &path) {
 // directory placeholder as removed already, so rm and rmdir look first: a missing path, or a
 // service that cannot be reached, is the command's failure; anything else leaves the answer
 // to the command itself. Its reports are the tool's own, not printed with -v.
-std::optional<int> look_before_removing(Context &context, vorlan::host::Session &session) {
-  const vorlan::host::StatResult found = context.host->stat(
-      session, context.command.path, true, [](const auto &, bool, vorlan_result_t) {});
+std::optional<int> look_before_removing(Context &context, vorlan::host::Session &session,
+                                        int code) {
+  const vorlan::host::StatResult found = context.host->stat(session, context.command.path, true);
+  // The name is tried as an object first, so a directory here has no object of that name: rm
+  // would delete nothing and say it succeeded.
+  if (found.reply.ok() && code == VORLAN_GFS_CMD_DELE && found.stats.size() == 1 &&
+      (found.stats.front().mode & 0xF000) == 0x4000) {
+    std::cerr << kProgram << input_line() << request_name(context)
+              << ": a directory, which rm leaves: rmdir removes its placeholder\n";
+    return kExitOther;
+  }
   if (found.reply.ok()) return std::nullopt;
-  const int code = exit_code_for(found.reply, reply_parts(found.reply));
-  if (code != kExitNotFound && code != kExitRetry) return std::nullopt;
+  const int exit_code = exit_code_for(found.reply, reply_parts(found.reply));
+  if (exit_code != kExitNotFound && exit_code != kExitRetry) return std::nullopt;
   return report_failure(context, found.reply);
 }
 
@@ -394,7 +402,7 @@ int run_command(Context &context, const char *what, int code) {
   if (int exit_code = open_session(context, &session); exit_code != kExitOk) return exit_code;
   const CommandOptions &command = context.command;
   if ((code == VORLAN_GFS_CMD_DELE || code == VORLAN_GFS_CMD_RMD) && names_key(command.path)) {
-    if (auto failed = look_before_removing(context, *session)) return *failed;
+    if (auto failed = look_before_removing(context, *session, code)) return *failed;
   }
   const bool checksum = code == VORLAN_GFS_CMD_CKSM;
   const GlobalOptions &global = context.options;

@@ -217,6 +217,7 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"}'
       {.arguments = tool() + "rm /a/missing", .exit_code = 4, .requests = 3},
       {.arguments = tool() + "rm /a/k2", .exit_code = 0, .requests = 2},
       {.arguments = tool() + "rmdir /a/none/", .exit_code = 4},
+      {.arguments = tool() + "rm /a/dir", .exit_code = 1, .parts = {"rm /a/dir: a directory"}},
       {tool() + "mv /a/none /a/y", 4, {"mv /a/none /a/y: 550 PATH_NOT_FOUND: \"/a/none\"\n"}},
       {closed + "stat /a/k", 6, {"stat /a/k: 500 FailedToConnect: Failed to connect to 127.0.0.1"}},
       {.arguments = tool() + "-v ls /a",
@@ -230,6 +231,7 @@ echo '{"access_token": "t", "sub": "s", "token_expiry": "2000-01-01T00:00:00Z"}'
        .fault = FakeS3Fault::delay_by(std::chrono::milliseconds(2500)).on("GET")},
   };
   server_->put_object("a", "k2", std::string("x"));
+  server_->put_object("a", "dir/", std::string());
   for (const Case &c : cases) {
     SCOPED_TRACE(c.arguments);
     std::remove((dir_.path() + "/later").c_str());
