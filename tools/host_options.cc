@@ -170,7 +170,7 @@ int parse_failure(CLI::App &app, const CLI::ParseError &error) {
   const std::vector<std::string> words = app.remaining();
   if (error.get_exit_code() != 0 && app.get_subcommands().empty() && !words.empty() &&
       !words[0].starts_with("-")) {
-    std::cerr << "vorlan-gridftp-host: " << input_line() << "unknown subcommand '" << words[0]
+    std::cerr << kProgram << input_line() << "unknown subcommand '" << words[0]
               << "'; the subcommands are:";
     for (const CLI::App *command : app.get_subcommands({})) std::cerr << " " << command->get_name();
     std::cerr << "\n";
@@ -184,13 +184,13 @@ int guarded(const std::function<int()> &run) {
   try {
     return run();
   } catch (const UsageError &error) {
-    std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
+    std::cerr << kProgram << input_line() << error.what() << "\n";
     return kExitUsage;
   } catch (const std::bad_alloc &) {
-    std::cerr << "vorlan-gridftp-host: " << input_line() << "out of memory\n";
+    std::cerr << kProgram << input_line() << "out of memory\n";
     return kExitOther;
   } catch (const std::exception &error) {
-    std::cerr << "vorlan-gridftp-host: " << input_line() << error.what() << "\n";
+    std::cerr << kProgram << input_line() << error.what() << "\n";
     return kExitOther;
   }
 }

@@ -5,6 +5,7 @@
 #include "transfer_io.h"
 
 #include <jansson.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vorlan/s3.h>
 
@@ -22,8 +23,6 @@
 namespace vorlan::tool {
 
 namespace {
-
-const char *const kProgram = "vorlan-gridftp-host: ";
 
 // An S3 error's line in a reply: `S3 Error accessing "PLACE": STATUS: MESSAGE: DETAILS`, where
 // MESSAGE is STATUS again when the service sent none and DETAILS may be empty.
@@ -322,6 +321,14 @@ int report_local_failure(const char *verb, const vorlan::host::IoFailure &failur
   return kExitLocal;
 }
 
+std::optional<vorlan::host::Stat> stat_entry(Context &context, vorlan::host::Session &session,
+                                             const std::string &path, vorlan::host::Reply *reply) {
+  vorlan::host::StatResult found = context.host->stat(session, path, true);
+  if (reply != nullptr) *reply = found.reply;
+  if (!found.reply.ok() || found.stats.size() != 1) return std::nullopt;
+  return found.stats.front();
+}
+
 // Runs one stat request and prints its entries as each report arrives, so a listing of any
 // size needs only one batch in memory.
 int run_stat(Context &context, bool file_only) {
@@ -353,7 +360,7 @@ int run_stat(Context &context, bool file_only) {
   // A root listing of "." alone looks like a failure to list; say why it is not one.
   const bool root = context.stat.path.find_first_not_of('/') == std::string::npos;
   if (!file_only && !json && root && entries == 1) {
-    std::cerr << "vorlan-gridftp-host: " << input_line() << "\"/\" lists no buckets"
+    std::cerr << kProgram << input_line() << "\"/\" lists no buckets"
               << (holds_credentials(context)
                       ? ": the account has none or may not list them"
                       : " without a token or key pair, only --storage-policy's")
@@ -377,19 +384,20 @@ bool names_key(const std::string &path) {
 // to the command itself. Its reports are the tool's own, not printed with -v.
 std::optional<int> look_before_removing(Context &context, vorlan::host::Session &session,
                                         int code) {
-  const vorlan::host::StatResult found = context.host->stat(session, context.command.path, true);
+  vorlan::host::Reply reply;
+  const std::optional<vorlan::host::Stat> found =
+      stat_entry(context, session, context.command.path, &reply);
   // The name is tried as an object first, so a directory here has no object of that name: rm
   // would delete nothing and say it succeeded.
-  if (found.reply.ok() && code == VORLAN_GFS_CMD_DELE && found.stats.size() == 1 &&
-      (found.stats.front().mode & 0xF000) == 0x4000) {
+  if (found && code == VORLAN_GFS_CMD_DELE && S_ISDIR(found->mode)) {
     std::cerr << kProgram << input_line() << request_name(context)
               << ": a directory, which rm leaves: rmdir removes its placeholder\n";
     return kExitOther;
   }
-  if (found.reply.ok()) return std::nullopt;
-  const int exit_code = exit_code_for(found.reply, reply_parts(found.reply));
+  if (reply.ok()) return std::nullopt;
+  const int exit_code = exit_code_for(reply, reply_parts(reply));
   if (exit_code != kExitNotFound && exit_code != kExitRetry) return std::nullopt;
-  return report_failure(context, found.reply);
+  return report_failure(context, reply);
 }
 
 }  // namespace
@@ -411,9 +419,8 @@ int run_command(Context &context, const char *what, int code) {
   // The bytes of the total: a whole object's size takes a stat, only when progress shows.
   int64_t total = command.length;
   if (shows && total < 0) {
-    const vorlan::host::StatResult stat = context.host->stat(*session, command.path, true);
-    if (stat.reply.ok() && stat.stats.size() == 1) {
-      total = std::max<int64_t>(stat.stats.front().size - command.offset, 0);
+    if (auto entry = stat_entry(context, *session, command.path)) {
+      total = std::max<int64_t>(entry->size - command.offset, 0);
     }
   }
   const auto start = std::chrono::steady_clock::now();

@@ -239,7 +239,7 @@ std::optional<int> creds_command_stop(TokenMemory &memory) {
   std::lock_guard<std::mutex> guard(memory.lock);
   if (!memory.command_failure) return std::nullopt;
   if (!std::exchange(memory.failure_reported, true)) {
-    std::cerr << "vorlan-gridftp-host: " << memory.source
+    std::cerr << kProgram << memory.source
               << " failed, so no request was sent: " << *memory.command_failure;
     if (memory.command_failure->back() != '\n') std::cerr << "\n";
   }
@@ -274,7 +274,7 @@ ModuleLog::~ModuleLog() {
   try {
     if (caller_output_) copy_to_caller();
   } catch (...) {
-    std::cerr << "vorlan-gridftp-host: the module log could not be copied\n";
+    std::cerr << kProgram << "the module log could not be copied\n";
   }
   unlink(path_.c_str());
 }
@@ -331,7 +331,7 @@ int load_module(Context &context) {
   std::string error;
   context.host = vorlan::host::Host::load(host_options, &error);
   if (!context.host) {
-    std::cerr << "vorlan-gridftp-host: " << one_line(error) << "\n";
+    std::cerr << kProgram << one_line(error) << "\n";
     return kExitUsage;
   }
   if (context.options.verbose) std::cerr << "config file: " << config_file(context) << "\n";

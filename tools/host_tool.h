@@ -53,6 +53,9 @@ struct GlobalOptions {
   bool no_progress = false;
 };
 
+// Begins each line of the tool's own on stderr.
+inline constexpr const char *kProgram = "vorlan-gridftp-host: ";
+
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -221,6 +224,11 @@ bool report_violations(Context &context, const vorlan::host::Reply &reply);
 // Says which local file or stream failed and why; the exit code of a local failure.
 int report_local_failure(const char *verb, const vorlan::host::IoFailure &failure);
 int run_stat(Context &context, bool file_only);
+// A file-only stat of `path`: its one entry; nullopt when there is none, *reply (when given)
+// then holding the stat's reply.
+std::optional<vorlan::host::Stat> stat_entry(Context &context, vorlan::host::Session &session,
+                                             const std::string &path,
+                                             vorlan::host::Reply *reply = nullptr);
 int run_command(Context &context, const char *what, int code);
 
 // host_transfer.cc

@@ -37,7 +37,16 @@ vorlan::tool::ProgressDisplay progress_display(const GlobalOptions &options) {
                          : vorlan::tool::ProgressDisplay::kNone;
 }
 
-std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+// The bytes `ranges` ask for of an object of `size` bytes; -1 when a range runs to an end not
+// known (size -1).
+int64_t ranges_total(const std::vector<vorlan::tool::Range> &ranges, int64_t size) {
+  int64_t total = 0;
+  for (const auto &[offset, length] : ranges) {
+    if (length < 0 && size < 0) return -1;
+    total += length >= 0 ? length : std::max<int64_t>(size - offset, 0);
+  }
+  return total;
+}
 
 // A download into a directory (named with a trailing slash, or existing) writes the object's
 // last name there, as cp does.
@@ -111,8 +120,7 @@ void tell_interrupted(const Context &context, const std::string &local,
         continuing_command(context, fresh ? std::vector<vorlan::tool::Range>{} : kept.remaining);
   }
   // A terminal's progress line is left unfinished.
-  std::cerr << (isatty(STDERR_FILENO) != 0 ? "\n" : "") << "vorlan-gridftp-host: " << text
-            << std::endl;
+  std::cerr << (isatty(STDERR_FILENO) != 0 ? "\n" : "") << kProgram << text << std::endl;
 }
 
 // The object's MD5 as the module has it without reading the object: its ETag when that is the
@@ -204,24 +212,15 @@ int run_get(Context &context) {
   vorlan::host::Session *session = nullptr;
   if (int code = open_session(context, &session); code != kExitOk) return code;
   const vorlan::tool::ProgressDisplay display = progress_display(context.options);
-  int64_t total = 0;  // -1 while unknown
-  for (const auto &[offset, length] : channel.read_ranges) {
-    total = length < 0 || total < 0 ? -1 : total + length;
-  }
+  int64_t total = ranges_total(channel.read_ranges, -1);
   // The host tells a download nothing of the object, so its size and time take one stat: for a
   // whole object, whose time the file gets, and for a progress display that needs the total.
   const bool whole = ranges.empty() && file;
   std::optional<vorlan::host::Stat> entry;
   if (whole || (total < 0 && display != vorlan::tool::ProgressDisplay::kNone)) {
-    vorlan::host::StatResult stat = context.host->stat(*session, options.remote, true);
-    if (stat.reply.ok() && stat.stats.size() == 1) entry = stat.stats.front();
+    entry = stat_entry(context, *session, options.remote);
   }
-  if (total < 0 && entry) {
-    total = 0;
-    for (const auto &[offset, length] : channel.read_ranges) {
-      total += length >= 0 ? length : std::max<int64_t>(entry->size - offset, 0);
-    }
-  }
+  if (total < 0 && entry) total = ranges_total(channel.read_ranges, entry->size);
   vorlan::host::TransferResult result;
   bool local_failed = false;
   {
@@ -239,7 +238,7 @@ int run_get(Context &context) {
     const std::string received = file->md5_hex();
     const std::string expected = received.empty() ? "" : object_md5(context, *session);
     if (!expected.empty() && expected != received) {
-      std::cerr << "vorlan-gridftp-host: get " << options.remote
+      std::cerr << kProgram << "get " << options.remote
                 << ": checksum mismatch: the bytes received have the MD5 " << received
                 << ", the object's is " << expected << "\n";
       code = kExitChecksum;
@@ -257,7 +256,7 @@ int run_get(Context &context) {
     const std::string fate = file->fate_after_failure();
     interrupted.reset();
     file.reset();
-    if (!fate.empty()) std::cerr << "vorlan-gridftp-host: " << fate << "\n";
+    if (!fate.empty()) std::cerr << kProgram << fate << "\n";
   }
   return code;
 }
@@ -346,7 +345,7 @@ int run_put(Context &context) {
   if (local_failed) return report_local_failure("read", source->failure());
   if (code != kExitOk && options.alloc && stdin_source != nullptr &&
       stdin_source->bytes_read() > *options.alloc) {
-    std::cerr << "vorlan-gridftp-host: standard input held more than the " << *options.alloc
+    std::cerr << kProgram << "standard input held more than the " << *options.alloc
               << " bytes announced with --alloc\n";
   }
   return code;

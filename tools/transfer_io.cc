@@ -56,6 +56,8 @@ std::string digest_hex(EVP_MD_CTX *context) {
 
 }  // namespace
 
+std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+
 Range parse_range(const std::string &text) {
   const size_t colon = text.find(':');
   size_t used_offset = 0, used_length = 0;
@@ -158,8 +160,6 @@ void forward_signal(int signal_number) {
   }
   errno = saved;
 }
-
-std::string quoted(const std::string &path) { return "\"" + path + "\""; }
 
 std::string errno_text(const std::string &what, int error_number) {
   char buffer[256];

@@ -219,6 +219,9 @@ class CountingSource : public host::DataSource {
   std::atomic<bool> failed_{false};
 };
 
+// The text in double quotes, as messages name files.
+std::string quoted(const std::string &text);
+
 // The MD5 of a file as 32 lower-case hexadecimal digits, the bytes read counted in `progress`
 // when given; throws std::runtime_error.
 std::string file_md5_hex(const std::string &path, Progress *progress = nullptr);

@@ -138,7 +138,7 @@ int main(int argc, char **argv) {
   try {
     return vorlan::tool::run_tool(argc, argv);
   } catch (...) {
-    std::cerr << "vorlan-gridftp-host: unexpected failure\n";
+    std::cerr << vorlan::tool::kProgram << "unexpected failure\n";
     return vorlan::tool::kExitOther;
   }
 }
