@@ -375,9 +375,10 @@ module_checksums_by_algorithm() {
       "cksum /$bucket/sums/deep.bin" "cksum /$bucket/sums/deep.bin --algorithm adler32" \
       "cksum /$bucket/sums/deep.bin --algorithm crc32c" | module shell -e | xargs)"
 
-  # A wrong value stores nothing, in one PUT or in parts. s3rver keeps an empty object for a PUT
-  # whose connection closed before its body ended (AWS and Google Cloud keep none), so for one
-  # PUT the check is that none of the file's bytes were stored.
+  # A wrong value stores nothing, in one PUT or in parts. s3rver keeps what arrived of a PUT
+  # whose connection closed before its body ended (nothing, or all but the last byte the module
+  # held back, by timing; AWS and Google Cloud keep none), so for one PUT the check is that the
+  # whole body never arrived.
   for key in "with space.txt" parts.bin; do
     status=0
     module put "$work/tree/$key" "/$bucket/sums/wrong-$key" --checksum-algorithm adler32 \
@@ -387,7 +388,9 @@ module_checksums_by_algorithm() {
     size=$(with_aws s3api head-object --bucket "$bucket" --key "sums/wrong-$key" \
       --query ContentLength --output text 2>/dev/null || echo none)
     case "$key $size" in
-      "with space.txt none" | "with space.txt 0" | "parts.bin none") ;;
+      "with space.txt none" | "parts.bin none") ;;
+      "with space.txt "[0-9]*) [ "$size" -lt "$(stat -c %s "$work/tree/$key")" ] ||
+        fail "$key's upload with a wrong adler32 stored the whole body" ;;
       *) fail "$key's upload with a wrong adler32 stored an object of $size bytes" ;;
     esac
   done
